@@ -1,0 +1,24 @@
+// A box with a pose and half extents: the pruning volume of every shape node.
+#pragma once
+
+#include "math/Transform.h"
+#include "math/Vector3.h"
+
+namespace Tolvane::Physics {
+
+struct OrientedBoundingBox {
+    /// position = box centre; orientation = the box's rotation.
+    Math::Transform transform;
+    /// Half the box's size along each local axis; never negative.
+    Math::Vector3 halfExtents;
+
+    /// Axis-aligned box between two corners, identity orientation, clean cache.
+    OrientedBoundingBox(const Math::Vector3& maxCorner, const Math::Vector3& minCorner);
+
+    /// Copies centre, orientation and half extents; the copy rebuilds its
+    /// rotation matrix from the orientation on first use.
+    OrientedBoundingBox(const OrientedBoundingBox& other);
+    OrientedBoundingBox& operator=(const OrientedBoundingBox& other);
+};
+
+} // namespace Tolvane::Physics

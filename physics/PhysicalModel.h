@@ -1,0 +1,36 @@
+// The collision model tree: mesh, child parts and a bounding box per part.
+#pragma once
+
+#include "model/ModelMesh.h"
+#include "physics/OrientedBoundingBox.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// A shared, immutable template of one part; bodies instance it as a ConvexPolyhedron.
+class PhysicalModel : public ModelMesh {
+public:
+    /// Builds the mesh and the part's own box around its vertex bounds
+    /// (a zero-size box at the origin for a part without vertices).
+    PhysicalModel(const std::vector<Math::Vector3>& vertices, const std::vector<ModelSurface>& surfaces,
+                  const Math::Vector3& location);
+
+    const std::vector<std::shared_ptr<PhysicalModel>>& kids() const { return kids_; }
+    /// The box in the part's coordinates; after setKids it encloses the part and all descendants.
+    std::shared_ptr<OrientedBoundingBox> boundingBox() const { return boundingBox_; }
+
+    /// Stores the kids, widens the radius and replaces the box by one over the part and its kids.
+    void setKids(const std::vector<std::shared_ptr<PhysicalModel>>& kids);
+
+private:
+    std::vector<std::shared_ptr<PhysicalModel>> kids_;
+    std::shared_ptr<OrientedBoundingBox> boundingBox_;
+};
+
+/// Reads the AC3D file at path anew and builds its physical tree; reader errors propagate.
+std::shared_ptr<PhysicalModel> loadPhysicalModel(const std::string& path);
+
+} // namespace Tolvane::Physics
