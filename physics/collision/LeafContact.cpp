@@ -1,0 +1,205 @@
+// Contact between two leaf polyhedra: face culling, the earliest triangle contact
+// and its reduction to one contact point, normal and depth.
+#include "physics/collision/LeafContact.h"
+
+#include "physics/collision/CollisionConstants.h"
+#include "physics/collision/SweptAxisTests.h"
+#include "physics/collision/TriangleContact.h"
+#include "physics/collision/TrianglePairTests.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace Tolvane::Physics::Collision {
+
+using Math::Vector3;
+
+namespace {
+
+/// Room reserved in each candidate list; more than a leaf of the shipped models has faces.
+constexpr std::size_t candidateReserve = 128;
+
+/// The working lists of one call. They are kept per thread and emptied at the
+/// start of every call, so a step allocates only when a leaf has more faces or
+/// contacts than any leaf before it. The leaf test never calls itself, so one
+/// set per thread is never in use twice at once.
+struct LeafScratch {
+    std::vector<std::size_t> candidatesA;
+    std::vector<std::size_t> candidatesB;
+    std::vector<Vector3> points;
+    std::vector<Vector3> normals;
+
+    LeafScratch()
+    {
+        candidatesA.reserve(candidateReserve);
+        candidatesB.reserve(candidateReserve);
+    }
+
+    void clear()
+    {
+        candidatesA.clear();
+        candidatesB.clear();
+        points.clear();
+        normals.clear();
+    }
+};
+
+LeafScratch& leafScratch()
+{
+    thread_local LeafScratch scratch;
+    scratch.clear();
+    return scratch;
+}
+
+/// Appends, in face order, the faces of node that may touch the other node's
+/// box within dt while moving with relativeVelocity against it.
+void cullFaces(const ConvexPolyhedron& node, const Vector3& relativeVelocity, float dt,
+               const std::shared_ptr<OrientedBoundingBox>& otherBox, std::vector<std::size_t>& candidates)
+{
+    const std::vector<PolyhedronFace>& faces = node.faces();
+    const std::vector<Vector3>& vertices = node.worldVertices();
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+        if (sweptTriangleOverlapsBox(faces[f], vertices, relativeVelocity, dt, otherBox))
+            candidates.push_back(f);
+    }
+}
+
+bool containsPoint(const std::vector<Vector3>& points, const Vector3& point)
+{
+    for (const Vector3& p : points) {
+        if (std::fabs(p.x - point.x) < samePointTolerance && std::fabs(p.y - point.y) < samePointTolerance &&
+            std::fabs(p.z - point.z) < samePointTolerance)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// Steps:
+//  1. Cull each side's faces against the other side's box, swept over the step.
+//  2. Test every surviving pair of triangles. In moving mode the pair's first
+//     contact time is searched no later than the best time so far; a pair found
+//     touching at time 0 switches the rest of the call to static mode, where
+//     pairs are only tested for overlap at the current positions.
+//  3. A pair meeting at the best time (within a small tolerance) adds its point
+//     and normal; a strictly earlier one first discards everything gathered.
+//  4. Reduce: normals turned away from A's origin and summed, the point taken as
+//     the centre of the points' bounding box, and in static mode the depth of
+//     B's deepest vertex behind that point.
+bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA, const Vector3& vB,
+                       const Vector3& wB, float dt, CollisionContact& contact,
+                       std::shared_ptr<ConvexPolyhedron> nodeA, std::shared_ptr<ConvexPolyhedron> nodeB)
+{
+    const Vector3 pA = vA + cross(wA, nodeA->worldOffset());
+    const Vector3 pB = vB + cross(wB, nodeB->worldOffset());
+
+    LeafScratch& scratch = leafScratch();
+    cullFaces(*nodeA, pA - pB, dt, nodeB->boundingBox(), scratch.candidatesA);
+    cullFaces(*nodeB, pB - pA, dt, nodeA->boundingBox(), scratch.candidatesB);
+
+    const Vector3 u = pB - pA;
+    const std::vector<PolyhedronFace>& facesA = nodeA->faces();
+    const std::vector<PolyhedronFace>& facesB = nodeB->faces();
+    const std::vector<Vector3>& verticesA = nodeA->worldVertices();
+    const std::vector<Vector3>& verticesB = nodeB->worldVertices();
+    std::vector<Vector3>& points = scratch.points;
+    std::vector<Vector3>& normals = scratch.normals;
+
+    TriangleContactState state;
+    bool staticMode = false;
+    bool found = false;
+    for (const std::size_t i : scratch.candidatesA) {
+        const TriangleRef a{facesA[i], verticesA};
+        for (const std::size_t j : scratch.candidatesB) {
+            const TriangleRef b{facesB[j], verticesB};
+            state.time = noContactTime;
+            Vector3 q;
+            bool hit;
+            if (staticMode) {
+                hit = trianglesOverlap(a, b, q);
+                state.side = Overlapping;
+                state.time = 0.0f;
+            } else {
+                hit = findTriangleContactTime(a, b, u, contact.time, state, q);
+            }
+            if (!hit)
+                continue;
+            if (!staticMode && contact.time + laterContactTolerance < state.time) {
+                // Meets later than the best so far (or lies in a parallel plane
+                // and has no time of its own): nothing to record.
+                found = true;
+                continue;
+            }
+
+            Vector3 point;
+            Vector3 normal;
+            if (!computeTriangleContact(a, state.first, pA, b, state.second, pB, state.side, state.time, point,
+                                        normal))
+                continue;
+
+            // A contact at time 0 takes its direction from the penetration
+            // normal, a later one from the features that meet. A pair whose
+            // direction has no length (a degenerate, near zero-area triangle)
+            // gives no usable contact and is passed over, as if no contact
+            // could be built for it, rather than failing the whole step.
+            const bool atStart = state.time == 0.0f;
+            const Vector3& direction = atStart ? q : normal;
+            if (direction.isZero())
+                continue;
+
+            if (std::fabs(state.time - contact.time) > simultaneousContactTime) {
+                points.clear();
+                normals.clear();
+            }
+            contact.time = state.time;
+            if (atStart) {
+                points.push_back(point);
+                staticMode = true;
+                normals.push_back(Math::normalized(direction));
+                found = true;
+            } else {
+                if (containsPoint(points, point))
+                    continue;
+                points.push_back(point);
+                normals.push_back(Math::normalized(direction));
+                found = true;
+            }
+        }
+    }
+    if (!found)
+        return false;
+
+    contact.point = Vector3();
+    Vector3 sum;
+    for (std::size_t k = 0; k < normals.size(); ++k) {
+        if (dot(normals[k], transformA.position - points[k]) > 0.0f)
+            normals[k] = -normals[k];
+        sum += normals[k];
+    }
+
+    Vector3 low(pointBoundsLimit, pointBoundsLimit, pointBoundsLimit);
+    Vector3 high(-pointBoundsLimit, -pointBoundsLimit, -pointBoundsLimit);
+    for (const Vector3& p : points) {
+        low.x = std::min(low.x, p.x);
+        low.y = std::min(low.y, p.y);
+        low.z = std::min(low.z, p.z);
+        high.x = std::max(high.x, p.x);
+        high.y = std::max(high.y, p.y);
+        high.z = std::max(high.z, p.z);
+    }
+    contact.point = low + (high - low) * 0.5f;
+
+    if (sum.isZero())
+        return false;
+    contact.normal = Math::normalized(sum);
+    contact.depth = 0.0f;
+    if (staticMode) {
+        for (const Vector3& v : verticesB)
+            contact.depth = std::max(contact.depth, dot(contact.point - v, contact.normal));
+    }
+    return true;
+}
+
+} // namespace Tolvane::Physics::Collision
