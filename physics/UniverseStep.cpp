@@ -1,0 +1,89 @@
+// One step of the universe: gravity, the collision pass that fills the collision
+// map, the response pass, and the clearing of the force accumulators.
+#include "physics/PhysicalUniverse.h"
+
+#include "physics/collision/CollisionQuery.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+namespace {
+
+/// A set's bodies as one pass sees them, with the end-of-step velocity each is
+/// predicted to have (zero for fixed bodies).
+struct SetSnapshot {
+    std::vector<std::shared_ptr<PhysicalObject>> bodies;
+    std::vector<Math::Vector3> predictedVelocities;
+};
+
+/// Tests one pair and, when it collides, publishes it and files it under both bodies.
+void testPair(const std::shared_ptr<PhysicalObject>& bodyA, const Math::Vector3& predictedVelocityA,
+              const std::shared_ptr<PhysicalObject>& bodyB, const Math::Vector3& predictedVelocityB)
+{
+    auto solver = std::make_shared<PhysicalObjectCollisionSolver>(bodyA, bodyB);
+    Collision::testBodies(*solver, predictedVelocityA, predictedVelocityB, PhysicalUniverse::timeStep,
+                          PhysicalUniverse::stepCount);
+    if (!solver->collided)
+        return;
+    PhysicalUniverse::collisionSignal(solver);
+    PhysicalUniverse::addCollisionReport(bodyA, solver);
+    PhysicalUniverse::addCollisionReport(bodyB, std::move(solver));
+}
+
+} // namespace
+
+void PhysicalUniverse::step()
+{
+    ++stepCount;
+
+    for (const auto& set : collisionSets)
+        for (const auto& body : set->getBodies())
+            body->force += gravity * body->mass;
+
+    collisionPass();
+    responsePass();
+
+    for (const auto& set : collisionSets)
+        for (const auto& body : set->getBodies())
+            body->force = Math::Vector3();
+}
+
+void PhysicalUniverse::collisionPass()
+{
+    collisionMap.clear();
+
+    // Every prediction is made before the first pair is tested, from the forces
+    // as they stand after the gravity pass. Each set's snapshot is taken here,
+    // once, and kept for its pair enumeration, so the bodies and their
+    // predictions stay aligned even if a collision slot adds bodies to a set
+    // while the pass runs. Sets that do not test their members against one
+    // another need no prediction: nothing would read it.
+    std::vector<SetSnapshot> snapshots;
+    snapshots.reserve(collisionSets.size());
+    for (const auto& set : collisionSets) {
+        SetSnapshot snapshot;
+        if (set->selfCollision) {
+            snapshot.bodies = set->getBodies();
+            snapshot.predictedVelocities.resize(snapshot.bodies.size());
+            for (std::size_t i = 0; i < snapshot.bodies.size(); ++i) {
+                const PhysicalObject& body = *snapshot.bodies[i];
+                if (!body.fixed)
+                    snapshot.predictedVelocities[i] = body.LinearState::integrate(timeStep).velocity;
+            }
+        }
+        snapshots.push_back(std::move(snapshot));
+    }
+
+    // Pairs k < l of each self-colliding set: the earlier body is the pair's body A.
+    for (const SetSnapshot& snapshot : snapshots) {
+        const std::size_t count = snapshot.bodies.size();
+        for (std::size_t k = 0; k + 1 < count; ++k)
+            for (std::size_t l = k + 1; l < count; ++l)
+                testPair(snapshot.bodies[k], snapshot.predictedVelocities[k], snapshot.bodies[l],
+                         snapshot.predictedVelocities[l]);
+    }
+}
+
+} // namespace Tolvane::Physics
