@@ -146,7 +146,8 @@ bool sweptBoxesOverlap(const Vector3& relativeVelocity, float dt, std::shared_pt
 // from the box centre; the triangle's displacement over the step is added to
 // its interval on each axis.
 bool sweptTriangleOverlapsBox(const PolyhedronFace& face, const std::vector<Vector3>& vertices,
-                              const Vector3& relativeVelocity, float dt, std::shared_ptr<OrientedBoundingBox> box)
+                              const Vector3& relativeVelocity, float dt,
+                              std::shared_ptr<OrientedBoundingBox> box)
 {
     const BoxFrame frame = readBoxFrame(*box);
     const Vector3& v0 = vertices[face.vertexIndex[0]];

@@ -27,8 +27,14 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
@@ -50,7 +56,10 @@ std::shared_ptr<OrientedBoundingBox> makeBox(const Vector3& centre, const Vector
     return box;
 }
 
-Quaternion turn(const Vector3& axis, float angle) { return Tolvane::Math::fromAxisAngle(axis, angle); }
+Quaternion turn(const Vector3& axis, float angle)
+{
+    return Tolvane::Math::fromAxisAngle(axis, angle);
+}
 
 PolyhedronFace faceOf(const std::vector<Vector3>& v)
 {
@@ -154,7 +163,8 @@ TEST(SweptTriangleBox, PlaneThroughTheBoxAndStraddlingTrianglesAreNeverSeparated
     // Straddles the box in y, crosses it in x and z: overlaps.
     const std::vector<Vector3> straddling = {{-3.0f, -2.0f, 0.0f}, {3.0f, -2.0f, 0.0f}, {0.0f, 3.0f, 0.0f}};
     EXPECT_TRUE(sweptTriangleOverlapsBox(faceOf(straddling), straddling, {}, stepLength, box));
-    EXPECT_TRUE(sweptTriangleOverlapsBox(faceOf(straddling), straddling, {500.0f, 0.0f, 0.0f}, stepLength, box));
+    EXPECT_TRUE(
+        sweptTriangleOverlapsBox(faceOf(straddling), straddling, {500.0f, 0.0f, 0.0f}, stepLength, box));
 }
 
 TEST(SweptTriangleBox, TriangleOneUnitAboveArrivesOnlyWhenFastEnough)

@@ -1,0 +1,214 @@
+// Moving and static tests of one triangle against another on their eleven candidate axes.
+#include "physics/collision/TrianglePairTests.h"
+
+#include "physics/collision/CollisionConstants.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Tolvane::Physics::Collision {
+
+using Math::Vector3;
+
+namespace {
+
+/// The candidate separating axes of two triangles: both face normals, then
+/// every edge of A crossed with every edge of B.
+constexpr int candidateAxisCount = 11;
+
+/// Both triangles' corners measured from A's corner 0 (the origin of every
+/// projection), their stored normals and their edges.
+struct TrianglePair {
+    Vector3 cornersA[3];
+    Vector3 cornersB[3];
+    Vector3 normalA;
+    Vector3 normalB;
+    Vector3 edgesA[3];
+    Vector3 edgesB[3];
+
+    TrianglePair(const TriangleRef& a, const TriangleRef& b) : normalA(a.face.normal), normalB(b.face.normal)
+    {
+        const Vector3& origin = a.corner(0);
+        for (int k = 0; k < 3; ++k) {
+            cornersA[k] = a.corner(k) - origin;
+            cornersB[k] = b.corner(k) - origin;
+        }
+        edgesA[0] = a.corner(1) - a.corner(0);
+        edgesA[1] = a.corner(2) - a.corner(0);
+        edgesA[2] = a.corner(2) - a.corner(1);
+        edgesB[0] = b.corner(1) - b.corner(0);
+        edgesB[1] = b.corner(2) - b.corner(0);
+        edgesB[2] = b.corner(2) - b.corner(1);
+    }
+
+    /// Axis n in the fixed order nA, nB, E0xF0, E0xF1, ..., E2xF2 (none normalized).
+    Vector3 axis(int n) const
+    {
+        if (n == 0)
+            return normalA;
+        if (n == 1)
+            return normalB;
+        return cross(edgesA[(n - 2) / 3], edgesB[(n - 2) % 3]);
+    }
+
+    void project(const Vector3& axis, TriangleProjection& onA, TriangleProjection& onB) const
+    {
+        projectTriangle(onA, dot(axis, cornersA[0]), dot(axis, cornersA[1]), dot(axis, cornersA[2]));
+        projectTriangle(onB, dot(axis, cornersB[0]), dot(axis, cornersB[1]), dot(axis, cornersB[2]));
+    }
+};
+
+/// The smallest of nB.(PAk - PB0) over A's corners: how far A's lowest corner
+/// lies in front of B's plane (negative behind it), times |nB|.
+float lowestCornerOfAOverB(const TriangleRef& a, const TriangleRef& b)
+{
+    const Vector3& normalB = b.face.normal;
+    const Vector3& originB = b.corner(0);
+    float lowest = dot(normalB, a.corner(0) - originB);
+    for (int k = 1; k < 3; ++k)
+        lowest = std::min(lowest, dot(normalB, a.corner(k) - originB));
+    return lowest;
+}
+
+/// Of the two face normals, the one to push the triangles apart along: nA when
+/// A's lowest corner lies deeper behind B's plane than B's lowest corner lies
+/// behind A's plane (comparing true distances), otherwise nB.
+Vector3 penetrationNormal(const Vector3& normalA, const Vector3& normalB, float lowestOfA, float lowestOfB)
+{
+    return lowestOfA / normalB.length() < lowestOfB / normalA.length() ? normalA : normalB;
+}
+
+bool facesParallel(const Vector3& normalA, const Vector3& normalB)
+{
+    return std::fabs(std::fabs(dot(normalA, normalB)) - normalA.length() * normalB.length()) <
+           parallelFacesTolerance;
+}
+
+} // namespace
+
+void projectTriangle(TriangleProjection& projection, float p0, float p1, float p2)
+{
+    const auto order = [&projection](std::int32_t low, std::int32_t middle, std::int32_t high) {
+        projection.vertex[0] = low;
+        projection.vertex[1] = middle;
+        projection.vertex[2] = high;
+    };
+    if (p0 <= p1) {
+        if (p1 <= p2)
+            order(0, 1, 2);
+        else if (p0 <= p2)
+            order(0, 2, 1);
+        else
+            order(2, 0, 1);
+    } else if (p2 <= p1) {
+        order(2, 1, 0);
+    } else if (p0 < p2) {
+        order(1, 0, 2);
+    } else {
+        order(1, 2, 0);
+    }
+    const float p[3] = {p0, p1, p2};
+    projection.min = p[projection.vertex[0]];
+    projection.max = p[projection.vertex[2]];
+    const float middle = p[projection.vertex[1]];
+    if (projection.min == projection.max)
+        projection.kind = Flat;
+    else if (projection.min == middle)
+        projection.kind = LowPair;
+    else if (middle == projection.max)
+        projection.kind = HighPair;
+    else
+        projection.kind = Distinct;
+}
+
+bool advanceFirstContact(const TriangleProjection& moving, const TriangleProjection& fixed, float& firstTime,
+                         ContactSide& side, float speed)
+{
+    if (fixed.min > moving.max) {
+        if (speed <= 0.0f)
+            return false;
+        const float time = (fixed.min - moving.max) / speed;
+        if (time > firstTime) {
+            firstTime = time;
+            side = FirstAbove;
+        }
+        return true;
+    }
+    if (moving.min > fixed.max) {
+        if (speed >= 0.0f)
+            return false;
+        const float time = (fixed.max - moving.min) / speed;
+        if (time > firstTime) {
+            firstTime = time;
+            side = FirstBelow;
+        }
+        return true;
+    }
+    return true;
+}
+
+bool projectionsOverlap(const TriangleProjection& a, const TriangleProjection& b)
+{
+    return b.min <= a.max && a.min <= b.max;
+}
+
+// Swept separating-axis test of two triangles: on every candidate axis the
+// time at which B's interval reaches A's is found, and the latest of these
+// entry times is the time of first contact. The state keeps the projections
+// of the axis that set that time, since they tell which features meet. Faces
+// in parallel planes are left to the edges of the neighbouring faces: their
+// own contact time is not computed.
+bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const Vector3& u, float timeLimit,
+                             TriangleContactState& state, Vector3& q)
+{
+    const TrianglePair pair(a, b);
+    float firstTime = 0.0f;
+    ContactSide side = Overlapping;
+    float lowestOfB = 0.0f;
+    for (int n = 0; n < candidateAxisCount; ++n) {
+        if (n == 2 && facesParallel(pair.normalA, pair.normalB)) {
+            q = pair.normalA;
+            return true;
+        }
+        const Vector3 axis = pair.axis(n);
+        TriangleProjection onA;
+        TriangleProjection onB;
+        pair.project(axis, onA, onB);
+        if (n == 0)
+            lowestOfB = onB.min;
+
+        const float previousTime = firstTime;
+        if (!advanceFirstContact(onB, onA, firstTime, side, dot(axis, u)))
+            return false;
+        if (timeLimit < firstTime - simultaneousContactTime)
+            return false;
+        if (n == 0 || firstTime != previousTime) {
+            state.first = onA;
+            state.second = onB;
+            state.side = side;
+        }
+    }
+    state.time = firstTime;
+    if (firstTime == 0.0f)
+        q = penetrationNormal(pair.normalA, pair.normalB, lowestCornerOfAOverB(a, b), lowestOfB);
+    return true;
+}
+
+bool trianglesOverlap(const TriangleRef& a, const TriangleRef& b, Vector3& q)
+{
+    const TrianglePair pair(a, b);
+    float lowestOfB = 0.0f;
+    for (int n = 0; n < candidateAxisCount; ++n) {
+        TriangleProjection onA;
+        TriangleProjection onB;
+        pair.project(pair.axis(n), onA, onB);
+        if (n == 0)
+            lowestOfB = onB.min;
+        if (!projectionsOverlap(onA, onB))
+            return false;
+    }
+    q = penetrationNormal(pair.normalA, pair.normalB, lowestCornerOfAOverB(a, b), lowestOfB);
+    return true;
+}
+
+} // namespace Tolvane::Physics::Collision
