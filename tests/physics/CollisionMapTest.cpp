@@ -84,15 +84,6 @@ TEST_F(CollisionMapTest, EachBodyHasOneReportPerCollision)
     EXPECT_NE(hubReport, otherReport);
 }
 
-TEST_F(CollisionMapTest, BodiesAreKeyedByIdentityNotByContents)
-{
-    auto first = newBody();
-    auto twin = newBody();
-    PhysicalUniverse::addCollisionReport(first, collidedAt(first, twin, 0.0f));
-    EXPECT_EQ(PhysicalUniverse::collisionMap.size(), 1u);
-    EXPECT_EQ(PhysicalUniverse::collisionMap.count(twin), 0u);
-}
-
 TEST(CollisionSet, SnapshotKeepsInsertionOrderAndIgnoresLaterChanges)
 {
     CollisionSet set;
@@ -108,20 +99,6 @@ TEST(CollisionSet, SnapshotKeepsInsertionOrderAndIgnoresLaterChanges)
     set.addBody(newBody());
     EXPECT_EQ(snapshot.size(), 3u);
     EXPECT_EQ(set.getBodies().size(), 4u);
-}
-
-TEST(CollisionSet, SnapshotKeepsBodiesAlive)
-{
-    auto set = std::make_shared<CollisionSet>();
-    std::weak_ptr<PhysicalObject> watched;
-    {
-        auto body = newBody();
-        watched = body;
-        set->addBody(body);
-    }
-    const auto snapshot = set->getBodies();
-    set.reset();
-    EXPECT_FALSE(watched.expired());
 }
 
 } // namespace

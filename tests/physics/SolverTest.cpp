@@ -30,16 +30,6 @@ struct HeadOnPair {
     }
 };
 
-TEST(CollisionImpulse, NewSolverHasNoImpulseYet)
-{
-    HeadOnPair pair;
-    EXPECT_EQ(pair.solver.bodyA, pair.a);
-    EXPECT_EQ(pair.solver.bodyB, pair.b);
-    EXPECT_LT(pair.solver.impulse, 0.0f);
-    EXPECT_EQ(pair.solver.contact.normal, up);
-    EXPECT_EQ(pair.solver.predictedVelocityA, Vector3());
-}
-
 TEST(CollisionImpulse, HeadOnBounceHalvesTheApproachSpeed)
 {
     HeadOnPair pair;
