@@ -29,8 +29,8 @@ void widenBounds(Math::Vector3& maxCorner, Math::Vector3& minCorner, const Math:
 }
 } // namespace
 
-PhysicalModel::PhysicalModel(const std::vector<Math::Vector3>& vertices, const std::vector<ModelSurface>& surfaces,
-                             const Math::Vector3& location)
+PhysicalModel::PhysicalModel(const std::vector<Math::Vector3>& vertices,
+                             const std::vector<ModelSurface>& surfaces, const Math::Vector3& location)
     : ModelMesh(vertices, surfaces, location)
 {
     if (vertices.empty()) {

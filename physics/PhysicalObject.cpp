@@ -9,7 +9,8 @@ namespace {
 constexpr float solidSphereInertiaFactor = 0.4f;
 
 // The derivative of the state after dt along the slope of a previous stage.
-Derivative evaluate(const MotionState& state, const Math::Vector3& acceleration, float dt, const Derivative& slope)
+Derivative evaluate(const MotionState& state, const Math::Vector3& acceleration, float dt,
+                    const Derivative& slope)
 {
     Derivative result;
     result.dPosition = state.velocity + slope.dVelocity * dt;

@@ -27,8 +27,7 @@ std::shared_ptr<PhysicalModel> partOfRadius(float radius)
     return part;
 }
 
-template <class T>
-bool sameBits(const T& a, const T& b)
+template <class T> bool sameBits(const T& a, const T& b)
 {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }

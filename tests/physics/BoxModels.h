@@ -16,8 +16,9 @@ inline std::shared_ptr<PhysicalModel> boxPart(const Math::Vector3& minCorner, co
 {
     const Math::Vector3& a = minCorner;
     const Math::Vector3& b = maxCorner;
-    const std::vector<Math::Vector3> vertices{{a.x, a.y, a.z}, {b.x, a.y, a.z}, {b.x, b.y, a.z}, {a.x, b.y, a.z},
-                                              {a.x, a.y, b.z}, {b.x, a.y, b.z}, {b.x, b.y, b.z}, {a.x, b.y, b.z}};
+    const std::vector<Math::Vector3> vertices{{a.x, a.y, a.z}, {b.x, a.y, a.z}, {b.x, b.y, a.z},
+                                              {a.x, b.y, a.z}, {a.x, a.y, b.z}, {b.x, a.y, b.z},
+                                              {b.x, b.y, b.z}, {a.x, b.y, b.z}};
     const std::uint16_t triangles[12][3] = {{4, 5, 6}, {4, 6, 7}, {0, 2, 1}, {0, 3, 2}, {1, 2, 6}, {1, 6, 5},
                                             {0, 4, 7}, {0, 7, 3}, {3, 7, 6}, {3, 6, 2}, {0, 1, 5}, {0, 5, 4}};
     std::vector<ModelSurface> surfaces;
@@ -42,7 +43,8 @@ inline std::shared_ptr<PhysicalModel> cubePart(const Math::Vector3& location = M
 inline std::shared_ptr<PhysicalModel> groupPart(const std::vector<std::shared_ptr<PhysicalModel>>& kids,
                                                 const Math::Vector3& location = Math::Vector3())
 {
-    auto group = std::make_shared<PhysicalModel>(std::vector<Math::Vector3>{}, std::vector<ModelSurface>{}, location);
+    auto group =
+        std::make_shared<PhysicalModel>(std::vector<Math::Vector3>{}, std::vector<ModelSurface>{}, location);
     group->setKids(kids);
     return group;
 }

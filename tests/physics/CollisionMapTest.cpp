@@ -16,8 +16,8 @@ std::shared_ptr<PhysicalObject> newBody()
     return std::make_shared<PhysicalObject>(Testing::cubePart());
 }
 
-std::shared_ptr<PhysicalObjectCollisionSolver> collidedAt(const std::shared_ptr<PhysicalObject>& a,
-                                                          const std::shared_ptr<PhysicalObject>& b, float time)
+std::shared_ptr<PhysicalObjectCollisionSolver>
+collidedAt(const std::shared_ptr<PhysicalObject>& a, const std::shared_ptr<PhysicalObject>& b, float time)
 {
     auto solver = std::make_shared<PhysicalObjectCollisionSolver>(a, b);
     solver->collided = true;
@@ -26,12 +26,12 @@ std::shared_ptr<PhysicalObjectCollisionSolver> collidedAt(const std::shared_ptr<
 }
 
 class CollisionMapTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { PhysicalUniverse::reset(); }
     void TearDown() override { PhysicalUniverse::reset(); }
 
-    static std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>> solversOf(
-        const std::shared_ptr<PhysicalObject>& body)
+    static std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>
+    solversOf(const std::shared_ptr<PhysicalObject>& body)
     {
         std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>> solvers;
         const auto entry = PhysicalUniverse::collisionMap.find(body);
@@ -52,7 +52,8 @@ TEST_F(CollisionMapTest, ReportsAreOrderedByContactTimeTiesInFilingOrder)
     PhysicalUniverse::addCollisionReport(body, early);
     PhysicalUniverse::addCollisionReport(body, lateToo);
 
-    EXPECT_EQ(solversOf(body), (std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{early, late, lateToo}));
+    EXPECT_EQ(solversOf(body),
+              (std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{early, late, lateToo}));
     for (const auto& report : PhysicalUniverse::collisionMap[body]) {
         EXPECT_EQ(report->velocityChange, Math::Vector3());
         EXPECT_EQ(report->angularVelocityChange, Math::Vector3());
@@ -72,10 +73,11 @@ TEST_F(CollisionMapTest, EachBodyHasOneReportPerCollision)
     }
 
     EXPECT_EQ(PhysicalUniverse::collisionMap.size(), 4u);
-    EXPECT_EQ(solversOf(hub),
-              (std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{solvers[2], solvers[1], solvers[0]}));
+    EXPECT_EQ(solversOf(hub), (std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{
+                                  solvers[2], solvers[1], solvers[0]}));
     for (std::size_t i = 0; i < others.size(); ++i)
-        EXPECT_EQ(solversOf(others[i]), std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{solvers[i]});
+        EXPECT_EQ(solversOf(others[i]),
+                  std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>>{solvers[i]});
 
     // Reports are per body: the two reports of one pair are separate records.
     const auto& hubReport = PhysicalUniverse::collisionMap[hub].back();

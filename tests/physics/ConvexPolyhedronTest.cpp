@@ -208,7 +208,8 @@ TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
 }
 
 // Every world vertex of a node and of all its descendants, for the checks below.
-void collectWorldVertices(ConvexPolyhedron& node, Transform& body, std::int32_t stamp, std::vector<Vector3>& out)
+void collectWorldVertices(ConvexPolyhedron& node, Transform& body, std::int32_t stamp,
+                          std::vector<Vector3>& out)
 {
     node.refreshGeometry(body, stamp);
     out.insert(out.end(), node.worldVertices().begin(), node.worldVertices().end());
@@ -228,7 +229,8 @@ void expectWorldBoxesHoldTheirSubtrees(ConvexPolyhedron& node, Transform& body, 
     for (const Vector3& p : points)
         for (int i = 0; i < 3; ++i)
             EXPECT_LE(std::fabs(dot(p - box.transform.position, axis[i])), half[i] + 1e-4f)
-                << "world point (" << p.x << ", " << p.y << ", " << p.z << ") sticks out along box axis " << i;
+                << "world point (" << p.x << ", " << p.y << ", " << p.z << ") sticks out along box axis "
+                << i;
     for (const auto& kid : node.kids())
         expectWorldBoxesHoldTheirSubtrees(*kid, body, stamp);
 }

@@ -48,9 +48,10 @@ void expectEveryBoxContainsItsSubtree(const PhysicalModel& part)
     const Vector3 low = box.transform.position - box.halfExtents;
     const Vector3 high = box.transform.position + box.halfExtents;
     for (const Vector3& p : points) {
-        EXPECT_TRUE(low.x <= p.x && p.x <= high.x && low.y <= p.y && p.y <= high.y && low.z <= p.z && p.z <= high.z)
-            << "point (" << p.x << ", " << p.y << ", " << p.z << ") outside box (" << low.x << ", " << low.y << ", "
-            << low.z << ")..(" << high.x << ", " << high.y << ", " << high.z << ")";
+        EXPECT_TRUE(low.x <= p.x && p.x <= high.x && low.y <= p.y && p.y <= high.y && low.z <= p.z &&
+                    p.z <= high.z)
+            << "point (" << p.x << ", " << p.y << ", " << p.z << ") outside box (" << low.x << ", " << low.y
+            << ", " << low.z << ")..(" << high.x << ", " << high.y << ", " << high.z << ")";
     }
     for (const auto& kid : part.kids())
         expectEveryBoxContainsItsSubtree(*kid);
@@ -70,7 +71,8 @@ TEST(PhysicalModelRadius, KidsWidenButNeverShrinkTheRadius)
     EXPECT_FLOAT_EQ(group->radius(), 5.0f + kidRadius);
 
     // A big part whose sphere already holds the kid's keeps its own radius.
-    auto big = boxPart({-10.0f, -10.0f, -10.0f}, {10.0f, 10.0f, 10.0f}, Vector3(), {cubePart({1.0f, 0.0f, 0.0f})});
+    auto big =
+        boxPart({-10.0f, -10.0f, -10.0f}, {10.0f, 10.0f, 10.0f}, Vector3(), {cubePart({1.0f, 0.0f, 0.0f})});
     EXPECT_FLOAT_EQ(big->radius(), std::sqrt(300.0f));
 }
 
@@ -88,8 +90,7 @@ TEST(PhysicalModelBox, EmptyPartHasZeroSizeBoxAtItsOrigin)
 
 TEST(PhysicalModelBox, OffCentreLeafKeepsItsTrueCentre)
 {
-    PhysicalModel leaf(
-        {{2.0f, -1.0f, -1.0f}, {4.0f, 1.0f, 1.0f}, {3.0f, 0.5f, -0.5f}}, {}, Vector3());
+    PhysicalModel leaf({{2.0f, -1.0f, -1.0f}, {4.0f, 1.0f, 1.0f}, {3.0f, 0.5f, -0.5f}}, {}, Vector3());
     expectBox(leaf, {3.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f});
     leaf.setKids({});
     expectBox(leaf, {3.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f});
@@ -120,7 +121,8 @@ TEST(PhysicalModelBox, EveryBoxContainsItsPartAndAllDescendants)
 
 TEST(PhysicalModelBox, SetKidsReplacesTheBoxInsteadOfChangingIt)
 {
-    auto group = std::make_shared<PhysicalModel>(std::vector<Vector3>{}, std::vector<ModelSurface>{}, Vector3());
+    auto group =
+        std::make_shared<PhysicalModel>(std::vector<Vector3>{}, std::vector<ModelSurface>{}, Vector3());
     const std::shared_ptr<OrientedBoundingBox> before = group->boundingBox();
     group->setKids({cubePart({5.0f, 0.0f, 0.0f})});
     EXPECT_NE(group->boundingBox(), before);

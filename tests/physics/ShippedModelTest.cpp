@@ -49,7 +49,8 @@ void expectOutwardNormals(const std::shared_ptr<PhysicalModel>& root)
         const Vector3 faceCentre =
             (part->vertices()[index[0]] + part->vertices()[index[1]] + part->vertices()[index[2]]) / 3.0f;
         EXPECT_GT(dot(surfaces[i].normal, faceCentre - centre), 0.0f) << "file normal of face " << i;
-        EXPECT_GT(dot(partShape.faces()[i].normal, faceCentre - centre), 0.0f) << "world normal of face " << i;
+        EXPECT_GT(dot(partShape.faces()[i].normal, faceCentre - centre), 0.0f)
+            << "world normal of face " << i;
     }
 }
 
