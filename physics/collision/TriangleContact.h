@@ -12,7 +12,8 @@ bool computeTriangleContact(const TriangleRef& a, const TriangleProjection& proj
                             const TriangleRef& b, const TriangleProjection& projectionB, const Math::Vector3& pB,
                             ContactSide side, float t, Math::Vector3& point, Math::Vector3& normal);
 
-/// Closest-approach point of edge P on edge Q's line; false for nearly parallel edges.
+/// Closest-approach point of edge P on edge Q's line, and normal = (P1 - P0) x (Q1 - Q0);
+/// false (outputs untouched) for nearly parallel edges or an edge too short to have a direction.
 bool intersectEdges(const Math::Vector3& p0, const Math::Vector3& p1, const Math::Vector3& q0,
                     const Math::Vector3& q1, Math::Vector3& point, Math::Vector3& normal);
 
