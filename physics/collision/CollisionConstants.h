@@ -35,5 +35,9 @@ constexpr float noContactTime = 100000.0f;
 constexpr float neverExitTime = 999999.0f;
 /// Start of the contact points' bounding box: beyond any world coordinate.
 constexpr float pointBoundsLimit = 1e13f;
+/// A contact point within this distance, along its normal, of the plane through
+/// body A's origin does not show which side A lies on: the rounding of the
+/// point's coordinates (about 1e-6 at the scene's sizes) would decide.
+constexpr float levelWithOriginDistance = 0.0001f;
 
 } // namespace Tolvane::Physics::Collision

@@ -65,6 +65,45 @@ void cullFaces(const ConvexPolyhedron& node, const Vector3& relativeVelocity, fl
     }
 }
 
+/// Tells whether a contact normal points towards body A. A's origin decides;
+/// but a body's origin may lie on its own surface (the floor's lies on its top
+/// face), and for a point level with it the sign would come from rounding
+/// alone, so the centre of A's leaf, inside it, decides those instead.
+class SideOfA {
+public:
+    SideOfA(const Vector3& origin, const std::vector<Vector3>& leafVertices)
+        : origin_(origin), leafVertices_(leafVertices)
+    {
+    }
+
+    bool isTowardsA(const Vector3& normal, const Vector3& point)
+    {
+        const float fromOrigin = dot(normal, origin_ - point);
+        if (std::fabs(fromOrigin) > levelWithOriginDistance)
+            return fromOrigin > 0.0f;
+        return dot(normal, leafCentre() - point) > levelWithOriginDistance;
+    }
+
+private:
+    /// The average of the leaf's world vertices, computed on first need.
+    const Vector3& leafCentre()
+    {
+        if (!haveLeafCentre_ && !leafVertices_.empty()) {
+            Vector3 sum;
+            for (const Vector3& v : leafVertices_)
+                sum += v;
+            leafCentre_ = sum / static_cast<float>(leafVertices_.size());
+        }
+        haveLeafCentre_ = true;
+        return leafCentre_;
+    }
+
+    Vector3 origin_;
+    const std::vector<Vector3>& leafVertices_;
+    Vector3 leafCentre_;
+    bool haveLeafCentre_ = false;
+};
+
 bool containsPoint(const std::vector<Vector3>& points, const Vector3& point)
 {
     for (const Vector3& p : points) {
@@ -85,7 +124,7 @@ bool containsPoint(const std::vector<Vector3>& points, const Vector3& point)
 //     pairs are only tested for overlap at the current positions.
 //  3. A pair meeting at the best time (within a small tolerance) adds its point
 //     and normal; a strictly earlier one first discards everything gathered.
-//  4. Reduce: normals turned away from A's origin and summed, the point taken as
+//  4. Reduce: normals turned away from A and summed, the point taken as
 //     the centre of the points' bounding box, and in static mode the depth of
 //     B's deepest vertex behind that point.
 bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA, const Vector3& vB,
@@ -173,8 +212,9 @@ bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vec
 
     contact.point = Vector3();
     Vector3 sum;
+    SideOfA sideOfA(transformA.position, verticesA);
     for (std::size_t k = 0; k < normals.size(); ++k) {
-        if (dot(normals[k], transformA.position - points[k]) > 0.0f)
+        if (sideOfA.isTowardsA(normals[k], points[k]))
             normals[k] = -normals[k];
         sum += normals[k];
     }

@@ -10,7 +10,7 @@
 
 namespace Tolvane::Physics::Collision {
 
-/// Writes contact (time, point, normal away from A's origin, depth) when the
+/// Writes contact (time, point, normal turned away from A, depth) when the
 /// leaves meet no later than contact.time; returns whether it did.
 bool testLeafPolyhedra(Math::Transform& transformA, const Math::Vector3& vA, const Math::Vector3& wA,
                        const Math::Vector3& vB, const Math::Vector3& wB, float dt, CollisionContact& contact,
