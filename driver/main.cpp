@@ -1,7 +1,7 @@
-// The physics test program's entry: usage text, the "Test App" window and the main loop.
+// The physics test program: 125 blocks fall on a floor in an 800 x 600 window,
+// run from the keyboard and mouse until "q" or the window is closed.
 #include "app/Application.h"
-
-#include <GL/gl.h>
+#include "driver/PhysicsTestDriver.h"
 
 #include <exception>
 #include <iostream>
@@ -18,35 +18,35 @@ constexpr const char* usageText = "Running Physics test\n"
                                   "mouse: left click and drag to circle, scroll wheel zooms\n"
                                   "(If you just want to see the blocks fall, press m now.\n\n";
 
-constexpr int windowWidth = 800;
-constexpr int windowHeight = 600;
-
-void onFrame()
-{
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-}
-
-void onKeyDown(SDLKey key, SDLMod)
-{
-    if (key == SDLK_q)
-        Tolvane::Application::instance().quit = true;
-}
+/// Exit status after the user quits, and after an error reported at top level.
+constexpr int exitSuccess = 0;
+constexpr int exitFailure = 1;
 
 } // namespace
 
 int main(int, char**)
 {
     try {
-        std::cout << usageText;
+        // Flushed at once, so that whoever watches the console sees the controls
+        // before the window appears.
+        std::cout << usageText << std::flush;
+
+        // Camera distance, light, the scene of floor and blocks with its collision
+        // set and gravity, the draw list, the accumulator and the camera.
+        Tolvane::PhysicsTestDriver driver;
+        driver.prepareScene();
+
         Tolvane::Application& application = Tolvane::Application::instance();
-        application.setVideoMode({windowWidth, windowHeight}, "Test App");
-        application.frameSignal.connect(&onFrame);
-        application.keyDownSignal.connect(&onKeyDown);
+        application.setVideoMode({Tolvane::PhysicsTestDriver::windowWidth, Tolvane::PhysicsTestDriver::windowHeight},
+                                 "Test App");
+        driver.connect(application);
+        driver.startClock();
         application.run();
+
         std::cout << "Ended succesfully\n";
-        return 0;
+        return exitSuccess;
     } catch (const std::exception& e) {
         std::cout << "Caught exception at top level: " << e.what() << "\n";
-        return 1;
+        return exitFailure;
     }
 }

@@ -1,0 +1,146 @@
+// The interactive physics test: the scene's bodies paired with drawable twins, the
+// driver's state, and the key, mouse and frame handlers that run the simulation.
+#pragma once
+
+#include "app/Application.h"
+#include "driver/PhysicsTestScene.h"
+#include "math/Point2.h"
+#include "physics/PhysicalObject.h"
+#include "renderer/Camera.h"
+#include "renderer/OpenGLContextStore.h"
+#include "renderer/SimpleSolidObjectRenderer.h"
+#include "renderer/SolidObject.h"
+
+#include <SDL.h>
+#include <boost/signals2/connection.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace Tolvane {
+
+/// Everything the interactive program knows between frames, in one object.
+///
+/// solidObjects[i] draws physicalObjects[i]: index 0 is the floor, 1 to 125 the
+/// blocks. The handlers follow the program's controls: "m" toggles single-step
+/// and full-speed simulation, "n" asks for one step in single-step mode, "r"
+/// puts the blocks back on their lattice, "q" quits; a left drag orbits the
+/// camera and the wheel zooms.
+///
+/// The camera keeps a reference to cameraDistance, so the driver can be neither
+/// copied nor moved.
+class PhysicsTestDriver {
+public:
+    /// Milliseconds since some fixed start; the real program uses SDL_GetTicks.
+    using TickSource = std::function<std::uint32_t()>;
+    using ScreenPoint = Application::ScreenPoint;
+
+    static constexpr const char* blockModelFile = PhysicsTestScene::blockModelFile;
+    static constexpr const char* floorModelFile = PhysicsTestScene::floorModelFile;
+    static constexpr float blockStartHeight = PhysicsTestScene::blockStartHeight;
+
+    /// Frames closer together than this are not processed at all.
+    static constexpr std::uint32_t minimumFrameMilliseconds = 5;
+    /// Wall milliseconds per simulated second are this divisor times ten: the
+    /// simulation runs ten times faster than the clock on the wall.
+    static constexpr double ticksPerSimulatedSecond = 100.0;
+    /// At most one simulated second is caught up in one frame (40 steps).
+    static constexpr float maxCatchUpSeconds = 1.0f;
+    /// The frame-rate line is printed once this many milliseconds have passed.
+    static constexpr std::uint32_t fpsIntervalMilliseconds = 1000;
+    /// Where the camera starts, and the closest the wheel brings it.
+    static constexpr float startCameraDistance = 25.0f;
+    static constexpr float minimumCameraDistance = 5.0f;
+    /// Distance change of one wheel step.
+    static constexpr float wheelStep = 5.0f;
+    /// Pixels of drag per radian of orbit.
+    static constexpr double dragPixelsPerRadian = 50.0;
+    /// The camera's start orbit looks slightly down at the origin.
+    static constexpr float startPitch = 0.2f;
+    static constexpr int windowWidth = 800;
+    static constexpr int windowHeight = 600;
+
+    /// console receives the "fps: " lines; ticks is the clock the frame gate and
+    /// the frame rate read. Models are read from modelFolder (empty: the working
+    /// directory). Nothing is loaded or drawn until prepareScene().
+    explicit PhysicsTestDriver(std::ostream& console = std::cout, TickSource ticks = &SDL_GetTicks,
+                               std::string modelFolder = std::string());
+
+    PhysicsTestDriver(const PhysicsTestDriver&) = delete;
+    PhysicsTestDriver& operator=(const PhysicsTestDriver&) = delete;
+
+    /// Everything between the usage text and the window: the camera distance,
+    /// the light, the scene (buildScene), the objects registered for drawing,
+    /// the accumulator and the camera at its start orbit. The physics universe
+    /// should hold no other scene. Throws the model reader's errors.
+    void prepareScene();
+
+    /// Loads both models for drawing, builds the physics scene (which registers
+    /// its collision set, floor first, sets gravity and places the blocks), and
+    /// pairs every body with a solid object sharing one renderer: floor blue,
+    /// blocks red, each drawn where its body is.
+    void buildScene();
+
+    /// The scene's reset (a fresh jitter on the same lattice points, blocks at
+    /// rest and upright), with the new poses copied to the blocks' solid objects.
+    void resetBlocks();
+
+    /// Connects the handlers to the application's signals: frame, mouse motion,
+    /// left button down and up, wheel and key down. They stay connected until the
+    /// driver is destroyed; "q" sets this application's quit flag.
+    void connect(Application& application);
+
+    /// Starts the frame gate and the frame-rate clock at the current tick.
+    void startClock();
+
+    /// One frame: steps the simulation as the mode asks, copies the blocks'
+    /// poses, clears the buffers, draws and counts the frame. Does nothing when
+    /// the last processed frame is less than 5 ms ago.
+    void onFrame();
+    /// m, n, q and r act; every other key does nothing. Modifiers are ignored.
+    void onKeyDown(SDLKey key, SDLMod modifiers);
+    /// While the left button is held, orbits the camera by the pointer's movement.
+    void onMouseMotion(const ScreenPoint& position);
+    void onLeftButtonDown(const ScreenPoint& position);
+    void onLeftButtonUp(const ScreenPoint& position);
+    /// Wheel up brings the camera 5 closer (not closer than 5), wheel down 5 further.
+    void onMouseWheel(const ScreenPoint& position, bool up);
+
+    /// The physics scene; null before buildScene().
+    const PhysicsTestScene* scene() const { return scene_.get(); }
+
+    std::vector<std::shared_ptr<Renderer::SolidObject>> solidObjects;
+    std::vector<std::shared_ptr<Physics::PhysicalObject>> physicalObjects;
+    std::shared_ptr<Renderer::Camera> camera;
+    float cameraDistance = startCameraDistance;
+    bool singleStepMode = true;
+    bool stepRequested = false;
+    bool dragging = false;
+    ScreenPoint lastMousePosition;
+    /// Simulated seconds not yet stepped.
+    float timeAccumulator = 0.0f;
+    std::uint32_t lastFrameTicks = 0;
+    std::uint32_t lastFpsTicks = 0;
+    /// Frames processed since the last frame-rate line.
+    int frameCount = 0;
+
+private:
+    /// Copies every block body's pose to its solid object; the floor never moves.
+    void copyBlockPoses();
+
+    std::ostream& console_;
+    TickSource ticks_;
+    std::string modelFolder_;
+    std::unique_ptr<PhysicsTestScene> scene_;
+    std::shared_ptr<Renderer::OpenGLContextStore> store_;
+    std::shared_ptr<Renderer::SimpleSolidObjectRenderer> renderer_;
+    bool* quitFlag_ = nullptr;
+    std::vector<boost::signals2::scoped_connection> connections_;
+};
+
+} // namespace Tolvane
