@@ -15,6 +15,7 @@ enum ProjectionKind : std::int32_t { Flat = 0, LowPair = 1, HighPair = 2, Distin
 /// Which triangle lies at larger projections on the deciding axis.
 enum ContactSide : std::int32_t { FirstAbove = 0, Overlapping = 1, FirstBelow = 2 };
 
+/// A triangle projected on one axis: its corners in ascending order and its interval.
 struct TriangleProjection {
     ProjectionKind kind = Flat;
     /// Corner numbers (0, 1, 2 in the face's vertexIndex) by ascending projection.
@@ -23,6 +24,8 @@ struct TriangleProjection {
     float max = 0.0f;
 };
 
+/// What the moving pair test found: both projections and the side on the axis that
+/// decided the contact time, and that time (seconds into the step).
 struct TriangleContactState {
     TriangleProjection first;
     TriangleProjection second;
@@ -38,6 +41,7 @@ struct TriangleRef {
     const Math::Vector3& corner(int k) const { return vertices[face.vertexIndex[k]]; }
 };
 
+/// Fills projection from the projections p0, p1, p2 of corners 0, 1, 2.
 void projectTriangle(TriangleProjection& projection, float p0, float p1, float p2);
 
 /// Moves the first contact time on one axis forward; false when the moving
@@ -45,6 +49,7 @@ void projectTriangle(TriangleProjection& projection, float p0, float p1, float p
 bool advanceFirstContact(const TriangleProjection& moving, const TriangleProjection& fixed, float& firstTime,
                          ContactSide& side, float speed);
 
+/// True when the two intervals overlap or touch.
 bool projectionsOverlap(const TriangleProjection& a, const TriangleProjection& b);
 
 /// Time of first contact of B moving with u against A, no later than timeLimit
