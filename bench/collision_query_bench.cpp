@@ -12,8 +12,8 @@
 #include <string>
 
 using namespace Tolvane::Physics;
-using Tolvane::Physics::Collision::testBodies;
 using Tolvane::Math::Vector3;
+using Tolvane::Physics::Collision::testBodies;
 
 namespace {
 

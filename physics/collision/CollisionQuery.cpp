@@ -37,8 +37,9 @@ void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedV
     Math::Transform transformB = bodyB.transform;
     const Vector3 angularVelocityA = bodyA.angularVelocity;
     const Vector3 angularVelocityB = bodyB.angularVelocity;
-    if (testPolyhedra(transformA, solver.predictedVelocityA, angularVelocityA, transformB, solver.predictedVelocityB,
-                      angularVelocityB, dt, step, contact, bodyA.shape, bodyB.shape))
+    if (testPolyhedra(transformA, solver.predictedVelocityA, angularVelocityA, transformB,
+                      solver.predictedVelocityB, angularVelocityB, dt, step, contact, bodyA.shape,
+                      bodyB.shape))
         solver.collided = true;
 }
 
@@ -46,9 +47,10 @@ void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedV
 // with their boxes swept over the step. Every level reports the plain average of
 // the points and normals of its children that found contact; time and depth stay
 // as the last successful leaf test left them.
-bool testPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA, Math::Transform& transformB,
-                   const Vector3& vB, const Vector3& wB, float dt, std::int32_t step, CollisionContact& contact,
-                   std::shared_ptr<ConvexPolyhedron> nodeA, std::shared_ptr<ConvexPolyhedron> nodeB)
+bool testPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA,
+                   Math::Transform& transformB, const Vector3& vB, const Vector3& wB, float dt,
+                   std::int32_t step, CollisionContact& contact, std::shared_ptr<ConvexPolyhedron> nodeA,
+                   std::shared_ptr<ConvexPolyhedron> nodeB)
 {
     nodeA->refreshBox(transformA, step);
     nodeB->refreshBox(transformB, step);
@@ -72,10 +74,9 @@ bool testPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3
     Vector3 sumNormal;
     const auto& kids = descendA ? nodeA->kids() : nodeB->kids();
     for (const std::shared_ptr<ConvexPolyhedron>& kid : kids) {
-        const bool kidHit = descendA ? testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact, kid,
-                                                     nodeB)
-                                     : testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact,
-                                                     nodeA, kid);
+        const bool kidHit =
+            descendA ? testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact, kid, nodeB)
+                     : testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact, nodeA, kid);
         if (kidHit) {
             sumPoint += contact.point;
             sumNormal += contact.normal;

@@ -70,7 +70,7 @@ void cullFaces(const ConvexPolyhedron& node, const Vector3& relativeVelocity, fl
 /// face), and for a point level with it the sign would come from rounding
 /// alone, so the centre of A's leaf, inside it, decides those instead.
 class SideOfA {
-public:
+  public:
     SideOfA(const Vector3& origin, const std::vector<Vector3>& leafVertices)
         : origin_(origin), leafVertices_(leafVertices)
     {
@@ -84,7 +84,7 @@ public:
         return dot(normal, leafCentre() - point) > levelWithOriginDistance;
     }
 
-private:
+  private:
     /// The average of the leaf's world vertices, computed on first need.
     const Vector3& leafCentre()
     {
@@ -174,8 +174,8 @@ bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vec
 
             Vector3 point;
             Vector3 normal;
-            if (!computeTriangleContact(a, state.first, pA, b, state.second, pB, state.side, state.time, point,
-                                        normal))
+            if (!computeTriangleContact(a, state.first, pA, b, state.second, pB, state.side, state.time,
+                                        point, normal))
                 continue;
 
             // A contact at time 0 takes its direction from the penetration
