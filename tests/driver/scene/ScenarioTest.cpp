@@ -1,0 +1,148 @@
+// Whole-physics scenarios on the shipped models: a dropped cube, a cube landing
+// on a cube, and the program's full scene of 125 blocks.
+#include "driver/PhysicsTestScene.h"
+#include "physics/PhysicalUniverse.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace Tolvane {
+namespace {
+
+using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
+
+/// A block resting on the floor (top at y = -7) has its centre here.
+constexpr float restingCentre = -6.0f;
+/// Where the single cubes fall: away from the line x = z, along which the
+/// floor's top face is split into its two triangles.
+constexpr float dropX = 5.0f;
+constexpr float dropZ = 2.0f;
+
+class ScenarioTest : public ::testing::Test {
+protected:
+    void SetUp() override { PhysicalUniverse::reset(); }
+    void TearDown() override { PhysicalUniverse::reset(); }
+
+    /// One block of the scene, moved to position and stopped.
+    static PhysicalObject& place(PhysicalObject& block, const Math::Vector3& position)
+    {
+        block.transform.position = position;
+        block.velocity = Math::Vector3();
+        block.angularVelocity = Math::Vector3();
+        return block;
+    }
+};
+
+TEST_F(ScenarioTest, DroppedCubeBouncesAtHalfSpeedAndRestsOnTheFloor)
+{
+    PhysicsTestScene scene(TOLVANE_DATA_DIR, 1);
+    // Bottom face 2 units above the floor's top, clear of the diagonal edge of its triangles.
+    PhysicalObject& cube = place(*scene.bodies()[1], {dropX, restingCentre + 2.0f, dropZ});
+
+    float lowest = cube.transform.position.y;
+    float impactSpeed = 0.0f;
+    float reboundSpeed = 0.0f;
+    for (int step = 0; step < 400; ++step) {
+        const float before = cube.velocity.y;
+        PhysicalUniverse::step();
+        lowest = std::min(lowest, cube.transform.position.y);
+        if (reboundSpeed == 0.0f && before < 0.0f && cube.velocity.y > 0.0f) {
+            // The speed the fall had reached at the floor, and the one it left with.
+            impactSpeed = std::sqrt(2.0f * 9.81f * 2.0f);
+            reboundSpeed = cube.velocity.y;
+        }
+    }
+    ASSERT_GT(reboundSpeed, 0.0f) << "the cube never bounced";
+    EXPECT_NEAR(reboundSpeed / impactSpeed, 0.5f, 0.05f);
+    EXPECT_GE(lowest, restingCentre - 0.01f);
+    EXPECT_NEAR(cube.transform.position.y, restingCentre, 0.01f);
+    EXPECT_LT(cube.velocity.squaredLength(), 0.01f);
+    EXPECT_NEAR(cube.transform.position.x, dropX, 0.01f);
+    EXPECT_NEAR(cube.transform.position.z, dropZ, 0.01f);
+}
+
+// Disabled: the upper cube does not stay. With the shipped models the contact
+// normal between two aligned faces comes out tilted by up to about 25 degrees
+// (edge pairs of the two triangulations decide it), and with no friction the
+// sideways push never dies down: the two cubes slide apart within about three
+// seconds and both end on the floor. Enable once stacked faces give an upright normal.
+TEST_F(ScenarioTest, DISABLED_CubeLandingOnARestingCubeStaysOnIt)
+{
+    PhysicsTestScene scene(TOLVANE_DATA_DIR, 1);
+    PhysicalObject& lower = place(*scene.bodies()[1], {dropX, restingCentre, dropZ});
+    auto upper = std::make_shared<PhysicalObject>(scene.blockModel());
+    upper->mass = PhysicsTestScene::blockMass;
+    upper->updateInertia();
+    // One unit of free fall onto the lower cube's top face, a little off its centre.
+    place(*upper, {dropX + 0.3f, restingCentre + 3.0f, dropZ - 0.2f});
+    scene.collisionSet()->addBody(upper);
+
+    float lowestLower = lower.transform.position.y;
+    float lowestUpper = upper->transform.position.y;
+    for (int step = 0; step < 400; ++step) {
+        PhysicalUniverse::step();
+        lowestLower = std::min(lowestLower, lower.transform.position.y);
+        lowestUpper = std::min(lowestUpper, upper->transform.position.y);
+    }
+    EXPECT_GE(lowestLower, restingCentre - 0.01f);
+    EXPECT_GE(lowestUpper, restingCentre + 2.0f - 0.05f);
+    EXPECT_NEAR(lower.transform.position.y, restingCentre, 0.01f);
+    EXPECT_NEAR(upper->transform.position.y, restingCentre + 2.0f, 0.02f);
+    EXPECT_NEAR(upper->transform.position.x, dropX + 0.3f, 0.05f);
+    EXPECT_NEAR(upper->transform.position.z, dropZ - 0.2f, 0.05f);
+    EXPECT_LT(upper->velocity.squaredLength(), 0.01f);
+}
+
+/// Runs the program's scene from its start-up state for the given number of
+/// steps and returns the final state hash. check runs after every step.
+template <class Check>
+std::uint64_t runFullScene(int steps, Check check)
+{
+    PhysicalUniverse::reset();
+    // glibc's generator before any seeding is the one seeded with 1: this is
+    // the program's own first placement.
+    std::srand(1);
+    PhysicsTestScene scene(TOLVANE_DATA_DIR);
+    for (int step = 1; step <= steps && !::testing::Test::HasFailure(); ++step) {
+        PhysicalUniverse::step();
+        check(scene, step);
+    }
+    return scene.stateHash();
+}
+
+TEST_F(ScenarioTest, FullSceneStaysFiniteAndRepeatsBitForBit)
+{
+    auto finite = [](const PhysicsTestScene& scene, int step) {
+        EXPECT_TRUE(scene.measure().allFinite) << "step " << step;
+    };
+    const std::uint64_t first = runFullScene(400, finite);
+    ASSERT_FALSE(HasFailure());
+    const std::uint64_t second = runFullScene(400, [](const PhysicsTestScene&, int) {});
+    EXPECT_EQ(first, second);
+}
+
+// Disabled: blocks do sink. Blocks of the columns that stand on the floor's
+// diagonal (x = z) land with a tilted normal, stacked blocks hit each other off
+// centre, and the spinning blocks that result reach up to 0.8 below their
+// resting height between two steps (a turn within one step is not swept) and
+// slide off the frictionless floor. Enable once the scene settles.
+TEST_F(ScenarioTest, DISABLED_FullSceneKeepsBlocksOutOfTheFloor)
+{
+    // Half the floor's width: a block centre farther out is beside the floor.
+    constexpr float floorHalfWidth = 30.0f;
+    runFullScene(400, [](const PhysicsTestScene& scene, int step) {
+        for (int i = 1; i < static_cast<int>(scene.bodies().size()); ++i) {
+            const Math::Vector3& p = scene.bodies()[i]->transform.position;
+            if (std::fabs(p.x) <= floorHalfWidth && std::fabs(p.z) <= floorHalfWidth) {
+                EXPECT_GE(p.y, restingCentre - 0.05f) << "block " << i << " at step " << step;
+            }
+        }
+    });
+}
+
+} // namespace
+} // namespace Tolvane
