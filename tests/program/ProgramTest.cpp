@@ -1,6 +1,6 @@
 // The built physics_test program, run as a user runs it: console text, the real
 // window under the X display, keys sent to it, and its exit status.
-#include "ChildProcess.h"
+#include "ProgramHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -8,26 +8,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
-#include <thread>
 
 using namespace std::chrono_literals;
+using namespace ProgramHarness;
 
 namespace {
-
-const std::string usageText = "Running Physics test\n"
-                              "Usage: \n"
-                              "m: Switch mode from full speed to single step\n"
-                              "n: Advance step (in single step mode)\n"
-                              "r: Reset blocks\n"
-                              "q: quit\n"
-                              "mouse: left click and drag to circle, scroll wheel zooms\n"
-                              "(If you just want to see the blocks fall, press m now.\n\n";
-
-// Generous bounds: the sanitized build under a software renderer starts slowly.
-constexpr auto windowTimeout = 60s;
-constexpr auto exitTimeout = 60s;
-constexpr auto xdotoolTimeout = 10s;
 
 bool startsWith(const std::string& text, const std::string& prefix)
 {
@@ -37,46 +25,6 @@ bool startsWith(const std::string& text, const std::string& prefix)
 bool endsWith(const std::string& text, const std::string& suffix)
 {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::string report(ChildProcess& program)
-{
-    return "standard output:\n" + program.standardOutput() + "\nstandard error:\n" + program.standardError();
-}
-
-// The program as a user starts it: from the folder holding the model files.
-ChildProcess startProgram(std::vector<std::string> unsetVariables = {})
-{
-    return ChildProcess({PHYSICS_TEST_PROGRAM}, {TOLVANE_DATA_DIR, std::move(unsetVariables)});
-}
-
-// Window tests need an X display. Where the whole suite is meant to run them
-// (TOLVANE_REQUIRE_DISPLAY set, as the project's test script does), a missing
-// display is a failure, never a silent skip.
-#define REQUIRE_DISPLAY()                                                                                  \
-    do {                                                                                                   \
-        if (std::getenv("DISPLAY") == nullptr) {                                                           \
-            if (std::getenv("TOLVANE_REQUIRE_DISPLAY") != nullptr)                                         \
-                FAIL() << "DISPLAY is not set; run the tests under xvfb-run";                              \
-            GTEST_SKIP() << "no X display";                                                                \
-        }                                                                                                  \
-    } while (0)
-
-// Waits until the program has mapped its "Test App" window and returns the window
-// id, or an empty string if the program ended or the time ran out.
-std::string waitForWindow(ChildProcess& program)
-{
-    const auto deadline = std::chrono::steady_clock::now() + windowTimeout;
-    while (std::chrono::steady_clock::now() < deadline && program.running()) {
-        const std::optional<std::string> found =
-            runForOutput({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(program.pid()),
-                          "--name", "^Test App$"},
-                         xdotoolTimeout);
-        if (found && !found->empty())
-            return found->substr(0, found->find('\n'));
-        std::this_thread::sleep_for(100ms);
-    }
-    return {};
 }
 
 } // namespace
@@ -89,7 +37,7 @@ TEST(Program, QuitsOnQKeyWithUsageAndClosingLine)
     ASSERT_FALSE(window.empty()) << "no \"Test App\" window appeared\n" << report(program);
 
     // A key press alone: the program is gone before a release could reach it.
-    ASSERT_TRUE(runForOutput({"xdotool", "keydown", "--window", window, "q"}, xdotoolTimeout));
+    ASSERT_TRUE(xdotool({"keydown", "--window", window, "q"}));
     const std::optional<int> status = program.waitFor(exitTimeout);
     ASSERT_TRUE(status) << "the program did not end after \"q\"\n" << report(program);
     EXPECT_EQ(*status, 0) << report(program);
@@ -106,9 +54,9 @@ TEST(Program, OtherKeysDoNotEndIt)
     const std::string window = waitForWindow(program);
     ASSERT_FALSE(window.empty()) << report(program);
 
-    ASSERT_TRUE(runForOutput({"xdotool", "key", "--window", window, "x", "Escape", "space"}, xdotoolTimeout));
+    ASSERT_TRUE(xdotool({"key", "--window", window, "x", "Escape", "space"}));
     EXPECT_FALSE(program.waitFor(1s)) << report(program);
-    ASSERT_TRUE(runForOutput({"xdotool", "keydown", "--window", window, "q"}, xdotoolTimeout));
+    ASSERT_TRUE(xdotool({"keydown", "--window", window, "q"}));
     EXPECT_EQ(program.waitFor(exitTimeout), std::optional<int>(0)) << report(program);
 }
 
@@ -138,4 +86,21 @@ TEST(Program, WithoutDisplayPrintsUsageThenReportsErrorAndFails)
     const std::string noWindow = usageText + "Caught exception at top level: Could not set video mode\n";
     const std::string noSdl = usageText + "Caught exception at top level: Could not initialize SDL\n";
     EXPECT_TRUE(output == noWindow || output == noSdl) << output;
+}
+
+TEST(Program, WithoutTheFloorModelPrintsUsageThenTheReadersErrorAndFails)
+{
+    // A folder holding the block's model but not the floor's.
+    const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "tolvane-no-floor";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(std::filesystem::path(TOLVANE_DATA_DIR) / "SimpleCube.ac", folder / "SimpleCube.ac");
+
+    ChildProcess program = startProgram(folder.string());
+    const std::optional<int> status = program.waitFor(exitTimeout);
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(status) << report(program);
+    EXPECT_EQ(*status, 1) << report(program);
+    // The reader cannot read a first token from a file that does not open.
+    EXPECT_EQ(program.standardOutput(), usageText + "Caught exception at top level: Couldn't read first token\n");
 }

@@ -1,0 +1,57 @@
+// Starting the physics_test program and finding and driving its window.
+#include "ProgramHarness.h"
+
+#include <thread>
+#include <utility>
+
+namespace ProgramHarness {
+
+using namespace std::chrono_literals;
+
+const std::string usageText = "Running Physics test\n"
+                              "Usage: \n"
+                              "m: Switch mode from full speed to single step\n"
+                              "n: Advance step (in single step mode)\n"
+                              "r: Reset blocks\n"
+                              "q: quit\n"
+                              "mouse: left click and drag to circle, scroll wheel zooms\n"
+                              "(If you just want to see the blocks fall, press m now.\n\n";
+
+ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::string> unsetVariables)
+{
+    return ChildProcess({PHYSICS_TEST_PROGRAM}, {workingDirectory, std::move(unsetVariables)});
+}
+
+ChildProcess startProgram(std::vector<std::string> unsetVariables)
+{
+    return startProgram(TOLVANE_DATA_DIR, std::move(unsetVariables));
+}
+
+std::string waitForWindow(ChildProcess& program)
+{
+    const auto deadline = std::chrono::steady_clock::now() + windowTimeout;
+    while (std::chrono::steady_clock::now() < deadline && program.running()) {
+        const std::optional<std::string> found =
+            runForOutput({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(program.pid()),
+                          "--name", "^Test App$"},
+                         xdotoolTimeout);
+        if (found && !found->empty())
+            return found->substr(0, found->find('\n'));
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
+bool xdotool(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runForOutput(argv, xdotoolTimeout).has_value();
+}
+
+std::string report(ChildProcess& program)
+{
+    return "standard output:\n" + program.standardOutput() + "\nstandard error:\n" + program.standardError();
+}
+
+} // namespace ProgramHarness
