@@ -57,6 +57,15 @@ PhysicsTestDriver::PhysicsTestDriver(std::ostream& console, TickSource ticks, st
     assert(ticks_);
 }
 
+PhysicsTestDriver::~PhysicsTestDriver()
+{
+    // The renderer keeps every object it has drawn and each object keeps the
+    // renderer: without cutting that circle neither would ever be freed, nor
+    // the display lists in the store.
+    for (const auto& object : solidObjects)
+        object->setRenderer(nullptr);
+}
+
 void PhysicsTestDriver::prepareScene()
 {
     cameraDistance = startCameraDistance;

@@ -74,6 +74,10 @@ public:
     PhysicsTestDriver(const PhysicsTestDriver&) = delete;
     PhysicsTestDriver& operator=(const PhysicsTestDriver&) = delete;
 
+    /// Disconnects the handlers and lets the renderer, its display lists and the
+    /// objects it has drawn go. Call with the GL context still current.
+    ~PhysicsTestDriver();
+
     /// Everything between the usage text and the window: the camera distance,
     /// the light, the scene (buildScene), the objects registered for drawing,
     /// the accumulator and the camera at its start orbit. The physics universe
