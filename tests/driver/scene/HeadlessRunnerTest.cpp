@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -25,7 +26,9 @@ struct Outcome {
 
 Outcome runProgram(const std::string& arguments)
 {
-    const std::string errPath = ::testing::TempDir() + "physics_headless_stderr.txt";
+    // CTest runs the cases in parallel: each process keeps its own file.
+    const std::string errPath =
+        ::testing::TempDir() + "physics_headless_stderr_" + std::to_string(getpid()) + ".txt";
     const std::string command = "'" + program + "' " + arguments + " 2>'" + errPath + "'";
     Outcome outcome;
     FILE* pipe = popen(command.c_str(), "r");
@@ -41,6 +44,7 @@ Outcome runProgram(const std::string& arguments)
     std::stringstream err;
     err << errFile.rdbuf();
     outcome.err = err.str();
+    std::remove(errPath.c_str());
     return outcome;
 }
 
@@ -98,13 +102,15 @@ TEST(HeadlessRunner, SummaryJsonAndHashCheckAgree)
 
 TEST(HeadlessRunner, CsvHasOneRowPerStep)
 {
-    const std::string csvPath = ::testing::TempDir() + "physics_headless_steps.csv";
+    const std::string csvPath =
+        ::testing::TempDir() + "physics_headless_steps_" + std::to_string(getpid()) + ".csv";
     const Outcome outcome = runProgram("--steps 4 --lattice 1 --csv '" + csvPath + "'" + dataArgument);
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     std::ifstream csv(csvPath);
     std::vector<std::string> lines;
     for (std::string line; std::getline(csv, line);)
         lines.push_back(line);
+    std::remove(csvPath.c_str());
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], "step,microseconds,colliding_pairs,kinetic_energy,largest_speed,lowest_block_centre");
     for (int step = 1; step <= 4; ++step) {
