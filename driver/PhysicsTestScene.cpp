@@ -69,7 +69,8 @@ float latticeJitter(int randomValue)
     return static_cast<float>(unit * 0.2 - 0.1);
 }
 
-PhysicsTestScene::PhysicsTestScene(const std::string& modelFolder, int latticeSize) : latticeSize_(latticeSize)
+PhysicsTestScene::PhysicsTestScene(const std::string& modelFolder, int latticeSize)
+    : latticeSize_(latticeSize)
 {
     if (latticeSize < 1 || latticeSize > maxLatticeSize)
         throw std::runtime_error("Lattice size must be between 1 and 12");
@@ -142,8 +143,9 @@ SceneMeasures PhysicsTestScene::measure() const
     result.highestBlockCentre = -std::numeric_limits<float>::infinity();
     for (const auto& body : bodies_) {
         const Math::Quaternion& q = body->transform.orientation;
-        if (!isFinite(body->transform.position) || !isFinite(body->velocity) || !isFinite(body->angularVelocity) ||
-            !std::isfinite(q.w) || !std::isfinite(q.x) || !std::isfinite(q.y) || !std::isfinite(q.z))
+        if (!isFinite(body->transform.position) || !isFinite(body->velocity) ||
+            !isFinite(body->angularVelocity) || !std::isfinite(q.w) || !std::isfinite(q.x) ||
+            !std::isfinite(q.y) || !std::isfinite(q.z))
             result.allFinite = false;
     }
     for (std::size_t i = 1; i < bodies_.size(); ++i) {

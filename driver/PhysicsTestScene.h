@@ -31,7 +31,7 @@ struct SceneMeasures {
 };
 
 class PhysicsTestScene {
-public:
+  public:
     static constexpr const char* blockModelFile = "SimpleCube.ac";
     static constexpr const char* floorModelFile = "Floor.ac";
     /// Blocks per lattice edge in the interactive program.
@@ -82,7 +82,7 @@ public:
 
     SceneMeasures measure() const;
 
-private:
+  private:
     int latticeSize_;
     std::shared_ptr<Physics::PhysicalModel> blockModel_;
     std::shared_ptr<Physics::PhysicalModel> floorModel_;

@@ -4,9 +4,9 @@
 #include "physics/PhysicalUniverse.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cctype>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -80,8 +80,9 @@ std::uint64_t parseHash(const std::string& text)
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits = digits.substr(2);
-    const bool allHex = !digits.empty() && digits.size() <= 16 &&
-                        std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); });
+    const bool allHex =
+        !digits.empty() && digits.size() <= 16 &&
+        std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); });
     if (!allHex)
         throw UsageError{"--expect-hash needs up to 16 hexadecimal digits, not \"" + text + "\""};
     return std::strtoull(digits.c_str(), nullptr, 16);
@@ -212,14 +213,15 @@ RunSummary run(const Options& options)
 
         if (csv.is_open()) {
             const Tolvane::SceneMeasures m = scene.measure();
-            csv << step << ',' << us << ',' << pairsThisStep << ',' << m.kineticEnergy << ',' << m.largestSpeed
-                << ',' << m.lowestBlockCentre << '\n';
+            csv << step << ',' << us << ',' << pairsThisStep << ',' << m.kineticEnergy << ','
+                << m.largestSpeed << ',' << m.lowestBlockCentre << '\n';
         }
 
         const double elapsed = std::chrono::duration<double>(after - start).count();
         if (elapsed >= nextProgress && step < options.steps) {
-            std::fprintf(stderr, "%sphysics_headless: step %ld of %ld, %.0f s%s", progressOnTerminal ? "\r" : "",
-                         step, options.steps, elapsed, progressOnTerminal ? "" : "\n");
+            std::fprintf(stderr, "%sphysics_headless: step %ld of %ld, %.0f s%s",
+                         progressOnTerminal ? "\r" : "", step, options.steps, elapsed,
+                         progressOnTerminal ? "" : "\n");
             std::fflush(stderr);
             progressShown = true;
             nextProgress = elapsed + progressEverySeconds;
@@ -253,12 +255,12 @@ RunSummary run(const Options& options)
 
 void printText(const RunSummary& s)
 {
-    std::printf("physics_headless: %d bodies (floor and %d blocks, lattice %d), %ld steps of %g s\n", s.bodies,
-                s.blocks, s.lattice, s.steps, static_cast<double>(PhysicalUniverse::timeStep));
+    std::printf("physics_headless: %d bodies (floor and %d blocks, lattice %d), %ld steps of %g s\n",
+                s.bodies, s.blocks, s.lattice, s.steps, static_cast<double>(PhysicalUniverse::timeStep));
     std::printf("wall time             %.3f s\n", s.wallSeconds);
     std::printf("steps per second      %.1f\n", static_cast<double>(s.steps) / s.wallSeconds);
-    std::printf("microseconds per step median %.1f, 95th percentile %.1f, maximum %.1f\n", s.medianMicroseconds,
-                s.p95Microseconds, s.maxMicroseconds);
+    std::printf("microseconds per step median %.1f, 95th percentile %.1f, maximum %.1f\n",
+                s.medianMicroseconds, s.p95Microseconds, s.maxMicroseconds);
     std::printf("colliding pairs       %.2f per step on average, %ld at most\n", s.meanPairs, s.maxPairs);
     std::printf("blocks at rest        %d of %d\n", s.finalState.blocksAtRest, s.blocks);
     std::printf("lowest block centre   %.6f\n", static_cast<double>(s.finalState.lowestBlockCentre));
@@ -289,11 +291,12 @@ void printJson(const RunSummary& s)
                 jsonNumber(static_cast<double>(PhysicalUniverse::timeStep), "%.9g").c_str(),
                 jsonNumber(s.wallSeconds, "%.6f").c_str(),
                 jsonNumber(static_cast<double>(s.steps) / s.wallSeconds, "%.1f").c_str(),
-                jsonNumber(s.medianMicroseconds, "%.1f").c_str(), jsonNumber(s.p95Microseconds, "%.1f").c_str(),
-                jsonNumber(s.maxMicroseconds, "%.1f").c_str(), jsonNumber(s.meanPairs, "%.3f").c_str(), s.maxPairs,
-                s.finalState.blocksAtRest, jsonNumber(s.finalState.lowestBlockCentre, "%.9g").c_str(),
-                jsonNumber(s.finalState.highestBlockCentre, "%.9g").c_str(), s.finalState.allFinite ? "true" : "false",
-                hex(s.hash).c_str());
+                jsonNumber(s.medianMicroseconds, "%.1f").c_str(),
+                jsonNumber(s.p95Microseconds, "%.1f").c_str(), jsonNumber(s.maxMicroseconds, "%.1f").c_str(),
+                jsonNumber(s.meanPairs, "%.3f").c_str(), s.maxPairs, s.finalState.blocksAtRest,
+                jsonNumber(s.finalState.lowestBlockCentre, "%.9g").c_str(),
+                jsonNumber(s.finalState.highestBlockCentre, "%.9g").c_str(),
+                s.finalState.allFinite ? "true" : "false", hex(s.hash).c_str());
 }
 
 } // namespace

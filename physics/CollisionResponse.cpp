@@ -38,7 +38,8 @@ void respondToCollisions(PhysicalObject& body, PhysicalUniverse::ReportList& rep
 
         report->velocityChange = signedImpulse * (1.0f / body.mass);
         const Math::Vector3 arm = solver.contact.point - body.transform.position;
-        report->angularVelocityChange = Math::transformPoint(body.inverseInertia, Math::cross(arm, signedImpulse));
+        report->angularVelocityChange =
+            Math::transformPoint(body.inverseInertia, Math::cross(arm, signedImpulse));
 
         if (solver.contact.time == 0.0f) {
             Math::Vector3 push = normal * solver.contact.depth;

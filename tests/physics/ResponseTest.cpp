@@ -15,7 +15,7 @@ constexpr float gravityY = -9.81f;
 const Math::Vector3 up{0.0f, 1.0f, 0.0f};
 
 class ResponseTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         PhysicalUniverse::reset();
@@ -39,9 +39,9 @@ protected:
 
     /// A collision as the narrow phase would report it, filed under both bodies.
     std::shared_ptr<PhysicalObjectCollisionSolver> collide(const std::shared_ptr<PhysicalObject>& a,
-                                                           const std::shared_ptr<PhysicalObject>& b, float time,
-                                                           const Math::Vector3& point, const Math::Vector3& normal,
-                                                           float depth = 0.0f)
+                                                           const std::shared_ptr<PhysicalObject>& b,
+                                                           float time, const Math::Vector3& point,
+                                                           const Math::Vector3& normal, float depth = 0.0f)
     {
         auto solver = std::make_shared<PhysicalObjectCollisionSolver>(a, b);
         solver->collided = true;

@@ -12,7 +12,7 @@ namespace Tolvane::Physics {
 namespace {
 
 class UniverseTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         PhysicalUniverse::reset();
@@ -30,8 +30,8 @@ protected:
         return body;
     }
 
-    static std::shared_ptr<CollisionSet> registeredSet(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
-                                                       bool selfCollision = true)
+    static std::shared_ptr<CollisionSet>
+    registeredSet(const std::vector<std::shared_ptr<PhysicalObject>>& bodies, bool selfCollision = true)
     {
         auto set = std::make_shared<CollisionSet>();
         set->selfCollision = selfCollision;

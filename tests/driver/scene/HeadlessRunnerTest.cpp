@@ -57,9 +57,9 @@ std::string jsonField(const std::string& json, const std::string& name)
 
 TEST(HeadlessRunner, BadArgumentsGiveUsageAndStatusTwo)
 {
-    for (const char* arguments : {"--steps 0", "--steps ten", "--steps", "--steps 5x", "--lattice 13",
-                                  "--lattice 0", "--json=yes", "--expect-hash xyz", "--expect-hash 12345678901234567",
-                                  "--csv", "--frobnicate", "extra"}) {
+    for (const char* arguments :
+         {"--steps 0", "--steps ten", "--steps", "--steps 5x", "--lattice 13", "--lattice 0", "--json=yes",
+          "--expect-hash xyz", "--expect-hash 12345678901234567", "--csv", "--frobnicate", "extra"}) {
         SCOPED_TRACE(arguments);
         const Outcome outcome = runProgram(arguments);
         EXPECT_EQ(outcome.status, 2);
@@ -75,8 +75,9 @@ TEST(HeadlessRunner, SummaryJsonAndHashCheckAgree)
 {
     const Outcome text = runProgram("--steps 3 --lattice 1" + dataArgument);
     ASSERT_EQ(text.status, 0) << text.err;
-    for (const char* line : {"2 bodies", "3 steps", "wall time", "steps per second", "microseconds per step",
-                             "colliding pairs", "blocks at rest", "lowest block centre", "highest block centre"})
+    for (const char* line :
+         {"2 bodies", "3 steps", "wall time", "steps per second", "microseconds per step", "colliding pairs",
+          "blocks at rest", "lowest block centre", "highest block centre"})
         EXPECT_NE(text.out.find(line), std::string::npos) << line;
     std::smatch match;
     ASSERT_TRUE(std::regex_search(text.out, match, std::regex("final state hash +([0-9a-f]{16})")));

@@ -15,7 +15,7 @@ namespace {
 using Physics::PhysicalUniverse;
 
 class PhysicsTestSceneTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { PhysicalUniverse::reset(); }
     void TearDown() override { PhysicalUniverse::reset(); }
 };
@@ -120,7 +120,8 @@ TEST_F(PhysicsTestSceneTest, ResetPlacesEachBlockByOneRandDrawAndStopsIt)
             const float jitter = latticeJitter(draws[firstDraw + i]);
             const auto& block = *scene.bodies()[i + 1];
             const Math::Vector3& point = scene.latticePoints()[i];
-            EXPECT_EQ(block.transform.position, Math::Vector3(point.x + jitter, point.y + jitter, point.z + jitter));
+            EXPECT_EQ(block.transform.position,
+                      Math::Vector3(point.x + jitter, point.y + jitter, point.z + jitter));
             EXPECT_EQ(block.transform.orientation, Math::Quaternion());
             EXPECT_TRUE(block.transform.dirty);
             EXPECT_EQ(block.velocity, Math::Vector3());

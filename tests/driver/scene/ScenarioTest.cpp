@@ -23,7 +23,7 @@ constexpr float dropX = 5.0f;
 constexpr float dropZ = 2.0f;
 
 class ScenarioTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { PhysicalUniverse::reset(); }
     void TearDown() override { PhysicalUniverse::reset(); }
 
@@ -99,8 +99,7 @@ TEST_F(ScenarioTest, DISABLED_CubeLandingOnARestingCubeStaysOnIt)
 
 /// Runs the program's scene from its start-up state for the given number of
 /// steps and returns the final state hash. check runs after every step.
-template <class Check>
-std::uint64_t runFullScene(int steps, Check check)
+template <class Check> std::uint64_t runFullScene(int steps, Check check)
 {
     PhysicalUniverse::reset();
     // glibc's generator before any seeding is the one seeded with 1: this is
