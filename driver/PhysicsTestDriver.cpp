@@ -143,8 +143,8 @@ void PhysicsTestDriver::connect(Application& application)
         application.leftButtonUpSignal.connect([this](const ScreenPoint& p) { onLeftButtonUp(p); }));
     connections_.emplace_back(
         application.mouseWheelSignal.connect([this](const ScreenPoint& p, bool up) { onMouseWheel(p, up); }));
-    connections_.emplace_back(
-        application.keyDownSignal.connect([this](SDLKey key, SDLMod modifiers) { onKeyDown(key, modifiers); }));
+    connections_.emplace_back(application.keyDownSignal.connect(
+        [this](SDLKey key, SDLMod modifiers) { onKeyDown(key, modifiers); }));
 }
 
 void PhysicsTestDriver::startClock()
@@ -161,11 +161,14 @@ void PhysicsTestDriver::onFrame()
         return;
     const float dt = static_cast<float>(elapsed / ticksPerSimulatedSecond);
 
-    bool stepped = false;
+    // In single-step mode the poses change only with a step; at full speed they
+    // are copied every frame, also when no step was due, so that a reset made
+    // between frames shows at the next one.
+    bool copyPoses = false;
     if (singleStepMode) {
         if (stepRequested) {
             PhysicalUniverse::step();
-            stepped = true;
+            copyPoses = true;
         }
     } else {
         // Fixed steps only; the remainder, less than one step, waits for the next frame.
@@ -176,11 +179,9 @@ void PhysicsTestDriver::onFrame()
             PhysicalUniverse::step();
             timeAccumulator -= PhysicalUniverse::timeStep;
         }
-        stepped = true;
+        copyPoses = true;
     }
-    // At full speed the poses are copied even without a step, so that a reset
-    // shows at the next frame.
-    if (stepped)
+    if (copyPoses)
         copyBlockPoses();
     stepRequested = false;
 

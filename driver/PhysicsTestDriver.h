@@ -35,7 +35,7 @@ namespace Tolvane {
 /// The camera keeps a reference to cameraDistance, so the driver can be neither
 /// copied nor moved.
 class PhysicsTestDriver {
-public:
+  public:
     /// Milliseconds since some fixed start; the real program uses SDL_GetTicks.
     using TickSource = std::function<std::uint32_t()>;
     using ScreenPoint = Application::ScreenPoint;
@@ -133,7 +133,7 @@ public:
     /// Frames processed since the last frame-rate line.
     int frameCount = 0;
 
-private:
+  private:
     /// Copies every block body's pose to its solid object; the floor never moves.
     void copyBlockPoses();
 

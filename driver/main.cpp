@@ -37,8 +37,8 @@ int main(int, char**)
         driver.prepareScene();
 
         Tolvane::Application& application = Tolvane::Application::instance();
-        application.setVideoMode({Tolvane::PhysicsTestDriver::windowWidth, Tolvane::PhysicsTestDriver::windowHeight},
-                                 "Test App");
+        application.setVideoMode(
+            {Tolvane::PhysicsTestDriver::windowWidth, Tolvane::PhysicsTestDriver::windowHeight}, "Test App");
         driver.connect(application);
         driver.startClock();
         application.run();

@@ -48,13 +48,13 @@ inline ColourCount countColours()
 /// program prepares it, its clock started at startTicks. The window (and with
 /// it the GL context) is the application's, opened once for the whole suite.
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     static constexpr std::uint32_t startTicks = 100000;
 
     static void SetUpTestSuite()
     {
-        Application::instance().setVideoMode({PhysicsTestDriver::windowWidth, PhysicsTestDriver::windowHeight},
-                                             "Test App");
+        Application::instance().setVideoMode(
+            {PhysicsTestDriver::windowWidth, PhysicsTestDriver::windowHeight}, "Test App");
     }
 
     void SetUp() override { restart(); }
@@ -66,7 +66,8 @@ protected:
         Physics::PhysicalUniverse::reset();
         Renderer::clearVisibleObjects();
         now = startTicks;
-        driver = std::make_unique<PhysicsTestDriver>(console, [this] { return now; }, TOLVANE_DATA_DIR);
+        driver = std::make_unique<PhysicsTestDriver>(
+            console, [this] { return now; }, TOLVANE_DATA_DIR);
         driver->prepareScene();
         driver->startClock();
     }

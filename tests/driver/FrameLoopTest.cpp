@@ -66,7 +66,8 @@ void expectBlocksDrawnWhereTheirBodiesAre(const Tolvane::PhysicsTestDriver& driv
     for (std::size_t i = 1; i < driver.physicalObjects.size(); ++i) {
         SCOPED_TRACE("block " + std::to_string(i));
         EXPECT_EQ(driver.solidObjects[i]->transform.position, driver.physicalObjects[i]->transform.position);
-        EXPECT_EQ(driver.solidObjects[i]->transform.orientation, driver.physicalObjects[i]->transform.orientation);
+        EXPECT_EQ(driver.solidObjects[i]->transform.orientation,
+                  driver.physicalObjects[i]->transform.orientation);
     }
 }
 
@@ -168,7 +169,8 @@ TEST_F(FrameLoop, StallOfTwoSecondsCatchesUpExactlyFortySteps)
 
     // The blocks have fallen for one simulated second, about 4.9 units.
     for (std::size_t i = 1; i < driver->physicalObjects.size(); ++i)
-        EXPECT_LT(driver->physicalObjects[i]->transform.position.y, latticePoint(static_cast<int>(i)).y - 4.0f);
+        EXPECT_LT(driver->physicalObjects[i]->transform.position.y,
+                  latticePoint(static_cast<int>(i)).y - 4.0f);
 
     // 10 ms later: 0.1 simulated seconds plus the remainder, four steps.
     frameAt(startTicks + 2010);
@@ -224,7 +226,8 @@ TEST_F(FrameLoop, ResetPutsBlocksBackOnTheSameLatticeWithFreshOffsets)
     // Still at full speed: the next frame simulates from the reset poses.
     frameAt(startTicks + 2110);
     for (std::size_t i = 1; i < driver->physicalObjects.size(); ++i)
-        EXPECT_GT(driver->physicalObjects[i]->transform.position.y, latticePoint(static_cast<int>(i)).y - 1.0f);
+        EXPECT_GT(driver->physicalObjects[i]->transform.position.y,
+                  latticePoint(static_cast<int>(i)).y - 1.0f);
 }
 
 TEST_F(FrameLoop, PoseCopyLeavesTheFloorAlone)
@@ -329,8 +332,9 @@ TEST_F(FrameLoop, StepsThroughTheProgramMatchTheHeadlessRunner)
     ASSERT_EQ(PhysicalUniverse::stepCount, 10 + steps);
     expectBlocksDrawnWhereTheirBodiesAre(*driver);
 
-    const std::string command = std::string("'") + TOLVANE_BINARY_DIR + "/driver/physics_headless' --json --steps " +
-                                std::to_string(steps) + " --data '" + TOLVANE_DATA_DIR + "'";
+    const std::string command = std::string("'") + TOLVANE_BINARY_DIR +
+                                "/driver/physics_headless' --json --steps " + std::to_string(steps) +
+                                " --data '" + TOLVANE_DATA_DIR + "'";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;

@@ -32,8 +32,8 @@ std::string waitForWindow(ChildProcess& program)
     const auto deadline = std::chrono::steady_clock::now() + windowTimeout;
     while (std::chrono::steady_clock::now() < deadline && program.running()) {
         const std::optional<std::string> found =
-            runForOutput({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(program.pid()),
-                          "--name", "^Test App$"},
+            runForOutput({"xdotool", "search", "--all", "--onlyvisible", "--pid",
+                          std::to_string(program.pid()), "--name", "^Test App$"},
                          xdotoolTimeout);
         if (found && !found->empty())
             return found->substr(0, found->find('\n'));

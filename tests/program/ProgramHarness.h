@@ -38,11 +38,11 @@ std::string report(ChildProcess& program);
 // Window tests need an X display. Where the whole suite is meant to run them
 // (TOLVANE_REQUIRE_DISPLAY set, as the project's test script does), a missing
 // display is a failure, never a silent skip.
-#define REQUIRE_DISPLAY()                                                                                  \
-    do {                                                                                                   \
-        if (std::getenv("DISPLAY") == nullptr) {                                                           \
-            if (std::getenv("TOLVANE_REQUIRE_DISPLAY") != nullptr)                                         \
-                FAIL() << "DISPLAY is not set; run the tests under xvfb-run";                              \
-            GTEST_SKIP() << "no X display";                                                                \
-        }                                                                                                  \
+#define REQUIRE_DISPLAY()                                                                                    \
+    do {                                                                                                     \
+        if (std::getenv("DISPLAY") == nullptr) {                                                             \
+            if (std::getenv("TOLVANE_REQUIRE_DISPLAY") != nullptr)                                           \
+                FAIL() << "DISPLAY is not set; run the tests under xvfb-run";                                \
+            GTEST_SKIP() << "no X display";                                                                  \
+        }                                                                                                    \
     } while (0)

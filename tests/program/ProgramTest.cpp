@@ -24,7 +24,8 @@ bool startsWith(const std::string& text, const std::string& prefix)
 
 bool endsWith(const std::string& text, const std::string& suffix)
 {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 } // namespace
@@ -94,7 +95,8 @@ TEST(Program, WithoutTheFloorModelPrintsUsageThenTheReadersErrorAndFails)
     const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "tolvane-no-floor";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(std::filesystem::path(TOLVANE_DATA_DIR) / "SimpleCube.ac", folder / "SimpleCube.ac");
+    std::filesystem::copy_file(std::filesystem::path(TOLVANE_DATA_DIR) / "SimpleCube.ac",
+                               folder / "SimpleCube.ac");
 
     ChildProcess program = startProgram(folder.string());
     const std::optional<int> status = program.waitFor(exitTimeout);
@@ -102,5 +104,6 @@ TEST(Program, WithoutTheFloorModelPrintsUsageThenTheReadersErrorAndFails)
     ASSERT_TRUE(status) << report(program);
     EXPECT_EQ(*status, 1) << report(program);
     // The reader cannot read a first token from a file that does not open.
-    EXPECT_EQ(program.standardOutput(), usageText + "Caught exception at top level: Couldn't read first token\n");
+    EXPECT_EQ(program.standardOutput(),
+              usageText + "Caught exception at top level: Couldn't read first token\n");
 }

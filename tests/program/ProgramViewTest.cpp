@@ -43,7 +43,7 @@ std::string describeForHumans(const SceneInPicture& s)
 /// Starts the program, finds its window and takes pictures of it. Every
 /// picture is kept in the test's temporary folder under its name.
 class ProgramView : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
@@ -214,8 +214,8 @@ TEST_F(ProgramView, WheelZoomsAndLeftDragTurnsTheView)
     // points up into the view.
     EXPECT_NEAR(start.floorEdgeTop, start.floorEdgeLeft, 3);
     EXPECT_NEAR(start.floorEdgeTop, start.floorEdgeRight, 3);
-    ASSERT_TRUE(xdotool({"mousedown", "1", "mousemove", "--window", window, "--sync", "425", "300", "mousemove",
-                         "--window", window, "--sync", "450", "300", "mouseup", "1"}));
+    ASSERT_TRUE(xdotool({"mousedown", "1", "mousemove", "--window", window, "--sync", "425", "300",
+                         "mousemove", "--window", window, "--sync", "450", "300", "mouseup", "1"}));
     const std::optional<Picture> turnedPicture = pictureAfterChange(*backPicture, "view_turned");
     ASSERT_TRUE(turnedPicture) << "the drag did not turn the view\n" << report(*program);
     const SceneInPicture turned = describe(*turnedPicture);

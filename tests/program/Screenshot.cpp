@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -62,7 +62,8 @@ std::optional<Picture> readPpm(const std::string& path)
     if (!in || picture.width <= 0 || picture.height <= 0 || picture.width > 16384 || picture.height > 16384 ||
         maxValue != 255)
         return std::nullopt;
-    picture.rgb.resize(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) * 3);
+    picture.rgb.resize(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) *
+                       3);
     in.read(reinterpret_cast<char*>(picture.rgb.data()), static_cast<std::streamsize>(picture.rgb.size()));
     if (!in)
         return std::nullopt;
@@ -119,8 +120,9 @@ std::optional<Picture> takeScreenshot(const std::string& path, const ScreenArea&
     picture.height = area.height;
     const std::size_t rowBytes = static_cast<std::size_t>(area.width) * 3;
     for (int y = area.y; y < area.y + area.height; ++y) {
-        const auto row = screen->rgb.begin() +
-                         static_cast<std::ptrdiff_t>((static_cast<std::size_t>(y) * screen->width + area.x) * 3);
+        const auto row =
+            screen->rgb.begin() +
+            static_cast<std::ptrdiff_t>((static_cast<std::size_t>(y) * screen->width + area.x) * 3);
         picture.rgb.insert(picture.rgb.end(), row, row + static_cast<std::ptrdiff_t>(rowBytes));
     }
     return picture;
