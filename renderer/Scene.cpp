@@ -39,6 +39,11 @@ void clearVisibleObjects()
     sceneState().objects.clear();
 }
 
+const std::vector<std::shared_ptr<VisibleObject>>& visibleObjects()
+{
+    return sceneState().objects;
+}
+
 void setLighting(const Math::Vector3& position, const Color& ambient, const Color& diffuse,
                  const Color& specular)
 {

@@ -7,6 +7,7 @@
 #include "renderer/VisibleObject.h"
 
 #include <memory>
+#include <vector>
 
 namespace Tolvane::Renderer {
 
@@ -16,6 +17,9 @@ void addVisibleObject(const std::shared_ptr<VisibleObject>& object);
 
 /// Empties the object list, so that tests can start from a clean scene.
 void clearVisibleObjects();
+
+/// The registered objects, in registration order.
+const std::vector<std::shared_ptr<VisibleObject>>& visibleObjects();
 
 /// Stores the light for every later pass. position is the direction towards
 /// the light in world coordinates (the light is directional); the colours are

@@ -4,6 +4,7 @@
 #include "math/Vector3.h"
 #include "renderer/Camera.h"
 #include "renderer/Scene.h"
+#include "renderer/SolidObject.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -65,7 +66,12 @@ class GLTestWindow : public ::testing::Test {
 
     void TearDown() override
     {
-        // Registered objects may own display lists; release them while the context exists.
+        // A renderer keeps every object it drew and each object keeps its
+        // renderer; cutting that circle frees both (and their display lists)
+        // while the context still exists.
+        for (const auto& object : visibleObjects())
+            if (auto solid = std::dynamic_pointer_cast<SolidObject>(object))
+                solid->setRenderer(nullptr);
         clearVisibleObjects();
         camera.reset();
         SDL_Quit();
