@@ -56,7 +56,8 @@ Math::Vector3 readVector(std::istream& in, const char* failure)
 }
 
 // A MATERIAL line: the name, then six keywords with their floats, three each
-// after rgb, amb, emis and spec, one each after shi and trans (21 tokens).
+// after the colour keywords (rgb, amb, emis and the specular one), one each after
+// shi and trans (21 tokens).
 // The keywords are not compared. End of file inside the line is left to the
 // caller, which then finds no object; a malformed number would otherwise leave
 // the stream failed without end of file and the top-level loop spinning.
