@@ -14,6 +14,10 @@ constexpr float contactTimeSlack = 0.0001f;
 constexpr float simultaneousContactTime = 0.0001f;
 /// A pair meeting later than the best time by more than this is not recorded.
 constexpr float laterContactTolerance = 0.000001f;
+/// Entry times of one triangle pair on different axes that differ by no more
+/// than this are the same time up to rounding; the axis that reached it first
+/// keeps deciding which features meet.
+constexpr float tiedAxisTime = 0.000001f;
 /// Contact points closer than this in every coordinate are the same point.
 constexpr float samePointTolerance = 0.000001f;
 /// Faces whose normals are parallel to within this (in |nA.nB| - |nA||nB|) are

@@ -51,11 +51,40 @@ struct TrianglePair {
         return cross(edgesA[(n - 2) / 3], edgesB[(n - 2) % 3]);
     }
 
-    void project(const Vector3& axis, TriangleProjection& onA, TriangleProjection& onB) const
+    /// Both triangles projected on axis n (along). Corners that lie level on the axis
+    /// by construction get one and the same value: all three of A on nA, all
+    /// three of B on nB, and on a cross axis Ei x Fj the two ends of Ei and the
+    /// two ends of Fj (the axis is perpendicular to both edges). Computed one
+    /// by one, such corners differ by rounding as soon as a triangle is turned
+    /// off the world axes, and a face lying flat on its own normal would be
+    /// read as an edge or a corner, which changes the contact features.
+    void project(int n, const Vector3& along, TriangleProjection& onA, TriangleProjection& onB) const
     {
-        projectTriangle(onA, dot(axis, cornersA[0]), dot(axis, cornersA[1]), dot(axis, cornersA[2]));
-        projectTriangle(onB, dot(axis, cornersB[0]), dot(axis, cornersB[1]), dot(axis, cornersB[2]));
+        float a[3];
+        float b[3];
+        for (int k = 0; k < 3; ++k) {
+            a[k] = dot(along, cornersA[k]);
+            b[k] = dot(along, cornersB[k]);
+        }
+        if (n == 0) {
+            a[1] = a[0];
+            a[2] = a[0];
+        } else if (n == 1) {
+            b[1] = b[0];
+            b[2] = b[0];
+        } else {
+            const int i = (n - 2) / 3;
+            const int j = (n - 2) % 3;
+            a[edgeCorners[i][1]] = a[edgeCorners[i][0]];
+            b[edgeCorners[j][1]] = b[edgeCorners[j][0]];
+        }
+        projectTriangle(onA, a[0], a[1], a[2]);
+        projectTriangle(onB, b[0], b[1], b[2]);
     }
+
+    /// The corners at the two ends of edge 0 (corner 1 - corner 0), edge 1
+    /// (corner 2 - corner 0) and edge 2 (corner 2 - corner 1).
+    static constexpr int edgeCorners[3][2] = {{0, 1}, {0, 2}, {1, 2}};
 };
 
 /// The smallest of nB.(PAk - PB0) over A's corners: how far A's lowest corner
@@ -155,14 +184,18 @@ bool projectionsOverlap(const TriangleProjection& a, const TriangleProjection& b
 // Swept separating-axis test of two triangles: on every candidate axis the
 // time at which B's interval reaches A's is found, and the latest of these
 // entry times is the time of first contact. The state keeps the projections
-// of the axis that set that time, since they tell which features meet. Faces
-// in parallel planes are left to the edges of the neighbouring faces: their
-// own contact time is not computed.
+// of the axis that set that time, since they tell which features meet. When a
+// corner lands on a face, several axes reach the same time (exactly, in real
+// numbers); the earliest axis in the order keeps the features unless a later
+// one is later by more than rounding, so the tie is not decided by the last
+// bit of a division. Faces in parallel planes are left to the edges of the
+// neighbouring faces: their own contact time is not computed.
 bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const Vector3& u, float timeLimit,
                              TriangleContactState& state, Vector3& q)
 {
     const TrianglePair pair(a, b);
     float firstTime = 0.0f;
+    float decidingTime = 0.0f;
     ContactSide side = Overlapping;
     float lowestOfB = 0.0f;
     for (int n = 0; n < candidateAxisCount; ++n) {
@@ -173,16 +206,16 @@ bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const V
         const Vector3 axis = pair.axis(n);
         TriangleProjection onA;
         TriangleProjection onB;
-        pair.project(axis, onA, onB);
+        pair.project(n, axis, onA, onB);
         if (n == 0)
             lowestOfB = onB.min;
 
-        const float previousTime = firstTime;
         if (!advanceFirstContact(onB, onA, firstTime, side, dot(axis, u)))
             return false;
         if (timeLimit < firstTime - simultaneousContactTime)
             return false;
-        if (n == 0 || firstTime != previousTime) {
+        if (n == 0 || firstTime > decidingTime + tiedAxisTime) {
+            decidingTime = firstTime;
             state.first = onA;
             state.second = onB;
             state.side = side;
@@ -201,7 +234,7 @@ bool trianglesOverlap(const TriangleRef& a, const TriangleRef& b, Vector3& q)
     for (int n = 0; n < candidateAxisCount; ++n) {
         TriangleProjection onA;
         TriangleProjection onB;
-        pair.project(pair.axis(n), onA, onB);
+        pair.project(n, pair.axis(n), onA, onB);
         if (n == 0)
             lowestOfB = onB.min;
         if (!projectionsOverlap(onA, onB))
