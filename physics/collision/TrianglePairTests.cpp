@@ -214,7 +214,10 @@ bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const V
             return false;
         if (timeLimit < firstTime - simultaneousContactTime)
             return false;
-        if (n == 0 || firstTime > decidingTime + tiedAxisTime) {
+        // A first positive time always takes over from "already overlapping":
+        // the tie allowance only keeps features between two real contact times.
+        const bool firstContactTime = decidingTime == 0.0f && firstTime > 0.0f;
+        if (n == 0 || firstContactTime || firstTime > decidingTime + tiedAxisTime) {
             decidingTime = firstTime;
             state.first = onA;
             state.second = onB;

@@ -147,3 +147,33 @@ TEST(FlatContact, CornerOnTheDiagonalOfASplitFaceGetsTheFaceNormal)
     }
     EXPECT_GE(contacts, 15) << "each landing yields its corner on the floor";
 }
+
+// Overlapping on the first axis and touching a hair later on the second: the
+// contact is a real one, a moment into the step, and must say which side B
+// comes from, however close that moment is to the start.
+TEST(FlatContact, ContactJustAfterTheStartKeepsItsSide)
+{
+    // A lies in the plane y = 0 with its corner at x = 1; B stands upright just
+    // beyond that corner and moves towards it along -x.
+    const Triangle a({0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 1.0f});
+    const float gap = 1e-6f;
+    const Triangle b({1.0f + gap, -1.0f, -0.5f}, {1.0f + gap, 1.0f, -0.5f}, {1.0f + gap, 0.0f, 0.5f});
+    const Vector3 u(-2.0f, 0.0f, 0.0f);
+
+    TriangleContactState state;
+    state.time = noContactTime;
+    Vector3 q;
+    ASSERT_TRUE(findTriangleContactTime(a.ref(), b.ref(), u, 0.025f, state, q));
+    ASSERT_GT(state.time, 0.0f);
+    ASSERT_LT(state.time, tiedAxisTime);
+    EXPECT_NE(state.side, Overlapping);
+
+    Vector3 point;
+    Vector3 normal;
+    ASSERT_TRUE(computeTriangleContact(a.ref(), state.first, Vector3(), b.ref(), state.second, u, state.side,
+                                       state.time, point, normal));
+    EXPECT_NEAR(point.x, 1.0f, 1e-5f);
+    EXPECT_NEAR(point.y, 0.0f, 1e-5f);
+    EXPECT_NEAR(point.z, 0.0f, 1e-5f);
+    EXPECT_GT(std::fabs(normalized(normal).x), 0.999f);
+}
