@@ -7,6 +7,8 @@
 #include "physics/collision/TriangleContact.h"
 #include "physics/collision/TrianglePairTests.h"
 
+#include "TestTriangle.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,23 +18,11 @@
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
+using Tolvane::Physics::Collision::Testing::Triangle;
 using Tolvane::Math::Transform;
 using Tolvane::Math::Vector3;
 
 namespace {
-
-/// One face over its own three world vertices, normal as the polyhedron computes it.
-struct Triangle {
-    std::vector<Vector3> vertices;
-    PolyhedronFace face;
-
-    Triangle(const Vector3& v0, const Vector3& v1, const Vector3& v2) : vertices{v0, v1, v2}
-    {
-        face.vertexIndex = {0, 1, 2};
-        face.normal = cross(v1 - v0, v2 - v0);
-    }
-    TriangleRef ref() const { return {face, vertices}; }
-};
 
 /// A triangle of model-space corners placed by pose the way a body's polyhedron
 /// places its vertices: turned, then moved.

@@ -4,6 +4,8 @@
 
 #include "physics/collision/CollisionConstants.h"
 
+#include "TestTriangle.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,21 +14,10 @@
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
+using Tolvane::Physics::Collision::Testing::Triangle;
 using Tolvane::Math::Vector3;
 
 namespace {
-
-struct Triangle {
-    std::vector<Vector3> vertices;
-    PolyhedronFace face;
-
-    Triangle(const Vector3& v0, const Vector3& v1, const Vector3& v2) : vertices{v0, v1, v2}
-    {
-        face.vertexIndex = {0, 1, 2};
-        face.normal = cross(v1 - v0, v2 - v0);
-    }
-    TriangleRef ref() const { return {face, vertices}; }
-};
 
 TriangleProjection projection(float p0, float p1, float p2)
 {

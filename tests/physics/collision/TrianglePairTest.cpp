@@ -3,6 +3,8 @@
 
 #include "physics/collision/CollisionConstants.h"
 
+#include "TestTriangle.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,22 +12,10 @@
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
+using Tolvane::Physics::Collision::Testing::Triangle;
 using Tolvane::Math::Vector3;
 
 namespace {
-
-/// One face over its own three vertices, normal as the polyhedron computes it.
-struct Triangle {
-    std::vector<Vector3> vertices;
-    PolyhedronFace face;
-
-    Triangle(const Vector3& v0, const Vector3& v1, const Vector3& v2) : vertices{v0, v1, v2}
-    {
-        face.vertexIndex = {0, 1, 2};
-        face.normal = cross(v1 - v0, v2 - v0);
-    }
-    TriangleRef ref() const { return {face, vertices}; }
-};
 
 /// Lies in y = 0 with normal (0, 16, 0); covers x in [-1, 1] along the x axis.
 const Triangle ground({-2.0f, 0.0f, 2.0f}, {2.0f, 0.0f, 2.0f}, {0.0f, 0.0f, -2.0f});
