@@ -103,6 +103,11 @@ TEST_F(FrameLoop, SceneIsPairedFloorFirstAndDrawnWhereTheBodiesAre)
         EXPECT_EQ(driver->solidObjects[i]->getRenderer(), driver->solidObjects[0]->getRenderer());
     }
     EXPECT_NE(driver->solidObjects[0]->model, driver->solidObjects[1]->model);
+    // Every solid object is drawn once, the floor first, in pairing order.
+    const auto& drawn = Tolvane::Renderer::visibleObjects();
+    ASSERT_EQ(drawn.size(), driver->solidObjects.size());
+    for (std::size_t i = 0; i < drawn.size(); ++i)
+        EXPECT_EQ(drawn[i], driver->solidObjects[i]) << "draw list entry " << i;
     expectFloorUntouched(*driver);
     checkBlocksOnLattice(*driver);
     expectBlocksDrawnWhereTheirBodiesAre(*driver);
