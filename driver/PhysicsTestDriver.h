@@ -46,8 +46,9 @@ class PhysicsTestDriver {
 
     /// Frames closer together than this are not processed at all.
     static constexpr std::uint32_t minimumFrameMilliseconds = 5;
-    /// Wall milliseconds per simulated second are this divisor times ten: the
-    /// simulation runs ten times faster than the clock on the wall.
+    /// Wall milliseconds per simulated second: a frame's elapsed milliseconds
+    /// divided by this give its simulated seconds, so the simulation runs ten
+    /// times faster than the clock on the wall.
     static constexpr double ticksPerSimulatedSecond = 100.0;
     /// At most one simulated second is caught up in one frame (40 steps).
     static constexpr float maxCatchUpSeconds = 1.0f;
