@@ -2,6 +2,7 @@
 // one ModelInfo per object, triangles only, materials and texture data dropped.
 #include "model/AC3DReader.h"
 
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <locale>
@@ -16,7 +17,11 @@ constexpr const char* objectReadFailure = "Couldn't read object data";
 constexpr const char* surfaceReadFailure = "Couldn't read surface data";
 constexpr const char* materialReadFailure = "Couldn't read material data";
 constexpr const char* badVertexIndex = "Model includes surface with an invalid vertex index";
+constexpr const char* badNormal = "Model includes surface with an invalid normal";
 const std::string tooDeep = "Model kids nested deeper than " + std::to_string(maxModelDepth) + " levels";
+
+// How far a computed normal's squared length may stray from 1 (rounding only).
+constexpr float unitNormalTolerance = 1e-3f;
 
 // A "refs" line must announce exactly this many references: the reader takes triangles only.
 constexpr int referencesPerSurface = 3;
@@ -133,6 +138,11 @@ void computeNormals(ModelInfo& info)
         const Math::Vector3& r = info.vertices[surface.vertexIndex[2]];
         surface.normal = cross(q - p, r - p);
         surface.normal.normalize();
+        // Coordinates so large that the cross product or its length overflow
+        // leave a normal that is not unit length (zero, infinite or NaN); such
+        // a triangle would poison every physics result it takes part in.
+        if (!(std::fabs(surface.normal.squaredLength() - 1.0f) < unitNormalTolerance))
+            throw std::runtime_error(badNormal);
     }
 }
 

@@ -97,6 +97,7 @@ TEST(AC3DReaderRejects, EveryMalformedFileWithItsMessage)
     const std::string notTriangle = "Model includes surface with more then 3 vertices";
     const std::string zeroNormal = "Trying to normalize a zero length vector";
     const std::string badIndex = "Model includes surface with an invalid vertex index";
+    const std::string badNormal = "Model includes surface with an invalid normal";
     const std::string objectRead = "Couldn't read object data";
     const std::string surfaceRead = "Couldn't read surface data";
     const std::string materialRead = "Couldn't read material data";
@@ -132,6 +133,12 @@ TEST(AC3DReaderRejects, EveryMalformedFileWithItsMessage)
          header + "OBJECT poly\nnumvert 3\n0 0 0\n1 0 0\n2 0 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
          zeroNormal},
         {"repeated vertex", surfaceWith("refs 3\n0 0 0\n1 0 0\n1 0 0\n"), zeroNormal},
+        {"coordinates whose cross product overflows",
+         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e30 0 0\n0 1e30 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
+         badNormal},
+        {"coordinates whose normal's length overflows",
+         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e19 0 0\n0 1e19 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
+         badNormal},
         {"index equal to the vertex count", surfaceWith("refs 3\n0 0 0\n1 0 0\n3 0 0\n"), badIndex},
         {"negative index", surfaceWith("refs 3\n-1 0 0\n1 0 0\n2 0 0\n"), badIndex},
         {"index into a vertex-less object", header + "OBJECT poly\nnumsurf 1\nrefs 3\n0 0 0\n0 0 0\n0 0 0\nkids 0\n",
