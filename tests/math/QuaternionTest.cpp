@@ -2,25 +2,17 @@
 #include "math/Quaternion.h"
 #include "math/Transform.h"
 
+#include "MathTestHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
 using namespace Tolvane::Math;
+using namespace Tolvane::Math::Testing;
 
 namespace {
-
-constexpr float halfPi = 1.57079632679489661923f;
-// Rotations by a quarter turn come out within a few float steps of the exact image.
-constexpr float rotationTolerance = 1e-6f;
-
-void expectNear(const Vector3& actual, const Vector3& expected)
-{
-    EXPECT_NEAR(actual.x, expected.x, rotationTolerance);
-    EXPECT_NEAR(actual.y, expected.y, rotationTolerance);
-    EXPECT_NEAR(actual.z, expected.z, rotationTolerance);
-}
 
 void expectBits(const Quaternion& actual, const Quaternion& expected)
 {

@@ -1,21 +1,14 @@
 // Transform: the dirty flag, the lazily rebuilt rotation and turning about world or own axes.
 #include "math/Transform.h"
 
+#include "MathTestHelpers.h"
+
 #include <gtest/gtest.h>
 
 using namespace Tolvane::Math;
+using namespace Tolvane::Math::Testing;
 
 namespace {
-
-constexpr float halfPi = 1.57079632679489661923f;
-constexpr float rotationTolerance = 1e-6f;
-
-void expectNear(const Vector3& actual, const Vector3& expected)
-{
-    EXPECT_NEAR(actual.x, expected.x, rotationTolerance);
-    EXPECT_NEAR(actual.y, expected.y, rotationTolerance);
-    EXPECT_NEAR(actual.z, expected.z, rotationTolerance);
-}
 
 } // namespace
 
