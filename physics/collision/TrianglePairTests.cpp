@@ -51,17 +51,16 @@ struct TrianglePair {
         return cross(edgesA[(n - 2) / 3], edgesB[(n - 2) % 3]);
     }
 
-    /// Both triangles projected on axis n (along). Corners that lie level on the axis
-    /// by construction get one and the same value: all three of A on nA, all
-    /// three of B on nB, and on a cross axis Ei x Fj the two ends of Ei and the
-    /// two ends of Fj (the axis is perpendicular to both edges). Computed one
-    /// by one, such corners differ by rounding as soon as a triangle is turned
-    /// off the world axes, and a face lying flat on its own normal would be
-    /// read as an edge or a corner, which changes the contact features.
-    void project(int n, const Vector3& along, TriangleProjection& onA, TriangleProjection& onB) const
+    /// Both triangles' corner values on axis n (along). Corners that lie level
+    /// on the axis by construction get one and the same value: all three of A
+    /// on nA, all three of B on nB, and on a cross axis Ei x Fj the two ends of
+    /// Ei and the two ends of Fj (the axis is perpendicular to both edges).
+    /// Computed one by one, such corners differ by rounding as soon as a
+    /// triangle is turned off the world axes, and a face lying flat on its own
+    /// normal would be read as an edge or a corner, which changes the contact
+    /// features.
+    void cornerValues(int n, const Vector3& along, float a[3], float b[3]) const
     {
-        float a[3];
-        float b[3];
         for (int k = 0; k < 3; ++k) {
             a[k] = dot(along, cornersA[k]);
             b[k] = dot(along, cornersB[k]);
@@ -78,8 +77,6 @@ struct TrianglePair {
             a[edgeCorners[i][1]] = a[edgeCorners[i][0]];
             b[edgeCorners[j][1]] = b[edgeCorners[j][0]];
         }
-        projectTriangle(onA, a[0], a[1], a[2]);
-        projectTriangle(onB, b[0], b[1], b[2]);
     }
 
     /// The corners at the two ends of edge 0 (corner 1 - corner 0), edge 1
@@ -115,12 +112,16 @@ bool facesParallel(const Vector3& normalA, const Vector3& normalB)
 
 } // namespace
 
-void projectTriangle(TriangleProjection& projection, float p0, float p1, float p2)
+namespace {
+
+/// Corner numbers of p0, p1, p2 in ascending order, ties broken as the
+/// projection's corner order requires.
+void sortCorners(std::int32_t vertex[3], float p0, float p1, float p2)
 {
-    const auto order = [&projection](std::int32_t low, std::int32_t middle, std::int32_t high) {
-        projection.vertex[0] = low;
-        projection.vertex[1] = middle;
-        projection.vertex[2] = high;
+    const auto order = [vertex](std::int32_t low, std::int32_t middle, std::int32_t high) {
+        vertex[0] = low;
+        vertex[1] = middle;
+        vertex[2] = high;
     };
     if (p0 <= p1) {
         if (p1 <= p2)
@@ -136,6 +137,38 @@ void projectTriangle(TriangleProjection& projection, float p0, float p1, float p
     } else {
         order(1, 2, 0);
     }
+}
+
+/// Only the two ends of a triangle's interval, by the same ordering as
+/// projectTriangle: all that the overlap and first-time tests read. The corner
+/// order and tie pattern are worked out only for the axis whose features the
+/// contact keeps.
+struct Interval {
+    float min;
+    float max;
+
+    Interval(const float p[3])
+    {
+        std::int32_t vertex[3];
+        sortCorners(vertex, p[0], p[1], p[2]);
+        min = p[vertex[0]];
+        max = p[vertex[2]];
+    }
+};
+
+TriangleProjection asProjection(const Interval& interval)
+{
+    TriangleProjection projection;
+    projection.min = interval.min;
+    projection.max = interval.max;
+    return projection;
+}
+
+} // namespace
+
+void projectTriangle(TriangleProjection& projection, float p0, float p1, float p2)
+{
+    sortCorners(projection.vertex, p0, p1, p2);
     const float p[3] = {p0, p1, p2};
     projection.min = p[projection.vertex[0]];
     projection.max = p[projection.vertex[2]];
@@ -204,13 +237,15 @@ bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const V
             return true;
         }
         const Vector3 axis = pair.axis(n);
-        TriangleProjection onA;
-        TriangleProjection onB;
-        pair.project(n, axis, onA, onB);
+        float valuesA[3];
+        float valuesB[3];
+        pair.cornerValues(n, axis, valuesA, valuesB);
+        const Interval onA(valuesA);
+        const Interval onB(valuesB);
         if (n == 0)
             lowestOfB = onB.min;
 
-        if (!advanceFirstContact(onB, onA, firstTime, side, dot(axis, u)))
+        if (!advanceFirstContact(asProjection(onB), asProjection(onA), firstTime, side, dot(axis, u)))
             return false;
         if (timeLimit < firstTime - simultaneousContactTime)
             return false;
@@ -219,8 +254,8 @@ bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const V
         const bool firstContactTime = decidingTime == 0.0f && firstTime > 0.0f;
         if (n == 0 || firstContactTime || firstTime > decidingTime + tiedAxisTime) {
             decidingTime = firstTime;
-            state.first = onA;
-            state.second = onB;
+            projectTriangle(state.first, valuesA[0], valuesA[1], valuesA[2]);
+            projectTriangle(state.second, valuesB[0], valuesB[1], valuesB[2]);
             state.side = side;
         }
     }
@@ -235,12 +270,14 @@ bool trianglesOverlap(const TriangleRef& a, const TriangleRef& b, Vector3& q)
     const TrianglePair pair(a, b);
     float lowestOfB = 0.0f;
     for (int n = 0; n < candidateAxisCount; ++n) {
-        TriangleProjection onA;
-        TriangleProjection onB;
-        pair.project(n, pair.axis(n), onA, onB);
+        float valuesA[3];
+        float valuesB[3];
+        pair.cornerValues(n, pair.axis(n), valuesA, valuesB);
+        const Interval onA(valuesA);
+        const Interval onB(valuesB);
         if (n == 0)
             lowestOfB = onB.min;
-        if (!projectionsOverlap(onA, onB))
+        if (!projectionsOverlap(asProjection(onA), asProjection(onB)))
             return false;
     }
     q = penetrationNormal(pair.normalA, pair.normalB, lowestCornerOfAOverB(a, b), lowestOfB);
