@@ -58,9 +58,12 @@ void cullFaces(const ConvexPolyhedron& node, const Vector3& relativeVelocity, fl
                const std::shared_ptr<OrientedBoundingBox>& otherBox, std::vector<std::size_t>& candidates)
 {
     const std::vector<PolyhedronFace>& faces = node.faces();
+    if (faces.empty())
+        return;
     const std::vector<Vector3>& vertices = node.worldVertices();
+    const BoxFrame frame = readBoxFrame(*otherBox);
     for (std::size_t f = 0; f < faces.size(); ++f) {
-        if (sweptTriangleOverlapsBox(faces[f], vertices, relativeVelocity, dt, otherBox))
+        if (sweptTriangleOverlapsBox(faces[f], vertices, relativeVelocity, dt, frame))
             candidates.push_back(f);
     }
 }

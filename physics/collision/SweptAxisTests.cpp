@@ -12,21 +12,6 @@ using Math::Vector3;
 
 namespace {
 
-/// Centre, unit axes and half extents of a box, read once per test.
-struct BoxFrame {
-    Vector3 centre;
-    Vector3 axis[3];
-    float half[3];
-};
-
-BoxFrame readBoxFrame(OrientedBoundingBox& box)
-{
-    const Math::Axes axes = box.transform.axes();
-    return {box.transform.position,
-            {axes.xAxis, axes.yAxis, axes.zAxis},
-            {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z}};
-}
-
 /// One axis of the triangle test. offsets are the corners relative to the box
 /// centre; radius is the box's projected half width on the axis. The triangle
 /// is separated when its interval lies beyond the same end of [-radius, radius]
@@ -45,6 +30,14 @@ bool triangleSeparatedOnAxis(const Vector3& axis, const Vector3 offsets[3], floa
 }
 
 } // namespace
+
+BoxFrame readBoxFrame(OrientedBoundingBox& box)
+{
+    const Math::Axes axes = box.transform.axes();
+    return {box.transform.position,
+            {axes.xAxis, axes.yAxis, axes.zAxis},
+            {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z}};
+}
 
 // Interval A stands still and interval B moves with the given speed. When the
 // two are apart, B must be approaching, must arrive within dt, and must arrive
@@ -149,7 +142,12 @@ bool sweptTriangleOverlapsBox(const PolyhedronFace& face, const std::vector<Vect
                               const Vector3& relativeVelocity, float dt,
                               std::shared_ptr<OrientedBoundingBox> box)
 {
-    const BoxFrame frame = readBoxFrame(*box);
+    return sweptTriangleOverlapsBox(face, vertices, relativeVelocity, dt, readBoxFrame(*box));
+}
+
+bool sweptTriangleOverlapsBox(const PolyhedronFace& face, const std::vector<Vector3>& vertices,
+                              const Vector3& relativeVelocity, float dt, const BoxFrame& frame)
+{
     const Vector3& v0 = vertices[face.vertexIndex[0]];
     const Vector3& v1 = vertices[face.vertexIndex[1]];
     const Vector3& v2 = vertices[face.vertexIndex[2]];
