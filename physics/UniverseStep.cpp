@@ -22,6 +22,11 @@ struct SetSnapshot {
 void testPair(const std::shared_ptr<PhysicalObject>& bodyA, const Math::Vector3& predictedVelocityA,
               const std::shared_ptr<PhysicalObject>& bodyB, const Math::Vector3& predictedVelocityB)
 {
+    // Most pairs of a scene are far apart; they are turned away before a
+    // solver is made for them (the query would drop it unused).
+    if (!Collision::boundingSpheresMayMeet(*bodyA, predictedVelocityA, *bodyB, predictedVelocityB,
+                                           PhysicalUniverse::timeStep))
+        return;
     auto solver = std::make_shared<PhysicalObjectCollisionSolver>(bodyA, bodyB);
     Collision::testBodies(*solver, predictedVelocityA, predictedVelocityB, PhysicalUniverse::timeStep,
                           PhysicalUniverse::stepCount);

@@ -11,6 +11,16 @@ namespace Tolvane::Physics::Collision {
 
 using Math::Vector3;
 
+// Both spheres sweep at their relative speed: if even the nearest approach over
+// the whole step keeps them apart, nothing below can touch.
+bool boundingSpheresMayMeet(const PhysicalObject& bodyA, const Vector3& velocityA, const PhysicalObject& bodyB,
+                            const Vector3& velocityB, float dt)
+{
+    const float distance = (bodyA.transform.position - bodyB.transform.position).length();
+    const float relativeSpeed = (velocityA - velocityB).length();
+    return !(distance > bodyA.model->radius() + bodyB.model->radius() + relativeSpeed * dt);
+}
+
 void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedVelocityA,
                 const Vector3& predictedVelocityB, float dt, std::int32_t step)
 {
@@ -22,12 +32,7 @@ void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedV
 
     PhysicalObject& bodyA = *solver.bodyA;
     PhysicalObject& bodyB = *solver.bodyB;
-
-    // Both spheres sweep at their relative speed: if even the nearest approach
-    // over the whole step keeps them apart, nothing below can touch.
-    const float distance = (bodyA.transform.position - bodyB.transform.position).length();
-    const float relativeSpeed = (solver.predictedVelocityA - solver.predictedVelocityB).length();
-    if (distance > bodyA.model->radius() + bodyB.model->radius() + relativeSpeed * dt)
+    if (!boundingSpheresMayMeet(bodyA, solver.predictedVelocityA, bodyB, solver.predictedVelocityB, dt))
         return;
 
     CollisionContact& contact = solver.contact;

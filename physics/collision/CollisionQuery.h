@@ -11,6 +11,11 @@
 
 namespace Tolvane::Physics::Collision {
 
+/// The first and cheapest tier of testBodies: false when the two bodies'
+/// bounding spheres, swept at their relative velocity, stay apart for all of dt.
+bool boundingSpheresMayMeet(const PhysicalObject& bodyA, const Math::Vector3& velocityA,
+                            const PhysicalObject& bodyB, const Math::Vector3& velocityB, float dt);
+
 /// Fills the solver's collided flag and contact for the coming step of length dt,
 /// with the bodies moving at their predicted velocities. step is the cache stamp.
 void testBodies(PhysicalObjectCollisionSolver& solver, const Math::Vector3& predictedVelocityA,
