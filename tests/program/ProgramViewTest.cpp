@@ -120,12 +120,13 @@ class ProgramView : public ::testing::Test {
 
 } // namespace
 
-// Disabled: the blocks do not come to rest on the floor. Knocked sideways by
-// tilted contact normals, they slide apart on the frictionless floor and over
-// its edges within a few simulated seconds, so the picture at rest shows an
-// empty floor (physics_headless --steps 400 ends with every block far below it;
-// the scene test DISABLED_FullSceneKeepsBlocksOutOfTheFloor records the same
-// fault). Enable once the scene settles.
+// Disabled: the blocks do not come to rest on the floor. The collision response
+// gives each pair one impulse at one contact point and has no friction, so the
+// landed blocks spin, are knocked sideways by tilted contact normals and slide
+// apart and over the floor's edges (physics_headless: 69 of the 125 blocks are
+// off the floor after 400 steps, 118 after 1200, none at rest). The picture
+// never stops changing until the floor is empty. Enable if the response ever
+// gets simultaneous contacts and friction.
 TEST_F(ProgramView, DISABLED_BlocksFallAndComeToRestOnTheFloor)
 {
     // At start the lattice hangs above the floor, clear of it.
@@ -149,6 +150,38 @@ TEST_F(ProgramView, DISABLED_BlocksFallAndComeToRestOnTheFloor)
 
     quit();
     // The frame rate was reported about once a second while the blocks fell.
+    const std::string output = program->standardOutput();
+    EXPECT_TRUE(std::regex_search(output, std::regex("\nfps: [1-9][0-9]*\n"))) << output;
+}
+
+// What a user sees right after "m": the lattice drops and, about a simulated
+// second and a half later (a fraction of a wall second at full speed), the
+// blocks lie on the floor, spread out by their bounces.
+TEST_F(ProgramView, BlocksFallOntoTheFloor)
+{
+    const std::optional<Picture> startPicture = firstFrame("landing_start");
+    ASSERT_TRUE(startPicture) << "no blocks drawn\n" << report(*program);
+    const SceneInPicture start = describe(*startPicture);
+    SCOPED_TRACE("start: " + describeForHumans(start));
+
+    ASSERT_TRUE(key("m"));
+    const auto landed = [&start](const SceneInPicture& scene) {
+        return scene.redPixels > start.redPixels / 2 && scene.redCentreY > start.redCentreY + 100.0 &&
+               scene.shareStandingOnBlue > 0.8;
+    };
+    std::optional<SceneInPicture> last;
+    const auto deadline = std::chrono::steady_clock::now() + changeTimeout;
+    while (std::chrono::steady_clock::now() < deadline && !(last && landed(*last))) {
+        std::this_thread::sleep_for(100ms);
+        if (const std::optional<Picture> shot = picture("landing"))
+            last = describe(*shot);
+    }
+    ASSERT_TRUE(last) << "no picture taken\n" << report(*program);
+    EXPECT_TRUE(landed(*last)) << "last picture: " << describeForHumans(*last) << "\n" << report(*program);
+
+    // Long enough for the once-a-second frame count.
+    std::this_thread::sleep_for(1500ms);
+    quit();
     const std::string output = program->standardOutput();
     EXPECT_TRUE(std::regex_search(output, std::regex("\nfps: [1-9][0-9]*\n"))) << output;
 }
