@@ -61,22 +61,41 @@ struct TrianglePair {
     /// features.
     void cornerValues(int n, const Vector3& along, float a[3], float b[3]) const
     {
-        for (int k = 0; k < 3; ++k) {
-            a[k] = dot(along, cornersA[k]);
-            b[k] = dot(along, cornersB[k]);
-        }
         if (n == 0) {
-            a[1] = a[0];
-            a[2] = a[0];
+            levelValues(along, cornersA, a);
+            freeValues(along, cornersB, b);
         } else if (n == 1) {
-            b[1] = b[0];
-            b[2] = b[0];
+            freeValues(along, cornersA, a);
+            levelValues(along, cornersB, b);
         } else {
-            const int i = (n - 2) / 3;
-            const int j = (n - 2) % 3;
-            a[edgeCorners[i][1]] = a[edgeCorners[i][0]];
-            b[edgeCorners[j][1]] = b[edgeCorners[j][0]];
+            edgeLevelValues(along, cornersA, edgeCorners[(n - 2) / 3], a);
+            edgeLevelValues(along, cornersB, edgeCorners[(n - 2) % 3], b);
         }
+    }
+
+    static void freeValues(const Vector3& along, const Vector3 corners[3], float values[3])
+    {
+        for (int k = 0; k < 3; ++k)
+            values[k] = dot(along, corners[k]);
+    }
+
+    /// All three corners take corner 0's value.
+    static void levelValues(const Vector3& along, const Vector3 corners[3], float values[3])
+    {
+        values[0] = dot(along, corners[0]);
+        values[1] = values[0];
+        values[2] = values[0];
+    }
+
+    /// The far end of the edge takes the value of its near end.
+    static void edgeLevelValues(const Vector3& along, const Vector3 corners[3], const int (&edge)[2],
+                                float values[3])
+    {
+        for (int k = 0; k < 3; ++k) {
+            if (k != edge[1])
+                values[k] = dot(along, corners[k]);
+        }
+        values[edge[1]] = values[edge[0]];
     }
 
     /// The corners at the two ends of edge 0 (corner 1 - corner 0), edge 1
