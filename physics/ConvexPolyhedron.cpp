@@ -59,6 +59,7 @@ void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t s
     boxTransform.position = bodyTransform.position + worldBoxOffset;
     boxTransform.orientation = bodyTransform.orientation;
     boxTransform.dirty = true;
+    boxFrame_ = readBoxFrame(*boundingBox_);
     boxStamp_ = stamp;
 }
 

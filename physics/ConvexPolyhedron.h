@@ -35,6 +35,9 @@ public:
 
     const std::shared_ptr<PhysicalModel>& model() const { return model_; }
     const std::shared_ptr<OrientedBoundingBox>& boundingBox() const { return boundingBox_; }
+    /// The box's frame as refreshBox last placed it; every pair test of the
+    /// step reads it from here instead of normalizing the box axes again.
+    const BoxFrame& boxFrame() const { return boxFrame_; }
     const std::vector<Math::Vector3>& worldVertices() const { return worldVertices_; }
     const std::vector<PolyhedronFace>& faces() const { return faces_; }
     const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
@@ -48,6 +51,7 @@ private:
 
     std::shared_ptr<PhysicalModel> model_;
     std::shared_ptr<OrientedBoundingBox> boundingBox_;
+    BoxFrame boxFrame_;
     std::vector<Math::Vector3> worldVertices_;
     std::vector<PolyhedronFace> faces_;
     std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;

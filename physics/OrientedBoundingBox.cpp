@@ -28,4 +28,12 @@ OrientedBoundingBox& OrientedBoundingBox::operator=(const OrientedBoundingBox& o
     return *this;
 }
 
+BoxFrame readBoxFrame(OrientedBoundingBox& box)
+{
+    const Math::Axes axes = box.transform.axes();
+    return {box.transform.position,
+            {axes.xAxis, axes.yAxis, axes.zAxis},
+            {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z}};
+}
+
 } // namespace Tolvane::Physics

@@ -21,4 +21,14 @@ struct OrientedBoundingBox {
     OrientedBoundingBox& operator=(const OrientedBoundingBox& other);
 };
 
+/// A box as the separating-axis tests read it: centre, unit axes, half extents.
+struct BoxFrame {
+    Math::Vector3 centre;
+    Math::Vector3 axis[3];
+    float half[3] = {0.0f, 0.0f, 0.0f};
+};
+
+/// Reads the box's frame, bringing its rotation up to date.
+BoxFrame readBoxFrame(OrientedBoundingBox& box);
+
 } // namespace Tolvane::Physics

@@ -64,7 +64,7 @@ bool testPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3
     const Vector3 centreVelocityA = vA + cross(wA, nodeA->worldOffset());
     const Vector3 centreVelocityB = vB + cross(wB, nodeB->worldOffset());
     const Vector3 relativeVelocity = centreVelocityB - centreVelocityA;
-    if (!sweptBoxesOverlap(relativeVelocity, dt, nodeA->boundingBox(), nodeB->boundingBox()))
+    if (!sweptBoxesOverlap(relativeVelocity, dt, nodeA->boxFrame(), nodeB->boxFrame()))
         return false;
 
     nodeA->refreshGeometry(transformA, step);

@@ -31,14 +31,6 @@ bool triangleSeparatedOnAxis(const Vector3& axis, const Vector3 offsets[3], floa
 
 } // namespace
 
-BoxFrame readBoxFrame(OrientedBoundingBox& box)
-{
-    const Math::Axes axes = box.transform.axes();
-    return {box.transform.position,
-            {axes.xAxis, axes.yAxis, axes.zAxis},
-            {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z}};
-}
-
 // Interval A stands still and interval B moves with the given speed. When the
 // two are apart, B must be approaching, must arrive within dt, and must arrive
 // before it would have passed through A; when they already overlap they are
@@ -80,7 +72,11 @@ bool sweptBoxesOverlap(const Vector3& relativeVelocity, float dt, std::shared_pt
                        std::shared_ptr<OrientedBoundingBox> boxB)
 {
     const BoxFrame a = readBoxFrame(*boxA);
-    const BoxFrame b = readBoxFrame(*boxB);
+    return sweptBoxesOverlap(relativeVelocity, dt, a, readBoxFrame(*boxB));
+}
+
+bool sweptBoxesOverlap(const Vector3& relativeVelocity, float dt, const BoxFrame& a, const BoxFrame& b)
+{
     const Vector3 centreDistance = b.centre - a.centre;
 
     float r[3][3];

@@ -18,20 +18,13 @@ bool sweptIntervalsSeparated(float dt, float speed, float minA, float maxA, floa
 bool sweptBoxesOverlap(const Math::Vector3& relativeVelocity, float dt, std::shared_ptr<OrientedBoundingBox> boxA,
                        std::shared_ptr<OrientedBoundingBox> boxB);
 
+/// The same test on frames already read from the two boxes.
+bool sweptBoxesOverlap(const Math::Vector3& relativeVelocity, float dt, const BoxFrame& a, const BoxFrame& b);
+
 /// True when the triangle, moving with relativeVelocity against the box, may touch it within dt (13 axes).
 bool sweptTriangleOverlapsBox(const PolyhedronFace& face, const std::vector<Math::Vector3>& vertices,
                               const Math::Vector3& relativeVelocity, float dt,
                               std::shared_ptr<OrientedBoundingBox> box);
-
-/// Centre, unit axes and half extents of a box.
-struct BoxFrame {
-    Math::Vector3 centre;
-    Math::Vector3 axis[3];
-    float half[3];
-};
-
-/// Reads the box's frame, bringing its rotation up to date.
-BoxFrame readBoxFrame(OrientedBoundingBox& box);
 
 /// The same test against a frame read once for all the faces tested against one box.
 bool sweptTriangleOverlapsBox(const PolyhedronFace& face, const std::vector<Math::Vector3>& vertices,
