@@ -59,8 +59,17 @@ void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t s
     boxTransform.position = bodyTransform.position + worldBoxOffset;
     boxTransform.orientation = bodyTransform.orientation;
     boxTransform.dirty = true;
-    boxFrame_ = readBoxFrame(*boundingBox_);
+    frameCurrent_ = false;
     boxStamp_ = stamp;
+}
+
+const BoxFrame& ConvexPolyhedron::boxFrame()
+{
+    if (!frameCurrent_) {
+        boxFrame_ = readBoxFrame(*boundingBox_);
+        frameCurrent_ = true;
+    }
+    return boxFrame_;
 }
 
 void ConvexPolyhedron::refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp)

@@ -35,9 +35,10 @@ public:
 
     const std::shared_ptr<PhysicalModel>& model() const { return model_; }
     const std::shared_ptr<OrientedBoundingBox>& boundingBox() const { return boundingBox_; }
-    /// The box's frame as refreshBox last placed it; every pair test of the
-    /// step reads it from here instead of normalizing the box axes again.
-    const BoxFrame& boxFrame() const { return boxFrame_; }
+    /// The box's frame as refreshBox last placed it, read from the box on the
+    /// first call after each placement: every later pair test of the step takes
+    /// it from here instead of normalizing the box axes again.
+    const BoxFrame& boxFrame();
     const std::vector<Math::Vector3>& worldVertices() const { return worldVertices_; }
     const std::vector<PolyhedronFace>& faces() const { return faces_; }
     const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
@@ -61,6 +62,8 @@ private:
     Math::Vector3 worldOffset_;
     std::int32_t offsetStamp_ = 0;
     std::int32_t boxStamp_ = 0;
+    /// False from construction and each placement of the box until boxFrame reads it.
+    bool frameCurrent_ = false;
     std::int32_t geometryStamp_ = 0;
 };
 

@@ -103,6 +103,26 @@ TEST(ConvexPolyhedronBox, BoxFollowsTheBodyPosition)
     EXPECT_EQ(model->boundingBox()->transform.position, Vector3());
 }
 
+TEST(ConvexPolyhedronBox, FrameFollowsEveryPlacementOfTheBox)
+{
+    ConvexPolyhedron shape(Vector3(), cubePart());
+    Transform upright(Vector3(0.0f, -7.0f, 0.0f), Quaternion());
+    shape.refreshBox(upright, 11);
+    const BoxFrame first = shape.boxFrame();
+    expectNear(first.centre, {0.0f, -7.0f, 0.0f});
+    expectNear(first.axis[0], {1.0f, 0.0f, 0.0f});
+    EXPECT_EQ(first.half[1], 1.0f);
+
+    // The next step the body has moved and turned a quarter about y: the frame
+    // read before must not be handed out again.
+    Transform turned = pose({2.0f, 3.0f, 4.0f}, {0.0f, 1.0f, 0.0f}, quarterTurn);
+    shape.refreshBox(turned, 12);
+    const BoxFrame second = shape.boxFrame();
+    expectNear(second.centre, {2.0f, 3.0f, 4.0f});
+    expectNear(second.axis[0], {0.0f, 0.0f, -1.0f});
+    expectNear(second.axis[2], {1.0f, 0.0f, 0.0f});
+}
+
 TEST(ConvexPolyhedronBox, OffCentreGroupBoxIsPlacedAtItsTrueCentre)
 {
     auto model = groupPart({cubePart({5.0f, 0.0f, 0.0f})});
