@@ -22,6 +22,10 @@ constexpr float restingCentre = -6.0f;
 /// floor's top face is split into its two triangles.
 constexpr float dropX = 5.0f;
 constexpr float dropZ = 2.0f;
+/// Half the floor's width: a block centre farther out is beside the floor.
+constexpr float floorHalfWidth = 30.0f;
+/// The floor's top face, where a block's centre would be half through it.
+constexpr float floorTop = restingCentre - 1.0f;
 
 class ScenarioTest : public ::testing::Test {
   protected:
@@ -126,12 +130,22 @@ template <class Check> std::uint64_t runFullScene(int steps, Check check)
     return scene.stateHash();
 }
 
-TEST_F(ScenarioTest, FullSceneStaysFiniteAndRepeatsBitForBit)
+// Blocks do sink into the floor for a step or two when a block above drives them
+// down (see the disabled test below), but none may get its centre down to the
+// floor's top face: that is a block passing through the floor, as fast blocks
+// did while contact normals could point into it.
+TEST_F(ScenarioTest, FullSceneStaysFiniteAboveTheFloorAndRepeatsBitForBit)
 {
-    auto finite = [](const PhysicsTestScene& scene, int step) {
+    auto finiteAndAboveTheFloor = [](const PhysicsTestScene& scene, int step) {
         EXPECT_TRUE(scene.measure().allFinite) << "step " << step;
+        for (int i = 1; i < static_cast<int>(scene.bodies().size()); ++i) {
+            const Math::Vector3& p = scene.bodies()[i]->transform.position;
+            if (std::fabs(p.x) <= floorHalfWidth && std::fabs(p.z) <= floorHalfWidth) {
+                EXPECT_GT(p.y, floorTop) << "block " << i << " at step " << step;
+            }
+        }
     };
-    const std::uint64_t first = runFullScene(400, finite);
+    const std::uint64_t first = runFullScene(400, finiteAndAboveTheFloor);
     ASSERT_FALSE(HasFailure());
     const std::uint64_t second = runFullScene(400, [](const PhysicsTestScene&, int) {});
     EXPECT_EQ(first, second);
@@ -146,8 +160,6 @@ TEST_F(ScenarioTest, FullSceneStaysFiniteAndRepeatsBitForBit)
 // slide off the frictionless floor. Enable once the scene settles.
 TEST_F(ScenarioTest, DISABLED_FullSceneKeepsBlocksOutOfTheFloor)
 {
-    // Half the floor's width: a block centre farther out is beside the floor.
-    constexpr float floorHalfWidth = 30.0f;
     runFullScene(400, [](const PhysicsTestScene& scene, int step) {
         for (int i = 1; i < static_cast<int>(scene.bodies().size()); ++i) {
             const Math::Vector3& p = scene.bodies()[i]->transform.position;
