@@ -129,10 +129,6 @@ bool facesParallel(const Vector3& normalA, const Vector3& normalB)
            parallelFacesTolerance;
 }
 
-} // namespace
-
-namespace {
-
 /// Corner numbers of p0, p1, p2 in ascending order, ties broken as the
 /// projection's corner order requires.
 void sortCorners(std::int32_t vertex[3], float p0, float p1, float p2)
@@ -162,25 +158,14 @@ void sortCorners(std::int32_t vertex[3], float p0, float p1, float p2)
 /// projectTriangle: all that the overlap and first-time tests read. The corner
 /// order and tie pattern are worked out only for the axis whose features the
 /// contact keeps.
-struct Interval {
-    float min;
-    float max;
-
-    Interval(const float p[3])
-    {
-        std::int32_t vertex[3];
-        sortCorners(vertex, p[0], p[1], p[2]);
-        min = p[vertex[0]];
-        max = p[vertex[2]];
-    }
-};
-
-TriangleProjection asProjection(const Interval& interval)
+TriangleProjection intervalEnds(const float p[3])
 {
-    TriangleProjection projection;
-    projection.min = interval.min;
-    projection.max = interval.max;
-    return projection;
+    std::int32_t vertex[3];
+    sortCorners(vertex, p[0], p[1], p[2]);
+    TriangleProjection ends;
+    ends.min = p[vertex[0]];
+    ends.max = p[vertex[2]];
+    return ends;
 }
 
 } // namespace
@@ -259,12 +244,12 @@ bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const V
         float valuesA[3];
         float valuesB[3];
         pair.cornerValues(n, axis, valuesA, valuesB);
-        const Interval onA(valuesA);
-        const Interval onB(valuesB);
+        const TriangleProjection onA = intervalEnds(valuesA);
+        const TriangleProjection onB = intervalEnds(valuesB);
         if (n == 0)
             lowestOfB = onB.min;
 
-        if (!advanceFirstContact(asProjection(onB), asProjection(onA), firstTime, side, dot(axis, u)))
+        if (!advanceFirstContact(onB, onA, firstTime, side, dot(axis, u)))
             return false;
         if (timeLimit < firstTime - simultaneousContactTime)
             return false;
@@ -292,11 +277,11 @@ bool trianglesOverlap(const TriangleRef& a, const TriangleRef& b, Vector3& q)
         float valuesA[3];
         float valuesB[3];
         pair.cornerValues(n, pair.axis(n), valuesA, valuesB);
-        const Interval onA(valuesA);
-        const Interval onB(valuesB);
+        const TriangleProjection onA = intervalEnds(valuesA);
+        const TriangleProjection onB = intervalEnds(valuesB);
         if (n == 0)
             lowestOfB = onB.min;
-        if (!projectionsOverlap(asProjection(onA), asProjection(onB)))
+        if (!projectionsOverlap(onA, onB))
             return false;
     }
     q = penetrationNormal(pair.normalA, pair.normalB, lowestCornerOfAOverB(a, b), lowestOfB);
