@@ -1,4 +1,4 @@
-// Building, placing and measuring the test scene's floor and blocks.
+// Building, placing and measuring a scene's bodies.
 #include "driver/PhysicsTestScene.h"
 
 #include "physics/CollisionResponse.h"
@@ -8,32 +8,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
 namespace Tolvane {
 
 namespace {
-
-std::string modelPath(const std::string& folder, const char* file)
-{
-    if (folder.empty())
-        return file;
-    return (std::filesystem::path(folder) / file).string();
-}
-
-/// The point of the block at position index in lattice order: y runs fastest,
-/// then x, then z. Small multiples of 2.5 are exact in float.
-Math::Vector3 latticePoint(int index, int size)
-{
-    const int layer = index % size;
-    const int column = (index / size) % size;
-    const int row = index / (size * size);
-    return {static_cast<float>(column) * PhysicsTestScene::latticeSpacing,
-            PhysicsTestScene::blockStartHeight + static_cast<float>(layer) * PhysicsTestScene::latticeSpacing,
-            static_cast<float>(row) * PhysicsTestScene::latticeSpacing};
-}
 
 constexpr std::uint64_t fnvOffsetBasis = 14695981039346656037ull;
 constexpr std::uint64_t fnvPrime = 1099511628211ull;
@@ -62,38 +42,49 @@ bool isFinite(const Math::Vector3& v)
 
 } // namespace
 
-float latticeJitter(int randomValue)
+SceneDescription checkedBuiltInScene(const std::string& modelFolder, int latticeSize)
 {
-    // The quotient is rounded to float first; the scaling runs in double.
-    const float unit = static_cast<float>(randomValue / static_cast<double>(RAND_MAX));
-    return static_cast<float>(unit * 0.2 - 0.1);
+    if (latticeSize < 1 || latticeSize > PhysicsTestScene::maxLatticeSize)
+        throw std::runtime_error("Lattice size must be between 1 and 12");
+    return builtInScene(modelFolder, latticeSize);
 }
 
 PhysicsTestScene::PhysicsTestScene(const std::string& modelFolder, int latticeSize)
-    : latticeSize_(latticeSize)
+    : PhysicsTestScene(checkedBuiltInScene(modelFolder, latticeSize))
 {
-    if (latticeSize < 1 || latticeSize > maxLatticeSize)
-        throw std::runtime_error("Lattice size must be between 1 and 12");
+}
 
-    blockModel_ = Physics::loadPhysicalModel(modelPath(modelFolder, blockModelFile));
-    floorModel_ = Physics::loadPhysicalModel(modelPath(modelFolder, floorModelFile));
+PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(std::move(description))
+{
+    for (const ModelReference& reference : description_.models)
+        models_.push_back(reference.loaded ? reference.loaded : Physics::loadPhysicalModel(reference.path));
 
-    auto floorBody = std::make_shared<Physics::PhysicalObject>(floorModel_);
-    floorBody->transform.position = floorPosition;
-    floorBody->transform.orientation = Math::Quaternion();
-    floorBody->transform.dirty = true;
-    floorBody->fixed = true;
-    floorBody->mass = floorMass;
-    floorBody->updateInertia();
-    bodies_.push_back(floorBody);
-
-    const int count = latticeSize * latticeSize * latticeSize;
-    for (int i = 0; i < count; ++i) {
-        auto block = std::make_shared<Physics::PhysicalObject>(blockModel_);
-        block->mass = blockMass;
-        block->updateInertia();
-        bodies_.push_back(block);
-        latticePoints_.push_back(latticePoint(i, latticeSize));
+    const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
+        auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
+        body->fixed = start.fixed;
+        body->mass = start.mass;
+        body->updateInertia();
+        bodies_.push_back(body);
+        names_.push_back(start.name);
+        placements_.push_back({start, lattice, latticeIndex});
+        if (!start.fixed)
+            ++blockCount_;
+    };
+    for (const BodyDescription& start : description_.bodies)
+        addBody(start, -1, 0);
+    for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
+        const LatticeDescription& lattice = description_.lattices[l];
+        for (int i = 0; i < lattice.bodyCount(); ++i) {
+            BodyDescription start;
+            if (!lattice.name.empty())
+                start.name = lattice.name + "[" + std::to_string(i) + "]";
+            start.model = lattice.model;
+            start.position = lattice.point(i);
+            start.mass = lattice.mass;
+            start.fixed = lattice.fixed;
+            addBody(start, static_cast<int>(l), i);
+            latticePoints_.push_back(start.position);
+        }
     }
 
     resetBlocks();
@@ -103,21 +94,48 @@ PhysicsTestScene::PhysicsTestScene(const std::string& modelFolder, int latticeSi
     for (const auto& body : bodies_)
         collisionSet_->addBody(body);
     Physics::PhysicalUniverse::addCollisionSet(collisionSet_);
-    Physics::PhysicalUniverse::gravity = sceneGravity;
+    Physics::PhysicalUniverse::gravity = description_.gravity;
+    Physics::PhysicalUniverse::contactSettings = description_.contact;
 }
 
 void PhysicsTestScene::resetBlocks()
 {
-    for (std::size_t i = 0; i < latticePoints_.size(); ++i) {
-        const float jitter = latticeJitter(std::rand());
-        const Math::Vector3& point = latticePoints_[i];
-        Physics::PhysicalObject& block = *bodies_[i + 1];
-        block.transform.position = {point.x + jitter, point.y + jitter, point.z + jitter};
-        block.transform.orientation = Math::Quaternion();
-        block.transform.dirty = true;
-        block.velocity = Math::Vector3();
-        block.angularVelocity = Math::Vector3();
+    for (std::size_t i = 0; i < placements_.size(); ++i) {
+        const Placement& placement = placements_[i];
+        Math::Vector3 position = placement.start.position;
+        if (placement.lattice >= 0) {
+            const LatticeDescription& lattice = description_.lattices[placement.lattice];
+            if (lattice.jitter == LatticeJitter::seeded && placement.latticeIndex == 0)
+                std::srand(lattice.seed);
+            if (lattice.jitter != LatticeJitter::none) {
+                // One draw moves the body alike on all three axes.
+                const float jitter = latticeJitter(std::rand());
+                position = {position.x + jitter, position.y + jitter, position.z + jitter};
+            }
+        }
+        Physics::PhysicalObject& body = *bodies_[i];
+        body.transform.position = position;
+        body.transform.orientation = placement.start.orientation;
+        body.transform.dirty = true;
+        body.velocity = placement.start.velocity;
+        body.angularVelocity = placement.start.angularVelocity;
     }
+}
+
+std::shared_ptr<Physics::PhysicalObject> PhysicsTestScene::floor() const
+{
+    for (const auto& body : bodies_)
+        if (body->fixed)
+            return body;
+    return nullptr;
+}
+
+std::shared_ptr<Physics::PhysicalModel> PhysicsTestScene::model(const std::string& name) const
+{
+    for (std::size_t i = 0; i < description_.models.size(); ++i)
+        if (description_.models[i].name == name)
+            return models_[i];
+    return nullptr;
 }
 
 std::uint64_t PhysicsTestScene::stateHash() const
@@ -147,9 +165,9 @@ SceneMeasures PhysicsTestScene::measure() const
             !isFinite(body->angularVelocity) || !std::isfinite(q.w) || !std::isfinite(q.x) ||
             !std::isfinite(q.y) || !std::isfinite(q.z))
             result.allFinite = false;
-    }
-    for (std::size_t i = 1; i < bodies_.size(); ++i) {
-        const Physics::PhysicalObject& block = *bodies_[i];
+        if (body->fixed)
+            continue;
+        const Physics::PhysicalObject& block = *body;
         const float y = block.transform.position.y;
         result.lowestBlockCentre = std::min(result.lowestBlockCentre, y);
         result.highestBlockCentre = std::max(result.highestBlockCentre, y);
@@ -158,7 +176,7 @@ SceneMeasures PhysicsTestScene::measure() const
         if (squaredSpeed < Physics::restSquaredSpeed && squaredSpin < Physics::restSquaredSpeed)
             ++result.blocksAtRest;
         result.largestSpeed = std::max(result.largestSpeed, std::sqrt(squaredSpeed));
-        // The blocks' inertia is a sphere's, the same about every axis.
+        // The designed inertia is a sphere's, the same about every axis.
         const double inertia = block.inertia[0];
         result.kineticEnergy += 0.5 * block.mass * squaredSpeed + 0.5 * inertia * squaredSpin;
     }

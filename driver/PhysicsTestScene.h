@@ -1,8 +1,10 @@
-// The physics of the test scene: a fixed floor and a lattice of blocks that fall
-// onto it, in one self-colliding collision set. No window and no drawing here:
-// the interactive program pairs each body with a drawable of its own.
+// The physics of a scene: its bodies built from a scene description (the
+// program's floor and lattice of blocks, or any scene file), in one
+// self-colliding collision set. No window and no drawing here: the interactive
+// program pairs each body with a drawable of its own.
 #pragma once
 
+#include "driver/SceneDescription.h"
 #include "math/Vector3.h"
 #include "physics/CollisionSet.h"
 #include "physics/PhysicalModel.h"
@@ -15,7 +17,7 @@
 
 namespace Tolvane {
 
-/// What can be read off the scene's bodies at one moment.
+/// What can be read off the scene's movable bodies ("blocks") at one moment.
 struct SceneMeasures {
     /// Blocks moving slower than the response pass's rest speed, linearly and angularly.
     int blocksAtRest = 0;
@@ -24,7 +26,7 @@ struct SceneMeasures {
     float highestBlockCentre = 0.0f;
     /// The largest linear speed of a block.
     float largestSpeed = 0.0f;
-    /// Linear plus rotational kinetic energy of the blocks (the fixed floor has none).
+    /// Linear plus rotational kinetic energy of the blocks (fixed bodies have none).
     double kineticEnergy = 0.0;
     /// True when every position, orientation and velocity component is finite.
     bool allFinite = true;
@@ -44,37 +46,51 @@ class PhysicsTestScene {
     /// Distance between neighbouring lattice points on every axis.
     static constexpr float latticeSpacing = 2.5f;
     static constexpr float blockMass = 1.0f;
-    /// So large that the floor's terms vanish from every impulse.
-    static constexpr float floorMass = 1e20f;
+    static constexpr float floorMass = fixedBodyMass;
     static constexpr Math::Vector3 floorPosition{0.0f, -7.0f, 0.0f};
     static constexpr Math::Vector3 sceneGravity{0.0f, -9.81f, 0.0f};
 
-    /// Loads the two model files from modelFolder (empty: the working directory),
-    /// builds the floor and latticeSize³ blocks, places the blocks with
-    /// resetBlocks(), registers the one collision set (floor first) with the
-    /// universe and sets the universe's gravity. The universe should hold no
-    /// other scene: call PhysicalUniverse::reset() before building a second one.
+    /// The program's scene (builtInScene) with latticeSize³ blocks.
     /// Throws std::runtime_error "Lattice size must be between 1 and 12" for a
     /// size out of range, and the reader's errors for missing or bad model files.
     explicit PhysicsTestScene(const std::string& modelFolder = std::string(),
                               int latticeSize = defaultLatticeSize);
 
-    /// Puts every block back on its lattice point, moved by a fresh jitter in
-    /// [-0.1, 0.1] on all three axes alike, upright and at rest. Draws one rand()
-    /// per block from the never-seeded C generator, so each reset differs.
+    /// Loads the description's models (the reader's errors propagate), builds
+    /// its bodies in order, places them with resetBlocks(), registers the one
+    /// collision set with the universe and gives the universe the scene's
+    /// gravity and contact settings. The universe should hold no other scene:
+    /// call PhysicalUniverse::reset() before building a second one.
+    explicit PhysicsTestScene(SceneDescription description);
+
+    /// Puts every body back where the description places it, at its starting
+    /// velocities. Lattices with the unseeded jitter draw one rand() per body
+    /// from the never-seeded C generator, so each reset of those differs;
+    /// seeded lattices call srand(seed) first and land the same every time.
     void resetBlocks();
 
-    /// Every body, index 0 the floor, then the blocks in lattice order; the
-    /// same order as in the collision set.
+    /// Every body in the description's order (for the program's scene: index 0
+    /// the floor, then the blocks in lattice order); the same order as in the
+    /// collision set.
     const std::vector<std::shared_ptr<Physics::PhysicalObject>>& bodies() const { return bodies_; }
-    const std::shared_ptr<Physics::PhysicalObject>& floor() const { return bodies_.front(); }
+    /// The bodies' names, parallel to bodies(); lattice bodies are named
+    /// "<lattice>[<index>]" when their lattice has a name.
+    const std::vector<std::string>& bodyNames() const { return names_; }
+    /// The first fixed body (the program's floor), or null when there is none.
+    std::shared_ptr<Physics::PhysicalObject> floor() const;
     const std::shared_ptr<Physics::CollisionSet>& collisionSet() const { return collisionSet_; }
-    /// The un-jittered place of every block: latticePoints()[i] belongs to bodies()[i + 1].
+    /// The un-jittered place of every body made by a lattice, in body order: for
+    /// the program's scene latticePoints()[i] belongs to bodies()[i + 1].
     const std::vector<Math::Vector3>& latticePoints() const { return latticePoints_; }
-    const std::shared_ptr<Physics::PhysicalModel>& blockModel() const { return blockModel_; }
-    const std::shared_ptr<Physics::PhysicalModel>& floorModel() const { return floorModel_; }
-    int latticeSize() const { return latticeSize_; }
-    int blockCount() const { return static_cast<int>(latticePoints_.size()); }
+    /// The model loaded under the given name, or null.
+    std::shared_ptr<Physics::PhysicalModel> model(const std::string& name) const;
+    std::shared_ptr<Physics::PhysicalModel> blockModel() const { return model("block"); }
+    std::shared_ptr<Physics::PhysicalModel> floorModel() const { return model("floor"); }
+    const SceneDescription& description() const { return description_; }
+    /// The index into description().models of the model body i is made from.
+    std::size_t bodyModel(std::size_t i) const { return placements_[i].start.model; }
+    /// Movable bodies: the blocks.
+    int blockCount() const { return blockCount_; }
 
     /// 64-bit FNV-1a over the bits of every body's position, orientation,
     /// velocity and angular velocity, in body order: equal only for the same state.
@@ -83,16 +99,28 @@ class PhysicsTestScene {
     SceneMeasures measure() const;
 
   private:
-    int latticeSize_;
-    std::shared_ptr<Physics::PhysicalModel> blockModel_;
-    std::shared_ptr<Physics::PhysicalModel> floorModel_;
+    /// Where and how one body starts: its description, and for lattice bodies
+    /// the lattice that jitters it.
+    struct Placement {
+        BodyDescription start;
+        /// Index into the description's lattices; -1 for a single body.
+        int lattice = -1;
+        /// The body's index within its lattice.
+        int latticeIndex = 0;
+    };
+
+    SceneDescription description_;
+    std::vector<std::shared_ptr<Physics::PhysicalModel>> models_;
     std::vector<std::shared_ptr<Physics::PhysicalObject>> bodies_;
+    std::vector<std::string> names_;
+    std::vector<Placement> placements_;
     std::vector<Math::Vector3> latticePoints_;
     std::shared_ptr<Physics::CollisionSet> collisionSet_;
+    int blockCount_ = 0;
 };
 
-/// The jitter of one block: rand()'s value scaled to [0, 1] and rounded to float,
-/// then mapped to [-0.1, 0.1] in double and rounded to float.
-float latticeJitter(int randomValue);
+/// The program's built-in scene, checked: throws "Lattice size must be between
+/// 1 and 12" for a size out of range.
+SceneDescription checkedBuiltInScene(const std::string& modelFolder, int latticeSize);
 
 } // namespace Tolvane

@@ -10,9 +10,11 @@ constexpr std::int32_t initialStepCount = 10;
 
 std::vector<std::shared_ptr<CollisionSet>> PhysicalUniverse::collisionSets;
 PhysicalUniverse::CollisionMap PhysicalUniverse::collisionMap;
-boost::signals2::signal<void(std::shared_ptr<PhysicalObjectCollisionSolver>)> PhysicalUniverse::collisionSignal;
+boost::signals2::signal<void(std::shared_ptr<PhysicalObjectCollisionSolver>)>
+    PhysicalUniverse::collisionSignal;
 float PhysicalUniverse::timeStep = initialTimeStep;
 Math::Vector3 PhysicalUniverse::gravity;
+ContactSettings PhysicalUniverse::contactSettings;
 std::int32_t PhysicalUniverse::stepCount = initialStepCount;
 
 void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
@@ -40,6 +42,7 @@ void PhysicalUniverse::reset()
     collisionSignal.disconnect_all_slots();
     timeStep = initialTimeStep;
     gravity = Math::Vector3();
+    contactSettings = ContactSettings();
     stepCount = initialStepCount;
 }
 

@@ -3,6 +3,7 @@
 
 #include "math/Vector3.h"
 #include "physics/CollisionSet.h"
+#include "physics/ContactSettings.h"
 #include "physics/PhysicalObject.h"
 #include "physics/PhysicalObjectCollisionSolver.h"
 
@@ -17,7 +18,7 @@
 namespace Tolvane::Physics {
 
 class PhysicalUniverse {
-public:
+  public:
     /// One body's share of one collision.
     struct CollisionReport {
         std::shared_ptr<PhysicalObjectCollisionSolver> solver;
@@ -28,8 +29,8 @@ public:
     using ReportList = std::list<std::shared_ptr<CollisionReport>>;
     /// The collisions of the current step per body, keyed by body identity; each
     /// list is sorted by contact time, equal times in filing order.
-    using CollisionMap =
-        std::map<std::shared_ptr<PhysicalObject>, ReportList, std::owner_less<std::shared_ptr<PhysicalObject>>>;
+    using CollisionMap = std::map<std::shared_ptr<PhysicalObject>, ReportList,
+                                  std::owner_less<std::shared_ptr<PhysicalObject>>>;
 
     static std::vector<std::shared_ptr<CollisionSet>> collisionSets;
     static CollisionMap collisionMap;
@@ -38,6 +39,8 @@ public:
     /// Seconds simulated by one step.
     static float timeStep;
     static Math::Vector3 gravity;
+    /// Which response runs, and the contact solver's settings.
+    static ContactSettings contactSettings;
     /// Incremented at the start of every step; the stamp of the shape caches.
     static std::int32_t stepCount;
 
@@ -54,7 +57,7 @@ public:
     /// that build more than one scene in one process).
     static void reset();
 
-private:
+  private:
     static void collisionPass();
     static void responsePass();
 };
