@@ -1,18 +1,23 @@
-// physics_headless: runs the test scene without a window and reports how fast
-// the steps ran and where the blocks ended up, with a hash of the final state.
+// physics_headless: runs the program's scene, or any scene file, without a
+// window and reports how fast the steps ran and where the bodies ended up, with
+// a hash of the final state.
 #include "driver/PhysicsTestScene.h"
+#include "driver/SceneFile.h"
+#include "driver/SceneOutput.h"
 #include "physics/PhysicalUniverse.h"
 
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,12 +29,13 @@ namespace {
 using Tolvane::PhysicsTestScene;
 using Tolvane::Physics::PhysicalUniverse;
 using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
 
 /// Exit status for a final hash that differs from --expect-hash, and for a run that failed.
 constexpr int exitFailure = 1;
-/// Exit status for arguments that cannot be understood.
+/// Exit status for arguments or a scene file that cannot be used; nothing was simulated.
 constexpr int exitUsage = 2;
-/// Default run: ten simulated seconds of the program's scene.
+/// Default run: ten simulated seconds.
 constexpr long defaultSteps = 400;
 /// More steps than anyone needs; keeps the per-step timing table bounded.
 constexpr long maxSteps = 100000000;
@@ -38,112 +44,82 @@ constexpr double progressAfterSeconds = 2.0;
 /// ... once per this many seconds.
 constexpr double progressEverySeconds = 1.0;
 
-const char* const usageText =
-    "Usage: physics_headless [options]\n"
-    "Runs the physics test scene without a window and prints a summary.\n"
-    "\n"
-    "  --steps N          simulate N steps of 0.025 s (default 400)\n"
-    "  --lattice N        N x N x N blocks, 1 to 12 (default 5)\n"
-    "  --data DIR         folder holding SimpleCube.ac and Floor.ac (default: working directory)\n"
-    "  --json             print the summary as one JSON object\n"
-    "  --csv FILE         write one row per step to FILE\n"
-    "  --expect-hash H    exit with status 1 if the final state hash is not H (hexadecimal)\n"
-    "  --help             show this text\n";
-
 struct Options {
     long steps = defaultSteps;
     int lattice = PhysicsTestScene::defaultLatticeSize;
     std::string dataFolder;
+    std::string scenePath;
+    std::optional<unsigned> seed;
     bool json = false;
     std::string csvPath;
-    bool checkHash = false;
-    std::uint64_t expectedHash = 0;
+    std::string statePath;
+    std::string tracePath;
+    long traceEvery = 1;
+    std::optional<std::uint64_t> expectedHash;
 };
 
-struct UsageError {
-    std::string message;
-};
-
-long parseCount(const std::string& option, const std::string& text, long low, long high)
-{
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high)
-        throw UsageError{option + " needs a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not \"" + text + "\""};
-    return value;
-}
-
-std::uint64_t parseHash(const std::string& text)
+/// Accepts up to 16 hexadecimal digits, with or without 0x.
+std::string checkHash(const std::string& text, std::uint64_t& value)
 {
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits = digits.substr(2);
-    const bool allHex =
-        !digits.empty() && digits.size() <= 16 &&
-        std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); });
+    const bool allHex = !digits.empty() && digits.size() <= 16 &&
+                        digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
     if (!allHex)
-        throw UsageError{"--expect-hash needs up to 16 hexadecimal digits, not \"" + text + "\""};
-    return std::strtoull(digits.c_str(), nullptr, 16);
+        return "needs up to 16 hexadecimal digits, not \"" + text + "\"";
+    value = std::strtoull(digits.c_str(), nullptr, 16);
+    return std::string();
 }
 
-/// Accepts "--name value" and "--name=value". Returns false after --help.
-bool parseArguments(int argc, char** argv, Options& options)
+void describeOptions(CLI::App& app, Options& options)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const auto equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (hasValue)
-                return value;
-            if (i + 1 >= argc)
-                throw UsageError{name + " needs a value"};
-            return std::string(argv[++i]);
-        };
-        const auto noValue = [&]() {
-            if (hasValue)
-                throw UsageError{name + " takes no value"};
-        };
-
-        if (name == "--help" || name == "-h") {
-            noValue();
-            return false;
-        } else if (name == "--steps") {
-            options.steps = parseCount(name, takeValue(), 1, maxSteps);
-        } else if (name == "--lattice") {
-            options.lattice =
-                static_cast<int>(parseCount(name, takeValue(), 1, PhysicsTestScene::maxLatticeSize));
-        } else if (name == "--data") {
-            options.dataFolder = takeValue();
-            if (options.dataFolder.empty())
-                throw UsageError{"--data needs a folder"};
-        } else if (name == "--json") {
-            noValue();
-            options.json = true;
-        } else if (name == "--csv") {
-            options.csvPath = takeValue();
-            if (options.csvPath.empty())
-                throw UsageError{"--csv needs a file name"};
-        } else if (name == "--expect-hash") {
-            options.expectedHash = parseHash(takeValue());
-            options.checkHash = true;
-        } else {
-            throw UsageError{"unknown argument \"" + std::string(argv[i]) + "\""};
-        }
-    }
-    return true;
+    app.description("Runs the physics test scene, or a scene file, without a window and prints a summary.");
+    app.add_option("--steps", options.steps, "simulate N steps of 0.025 s (default 400)")
+        ->check(CLI::Range(1L, maxSteps));
+    auto* scene =
+        app.add_option("--scene", options.scenePath, "run the scene file FILE instead of the built-in scene")
+            ->type_name("FILE");
+    app.add_option("--lattice", options.lattice,
+                   "N x N x N blocks in the built-in scene, 1 to 12 (default 5)")
+        ->check(CLI::Range(1, PhysicsTestScene::maxLatticeSize))
+        ->excludes(scene);
+    app.add_option("--data", options.dataFolder,
+                   "folder holding SimpleCube.ac and Floor.ac (default: working directory)")
+        ->type_name("DIR")
+        ->check([](const std::string& folder) { return folder.empty() ? "--data needs a folder" : ""; })
+        ->excludes(scene);
+    app.add_option("--seed", options.seed,
+                   "srand(N) before building, so that rand() jitter starts from seed N");
+    app.add_flag("--json", options.json, "print the summary as one JSON object")->disable_flag_override();
+    app.add_option("--csv", options.csvPath, "write one row per step to FILE")->type_name("FILE");
+    app.add_option("--state", options.statePath, "write every body's final state to FILE as JSON")
+        ->type_name("FILE");
+    auto* trace = app.add_option("--trace", options.tracePath,
+                                 "write every body's position and orientation to FILE as CSV")
+                      ->type_name("FILE");
+    app.add_option("--trace-every", options.traceEvery, "trace every K steps (default 1)")
+        ->check(CLI::Range(1L, maxSteps))
+        ->needs(trace);
+    app.add_option_function<std::string>(
+           "--expect-hash",
+           [&options](const std::string& text) {
+               std::uint64_t value = 0;
+               if (const std::string problem = checkHash(text, value); !problem.empty())
+                   throw CLI::ValidationError("--expect-hash", problem);
+               options.expectedHash = value;
+           },
+           "exit with status 1 if the final state hash is not H (hexadecimal)")
+        ->type_name("H");
+    for (const char* name : {"--csv", "--state", "--trace"})
+        app.get_option(name)->check(
+            [](const std::string& path) { return path.empty() ? "needs a file name" : std::string(); });
 }
 
 struct RunSummary {
+    std::string scene;
     int bodies = 0;
+    int blocks = 0;
     int lattice = 0;
     long steps = 0;
     double wallSeconds = 0.0;
@@ -153,7 +129,6 @@ struct RunSummary {
     double meanPairs = 0.0;
     long maxPairs = 0;
     Tolvane::SceneMeasures finalState;
-    int blocks = 0;
     std::uint64_t hash = 0;
 };
 
@@ -170,25 +145,39 @@ double median(const std::vector<double>& sorted)
     return n % 2 == 1 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
 }
 
-std::string hex(std::uint64_t value)
+std::ofstream openOutput(const std::string& path)
 {
-    char text[17];
-    std::snprintf(text, sizeof text, "%016" PRIx64, value);
-    return text;
+    std::ofstream file(path);
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+    return file;
 }
 
-RunSummary run(const Options& options)
+void closeOutput(std::ofstream& file, const std::string& path)
 {
+    file.close();
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+}
+
+RunSummary run(const Options& options, PhysicsTestScene& scene)
+{
+    // Every output is opened before the first step, so that a bad path fails at once.
     std::ofstream csv;
     if (!options.csvPath.empty()) {
-        csv.open(options.csvPath);
-        if (!csv)
-            throw std::runtime_error("cannot write " + options.csvPath);
+        csv = openOutput(options.csvPath);
         csv << "step,microseconds,colliding_pairs,kinetic_energy,largest_speed,lowest_block_centre\n";
         csv.precision(9);
     }
+    std::ofstream state;
+    if (!options.statePath.empty())
+        state = openOutput(options.statePath);
+    std::unique_ptr<Tolvane::TraceWriter> trace;
+    if (!options.tracePath.empty()) {
+        trace = std::make_unique<Tolvane::TraceWriter>(options.tracePath);
+        trace->write(0, scene);
+    }
 
-    PhysicsTestScene scene(options.dataFolder, options.lattice);
     long pairsThisStep = 0;
     PhysicalUniverse::collisionSignal.connect([&pairsThisStep](auto) { ++pairsThisStep; });
 
@@ -216,6 +205,8 @@ RunSummary run(const Options& options)
             csv << step << ',' << us << ',' << pairsThisStep << ',' << m.kineticEnergy << ','
                 << m.largestSpeed << ',' << m.lowestBlockCentre << '\n';
         }
+        if (trace && (step % options.traceEvery == 0 || step == options.steps))
+            trace->write(step, scene);
 
         const double elapsed = std::chrono::duration<double>(after - start).count();
         if (elapsed >= nextProgress && step < options.steps) {
@@ -230,16 +221,16 @@ RunSummary run(const Options& options)
     const auto end = Clock::now();
     if (progressShown && progressOnTerminal)
         std::fputs("\n", stderr);
-    if (csv.is_open()) {
-        csv.close();
-        if (!csv)
-            throw std::runtime_error("cannot write " + options.csvPath);
-    }
+    if (csv.is_open())
+        closeOutput(csv, options.csvPath);
+    if (trace)
+        trace->close();
 
     RunSummary summary;
+    summary.scene = scene.description().source;
     summary.bodies = static_cast<int>(scene.bodies().size());
-    summary.lattice = options.lattice;
     summary.blocks = scene.blockCount();
+    summary.lattice = options.scenePath.empty() ? options.lattice : 0;
     summary.steps = options.steps;
     summary.wallSeconds = std::chrono::duration<double>(end - start).count();
     std::sort(microseconds.begin(), microseconds.end());
@@ -250,13 +241,27 @@ RunSummary run(const Options& options)
     summary.maxPairs = maxPairs;
     summary.finalState = scene.measure();
     summary.hash = scene.stateHash();
+
+    if (state.is_open()) {
+        const Json document = {{"scene", summary.scene},
+                               {"steps", summary.steps},
+                               {"hash", Tolvane::hexHash(summary.hash)},
+                               {"bodies", Tolvane::bodyStates(scene)}};
+        state << document.dump(1) << '\n';
+        closeOutput(state, options.statePath);
+    }
     return summary;
 }
 
 void printText(const RunSummary& s)
 {
-    std::printf("physics_headless: %d bodies (floor and %d blocks, lattice %d), %ld steps of %g s\n",
-                s.bodies, s.blocks, s.lattice, s.steps, static_cast<double>(PhysicalUniverse::timeStep));
+    if (s.lattice > 0)
+        std::printf("physics_headless: %d bodies (floor and %d blocks, lattice %d), %ld steps of %g s\n",
+                    s.bodies, s.blocks, s.lattice, s.steps, static_cast<double>(PhysicalUniverse::timeStep));
+    else
+        std::printf("physics_headless: %s: %d bodies (%d fixed, %d movable), %ld steps of %g s\n",
+                    s.scene.c_str(), s.bodies, s.bodies - s.blocks, s.blocks, s.steps,
+                    static_cast<double>(PhysicalUniverse::timeStep));
     std::printf("wall time             %.3f s\n", s.wallSeconds);
     std::printf("steps per second      %.1f\n", static_cast<double>(s.steps) / s.wallSeconds);
     std::printf("microseconds per step median %.1f, 95th percentile %.1f, maximum %.1f\n",
@@ -266,37 +271,46 @@ void printText(const RunSummary& s)
     std::printf("lowest block centre   %.6f\n", static_cast<double>(s.finalState.lowestBlockCentre));
     std::printf("highest block centre  %.6f\n", static_cast<double>(s.finalState.highestBlockCentre));
     std::printf("all numbers finite    %s\n", s.finalState.allFinite ? "yes" : "no");
-    std::printf("final state hash      %s\n", hex(s.hash).c_str());
+    std::printf("final state hash      %s\n", Tolvane::hexHash(s.hash).c_str());
 }
 
 /// JSON has no literal for infinity or not-a-number.
-std::string jsonNumber(double value, const char* format)
+Json finiteOrNull(double value)
 {
-    if (!std::isfinite(value))
-        return "null";
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+    return std::isfinite(value) ? Json(value) : Json(nullptr);
 }
 
 void printJson(const RunSummary& s)
 {
-    std::printf("{\"bodies\": %d, \"blocks\": %d, \"lattice\": %d, \"steps\": %ld, \"time_step\": %s, "
-                "\"wall_seconds\": %s, \"steps_per_second\": %s, "
-                "\"microseconds_per_step\": {\"median\": %s, \"p95\": %s, \"max\": %s}, "
-                "\"colliding_pairs_per_step\": {\"mean\": %s, \"max\": %ld}, "
-                "\"blocks_at_rest\": %d, \"lowest_block_centre\": %s, \"highest_block_centre\": %s, "
-                "\"all_finite\": %s, \"hash\": \"%s\"}\n",
-                s.bodies, s.blocks, s.lattice, s.steps,
-                jsonNumber(static_cast<double>(PhysicalUniverse::timeStep), "%.9g").c_str(),
-                jsonNumber(s.wallSeconds, "%.6f").c_str(),
-                jsonNumber(static_cast<double>(s.steps) / s.wallSeconds, "%.1f").c_str(),
-                jsonNumber(s.medianMicroseconds, "%.1f").c_str(),
-                jsonNumber(s.p95Microseconds, "%.1f").c_str(), jsonNumber(s.maxMicroseconds, "%.1f").c_str(),
-                jsonNumber(s.meanPairs, "%.3f").c_str(), s.maxPairs, s.finalState.blocksAtRest,
-                jsonNumber(s.finalState.lowestBlockCentre, "%.9g").c_str(),
-                jsonNumber(s.finalState.highestBlockCentre, "%.9g").c_str(),
-                s.finalState.allFinite ? "true" : "false", hex(s.hash).c_str());
+    const Json summary = {
+        {"scene", s.scene},
+        {"bodies", s.bodies},
+        {"blocks", s.blocks},
+        {"lattice", s.lattice > 0 ? Json(s.lattice) : Json(nullptr)},
+        {"steps", s.steps},
+        {"time_step", static_cast<double>(PhysicalUniverse::timeStep)},
+        {"wall_seconds", s.wallSeconds},
+        {"steps_per_second", finiteOrNull(static_cast<double>(s.steps) / s.wallSeconds)},
+        {"microseconds_per_step",
+         {{"median", s.medianMicroseconds}, {"p95", s.p95Microseconds}, {"max", s.maxMicroseconds}}},
+        {"colliding_pairs_per_step", {{"mean", s.meanPairs}, {"max", s.maxPairs}}},
+        {"blocks_at_rest", s.finalState.blocksAtRest},
+        {"lowest_block_centre", finiteOrNull(s.finalState.lowestBlockCentre)},
+        {"highest_block_centre", finiteOrNull(s.finalState.highestBlockCentre)},
+        {"all_finite", s.finalState.allFinite},
+        {"hash", Tolvane::hexHash(s.hash)}};
+    std::printf("%s\n", summary.dump().c_str());
+}
+
+/// The scene the options ask for. A scene file that cannot be used is reported
+/// as a usage fault: nothing has been simulated.
+std::unique_ptr<PhysicsTestScene> buildScene(const Options& options)
+{
+    if (options.seed)
+        std::srand(*options.seed);
+    if (options.scenePath.empty())
+        return std::make_unique<PhysicsTestScene>(options.dataFolder, options.lattice);
+    return std::make_unique<PhysicsTestScene>(Tolvane::loadSceneFile(options.scenePath));
 }
 
 } // namespace
@@ -304,19 +318,33 @@ void printJson(const RunSummary& s)
 int main(int argc, char** argv)
 {
     Options options;
+    CLI::App app;
+    app.name("physics_headless");
+    describeOptions(app, options);
     try {
-        if (!parseArguments(argc, argv, options)) {
-            std::fputs(usageText, stdout);
-            return 0;
-        }
-    } catch (const UsageError& error) {
-        std::fprintf(stderr, "physics_headless: %s\n\n%s", error.message.c_str(), usageText);
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "physics_headless: %s\n\n%s", error.what(), app.help().c_str());
         return exitUsage;
+    }
+
+    std::unique_ptr<PhysicsTestScene> scene;
+    try {
+        scene = buildScene(options);
+    } catch (const Tolvane::SceneFileError& error) {
+        std::fprintf(stderr, "physics_headless: %s\n", error.what());
+        return exitUsage;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "physics_headless: %s\n", error.what());
+        return exitFailure;
     }
 
     RunSummary summary;
     try {
-        summary = run(options);
+        summary = run(options, *scene);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "physics_headless: %s\n", error.what());
         return exitFailure;
@@ -327,9 +355,9 @@ int main(int argc, char** argv)
     else
         printText(summary);
 
-    if (options.checkHash && summary.hash != options.expectedHash) {
+    if (options.expectedHash && summary.hash != *options.expectedHash) {
         std::fprintf(stderr, "physics_headless: final state hash %s differs from the expected %s\n",
-                     hex(summary.hash).c_str(), hex(options.expectedHash).c_str());
+                     Tolvane::hexHash(summary.hash).c_str(), Tolvane::hexHash(*options.expectedHash).c_str());
         return exitFailure;
     }
     return 0;
