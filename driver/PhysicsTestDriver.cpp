@@ -1,6 +1,7 @@
 // The interactive physics test's scene pairing, frame loop and input handlers.
 #include "driver/PhysicsTestDriver.h"
 
+#include "driver/SceneFile.h"
 #include "math/Quaternion.h"
 #include "math/Transform.h"
 #include "math/Vector3.h"
@@ -9,8 +10,8 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <cassert>
-#include <filesystem>
 #include <utility>
 
 namespace Tolvane {
@@ -35,11 +36,18 @@ constexpr Math::Vector3 orbitTarget{0.0f, 0.0f, 0.0f};
 // Colour, depth and stencil: everything the window has.
 constexpr GLbitfield clearedBuffers = GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT;
 
-std::string modelPath(const std::string& folder, const char* file)
+/// A scene file's camera stands back far enough for a sphere about the orbit
+/// target holding every movable body to fill about the height of the view
+/// (the 45 degree field of view sees a sphere of radius d sin 22.5° at distance d).
+float distanceShowingMovableBodies(const std::vector<std::shared_ptr<Physics::PhysicalObject>>& bodies)
 {
-    if (folder.empty())
-        return file;
-    return (std::filesystem::path(folder) / file).string();
+    constexpr float distancePerRadius = 2.6f;
+    float radius = 0.0f;
+    for (const auto& body : bodies)
+        if (!body->fixed && body->model)
+            radius =
+                std::max(radius, (body->transform.position - orbitTarget).length() + body->model->radius());
+    return radius * distancePerRadius;
 }
 
 /// Pixels of drag turned into radians, rounded to float.
@@ -50,8 +58,10 @@ float dragAngle(int pixels)
 
 } // namespace
 
-PhysicsTestDriver::PhysicsTestDriver(std::ostream& console, TickSource ticks, std::string modelFolder)
-    : console_(console), ticks_(std::move(ticks)), modelFolder_(std::move(modelFolder))
+PhysicsTestDriver::PhysicsTestDriver(std::ostream& console, TickSource ticks, std::string modelFolder,
+                                     std::string scenePath)
+    : console_(console), ticks_(std::move(ticks)), modelFolder_(std::move(modelFolder)),
+      scenePath_(std::move(scenePath))
 {
     // The clock is first read by startClock(): SDL's ticks only count once SDL is up.
     assert(ticks_);
@@ -75,6 +85,8 @@ void PhysicsTestDriver::prepareScene()
     buildScene();
     for (const auto& object : solidObjects)
         Renderer::addVisibleObject(object);
+    if (!scenePath_.empty())
+        cameraDistance = std::max(cameraDistance, distanceShowingMovableBodies(physicalObjects));
 
     // Switching to full speed starts with one step's worth of time in hand.
     timeAccumulator = PhysicalUniverse::timeStep;
@@ -90,39 +102,49 @@ void PhysicsTestDriver::buildScene()
     store_ = std::make_shared<Renderer::OpenGLContextStore>();
     renderer_ = std::make_shared<Renderer::SimpleSolidObjectRenderer>(store_);
 
-    const auto blockModel = Renderer::loadVisibleModel(modelPath(modelFolder_, blockModelFile));
-    const auto floorModel = Renderer::loadVisibleModel(modelPath(modelFolder_, floorModelFile));
     // The scene places the blocks as it builds them, with the same draws from
     // rand() as the headless runner, so both simulate the same start.
-    scene_ = std::make_unique<PhysicsTestScene>(modelFolder_);
+    scene_ = scenePath_.empty() ? std::make_unique<PhysicsTestScene>(modelFolder_)
+                                : std::make_unique<PhysicsTestScene>(loadSceneFile(scenePath_));
+    const SceneDescription& description = scene_->description();
+    std::vector<std::shared_ptr<Renderer::VisibleModel>> visibleModels;
+    for (const ModelReference& model : description.models)
+        visibleModels.push_back(Renderer::loadVisibleModel(model.path));
 
     solidObjects.clear();
     physicalObjects = scene_->bodies();
     for (std::size_t i = 0; i < physicalObjects.size(); ++i) {
-        auto object = std::make_shared<Renderer::SolidObject>(i == 0 ? floorModel : blockModel);
-        object->color = i == 0 ? floorColor : blockColor;
+        auto object = std::make_shared<Renderer::SolidObject>(visibleModels[scene_->bodyModel(i)]);
+        object->color = physicalObjects[i]->fixed ? floorColor : blockColor;
         object->setRenderer(renderer_);
         solidObjects.push_back(object);
     }
-
-    // The floor is drawn where its body lies once, here; the frame loop never moves it.
-    Math::Transform& floorPose = solidObjects.front()->transform;
-    floorPose.position = physicalObjects.front()->transform.position;
-    floorPose.orientation = Math::Quaternion();
-    floorPose.dirty = true;
-    copyBlockPoses();
+    copyAllPoses();
 }
 
 void PhysicsTestDriver::resetBlocks()
 {
     assert(scene_);
     scene_->resetBlocks();
-    copyBlockPoses();
+    copyAllPoses();
 }
 
 void PhysicsTestDriver::copyBlockPoses()
 {
-    for (std::size_t i = 1; i < physicalObjects.size(); ++i) {
+    for (std::size_t i = 0; i < physicalObjects.size(); ++i) {
+        if (physicalObjects[i]->fixed)
+            continue;
+        const Math::Transform pose = physicalObjects[i]->getTransform();
+        Math::Transform& drawn = solidObjects[i]->transform;
+        drawn.position = pose.position;
+        drawn.orientation = pose.orientation;
+        drawn.dirty = true;
+    }
+}
+
+void PhysicsTestDriver::copyAllPoses()
+{
+    for (std::size_t i = 0; i < physicalObjects.size(); ++i) {
         const Math::Transform pose = physicalObjects[i]->getTransform();
         Math::Transform& drawn = solidObjects[i]->transform;
         drawn.position = pose.position;

@@ -68,9 +68,11 @@ class PhysicsTestDriver {
 
     /// console receives the "fps: " lines; ticks is the clock the frame gate and
     /// the frame rate read. Models are read from modelFolder (empty: the working
-    /// directory). Nothing is loaded or drawn until prepareScene().
+    /// directory). With a scenePath the scene file's bodies are shown instead of
+    /// the program's scene. Nothing is loaded or drawn until prepareScene().
     explicit PhysicsTestDriver(std::ostream& console = std::cout, TickSource ticks = &SDL_GetTicks,
-                               std::string modelFolder = std::string());
+                               std::string modelFolder = std::string(),
+                               std::string scenePath = std::string());
 
     PhysicsTestDriver(const PhysicsTestDriver&) = delete;
     PhysicsTestDriver& operator=(const PhysicsTestDriver&) = delete;
@@ -85,14 +87,16 @@ class PhysicsTestDriver {
     /// should hold no other scene. Throws the model reader's errors.
     void prepareScene();
 
-    /// Loads both models for drawing, builds the physics scene (which registers
-    /// its collision set, floor first, sets gravity and places the blocks), and
-    /// pairs every body with a solid object sharing one renderer: floor blue,
-    /// blocks red, each drawn where its body is.
+    /// Builds the physics scene (which registers its collision set, sets gravity
+    /// and places the bodies), loads its models for drawing and pairs every body
+    /// with a solid object sharing one renderer: fixed bodies (the floor) blue,
+    /// movable ones (the blocks) red, each drawn where its body is. A scene file
+    /// that cannot be used throws SceneFileError.
     void buildScene();
 
-    /// The scene's reset (a fresh jitter on the same lattice points, blocks at
-    /// rest and upright), with the new poses copied to the blocks' solid objects.
+    /// The scene's reset (for the program's scene a fresh jitter on the same
+    /// lattice points, blocks at rest and upright; for a scene file every body
+    /// where the file places it), with the new poses copied to the solid objects.
     void resetBlocks();
 
     /// Connects the handlers to the application's signals: frame, mouse motion,
@@ -135,12 +139,15 @@ class PhysicsTestDriver {
     int frameCount = 0;
 
   private:
-    /// Copies every block body's pose to its solid object; the floor never moves.
+    /// Copies every movable body's pose to its solid object; fixed bodies never move.
     void copyBlockPoses();
+    /// Copies every body's pose, fixed ones too.
+    void copyAllPoses();
 
     std::ostream& console_;
     TickSource ticks_;
     std::string modelFolder_;
+    std::string scenePath_;
     std::unique_ptr<PhysicsTestScene> scene_;
     std::shared_ptr<Renderer::OpenGLContextStore> store_;
     std::shared_ptr<Renderer::SimpleSolidObjectRenderer> renderer_;

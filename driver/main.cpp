@@ -3,8 +3,11 @@
 #include "app/Application.h"
 #include "driver/PhysicsTestDriver.h"
 
+#include <CLI/CLI.hpp>
+
 #include <exception>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -21,11 +24,28 @@ constexpr const char* usageText = "Running Physics test\n"
 /// Exit status after the user quits, and after an error reported at top level.
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
+/// Exit status for arguments that cannot be understood.
+constexpr int exitUsage = 2;
 
 } // namespace
 
-int main(int, char**)
+int main(int argc, char** argv)
 {
+    // Without arguments the program shows its own scene; --scene shows a scene file.
+    std::string scenePath;
+    CLI::App arguments("Shows the physics test scene, or a scene file, in a window.", "physics_test");
+    arguments.add_option("--scene", scenePath, "show the scene file FILE instead of the program's scene")
+        ->type_name("FILE");
+    try {
+        arguments.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << arguments.help();
+        return exitSuccess;
+    } catch (const CLI::ParseError& error) {
+        std::cerr << "physics_test: " << error.what() << "\n\n" << arguments.help();
+        return exitUsage;
+    }
+
     try {
         // Flushed at once, so that whoever watches the console sees the controls
         // before the window appears.
@@ -33,7 +53,7 @@ int main(int, char**)
 
         // Camera distance, light, the scene of floor and blocks with its collision
         // set and gravity, the draw list, the accumulator and the camera.
-        Tolvane::PhysicsTestDriver driver;
+        Tolvane::PhysicsTestDriver driver(std::cout, &SDL_GetTicks, std::string(), scenePath);
         driver.prepareScene();
 
         Tolvane::Application& application = Tolvane::Application::instance();

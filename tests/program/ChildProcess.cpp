@@ -114,7 +114,8 @@ std::string ChildProcess::standardError() const
     return readFile(errorPath);
 }
 
-std::optional<std::string> runForOutput(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
+std::optional<std::string> runForOutput(const std::vector<std::string>& argv,
+                                        std::chrono::milliseconds timeout)
 {
     ChildProcess child(argv, {});
     const std::optional<int> status = child.waitFor(timeout);

@@ -12,14 +12,14 @@
 /// files, so a chatty child never blocks on a full pipe. The destructor kills a
 /// child that is still running.
 class ChildProcess {
-public:
+  public:
     struct Options {
         std::string workingDirectory;            ///< empty: the caller's
         std::vector<std::string> unsetVariables; ///< removed from the child's environment
     };
 
-    /// Starts argv[0] (a path, or a name looked up on PATH) with the given arguments. Throws std::runtime_error
-    /// when the process cannot be created.
+    /// Starts argv[0] (a path, or a name looked up on PATH) with the given arguments. Throws
+    /// std::runtime_error when the process cannot be created.
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
     ~ChildProcess();
 
@@ -40,7 +40,7 @@ public:
     std::string standardOutput() const;
     std::string standardError() const;
 
-private:
+  private:
     pid_t childPid = -1;
     std::optional<int> exitStatus;
     std::string outputPath;
@@ -49,4 +49,5 @@ private:
 
 /// Runs a program to its end (killing it after the timeout) and returns its
 /// standard output, or nothing if it failed or timed out.
-std::optional<std::string> runForOutput(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+std::optional<std::string> runForOutput(const std::vector<std::string>& argv,
+                                        std::chrono::milliseconds timeout);

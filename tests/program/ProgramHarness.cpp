@@ -17,9 +17,12 @@ const std::string usageText = "Running Physics test\n"
                               "mouse: left click and drag to circle, scroll wheel zooms\n"
                               "(If you just want to see the blocks fall, press m now.\n\n";
 
-ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::string> unsetVariables)
+ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::string> unsetVariables,
+                          const std::vector<std::string>& arguments)
 {
-    return ChildProcess({PHYSICS_TEST_PROGRAM}, {workingDirectory, std::move(unsetVariables)});
+    std::vector<std::string> argv{PHYSICS_TEST_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return ChildProcess(argv, {workingDirectory, std::move(unsetVariables)});
 }
 
 ChildProcess startProgram(std::vector<std::string> unsetVariables)

@@ -19,8 +19,10 @@ constexpr std::chrono::seconds exitTimeout(60);
 constexpr std::chrono::seconds xdotoolTimeout(10);
 
 /// Starts the program in workingDirectory (by default the folder holding the
-/// model files, as a user starts it), without the named environment variables.
-ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::string> unsetVariables = {});
+/// model files, as a user starts it), without the named environment variables
+/// and with the given command-line arguments.
+ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::string> unsetVariables = {},
+                          const std::vector<std::string>& arguments = {});
 ChildProcess startProgram(std::vector<std::string> unsetVariables = {});
 
 /// Waits until the program has mapped its "Test App" window and returns the

@@ -48,7 +48,7 @@ class ProgramView : public ::testing::Test {
     {
         REQUIRE_DISPLAY();
         setenv("SDL_VIDEO_WINDOW_POS", windowPosition, 1);
-        program.reset(new ChildProcess(startProgram()));
+        program.reset(new ChildProcess(startProgram(TOLVANE_DATA_DIR, {}, arguments())));
         unsetenv("SDL_VIDEO_WINDOW_POS");
         window = waitForWindow(*program);
         ASSERT_FALSE(window.empty()) << "no \"Test App\" window appeared\n" << report(*program);
@@ -56,6 +56,9 @@ class ProgramView : public ::testing::Test {
         ASSERT_TRUE(found) << "no geometry for window " << window;
         area = *found;
     }
+
+    /// The program's command line after its name.
+    virtual std::vector<std::string> arguments() const { return {}; }
 
     std::optional<Picture> picture(const std::string& name)
     {
@@ -85,8 +88,8 @@ class ProgramView : public ::testing::Test {
     /// The first picture that differs from before by at least movedShare.
     std::optional<Picture> pictureAfterChange(const Picture& before, const std::string& name)
     {
-        return firstPictureWhere(name,
-                                 [&before](const Picture& shot) { return changedShare(before, shot) >= movedShare; });
+        return firstPictureWhere(
+            name, [&before](const Picture& shot) { return changedShare(before, shot) >= movedShare; });
     }
 
     /// Pictures a second apart until two of them agree: the scene has come to rest.
@@ -261,6 +264,39 @@ TEST_F(ProgramView, WheelZoomsAndLeftDragTurnsTheView)
     const std::optional<Picture> stillPicture = picture("view_still");
     ASSERT_TRUE(stillPicture);
     EXPECT_LT(changedShare(*turnedPicture, *stillPicture), stillShare);
+
+    quit();
+}
+
+/// The program showing a scene file instead of its own scene.
+class SceneFileView : public ProgramView {
+  protected:
+    std::vector<std::string> arguments() const override
+    {
+        return {"--scene", std::string(TOLVANE_SCENES_DIR) + "/tower-10.json"};
+    }
+};
+
+// The tower of ten cubes stands on the floor from the first picture on, where
+// the program's own lattice hangs above it.
+TEST_F(SceneFileView, DrawsTheSceneFilesBodies)
+{
+    const std::optional<Picture> startPicture = firstFrame("tower_start");
+    ASSERT_TRUE(startPicture) << "no blocks drawn\n" << report(*program);
+    const SceneInPicture tower = describe(*startPicture);
+    SCOPED_TRACE("tower: " + describeForHumans(tower));
+    EXPECT_GT(tower.bluePixels, 100000);
+    EXPECT_GT(tower.shareStandingOnBlue, 0.8);
+    // One column of cubes, drawn in the middle of the view, much taller than wide.
+    int redColumns = 0;
+    for (int x = 0; x < startPicture->width; ++x)
+        for (int y = 0; y < startPicture->height; ++y)
+            if (startPicture->isRed(x, y)) {
+                ++redColumns;
+                break;
+            }
+    EXPECT_GT(tower.redPixels, 10 * redColumns);
+    EXPECT_NEAR(tower.redCentreX, startPicture->width / 2.0, 30.0);
 
     quit();
 }
