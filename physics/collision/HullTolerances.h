@@ -62,10 +62,11 @@ constexpr float oppositeNormalsDot = -0.999999f;
 
 /// The most points a manifold keeps: four span any resting face contact.
 constexpr int maxManifoldPoints = 4;
-/// An incident point this far outside a side of the reference face (model units)
-/// is kept where it is instead of being cut back to the side. Two blocks stacked
-/// flush have corners exactly on those sides; without this allowance rounding
-/// would cut them or not from step to step and change their keys.
+/// A corner of the incident face this far outside a side of the reference face
+/// (model units) is kept where it is instead of being cut back to the side. Two
+/// blocks stacked flush have corners exactly on those sides; without this
+/// allowance rounding would cut them or not from step to step and change their
+/// keys. Edges from farther out are still cut at the side itself.
 constexpr float sideClipSlop = 0.005f;
 
 } // namespace Tolvane::Physics::Collision
