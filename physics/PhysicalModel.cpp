@@ -2,6 +2,7 @@
 #include "physics/PhysicalModel.h"
 
 #include "model/ModelTree.h"
+#include "physics/collision/BodyHulls.h"
 
 namespace Tolvane::Physics {
 
@@ -44,6 +45,8 @@ PhysicalModel::PhysicalModel(const std::vector<Math::Vector3>& vertices,
     boundingBox_ = std::make_shared<OrientedBoundingBox>(maxCorner, minCorner);
 }
 
+PhysicalModel::~PhysicalModel() = default;
+
 // The bounds start from the part's own box where it actually is (its centre
 // need not be the part's origin), so the final box holds the part's own
 // geometry as well as every kid's box placed at the kid's location.
@@ -61,6 +64,14 @@ void PhysicalModel::setKids(const std::vector<std::shared_ptr<PhysicalModel>>& k
         widenBounds(maxCorner, minCorner, kidCentre + kidBox.halfExtents, kidCentre - kidBox.halfExtents);
     }
     boundingBox_ = std::make_shared<OrientedBoundingBox>(maxCorner, minCorner);
+}
+
+const Collision::BodyHulls& PhysicalModel::hulls() const
+{
+    std::call_once(hullsBuilt_, [this] {
+        hulls_ = std::make_unique<const Collision::BodyHulls>(Collision::buildBodyHulls(*this));
+    });
+    return *hulls_;
 }
 
 std::shared_ptr<PhysicalModel> loadPhysicalModel(const std::string& path)

@@ -1,0 +1,47 @@
+// The convex hulls of a physical model tree and the body's mass properties per unit mass.
+#pragma once
+
+#include "math/Matrix3.h"
+#include "math/Vector3.h"
+#include "physics/collision/ConvexHull.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Tolvane::Physics {
+class PhysicalModel;
+}
+
+namespace Tolvane::Physics::Collision {
+
+/// What a body's mass properties were taken from.
+enum class MassSource : std::uint8_t { Hulls, Box, Sphere };
+
+/// The hulls of one model tree in body coordinates, and the body's mass
+/// properties for a total mass of one.
+struct BodyHulls {
+    /// One hull per part whose vertices span a plane or a volume, parts in tree
+    /// order (a part before its kids, kids in order).
+    std::vector<ConvexHull> hulls;
+    /// Centre of mass, body coordinates.
+    Math::Vector3 centreOfMass;
+    /// Inertia per unit mass about the centre of mass, body axes (length
+    /// squared): always finite and positive definite, every diagonal element
+    /// within smallestInertiaPerMass..largestInertiaPerMass.
+    Math::Matrix3 inertiaPerMass;
+    /// The hulls' total volume (model units cubed; infinite for models beyond
+    /// about 1e12 across, zero for flat ones).
+    float volume = 0.0f;
+    MassSource massSource = MassSource::Sphere;
+};
+
+/// The hulls of model's tree, each part's vertices placed as a body built on
+/// model places them (ConvexPolyhedron: the parent's offset plus the part's
+/// location, model itself at its own location), and the mass properties of the
+/// solid hulls at uniform density. When the hulls hold (next to) no volume the
+/// mass is a solid box over all the tree's vertices; when that box is
+/// degenerate too (a line or a point), a solid sphere of model's radius about
+/// its location. The result is clamped to usable values in every case.
+BodyHulls buildBodyHulls(const PhysicalModel& model);
+
+} // namespace Tolvane::Physics::Collision

@@ -1,0 +1,72 @@
+// Every tolerance of the convex hull builder, the hull separating-axis test and
+// the contact manifolds, in one place, each with what it guards.
+#pragma once
+
+#include <cstdint>
+
+namespace Tolvane::Physics::Collision {
+
+// --- Hull building. Lengths here are fractions of the point set's half-size
+// (its largest half-extent), so a model behaves the same at any scale.
+
+/// Points closer than this to a plane count as lying on it: a point set this
+/// thin is flat, this close to a line is collinear, and neighbouring triangles
+/// whose corners all lie this close to one plane merge into one polygon face.
+/// About a hundred float roundings of a coordinate near the half-size: far above
+/// the noise of a turned or re-exported model, far below any real feature.
+constexpr float hullPlaneTolerance = 1e-5f;
+/// Points are snapped to an integer grid of 2^19 steps per half-size, on which
+/// the orientation tests are exact in 64-bit integers (coordinate differences
+/// fit in 20 bits, so every product of three stays below 2^62). One step, about
+/// 2e-6 of the half-size, is well inside hullPlaneTolerance.
+constexpr int hullGridBits = 19;
+/// Coordinates beyond this give no hull: squared distances and plane offsets of
+/// such points would leave the float range in the hull's own computations.
+constexpr float largestHullCoordinate = 1e18f;
+/// A hull's bounding-sphere radius is widened by this fraction so that the
+/// rounding of the radius and of the scaling back to model units cannot leave a
+/// vertex just outside it.
+constexpr float sphereRadiusAllowance = 1e-6f;
+
+// --- Body mass properties.
+
+/// A body whose hulls enclose less than this fraction of the cube over its
+/// largest extent has no usable volume (a flat or degenerate model); its mass is
+/// then spread over a solid box over its bounds instead.
+constexpr float solidVolumeFraction = 1e-6f;
+/// Inertia per unit mass (length squared) is kept within these bounds, so both it
+/// and its inverse stay finite and positive for the solver.
+constexpr float smallestInertiaPerMass = 1e-20f;
+constexpr float largestInertiaPerMass = 1e20f;
+
+// --- Separating axes.
+
+/// A candidate axis takes over from the standing one (the previous step's axis,
+/// and a face axis against an edge axis) only if its separation is larger by more
+/// than axisSwitchRelative * |standing separation| + axisSwitchAbsolute. Without
+/// this margin, rounding alone would flip the reference face and the feature
+/// keys between steps for a body resting on a face, and warm starting would be
+/// lost. The absolute part is in model units: 1 mm for a 2-unit block.
+constexpr float axisSwitchRelative = 0.05f;
+constexpr float axisSwitchAbsolute = 0.001f;
+/// Edges whose directions make a sine below this (about 0.06 degrees) are
+/// parallel: their cross product has no reliable direction, and the face axes
+/// already cover such a pair.
+constexpr float parallelEdgeSine = 1e-3f;
+/// Face normals of an edge whose dot product is below this are opposite: the
+/// edge is the rim of a flat hull, whose arc on the normal sphere is a half
+/// circle through the rim's outward direction rather than the short arc.
+constexpr float oppositeNormalsDot = -0.999999f;
+
+// --- Contact manifolds.
+
+/// The most points a manifold keeps: four span any resting face contact.
+constexpr int maxManifoldPoints = 4;
+/// A corner of the incident face this far outside a side of the reference face
+/// (model units) is kept where it is instead of being cut back to the side. Two
+/// blocks stacked flush have corners exactly on those sides; without this
+/// allowance rounding would cut them or not from step to step and change their
+/// keys. Edges from farther out are still cut at the side itself.
+constexpr float sideClipSlop = 0.005f;
+
+} // namespace Tolvane::Physics::Collision
