@@ -4,6 +4,7 @@
 #include "driver/PhysicsTestScene.h"
 #include "driver/SceneFile.h"
 #include "driver/SceneOutput.h"
+#include "driver/SettlingFigures.h"
 #include "physics/PhysicalUniverse.h"
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -56,6 +58,8 @@ struct Options {
     std::string tracePath;
     long traceEvery = 1;
     std::optional<std::uint64_t> expectedHash;
+    std::optional<Tolvane::Physics::ResponseKind> response;
+    bool noSleep = false;
 };
 
 /// Accepts up to 16 hexadecimal digits, with or without 0x.
@@ -89,6 +93,13 @@ void describeOptions(CLI::App& app, Options& options)
         ->type_name("DIR")
         ->check([](const std::string& folder) { return folder.empty() ? "--data needs a folder" : ""; })
         ->excludes(scene);
+    const std::map<std::string, Tolvane::Physics::ResponseKind> responses{
+        {"solver", Tolvane::Physics::ResponseKind::solver}, {"designed", Tolvane::Physics::ResponseKind::designed}};
+    app.add_option("--response", options.response,
+                   "collision response: solver (contacts solved together, the default) or designed")
+        ->transform(CLI::CheckedTransformer(responses, CLI::ignore_case))
+        ->type_name("KIND");
+    app.add_flag("--no-sleep", options.noSleep, "never put still islands to sleep")->disable_flag_override();
     app.add_option("--seed", options.seed,
                    "srand(N) before building, so that rand() jitter starts from seed N");
     app.add_flag("--json", options.json, "print the summary as one JSON object")->disable_flag_override();
@@ -129,6 +140,9 @@ struct RunSummary {
     double meanPairs = 0.0;
     long maxPairs = 0;
     Tolvane::SceneMeasures finalState;
+    Tolvane::SettlingSummary settling;
+    std::string response;
+    bool sleeping = true;
     std::uint64_t hash = 0;
 };
 
@@ -166,7 +180,8 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     std::ofstream csv;
     if (!options.csvPath.empty()) {
         csv = openOutput(options.csvPath);
-        csv << "step,microseconds,colliding_pairs,kinetic_energy,largest_speed,lowest_block_centre\n";
+        csv << "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
+               "lowest_block_centre\n";
         csv.precision(9);
     }
     std::ofstream state;
@@ -180,6 +195,8 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
 
     long pairsThisStep = 0;
     PhysicalUniverse::collisionSignal.connect([&pairsThisStep](auto) { ++pairsThisStep; });
+    Tolvane::SettlingFigures figures(scene);
+    const Tolvane::Physics::ContactStepStatistics& contacts = PhysicalUniverse::contactWorld.statistics();
 
     std::vector<double> microseconds;
     microseconds.reserve(static_cast<std::size_t>(options.steps));
@@ -199,11 +216,13 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
         microseconds.push_back(us);
         totalPairs += pairsThisStep;
         maxPairs = std::max(maxPairs, pairsThisStep);
+        figures.record(step, -contacts.deepestPairSeparation);
 
         if (csv.is_open()) {
             const Tolvane::SceneMeasures m = scene.measure();
-            csv << step << ',' << us << ',' << pairsThisStep << ',' << m.kineticEnergy << ','
-                << m.largestSpeed << ',' << m.lowestBlockCentre << '\n';
+            csv << step << ',' << us << ',' << pairsThisStep << ',' << contacts.contactPoints << ','
+                << contacts.awakeBodies << ',' << m.kineticEnergy << ',' << m.largestSpeed << ','
+                << m.lowestBlockCentre << '\n';
         }
         if (trace && (step % options.traceEvery == 0 || step == options.steps))
             trace->write(step, scene);
@@ -240,6 +259,10 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     summary.meanPairs = static_cast<double>(totalPairs) / static_cast<double>(options.steps);
     summary.maxPairs = maxPairs;
     summary.finalState = scene.measure();
+    summary.settling = figures.summary();
+    summary.response =
+        PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver ? "solver" : "designed";
+    summary.sleeping = PhysicalUniverse::contactSettings.sleeping;
     summary.hash = scene.stateHash();
 
     if (state.is_open()) {
@@ -267,7 +290,22 @@ void printText(const RunSummary& s)
     std::printf("microseconds per step median %.1f, 95th percentile %.1f, maximum %.1f\n",
                 s.medianMicroseconds, s.p95Microseconds, s.maxMicroseconds);
     std::printf("colliding pairs       %.2f per step on average, %ld at most\n", s.meanPairs, s.maxPairs);
+    std::printf("response              %s, sleeping %s\n", s.response.c_str(), s.sleeping ? "on" : "off");
     std::printf("blocks at rest        %d of %d\n", s.finalState.blocksAtRest, s.blocks);
+    const Tolvane::SettlingSummary& f = s.settling;
+    if (f.settledStep)
+        std::printf("settled at step       %ld\n", *f.settledStep);
+    else
+        std::printf("settled at step       none\n");
+    std::printf("blocks asleep         %d\n", f.blocksAsleep);
+    std::printf("blocks off the floor  %d (through it: %d)\n", f.blocksOffFloor, f.blocksThroughFloor);
+    const auto afterSettling = [](const std::optional<float>& value) {
+        return value ? std::to_string(*value) : std::string("none");
+    };
+    std::printf("deepest floor penetration %.6f over the run, %s after settling\n",
+                static_cast<double>(f.deepestFloorPenetration), afterSettling(f.floorPenetrationAfterSettling).c_str());
+    std::printf("deepest pair penetration  %.6f over the run, %s after settling\n",
+                static_cast<double>(f.deepestPairPenetration), afterSettling(f.pairPenetrationAfterSettling).c_str());
     std::printf("lowest block centre   %.6f\n", static_cast<double>(s.finalState.lowestBlockCentre));
     std::printf("highest block centre  %.6f\n", static_cast<double>(s.finalState.highestBlockCentre));
     std::printf("all numbers finite    %s\n", s.finalState.allFinite ? "yes" : "no");
@@ -278,6 +316,11 @@ void printText(const RunSummary& s)
 Json finiteOrNull(double value)
 {
     return std::isfinite(value) ? Json(value) : Json(nullptr);
+}
+
+Json optionalJson(const std::optional<float>& value)
+{
+    return value ? Json(*value) : Json(nullptr);
 }
 
 void printJson(const RunSummary& s)
@@ -294,7 +337,19 @@ void printJson(const RunSummary& s)
         {"microseconds_per_step",
          {{"median", s.medianMicroseconds}, {"p95", s.p95Microseconds}, {"max", s.maxMicroseconds}}},
         {"colliding_pairs_per_step", {{"mean", s.meanPairs}, {"max", s.maxPairs}}},
+        {"response", s.response},
+        {"sleeping", s.sleeping},
         {"blocks_at_rest", s.finalState.blocksAtRest},
+        {"settled_step", s.settling.settledStep ? Json(*s.settling.settledStep) : Json(nullptr)},
+        {"blocks_asleep", s.settling.blocksAsleep},
+        {"blocks_off_floor", s.settling.blocksOffFloor},
+        {"blocks_through_floor", s.settling.blocksThroughFloor},
+        {"deepest_floor_penetration",
+         {{"run", s.settling.deepestFloorPenetration},
+          {"after_settling", optionalJson(s.settling.floorPenetrationAfterSettling)}}},
+        {"deepest_pair_penetration",
+         {{"run", s.settling.deepestPairPenetration},
+          {"after_settling", optionalJson(s.settling.pairPenetrationAfterSettling)}}},
         {"lowest_block_centre", finiteOrNull(s.finalState.lowestBlockCentre)},
         {"highest_block_centre", finiteOrNull(s.finalState.highestBlockCentre)},
         {"all_finite", s.finalState.allFinite},
@@ -308,9 +363,15 @@ std::unique_ptr<PhysicsTestScene> buildScene(const Options& options)
 {
     if (options.seed)
         std::srand(*options.seed);
-    if (options.scenePath.empty())
-        return std::make_unique<PhysicsTestScene>(options.dataFolder, options.lattice);
-    return std::make_unique<PhysicsTestScene>(Tolvane::loadSceneFile(options.scenePath));
+    auto scene = options.scenePath.empty()
+                     ? std::make_unique<PhysicsTestScene>(options.dataFolder, options.lattice)
+                     : std::make_unique<PhysicsTestScene>(Tolvane::loadSceneFile(options.scenePath));
+    // The command line has the last word over the scene's own settings.
+    if (options.response)
+        PhysicalUniverse::contactSettings.response = *options.response;
+    if (options.noSleep)
+        PhysicalUniverse::contactSettings.sleeping = false;
+    return scene;
 }
 
 } // namespace

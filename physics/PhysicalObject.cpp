@@ -1,6 +1,8 @@
 // Rigid-body motion: Runge-Kutta integration, inertia and the body's shape.
 #include "physics/PhysicalObject.h"
 
+#include <atomic>
+
 namespace Tolvane::Physics {
 
 namespace {
@@ -49,7 +51,13 @@ MotionState AngularState::integrate(float timeStep) const
     return integrateRK4({Math::Vector3(), angularVelocity}, transformPoint(inverseInertia, torque), timeStep);
 }
 
-PhysicalObject::PhysicalObject(std::shared_ptr<PhysicalModel> bodyModel) : model(std::move(bodyModel))
+namespace {
+/// The id of the next body made; atomic so that bodies may be made on several threads.
+std::atomic<std::uint32_t> nextBodyId{1};
+} // namespace
+
+PhysicalObject::PhysicalObject(std::shared_ptr<PhysicalModel> bodyModel)
+    : model(std::move(bodyModel)), id(nextBodyId.fetch_add(1, std::memory_order_relaxed))
 {
     // A body without a model has no geometry to collide with; it can still move.
     if (model)

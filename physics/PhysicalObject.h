@@ -7,6 +7,7 @@
 #include "physics/ConvexPolyhedron.h"
 #include "physics/PhysicalModel.h"
 
+#include <cstdint>
 #include <memory>
 
 namespace Tolvane::Physics {
@@ -52,6 +53,25 @@ struct AngularState {
     MotionState integrate(float timeStep) const;
 };
 
+/// What the solver response remembers of a body from one step to the next.
+/// Only the universe writes it.
+struct SolverMemory {
+    /// The body's island stopped moving and is not simulated until something wakes it.
+    bool asleep = false;
+    /// Seconds the body has been slower than the sleep speeds.
+    float stillTime = 0.0f;
+    /// The state the last step left: a body found otherwise was moved by code
+    /// between steps, which wakes it.
+    bool stepped = false;
+    Math::Vector3 position;
+    Math::Quaternion orientation;
+    Math::Vector3 velocity;
+    Math::Vector3 angularVelocity;
+    bool fixed = false;
+    /// The step that last gathered the body, so that a body in two sets is stepped once.
+    std::uint64_t gatherStamp = 0;
+};
+
 /// Always held through std::shared_ptr. All fields are public: the application
 /// writes pose, mass, velocities and fixed; the universe reads and writes the rest.
 class PhysicalObject : public LinearState, public AngularState {
@@ -61,6 +81,10 @@ public:
     Math::Transform transform;
     /// A fixed body is never moved, but still takes part in pair tests and impulses.
     bool fixed = false;
+    /// Unique among the bodies of the process, in the order they were made: it
+    /// names the body in the contact solver's memory of pairs.
+    const std::uint32_t id;
+    SolverMemory solverMemory;
 
     /// Builds the body's own polyhedron tree from the model.
     explicit PhysicalObject(std::shared_ptr<PhysicalModel> model);

@@ -15,6 +15,7 @@ boost::signals2::signal<void(std::shared_ptr<PhysicalObjectCollisionSolver>)>
 float PhysicalUniverse::timeStep = initialTimeStep;
 Math::Vector3 PhysicalUniverse::gravity;
 ContactSettings PhysicalUniverse::contactSettings;
+ContactWorld PhysicalUniverse::contactWorld;
 std::int32_t PhysicalUniverse::stepCount = initialStepCount;
 
 void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
@@ -43,6 +44,7 @@ void PhysicalUniverse::reset()
     timeStep = initialTimeStep;
     gravity = Math::Vector3();
     contactSettings = ContactSettings();
+    contactWorld.clear();
     stepCount = initialStepCount;
 }
 

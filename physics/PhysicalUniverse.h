@@ -4,6 +4,7 @@
 #include "math/Vector3.h"
 #include "physics/CollisionSet.h"
 #include "physics/ContactSettings.h"
+#include "physics/ContactWorld.h"
 #include "physics/PhysicalObject.h"
 #include "physics/PhysicalObjectCollisionSolver.h"
 
@@ -41,12 +42,15 @@ class PhysicalUniverse {
     static Math::Vector3 gravity;
     /// Which response runs, and the contact solver's settings.
     static ContactSettings contactSettings;
+    /// The solver response's contacts, islands and sleeping bodies between steps.
+    static ContactWorld contactWorld;
     /// Incremented at the start of every step; the stamp of the shape caches.
     static std::int32_t stepCount;
 
     static void addCollisionSet(std::shared_ptr<CollisionSet> set);
 
-    /// Advances every body of every registered set by timeStep.
+    /// Advances every body of every registered set by timeStep, with the
+    /// response contactSettings names.
     static void step();
 
     /// Files the solver under the body, after every report with a contact time not greater than its own.
@@ -60,6 +64,9 @@ class PhysicalUniverse {
   private:
     static void collisionPass();
     static void responsePass();
+    /// Tells the collision signal's listeners of every pair the solver response
+    /// left in contact, in pair order.
+    static void publishTouchingPairs();
 };
 
 } // namespace Tolvane::Physics

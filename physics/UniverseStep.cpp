@@ -47,12 +47,38 @@ void PhysicalUniverse::step()
         for (const auto& body : set->getBodies())
             body->force += gravity * body->mass;
 
-    collisionPass();
-    responsePass();
+    if (contactSettings.response == ResponseKind::designed) {
+        collisionPass();
+        responsePass();
+    } else {
+        contactWorld.step(collisionSets, timeStep, contactSettings);
+        if (!collisionSignal.empty())
+            publishTouchingPairs();
+    }
 
     for (const auto& set : collisionSets)
         for (const auto& body : set->getBodies())
             body->force = Math::Vector3();
+}
+
+void PhysicalUniverse::publishTouchingPairs()
+{
+    contactWorld.gatherTouchingPairs();
+    // Copied first: a listener may change the sets, and with them the bodies
+    // the contact world's list points to.
+    std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>> records;
+    for (const TouchingPair& pair : contactWorld.touchingPairs()) {
+        auto record = std::make_shared<PhysicalObjectCollisionSolver>(*pair.bodyA, *pair.bodyB);
+        record->collided = true;
+        record->impulse = pair.impulse;
+        record->contact.time = 0.0f;
+        record->contact.normal = pair.normal;
+        record->contact.point = pair.point;
+        record->contact.depth = pair.depth;
+        records.push_back(std::move(record));
+    }
+    for (auto& record : records)
+        collisionSignal(std::move(record));
 }
 
 void PhysicalUniverse::collisionPass()

@@ -101,7 +101,42 @@ void massFromSphere(const PhysicalModel& model, BodyHulls& body)
 
 } // namespace
 
+namespace {
+
+/// What the contact solver reads besides the hulls and the mass: the inverse
+/// inertia, the box over the hulls and the reach of a turn about the centre of mass.
+void describeExtent(BodyHulls& body)
+{
+    if (!invertSymmetricPositiveDefinite(body.inertiaPerMass, body.inverseInertiaPerMass))
+        body.inverseInertiaPerMass = Math::Matrix3::zero();
+    bool first = true;
+    for (const ConvexHull& hull : body.hulls) {
+        body.boxMin = first ? hull.boxMin : Vector3(std::min(body.boxMin.x, hull.boxMin.x),
+                                                     std::min(body.boxMin.y, hull.boxMin.y),
+                                                     std::min(body.boxMin.z, hull.boxMin.z));
+        body.boxMax = first ? hull.boxMax : Vector3(std::max(body.boxMax.x, hull.boxMax.x),
+                                                     std::max(body.boxMax.y, hull.boxMax.y),
+                                                     std::max(body.boxMax.z, hull.boxMax.z));
+        first = false;
+        for (const Vector3& v : hull.vertices)
+            body.radius = std::max(body.radius, (v - body.centreOfMass).length());
+    }
+}
+
+BodyHulls buildHullsAndMass(const PhysicalModel& model);
+
+} // namespace
+
 BodyHulls buildBodyHulls(const PhysicalModel& model)
+{
+    BodyHulls body = buildHullsAndMass(model);
+    describeExtent(body);
+    return body;
+}
+
+namespace {
+
+BodyHulls buildHullsAndMass(const PhysicalModel& model)
 {
     BodyHulls body;
     bool anyPoint = false;
@@ -143,5 +178,7 @@ BodyHulls buildBodyHulls(const PhysicalModel& model)
     massFromSphere(model, body);
     return body;
 }
+
+} // namespace
 
 } // namespace Tolvane::Physics::Collision

@@ -33,6 +33,14 @@ struct BodyHulls {
     /// about 1e12 across, zero for flat ones).
     float volume = 0.0f;
     MassSource massSource = MassSource::Sphere;
+    /// The inverse of inertiaPerMass: what the solver turns impulses with.
+    Math::Matrix3 inverseInertiaPerMass;
+    /// The box over every hull's vertices, body coordinates (both zero without hulls).
+    Math::Vector3 boxMin;
+    Math::Vector3 boxMax;
+    /// The farthest any hull vertex lies from the centre of mass: how far a turn
+    /// can move a point of the body.
+    float radius = 0.0f;
 };
 
 /// The hulls of model's tree, each part's vertices placed as a body built on

@@ -129,13 +129,14 @@ TEST(HeadlessRunner, CsvHasOneRowPerStep)
     const std::vector<std::string> lines = readLines(csvPath);
     std::remove(csvPath.c_str());
     ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "step,microseconds,colliding_pairs,kinetic_energy,largest_speed,lowest_block_centre");
+    EXPECT_EQ(lines[0], "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
+                        "lowest_block_centre");
     for (int step = 1; step <= 4; ++step) {
         const std::vector<std::string> cells = cellsOf(lines[step]);
-        ASSERT_EQ(cells.size(), 6u) << lines[step];
+        ASSERT_EQ(cells.size(), 8u) << lines[step];
         EXPECT_EQ(cells[0], std::to_string(step));
         // Free fall from rest: the speed grows by 9.81 × 0.025 a step.
-        EXPECT_NEAR(std::stod(cells[4]), 0.24525 * step, 1e-4);
+        EXPECT_NEAR(std::stod(cells[6]), 0.24525 * step, 1e-4);
     }
 }
 

@@ -1,0 +1,69 @@
+// The broad phase: which bodies' boxes overlap, found by sorting the boxes
+// along x and sweeping, so that far-apart pairs are never looked at.
+#pragma once
+
+#include "math/Vector3.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// An axis-aligned world box.
+struct WorldBox {
+    Math::Vector3 min;
+    Math::Vector3 max;
+};
+
+inline bool boxesOverlap(const WorldBox& a, const WorldBox& b)
+{
+    return a.min.x <= b.max.x && b.min.x <= a.max.x && a.min.y <= b.max.y && b.min.y <= a.max.y &&
+           a.min.z <= b.max.z && b.min.z <= a.max.z;
+}
+
+/// Sort and sweep over the x axis. The sorted order is kept from call to call
+/// and brought up to date by insertion sort, which costs little while the
+/// bodies move little between steps.
+class BroadPhase {
+  public:
+    /// Every pair (i, j), i < j, of boxes that overlap and that wanted(i, j)
+    /// accepts, sorted by i and then j. Boxes with NaN bounds overlap nothing.
+    template <class Wanted>
+    void findPairs(const std::vector<WorldBox>& boxes, Wanted wanted,
+                   std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+
+  private:
+    void sortAlongX(const std::vector<WorldBox>& boxes);
+
+    std::vector<std::int32_t> order_;
+};
+
+template <class Wanted>
+void BroadPhase::findPairs(const std::vector<WorldBox>& boxes, Wanted wanted,
+                           std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+{
+    pairs.clear();
+    sortAlongX(boxes);
+    const std::size_t count = order_.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::int32_t i = order_[k];
+        const WorldBox& a = boxes[i];
+        for (std::size_t l = k + 1; l < count; ++l) {
+            const std::int32_t j = order_[l];
+            const WorldBox& b = boxes[j];
+            if (!(b.min.x <= a.max.x))
+                break;
+            if (boxesOverlap(a, b)) {
+                const std::int32_t first = i < j ? i : j;
+                const std::int32_t second = i < j ? j : i;
+                if (wanted(first, second))
+                    pairs.emplace_back(first, second);
+            }
+        }
+    }
+    std::sort(pairs.begin(), pairs.end());
+}
+
+} // namespace Tolvane::Physics

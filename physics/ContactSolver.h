@@ -1,0 +1,144 @@
+// The contact solver: soft contact constraints over flat arrays, solved with
+// sequential impulses in substeps, with Coulomb friction, warm starting and
+// restitution.
+#pragma once
+
+#include "math/Matrix3.h"
+#include "math/Vector3.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// A movable body as the solver moves it during one step. Fixed bodies have
+/// no solver body: constraints name them by noSolverBody.
+struct SolverBody {
+    /// The centre of mass as the step begins.
+    Math::Vector3 centre;
+    /// Velocity of the centre of mass, units per second.
+    Math::Vector3 linearVelocity;
+    /// Radians per second about world axes.
+    Math::Vector3 angularVelocity;
+    /// How far the centre of mass has moved since the step began.
+    Math::Vector3 deltaPosition;
+    /// The turn since the step began, as a rotation vector (small angles add up).
+    Math::Vector3 deltaRotation;
+    float inverseMass = 0.0f;
+    /// World inverse inertia tensor, taken at the start of the step.
+    Math::Matrix3 inverseInertia = Math::Matrix3::zero();
+};
+
+/// Constraints name a fixed body by this index.
+constexpr std::int32_t noSolverBody = -1;
+
+/// One contact point handed to the solver, with the impulses it carried last step.
+struct ContactPointInput {
+    /// World point midway between the two surfaces.
+    Math::Vector3 position;
+    /// Distance between the surfaces along the normal; negative when they overlap.
+    float separation = 0.0f;
+    /// Impulses of last step (zero for a new point), to start from.
+    float normalImpulse = 0.0f;
+    Math::Vector3 tangentImpulse;
+};
+
+/// What the solver leaves at a contact point after the step.
+struct ContactPointResult {
+    float normalImpulse = 0.0f;
+    /// Friction impulse as a world vector, so that it carries over to next
+    /// step's tangents whatever they are.
+    Math::Vector3 tangentImpulse;
+    /// The largest normal impulse any pass of the step applied: zero when the
+    /// point never touched.
+    float maxNormalImpulse = 0.0f;
+};
+
+/// How soft a constraint is for one substep length (Catto, "Soft Constraints",
+/// GDC 2011): the share of the position error removed per second, and how the
+/// mass and the accumulated impulse enter the impulse.
+struct Softness {
+    float biasRate = 0.0f;
+    float massScale = 1.0f;
+    float impulseScale = 0.0f;
+};
+
+/// A spring of the given frequency and damping ratio over substeps of length h.
+Softness makeSoftness(float hertz, float dampingRatio, float h);
+
+struct ContactSolverSettings {
+    float friction = 0.5f;
+    float restitution = 0.5f;
+    float restitutionThreshold = 1.0f;
+    float allowedPenetration = 0.005f;
+    /// Length of one substep.
+    float substep = 0.0f;
+    Softness softness;
+    /// Softness of contacts with a fixed body.
+    Softness fixedSoftness;
+};
+
+class ContactSolver {
+  public:
+    /// Forgets every constraint; keeps the memory for the next step.
+    void clear();
+
+    /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
+    /// fixed body), its points sharing the unit normal from A to B.
+    void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal, const ContactPointInput* points,
+             int pointCount);
+
+    /// Effective masses, tangents and the normal velocity before the solve,
+    /// from the bodies as the step begins.
+    void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings);
+
+    /// Applies every point's carried impulses again (once per substep).
+    void warmStart(std::vector<SolverBody>& bodies) const;
+
+    /// One pass over every constraint. With useBias, overlaps are pushed out
+    /// softly; without, the pass only removes approach velocity (the relax pass
+    /// that takes back the push-out's speed). Points still apart are allowed to
+    /// close exactly their gap in the substep, either way.
+    void solve(std::vector<SolverBody>& bodies, bool useBias);
+
+    /// After the substeps: points that touched and approached faster than the
+    /// threshold before the step get restitution times that speed back.
+    void applyRestitution(std::vector<SolverBody>& bodies);
+
+    std::size_t constraintCount() const { return constraints_.size(); }
+    /// What the step left at point j of constraint i (points in the order they were added).
+    ContactPointResult result(std::size_t i, int j) const;
+
+  private:
+    struct Point {
+        /// From each body's centre of mass to the contact point, at the step's start.
+        Math::Vector3 anchorA;
+        Math::Vector3 anchorB;
+        float separation = 0.0f;
+        float normalMass = 0.0f;
+        float tangentMass[2] = {0.0f, 0.0f};
+        /// Normal velocity before the solve, for restitution.
+        float relativeVelocity = 0.0f;
+        float normalImpulse = 0.0f;
+        float tangentImpulse[2] = {0.0f, 0.0f};
+        float maxNormalImpulse = 0.0f;
+    };
+
+    struct Constraint {
+        std::int32_t indexA = noSolverBody;
+        std::int32_t indexB = noSolverBody;
+        Math::Vector3 normal;
+        Math::Vector3 tangent[2];
+        Softness softness;
+        std::int32_t firstPoint = 0;
+        std::int32_t pointCount = 0;
+    };
+
+    std::vector<Constraint> constraints_;
+    std::vector<Point> points_;
+    /// The carried impulses of every point as added, until prepare() reads them.
+    std::vector<ContactPointInput> inputs_;
+    ContactSolverSettings settings_;
+};
+
+} // namespace Tolvane::Physics

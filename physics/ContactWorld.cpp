@@ -1,0 +1,553 @@
+// One step of the solver response, stage by stage:
+//  1. gather the bodies of the sets, with their centres of mass, world boxes
+//     swept over the step, and whether code moved them since the last step;
+//  2. broad phase over the boxes, then the hull narrow phase for every pair
+//     with an awake body; pairs asleep together keep last step's manifolds;
+//     each new manifold point takes the impulses of last step's point with the
+//     same features (warm starting);
+//  3. islands through the manifolds: an island with one awake body wakes;
+//  4. the substepped soft solve of every awake island's contacts;
+//  5. positions, orientations and velocities back to the bodies, and islands
+//     that stayed still long enough fall asleep.
+#include "physics/ContactWorld.h"
+
+#include "math/Quaternion.h"
+#include "physics/PhysicalModel.h"
+#include "physics/SolverConstants.h"
+#include "physics/collision/BodyHulls.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace Tolvane::Physics {
+
+using Math::Matrix3;
+using Math::Quaternion;
+using Math::Vector3;
+
+namespace {
+
+/// |R| e: the half size along the world axes of a box of half size e turned by R.
+Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
+{
+    Vector3 result;
+    for (int row = 0; row < 3; ++row) {
+        const float value = std::fabs(r(row, 0)) * e.x + std::fabs(r(row, 1)) * e.y + std::fabs(r(row, 2)) * e.z;
+        (row == 0 ? result.x : row == 1 ? result.y : result.z) = value;
+    }
+    return result;
+}
+
+/// The velocity a body will have after this step's forces, which is the one
+/// the step moves it with.
+Vector3 predictedVelocity(const PhysicalObject& body, float dt)
+{
+    return body.velocity + body.force * (dt / body.mass);
+}
+
+bool sameState(const SolverMemory& memory, const PhysicalObject& body)
+{
+    const Quaternion& q = body.transform.orientation;
+    return memory.stepped && memory.position == body.transform.position && memory.orientation == q &&
+           memory.velocity == body.velocity && memory.angularVelocity == body.angularVelocity &&
+           memory.fixed == body.fixed;
+}
+
+void remember(PhysicalObject& body)
+{
+    SolverMemory& memory = body.solverMemory;
+    memory.stepped = true;
+    memory.position = body.transform.position;
+    memory.orientation = body.transform.orientation;
+    memory.velocity = body.velocity;
+    memory.angularVelocity = body.angularVelocity;
+    memory.fixed = body.fixed;
+}
+
+/// q turned by the rotation vector w h over a short time: q + ½ h (w, 0) q,
+/// made unit length again.
+Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
+{
+    const float half = 0.5f * h;
+    const Quaternion spin(0.0f, w.x * half, w.y * half, w.z * half);
+    const Quaternion dq = spin * q;
+    Quaternion r(q.w + dq.w, q.x + dq.x, q.y + dq.y, q.z + dq.z);
+    const float length = std::sqrt(r.w * r.w + r.x * r.x + r.y * r.y + r.z * r.z);
+    const float inverse = 1.0f / length;
+    return {r.w * inverse, r.x * inverse, r.y * inverse, r.z * inverse};
+}
+
+} // namespace
+
+void ContactWorld::clear()
+{
+    bodies_.clear();
+    pairs_.clear();
+    pieces_.clear();
+    touching_.clear();
+    statistics_ = ContactStepStatistics();
+    broadPhase_ = BroadPhase();
+}
+
+void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                        const ContactSettings& settings)
+{
+    statistics_ = ContactStepStatistics();
+    gatherBodies(sets, dt, settings);
+    findContacts(dt);
+    wakeIslands();
+    solve(dt, settings);
+    finishBodies(dt, settings);
+}
+
+void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                                const ContactSettings& settings)
+{
+    bodies_.clear();
+    boxes_.clear();
+    ++gatherStamp_;
+    bool fixedBodyMoved = false;
+    for (const auto& set : sets) {
+        for (const auto& handle : set->bodies) {
+            PhysicalObject& body = *handle;
+            // A body in several sets is stepped once.
+            if (body.solverMemory.gatherStamp == gatherStamp_)
+                continue;
+            body.solverMemory.gatherStamp = gatherStamp_;
+
+            StepBody entry;
+            entry.object = &body;
+            entry.handle = &handle;
+            entry.movable = !body.fixed;
+            entry.hulls = body.model ? &body.model->hulls() : nullptr;
+            entry.rotation = Math::toMatrix3(body.transform.orientation);
+            const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+            entry.centre = localCentre == Vector3() ? body.transform.position
+                                                    : body.transform.position + entry.rotation * localCentre;
+
+            SolverMemory& memory = body.solverMemory;
+            if (!sameState(memory, body)) {
+                // Moved, pushed or changed by code since the last step.
+                if (!entry.movable && memory.stepped)
+                    fixedBodyMoved = true;
+                memory.asleep = false;
+                memory.stillTime = 0.0f;
+            }
+            if (!settings.sleeping || !entry.movable)
+                memory.asleep = false;
+            entry.asleep = memory.asleep;
+
+            // The box over the hulls, swept along the step's motion and grown by
+            // the speculative distance.
+            WorldBox box;
+            if (entry.hulls && !entry.hulls->hulls.empty()) {
+                const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
+                const Vector3 half = turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
+                const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
+                box = {middle - half, middle + half};
+                entry.radius = entry.hulls->radius;
+            } else {
+                // Nothing to collide with: an empty box far from everything.
+                const float nowhere = std::numeric_limits<float>::quiet_NaN();
+                box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
+            }
+            float grow = speculativeDistance;
+            if (entry.movable && !entry.asleep) {
+                const Vector3 motion = predictedVelocity(body, dt) * dt;
+                box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
+                box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
+                grow += body.angularVelocity.length() * entry.radius * dt;
+            }
+            const Vector3 margin(grow, grow, grow);
+            box.min -= margin;
+            box.max += margin;
+            entry.box = box;
+            bodies_.push_back(entry);
+            boxes_.push_back(box);
+        }
+    }
+    // A fixed body moved by code may have moved into or away from sleeping
+    // bodies: everything wakes and looks again.
+    if (fixedBodyMoved)
+        for (StepBody& entry : bodies_)
+            if (entry.movable) {
+                entry.asleep = false;
+                entry.object->solverMemory.asleep = false;
+                entry.object->solverMemory.stillTime = 0.0f;
+            }
+}
+
+void ContactWorld::findContacts(float dt)
+{
+    broadPhase_.findPairs(
+        boxes_,
+        [this](std::int32_t i, std::int32_t j) {
+            return (bodies_[i].movable || bodies_[j].movable) && bodies_[i].hulls && bodies_[j].hulls;
+        },
+        candidates_);
+
+    // Last step's pairs are sorted by key; this step's candidates are put in
+    // the same order, so that one walk matches them.
+    candidateOrder_.clear();
+    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+        const std::uint64_t key = (static_cast<std::uint64_t>(bodies_[candidates_[c].first].object->id) << 32) |
+                                  bodies_[candidates_[c].second].object->id;
+        candidateOrder_.emplace_back(key, static_cast<std::int32_t>(c));
+    }
+    std::sort(candidateOrder_.begin(), candidateOrder_.end());
+
+    nextPairs_.clear();
+    nextPieces_.clear();
+    std::size_t previous = 0;
+    for (const auto& [key, c] : candidateOrder_) {
+        while (previous < pairs_.size() && pairs_[previous].key < key)
+            ++previous;
+        const PairContact* last =
+            previous < pairs_.size() && pairs_[previous].key == key ? &pairs_[previous] : nullptr;
+        const std::int32_t i = candidates_[c].first;
+        const std::int32_t j = candidates_[c].second;
+        const bool awakeA = bodies_[i].movable && !bodies_[i].asleep;
+        const bool awakeB = bodies_[j].movable && !bodies_[j].asleep;
+        if (!awakeA && !awakeB) {
+            // Asleep together, or asleep on a fixed body: nothing moved, so
+            // last step's manifolds still hold.
+            if (last) {
+                PairContact kept = *last;
+                kept.bodyA = i;
+                kept.bodyB = j;
+                kept.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+                nextPieces_.insert(nextPieces_.end(), pieces_.begin() + last->firstPiece,
+                                   pieces_.begin() + last->firstPiece + last->pieceCount);
+                nextPairs_.push_back(kept);
+            }
+            continue;
+        }
+        collidePair(i, j, key, last, dt);
+    }
+    std::swap(pairs_, nextPairs_);
+    std::swap(pieces_, nextPieces_);
+}
+
+void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt)
+{
+    ++statistics_.testedPairs;
+    const StepBody& a = bodies_[i];
+    const StepBody& b = bodies_[j];
+    const PhysicalObject& bodyA = *a.object;
+    const PhysicalObject& bodyB = *b.object;
+    const bool awakeA = a.movable && !a.asleep;
+    const bool awakeB = b.movable && !b.asleep;
+
+    // Room for whatever the two bodies' motion can close in the step, so that
+    // fast bodies meet their contacts before they pass through each other.
+    const Vector3 velocityA = awakeA ? predictedVelocity(bodyA, dt) : Vector3();
+    const Vector3 velocityB = awakeB ? predictedVelocity(bodyB, dt) : Vector3();
+    const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
+    const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
+    const float margin = speculativeDistance + ((velocityB - velocityA).length() + spinA + spinB) * dt;
+
+    const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
+    const Collision::HullPose poseB{bodyB.transform.position, b.rotation};
+    const auto& hullsA = a.hulls->hulls;
+    const auto& hullsB = b.hulls->hulls;
+
+    PairContact pair;
+    pair.key = key;
+    pair.bodyA = i;
+    pair.bodyB = j;
+    pair.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+    for (std::size_t pa = 0; pa < hullsA.size(); ++pa) {
+        for (std::size_t pb = 0; pb < hullsB.size(); ++pb) {
+            const Collision::ConvexHull& hullA = hullsA[pa];
+            const Collision::ConvexHull& hullB = hullsB[pb];
+            const Vector3 sphereA = poseA.position + a.rotation * hullA.sphereCentre;
+            const Vector3 sphereB = poseB.position + b.rotation * hullB.sphereCentre;
+            const float reach = hullA.sphereRadius + hullB.sphereRadius + margin;
+            if ((sphereB - sphereA).squaredLength() > reach * reach)
+                continue;
+
+            const PieceContact* lastPiece = nullptr;
+            if (last)
+                for (std::int32_t k = 0; k < last->pieceCount; ++k) {
+                    const PieceContact& candidate = pieces_[last->firstPiece + k];
+                    if (candidate.pieceA == static_cast<std::int32_t>(pa) &&
+                        candidate.pieceB == static_cast<std::int32_t>(pb))
+                        lastPiece = &candidate;
+                }
+
+            PieceContact piece;
+            piece.pieceA = static_cast<std::int32_t>(pa);
+            piece.pieceB = static_cast<std::int32_t>(pb);
+            if (lastPiece)
+                piece.axis = lastPiece->axis;
+            Collision::ContactManifold manifold;
+            Collision::collideHulls(hullA, poseA, hullB, poseB, margin, piece.axis, manifold);
+            piece.normal = manifold.normal;
+            piece.pointCount = manifold.pointCount;
+            for (int k = 0; k < manifold.pointCount; ++k) {
+                PointState& state = piece.points[k];
+                state.point = manifold.points[k];
+                if (!lastPiece)
+                    continue;
+                for (int l = 0; l < lastPiece->pointCount; ++l)
+                    if (lastPiece->points[l].point.key == state.point.key) {
+                        state.normalImpulse = lastPiece->points[l].normalImpulse;
+                        state.tangentImpulse = lastPiece->points[l].tangentImpulse;
+                    }
+            }
+            // Kept even without points: its separating axis makes next step's test quick.
+            nextPieces_.push_back(piece);
+        }
+    }
+    pair.pieceCount = static_cast<std::int32_t>(nextPieces_.size()) - pair.firstPiece;
+    if (pair.pieceCount > 0)
+        nextPairs_.push_back(pair);
+}
+
+std::int32_t ContactWorld::findIsland(std::int32_t body)
+{
+    while (islandParent_[body] != body) {
+        islandParent_[body] = islandParent_[islandParent_[body]];
+        body = islandParent_[body];
+    }
+    return body;
+}
+
+void ContactWorld::joinIslands()
+{
+    islandParent_.resize(bodies_.size());
+    for (std::size_t i = 0; i < bodies_.size(); ++i)
+        islandParent_[i] = static_cast<std::int32_t>(i);
+    // Fixed bodies join no island: a floor would otherwise make every pile on it one.
+    for (const PairContact& pair : pairs_) {
+        if (!bodies_[pair.bodyA].movable || !bodies_[pair.bodyB].movable || !hasPoints(pair))
+            continue;
+        const std::int32_t rootA = findIsland(pair.bodyA);
+        const std::int32_t rootB = findIsland(pair.bodyB);
+        if (rootA != rootB)
+            islandParent_[std::max(rootA, rootB)] = std::min(rootA, rootB);
+    }
+}
+
+bool ContactWorld::hasPoints(const PairContact& pair) const
+{
+    for (std::int32_t k = 0; k < pair.pieceCount; ++k)
+        if (pieces_[pair.firstPiece + k].pointCount > 0)
+            return true;
+    return false;
+}
+
+void ContactWorld::wakeIslands()
+{
+    joinIslands();
+    islandFlag_.assign(bodies_.size(), 0);
+    for (std::size_t i = 0; i < bodies_.size(); ++i)
+        if (bodies_[i].movable && !bodies_[i].asleep)
+            islandFlag_[findIsland(static_cast<std::int32_t>(i))] = 1;
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        StepBody& entry = bodies_[i];
+        if (entry.movable && entry.asleep && islandFlag_[findIsland(static_cast<std::int32_t>(i))]) {
+            entry.asleep = false;
+            entry.object->solverMemory.asleep = false;
+            entry.object->solverMemory.stillTime = 0.0f;
+        }
+    }
+}
+
+void ContactWorld::solve(float dt, const ContactSettings& settings)
+{
+    solverBodies_.clear();
+    solverToBody_.clear();
+    orientations_.clear();
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        StepBody& entry = bodies_[i];
+        if (!entry.movable || entry.asleep) {
+            entry.solverIndex = noSolverBody;
+            continue;
+        }
+        const PhysicalObject& body = *entry.object;
+        entry.solverIndex = static_cast<std::int32_t>(solverBodies_.size());
+        SolverBody solverBody;
+        solverBody.centre = entry.centre;
+        solverBody.linearVelocity = body.velocity;
+        solverBody.angularVelocity = body.angularVelocity;
+        solverBody.inverseMass = 1.0f / body.mass;
+        const Matrix3 localInverse =
+            entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
+        solverBody.inverseInertia = entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
+        solverBodies_.push_back(solverBody);
+        solverToBody_.push_back(static_cast<std::int32_t>(i));
+        orientations_.push_back(body.transform.orientation);
+    }
+    statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
+
+    solver_.clear();
+    float deepest = 0.0f;
+    for (PairContact& pair : pairs_) {
+        const StepBody& a = bodies_[pair.bodyA];
+        const StepBody& b = bodies_[pair.bodyB];
+        pair.firstConstraint = -1;
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            const PieceContact& piece = pieces_[pair.firstPiece + k];
+            if (piece.pointCount == 0)
+                continue;
+            ++statistics_.manifolds;
+            statistics_.contactPoints += piece.pointCount;
+            if (a.movable && b.movable)
+                for (int p = 0; p < piece.pointCount; ++p)
+                    deepest = std::min(deepest, piece.points[p].point.separation);
+        }
+        if (a.solverIndex == noSolverBody && b.solverIndex == noSolverBody)
+            continue;
+        pair.firstConstraint = static_cast<std::int32_t>(solver_.constraintCount());
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            const PieceContact& piece = pieces_[pair.firstPiece + k];
+            if (piece.pointCount == 0)
+                continue;
+            ContactPointInput inputs[Collision::maxManifoldPoints];
+            for (int p = 0; p < piece.pointCount; ++p) {
+                inputs[p].position = piece.points[p].point.position;
+                inputs[p].separation = piece.points[p].point.separation;
+                inputs[p].normalImpulse = piece.points[p].normalImpulse;
+                inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
+            }
+            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount);
+        }
+    }
+    statistics_.deepestPairSeparation = deepest;
+
+    const int substeps = std::max(1, settings.solverIterations);
+    const float h = dt / static_cast<float>(substeps);
+    const float hertz = std::min(contactHertz, maxContactHertzPerSubstepRate / h);
+    ContactSolverSettings solverSettings;
+    solverSettings.friction = settings.friction;
+    solverSettings.restitution = settings.restitution;
+    solverSettings.restitutionThreshold = settings.restitutionThreshold;
+    solverSettings.allowedPenetration = settings.allowedPenetration;
+    solverSettings.substep = h;
+    solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
+    solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
+    solver_.prepare(solverBodies_, solverSettings);
+
+    for (int substep = 0; substep < substeps; ++substep) {
+        for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
+            SolverBody& body = solverBodies_[k];
+            const PhysicalObject& object = *bodies_[solverToBody_[k]].object;
+            body.linearVelocity += object.force * (h * body.inverseMass);
+            if (!object.torque.isZero())
+                body.angularVelocity += body.inverseInertia * (object.torque * h);
+        }
+        solver_.warmStart(solverBodies_);
+        solver_.solve(solverBodies_, true);
+        for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
+            SolverBody& body = solverBodies_[k];
+            body.deltaPosition += body.linearVelocity * h;
+            body.deltaRotation += body.angularVelocity * h;
+            orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
+        }
+        solver_.solve(solverBodies_, false);
+    }
+    solver_.applyRestitution(solverBodies_);
+
+    for (const PairContact& pair : pairs_) {
+        if (pair.firstConstraint < 0)
+            continue;
+        std::size_t constraint = static_cast<std::size_t>(pair.firstConstraint);
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            PieceContact& piece = pieces_[pair.firstPiece + k];
+            if (piece.pointCount == 0)
+                continue;
+            for (int p = 0; p < piece.pointCount; ++p) {
+                const ContactPointResult result = solver_.result(constraint, p);
+                piece.points[p].normalImpulse = result.normalImpulse;
+                piece.points[p].tangentImpulse = result.tangentImpulse;
+            }
+            ++constraint;
+        }
+    }
+}
+
+void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
+{
+    for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
+        const SolverBody& solved = solverBodies_[k];
+        StepBody& entry = bodies_[solverToBody_[k]];
+        PhysicalObject& body = *entry.object;
+        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+        const Vector3 centre = entry.centre + solved.deltaPosition;
+        body.transform.orientation = orientations_[k];
+        body.transform.position =
+            localCentre == Vector3() ? centre : centre - Math::toMatrix3(orientations_[k]) * localCentre;
+        body.transform.dirty = true;
+        body.velocity = solved.linearVelocity;
+        body.angularVelocity = solved.angularVelocity;
+        const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
+                           body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
+        body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt : 0.0f;
+    }
+
+    // An island sleeps once every one of its bodies has been still long enough;
+    // its bodies stop, so that sleeping leaves nothing moving.
+    if (settings.sleeping) {
+        islandStillTime_.assign(bodies_.size(), std::numeric_limits<float>::infinity());
+        for (std::size_t i = 0; i < bodies_.size(); ++i)
+            if (bodies_[i].solverIndex != noSolverBody) {
+                float& least = islandStillTime_[findIsland(static_cast<std::int32_t>(i))];
+                least = std::min(least, bodies_[i].object->solverMemory.stillTime);
+            }
+        for (std::size_t i = 0; i < bodies_.size(); ++i) {
+            StepBody& entry = bodies_[i];
+            if (entry.solverIndex == noSolverBody ||
+                islandStillTime_[findIsland(static_cast<std::int32_t>(i))] < timeToSleep)
+                continue;
+            PhysicalObject& body = *entry.object;
+            entry.asleep = true;
+            body.solverMemory.asleep = true;
+            body.velocity = Vector3();
+            body.angularVelocity = Vector3();
+        }
+    }
+
+    for (StepBody& entry : bodies_) {
+        remember(*entry.object);
+        if (entry.movable && entry.asleep)
+            ++statistics_.sleepingBodies;
+    }
+}
+
+void ContactWorld::gatherTouchingPairs()
+{
+    touching_.clear();
+    for (const PairContact& pair : pairs_) {
+        TouchingPair touching;
+        float deepest = std::numeric_limits<float>::infinity();
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            const PieceContact& piece = pieces_[pair.firstPiece + k];
+            for (int p = 0; p < piece.pointCount; ++p) {
+                const PointState& state = piece.points[p];
+                touching.impulse += state.normalImpulse;
+                if (state.point.separation < deepest) {
+                    deepest = state.point.separation;
+                    touching.point = state.point.position;
+                    touching.normal = piece.normal;
+                }
+            }
+        }
+        if (!(touching.impulse > 0.0f))
+            continue;
+        touching.bodyA = bodies_[pair.bodyA].handle;
+        touching.bodyB = bodies_[pair.bodyB].handle;
+        touching.indexA = pair.bodyA;
+        touching.indexB = pair.bodyB;
+        touching.depth = std::max(0.0f, -deepest);
+        touching_.push_back(touching);
+    }
+    // Pairs are kept in the order of the bodies' ids; listeners hear them in
+    // the order of the bodies in the sets.
+    std::sort(touching_.begin(), touching_.end(), [](const TouchingPair& x, const TouchingPair& y) {
+        return x.indexA < y.indexA || (x.indexA == y.indexA && x.indexB < y.indexB);
+    });
+}
+
+} // namespace Tolvane::Physics

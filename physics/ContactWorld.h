@@ -1,0 +1,151 @@
+// The solver response's world: everything it keeps between steps (contact
+// manifolds with their impulses, the broad phase's order, which bodies sleep)
+// and the step that runs the stages in order.
+#pragma once
+
+#include "physics/BroadPhase.h"
+#include "physics/CollisionSet.h"
+#include "physics/ContactSettings.h"
+#include "physics/ContactSolver.h"
+#include "physics/PhysicalObject.h"
+#include "math/Quaternion.h"
+#include "physics/collision/ContactManifold.h"
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// One pair of bodies in contact at the end of a step, for listeners.
+struct TouchingPair {
+    /// The body that comes first in the collision sets.
+    const std::shared_ptr<PhysicalObject>* bodyA = nullptr;
+    const std::shared_ptr<PhysicalObject>* bodyB = nullptr;
+    /// Unit normal from A to B of the deepest point.
+    Math::Vector3 normal;
+    /// The deepest point, midway between the surfaces, at the step's start.
+    Math::Vector3 point;
+    /// Overlap at that point at the step's start (0 when apart).
+    float depth = 0.0f;
+    /// Sum of the normal impulses of the pair's points.
+    float impulse = 0.0f;
+    /// The bodies' places among the step's bodies, which is the order of the sets.
+    std::int32_t indexA = 0;
+    std::int32_t indexB = 0;
+};
+
+/// What one step of the solver response did, for figures.
+struct ContactStepStatistics {
+    int awakeBodies = 0;
+    int sleepingBodies = 0;
+    int testedPairs = 0;
+    int manifolds = 0;
+    int contactPoints = 0;
+    /// The most negative separation of any point between two movable bodies
+    /// at the step's start (0 when none overlaps).
+    float deepestPairSeparation = 0.0f;
+};
+
+class ContactWorld {
+  public:
+    /// Moves every movable body of the sets over dt with the solver response:
+    /// broad phase, narrow phase on the convex hulls, islands and waking,
+    /// the substepped soft contact solve, and sleeping. Bodies' forces (gravity
+    /// included) accelerate them; the caller clears the forces.
+    void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const ContactSettings& settings);
+
+    /// Forgets every contact and sleeping island.
+    void clear();
+
+    /// Finds the pairs in contact (pressing, or asleep on each other) after the
+    /// last step, in pair order: only listeners need them, so only they pay.
+    void gatherTouchingPairs();
+    /// What gatherTouchingPairs found. The body pointers stay valid until the sets change.
+    const std::vector<TouchingPair>& touchingPairs() const { return touching_; }
+    const ContactStepStatistics& statistics() const { return statistics_; }
+
+  private:
+    /// A contact point with the impulses it carries to the next step.
+    struct PointState {
+        Collision::ContactPoint point;
+        float normalImpulse = 0.0f;
+        Math::Vector3 tangentImpulse;
+    };
+
+    /// The manifold of one hull of A against one hull of B.
+    struct PieceContact {
+        std::int32_t pieceA = 0;
+        std::int32_t pieceB = 0;
+        Collision::SeparatingAxisCache axis;
+        Math::Vector3 normal;
+        std::int32_t pointCount = 0;
+        PointState points[Collision::maxManifoldPoints];
+    };
+
+    /// A pair of bodies with manifolds, kept sorted by key from step to step.
+    struct PairContact {
+        /// The two bodies' ids, the first body's in the high half.
+        std::uint64_t key = 0;
+        std::int32_t bodyA = 0;
+        std::int32_t bodyB = 0;
+        std::int32_t firstPiece = 0;
+        std::int32_t pieceCount = 0;
+        /// Index of this pair's first constraint in the solver, -1 when not solved.
+        std::int32_t firstConstraint = -1;
+    };
+
+    /// A body as this step sees it.
+    struct StepBody {
+        PhysicalObject* object = nullptr;
+        const std::shared_ptr<PhysicalObject>* handle = nullptr;
+        const Collision::BodyHulls* hulls = nullptr;
+        Math::Matrix3 rotation;
+        Math::Vector3 centre;
+        WorldBox box;
+        float radius = 0.0f;
+        /// Index into solverBodies_, or noSolverBody for fixed and sleeping bodies.
+        std::int32_t solverIndex = noSolverBody;
+        bool movable = false;
+        bool asleep = false;
+    };
+
+    void gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                      const ContactSettings& settings);
+    void findContacts(float dt);
+    void collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt);
+    /// Unites the movable bodies of every pair with contact points into islands.
+    void joinIslands();
+    bool hasPoints(const PairContact& pair) const;
+    void wakeIslands();
+    void solve(float dt, const ContactSettings& settings);
+    void finishBodies(float dt, const ContactSettings& settings);
+    std::int32_t findIsland(std::int32_t body);
+
+    std::vector<StepBody> bodies_;
+    std::vector<WorldBox> boxes_;
+    std::vector<SolverBody> solverBodies_;
+    std::vector<std::int32_t> solverToBody_;
+    BroadPhase broadPhase_;
+    std::vector<std::pair<std::int32_t, std::int32_t>> candidates_;
+    /// Each candidate's key with its index, sorted by key.
+    std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
+    /// Last step's pairs and their manifolds, and this step's, built from them.
+    std::vector<PairContact> pairs_;
+    std::vector<PieceContact> pieces_;
+    std::vector<PairContact> nextPairs_;
+    std::vector<PieceContact> nextPieces_;
+    std::vector<std::int32_t> islandParent_;
+    std::vector<char> islandFlag_;
+    std::vector<float> islandStillTime_;
+    /// The awake bodies' orientations as the substeps turn them.
+    std::vector<Math::Quaternion> orientations_;
+    /// Marks the bodies gathered this step, so that one in two sets counts once.
+    std::uint64_t gatherStamp_ = 0;
+    ContactSolver solver_;
+    std::vector<TouchingPair> touching_;
+    ContactStepStatistics statistics_;
+};
+
+} // namespace Tolvane::Physics

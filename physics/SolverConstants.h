@@ -1,0 +1,41 @@
+// The contact solver's fixed tuning values, in one place, each with what it is for.
+// The values a scene may change (friction, restitution, iterations, allowed
+// penetration, sleeping) are in ContactSettings.
+#pragma once
+
+namespace Tolvane::Physics {
+
+/// Stiffness of a contact between two movable bodies, in hertz: the position
+/// error of a pressed contact decays like a spring of this frequency. Stiffer
+/// contacts ring at the solver's substep rate; softer ones sag under a stack.
+constexpr float contactHertz = 30.0f;
+/// A contact is never made stiffer than this share of the substep rate, where
+/// the soft constraint stops being stable.
+constexpr float maxContactHertzPerSubstepRate = 0.25f;
+/// Contacts with a fixed body are twice as stiff: the floor carries the whole
+/// pile and must not let the bottom layer sink.
+constexpr float fixedContactHertzFactor = 2.0f;
+/// Damping ratio of the contact spring: far above critical, so that pushing
+/// out an overlap never makes the bodies bounce apart.
+constexpr float contactDampingRatio = 10.0f;
+/// Fastest speed (units per second) at which an overlap is pushed out, so that
+/// a deep overlap separates calmly instead of launching the bodies.
+constexpr float maxPushOutSpeed = 3.0f;
+/// Contacts are kept for pairs this close (units) beyond what their motion can
+/// close in a step: resting and slowly approaching pairs keep theirs from step
+/// to step, which warm starting needs.
+constexpr float speculativeDistance = 0.02f;
+/// Passes of the restitution solve after the step: points bouncing at once
+/// (a face landing flat) share the rebound, which one pass splits unevenly.
+constexpr int restitutionPasses = 4;
+
+/// A body slower than this (units per second) and turning slower than
+/// sleepAngularSpeed counts as still. Half the at-rest speeds of the runner's
+/// figures, so that a body that sleeps is at rest by them too.
+constexpr float sleepLinearSpeed = 0.05f;
+/// Radians per second.
+constexpr float sleepAngularSpeed = 0.05f;
+/// Seconds every body of an island must stay still before the island sleeps.
+constexpr float timeToSleep = 0.5f;
+
+} // namespace Tolvane::Physics
