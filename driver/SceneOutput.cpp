@@ -55,16 +55,20 @@ TraceWriter::TraceWriter(const std::string& path) : path_(path), file_(path)
         throw std::runtime_error("cannot write " + path);
     // Nine significant digits give back every float exactly.
     file_.precision(9);
-    file_ << "step,body,x,y,z,qw,qx,qy,qz\n";
+    file_ << "step,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz\n";
 }
 
 void TraceWriter::write(long step, const PhysicsTestScene& scene)
 {
     for (std::size_t i = 0; i < scene.bodies().size(); ++i) {
-        const Math::Transform& pose = scene.bodies()[i]->transform;
-        const Math::Quaternion& q = pose.orientation;
-        file_ << step << ',' << i << ',' << pose.position.x << ',' << pose.position.y << ','
-              << pose.position.z << ',' << q.w << ',' << q.x << ',' << q.y << ',' << q.z << '\n';
+        const Physics::PhysicalObject& body = *scene.bodies()[i];
+        const Math::Vector3& p = body.transform.position;
+        const Math::Quaternion& q = body.transform.orientation;
+        const Math::Vector3& v = body.velocity;
+        const Math::Vector3& w = body.angularVelocity;
+        file_ << step << ',' << i << ',' << p.x << ',' << p.y << ',' << p.z << ',' << q.w << ',' << q.x << ','
+              << q.y << ',' << q.z << ',' << v.x << ',' << v.y << ',' << v.z << ',' << w.x << ',' << w.y << ','
+              << w.z << '\n';
     }
 }
 

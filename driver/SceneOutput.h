@@ -20,7 +20,8 @@ nlohmann::json bodyStates(const PhysicsTestScene& scene);
 std::string hexHash(std::uint64_t hash);
 
 /// A CSV file with one row per body for every traced step:
-/// step,body,x,y,z,qw,qx,qy,qz, with enough digits to give back every float.
+/// step,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz (position, orientation,
+/// velocity, angular velocity), with enough digits to give back every float.
 class TraceWriter {
   public:
     /// Opens (truncates) the file and writes the header; throws

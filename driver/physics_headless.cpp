@@ -107,7 +107,7 @@ void describeOptions(CLI::App& app, Options& options)
     app.add_option("--state", options.statePath, "write every body's final state to FILE as JSON")
         ->type_name("FILE");
     auto* trace = app.add_option("--trace", options.tracePath,
-                                 "write every body's position and orientation to FILE as CSV")
+                                 "write every body's pose and velocities to FILE as CSV")
                       ->type_name("FILE");
     app.add_option("--trace-every", options.traceEvery, "trace every K steps (default 1)")
         ->check(CLI::Range(1L, maxSteps))

@@ -16,7 +16,7 @@ enum class ResponseKind {
 
 /// Settings of the contact solver. The designed response reads none of them.
 struct ContactSettings {
-    ResponseKind response = ResponseKind::designed;
+    ResponseKind response = ResponseKind::solver;
     /// Coulomb friction coefficient of every contact.
     float friction = 0.5f;
     /// Share of the approach speed a contact gives back.

@@ -17,6 +17,8 @@ using Math::Vector3;
 namespace {
 
 constexpr float pi = 3.14159265358979f;
+/// The most points one manifold gives.
+constexpr int maxPointsPerConstraint = 4;
 
 /// Fixed bodies stand for this: no velocity, no motion, no inverse mass.
 const SolverBody fixedBody{};
@@ -167,30 +169,41 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
         const SolverBody& readA = movesA ? a : fixedBody;
         const SolverBody& readB = movesB ? b : fixedBody;
 
+        float bias[maxPointsPerConstraint];
+        float massScale[maxPointsPerConstraint];
+        float impulseScale[maxPointsPerConstraint];
         for (int j = 0; j < c.pointCount; ++j) {
-            Point& p = points_[c.firstPoint + j];
+            const Point& p = points_[c.firstPoint + j];
             const Vector3 movedB = readB.deltaPosition + cross(readB.deltaRotation, p.anchorB);
             const Vector3 movedA = readA.deltaPosition + cross(readA.deltaRotation, p.anchorA);
             const float s = p.separation + dot(movedB - movedA, c.normal);
-
-            float bias = 0.0f;
-            float massScale = 1.0f;
-            float impulseScale = 0.0f;
+            bias[j] = 0.0f;
+            massScale[j] = 1.0f;
+            impulseScale[j] = 0.0f;
             if (s > 0.0f) {
-                bias = s * inverseSubstep;
+                bias[j] = s * inverseSubstep;
             } else if (useBias) {
-                bias = std::max(c.softness.biasRate * std::min(0.0f, s + slop), -maxPushOutSpeed);
-                massScale = c.softness.massScale;
-                impulseScale = c.softness.impulseScale;
+                bias[j] = std::max(c.softness.biasRate * std::min(0.0f, s + slop), -maxPushOutSpeed);
+                massScale[j] = c.softness.massScale;
+                impulseScale[j] = c.softness.impulseScale;
             }
-
-            const float vn = dot(relativeVelocityAt(readA, readB, p.anchorA, p.anchorB), c.normal);
-            const float impulse = -p.normalMass * massScale * (vn + bias) - impulseScale * p.normalImpulse;
-            const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
-            const float applied = accumulated - p.normalImpulse;
-            p.normalImpulse = accumulated;
-            p.maxNormalImpulse = std::max(p.maxNormalImpulse, applied);
-            applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, c.normal * applied);
+        }
+        // The points of one manifold are swept several times before moving on:
+        // one sweep leaves the first point's impulse tilting the body, and
+        // friction would turn that tilt into a sideways push.
+        const int sweeps = c.pointCount > 1 ? manifoldNormalSweeps : 1;
+        for (int sweep = 0; sweep < sweeps; ++sweep) {
+            for (int j = 0; j < c.pointCount; ++j) {
+                Point& p = points_[c.firstPoint + j];
+                const float vn = dot(relativeVelocityAt(readA, readB, p.anchorA, p.anchorB), c.normal);
+                const float impulse =
+                    -p.normalMass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
+                const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
+                const float applied = accumulated - p.normalImpulse;
+                p.normalImpulse = accumulated;
+                p.maxNormalImpulse = std::max(p.maxNormalImpulse, applied);
+                applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, c.normal * applied);
+            }
         }
 
         for (int j = 0; j < c.pointCount; ++j) {

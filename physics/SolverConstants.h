@@ -25,6 +25,10 @@ constexpr float maxPushOutSpeed = 3.0f;
 /// close in a step: resting and slowly approaching pairs keep theirs from step
 /// to step, which warm starting needs.
 constexpr float speculativeDistance = 0.02f;
+/// Sweeps over one manifold's points in each pass of the normal solve. Several
+/// points landing at once share the impulse evenly only after a few sweeps;
+/// after one, the first point's share tilts the body.
+constexpr int manifoldNormalSweeps = 4;
 /// Passes of the restitution solve after the step: points bouncing at once
 /// (a face landing flat) share the rebound, which one pass splits unevenly.
 constexpr int restitutionPasses = 4;

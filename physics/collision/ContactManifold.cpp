@@ -169,6 +169,13 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
         clipFrom.push_back(v);
     }
+    Vector3 middle;
+    for (const ClipVertex& v : clipFrom)
+        middle += v.position;
+    middle = middle * (1.0f / static_cast<float>(clipFrom.size()));
+    float incidentRadius = 0.0f;
+    for (const ClipVertex& v : clipFrom)
+        incidentRadius = std::max(incidentRadius, (v.position - middle).length());
     for (std::int32_t k = 0; k < face.loopSize && !clipFrom.empty(); ++k) {
         const std::int32_t corner = reference.loopVertices[face.firstLoop + k];
         const std::int32_t edgeIndex = reference.loopEdges[face.firstLoop + k];
@@ -179,10 +186,14 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
         std::swap(clipFrom, clipTo);
     }
 
+    // Points a little beyond the margin are kept too: an impulse at one point
+    // turns the body within the step and brings its other points down, and
+    // without them the solver would let those sink in.
+    const float reach = margin + incidentFaceReach * incidentRadius;
     candidates.clear();
     for (const ClipVertex& v : clipFrom) {
         const float separation = dot(n, v.position) - face.offset;
-        if (separation <= margin)
+        if (separation <= reach)
             candidates.push_back(
                 {v.position, separation, contactKey(kind, v.feature, referenceFace, v.first, v.second)});
     }

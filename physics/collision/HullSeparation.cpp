@@ -304,9 +304,11 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     const bool useFaceB = cache.kind == AxisKind::FaceB ? !clearlyBetter(faceA.separation, faceB.separation)
                                                         : clearlyBetter(faceB.separation, faceA.separation);
     const Candidate& face = useFaceB ? faceB : faceA;
-    const bool useEdges = edges.indexA >= 0 && (cache.kind == AxisKind::EdgePair
-                                                    ? edges.separation > face.separation
-                                                    : clearlyBetter(edges.separation, face.separation));
+    // An edge pair must always beat the faces clearly, also when the pair had
+    // it last step: two nearly parallel edges of faces lying on each other give
+    // an axis that is the faces' normal up to rounding, and keeping it would
+    // leave the pair one point where the faces need four.
+    const bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
     if (useEdges)
         return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation);
     return settle(cache, useFaceB ? AxisKind::FaceB : AxisKind::FaceA, face.indexA, face.indexB,

@@ -60,6 +60,12 @@ constexpr float oppositeNormalsDot = -0.999999f;
 
 // --- Contact manifolds.
 
+/// Points of a face contact are kept up to this share of the incident face's
+/// radius beyond the margin: within a step, an impulse at one point can turn the
+/// body enough to bring the others down, and without them the solver would let
+/// them sink in. Points farther up (the top side of a cube standing on an edge)
+/// are still left out.
+constexpr float incidentFaceReach = 0.25f;
 /// The most points a manifold keeps: four span any resting face contact.
 constexpr int maxManifoldPoints = 4;
 /// A corner of the incident face this far outside a side of the reference face

@@ -179,17 +179,18 @@ TEST(HeadlessRunner, StateAndTraceFilesAgreeWithTheSummary)
 
     // Steps 0, 3, 6 and the last one, a row per body each.
     ASSERT_EQ(trace.size(), 1u + 4u * bodies.size());
-    EXPECT_EQ(trace[0], "step,body,x,y,z,qw,qx,qy,qz");
+    EXPECT_EQ(trace[0], "step,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz");
     EXPECT_EQ(cellsOf(trace[1])[0], "0");
     EXPECT_EQ(cellsOf(trace[4])[0], "3");
     for (std::size_t i = 0; i < bodies.size(); ++i) {
         const std::vector<std::string> cells = cellsOf(trace[trace.size() - bodies.size() + i]);
-        ASSERT_EQ(cells.size(), 9u);
+        ASSERT_EQ(cells.size(), 15u);
         EXPECT_EQ(cells[0], "7");
         EXPECT_EQ(cells[1], std::to_string(i));
         for (int axis = 0; axis < 3; ++axis)
             EXPECT_EQ(std::stof(cells[2 + axis]), bodies[i]["position"][axis].get<float>());
         EXPECT_EQ(std::stof(cells[5]), bodies[i]["orientation"][0].get<float>());
+        EXPECT_EQ(std::stof(cells[9]), bodies[i]["velocity"][0].get<float>());
     }
 }
 
