@@ -2,8 +2,6 @@
 // the contact manifolds, in one place, each with what it guards.
 #pragma once
 
-#include <cstdint>
-
 namespace Tolvane::Physics::Collision {
 
 // --- Hull building. Lengths here are fractions of the point set's half-size
