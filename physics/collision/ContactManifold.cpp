@@ -141,7 +141,8 @@ std::size_t reduceToFour(std::vector<Candidate>& points, const Vector3& normal, 
 
 // Builds the manifold of a face axis: face referenceFace of `reference` against
 // the most opposed face of `incident`, whose pose in the reference frame is
-// incidentInReference. flipNormal when the reference hull is B.
+// incidentInReference. For kind FaceB the reference hull is B, and the normal
+// is turned round to point from A to B.
 void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t referenceFace,
                  const HullPose& referencePose, const ConvexHull& incident,
                  const RelativePose& incidentInReference, float margin, ContactManifold& out)
@@ -232,12 +233,18 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
 }
 
 // Closest points of segments p0-p1 and q0-q1 as parameters s and t (Ericson,
-// Real-Time Collision Detection, 5.1.9); hull edges always have length.
+// Real-Time Collision Detection, 5.1.9). Hull edges have length, but at the
+// smallest scales their squared lengths can round to zero; the segments'
+// starts are taken then rather than dividing by zero.
 void closestOnSegments(const Vector3& p0, const Vector3& p1, const Vector3& q0, const Vector3& q1, float& s,
                        float& t)
 {
     const Vector3 d1 = p1 - p0, d2 = q1 - q0, r = p0 - q0;
     const float a = dot(d1, d1), e = dot(d2, d2), f = dot(d2, r), c = dot(d1, r), b = dot(d1, d2);
+    s = 0.0f;
+    t = 0.0f;
+    if (!(a > 0.0f) || !(e > 0.0f))
+        return;
     const float denominator = a * e - b * b;
     s = denominator > 0.0f ? std::clamp((b * f - c * e) / denominator, 0.0f, 1.0f) : 0.0f;
     t = (b * s + f) / e;

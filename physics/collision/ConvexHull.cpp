@@ -278,11 +278,9 @@ Vector3 gridNormal(const PointSet& set, const std::vector<std::int32_t>& loop)
 // from the grid instead.
 Vector3 faceNormal(const PointSet& set, const std::vector<std::int32_t>& loop)
 {
-    // Twice an area below this (in scaled units) leaves too few digits for a direction.
-    constexpr float smallestFloatArea = 1e-10f;
     if (loop.size() > 3) {
         const Vector3 n = newellNormal(set.scaled, loop.data(), loop.size());
-        if (n.length() > smallestFloatArea)
+        if (n.length() > smallestFloatFaceArea)
             return unitOrZero(n);
     }
     return gridNormal(set, loop);

@@ -19,16 +19,20 @@ constexpr float below = -std::numeric_limits<float>::infinity();
 float lowestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
 {
     float lowest = dot(vertices[0], direction);
-    for (std::size_t i = 1; i < vertices.size(); ++i)
-        lowest = std::fmin(lowest, dot(vertices[i], direction));
+    for (std::size_t i = 1; i < vertices.size(); ++i) {
+        const float d = dot(vertices[i], direction);
+        lowest = d < lowest ? d : lowest;
+    }
     return lowest;
 }
 
 float highestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
 {
     float highest = dot(vertices[0], direction);
-    for (std::size_t i = 1; i < vertices.size(); ++i)
-        highest = std::fmax(highest, dot(vertices[i], direction));
+    for (std::size_t i = 1; i < vertices.size(); ++i) {
+        const float d = dot(vertices[i], direction);
+        highest = d > highest ? d : highest;
+    }
     return highest;
 }
 
@@ -91,6 +95,15 @@ EdgeArc arcOfA(const ConvexHull& a, std::int32_t e)
                  a.vertices[edge.vertices[0]]);
 }
 
+/// B's edge e in A's frame, its faces' normals already turned into A's frame.
+EdgeArc arcOfB(const ConvexHull& b, std::int32_t e, const RelativePose& bInA,
+               const std::vector<Vector3>& normalsInA)
+{
+    const HullEdge& edge = b.edges[e];
+    return arcOf(-normalsInA[edge.faces[0]], -normalsInA[edge.faces[1]], bInA.rotation * edge.direction,
+                 bInA.rotation * b.vertices[edge.vertices[0]] + bInA.translation);
+}
+
 EdgeArc arcOfB(const ConvexHull& b, std::int32_t e, const RelativePose& bInA)
 {
     const HullEdge& edge = b.edges[e];
@@ -108,14 +121,18 @@ bool shortArcsCross(const Vector3& a, const Vector3& b, const Vector3& c, const 
 {
     const float cba = dot(c, alongAB);
     const float dba = dot(d, alongAB);
+    if (!(cba * dba < 0.0f))
+        return false;
     const float adc = dot(a, alongCD);
     const float bdc = dot(b, alongCD);
-    return cba * dba < 0.0f && adc * bdc < 0.0f && cba * bdc > 0.0f;
+    return adc * bdc < 0.0f && cba * bdc > 0.0f;
 }
 
 // A half circle is tried as its two quarter arcs through its middle.
 bool arcsCross(const EdgeArc& p, const EdgeArc& q)
 {
+    if (!p.halfCircle && !q.halfCircle)
+        return shortArcsCross(p.from, p.to, q.from, q.to, p.direction, q.direction);
     const Vector3 pEnds[2][2] = {{p.from, p.halfCircle ? p.middle : p.to}, {p.middle, p.to}};
     const Vector3 qEnds[2][2] = {{q.from, q.halfCircle ? q.middle : q.to}, {q.middle, q.to}};
     const int pParts = p.halfCircle ? 2 : 1;
@@ -127,17 +144,29 @@ bool arcsCross(const EdgeArc& p, const EdgeArc& q)
     return false;
 }
 
+/// The axis across two edges, unnormalised, pointing out of A into A's arc;
+/// false for parallel edges. length gets its length.
+bool crossingAxis(const EdgeArc& arcA, const EdgeArc& arcB, Vector3& across, float& length)
+{
+    across = cross(arcA.direction, arcB.direction);
+    const float squared = across.squaredLength();
+    if (!(squared > parallelEdgeSine * parallelEdgeSine))
+        return false;
+    length = std::sqrt(squared);
+    const Vector3 inside = arcA.halfCircle ? arcA.middle : arcA.from + arcA.to;
+    if (dot(across, inside) < 0.0f)
+        across = -across;
+    return true;
+}
+
 /// The unit axis across two edges, pointing out of A into A's arc; false for parallel edges.
 bool axisAcross(const EdgeArc& arcA, const EdgeArc& arcB, Vector3& axis)
 {
-    const Vector3 across = cross(arcA.direction, arcB.direction);
-    const float length = across.length();
-    if (!(length > parallelEdgeSine))
+    Vector3 across;
+    float length = 0.0f;
+    if (!crossingAxis(arcA, arcB, across, length))
         return false;
-    axis = across / length;
-    const Vector3 inside = arcA.halfCircle ? arcA.middle : arcA.from + arcA.to;
-    if (dot(axis, inside) < 0.0f)
-        axis = -axis;
+    axis = across * (1.0f / length);
     return true;
 }
 
@@ -198,8 +227,13 @@ SeparatingAxis settle(SeparatingAxisCache& cache, AxisKind kind, std::int32_t in
     return {kind, indexA, indexB, separation};
 }
 
-/// Scratch space for B's edge arcs, kept per thread so no pair allocates once warm.
-thread_local std::vector<EdgeArc> arcsOfB;
+/// Per-thread scratch of one test, so that no pair allocates once warm: B's
+/// face normals and edge arcs in A's frame.
+struct Scratch {
+    std::vector<Vector3> normalsOfB;
+    std::vector<EdgeArc> arcsOfB;
+};
+thread_local Scratch scratch;
 
 } // namespace
 
@@ -217,7 +251,7 @@ bool edgePairAxis(const ConvexHull& a, std::int32_t edgeA, const ConvexHull& b, 
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA,
                                   float margin, SeparatingAxisCache& cache)
 {
-    if (a.faces.empty() || b.faces.empty())
+    if (a.faces.empty() || b.faces.empty() || a.vertices.empty() || b.vertices.empty())
         return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity());
     if (!cacheFits(cache, a, b))
         cache = {};
@@ -253,9 +287,11 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     }
 
     Candidate faceB;
+    Scratch& work = scratch;
+    std::vector<Vector3>& normalsInA = work.normalsOfB;
+    normalsInA.resize(b.faces.size());
     for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.faces.size()); ++j) {
-        Vector3 normal;
-        const float s = faceSeparationB(a, b, j, bInA, normal);
+        const float s = faceSeparationB(a, b, j, bInA, normalsInA[j]);
         if (s > margin)
             return settle(cache, AxisKind::FaceB, -1, j, s);
         faceB.offer(-1, j, s);
@@ -265,22 +301,27 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
         }
     }
 
-    arcsOfB.clear();
+    work.arcsOfB.clear();
     for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.edges.size()); ++j)
-        arcsOfB.push_back(arcOfB(b, j, bInA));
+        work.arcsOfB.push_back(arcOfB(b, j, bInA, normalsInA));
+    const EdgeArc* arcsB = work.arcsOfB.data();
+    const std::int32_t edgesB = static_cast<std::int32_t>(work.arcsOfB.size());
     Candidate edges;
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.edges.size()); ++i) {
         const EdgeArc arcA = arcOfA(a, i);
-        for (std::int32_t j = 0; j < static_cast<std::int32_t>(arcsOfB.size()); ++j) {
-            const EdgeArc& arcB = arcsOfB[j];
-            Vector3 axis;
-            if (!arcsCross(arcA, arcB) || !axisAcross(arcA, arcB, axis))
+        for (std::int32_t j = 0; j < edgesB; ++j) {
+            const EdgeArc& arcB = arcsB[j];
+            if (!arcsCross(arcA, arcB))
                 continue;
-            float s = dot(axis, arcB.point - arcA.point);
+            Vector3 across;
+            float length = 0.0f;
+            if (!crossingAxis(arcA, arcB, across, length))
+                continue;
+            float s = dot(across, arcB.point - arcA.point) / length;
             // The edges' distance is the gap only if the arcs' crossing was
             // judged right; near a tie of signs it is checked on the hulls.
             if (s > margin) {
-                s = gapAlong(a, b, bInA, axis);
+                s = gapAlong(a, b, bInA, across * (1.0f / length));
                 if (s > margin)
                     return settle(cache, AxisKind::EdgePair, i, j, s);
             }
@@ -297,8 +338,10 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     edges.preferCached(cache);
     if (edges.indexA >= 0) {
         Vector3 axis;
-        if (edgePairAxis(a, edges.indexA, b, edges.indexB, bInA, axis))
-            edges.separation = std::fmin(edges.separation, gapAlong(a, b, bInA, axis));
+        if (edgePairAxis(a, edges.indexA, b, edges.indexB, bInA, axis)) {
+            const float gap = gapAlong(a, b, bInA, axis);
+            edges.separation = gap < edges.separation ? gap : edges.separation;
+        }
     }
 
     const bool useFaceB = cache.kind == AxisKind::FaceB ? !clearlyBetter(faceA.separation, faceB.separation)

@@ -2,8 +2,6 @@
 // the contact manifolds, in one place, each with what it guards.
 #pragma once
 
-#include <cstdint>
-
 namespace Tolvane::Physics::Collision {
 
 // --- Hull building. Lengths here are fractions of the point set's half-size
@@ -23,6 +21,10 @@ constexpr int hullGridBits = 19;
 /// Coordinates beyond this give no hull: squared distances and plane offsets of
 /// such points would leave the float range in the hull's own computations.
 constexpr float largestHullCoordinate = 1e18f;
+/// A polygon face whose float normal (Newell's sums over its corners, twice its
+/// area at unit size) is shorter than this has too few digits left for a
+/// direction; its normal is then taken exactly from the grid instead.
+constexpr float smallestFloatFaceArea = 1e-10f;
 /// A hull's bounding-sphere radius is widened by this fraction so that the
 /// rounding of the radius and of the scaling back to model units cannot leave a
 /// vertex just outside it.

@@ -56,20 +56,6 @@ TEST(Matrix3, RotationProductsAndTransposes)
     expectNear(transposeTimes(toMatrix3(a), toMatrix3(a) * v), v);
 }
 
-TEST(Matrix3, SumsScalesAndOuterProducts)
-{
-    const Matrix3 d = Matrix3::diagonal(1.0f, 2.0f, 3.0f);
-    EXPECT_EQ(d * Vector3(1, 1, 1), Vector3(1, 2, 3));
-    EXPECT_EQ((d + d)(2, 2), 6.0f);
-    EXPECT_EQ((d - d), Matrix3::zero());
-    EXPECT_EQ((2.0f * d)(1, 1), 4.0f);
-    EXPECT_EQ(d.diagonalElements(), Vector3(1, 2, 3));
-    const Matrix3 o = outer({1, 2, 3}, {4, 5, 6});
-    EXPECT_EQ(o(1, 2), 12.0f);
-    EXPECT_EQ(o(2, 0), 12.0f);
-    EXPECT_EQ(o(0, 1), 5.0f);
-}
-
 TEST(Matrix3, InverseOfInertiaTensorsUndoesThem)
 {
     // A box's inertia turned off its axes, and a badly scaled but still usable diagonal.
