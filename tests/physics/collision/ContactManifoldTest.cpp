@@ -191,8 +191,9 @@ TEST(StackedContact, CubeOnACubeTurnedAboutATiltedAxisRests)
     expectNear(m.normal, {0, 1, 0});
     ASSERT_GE(m.pointCount, 1);
     int touching = 0;
+    // Points a quarter of the face's radius (about 0.35) beyond the margin are kept too.
     for (int i = 0; i < m.pointCount; ++i) {
-        EXPECT_LE(m.points[i].separation, margin);
+        EXPECT_LE(m.points[i].separation, margin + incidentFaceReach * std::sqrt(2.0f));
         if (std::fabs(m.points[i].separation) < closeTo) {
             ++touching;
             expectNear(m.points[i].position, {0.5f, 2, 0.5f});
@@ -230,12 +231,17 @@ TEST(ContactMargin, ApartBeyondTheMarginGivesNothingWithinItPositiveSeparations)
     EXPECT_TRUE(collideHulls(floorHull(), pose({}), cubeHull(), pose({0, 1.05f, 0}), 0.1f, cache, m));
     expectPoints(m, bottomCorners({0, 1.05f, 0}, 0.025f), 0.05f);
 
-    // Tilted so that one bottom edge is within the margin and the other is not.
+    // Tilted so that one bottom edge is within the margin and the other is
+    // not, but within reach of a turn in the step: all four are kept.
     const ContactManifold tilted =
         collide(floorHull(), pose({}), cubeHull(), pose({0, 1.02f, 0}, turn({0, 0, 1}, degrees(2))), 0.05f);
-    EXPECT_EQ(tilted.pointCount, 2);
-    for (int i = 0; i < tilted.pointCount; ++i)
-        EXPECT_LE(tilted.points[i].separation, 0.05f);
+    EXPECT_EQ(tilted.pointCount, 4);
+    // Tilted so far that the upper edge is out of reach: only the lower edge's two.
+    const ContactManifold steep =
+        collide(floorHull(), pose({}), cubeHull(), pose({0, 1.02f, 0}, turn({0, 0, 1}, degrees(30))), 0.05f);
+    EXPECT_EQ(steep.pointCount, 2);
+    for (int i = 0; i < steep.pointCount; ++i)
+        EXPECT_LE(steep.points[i].separation, 0.05f);
 }
 
 TEST(ContactMargin, FlatPlateRestsOnTheFloorAndCarriesACube)
