@@ -154,7 +154,8 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             }
             float grow = speculativeDistance;
             if (entry.movable && !entry.asleep) {
-                const Vector3 motion = predictedVelocity(body, dt) * dt;
+                entry.velocity = predictedVelocity(body, dt);
+                const Vector3 motion = entry.velocity * dt;
                 box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
                 box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
                 grow += body.angularVelocity.length() * entry.radius * dt;
@@ -180,12 +181,32 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
 
 void ContactWorld::findContacts(float dt)
 {
-    broadPhase_.findPairs(
-        boxes_,
-        [this](std::int32_t i, std::int32_t j) {
-            return (bodies_[i].movable || bodies_[j].movable) && bodies_[i].hulls && bodies_[j].hulls;
-        },
-        candidates_);
+    const auto wanted = [this](std::int32_t i, std::int32_t j) {
+        return (bodies_[i].movable || bodies_[j].movable) && bodies_[i].hulls && bodies_[j].hulls;
+    };
+    broadPhase_.findPairs(boxes_, wanted, candidates_);
+
+    // A body struck in this step changes its velocity by up to the speed it
+    // is struck with, and may be driven into a third body that its own motion
+    // would never reach: a block hit from above while it rests on another.
+    // Such bodies get their boxes and margins grown by that change, and the
+    // pairs are found again with the grown boxes.
+    bool grown = false;
+    for (const auto& [i, j] : candidates_) {
+        const float change = (bodies_[j].velocity - bodies_[i].velocity).length();
+        bodies_[i].jolt = std::max(bodies_[i].jolt, change);
+        bodies_[j].jolt = std::max(bodies_[j].jolt, change);
+    }
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        const float grow = bodies_[i].movable ? bodies_[i].jolt * dt : 0.0f;
+        if (grow > 0.0f) {
+            boxes_[i].min -= Vector3(grow, grow, grow);
+            boxes_[i].max += Vector3(grow, grow, grow);
+            grown = true;
+        }
+    }
+    if (grown)
+        broadPhase_.findPairs(boxes_, wanted, candidates_);
 
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
@@ -241,11 +262,10 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
 
     // Room for whatever the two bodies' motion can close in the step, so that
     // fast bodies meet their contacts before they pass through each other.
-    const Vector3 velocityA = awakeA ? predictedVelocity(bodyA, dt) : Vector3();
-    const Vector3 velocityB = awakeB ? predictedVelocity(bodyB, dt) : Vector3();
     const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
-    const float margin = speculativeDistance + ((velocityB - velocityA).length() + spinA + spinB) * dt;
+    const float jolts = (a.movable ? a.jolt : 0.0f) + (b.movable ? b.jolt : 0.0f);
+    const float margin = speculativeDistance + ((b.velocity - a.velocity).length() + spinA + spinB + jolts) * dt;
 
     const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
     const Collision::HullPose poseB{bodyB.transform.position, b.rotation};

@@ -104,6 +104,12 @@ class ContactWorld {
         Math::Matrix3 rotation;
         Math::Vector3 centre;
         WorldBox box;
+        /// The velocity the step moves the body with, before contacts (zero
+        /// for fixed and sleeping bodies).
+        Math::Vector3 velocity;
+        /// The most the body's velocity may change by contacts in this step:
+        /// the fastest approach of any body whose box meets its own.
+        float jolt = 0.0f;
         float radius = 0.0f;
         /// Index into solverBodies_, or noSolverBody for fixed and sleeping bodies.
         std::int32_t solverIndex = noSolverBody;

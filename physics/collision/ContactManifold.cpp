@@ -257,6 +257,16 @@ void closestOnSegments(const Vector3& p0, const Vector3& p1, const Vector3& q0, 
     }
 }
 
+/// Which of the two faces beside edge (in its hull's frame) lies within
+/// edgeOnFaceCosine of the axis, or -1.
+std::int32_t faceAlongAxis(const ConvexHull& hull, const HullEdge& edge, const Vector3& axis)
+{
+    for (std::int32_t face : edge.faces)
+        if (dot(hull.faces[face].normal, axis) > edgeOnFaceCosine)
+            return face;
+    return -1;
+}
+
 void edgeContact(const ConvexHull& a, std::int32_t edgeA, const HullPose& poseA, const ConvexHull& b,
                  std::int32_t edgeB, const RelativePose& bInA, float margin, ContactManifold& out)
 {
@@ -292,12 +302,30 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
     const SeparatingAxis& axis = out.axis;
     if (axis.kind == AxisKind::None || !(axis.separation <= margin))
         return false;
-    if (axis.kind == AxisKind::FaceA)
+    if (axis.kind == AxisKind::FaceA) {
         faceContact(axis.kind, a, axis.indexA, poseA, b, bInA, margin, out);
-    else if (axis.kind == AxisKind::FaceB)
+    } else if (axis.kind == AxisKind::FaceB) {
         faceContact(axis.kind, b, axis.indexB, poseB, a, relativePose(poseB, poseA), margin, out);
-    else
-        edgeContact(a, axis.indexA, poseA, b, axis.indexB, bInA, margin, out);
+    } else {
+        // An edge lying almost flat on a face of the other hull (a tumbling
+        // block landing on its edge) is about to bring that whole side down:
+        // the face's clipped points, the edge's among them, hold it where the
+        // one edge point would let the rest turn into the other hull.
+        Vector3 normal;
+        const std::int32_t faceA = edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
+                                       ? faceAlongAxis(a, a.edges[axis.indexA], normal)
+                                       : -1;
+        const std::int32_t faceB =
+            faceA < 0 && edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
+                ? faceAlongAxis(b, b.edges[axis.indexB], -transposeTimes(bInA.rotation, normal))
+                : -1;
+        if (faceA >= 0)
+            faceContact(AxisKind::FaceA, a, faceA, poseA, b, bInA, margin, out);
+        else if (faceB >= 0)
+            faceContact(AxisKind::FaceB, b, faceB, poseB, a, relativePose(poseB, poseA), margin, out);
+        else
+            edgeContact(a, axis.indexA, poseA, b, axis.indexB, bInA, margin, out);
+    }
     return out.pointCount > 0;
 }
 

@@ -68,6 +68,10 @@ constexpr float oppositeNormalsDot = -0.999999f;
 /// them sink in. Points farther up (the top side of a cube standing on an edge)
 /// are still left out.
 constexpr float incidentFaceReach = 0.25f;
+/// An edge pair whose axis is within this cosine (about 15 degrees) of a face
+/// beside one of the edges gets that face's clipped contact instead of one
+/// point: the edge is lying down on the other hull and its face comes next.
+constexpr float edgeOnFaceCosine = 0.966f;
 /// The most points a manifold keeps: four span any resting face contact.
 constexpr int maxManifoldPoints = 4;
 /// A corner of the incident face this far outside a side of the reference face
