@@ -81,13 +81,10 @@ TEST_F(ScenarioTest, DroppedCubeBouncesAtHalfSpeedAndRestsOnTheFloor)
     }
 }
 
-// Disabled: the upper cube does not stay. The faces meet with an upright
-// normal, but the pair's one contact point is the middle of the overlapping
-// patch, off the upper cube's centre, so the impact sets it spinning; the pair's
-// impulse also pushes the lower cube into the floor instead of stopping the upper
-// one. The tilted cube then lands on single corners, and with no friction the
-// two slide apart and both end on the floor. Enable once stacks hold.
-TEST_F(ScenarioTest, DISABLED_CubeLandingOnARestingCubeStaysOnIt)
+// The upper cube lands a little off the lower one's centre, bounces on it and
+// stays: the contact holds both cubes' faces together instead of tipping them
+// at one point, and the lower cube is not driven into the floor.
+TEST_F(ScenarioTest, CubeLandingOnARestingCubeStaysOnIt)
 {
     PhysicsTestScene scene(TOLVANE_DATA_DIR, 1);
     PhysicalObject& lower = place(*scene.bodies()[1], {dropX, restingCentre, dropZ});
@@ -151,14 +148,9 @@ TEST_F(ScenarioTest, FullSceneStaysFiniteAboveTheFloorAndRepeatsBitForBit)
     EXPECT_EQ(first, second);
 }
 
-// Disabled: blocks do sink. When the bottom layer bounces into the layer above,
-// the blocks of a column are offset sideways by the difference of their jitters
-// and the single contact point off their centres sets them spinning; a block
-// tilted even slightly lands on one corner, whose impulse spins it hard while
-// its centre goes on sinking, and spinning blocks reach up to 0.55 below their
-// resting height between two steps (a turn within one step is not swept) and
-// slide off the frictionless floor. Enable once the scene settles.
-TEST_F(ScenarioTest, DISABLED_FullSceneKeepsBlocksOutOfTheFloor)
+// No block over the floor gets its centre more than 0.05 below its resting
+// height at any step while the program's scene falls and settles.
+TEST_F(ScenarioTest, FullSceneKeepsBlocksOutOfTheFloor)
 {
     runFullScene(400, [](const PhysicsTestScene& scene, int step) {
         for (int i = 1; i < static_cast<int>(scene.bodies().size()); ++i) {
