@@ -20,9 +20,6 @@ constexpr float pi = 3.14159265358979f;
 /// The most points one manifold gives.
 constexpr int maxPointsPerConstraint = 4;
 
-/// Fixed bodies stand for this: no velocity, no motion, no inverse mass.
-const SolverBody fixedBody{};
-
 /// Two unit tangents completing the normal to a right-handed frame. The first
 /// is built from the world axis least aligned with the normal, so that nearly
 /// equal normals get nearly equal tangents.
@@ -32,34 +29,6 @@ void tangentsOf(const Vector3& n, Vector3& t1, Vector3& t2)
     t1 = cross(n, axis);
     t1 = t1 * (1.0f / t1.length());
     t2 = cross(n, t1);
-}
-
-/// 1 / (mA + mB + (IA⁻¹(rA × d) × rA + IB⁻¹(rB × d) × rB) · d): the inverse of
-/// the mass the pair shows to an impulse along d at the point.
-float effectiveMass(const SolverBody& a, const SolverBody& b, const Vector3& rA, const Vector3& rB, const Vector3& d)
-{
-    const Vector3 rdA = cross(rA, d);
-    const Vector3 rdB = cross(rB, d);
-    const float k = a.inverseMass + b.inverseMass + dot(rdA, a.inverseInertia * rdA) + dot(rdB, b.inverseInertia * rdB);
-    return k > 0.0f ? 1.0f / k : 0.0f;
-}
-
-void applyImpulse(SolverBody& a, SolverBody& b, bool movesA, bool movesB, const Vector3& rA, const Vector3& rB,
-                  const Vector3& impulse)
-{
-    if (movesA) {
-        a.linearVelocity -= impulse * a.inverseMass;
-        a.angularVelocity -= a.inverseInertia * cross(rA, impulse);
-    }
-    if (movesB) {
-        b.linearVelocity += impulse * b.inverseMass;
-        b.angularVelocity += b.inverseInertia * cross(rB, impulse);
-    }
-}
-
-Vector3 relativeVelocityAt(const SolverBody& a, const SolverBody& b, const Vector3& rA, const Vector3& rB)
-{
-    return (b.linearVelocity + cross(b.angularVelocity, rB)) - (a.linearVelocity + cross(a.angularVelocity, rA));
 }
 
 } // namespace
@@ -74,6 +43,37 @@ Softness makeSoftness(float hertz, float dampingRatio, float h)
     const float a3 = 1.0f / (1.0f + a2);
     return {omega / a1, a2 * a3, a3};
 }
+
+namespace {
+
+ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3& rA, const Vector3& rB,
+                         const Vector3& d)
+{
+    ContactSolverRow row;
+    row.angularA = cross(rA, d);
+    row.angularB = cross(rB, d);
+    row.turnA = a.inverseInertia * row.angularA;
+    row.turnB = b.inverseInertia * row.angularB;
+    const float k = a.inverseMass + b.inverseMass + dot(row.angularA, row.turnA) + dot(row.angularB, row.turnB);
+    row.mass = k > 0.0f ? 1.0f / k : 0.0f;
+    return row;
+}
+
+inline float velocityAlong(const ContactSolverRow& row, const Vector3& d, const SolverBody& a, const SolverBody& b)
+{
+    return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
+           dot(a.angularVelocity, row.angularA);
+}
+
+inline void applyAlong(const ContactSolverRow& row, const Vector3& d, float impulse, SolverBody& a, SolverBody& b)
+{
+    a.linearVelocity -= d * (impulse * a.inverseMass);
+    a.angularVelocity -= row.turnA * impulse;
+    b.linearVelocity += d * (impulse * b.inverseMass);
+    b.angularVelocity += row.turnB * impulse;
+}
+
+} // namespace
 
 void ContactSolver::clear()
 {
@@ -99,6 +99,7 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 {
     settings_ = settings;
     points_.resize(inputs_.size());
+    const SolverBody fixedBody;
     for (Constraint& c : constraints_) {
         const bool fixedA = c.indexA == noSolverBody;
         const bool fixedB = c.indexB == noSolverBody;
@@ -110,13 +111,13 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
             const ContactPointInput& in = inputs_[c.firstPoint + j];
             Point& p = points_[c.firstPoint + j];
             // A fixed body never turns, so its anchor only has to be finite.
-            p.anchorA = fixedA ? Vector3() : in.position - a.centre;
-            p.anchorB = fixedB ? Vector3() : in.position - b.centre;
+            const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
+            const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
+            p.normal = makeRow(a, b, rA, rB, c.normal);
+            p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
+            p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
             p.separation = in.separation;
-            p.normalMass = effectiveMass(a, b, p.anchorA, p.anchorB, c.normal);
-            p.tangentMass[0] = effectiveMass(a, b, p.anchorA, p.anchorB, c.tangent[0]);
-            p.tangentMass[1] = effectiveMass(a, b, p.anchorA, p.anchorB, c.tangent[1]);
-            p.relativeVelocity = dot(relativeVelocityAt(a, b, p.anchorA, p.anchorB), c.normal);
+            p.relativeVelocity = velocityAlong(p.normal, c.normal, a, b);
             p.normalImpulse = in.normalImpulse;
             p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
             p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
@@ -125,19 +126,20 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
     }
 }
 
+// A fixed body is a zero body of its own in every pass below: with no inverse
+// mass and no inverse inertia its velocities stay zero whatever is applied to
+// it, so no path needs to ask which body is fixed.
 void ContactSolver::warmStart(std::vector<SolverBody>& bodies) const
 {
-    SolverBody unused;
+    SolverBody fixedA, fixedB;
     for (const Constraint& c : constraints_) {
-        const bool movesA = c.indexA != noSolverBody;
-        const bool movesB = c.indexB != noSolverBody;
-        SolverBody& a = movesA ? bodies[c.indexA] : unused;
-        SolverBody& b = movesB ? bodies[c.indexB] : unused;
+        SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
+        SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
         for (int j = 0; j < c.pointCount; ++j) {
             const Point& p = points_[c.firstPoint + j];
-            const Vector3 impulse =
-                c.normal * p.normalImpulse + c.tangent[0] * p.tangentImpulse[0] + c.tangent[1] * p.tangentImpulse[1];
-            applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, impulse);
+            applyAlong(p.normal, c.normal, p.normalImpulse, a, b);
+            applyAlong(p.tangent[0], c.tangent[0], p.tangentImpulse[0], a, b);
+            applyAlong(p.tangent[1], c.tangent[1], p.tangentImpulse[1], a, b);
         }
     }
 }
@@ -160,23 +162,18 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
     const float inverseSubstep = 1.0f / settings_.substep;
     const float slop = settings_.allowedPenetration;
     const float friction = settings_.friction;
-    SolverBody unused;
+    SolverBody fixedA, fixedB;
     for (const Constraint& c : constraints_) {
-        const bool movesA = c.indexA != noSolverBody;
-        const bool movesB = c.indexB != noSolverBody;
-        SolverBody& a = movesA ? bodies[c.indexA] : unused;
-        SolverBody& b = movesB ? bodies[c.indexB] : unused;
-        const SolverBody& readA = movesA ? a : fixedBody;
-        const SolverBody& readB = movesB ? b : fixedBody;
+        SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
+        SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
 
         float bias[maxPointsPerConstraint];
         float massScale[maxPointsPerConstraint];
         float impulseScale[maxPointsPerConstraint];
         for (int j = 0; j < c.pointCount; ++j) {
             const Point& p = points_[c.firstPoint + j];
-            const Vector3 movedB = readB.deltaPosition + cross(readB.deltaRotation, p.anchorB);
-            const Vector3 movedA = readA.deltaPosition + cross(readA.deltaRotation, p.anchorA);
-            const float s = p.separation + dot(movedB - movedA, c.normal);
+            const float s = p.separation + dot(c.normal, b.deltaPosition - a.deltaPosition) +
+                            dot(b.deltaRotation, p.normal.angularB) - dot(a.deltaRotation, p.normal.angularA);
             bias[j] = 0.0f;
             massScale[j] = 1.0f;
             impulseScale[j] = 0.0f;
@@ -191,38 +188,56 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
         // The points of one manifold are swept several times before moving on:
         // one sweep leaves the first point's impulse tilting the body, and
         // friction would turn that tilt into a sideways push.
-        const int sweeps = c.pointCount > 1 ? manifoldNormalSweeps : 1;
+        // A sweep that changed every impulse by less than a small share of the
+        // largest one ends the sweeping: warm-started resting contacts need one.
+        const int sweeps = c.pointCount > 1 ? manifoldSweeps : 1;
         for (int sweep = 0; sweep < sweeps; ++sweep) {
+            float largestChange = 0.0f;
+            float largestImpulse = 0.0f;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
-                const float vn = dot(relativeVelocityAt(readA, readB, p.anchorA, p.anchorB), c.normal);
+                const float vn = velocityAlong(p.normal, c.normal, a, b);
                 const float impulse =
-                    -p.normalMass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
+                    -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
                 const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
                 const float applied = accumulated - p.normalImpulse;
                 p.normalImpulse = accumulated;
-                p.maxNormalImpulse = std::max(p.maxNormalImpulse, applied);
-                applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, c.normal * applied);
+                p.maxNormalImpulse = std::max(p.maxNormalImpulse, accumulated);
+                applyAlong(p.normal, c.normal, applied, a, b);
+                largestChange = std::max(largestChange, std::fabs(applied));
+                largestImpulse = std::max(largestImpulse, accumulated);
             }
+            if (largestChange <= settledSweepShare * largestImpulse)
+                break;
         }
 
-        for (int j = 0; j < c.pointCount; ++j) {
-            Point& p = points_[c.firstPoint + j];
-            const Vector3 dv = relativeVelocityAt(readA, readB, p.anchorA, p.anchorB);
-            float t0 = p.tangentImpulse[0] - p.tangentMass[0] * dot(dv, c.tangent[0]);
-            float t1 = p.tangentImpulse[1] - p.tangentMass[1] * dot(dv, c.tangent[1]);
-            const float limit = friction * p.normalImpulse;
-            const float squared = t0 * t0 + t1 * t1;
-            if (squared > limit * limit) {
-                const float scale = squared > 0.0f ? limit / std::sqrt(squared) : 0.0f;
-                t0 *= scale;
-                t1 *= scale;
+        // Friction is swept like the normal impulses: one sweep leaves the
+        // first point's share twisting the body about the normal.
+        for (int sweep = 0; sweep < sweeps; ++sweep) {
+            float largestChange = 0.0f;
+            float largestImpulse = 0.0f;
+            for (int j = 0; j < c.pointCount; ++j) {
+                Point& p = points_[c.firstPoint + j];
+                float t0 = p.tangentImpulse[0] - p.tangent[0].mass * velocityAlong(p.tangent[0], c.tangent[0], a, b);
+                float t1 = p.tangentImpulse[1] - p.tangent[1].mass * velocityAlong(p.tangent[1], c.tangent[1], a, b);
+                const float limit = friction * p.normalImpulse;
+                const float squared = t0 * t0 + t1 * t1;
+                if (squared > limit * limit) {
+                    const float scale = squared > 0.0f ? limit / std::sqrt(squared) : 0.0f;
+                    t0 *= scale;
+                    t1 *= scale;
+                }
+                const float change0 = t0 - p.tangentImpulse[0];
+                const float change1 = t1 - p.tangentImpulse[1];
+                applyAlong(p.tangent[0], c.tangent[0], change0, a, b);
+                applyAlong(p.tangent[1], c.tangent[1], change1, a, b);
+                p.tangentImpulse[0] = t0;
+                p.tangentImpulse[1] = t1;
+                largestChange = std::max({largestChange, std::fabs(change0), std::fabs(change1)});
+                largestImpulse = std::max(largestImpulse, limit);
             }
-            const Vector3 impulse =
-                c.tangent[0] * (t0 - p.tangentImpulse[0]) + c.tangent[1] * (t1 - p.tangentImpulse[1]);
-            p.tangentImpulse[0] = t0;
-            p.tangentImpulse[1] = t1;
-            applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, impulse);
+            if (largestChange <= settledSweepShare * largestImpulse)
+                break;
         }
     }
 }
@@ -233,26 +248,21 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
     if (restitution == 0.0f)
         return;
     const float threshold = settings_.restitutionThreshold;
-    SolverBody unused;
+    SolverBody fixedA, fixedB;
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         for (const Constraint& c : constraints_) {
-            const bool movesA = c.indexA != noSolverBody;
-            const bool movesB = c.indexB != noSolverBody;
-            SolverBody& a = movesA ? bodies[c.indexA] : unused;
-            SolverBody& b = movesB ? bodies[c.indexB] : unused;
-            const SolverBody& readA = movesA ? a : fixedBody;
-            const SolverBody& readB = movesB ? b : fixedBody;
+            SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
+            SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
                 // A point that never pressed did not touch within the step.
                 if (p.relativeVelocity > -threshold || p.maxNormalImpulse == 0.0f)
                     continue;
-                const float vn = dot(relativeVelocityAt(readA, readB, p.anchorA, p.anchorB), c.normal);
-                const float impulse = -p.normalMass * (vn + restitution * p.relativeVelocity);
+                const float vn = velocityAlong(p.normal, c.normal, a, b);
+                const float impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                 const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
-                const float applied = accumulated - p.normalImpulse;
+                applyAlong(p.normal, c.normal, accumulated - p.normalImpulse, a, b);
                 p.normalImpulse = accumulated;
-                applyImpulse(a, b, movesA, movesB, p.anchorA, p.anchorB, c.normal * applied);
             }
         }
     }

@@ -78,6 +78,20 @@ struct ContactSolverSettings {
     Softness fixedSoftness;
 };
 
+/// One direction of a contact point (the normal or a tangent): the velocity
+/// along it is d · (vB − vA) + ωB · angularB − ωA · angularA, and an impulse λ
+/// along it turns the bodies by λ turnA and λ turnB. Worked out once per step.
+struct ContactSolverRow {
+    /// rA × d and rB × d.
+    Math::Vector3 angularA;
+    Math::Vector3 angularB;
+    /// IA⁻¹ (rA × d) and IB⁻¹ (rB × d): zero for a fixed body.
+    Math::Vector3 turnA;
+    Math::Vector3 turnB;
+    /// The mass the pair shows to an impulse along d at the point.
+    float mass = 0.0f;
+};
+
 class ContactSolver {
   public:
     /// Forgets every constraint; keeps the memory for the next step.
@@ -111,12 +125,9 @@ class ContactSolver {
 
   private:
     struct Point {
-        /// From each body's centre of mass to the contact point, at the step's start.
-        Math::Vector3 anchorA;
-        Math::Vector3 anchorB;
+        ContactSolverRow normal;
+        ContactSolverRow tangent[2];
         float separation = 0.0f;
-        float normalMass = 0.0f;
-        float tangentMass[2] = {0.0f, 0.0f};
         /// Normal velocity before the solve, for restitution.
         float relativeVelocity = 0.0f;
         float normalImpulse = 0.0f;

@@ -131,6 +131,8 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
                 // Moved, pushed or changed by code since the last step.
                 if (!entry.movable && memory.stepped)
                     fixedBodyMoved = true;
+                if (memory.asleep && memory.island != 0)
+                    movedIslands_.push_back(memory.island);
                 memory.asleep = false;
                 memory.stillTime = 0.0f;
             }
@@ -168,15 +170,21 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             boxes_.push_back(box);
         }
     }
-    // A fixed body moved by code may have moved into or away from sleeping
-    // bodies: everything wakes and looks again.
-    if (fixedBodyMoved)
-        for (StepBody& entry : bodies_)
-            if (entry.movable) {
-                entry.asleep = false;
-                entry.object->solverMemory.asleep = false;
-                entry.object->solverMemory.stillTime = 0.0f;
-            }
+    // A body moved by code wakes the island it slept in, also the bodies it was
+    // taken away from. A fixed body moved by code may have moved into or away
+    // from sleeping bodies: everything wakes and looks again.
+    std::sort(movedIslands_.begin(), movedIslands_.end());
+    for (StepBody& entry : bodies_) {
+        SolverMemory& memory = entry.object->solverMemory;
+        if (!entry.movable || !memory.asleep)
+            continue;
+        if (fixedBodyMoved || std::binary_search(movedIslands_.begin(), movedIslands_.end(), memory.island)) {
+            entry.asleep = false;
+            memory.asleep = false;
+            memory.stillTime = 0.0f;
+        }
+    }
+    movedIslands_.clear();
 }
 
 void ContactWorld::findContacts(float dt)
@@ -321,6 +329,13 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
         }
     }
     pair.pieceCount = static_cast<std::int32_t>(nextPieces_.size()) - pair.firstPiece;
+    // The bodies' own velocities, not the ones gravity would give them: two
+    // resting bodies close on each other only as fast as they really move.
+    const float linkDistance =
+        speculativeDistance + ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
+    for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
+        for (int p = 0; p < nextPieces_[k].pointCount; ++p)
+            pair.linked = pair.linked || nextPieces_[k].points[p].point.separation <= linkDistance;
     if (pair.pieceCount > 0)
         nextPairs_.push_back(pair);
 }
@@ -341,21 +356,13 @@ void ContactWorld::joinIslands()
         islandParent_[i] = static_cast<std::int32_t>(i);
     // Fixed bodies join no island: a floor would otherwise make every pile on it one.
     for (const PairContact& pair : pairs_) {
-        if (!bodies_[pair.bodyA].movable || !bodies_[pair.bodyB].movable || !hasPoints(pair))
+        if (!bodies_[pair.bodyA].movable || !bodies_[pair.bodyB].movable || !pair.linked)
             continue;
         const std::int32_t rootA = findIsland(pair.bodyA);
         const std::int32_t rootB = findIsland(pair.bodyB);
         if (rootA != rootB)
             islandParent_[std::max(rootA, rootB)] = std::min(rootA, rootB);
     }
-}
-
-bool ContactWorld::hasPoints(const PairContact& pair) const
-{
-    for (std::int32_t k = 0; k < pair.pieceCount; ++k)
-        if (pieces_[pair.firstPiece + k].pointCount > 0)
-            return true;
-    return false;
 }
 
 void ContactWorld::wakeIslands()
@@ -529,8 +536,11 @@ void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
         }
     }
 
-    for (StepBody& entry : bodies_) {
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        StepBody& entry = bodies_[i];
         remember(*entry.object);
+        entry.object->solverMemory.island =
+            entry.movable ? bodies_[findIsland(static_cast<std::int32_t>(i))].object->id : 0;
         if (entry.movable && entry.asleep)
             ++statistics_.sleepingBodies;
     }

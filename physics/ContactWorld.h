@@ -94,6 +94,11 @@ class ContactWorld {
         std::int32_t pieceCount = 0;
         /// Index of this pair's first constraint in the solver, -1 when not solved.
         std::int32_t firstConstraint = -1;
+        /// The bodies touch, or close on each other fast enough to touch within
+        /// the step: they belong to one island. Points that are only kept in
+        /// case (a neighbour a few hundredths away, both at rest) do not join
+        /// islands, or two still neighbours could keep waking each other.
+        bool linked = false;
     };
 
     /// A body as this step sees it.
@@ -123,7 +128,6 @@ class ContactWorld {
     void collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt);
     /// Unites the movable bodies of every pair with contact points into islands.
     void joinIslands();
-    bool hasPoints(const PairContact& pair) const;
     void wakeIslands();
     void solve(float dt, const ContactSettings& settings);
     void finishBodies(float dt, const ContactSettings& settings);
@@ -147,6 +151,8 @@ class ContactWorld {
     std::vector<float> islandStillTime_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;
+    /// The islands of sleeping bodies that code moved since the last step.
+    std::vector<std::uint32_t> movedIslands_;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
     ContactSolver solver_;

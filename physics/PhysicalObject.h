@@ -70,6 +70,10 @@ struct SolverMemory {
     bool fixed = false;
     /// The step that last gathered the body, so that a body in two sets is stepped once.
     std::uint64_t gatherStamp = 0;
+    /// The id of a body of the island this body was in after the last step (0
+    /// for none): moving one body of a sleeping island wakes the whole island,
+    /// also the bodies the move took it away from.
+    std::uint32_t island = 0;
 };
 
 /// Always held through std::shared_ptr. All fields are public: the application

@@ -25,10 +25,14 @@ constexpr float maxPushOutSpeed = 3.0f;
 /// close in a step: resting and slowly approaching pairs keep theirs from step
 /// to step, which warm starting needs.
 constexpr float speculativeDistance = 0.02f;
-/// Sweeps over one manifold's points in each pass of the normal solve. Several
-/// points landing at once share the impulse evenly only after a few sweeps;
-/// after one, the first point's share tilts the body.
-constexpr int manifoldNormalSweeps = 4;
+/// Sweeps over one manifold's points in each pass, for the normal impulses and
+/// again for friction. Several points landing at once share the impulse evenly
+/// only after a few sweeps; after one, the first point's share tilts or twists
+/// the body, and friction turns the tilt into a sideways push.
+constexpr int manifoldSweeps = 4;
+/// A sweep that changes no impulse of a manifold by more than this share of
+/// its largest impulse ends the sweeps early: the manifold is settled.
+constexpr float settledSweepShare = 0.01f;
 /// Passes of the restitution solve after the step: points bouncing at once
 /// (a face landing flat) share the rebound, which one pass splits unevenly.
 constexpr int restitutionPasses = 4;

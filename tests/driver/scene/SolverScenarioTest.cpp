@@ -1,0 +1,264 @@
+// The solver response on the shipped scenes: piles settle on the floor without
+// sinking, towers stand, friction and restitution give the textbook figures,
+// fast bodies stop at the floor, and islands sleep and wake.
+#include "driver/PhysicsTestScene.h"
+#include "driver/SceneFile.h"
+#include "driver/SettlingFigures.h"
+#include "physics/PhysicalUniverse.h"
+#include "physics/collision/BodyHulls.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace Tolvane {
+namespace {
+
+using Math::Vector3;
+using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
+
+constexpr float gravity = 9.81f;
+constexpr float friction = 0.5f;
+constexpr float timeStep = 0.025f;
+constexpr float restingCentre = -6.0f;
+
+class SolverScenario : public ::testing::Test {
+  protected:
+    void SetUp() override { PhysicalUniverse::reset(); }
+    void TearDown() override { PhysicalUniverse::reset(); }
+
+    /// The shipped scene, with glibc's generator in its start-up state for any jitter.
+    std::unique_ptr<PhysicsTestScene> load(const std::string& name, bool sleeping = true)
+    {
+        PhysicalUniverse::reset();
+        std::srand(1);
+        auto scene = std::make_unique<PhysicsTestScene>(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+        PhysicalUniverse::contactSettings.sleeping = sleeping;
+        return scene;
+    }
+
+    /// Steps the universe, handing each step's deepest pair overlap to figures.
+    static void run(int steps, SettlingFigures* figures = nullptr)
+    {
+        for (int step = 1; step <= steps; ++step) {
+            PhysicalUniverse::step();
+            if (figures)
+                figures->record(step, -PhysicalUniverse::contactWorld.statistics().deepestPairSeparation);
+        }
+    }
+
+    /// The lowest point of a body's hulls.
+    static float lowestPoint(const PhysicalObject& body)
+    {
+        const Math::Matrix3 r = Math::toMatrix3(body.transform.orientation);
+        float lowest = INFINITY;
+        for (const auto& hull : body.model->hulls().hulls)
+            for (const Vector3& v : hull.vertices)
+                lowest = std::min(lowest, (body.transform.position + r * v).y);
+        return lowest;
+    }
+
+    /// True when one of the body's axes points straight up or down.
+    static bool lyingOnAFace(const PhysicalObject& body)
+    {
+        const Math::Axes axes = Math::toAxes(body.transform.orientation);
+        return std::max({std::fabs(axes.xAxis.y), std::fabs(axes.yAxis.y), std::fabs(axes.zAxis.y)}) > 0.999f;
+    }
+};
+
+TEST_F(SolverScenario, ProgramLatticeSettlesOnTheFloorWithoutSinking)
+{
+    const auto scene = load("lattice.json");
+    SettlingFigures figures(*scene);
+    run(400, &figures);
+    const SettlingSummary result = figures.summary();
+    ASSERT_TRUE(result.settledStep);
+    EXPECT_LE(*result.settledStep, 300);
+    EXPECT_EQ(result.blocksAsleep, 125);
+    EXPECT_EQ(result.blocksOffFloor, 0);
+    EXPECT_EQ(result.blocksThroughFloor, 0);
+    EXPECT_LE(result.deepestFloorPenetration, 0.03f);
+    EXPECT_LE(result.deepestPairPenetration, 0.05f);
+    EXPECT_LE(*result.floorPenetrationAfterSettling, 0.01f);
+    EXPECT_LE(*result.pairPenetrationAfterSettling, 0.01f);
+}
+
+TEST_F(SolverScenario, WithoutSleepingThePileHoldsStill)
+{
+    const auto scene = load("lattice.json", false);
+    run(400);
+    std::vector<Math::Transform> settled;
+    for (const auto& body : scene->bodies())
+        settled.push_back(body->transform);
+    run(200);
+    for (std::size_t i = 1; i < settled.size(); ++i) {
+        const PhysicalObject& body = *scene->bodies()[i];
+        EXPECT_LT((body.transform.position - settled[i].position).length(), 0.05f) << "block " << i;
+        const Math::Quaternion& a = body.transform.orientation;
+        const Math::Quaternion& b = settled[i].orientation;
+        const float cosine = std::fabs(a.w * b.w + a.x * b.x + a.y * b.y + a.z * b.z);
+        EXPECT_GT(cosine, std::cos(0.5f * 3.14159265f / 180.0f)) << "block " << i << " turned over a degree";
+        EXPECT_FALSE(body.solverMemory.asleep);
+    }
+}
+
+TEST_F(SolverScenario, TowerAndPyramidStandWithoutSleeping)
+{
+    for (const char* name : {"tower-10.json", "pyramid.json"}) {
+        SCOPED_TRACE(name);
+        const auto scene = load(name, false);
+        const PhysicalObject& top = *scene->bodies().back();
+        const Vector3 start = top.transform.position;
+        run(2400);
+        const Vector3 sideways(top.transform.position.x - start.x, 0.0f, top.transform.position.z - start.z);
+        EXPECT_LT(sideways.length(), 0.05f);
+        // Standing: the top cube sank by no more than the contacts below it give.
+        EXPECT_NEAR(top.transform.position.y, start.y, 0.1f);
+        EXPECT_TRUE(lyingOnAFace(top));
+    }
+}
+
+TEST_F(SolverScenario, FrictionStopsTheSlideAlongItsDirectionAndHoldsTheShallowRamp)
+{
+    // Sliding to a stop takes v² / (2 μ g), along a diagonal too: friction acts
+    // against the motion, not on each axis on its own.
+    for (const Vector3 push : {Vector3(5.0f, 0.0f, 0.0f), Vector3(3.0f, 0.0f, 4.0f)}) {
+        const auto scene = load("slide.json");
+        PhysicalObject& cube = *scene->bodies()[1];
+        cube.velocity = push;
+        run(200);
+        const Vector3 moved = cube.transform.position - Vector3(0.0f, restingCentre, 0.0f);
+        const float expected = push.squaredLength() / (2.0f * friction * gravity);
+        EXPECT_NEAR(moved.length(), expected, 0.05f * expected);
+        EXPECT_NEAR(Math::dot(moved, push) / (moved.length() * push.length()), 1.0f, 1e-4f);
+        EXPECT_LT(cube.velocity.length(), 0.01f);
+    }
+
+    // tan 20° < μ: the cube stays; tan 35° > μ: it slides at g (sin 35° − μ cos 35°).
+    const auto shallow = load("ramp-20.json", false);
+    const Vector3 start = shallow->bodies()[1]->transform.position;
+    run(400);
+    EXPECT_LT((shallow->bodies()[1]->transform.position - start).length(), 0.01f);
+
+    const auto steep = load("ramp-35.json");
+    const Vector3 top = steep->bodies()[1]->transform.position;
+    constexpr int steps = 60;
+    run(steps);
+    const float t = steps * timeStep;
+    const float slid = (steep->bodies()[1]->transform.position - top).length();
+    const float angle = 35.0f * 3.14159265f / 180.0f;
+    const float expected = gravity * (std::sin(angle) - friction * std::cos(angle));
+    EXPECT_NEAR(2.0f * slid / (t * t), expected, 0.05f * expected);
+}
+
+TEST_F(SolverScenario, BouncesAtHalfTheImpactSpeedOnlyAboveTheThreshold)
+{
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& cube = *scene->bodies()[1];
+    float before = 0.0f;
+    while (cube.velocity.y <= 0.0f) {
+        before = cube.velocity.y;
+        PhysicalUniverse::step();
+    }
+    EXPECT_NEAR(cube.velocity.y / -before, 0.5f, 0.025f);
+    EXPECT_LT(Vector3(cube.velocity.x, 0.0f, cube.velocity.z).length(), 1e-3f);
+    run(400);
+    EXPECT_NEAR(cube.transform.position.y, restingCentre, 0.01f);
+    EXPECT_TRUE(cube.solverMemory.asleep);
+
+    // Meeting the floor at about 0.6 units/s, below the threshold of 1: no bounce.
+    const auto slow = load("drop-flat.json");
+    PhysicalObject& dropped = *slow->bodies()[1];
+    dropped.transform.position.y = restingCentre + 0.02f;
+    float fastest = 0.0f;
+    for (int step = 0; step < 40; ++step) {
+        PhysicalUniverse::step();
+        fastest = std::max(fastest, dropped.velocity.y);
+    }
+    EXPECT_LT(fastest, 0.05f);
+    EXPECT_NEAR(dropped.transform.position.y, restingCentre, 0.01f);
+}
+
+TEST_F(SolverScenario, FastAndTumblingCubesStopAtTheFloor)
+{
+    const auto fast = load("fast-cube.json");
+    const PhysicalObject& cube = *fast->bodies()[1];
+    for (int step = 0; step < 400; ++step) {
+        PhysicalUniverse::step();
+        ASSERT_GE(lowestPoint(cube), -7.0f - PhysicalUniverse::contactSettings.allowedPenetration) << step;
+    }
+
+    // Dropped exactly on an edge or a corner, the cube bounces on it without
+    // sinking in and, nothing pushing it either way, comes to rest balanced
+    // above where it landed.
+    for (const char* name : {"drop-edge.json", "drop-corner.json"}) {
+        SCOPED_TRACE(name);
+        const auto scene = load(name);
+        const PhysicalObject& tumbling = *scene->bodies()[1];
+        for (int step = 0; step < 400; ++step) {
+            PhysicalUniverse::step();
+            ASSERT_GE(lowestPoint(tumbling), -7.0f - 0.03f) << step;
+        }
+        EXPECT_TRUE(tumbling.solverMemory.asleep);
+        EXPECT_LT(Vector3(tumbling.transform.position.x, 0.0f, tumbling.transform.position.z).length(), 0.01f);
+    }
+
+    // Landing on an edge a little off balance, it tips onto a face and lies flat,
+    // without turning about the upright axis.
+    const auto scene = load("drop-edge.json");
+    PhysicalObject& tipping = *scene->bodies()[1];
+    tipping.transform.orientation = Math::fromAxisAngle({0.0f, 0.0f, 1.0f}, 40.0f * 3.14159265f / 180.0f);
+    run(400);
+    EXPECT_NEAR(tipping.transform.position.y, restingCentre, 0.01f);
+    EXPECT_TRUE(lyingOnAFace(tipping));
+    EXPECT_LT(std::fabs(tipping.transform.orientation.y), 0.01f);
+}
+
+TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
+{
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& lower = *scene->bodies()[1];
+    run(200);
+    ASSERT_TRUE(lower.solverMemory.asleep);
+    EXPECT_EQ(lower.velocity, Vector3());
+
+    // Another cube dropped onto it wakes it on impact.
+    auto upper = std::make_shared<PhysicalObject>(lower.model);
+    upper->transform.position = {0.2f, restingCentre + 4.0f, -0.1f};
+    scene->collisionSet()->addBody(upper);
+    bool woke = false;
+    for (int step = 0; step < 300; ++step) {
+        PhysicalUniverse::step();
+        woke = woke || !lower.solverMemory.asleep;
+    }
+    EXPECT_TRUE(woke);
+    EXPECT_TRUE(lower.solverMemory.asleep);
+    EXPECT_TRUE(upper->solverMemory.asleep);
+    EXPECT_NEAR(upper->transform.position.y, restingCentre + 2.0f, 0.02f);
+
+    // Code moving one cube of the sleeping pair wakes both; the upper one falls.
+    lower.transform.position.x += 3.0f;
+    lower.transform.dirty = true;
+    PhysicalUniverse::step();
+    EXPECT_FALSE(lower.solverMemory.asleep);
+    EXPECT_FALSE(upper->solverMemory.asleep);
+    run(300);
+    EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
+}
+
+TEST_F(SolverScenario, DesignedResponseStaysSelectableWithItsResults)
+{
+    // The program's scene under the first response ends as it always has.
+    std::srand(1);
+    PhysicsTestScene scene(TOLVANE_DATA_DIR);
+    PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
+    run(400);
+    EXPECT_EQ(scene.stateHash(), 0x487444561f38fb1full);
+}
+
+} // namespace
+} // namespace Tolvane
