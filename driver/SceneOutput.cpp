@@ -67,8 +67,8 @@ void TraceWriter::write(long step, const PhysicsTestScene& scene)
         const Math::Vector3& v = body.velocity;
         const Math::Vector3& w = body.angularVelocity;
         file_ << step << ',' << i << ',' << p.x << ',' << p.y << ',' << p.z << ',' << q.w << ',' << q.x << ','
-              << q.y << ',' << q.z << ',' << v.x << ',' << v.y << ',' << v.z << ',' << w.x << ',' << w.y << ','
-              << w.z << '\n';
+              << q.y << ',' << q.z << ',' << v.x << ',' << v.y << ',' << v.z << ',' << w.x << ',' << w.y
+              << ',' << w.z << '\n';
     }
 }
 

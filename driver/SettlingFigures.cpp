@@ -35,7 +35,10 @@ struct FloorFrame {
     }
 
     Vector3 local(const Vector3& world) const { return Math::transposeTimes(rotation, world - position); }
-    bool overFootprint(const Vector3& p) const { return p.x >= minX && p.x <= maxX && p.z >= minZ && p.z <= maxZ; }
+    bool overFootprint(const Vector3& p) const
+    {
+        return p.x >= minX && p.x <= maxX && p.z >= minZ && p.z <= maxZ;
+    }
 };
 
 bool atRest(const Physics::PhysicalObject& body)

@@ -94,7 +94,8 @@ void describeOptions(CLI::App& app, Options& options)
         ->check([](const std::string& folder) { return folder.empty() ? "--data needs a folder" : ""; })
         ->excludes(scene);
     const std::map<std::string, Tolvane::Physics::ResponseKind> responses{
-        {"solver", Tolvane::Physics::ResponseKind::solver}, {"designed", Tolvane::Physics::ResponseKind::designed}};
+        {"solver", Tolvane::Physics::ResponseKind::solver},
+        {"designed", Tolvane::Physics::ResponseKind::designed}};
     app.add_option("--response", options.response,
                    "collision response: solver (contacts solved together, the default) or designed")
         ->transform(CLI::CheckedTransformer(responses, CLI::ignore_case))
@@ -106,9 +107,9 @@ void describeOptions(CLI::App& app, Options& options)
     app.add_option("--csv", options.csvPath, "write one row per step to FILE")->type_name("FILE");
     app.add_option("--state", options.statePath, "write every body's final state to FILE as JSON")
         ->type_name("FILE");
-    auto* trace = app.add_option("--trace", options.tracePath,
-                                 "write every body's pose and velocities to FILE as CSV")
-                      ->type_name("FILE");
+    auto* trace =
+        app.add_option("--trace", options.tracePath, "write every body's pose and velocities to FILE as CSV")
+            ->type_name("FILE");
     app.add_option("--trace-every", options.traceEvery, "trace every K steps (default 1)")
         ->check(CLI::Range(1L, maxSteps))
         ->needs(trace);
@@ -260,8 +261,9 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     summary.maxPairs = maxPairs;
     summary.finalState = scene.measure();
     summary.settling = figures.summary();
-    summary.response =
-        PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver ? "solver" : "designed";
+    summary.response = PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver
+                           ? "solver"
+                           : "designed";
     summary.sleeping = PhysicalUniverse::contactSettings.sleeping;
     summary.hash = scene.stateHash();
 
@@ -303,9 +305,11 @@ void printText(const RunSummary& s)
         return value ? std::to_string(*value) : std::string("none");
     };
     std::printf("deepest floor penetration %.6f over the run, %s after settling\n",
-                static_cast<double>(f.deepestFloorPenetration), afterSettling(f.floorPenetrationAfterSettling).c_str());
+                static_cast<double>(f.deepestFloorPenetration),
+                afterSettling(f.floorPenetrationAfterSettling).c_str());
     std::printf("deepest pair penetration  %.6f over the run, %s after settling\n",
-                static_cast<double>(f.deepestPairPenetration), afterSettling(f.pairPenetrationAfterSettling).c_str());
+                static_cast<double>(f.deepestPairPenetration),
+                afterSettling(f.pairPenetrationAfterSettling).c_str());
     std::printf("lowest block centre   %.6f\n", static_cast<double>(s.finalState.lowestBlockCentre));
     std::printf("highest block centre  %.6f\n", static_cast<double>(s.finalState.highestBlockCentre));
     std::printf("all numbers finite    %s\n", s.finalState.allFinite ? "yes" : "no");

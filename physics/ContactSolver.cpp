@@ -54,18 +54,21 @@ ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3
     row.angularB = cross(rB, d);
     row.turnA = a.inverseInertia * row.angularA;
     row.turnB = b.inverseInertia * row.angularB;
-    const float k = a.inverseMass + b.inverseMass + dot(row.angularA, row.turnA) + dot(row.angularB, row.turnB);
+    const float k =
+        a.inverseMass + b.inverseMass + dot(row.angularA, row.turnA) + dot(row.angularB, row.turnB);
     row.mass = k > 0.0f ? 1.0f / k : 0.0f;
     return row;
 }
 
-inline float velocityAlong(const ContactSolverRow& row, const Vector3& d, const SolverBody& a, const SolverBody& b)
+inline float velocityAlong(const ContactSolverRow& row, const Vector3& d, const SolverBody& a,
+                           const SolverBody& b)
 {
     return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
            dot(a.angularVelocity, row.angularA);
 }
 
-inline void applyAlong(const ContactSolverRow& row, const Vector3& d, float impulse, SolverBody& a, SolverBody& b)
+inline void applyAlong(const ContactSolverRow& row, const Vector3& d, float impulse, SolverBody& a,
+                       SolverBody& b)
 {
     a.linearVelocity -= d * (impulse * a.inverseMass);
     a.angularVelocity -= row.turnA * impulse;
@@ -218,8 +221,10 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
             float largestImpulse = 0.0f;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
-                float t0 = p.tangentImpulse[0] - p.tangent[0].mass * velocityAlong(p.tangent[0], c.tangent[0], a, b);
-                float t1 = p.tangentImpulse[1] - p.tangent[1].mass * velocityAlong(p.tangent[1], c.tangent[1], a, b);
+                float t0 =
+                    p.tangentImpulse[0] - p.tangent[0].mass * velocityAlong(p.tangent[0], c.tangent[0], a, b);
+                float t1 =
+                    p.tangentImpulse[1] - p.tangent[1].mass * velocityAlong(p.tangent[1], c.tangent[1], a, b);
                 const float limit = friction * p.normalImpulse;
                 const float squared = t0 * t0 + t1 * t1;
                 if (squared > limit * limit) {

@@ -99,8 +99,8 @@ class ContactSolver {
 
     /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
     /// fixed body), its points sharing the unit normal from A to B.
-    void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal, const ContactPointInput* points,
-             int pointCount);
+    void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
+             const ContactPointInput* points, int pointCount);
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins.

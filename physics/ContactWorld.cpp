@@ -33,7 +33,8 @@ Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
 {
     Vector3 result;
     for (int row = 0; row < 3; ++row) {
-        const float value = std::fabs(r(row, 0)) * e.x + std::fabs(r(row, 1)) * e.y + std::fabs(r(row, 2)) * e.z;
+        const float value =
+            std::fabs(r(row, 0)) * e.x + std::fabs(r(row, 1)) * e.y + std::fabs(r(row, 2)) * e.z;
         (row == 0 ? result.x : row == 1 ? result.y : result.z) = value;
     }
     return result;
@@ -145,7 +146,8 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             WorldBox box;
             if (entry.hulls && !entry.hulls->hulls.empty()) {
                 const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
-                const Vector3 half = turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
+                const Vector3 half =
+                    turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
                 const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
                 box = {middle - half, middle + half};
                 entry.radius = entry.hulls->radius;
@@ -158,8 +160,10 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             if (entry.movable && !entry.asleep) {
                 entry.velocity = predictedVelocity(body, dt);
                 const Vector3 motion = entry.velocity * dt;
-                box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
-                box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
+                box.min +=
+                    Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
+                box.max +=
+                    Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
                 grow += body.angularVelocity.length() * entry.radius * dt;
             }
             const Vector3 margin(grow, grow, grow);
@@ -220,8 +224,9 @@ void ContactWorld::findContacts(float dt)
     // the same order, so that one walk matches them.
     candidateOrder_.clear();
     for (std::size_t c = 0; c < candidates_.size(); ++c) {
-        const std::uint64_t key = (static_cast<std::uint64_t>(bodies_[candidates_[c].first].object->id) << 32) |
-                                  bodies_[candidates_[c].second].object->id;
+        const std::uint64_t key =
+            (static_cast<std::uint64_t>(bodies_[candidates_[c].first].object->id) << 32) |
+            bodies_[candidates_[c].second].object->id;
         candidateOrder_.emplace_back(key, static_cast<std::int32_t>(c));
     }
     std::sort(candidateOrder_.begin(), candidateOrder_.end());
@@ -258,7 +263,8 @@ void ContactWorld::findContacts(float dt)
     std::swap(pieces_, nextPieces_);
 }
 
-void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt)
+void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last,
+                               float dt)
 {
     ++statistics_.testedPairs;
     const StepBody& a = bodies_[i];
@@ -273,7 +279,8 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
     const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
     const float jolts = (a.movable ? a.jolt : 0.0f) + (b.movable ? b.jolt : 0.0f);
-    const float margin = speculativeDistance + ((b.velocity - a.velocity).length() + spinA + spinB + jolts) * dt;
+    const float margin =
+        speculativeDistance + ((b.velocity - a.velocity).length() + spinA + spinB + jolts) * dt;
 
     const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
     const Collision::HullPose poseB{bodyB.transform.position, b.rotation};
@@ -332,7 +339,8 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
     // The bodies' own velocities, not the ones gravity would give them: two
     // resting bodies close on each other only as fast as they really move.
     const float linkDistance =
-        speculativeDistance + ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
+        speculativeDistance +
+        ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
     for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
         for (int p = 0; p < nextPieces_[k].pointCount; ++p)
             pair.linked = pair.linked || nextPieces_[k].points[p].point.separation <= linkDistance;
@@ -400,9 +408,9 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         solverBody.linearVelocity = body.velocity;
         solverBody.angularVelocity = body.angularVelocity;
         solverBody.inverseMass = 1.0f / body.mass;
-        const Matrix3 localInverse =
-            entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
-        solverBody.inverseInertia = entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
+        const Matrix3 localInverse = entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
+        solverBody.inverseInertia =
+            entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
         solverBodies_.push_back(solverBody);
         solverToBody_.push_back(static_cast<std::int32_t>(i));
         orientations_.push_back(body.transform.orientation);

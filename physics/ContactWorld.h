@@ -3,12 +3,12 @@
 // and the step that runs the stages in order.
 #pragma once
 
+#include "math/Quaternion.h"
 #include "physics/BroadPhase.h"
 #include "physics/CollisionSet.h"
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
 #include "physics/PhysicalObject.h"
-#include "math/Quaternion.h"
 #include "physics/collision/ContactManifold.h"
 
 #include <cstdint>
@@ -54,7 +54,8 @@ class ContactWorld {
     /// broad phase, narrow phase on the convex hulls, islands and waking,
     /// the substepped soft contact solve, and sleeping. Bodies' forces (gravity
     /// included) accelerate them; the caller clears the forces.
-    void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const ContactSettings& settings);
+    void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+              const ContactSettings& settings);
 
     /// Forgets every contact and sleeping island.
     void clear();

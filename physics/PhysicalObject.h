@@ -79,7 +79,7 @@ struct SolverMemory {
 /// Always held through std::shared_ptr. All fields are public: the application
 /// writes pose, mass, velocities and fixed; the universe reads and writes the rest.
 class PhysicalObject : public LinearState, public AngularState {
-public:
+  public:
     std::shared_ptr<PhysicalModel> model;
     std::shared_ptr<ConvexPolyhedron> shape;
     Math::Transform transform;

@@ -111,12 +111,14 @@ void describeExtent(BodyHulls& body)
         body.inverseInertiaPerMass = Math::Matrix3::zero();
     bool first = true;
     for (const ConvexHull& hull : body.hulls) {
-        body.boxMin = first ? hull.boxMin : Vector3(std::min(body.boxMin.x, hull.boxMin.x),
-                                                     std::min(body.boxMin.y, hull.boxMin.y),
-                                                     std::min(body.boxMin.z, hull.boxMin.z));
-        body.boxMax = first ? hull.boxMax : Vector3(std::max(body.boxMax.x, hull.boxMax.x),
-                                                     std::max(body.boxMax.y, hull.boxMax.y),
-                                                     std::max(body.boxMax.z, hull.boxMax.z));
+        body.boxMin =
+            first ? hull.boxMin
+                  : Vector3(std::min(body.boxMin.x, hull.boxMin.x), std::min(body.boxMin.y, hull.boxMin.y),
+                            std::min(body.boxMin.z, hull.boxMin.z));
+        body.boxMax =
+            first ? hull.boxMax
+                  : Vector3(std::max(body.boxMax.x, hull.boxMax.x), std::max(body.boxMax.y, hull.boxMax.y),
+                            std::max(body.boxMax.z, hull.boxMax.z));
         first = false;
         for (const Vector3& v : hull.vertices)
             body.radius = std::max(body.radius, (v - body.centreOfMass).length());

@@ -129,8 +129,9 @@ TEST(HeadlessRunner, CsvHasOneRowPerStep)
     const std::vector<std::string> lines = readLines(csvPath);
     std::remove(csvPath.c_str());
     ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
-                        "lowest_block_centre");
+    EXPECT_EQ(lines[0],
+              "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
+              "lowest_block_centre");
     for (int step = 1; step <= 4; ++step) {
         const std::vector<std::string> cells = cellsOf(lines[step]);
         ASSERT_EQ(cells.size(), 8u) << lines[step];
@@ -201,6 +202,15 @@ TEST(HeadlessRunner, SceneFilesRunAndBadOnesStopBeforeAnyStep)
     const Outcome builtIn = runProgram("--steps 2 --json" + dataArgument);
     EXPECT_EQ(Json::parse(lattice.out)["hash"], Json::parse(builtIn.out)["hash"]);
     EXPECT_EQ(Json::parse(lattice.out)["lattice"], nullptr);
+
+    // The first response still ends the program's scene, built in or from the
+    // file, exactly where it always has.
+    for (const std::string& scene : {dataArgument, " --scene '" + scenes + "/lattice.json'"}) {
+        const Outcome designed =
+            runProgram("--response designed --steps 400 --json --expect-hash 487444561f38fb1f" + scene);
+        EXPECT_EQ(designed.status, 0) << designed.err;
+        EXPECT_EQ(Json::parse(designed.out)["response"], "designed");
+    }
 
     // A seed moves the jitter, and the same seed twice gives the same run.
     const auto hashWithSeed = [](const std::string& seed) {

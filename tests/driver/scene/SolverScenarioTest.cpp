@@ -36,7 +36,8 @@ class SolverScenario : public ::testing::Test {
     {
         PhysicalUniverse::reset();
         std::srand(1);
-        auto scene = std::make_unique<PhysicsTestScene>(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+        auto scene =
+            std::make_unique<PhysicsTestScene>(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
         PhysicalUniverse::contactSettings.sleeping = sleeping;
         return scene;
     }
@@ -204,7 +205,8 @@ TEST_F(SolverScenario, FastAndTumblingCubesStopAtTheFloor)
             ASSERT_GE(lowestPoint(tumbling), -7.0f - 0.03f) << step;
         }
         EXPECT_TRUE(tumbling.solverMemory.asleep);
-        EXPECT_LT(Vector3(tumbling.transform.position.x, 0.0f, tumbling.transform.position.z).length(), 0.01f);
+        EXPECT_LT(Vector3(tumbling.transform.position.x, 0.0f, tumbling.transform.position.z).length(),
+                  0.01f);
     }
 
     // Landing on an edge a little off balance, it tips onto a face and lies flat,
