@@ -50,7 +50,7 @@ bool atRest(const Physics::PhysicalObject& body)
 
 SettlingFigures::SettlingFigures(const PhysicsTestScene& scene) : scene_(scene) {}
 
-float SettlingFigures::floorPenetration() const
+float SettlingFigures::floorPenetration()
 {
     const auto floor = scene_.floor();
     if (!floor || !floor->model)
@@ -61,6 +61,8 @@ float SettlingFigures::floorPenetration() const
         if (body->fixed || !body->model)
             continue;
         const Vector3 centre = frame.local(body->transform.position);
+        if (frame.overFootprint(centre))
+            lowestCentreOverFloor_ = std::min(lowestCentreOverFloor_, body->transform.position.y);
         if (!frame.overFootprint(centre) || !(centre.y > frame.top))
             continue;
         const Matrix3 rotation = Math::toMatrix3(body->transform.orientation);
@@ -86,6 +88,7 @@ void SettlingFigures::record(long step, float pairPenetration)
 SettlingSummary SettlingFigures::summary() const
 {
     SettlingSummary result;
+    result.lowestCentreOverFloor = lowestCentreOverFloor_;
     if (lastMovingStep_ < lastStep_)
         result.settledStep = lastMovingStep_ + 1;
     const std::size_t steps = floorPenetrations_.size();

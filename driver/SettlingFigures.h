@@ -5,6 +5,7 @@
 
 #include "driver/PhysicsTestScene.h"
 
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct SettlingSummary {
     float deepestFloorPenetration = 0.0f;
     /// The most negative contact separation between two blocks, as a depth.
     float deepestPairPenetration = 0.0f;
+    /// The lowest block centre over the floor's footprint during the whole run
+    /// (the figure the peer engines give; a block resting on the program's
+    /// floor has its centre at -6); infinity when there was none.
+    float lowestCentreOverFloor = INFINITY;
     /// The same two over the steps from the settled step on (none without one).
     std::optional<float> floorPenetrationAfterSettling;
     std::optional<float> pairPenetrationAfterSettling;
@@ -45,11 +50,12 @@ class SettlingFigures {
 
   private:
     /// How deep the lowest vertex of any block over the floor is below its top face.
-    float floorPenetration() const;
+    float floorPenetration();
 
     const PhysicsTestScene& scene_;
     long lastStep_ = 0;
     long lastMovingStep_ = 0;
+    float lowestCentreOverFloor_ = INFINITY;
     std::vector<float> floorPenetrations_;
     std::vector<float> pairPenetrations_;
 };

@@ -301,6 +301,8 @@ void printText(const RunSummary& s)
         std::printf("settled at step       none\n");
     std::printf("blocks asleep         %d\n", f.blocksAsleep);
     std::printf("blocks off the floor  %d (through it: %d)\n", f.blocksOffFloor, f.blocksThroughFloor);
+    std::printf("lowest centre over the floor during the run %.6f\n",
+                static_cast<double>(f.lowestCentreOverFloor));
     const auto afterSettling = [](const std::optional<float>& value) {
         return value ? std::to_string(*value) : std::string("none");
     };
@@ -348,6 +350,7 @@ void printJson(const RunSummary& s)
         {"blocks_asleep", s.settling.blocksAsleep},
         {"blocks_off_floor", s.settling.blocksOffFloor},
         {"blocks_through_floor", s.settling.blocksThroughFloor},
+        {"lowest_centre_over_floor", finiteOrNull(s.settling.lowestCentreOverFloor)},
         {"deepest_floor_penetration",
          {{"run", s.settling.deepestFloorPenetration},
           {"after_settling", optionalJson(s.settling.floorPenetrationAfterSettling)}}},

@@ -24,7 +24,9 @@ struct ContactSettings {
     /// Contacts approaching slower than this (units per second) do not bounce:
     /// resting contacts would otherwise jitter with every step's gravity.
     float restitutionThreshold = 1.0f;
-    /// Solver passes over all contacts per step.
+    /// Substeps of the contact solve per step; each integrates the velocities,
+    /// solves every contact once with the push-out and once without, and moves
+    /// the bodies. More substeps give stiffer stacks at a proportional cost.
     int solverIterations = 4;
     /// Penetration left alone (units): pushing out the last bit of every
     /// resting contact would make it flicker between touching and not.
