@@ -1,6 +1,7 @@
 // Keeping the broad phase's order of boxes along x.
 #include "physics/BroadPhase.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Tolvane::Physics {
@@ -40,5 +41,38 @@ void BroadPhase::sortAlongX(const std::vector<WorldBox>& boxes)
         order_[l] = moving;
     }
 }
+
+// A body's box holds its sphere swept by its own motion, grown a little for
+// rounding: the sphere test adds the distances and speeds in floats.
+void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
+                          const std::vector<Math::Vector3>& velocities, float dt, BroadPhase& broadPhase,
+                          std::vector<WorldBox>& boxes, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+{
+    constexpr float relativeAllowance = 1e-3f;
+    constexpr float absoluteAllowance = 1e-6f;
+    boxes.clear();
+    std::vector<std::int32_t> unbounded;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const PhysicalObject& body = *bodies[i];
+        const Math::Vector3& p = body.transform.position;
+        const float reach = body.model->radius() + velocities[i].length() * dt;
+        const float largest = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+        const float half = reach * (1.0f + relativeAllowance) + largest * relativeAllowance + absoluteAllowance;
+        const Math::Vector3 grow(half, half, half);
+        boxes.push_back({p - grow, p + grow});
+        if (!std::isfinite(half) || !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
+            unbounded.push_back(static_cast<std::int32_t>(i));
+    }
+    broadPhase.findPairs(boxes, [](std::int32_t, std::int32_t) { return true; }, pairs);
+    if (unbounded.empty())
+        return;
+    for (const std::int32_t u : unbounded)
+        for (std::int32_t j = 0; j < static_cast<std::int32_t>(bodies.size()); ++j)
+            if (j != u)
+                pairs.emplace_back(std::min(u, j), std::max(u, j));
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+}
+
 
 } // namespace Tolvane::Physics

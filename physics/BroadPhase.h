@@ -3,9 +3,11 @@
 #pragma once
 
 #include "math/Vector3.h"
+#include "physics/PhysicalObject.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -65,5 +67,15 @@ void BroadPhase::findPairs(const std::vector<WorldBox>& boxes, Wanted wanted,
     }
     std::sort(pairs.begin(), pairs.end());
 }
+
+/// The designed response's broad phase: every pair k < l, in that order, of
+/// bodies whose bounding spheres, each swept along its velocity over dt,
+/// might meet; a superset of the pairs the designed pair test accepts, so
+/// that testing these instead of all pairs gives the same results. A body with
+/// a non-finite position, velocity or radius is paired with every other body,
+/// as the all-pairs loop would. Every body must have a model.
+void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
+                          const std::vector<Math::Vector3>& velocities, float dt, BroadPhase& broadPhase,
+                          std::vector<WorldBox>& boxes, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
 
 } // namespace Tolvane::Physics

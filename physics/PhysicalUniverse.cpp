@@ -16,6 +16,9 @@ float PhysicalUniverse::timeStep = initialTimeStep;
 Math::Vector3 PhysicalUniverse::gravity;
 ContactSettings PhysicalUniverse::contactSettings;
 ContactWorld PhysicalUniverse::contactWorld;
+std::vector<BroadPhase> PhysicalUniverse::designedBroadPhases;
+std::vector<WorldBox> PhysicalUniverse::designedBoxes;
+std::vector<std::pair<std::int32_t, std::int32_t>> PhysicalUniverse::designedPairs;
 std::int32_t PhysicalUniverse::stepCount = initialStepCount;
 
 void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
@@ -45,6 +48,7 @@ void PhysicalUniverse::reset()
     gravity = Math::Vector3();
     contactSettings = ContactSettings();
     contactWorld.clear();
+    designedBroadPhases.clear();
     stepCount = initialStepCount;
 }
 

@@ -62,6 +62,12 @@ class PhysicalUniverse {
     static void reset();
 
   private:
+    /// The designed response's broad phase, one per collision set, with its
+    /// scratch space, kept from step to step.
+    static std::vector<BroadPhase> designedBroadPhases;
+    static std::vector<WorldBox> designedBoxes;
+    static std::vector<std::pair<std::int32_t, std::int32_t>> designedPairs;
+
     static void collisionPass();
     static void responsePass();
     /// Tells the collision signal's listeners of every pair the solver response

@@ -4,6 +4,8 @@
 
 #include "physics/collision/CollisionQuery.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -107,13 +109,17 @@ void PhysicalUniverse::collisionPass()
         snapshots.push_back(std::move(snapshot));
     }
 
-    // Pairs k < l of each self-colliding set: the earlier body is the pair's body A.
-    for (const SetSnapshot& snapshot : snapshots) {
-        const std::size_t count = snapshot.bodies.size();
-        for (std::size_t k = 0; k + 1 < count; ++k)
-            for (std::size_t l = k + 1; l < count; ++l)
-                testPair(snapshot.bodies[k], snapshot.predictedVelocities[k], snapshot.bodies[l],
-                         snapshot.predictedVelocities[l]);
+    // Pairs k < l of each self-colliding set, in that order: the earlier body is
+    // the pair's body A. The broad phase hands over every pair whose bounding
+    // spheres could meet, and no others are looked at.
+    designedBroadPhases.resize(snapshots.size());
+    for (std::size_t s = 0; s < snapshots.size(); ++s) {
+        const SetSnapshot& snapshot = snapshots[s];
+        findSphereSweepPairs(snapshot.bodies, snapshot.predictedVelocities, timeStep, designedBroadPhases[s],
+                             designedBoxes, designedPairs);
+        for (const auto& [k, l] : designedPairs)
+            testPair(snapshot.bodies[k], snapshot.predictedVelocities[k], snapshot.bodies[l],
+                     snapshot.predictedVelocities[l]);
     }
 }
 
