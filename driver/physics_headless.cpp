@@ -142,6 +142,8 @@ struct RunSummary {
     long maxPairs = 0;
     Tolvane::SceneMeasures finalState;
     Tolvane::SettlingSummary settling;
+    /// Microseconds spent in each phase over the whole run.
+    Tolvane::Physics::PhaseTimes phases;
     std::string response;
     bool sleeping = true;
     std::uint64_t hash = 0;
@@ -175,6 +177,12 @@ void closeOutput(std::ofstream& file, const std::string& path)
         throw std::runtime_error("cannot write " + path);
 }
 
+/// What a step spent outside the broad phase, narrow phase, solver and integration.
+double restOf(double stepMicroseconds, const Tolvane::Physics::PhaseTimes& t)
+{
+    return std::max(0.0, stepMicroseconds - t.broadPhase - t.narrowPhase - t.solver - t.integration);
+}
+
 RunSummary run(const Options& options, PhysicsTestScene& scene)
 {
     // Every output is opened before the first step, so that a bad path fails at once.
@@ -182,7 +190,7 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     if (!options.csvPath.empty()) {
         csv = openOutput(options.csvPath);
         csv << "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
-               "lowest_block_centre\n";
+               "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us\n";
         csv.precision(9);
     }
     std::ofstream state;
@@ -201,6 +209,8 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
 
     std::vector<double> microseconds;
     microseconds.reserve(static_cast<std::size_t>(options.steps));
+    // Summed over the run; other holds everything outside the four phases.
+    Tolvane::Physics::PhaseTimes phases;
     long totalPairs = 0;
     long maxPairs = 0;
     const bool progressOnTerminal = isatty(STDERR_FILENO) != 0;
@@ -217,13 +227,20 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
         microseconds.push_back(us);
         totalPairs += pairsThisStep;
         maxPairs = std::max(maxPairs, pairsThisStep);
+        phases.broadPhase += contacts.time.broadPhase;
+        phases.narrowPhase += contacts.time.narrowPhase;
+        phases.solver += contacts.time.solver;
+        phases.integration += contacts.time.integration;
+        phases.other += restOf(us, contacts.time);
         figures.record(step, -contacts.deepestPairSeparation);
 
         if (csv.is_open()) {
             const Tolvane::SceneMeasures m = scene.measure();
+            const Tolvane::Physics::PhaseTimes& t = contacts.time;
             csv << step << ',' << us << ',' << pairsThisStep << ',' << contacts.contactPoints << ','
                 << contacts.awakeBodies << ',' << m.kineticEnergy << ',' << m.largestSpeed << ','
-                << m.lowestBlockCentre << '\n';
+                << m.lowestBlockCentre << ',' << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver << ','
+                << t.integration << ',' << restOf(us, t) << '\n';
         }
         if (trace && (step % options.traceEvery == 0 || step == options.steps))
             trace->write(step, scene);
@@ -261,6 +278,7 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     summary.maxPairs = maxPairs;
     summary.finalState = scene.measure();
     summary.settling = figures.summary();
+    summary.phases = phases;
     summary.response = PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver
                            ? "solver"
                            : "designed";
@@ -292,6 +310,10 @@ void printText(const RunSummary& s)
     std::printf("microseconds per step median %.1f, 95th percentile %.1f, maximum %.1f\n",
                 s.medianMicroseconds, s.p95Microseconds, s.maxMicroseconds);
     std::printf("colliding pairs       %.2f per step on average, %ld at most\n", s.meanPairs, s.maxPairs);
+    const double n = static_cast<double>(s.steps);
+    std::printf("phases, mean us/step  broad %.1f, narrow %.1f, solver %.1f, integration %.1f, rest %.1f\n",
+                s.phases.broadPhase / n, s.phases.narrowPhase / n, s.phases.solver / n, s.phases.integration / n,
+                s.phases.other / n);
     std::printf("response              %s, sleeping %s\n", s.response.c_str(), s.sleeping ? "on" : "off");
     std::printf("blocks at rest        %d of %d\n", s.finalState.blocksAtRest, s.blocks);
     const Tolvane::SettlingSummary& f = s.settling;
@@ -343,6 +365,12 @@ void printJson(const RunSummary& s)
         {"microseconds_per_step",
          {{"median", s.medianMicroseconds}, {"p95", s.p95Microseconds}, {"max", s.maxMicroseconds}}},
         {"colliding_pairs_per_step", {{"mean", s.meanPairs}, {"max", s.maxPairs}}},
+        {"phase_microseconds_per_step",
+         {{"broad_phase", s.phases.broadPhase / static_cast<double>(s.steps)},
+          {"narrow_phase", s.phases.narrowPhase / static_cast<double>(s.steps)},
+          {"solver", s.phases.solver / static_cast<double>(s.steps)},
+          {"integration", s.phases.integration / static_cast<double>(s.steps)},
+          {"rest", s.phases.other / static_cast<double>(s.steps)}}},
         {"response", s.response},
         {"sleeping", s.sleeping},
         {"blocks_at_rest", s.finalState.blocksAtRest},

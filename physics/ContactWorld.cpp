@@ -17,6 +17,7 @@
 #include "physics/collision/BodyHulls.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -27,6 +28,31 @@ using Math::Quaternion;
 using Math::Vector3;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// Adds the time since the last lap to one of a step's phase times.
+class PhaseClock {
+  public:
+    void lap(double& phase)
+    {
+        const Clock::time_point now = Clock::now();
+        phase += std::chrono::duration<double, std::micro>(now - last_).count();
+        last_ = now;
+    }
+
+  private:
+    Clock::time_point last_ = Clock::now();
+};
+
+PhaseClock* stepClock = nullptr;
+
+/// Charges the time since the last lap to phase, when a step is being timed.
+void lap(double& phase)
+{
+    if (stepClock)
+        stepClock->lap(phase);
+}
 
 /// |R| e: the half size along the world axes of a box of half size e turned by R.
 Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
@@ -95,11 +121,18 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
                         const ContactSettings& settings)
 {
     statistics_ = ContactStepStatistics();
+    PhaseClock clock;
+    stepClock = &clock;
+    PhaseTimes& time = statistics_.time;
     gatherBodies(sets, dt, settings);
+    lap(time.other);
     findContacts(dt);
     wakeIslands();
+    lap(time.other);
     solve(dt, settings);
     finishBodies(dt, settings);
+    lap(time.integration);
+    stepClock = nullptr;
 }
 
 void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
@@ -197,6 +230,7 @@ void ContactWorld::findContacts(float dt)
         return (bodies_[i].movable || bodies_[j].movable) && bodies_[i].hulls && bodies_[j].hulls;
     };
     broadPhase_.findPairs(boxes_, wanted, candidates_);
+    lap(statistics_.time.broadPhase);
 
     // A body struck in this step changes its velocity by up to the speed it
     // is struck with, and may be driven into a third body that its own motion
@@ -219,6 +253,7 @@ void ContactWorld::findContacts(float dt)
     }
     if (grown)
         broadPhase_.findPairs(boxes_, wanted, candidates_);
+    lap(statistics_.time.broadPhase);
 
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
@@ -261,6 +296,7 @@ void ContactWorld::findContacts(float dt)
     }
     std::swap(pairs_, nextPairs_);
     std::swap(pieces_, nextPieces_);
+    lap(statistics_.time.narrowPhase);
 }
 
 void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last,
@@ -465,6 +501,9 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
     solver_.prepare(solverBodies_, solverSettings);
 
+    lap(statistics_.time.solver);
+
+    PhaseTimes& time = statistics_.time;
     for (int substep = 0; substep < substeps; ++substep) {
         for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
             SolverBody& body = solverBodies_[k];
@@ -473,14 +512,17 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             if (!object.torque.isZero())
                 body.angularVelocity += body.inverseInertia * (object.torque * h);
         }
+        lap(time.integration);
         solver_.warmStart(solverBodies_);
         solver_.solve(solverBodies_, true);
+        lap(time.solver);
         for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
             SolverBody& body = solverBodies_[k];
             body.deltaPosition += body.linearVelocity * h;
             body.deltaRotation += body.angularVelocity * h;
             orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
         }
+        lap(time.integration);
         solver_.solve(solverBodies_, false);
     }
     solver_.applyRestitution(solverBodies_);
@@ -501,6 +543,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             ++constraint;
         }
     }
+    lap(time.solver);
 }
 
 void ContactWorld::finishBodies(float dt, const ContactSettings& settings)

@@ -37,7 +37,22 @@ struct TouchingPair {
 };
 
 /// What one step of the solver response did, for figures.
+/// Microseconds one step spent in each stage.
+struct PhaseTimes {
+    /// Finding the pairs whose boxes overlap.
+    double broadPhase = 0.0;
+    /// Separating axes and manifolds of those pairs, and matching them to last step's.
+    double narrowPhase = 0.0;
+    /// Preparing and solving the contacts, warm starting and restitution.
+    double solver = 0.0;
+    /// Moving the bodies: velocities and positions in every substep, poses back to the bodies.
+    double integration = 0.0;
+    /// Gathering the bodies, islands, waking and sleeping.
+    double other = 0.0;
+};
+
 struct ContactStepStatistics {
+    PhaseTimes time;
     int awakeBodies = 0;
     int sleepingBodies = 0;
     int testedPairs = 0;
