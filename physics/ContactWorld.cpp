@@ -114,17 +114,27 @@ void ContactWorld::clear()
     pieces_.clear();
     touching_.clear();
     statistics_ = ContactStepStatistics();
-    broadPhase_ = BroadPhase();
+    broadPhase_ = GridBroadPhase();
+    lastIds_.clear();
+    stepped_ = false;
 }
 
-void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Vector3& gravity,
                         const ContactSettings& settings)
 {
     statistics_ = ContactStepStatistics();
     PhaseClock clock;
     stepClock = &clock;
     PhaseTimes& time = statistics_.time;
-    gatherBodies(sets, dt, settings);
+    if (gatherBodies(sets, dt, gravity, settings)) {
+        // Everything sleeps and nothing disturbed it: nothing moves, no pair
+        // changes, and the last step's figures still hold.
+        statistics_.sleepingBodies = lastSleeping_;
+        statistics_.touchingPairs = lastTouching_;
+        lap(time.other);
+        stepClock = nullptr;
+        return;
+    }
     lap(time.other);
     findContacts(dt);
     wakeIslands();
@@ -133,15 +143,22 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     finishBodies(dt, settings);
     lap(time.integration);
     stepClock = nullptr;
+    stepped_ = true;
+    lastSleeping_ = statistics_.sleepingBodies;
+    lastTouching_ = statistics_.touchingPairs;
 }
 
-void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                                const ContactSettings& settings)
+bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                                const Vector3& gravity, const ContactSettings& settings)
 {
     bodies_.clear();
     boxes_.clear();
     ++gatherStamp_;
     bool fixedBodyMoved = false;
+    // The same bodies in the same order as last step, none awake or disturbed:
+    // the step has nothing to do.
+    bool quiet = settings.sleeping && stepped_;
+    std::size_t seen = 0;
     for (const auto& set : sets) {
         for (const auto& handle : set->bodies) {
             PhysicalObject& body = *handle;
@@ -149,20 +166,19 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             if (body.solverMemory.gatherStamp == gatherStamp_)
                 continue;
             body.solverMemory.gatherStamp = gatherStamp_;
+            quiet = quiet && seen < lastIds_.size() && lastIds_[seen] == body.id;
+            ++seen;
 
             StepBody entry;
             entry.object = &body;
             entry.handle = &handle;
             entry.movable = !body.fixed;
-            entry.hulls = body.model ? &body.model->hulls() : nullptr;
-            entry.rotation = Math::toMatrix3(body.transform.orientation);
-            const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
-            entry.centre = localCentre == Vector3() ? body.transform.position
-                                                    : body.transform.position + entry.rotation * localCentre;
-
             SolverMemory& memory = body.solverMemory;
-            if (!sameState(memory, body)) {
-                // Moved, pushed or changed by code since the last step.
+            // Moved, pushed or changed by code since the last step, or pushed by
+            // a force of its own (beyond gravity) or a torque.
+            const bool disturbed = !sameState(memory, body) ||
+                                   (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
+            if (disturbed) {
                 if (!entry.movable && memory.stepped)
                     fixedBodyMoved = true;
                 if (memory.asleep && memory.island != 0)
@@ -173,40 +189,12 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             if (!settings.sleeping || !entry.movable)
                 memory.asleep = false;
             entry.asleep = memory.asleep;
-
-            // The box over the hulls, swept along the step's motion and grown by
-            // the speculative distance.
-            WorldBox box;
-            if (entry.hulls && !entry.hulls->hulls.empty()) {
-                const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
-                const Vector3 half =
-                    turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
-                const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
-                box = {middle - half, middle + half};
-                entry.radius = entry.hulls->radius;
-            } else {
-                // Nothing to collide with: an empty box far from everything.
-                const float nowhere = std::numeric_limits<float>::quiet_NaN();
-                box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
-            }
-            float grow = speculativeDistance;
-            if (entry.movable && !entry.asleep) {
-                entry.velocity = predictedVelocity(body, dt);
-                const Vector3 motion = entry.velocity * dt;
-                box.min +=
-                    Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
-                box.max +=
-                    Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
-                grow += body.angularVelocity.length() * entry.radius * dt;
-            }
-            const Vector3 margin(grow, grow, grow);
-            box.min -= margin;
-            box.max += margin;
-            entry.box = box;
+            quiet = quiet && !disturbed && (!entry.movable || entry.asleep);
             bodies_.push_back(entry);
-            boxes_.push_back(box);
         }
     }
+    quiet = quiet && seen == lastIds_.size();
+
     // A body moved by code wakes the island it slept in, also the bodies it was
     // taken away from. A fixed body moved by code may have moved into or away
     // from sleeping bodies: everything wakes and looks again.
@@ -222,46 +210,94 @@ void ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
         }
     }
     movedIslands_.clear();
+    if (quiet)
+        return true;
+
+    lastIds_.clear();
+    for (StepBody& entry : bodies_) {
+        PhysicalObject& body = *entry.object;
+        lastIds_.push_back(body.id);
+        entry.hulls = body.model ? &body.model->hulls() : nullptr;
+        entry.rotation = Math::toMatrix3(body.transform.orientation);
+        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+        entry.centre = localCentre == Vector3() ? body.transform.position
+                                                : body.transform.position + entry.rotation * localCentre;
+
+        // The box over the hulls, swept along the step's motion and grown by
+        // the speculative distance.
+        WorldBox box;
+        if (entry.hulls && !entry.hulls->hulls.empty()) {
+            const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
+            const Vector3 half = turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
+            const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
+            box = {middle - half, middle + half};
+            entry.radius = entry.hulls->radius;
+        } else {
+            // Nothing to collide with: an empty box far from everything.
+            const float nowhere = std::numeric_limits<float>::quiet_NaN();
+            box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
+        }
+        float grow = speculativeDistance;
+        if (entry.movable && !entry.asleep) {
+            entry.velocity = predictedVelocity(body, dt);
+            const Vector3 motion = entry.velocity * dt;
+            box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
+            box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
+            grow += body.angularVelocity.length() * entry.radius * dt;
+        }
+        const Vector3 margin(grow, grow, grow);
+        box.min -= margin;
+        box.max += margin;
+        entry.box = box;
+        boxes_.push_back(box);
+    }
+    return false;
 }
 
 void ContactWorld::findContacts(float dt)
 {
+    // Pairs with no awake body are not looked for: pairs asleep together, or
+    // asleep on a fixed body, are carried over from last step below.
     const auto wanted = [this](std::int32_t i, std::int32_t j) {
-        return (bodies_[i].movable || bodies_[j].movable) && bodies_[i].hulls && bodies_[j].hulls;
+        const bool awakeI = bodies_[i].movable && !bodies_[i].asleep;
+        const bool awakeJ = bodies_[j].movable && !bodies_[j].asleep;
+        return (awakeI || awakeJ) && bodies_[i].hulls && bodies_[j].hulls;
     };
-    broadPhase_.findPairs(boxes_, wanted, candidates_);
+    queries_.resize(bodies_.size());
+    for (std::size_t i = 0; i < bodies_.size(); ++i)
+        queries_[i] = bodies_[i].movable && !bodies_[i].asleep;
+    broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
     lap(statistics_.time.broadPhase);
 
     // A body struck in this step changes its velocity by up to the speed it
     // is struck with, and may be driven into a third body that its own motion
     // would never reach: a block hit from above while it rests on another.
     // Such bodies get their boxes and margins grown by that change, and the
-    // pairs are found again with the grown boxes.
-    bool grown = false;
+    // pairs are found again with the grown boxes. Changes the speculative
+    // distance already covers (a resting body's one step of gravity) grow nothing.
     for (const auto& [i, j] : candidates_) {
         const float change = (bodies_[j].velocity - bodies_[i].velocity).length();
         bodies_[i].jolt = std::max(bodies_[i].jolt, change);
         bodies_[j].jolt = std::max(bodies_[j].jolt, change);
     }
+    bool grown = false;
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         const float grow = bodies_[i].movable ? bodies_[i].jolt * dt : 0.0f;
-        if (grow > 0.0f) {
+        if (grow > 0.5f * speculativeDistance) {
             boxes_[i].min -= Vector3(grow, grow, grow);
             boxes_[i].max += Vector3(grow, grow, grow);
             grown = true;
         }
     }
     if (grown)
-        broadPhase_.findPairs(boxes_, wanted, candidates_);
+        broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
     lap(statistics_.time.broadPhase);
 
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
     candidateOrder_.clear();
     for (std::size_t c = 0; c < candidates_.size(); ++c) {
-        const std::uint64_t key =
-            (static_cast<std::uint64_t>(bodies_[candidates_[c].first].object->id) << 32) |
-            bodies_[candidates_[c].second].object->id;
+        const std::uint64_t key = pairKey(candidates_[c].first, candidates_[c].second);
         candidateOrder_.emplace_back(key, static_cast<std::int32_t>(c));
     }
     std::sort(candidateOrder_.begin(), candidateOrder_.end());
@@ -271,32 +307,42 @@ void ContactWorld::findContacts(float dt)
     std::size_t previous = 0;
     for (const auto& [key, c] : candidateOrder_) {
         while (previous < pairs_.size() && pairs_[previous].key < key)
-            ++previous;
-        const PairContact* last =
-            previous < pairs_.size() && pairs_[previous].key == key ? &pairs_[previous] : nullptr;
-        const std::int32_t i = candidates_[c].first;
-        const std::int32_t j = candidates_[c].second;
-        const bool awakeA = bodies_[i].movable && !bodies_[i].asleep;
-        const bool awakeB = bodies_[j].movable && !bodies_[j].asleep;
-        if (!awakeA && !awakeB) {
-            // Asleep together, or asleep on a fixed body: nothing moved, so
-            // last step's manifolds still hold.
-            if (last) {
-                PairContact kept = *last;
-                kept.bodyA = i;
-                kept.bodyB = j;
-                kept.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
-                nextPieces_.insert(nextPieces_.end(), pieces_.begin() + last->firstPiece,
-                                   pieces_.begin() + last->firstPiece + last->pieceCount);
-                nextPairs_.push_back(kept);
-            }
-            continue;
-        }
-        collidePair(i, j, key, last, dt);
+            carryIfResting(pairs_[previous++]);
+        const PairContact* last = nullptr;
+        if (previous < pairs_.size() && pairs_[previous].key == key)
+            last = &pairs_[previous++];
+        collidePair(candidates_[c].first, candidates_[c].second, key, last, dt);
     }
+    while (previous < pairs_.size())
+        carryIfResting(pairs_[previous++]);
     std::swap(pairs_, nextPairs_);
     std::swap(pieces_, nextPieces_);
     lap(statistics_.time.narrowPhase);
+}
+
+std::uint64_t ContactWorld::pairKey(std::int32_t i, std::int32_t j) const
+{
+    return (static_cast<std::uint64_t>(bodies_[i].object->id) << 32) | bodies_[j].object->id;
+}
+
+// Asleep together, or asleep on a fixed body: nothing moved, so last step's
+// manifolds still hold. The pair's bodies are found at last step's places;
+// when the sets changed since, the pair is dropped, and found again if it is
+// needed once its bodies wake.
+void ContactWorld::carryIfResting(const PairContact& last)
+{
+    const auto count = static_cast<std::int32_t>(bodies_.size());
+    if (last.bodyA >= count || last.bodyB >= count || pairKey(last.bodyA, last.bodyB) != last.key)
+        return;
+    const StepBody& a = bodies_[last.bodyA];
+    const StepBody& b = bodies_[last.bodyB];
+    if ((a.movable && !a.asleep) || (b.movable && !b.asleep))
+        return;
+    PairContact kept = last;
+    kept.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+    nextPieces_.insert(nextPieces_.end(), pieces_.begin() + last.firstPiece,
+                       pieces_.begin() + last.firstPiece + last.pieceCount);
+    nextPairs_.push_back(kept);
 }
 
 void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last,
@@ -585,6 +631,14 @@ void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
             body.velocity = Vector3();
             body.angularVelocity = Vector3();
         }
+    }
+
+    for (const PairContact& pair : pairs_) {
+        bool pressing = false;
+        for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
+            for (int p = 0; p < pieces_[k].pointCount; ++p)
+                pressing = pressing || pieces_[k].points[p].normalImpulse > 0.0f;
+        statistics_.touchingPairs += pressing ? 1 : 0;
     }
 
     for (std::size_t i = 0; i < bodies_.size(); ++i) {

@@ -5,6 +5,7 @@
 
 #include "math/Quaternion.h"
 #include "physics/BroadPhase.h"
+#include "physics/GridBroadPhase.h"
 #include "physics/CollisionSet.h"
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
@@ -56,6 +57,8 @@ struct ContactStepStatistics {
     int awakeBodies = 0;
     int sleepingBodies = 0;
     int testedPairs = 0;
+    /// Pairs pressing on each other (or asleep on each other) after the step.
+    int touchingPairs = 0;
     int manifolds = 0;
     int contactPoints = 0;
     /// The most negative separation of any point between two movable bodies
@@ -69,7 +72,7 @@ class ContactWorld {
     /// broad phase, narrow phase on the convex hulls, islands and waking,
     /// the substepped soft contact solve, and sleeping. Bodies' forces (gravity
     /// included) accelerate them; the caller clears the forces.
-    void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+    void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
               const ContactSettings& settings);
 
     /// Forgets every contact and sleeping island.
@@ -138,10 +141,17 @@ class ContactWorld {
         bool asleep = false;
     };
 
-    void gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+    /// Gathers the step's bodies; true when all of them sleep, none was
+    /// disturbed and the sets hold the same bodies as last step: a quiet step
+    /// with nothing to do.
+    bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
                       const ContactSettings& settings);
     void findContacts(float dt);
     void collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt);
+    /// The key of the pair of this step's bodies i and j.
+    std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
+    /// Keeps last step's pair as it was when neither of its bodies is awake now.
+    void carryIfResting(const PairContact& last);
     /// Unites the movable bodies of every pair with contact points into islands.
     void joinIslands();
     void wakeIslands();
@@ -153,7 +163,9 @@ class ContactWorld {
     std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
     std::vector<std::int32_t> solverToBody_;
-    BroadPhase broadPhase_;
+    GridBroadPhase broadPhase_;
+    /// Which bodies look for partners in the broad phase: the awake movable ones.
+    std::vector<char> queries_;
     std::vector<std::pair<std::int32_t, std::int32_t>> candidates_;
     /// Each candidate's key with its index, sorted by key.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
@@ -169,6 +181,11 @@ class ContactWorld {
     std::vector<Math::Quaternion> orientations_;
     /// The islands of sleeping bodies that code moved since the last step.
     std::vector<std::uint32_t> movedIslands_;
+    /// The ids of last step's bodies in order, to see that the sets did not change.
+    std::vector<std::uint32_t> lastIds_;
+    bool stepped_ = false;
+    int lastSleeping_ = 0;
+    int lastTouching_ = 0;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
     ContactSolver solver_;

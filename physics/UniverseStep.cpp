@@ -45,21 +45,22 @@ void PhysicalUniverse::step()
 {
     ++stepCount;
 
+    // Nothing here runs a listener's code, so the sets are walked as they are.
     for (const auto& set : collisionSets)
-        for (const auto& body : set->getBodies())
+        for (const auto& body : set->bodies)
             body->force += gravity * body->mass;
 
     if (contactSettings.response == ResponseKind::designed) {
         collisionPass();
         responsePass();
     } else {
-        contactWorld.step(collisionSets, timeStep, contactSettings);
+        contactWorld.step(collisionSets, timeStep, gravity, contactSettings);
         if (!collisionSignal.empty())
             publishTouchingPairs();
     }
 
     for (const auto& set : collisionSets)
-        for (const auto& body : set->getBodies())
+        for (const auto& body : set->bodies)
             body->force = Math::Vector3();
 }
 

@@ -134,7 +134,7 @@ TEST(HeadlessRunner, CsvHasOneRowPerStep)
               "lowest_block_centre");
     for (int step = 1; step <= 4; ++step) {
         const std::vector<std::string> cells = cellsOf(lines[step]);
-        ASSERT_EQ(cells.size(), 8u) << lines[step];
+        ASSERT_EQ(cells.size(), 13u) << lines[step];
         EXPECT_EQ(cells[0], std::to_string(step));
         // Free fall from rest: the speed grows by 9.81 × 0.025 a step.
         EXPECT_NEAR(std::stod(cells[6]), 0.24525 * step, 1e-4);

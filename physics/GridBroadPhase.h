@@ -1,0 +1,110 @@
+// The contact solver's broad phase: boxes hashed into a uniform grid, so that
+// each box meets only the few boxes in its own cells, however the bodies are
+// arranged (a sort along one axis meets whole slabs of a lattice).
+#pragma once
+
+#include "physics/BroadPhase.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+class GridBroadPhase {
+  public:
+    /// Every pair (i, j), i < j, of overlapping boxes of which at least one is
+    /// a query box (queries[i] true) and that wanted(i, j) accepts, in no
+    /// particular order. Only query boxes look for partners, so a scene of
+    /// resting boxes costs one pass to fill the grid. Boxes with NaN bounds
+    /// overlap nothing. Uses no heap memory once its buffers have grown to the
+    /// scene's size.
+    template <class Wanted>
+    void findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
+                   std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+
+  private:
+    /// One box's presence in one cell.
+    struct Entry {
+        std::int32_t box;
+        std::int32_t cell[3];
+    };
+
+    /// Chooses the cell size and fills the buckets; boxes too large for the
+    /// grid, or unbounded, go to large_.
+    void build(const std::vector<WorldBox>& boxes);
+    bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
+    std::uint32_t bucketOf(const std::int32_t cell[3]) const;
+
+    float cellSize_ = 1.0f;
+    float inverseCellSize_ = 1.0f;
+    std::uint32_t bucketMask_ = 0;
+    std::vector<std::uint32_t> bucketStart_;
+    std::vector<Entry> entries_;
+    std::vector<Entry> sorted_;
+    std::vector<std::int32_t> large_;
+    /// Each box's lowest cell, or a large box's mark (lowCell_[i][0] == largeMark).
+    std::vector<std::array<std::int32_t, 3>> lowCell_;
+    std::vector<float> sizes_;
+};
+
+/// Marks a large (or unbounded) box in GridBroadPhase's table of lowest cells.
+constexpr std::int32_t largeMark = INT32_MIN;
+
+template <class Wanted>
+void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
+                               std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+{
+    pairs.clear();
+    build(boxes);
+    const std::int32_t count = static_cast<std::int32_t>(boxes.size());
+    // A pair of two query boxes is taken by the lower of them, a pair with a
+    // box that does not query by the query box.
+    const auto offer = [&](std::int32_t i, std::int32_t j) {
+        if (j == i || (queries[j] && j < i) || !boxesOverlap(boxes[i], boxes[j]))
+            return;
+        const std::int32_t first = std::min(i, j);
+        const std::int32_t second = std::max(i, j);
+        if (wanted(first, second))
+            pairs.emplace_back(first, second);
+    };
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (!queries[i])
+            continue;
+        const std::array<std::int32_t, 3>& low = lowCell_[i];
+        if (low[0] == largeMark) {
+            // Unbounded boxes meet nothing; large ones are tried against every box.
+            for (std::int32_t j = 0; j < count; ++j)
+                offer(i, j);
+            continue;
+        }
+        std::int32_t high[3];
+        std::int32_t lowCopy[3];
+        cellRange(boxes[i], lowCopy, high);
+        for (std::int32_t x = low[0]; x <= high[0]; ++x)
+            for (std::int32_t y = low[1]; y <= high[1]; ++y)
+                for (std::int32_t z = low[2]; z <= high[2]; ++z) {
+                    const std::int32_t cell[3] = {x, y, z};
+                    const std::uint32_t bucket = bucketOf(cell);
+                    for (std::uint32_t e = bucketStart_[bucket]; e < bucketStart_[bucket + 1]; ++e) {
+                        const Entry& other = sorted_[e];
+                        if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
+                            continue;
+                        // Boxes sharing several cells are paired in the first of them only.
+                        const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
+                        if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
+                            std::max(low[2], otherLow[2]) == z)
+                            offer(i, other.box);
+                    }
+                }
+        // Large boxes that do not query themselves are found by this box.
+        for (const std::int32_t j : large_)
+            if (!queries[j])
+                offer(i, j);
+    }
+}
+
+} // namespace Tolvane::Physics
