@@ -46,7 +46,8 @@ void BroadPhase::sortAlongX(const std::vector<WorldBox>& boxes)
 // rounding: the sphere test adds the distances and speeds in floats.
 void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
                           const std::vector<Math::Vector3>& velocities, float dt, BroadPhase& broadPhase,
-                          std::vector<WorldBox>& boxes, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+                          std::vector<WorldBox>& boxes,
+                          std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
 {
     constexpr float relativeAllowance = 1e-3f;
     constexpr float absoluteAllowance = 1e-6f;
@@ -57,13 +58,15 @@ void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bo
         const Math::Vector3& p = body.transform.position;
         const float reach = body.model->radius() + velocities[i].length() * dt;
         const float largest = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
-        const float half = reach * (1.0f + relativeAllowance) + largest * relativeAllowance + absoluteAllowance;
+        const float half =
+            reach * (1.0f + relativeAllowance) + largest * relativeAllowance + absoluteAllowance;
         const Math::Vector3 grow(half, half, half);
         boxes.push_back({p - grow, p + grow});
         if (!std::isfinite(half) || !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
             unbounded.push_back(static_cast<std::int32_t>(i));
     }
-    broadPhase.findPairs(boxes, [](std::int32_t, std::int32_t) { return true; }, pairs);
+    broadPhase.findPairs(
+        boxes, [](std::int32_t, std::int32_t) { return true; }, pairs);
     if (unbounded.empty())
         return;
     for (const std::int32_t u : unbounded)
@@ -73,6 +76,5 @@ void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bo
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
 }
-
 
 } // namespace Tolvane::Physics

@@ -76,6 +76,7 @@ void BroadPhase::findPairs(const std::vector<WorldBox>& boxes, Wanted wanted,
 /// as the all-pairs loop would. Every body must have a model.
 void findSphereSweepPairs(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
                           const std::vector<Math::Vector3>& velocities, float dt, BroadPhase& broadPhase,
-                          std::vector<WorldBox>& boxes, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+                          std::vector<WorldBox>& boxes,
+                          std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
 
 } // namespace Tolvane::Physics

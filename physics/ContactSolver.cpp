@@ -60,21 +60,44 @@ ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3
     return row;
 }
 
-inline float velocityAlong(const ContactSolverRow& row, const Vector3& d, const SolverBody& a,
-                           const SolverBody& b)
-{
-    return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
-           dot(a.angularVelocity, row.angularA);
-}
+/// The velocities of a constraint's two bodies, copied out for the length of
+/// one constraint's work: held in locals, they need no reloading after every
+/// impulse, which writes through two body references could force.
+struct PairVelocities {
+    Vector3 linearA;
+    Vector3 angularA;
+    float inverseMassA;
+    Vector3 linearB;
+    Vector3 angularB;
+    float inverseMassB;
 
-inline void applyAlong(const ContactSolverRow& row, const Vector3& d, float impulse, SolverBody& a,
-                       SolverBody& b)
-{
-    a.linearVelocity -= d * (impulse * a.inverseMass);
-    a.angularVelocity -= row.turnA * impulse;
-    b.linearVelocity += d * (impulse * b.inverseMass);
-    b.angularVelocity += row.turnB * impulse;
-}
+    PairVelocities(const SolverBody& a, const SolverBody& b)
+        : linearA(a.linearVelocity), angularA(a.angularVelocity), inverseMassA(a.inverseMass),
+          linearB(b.linearVelocity), angularB(b.angularVelocity), inverseMassB(b.inverseMass)
+    {
+    }
+
+    void storeInto(SolverBody& a, SolverBody& b) const
+    {
+        a.linearVelocity = linearA;
+        a.angularVelocity = angularA;
+        b.linearVelocity = linearB;
+        b.angularVelocity = angularB;
+    }
+
+    float along(const ContactSolverRow& row, const Vector3& d) const
+    {
+        return dot(d, linearB - linearA) + dot(angularB, row.angularB) - dot(angularA, row.angularA);
+    }
+
+    void apply(const ContactSolverRow& row, const Vector3& d, float impulse)
+    {
+        linearA -= d * (impulse * inverseMassA);
+        angularA -= row.turnA * impulse;
+        linearB += d * (impulse * inverseMassB);
+        angularB += row.turnB * impulse;
+    }
+};
 
 } // namespace
 
@@ -120,7 +143,7 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
             p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
             p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
             p.separation = in.separation;
-            p.relativeVelocity = velocityAlong(p.normal, c.normal, a, b);
+            p.relativeVelocity = PairVelocities(a, b).along(p.normal, c.normal);
             p.normalImpulse = in.normalImpulse;
             p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
             p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
@@ -138,12 +161,14 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies) const
     for (const Constraint& c : constraints_) {
         SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
         SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
+        PairVelocities pair(a, b);
         for (int j = 0; j < c.pointCount; ++j) {
             const Point& p = points_[c.firstPoint + j];
-            applyAlong(p.normal, c.normal, p.normalImpulse, a, b);
-            applyAlong(p.tangent[0], c.tangent[0], p.tangentImpulse[0], a, b);
-            applyAlong(p.tangent[1], c.tangent[1], p.tangentImpulse[1], a, b);
+            pair.apply(p.normal, c.normal, p.normalImpulse);
+            pair.apply(p.tangent[0], c.tangent[0], p.tangentImpulse[0]);
+            pair.apply(p.tangent[1], c.tangent[1], p.tangentImpulse[1]);
         }
+        pair.storeInto(a, b);
     }
 }
 
@@ -188,6 +213,7 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
                 impulseScale[j] = c.softness.impulseScale;
             }
         }
+        PairVelocities pair(a, b);
         // The points of one manifold are swept several times before moving on:
         // one sweep leaves the first point's impulse tilting the body, and
         // friction would turn that tilt into a sideways push.
@@ -199,14 +225,14 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
             float largestImpulse = 0.0f;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
-                const float vn = velocityAlong(p.normal, c.normal, a, b);
+                const float vn = pair.along(p.normal, c.normal);
                 const float impulse =
                     -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
                 const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
                 const float applied = accumulated - p.normalImpulse;
                 p.normalImpulse = accumulated;
                 p.maxNormalImpulse = std::max(p.maxNormalImpulse, accumulated);
-                applyAlong(p.normal, c.normal, applied, a, b);
+                pair.apply(p.normal, c.normal, applied);
                 largestChange = std::max(largestChange, std::fabs(applied));
                 largestImpulse = std::max(largestImpulse, accumulated);
             }
@@ -221,10 +247,8 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
             float largestImpulse = 0.0f;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
-                float t0 =
-                    p.tangentImpulse[0] - p.tangent[0].mass * velocityAlong(p.tangent[0], c.tangent[0], a, b);
-                float t1 =
-                    p.tangentImpulse[1] - p.tangent[1].mass * velocityAlong(p.tangent[1], c.tangent[1], a, b);
+                float t0 = p.tangentImpulse[0] - p.tangent[0].mass * pair.along(p.tangent[0], c.tangent[0]);
+                float t1 = p.tangentImpulse[1] - p.tangent[1].mass * pair.along(p.tangent[1], c.tangent[1]);
                 const float limit = friction * p.normalImpulse;
                 const float squared = t0 * t0 + t1 * t1;
                 if (squared > limit * limit) {
@@ -234,8 +258,8 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
                 }
                 const float change0 = t0 - p.tangentImpulse[0];
                 const float change1 = t1 - p.tangentImpulse[1];
-                applyAlong(p.tangent[0], c.tangent[0], change0, a, b);
-                applyAlong(p.tangent[1], c.tangent[1], change1, a, b);
+                pair.apply(p.tangent[0], c.tangent[0], change0);
+                pair.apply(p.tangent[1], c.tangent[1], change1);
                 p.tangentImpulse[0] = t0;
                 p.tangentImpulse[1] = t1;
                 largestChange = std::max({largestChange, std::fabs(change0), std::fabs(change1)});
@@ -244,6 +268,7 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
             if (largestChange <= settledSweepShare * largestImpulse)
                 break;
         }
+        pair.storeInto(a, b);
     }
 }
 
@@ -258,17 +283,22 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
         for (const Constraint& c : constraints_) {
             SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
             SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
+            PairVelocities pair(a, b);
+            bool changed = false;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
                 // A point that never pressed did not touch within the step.
                 if (p.relativeVelocity > -threshold || p.maxNormalImpulse == 0.0f)
                     continue;
-                const float vn = velocityAlong(p.normal, c.normal, a, b);
+                const float vn = pair.along(p.normal, c.normal);
                 const float impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                 const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
-                applyAlong(p.normal, c.normal, accumulated - p.normalImpulse, a, b);
+                pair.apply(p.normal, c.normal, accumulated - p.normalImpulse);
                 p.normalImpulse = accumulated;
+                changed = true;
             }
+            if (changed)
+                pair.storeInto(a, b);
         }
     }
 }

@@ -119,8 +119,8 @@ void ContactWorld::clear()
     stepped_ = false;
 }
 
-void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Vector3& gravity,
-                        const ContactSettings& settings)
+void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                        const Vector3& gravity, const ContactSettings& settings)
 {
     statistics_ = ContactStepStatistics();
     PhaseClock clock;
@@ -176,8 +176,9 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             SolverMemory& memory = body.solverMemory;
             // Moved, pushed or changed by code since the last step, or pushed by
             // a force of its own (beyond gravity) or a torque.
-            const bool disturbed = !sameState(memory, body) ||
-                                   (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
+            const bool disturbed =
+                !sameState(memory, body) ||
+                (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
             if (disturbed) {
                 if (!entry.movable && memory.stepped)
                     fixedBodyMoved = true;
@@ -228,7 +229,8 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
         WorldBox box;
         if (entry.hulls && !entry.hulls->hulls.empty()) {
             const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
-            const Vector3 half = turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
+            const Vector3 half =
+                turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
             const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
             box = {middle - half, middle + half};
             entry.radius = entry.hulls->radius;
@@ -570,6 +572,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         lap(time.integration);
         solver_.solve(solverBodies_, false);
+        lap(time.solver);
     }
     solver_.applyRestitution(solverBodies_);
 

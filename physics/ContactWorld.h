@@ -5,10 +5,10 @@
 
 #include "math/Quaternion.h"
 #include "physics/BroadPhase.h"
-#include "physics/GridBroadPhase.h"
 #include "physics/CollisionSet.h"
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
+#include "physics/GridBroadPhase.h"
 #include "physics/PhysicalObject.h"
 #include "physics/collision/ContactManifold.h"
 
@@ -144,8 +144,8 @@ class ContactWorld {
     /// Gathers the step's bodies; true when all of them sleep, none was
     /// disturbed and the sets hold the same bodies as last step: a quiet step
     /// with nothing to do.
-    bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
-                      const ContactSettings& settings);
+    bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                      const Math::Vector3& gravity, const ContactSettings& settings);
     void findContacts(float dt);
     void collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt);
     /// The key of the pair of this step's bodies i and j.

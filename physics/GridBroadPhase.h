@@ -55,8 +55,8 @@ class GridBroadPhase {
 constexpr std::int32_t largeMark = INT32_MIN;
 
 template <class Wanted>
-void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
-                               std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries,
+                               Wanted wanted, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
 {
     pairs.clear();
     build(boxes);

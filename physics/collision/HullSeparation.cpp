@@ -221,10 +221,24 @@ bool cacheFits(const SeparatingAxisCache& cache, const ConvexHull& a, const Conv
 }
 
 SeparatingAxis settle(SeparatingAxisCache& cache, AxisKind kind, std::int32_t indexA, std::int32_t indexB,
-                      float separation)
+                      float separation, const RelativePose& bInA)
 {
-    cache = {kind, indexA, indexB};
+    cache = {kind, indexA, indexB, bInA, true};
     return {kind, indexA, indexB, separation};
+}
+
+/// How far any point of b can have moved against a since the cached search:
+/// the shift of B's origin plus the turn times B's reach from A's origin (the
+/// largest change of a rotation matrix entry bounds the turn's angle).
+float driftSinceSearch(const SeparatingAxisCache& cache, const ConvexHull& b, const RelativePose& bInA)
+{
+    float turn = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        const Vector3 d = bInA.rotation.column[c] - cache.searchedPose.rotation.column[c];
+        turn = std::max(turn, std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z))));
+    }
+    const float reach = bInA.translation.length() + b.sphereCentre.length() + b.sphereRadius;
+    return (bInA.translation - cache.searchedPose.translation).length() + 2.0f * turn * reach;
 }
 
 /// Per-thread scratch of one test, so that no pair allocates once warm: B's
@@ -252,7 +266,7 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
                                   float margin, SeparatingAxisCache& cache)
 {
     if (a.faces.empty() || b.faces.empty() || a.vertices.empty() || b.vertices.empty())
-        return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity());
+        return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity(), bInA);
     if (!cacheFits(cache, a, b))
         cache = {};
 
@@ -274,11 +288,26 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
         }
     }
 
+    // Hulls that have barely moved against each other since the last full
+    // search keep its axis: no separation can have changed by enough to pass
+    // another axis by the switch tolerance. Resting stacks search rarely.
+    if (cache.searched && cache.kind != AxisKind::None && driftSinceSearch(cache, b, bInA) <= coherentDrift) {
+        if (cache.kind == AxisKind::FaceA)
+            return {cache.kind, cache.indexA, -1, faceSeparationA(a, cache.indexA, b, bInA)};
+        if (cache.kind == AxisKind::FaceB) {
+            Vector3 normal;
+            return {cache.kind, -1, cache.indexB, faceSeparationB(a, b, cache.indexB, bInA, normal)};
+        }
+        Vector3 axis;
+        if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis))
+            return {cache.kind, cache.indexA, cache.indexB, gapAlong(a, b, bInA, axis)};
+    }
+
     Candidate faceA;
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.faces.size()); ++i) {
         const float s = faceSeparationA(a, i, b, bInA);
         if (s > margin)
-            return settle(cache, AxisKind::FaceA, i, -1, s);
+            return settle(cache, AxisKind::FaceA, i, -1, s, bInA);
         faceA.offer(i, -1, s);
         if (cache.kind == AxisKind::FaceA && cache.indexA == i) {
             faceA.haveCached = true;
@@ -293,7 +322,7 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.faces.size()); ++j) {
         const float s = faceSeparationB(a, b, j, bInA, normalsInA[j]);
         if (s > margin)
-            return settle(cache, AxisKind::FaceB, -1, j, s);
+            return settle(cache, AxisKind::FaceB, -1, j, s, bInA);
         faceB.offer(-1, j, s);
         if (cache.kind == AxisKind::FaceB && cache.indexB == j) {
             faceB.haveCached = true;
@@ -323,7 +352,7 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
             if (s > margin) {
                 s = gapAlong(a, b, bInA, across * (1.0f / length));
                 if (s > margin)
-                    return settle(cache, AxisKind::EdgePair, i, j, s);
+                    return settle(cache, AxisKind::EdgePair, i, j, s, bInA);
             }
             edges.offer(i, j, s);
             if (cache.kind == AxisKind::EdgePair && cache.indexA == i && cache.indexB == j) {
@@ -353,9 +382,9 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     // leave the pair one point where the faces need four.
     const bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
     if (useEdges)
-        return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation);
+        return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation, bInA);
     return settle(cache, useFaceB ? AxisKind::FaceB : AxisKind::FaceA, face.indexA, face.indexB,
-                  face.separation);
+                  face.separation, bInA);
 }
 
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,

@@ -32,6 +32,10 @@ struct SeparatingAxisCache {
     AxisKind kind = AxisKind::None;
     std::int32_t indexA = -1;
     std::int32_t indexB = -1;
+    /// B's pose in A's frame when the axis was last chosen by a full search:
+    /// while the hulls stay this close to it, the axis is kept without one.
+    RelativePose searchedPose;
+    bool searched = false;
 };
 
 /// The separating-axis test of hulls a and b at their poses (Ericson, Real-Time
@@ -41,7 +45,9 @@ struct SeparatingAxisCache {
 /// trying the cached axis first. Otherwise returns the least overlapping axis,
 /// keeping the cached face or edge pair and its kind, and a face axis over an
 /// edge pair, unless the other is better by the switch tolerance of
-/// HullTolerances.h. Stores the returned axis in cache. Never throws.
+/// HullTolerances.h. Stores the returned axis in cache. While B has moved
+/// against A by less than coherentDrift since the axis was chosen, the cached
+/// axis is kept without searching again. Never throws.
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,
                                   const HullPose& poseB, float margin, SeparatingAxisCache& cache);
 

@@ -51,6 +51,11 @@ constexpr float largestInertiaPerMass = 1e20f;
 /// lost. The absolute part is in model units: 1 mm for a 2-unit block.
 constexpr float axisSwitchRelative = 0.05f;
 constexpr float axisSwitchAbsolute = 0.001f;
+/// The cached axis is kept without a new search while no point of B has moved
+/// against A by more than this (model units) since the axis was chosen: a
+/// quarter of the absolute switch tolerance, so that no other axis can have
+/// become better by that tolerance in between.
+constexpr float coherentDrift = 0.25f * axisSwitchAbsolute;
 /// Edges whose directions make a sine below this (about 0.06 degrees) are
 /// parallel: their cross product has no reliable direction, and the face axes
 /// already cover such a pair.

@@ -85,13 +85,15 @@ TEST(DesignedBroadPhase, FindsWhatTheAllPairsSearchFindsInTheSameOrder)
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const float spread = std::uniform_real_distribution<float>(2.0f, 60.0f)(random);
-        const float speed = std::uniform_real_distribution<float>(0.0f, round % 4 == 0 ? 2000.0f : 20.0f)(random);
+        const float speed =
+            std::uniform_real_distribution<float>(0.0f, round % 4 == 0 ? 2000.0f : 20.0f)(random);
         const float offset = round % 5 == 0 ? 1.0e5f : 0.0f;
         std::uniform_real_distribution<float> place(-spread, spread);
         std::uniform_real_distribution<float> move(-speed, speed);
         Scene crowd;
         for (int i = 0; i < 80; ++i) {
-            crowd.bodies.push_back(body(i % 17 == 0 ? floor : cube, {offset + place(random), place(random), place(random)}));
+            crowd.bodies.push_back(
+                body(i % 17 == 0 ? floor : cube, {offset + place(random), place(random), place(random)}));
             crowd.velocities.emplace_back(move(random), move(random), move(random));
         }
         EXPECT_EQ(broadPhasePairs(crowd, crowdPhase), allPairs(crowd));
