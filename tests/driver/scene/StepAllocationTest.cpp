@@ -1,0 +1,43 @@
+// Steps of the solver response take no heap memory once the first steps have
+// grown its buffers to the scene's size.
+#include "AllocationCounter.h"
+#include "driver/PhysicsTestScene.h"
+#include "physics/PhysicalUniverse.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace Tolvane {
+namespace {
+
+using Physics::PhysicalUniverse;
+
+TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
+{
+    PhysicalUniverse::reset();
+    std::srand(1);
+    PhysicsTestScene scene(TOLVANE_DATA_DIR);
+    // The landing, when the most pairs and points there will ever be meet.
+    for (int step = 0; step < 100; ++step)
+        PhysicalUniverse::step();
+    ASSERT_GT(PhysicalUniverse::contactWorld.statistics().awakeBodies, 0) << "the pile must still be settling";
+    std::size_t allocations = 0;
+    {
+        Testing::AllocationCounter counter;
+        for (int step = 0; step < 100; ++step)
+            PhysicalUniverse::step();
+        allocations = counter.count();
+    }
+    EXPECT_EQ(allocations, 0u);
+
+    // The counter does see allocations: the designed response makes a record per colliding pair.
+    PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
+    Testing::AllocationCounter counter;
+    PhysicalUniverse::step();
+    EXPECT_GT(counter.count(), 0u);
+    PhysicalUniverse::reset();
+}
+
+} // namespace
+} // namespace Tolvane

@@ -1,0 +1,24 @@
+// Counting heap allocations in a test, without giving up the address
+// sanitizer's own checks of the memory they return.
+#pragma once
+
+#include <cstddef>
+
+namespace Tolvane::Testing {
+
+/// While alive, counts the heap allocations made by this thread's code (every
+/// operator new and malloc). Under AddressSanitizer it listens through the
+/// sanitizer's allocation hook, so the sanitizer keeps allocating and checking
+/// every block; otherwise operator new is replaced by one that counts and
+/// forwards to malloc. One counter at a time.
+class AllocationCounter {
+  public:
+    AllocationCounter();
+    ~AllocationCounter();
+    AllocationCounter(const AllocationCounter&) = delete;
+    AllocationCounter& operator=(const AllocationCounter&) = delete;
+
+    std::size_t count() const;
+};
+
+} // namespace Tolvane::Testing
