@@ -60,6 +60,7 @@ struct Options {
     std::optional<std::uint64_t> expectedHash;
     std::optional<Tolvane::Physics::ResponseKind> response;
     bool noSleep = false;
+    int threads = 0;
 };
 
 /// Accepts up to 16 hexadecimal digits, with or without 0x.
@@ -101,6 +102,10 @@ void describeOptions(CLI::App& app, Options& options)
         ->transform(CLI::CheckedTransformer(responses, CLI::ignore_case))
         ->type_name("KIND");
     app.add_flag("--no-sleep", options.noSleep, "never put still islands to sleep")->disable_flag_override();
+    app.add_option("--threads", options.threads,
+                   "threads of the solver response's narrow phase and solver (default: the machine's cores); "
+                   "every result is the same for every number")
+        ->check(CLI::Range(1, 256));
     app.add_option("--seed", options.seed,
                    "srand(N) before building, so that rand() jitter starts from seed N");
     app.add_flag("--json", options.json, "print the summary as one JSON object")->disable_flag_override();
@@ -146,6 +151,7 @@ struct RunSummary {
     Tolvane::Physics::PhaseTimes phases;
     std::string response;
     bool sleeping = true;
+    int threads = 1;
     std::uint64_t hash = 0;
 };
 
@@ -290,6 +296,7 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
                            ? "solver"
                            : "designed";
     summary.sleeping = PhysicalUniverse::contactSettings.sleeping;
+    summary.threads = PhysicalUniverse::contactWorld.threads();
     summary.hash = scene.stateHash();
 
     if (state.is_open()) {
@@ -321,7 +328,8 @@ void printText(const RunSummary& s)
     std::printf("phases, mean us/step  broad %.1f, narrow %.1f, solver %.1f, integration %.1f, rest %.1f\n",
                 s.phases.broadPhase / n, s.phases.narrowPhase / n, s.phases.solver / n, s.phases.integration / n,
                 s.phases.other / n);
-    std::printf("response              %s, sleeping %s\n", s.response.c_str(), s.sleeping ? "on" : "off");
+    std::printf("response              %s, sleeping %s, %d threads\n", s.response.c_str(), s.sleeping ? "on" : "off",
+                s.threads);
     std::printf("blocks at rest        %d of %d\n", s.finalState.blocksAtRest, s.blocks);
     const Tolvane::SettlingSummary& f = s.settling;
     if (f.settledStep)
@@ -380,6 +388,7 @@ void printJson(const RunSummary& s)
           {"rest", s.phases.other / static_cast<double>(s.steps)}}},
         {"response", s.response},
         {"sleeping", s.sleeping},
+        {"threads", s.threads},
         {"blocks_at_rest", s.finalState.blocksAtRest},
         {"settled_step", s.settling.settledStep ? Json(*s.settling.settledStep) : Json(nullptr)},
         {"blocks_asleep", s.settling.blocksAsleep},
@@ -413,6 +422,7 @@ std::unique_ptr<PhysicsTestScene> buildScene(const Options& options)
         PhysicalUniverse::contactSettings.response = *options.response;
     if (options.noSleep)
         PhysicalUniverse::contactSettings.sleeping = false;
+    PhysicalUniverse::contactWorld.setThreads(options.threads);
     return scene;
 }
 

@@ -6,6 +6,7 @@
 #include "physics/SolverConstants.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace Tolvane::Physics {
@@ -125,8 +126,10 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 {
     settings_ = settings;
     points_.resize(inputs_.size());
-    const SolverBody fixedBody;
-    for (Constraint& c : constraints_) {
+    colour(bodies.size());
+    forEach(constraints_.size(), [&](std::size_t i) {
+        const SolverBody fixedBody;
+        Constraint& c = constraints_[i];
         const bool fixedA = c.indexA == noSolverBody;
         const bool fixedB = c.indexB == noSolverBody;
         const SolverBody& a = fixedA ? fixedBody : bodies[c.indexA];
@@ -149,16 +152,16 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
             p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
             p.maxNormalImpulse = 0.0f;
         }
-    }
+    });
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse
 // mass and no inverse inertia its velocities stay zero whatever is applied to
 // it, so no path needs to ask which body is fixed.
-void ContactSolver::warmStart(std::vector<SolverBody>& bodies) const
+void ContactSolver::warmStart(std::vector<SolverBody>& bodies)
 {
-    SolverBody fixedA, fixedB;
-    for (const Constraint& c : constraints_) {
+    forEachColour([&](const Constraint& c) {
+        SolverBody fixedA, fixedB;
         SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
         SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
         PairVelocities pair(a, b);
@@ -169,7 +172,7 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies) const
             pair.apply(p.tangent[1], c.tangent[1], p.tangentImpulse[1]);
         }
         pair.storeInto(a, b);
-    }
+    });
 }
 
 // Each constraint: first every point's normal impulse, so that friction
@@ -190,8 +193,8 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
     const float inverseSubstep = 1.0f / settings_.substep;
     const float slop = settings_.allowedPenetration;
     const float friction = settings_.friction;
-    SolverBody fixedA, fixedB;
-    for (const Constraint& c : constraints_) {
+    forEachColour([&](const Constraint& c) {
+        SolverBody fixedA, fixedB;
         SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
         SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
 
@@ -269,7 +272,7 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
                 break;
         }
         pair.storeInto(a, b);
-    }
+    });
 }
 
 void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
@@ -278,9 +281,9 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
     if (restitution == 0.0f)
         return;
     const float threshold = settings_.restitutionThreshold;
-    SolverBody fixedA, fixedB;
     for (int pass = 0; pass < restitutionPasses; ++pass) {
-        for (const Constraint& c : constraints_) {
+        forEachColour([&](const Constraint& c) {
+            SolverBody fixedA, fixedB;
             SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
             SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
             PairVelocities pair(a, b);
@@ -299,8 +302,76 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
             }
             if (changed)
                 pair.storeInto(a, b);
-        }
+        });
     }
+}
+
+// Constraints are put into levels: each one a level above the highest level
+// of the earlier constraints that share a movable body with it. Solving the
+// levels in turn then applies every body's impulses in exactly the order of
+// the constraints, as one thread going through them would, while the
+// constraints within a level touch no body twice and can be solved in any
+// order, on any thread: the results are the same for every number of threads.
+// Fixed bodies are shared freely: nothing applied to them is kept. Constraints
+// above the last level are solved after it on one thread, in their order.
+void ContactSolver::colour(std::size_t bodyCount)
+{
+    bodyLevel_.assign(bodyCount, -1);
+    colourOf_.resize(constraints_.size());
+    std::array<std::uint32_t, colourCount + 1> sizes{};
+    for (std::size_t i = 0; i < constraints_.size(); ++i) {
+        const Constraint& c = constraints_[i];
+        int level = 0;
+        if (c.indexA != noSolverBody)
+            level = std::max(level, bodyLevel_[c.indexA] + 1);
+        if (c.indexB != noSolverBody)
+            level = std::max(level, bodyLevel_[c.indexB] + 1);
+        if (c.indexA != noSolverBody)
+            bodyLevel_[c.indexA] = level;
+        if (c.indexB != noSolverBody)
+            bodyLevel_[c.indexB] = level;
+        const int chosen = std::min(level, colourCount);
+        colourOf_[i] = static_cast<std::uint8_t>(chosen);
+        ++sizes[chosen];
+    }
+    colourStart_[0] = 0;
+    for (int k = 0; k <= colourCount; ++k)
+        colourStart_[k + 1] = colourStart_[k] + sizes[k];
+    colourOrder_.resize(constraints_.size());
+    std::array<std::uint32_t, colourCount + 1> next{};
+    for (int k = 0; k <= colourCount; ++k)
+        next[k] = colourStart_[k];
+    for (std::size_t i = 0; i < constraints_.size(); ++i)
+        colourOrder_[next[colourOf_[i]]++] = static_cast<std::uint32_t>(i);
+}
+
+template <class Work> void ContactSolver::forEachColour(Work work)
+{
+    for (int k = 0; k <= colourCount; ++k) {
+        const std::uint32_t begin = colourStart_[k];
+        const std::uint32_t end = colourStart_[k + 1];
+        const auto run = [&](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i)
+                work(constraints_[colourOrder_[begin + i]]);
+        };
+        // The last level holds everything above it: solved on one thread, in order.
+        if (pool_ && k < colourCount)
+            pool_->forEach(end - begin, constraintsPerTask, run);
+        else
+            run(0, end - begin);
+    }
+}
+
+template <class Work> void ContactSolver::forEach(std::size_t count, Work work)
+{
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            work(i);
+    };
+    if (pool_)
+        pool_->forEach(count, constraintsPerTask, run);
+    else
+        run(0, count);
 }
 
 ContactPointResult ContactSolver::result(std::size_t i, int j) const

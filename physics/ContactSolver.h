@@ -5,7 +5,9 @@
 
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
+#include "physics/WorkerPool.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -97,6 +99,10 @@ class ContactSolver {
     /// Forgets every constraint; keeps the memory for the next step.
     void clear();
 
+    /// Runs the passes on this pool's threads (null: on the calling thread).
+    /// The results are the same for every number of threads.
+    void setPool(WorkerPool* pool) { pool_ = pool; }
+
     /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
     /// fixed body), its points sharing the unit normal from A to B.
     void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
@@ -107,7 +113,7 @@ class ContactSolver {
     void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings);
 
     /// Applies every point's carried impulses again (once per substep).
-    void warmStart(std::vector<SolverBody>& bodies) const;
+    void warmStart(std::vector<SolverBody>& bodies);
 
     /// One pass over every constraint. With useBias, overlaps are pushed out
     /// softly; without, the pass only removes approach velocity (the relax pass
@@ -145,7 +151,22 @@ class ContactSolver {
         std::int32_t pointCount = 0;
     };
 
+    /// Levels of constraints solved in parallel; constraints above them are
+    /// solved after them on one thread.
+    static constexpr int colourCount = 255;
+    /// Constraints one thread takes at a time: fewer cost more in handing out than they save.
+    static constexpr std::size_t constraintsPerTask = 32;
+
+    void colour(std::size_t bodyCount);
+    template <class Work> void forEachColour(Work work);
+    template <class Work> void forEach(std::size_t count, Work work);
+
     std::vector<Constraint> constraints_;
+    WorkerPool* pool_ = nullptr;
+    std::vector<int> bodyLevel_;
+    std::vector<std::uint8_t> colourOf_;
+    std::vector<std::uint32_t> colourOrder_;
+    std::array<std::uint32_t, colourCount + 2> colourStart_{};
     std::vector<Point> points_;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;

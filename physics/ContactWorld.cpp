@@ -502,6 +502,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
 
     solver_.clear();
+    solver_.setPool(&pool_);
     float deepest = 0.0f;
     for (PairContact& pair : pairs_) {
         const StepBody& a = bodies_[pair.bodyA];

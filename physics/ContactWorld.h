@@ -10,6 +10,7 @@
 #include "physics/ContactSolver.h"
 #include "physics/GridBroadPhase.h"
 #include "physics/PhysicalObject.h"
+#include "physics/WorkerPool.h"
 #include "physics/collision/ContactManifold.h"
 
 #include <cstdint>
@@ -77,6 +78,11 @@ class ContactWorld {
 
     /// Forgets every contact and sleeping island.
     void clear();
+
+    /// The threads the narrow phase and the solver run on (below 1: the
+    /// machine's cores). Every result is the same for every number of threads.
+    void setThreads(int threads) { pool_.setThreads(threads); }
+    int threads() const { return pool_.threads(); }
 
     /// Finds the pairs in contact (pressing, or asleep on each other) after the
     /// last step, in pair order: only listeners need them, so only they pay.
@@ -189,6 +195,7 @@ class ContactWorld {
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
     ContactSolver solver_;
+    WorkerPool pool_{0};
     std::vector<TouchingPair> touching_;
     ContactStepStatistics statistics_;
 };

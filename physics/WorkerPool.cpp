@@ -1,0 +1,47 @@
+// The worker pool over a oneTBB task arena of its own size.
+#include "physics/WorkerPool.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/info.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace Tolvane::Physics {
+
+struct WorkerPool::Arena {
+    explicit Arena(int threads) : arena(threads) {}
+    tbb::task_arena arena;
+};
+
+WorkerPool::WorkerPool(int threads) { setThreads(threads); }
+
+WorkerPool::~WorkerPool() = default;
+
+int WorkerPool::machineThreads() { return tbb::info::default_concurrency(); }
+
+void WorkerPool::setThreads(int threads)
+{
+    threads_ = threads < 1 ? machineThreads() : threads;
+    arena_.reset();
+    if (threads_ > 1)
+        arena_ = std::make_unique<Arena>(threads_);
+}
+
+void WorkerPool::forEachPiece(std::size_t count, std::size_t grain,
+                              void (*piece)(const void*, std::size_t, std::size_t), const void* context)
+{
+    if (count == 0)
+        return;
+    if (!arena_ || count < 2 * grain) {
+        piece(context, 0, count);
+        return;
+    }
+    arena_->arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, grain),
+                          [&](const tbb::blocked_range<std::size_t>& range) {
+                              piece(context, range.begin(), range.end());
+                          });
+    });
+}
+
+} // namespace Tolvane::Physics

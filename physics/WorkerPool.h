@@ -1,0 +1,50 @@
+// Running a loop's iterations on several threads with oneTBB, or on the
+// calling thread alone: the physics' one way to go parallel.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace Tolvane::Physics {
+
+class WorkerPool {
+  public:
+    /// threads below 1 take the machine's cores.
+    explicit WorkerPool(int threads = 1);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    /// The number of threads loops run on.
+    int threads() const { return threads_; }
+    void setThreads(int threads);
+
+    /// Calls work(begin, end) over [0, count) in pieces of at least grain
+    /// iterations, on the pool's threads; on the calling thread alone when
+    /// the pool has one thread or the loop is shorter than two pieces. The
+    /// pieces must not depend on one another: which thread runs which piece,
+    /// and in what order, changes from call to call.
+    template <class Work> void forEach(std::size_t count, std::size_t grain, const Work& work)
+    {
+        forEachPiece(count, grain, [](const void* context, std::size_t begin, std::size_t end) {
+            (*static_cast<const Work*>(context))(begin, end);
+        }, &work);
+    }
+
+    /// The machine's cores as oneTBB counts them.
+    static int machineThreads();
+
+  private:
+    /// forEach without a template: the work as a plain function and its
+    /// context, so that handing it over allocates nothing.
+    void forEachPiece(std::size_t count, std::size_t grain, void (*piece)(const void*, std::size_t, std::size_t),
+                      const void* context);
+
+    /// oneTBB's task arena, kept out of this header.
+    struct Arena;
+
+    int threads_ = 1;
+    std::unique_ptr<Arena> arena_;
+};
+
+} // namespace Tolvane::Physics
