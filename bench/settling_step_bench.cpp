@@ -52,4 +52,10 @@ void settlingStep(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(settlingStep)->Arg(5)->Arg(8)->Arg(10)->Arg(12)->Unit(benchmark::kMicrosecond)->Iterations(measuredSteps);
+BENCHMARK(settlingStep)
+    ->Arg(5)
+    ->Arg(8)
+    ->Arg(10)
+    ->Arg(12)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(measuredSteps);

@@ -212,7 +212,8 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     // solver counts its pairs in contact itself, and a listener would only
     // slow its steps down.
     long pairsThisStep = 0;
-    const bool designed = PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::designed;
+    const bool designed =
+        PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::designed;
     if (designed)
         PhysicalUniverse::collisionSignal.connect([&pairsThisStep](auto) { ++pairsThisStep; });
     Tolvane::SettlingFigures figures(scene);
@@ -252,8 +253,8 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
             const Tolvane::Physics::PhaseTimes& t = contacts.time;
             csv << step << ',' << us << ',' << pairsThisStep << ',' << contacts.contactPoints << ','
                 << contacts.awakeBodies << ',' << m.kineticEnergy << ',' << m.largestSpeed << ','
-                << m.lowestBlockCentre << ',' << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver << ','
-                << t.integration << ',' << restOf(us, t) << '\n';
+                << m.lowestBlockCentre << ',' << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver
+                << ',' << t.integration << ',' << restOf(us, t) << '\n';
         }
         if (trace && (step % options.traceEvery == 0 || step == options.steps))
             trace->write(step, scene);
@@ -326,10 +327,10 @@ void printText(const RunSummary& s)
     std::printf("colliding pairs       %.2f per step on average, %ld at most\n", s.meanPairs, s.maxPairs);
     const double n = static_cast<double>(s.steps);
     std::printf("phases, mean us/step  broad %.1f, narrow %.1f, solver %.1f, integration %.1f, rest %.1f\n",
-                s.phases.broadPhase / n, s.phases.narrowPhase / n, s.phases.solver / n, s.phases.integration / n,
-                s.phases.other / n);
-    std::printf("response              %s, sleeping %s, %d threads\n", s.response.c_str(), s.sleeping ? "on" : "off",
-                s.threads);
+                s.phases.broadPhase / n, s.phases.narrowPhase / n, s.phases.solver / n,
+                s.phases.integration / n, s.phases.other / n);
+    std::printf("response              %s, sleeping %s, %d threads\n", s.response.c_str(),
+                s.sleeping ? "on" : "off", s.threads);
     std::printf("blocks at rest        %d of %d\n", s.finalState.blocksAtRest, s.blocks);
     const Tolvane::SettlingSummary& f = s.settling;
     if (f.settledStep)

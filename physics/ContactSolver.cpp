@@ -110,9 +110,10 @@ void ContactSolver::clear()
 }
 
 void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
-                        const ContactPointInput* points, int pointCount)
+                        const ContactPointInput* points, int pointCount, std::int32_t group)
 {
     Constraint constraint;
+    constraint.group = group;
     constraint.indexA = indexA;
     constraint.indexB = indexB;
     constraint.normal = normal;
@@ -122,11 +123,12 @@ void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3&
     inputs_.insert(inputs_.end(), points, points + pointCount);
 }
 
-void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings)
+void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
+                            std::size_t groupCount)
 {
     settings_ = settings;
     points_.resize(inputs_.size());
-    colour(bodies.size());
+    order(bodies.size(), groupCount);
     forEach(constraints_.size(), [&](std::size_t i) {
         const SolverBody fixedBody;
         Constraint& c = constraints_[i];
@@ -158,9 +160,9 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 // A fixed body is a zero body of its own in every pass below: with no inverse
 // mass and no inverse inertia its velocities stay zero whatever is applied to
 // it, so no path needs to ask which body is fixed.
-void ContactSolver::warmStart(std::vector<SolverBody>& bodies)
+void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    forEachColour([&](const Constraint& c) {
+    forEachInGroup(group, parallel, [&](const Constraint& c) {
         SolverBody fixedA, fixedB;
         SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
         SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
@@ -188,12 +190,12 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies)
 //
 // Friction: the two tangent impulses are found together and their sum is held
 // inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
-void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
+void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
 {
     const float inverseSubstep = 1.0f / settings_.substep;
     const float slop = settings_.allowedPenetration;
     const float friction = settings_.friction;
-    forEachColour([&](const Constraint& c) {
+    forEachInGroup(group, parallel, [&](const Constraint& c) {
         SolverBody fixedA, fixedB;
         SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
         SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
@@ -275,14 +277,14 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias)
     });
 }
 
-void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
+void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
     const float restitution = settings_.restitution;
     if (restitution == 0.0f)
         return;
     const float threshold = settings_.restitutionThreshold;
     for (int pass = 0; pass < restitutionPasses; ++pass) {
-        forEachColour([&](const Constraint& c) {
+        forEachInGroup(group, parallel, [&](const Constraint& c) {
             SolverBody fixedA, fixedB;
             SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
             SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
@@ -306,56 +308,81 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies)
     }
 }
 
-// Constraints are put into levels: each one a level above the highest level
-// of the earlier constraints that share a movable body with it. Solving the
-// levels in turn then applies every body's impulses in exactly the order of
-// the constraints, as one thread going through them would, while the
-// constraints within a level touch no body twice and can be solved in any
-// order, on any thread: the results are the same for every number of threads.
-// Fixed bodies are shared freely: nothing applied to them is kept. Constraints
-// above the last level are solved after it on one thread, in their order.
-void ContactSolver::colour(std::size_t bodyCount)
+// Within each group, constraints are put into levels: each one a level above
+// the highest level of the group's earlier constraints that share a movable
+// body with it. Going through a group level by level then applies every
+// body's impulses in exactly the order of the constraints, as one thread going
+// through them would, while the constraints within a level touch no body twice
+// and can be solved in any order, on any thread: the results are the same
+// for every number of threads. Fixed bodies are shared freely: nothing
+// applied to them is kept. Constraints above the last level form one more,
+// solved on one thread in their order.
+void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
 {
-    bodyLevel_.assign(bodyCount, -1);
-    colourOf_.resize(constraints_.size());
-    std::array<std::uint32_t, colourCount + 1> sizes{};
-    for (std::size_t i = 0; i < constraints_.size(); ++i) {
-        const Constraint& c = constraints_[i];
-        int level = 0;
-        if (c.indexA != noSolverBody)
-            level = std::max(level, bodyLevel_[c.indexA] + 1);
-        if (c.indexB != noSolverBody)
-            level = std::max(level, bodyLevel_[c.indexB] + 1);
-        if (c.indexA != noSolverBody)
-            bodyLevel_[c.indexA] = level;
-        if (c.indexB != noSolverBody)
-            bodyLevel_[c.indexB] = level;
-        const int chosen = std::min(level, colourCount);
-        colourOf_[i] = static_cast<std::uint8_t>(chosen);
-        ++sizes[chosen];
-    }
-    colourStart_[0] = 0;
-    for (int k = 0; k <= colourCount; ++k)
-        colourStart_[k + 1] = colourStart_[k] + sizes[k];
-    colourOrder_.resize(constraints_.size());
-    std::array<std::uint32_t, colourCount + 1> next{};
-    for (int k = 0; k <= colourCount; ++k)
-        next[k] = colourStart_[k];
+    // Counting sort by group, keeping the constraints' order within a group.
+    groupStart_.assign(groupCount + 1, 0);
+    for (const Constraint& c : constraints_)
+        ++groupStart_[c.group + 1];
+    for (std::size_t g = 0; g < groupCount; ++g)
+        groupStart_[g + 1] += groupStart_[g];
+    byGroup_.resize(constraints_.size());
+    groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
     for (std::size_t i = 0; i < constraints_.size(); ++i)
-        colourOrder_[next[colourOf_[i]]++] = static_cast<std::uint32_t>(i);
+        byGroup_[groupFill_[constraints_[i].group]++] = static_cast<std::uint32_t>(i);
+
+    // Levels, group by group; a body belongs to one group only.
+    bodyLevel_.assign(bodyCount, -1);
+    levelOf_.resize(constraints_.size());
+    order_.resize(constraints_.size());
+    groupLevels_.assign(groupCount + 1, 0);
+    levelStart_.clear();
+    for (std::size_t g = 0; g < groupCount; ++g) {
+        std::array<std::uint32_t, maxLevels + 1> sizes{};
+        int levels = 0;
+        for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k) {
+            const Constraint& c = constraints_[byGroup_[k]];
+            int level = 0;
+            if (c.indexA != noSolverBody)
+                level = std::max(level, bodyLevel_[c.indexA] + 1);
+            if (c.indexB != noSolverBody)
+                level = std::max(level, bodyLevel_[c.indexB] + 1);
+            if (c.indexA != noSolverBody)
+                bodyLevel_[c.indexA] = level;
+            if (c.indexB != noSolverBody)
+                bodyLevel_[c.indexB] = level;
+            const int chosen = std::min(level, maxLevels);
+            levelOf_[k] = static_cast<std::uint16_t>(chosen);
+            ++sizes[chosen];
+            levels = std::max(levels, chosen + 1);
+        }
+        groupLevels_[g + 1] = groupLevels_[g] + static_cast<std::uint32_t>(levels);
+        std::uint32_t start = groupStart_[g];
+        std::array<std::uint32_t, maxLevels + 1> next{};
+        for (int level = 0; level < levels; ++level) {
+            levelStart_.push_back(start);
+            next[level] = start;
+            start += sizes[level];
+        }
+        for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k)
+            order_[next[levelOf_[k]]++] = byGroup_[k];
+    }
+    levelStart_.push_back(static_cast<std::uint32_t>(constraints_.size()));
 }
 
-template <class Work> void ContactSolver::forEachColour(Work work)
+template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
 {
-    for (int k = 0; k <= colourCount; ++k) {
-        const std::uint32_t begin = colourStart_[k];
-        const std::uint32_t end = colourStart_[k + 1];
+    const std::uint32_t firstLevel = groupLevels_[group];
+    const std::uint32_t lastLevel = groupLevels_[group + 1];
+    for (std::uint32_t level = firstLevel; level < lastLevel; ++level) {
+        const std::uint32_t begin = levelStart_[level];
+        const std::uint32_t end = level + 1 < lastLevel ? levelStart_[level + 1] : groupStart_[group + 1];
         const auto run = [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)
-                work(constraints_[colourOrder_[begin + i]]);
+                work(constraints_[order_[begin + i]]);
         };
-        // The last level holds everything above it: solved on one thread, in order.
-        if (pool_ && k < colourCount)
+        // The last of maxLevels + 1 levels holds everything above: solved on one thread, in order.
+        const bool overflow = level - firstLevel == static_cast<std::uint32_t>(maxLevels);
+        if (parallel && pool_ && !overflow)
             pool_->forEach(end - begin, constraintsPerTask, run);
         else
             run(0, end - begin);

@@ -104,28 +104,42 @@ class ContactSolver {
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
     /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
-    /// fixed body), its points sharing the unit normal from A to B.
+    /// fixed body), its points sharing the unit normal from A to B. group is
+    /// the island the bodies belong to: groups share no movable body and are
+    /// solved independently, possibly at once on several threads.
     void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
-             const ContactPointInput* points, int pointCount);
+             const ContactPointInput* points, int pointCount, std::int32_t group = 0);
 
     /// Effective masses, tangents and the normal velocity before the solve,
-    /// from the bodies as the step begins.
-    void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings);
+    /// from the bodies as the step begins, and the order the passes take
+    /// within each of the groupCount groups.
+    void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
+                 std::size_t groupCount = 1);
+
+    /// The passes below work on one group's constraints. With parallel, each
+    /// pass spreads the group's independent constraints over the pool's
+    /// threads; without, it runs on the calling thread (which may be one of
+    /// several solving other groups). The results are the same either way.
 
     /// Applies every point's carried impulses again (once per substep).
-    void warmStart(std::vector<SolverBody>& bodies);
+    void warmStart(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
 
     /// One pass over every constraint. With useBias, overlaps are pushed out
     /// softly; without, the pass only removes approach velocity (the relax pass
     /// that takes back the push-out's speed). Points still apart are allowed to
     /// close exactly their gap in the substep, either way.
-    void solve(std::vector<SolverBody>& bodies, bool useBias);
+    void solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group = 0, bool parallel = false);
 
     /// After the substeps: points that touched and approached faster than the
     /// threshold before the step get restitution times that speed back.
-    void applyRestitution(std::vector<SolverBody>& bodies);
+    void applyRestitution(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
 
     std::size_t constraintCount() const { return constraints_.size(); }
+    /// The constraints of one group, after prepare().
+    std::size_t groupConstraintCount(std::size_t group) const
+    {
+        return groupStart_[group + 1] - groupStart_[group];
+    }
     /// What the step left at point j of constraint i (points in the order they were added).
     ContactPointResult result(std::size_t i, int j) const;
 
@@ -149,24 +163,31 @@ class ContactSolver {
         Softness softness;
         std::int32_t firstPoint = 0;
         std::int32_t pointCount = 0;
+        std::int32_t group = 0;
     };
 
-    /// Levels of constraints solved in parallel; constraints above them are
+    /// Levels of one group solved in parallel; constraints above them are
     /// solved after them on one thread.
-    static constexpr int colourCount = 255;
+    static constexpr int maxLevels = 255;
     /// Constraints one thread takes at a time: fewer cost more in handing out than they save.
     static constexpr std::size_t constraintsPerTask = 32;
 
-    void colour(std::size_t bodyCount);
-    template <class Work> void forEachColour(Work work);
+    void order(std::size_t bodyCount, std::size_t groupCount);
+    template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
     template <class Work> void forEach(std::size_t count, Work work);
 
     std::vector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
+    /// Constraints by group, then by level within the group.
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> groupStart_;
+    std::vector<std::uint32_t> groupLevels_;
+    std::vector<std::uint32_t> levelStart_;
+    // Scratch of order().
+    std::vector<std::uint32_t> byGroup_;
+    std::vector<std::uint32_t> groupFill_;
     std::vector<int> bodyLevel_;
-    std::vector<std::uint8_t> colourOf_;
-    std::vector<std::uint32_t> colourOrder_;
-    std::array<std::uint32_t, colourCount + 2> colourStart_{};
+    std::vector<std::uint16_t> levelOf_;
     std::vector<Point> points_;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;

@@ -476,9 +476,34 @@ void ContactWorld::wakeIslands()
 
 void ContactWorld::solve(float dt, const ContactSettings& settings)
 {
+    // The awake bodies. They are solved in groups that share no body: bodies
+    // joined by any contact with points (the islands join only those that
+    // touch), numbered in the order of their first body.
     solverBodies_.clear();
     solverToBody_.clear();
     orientations_.clear();
+    groupParent_.resize(bodies_.size());
+    for (std::size_t i = 0; i < bodies_.size(); ++i)
+        groupParent_[i] = static_cast<std::int32_t>(i);
+    const auto root = [this](std::int32_t body) {
+        while (groupParent_[body] != body) {
+            groupParent_[body] = groupParent_[groupParent_[body]];
+            body = groupParent_[body];
+        }
+        return body;
+    };
+    for (const PairContact& pair : pairs_) {
+        const StepBody& a = bodies_[pair.bodyA];
+        const StepBody& b = bodies_[pair.bodyB];
+        if (!a.movable || a.asleep || !b.movable || b.asleep)
+            continue;
+        const std::int32_t rootA = root(pair.bodyA);
+        const std::int32_t rootB = root(pair.bodyB);
+        if (rootA != rootB)
+            groupParent_[std::max(rootA, rootB)] = std::min(rootA, rootB);
+    }
+    groupOfRoot_.assign(bodies_.size(), -1);
+    std::int32_t groupCount = 0;
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         StepBody& entry = bodies_[i];
         if (!entry.movable || entry.asleep) {
@@ -487,6 +512,9 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         const PhysicalObject& body = *entry.object;
         entry.solverIndex = static_cast<std::int32_t>(solverBodies_.size());
+        std::int32_t& group = groupOfRoot_[root(static_cast<std::int32_t>(i))];
+        if (group < 0)
+            group = groupCount++;
         SolverBody solverBody;
         solverBody.centre = entry.centre;
         solverBody.linearVelocity = body.velocity;
@@ -500,6 +528,17 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         orientations_.push_back(body.transform.orientation);
     }
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
+
+    // Each group's bodies, in body order.
+    groupBodyStart_.assign(static_cast<std::size_t>(groupCount) + 1, 0);
+    for (const std::int32_t i : solverToBody_)
+        ++groupBodyStart_[groupOfRoot_[root(i)] + 1];
+    for (std::int32_t g = 0; g < groupCount; ++g)
+        groupBodyStart_[g + 1] += groupBodyStart_[g];
+    groupBodies_.resize(solverBodies_.size());
+    groupFill_.assign(groupBodyStart_.begin(), groupBodyStart_.end() - 1);
+    for (std::size_t k = 0; k < solverToBody_.size(); ++k)
+        groupBodies_[groupFill_[groupOfRoot_[root(solverToBody_[k])]]++] = static_cast<std::int32_t>(k);
 
     solver_.clear();
     solver_.setPool(&pool_);
@@ -520,6 +559,8 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         if (a.solverIndex == noSolverBody && b.solverIndex == noSolverBody)
             continue;
+        const std::int32_t group =
+            groupOfRoot_[root(a.solverIndex != noSolverBody ? pair.bodyA : pair.bodyB)];
         pair.firstConstraint = static_cast<std::int32_t>(solver_.constraintCount());
         for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
             const PieceContact& piece = pieces_[pair.firstPiece + k];
@@ -532,7 +573,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
                 inputs[p].normalImpulse = piece.points[p].normalImpulse;
                 inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
             }
-            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount);
+            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, group);
         }
     }
     statistics_.deepestPairSeparation = deepest;
@@ -548,34 +589,43 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.substep = h;
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
-    solver_.prepare(solverBodies_, solverSettings);
-
+    solver_.prepare(solverBodies_, solverSettings, static_cast<std::size_t>(groupCount));
     lap(statistics_.time.solver);
 
-    PhaseTimes& time = statistics_.time;
-    for (int substep = 0; substep < substeps; ++substep) {
-        for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
-            SolverBody& body = solverBodies_[k];
-            const PhysicalObject& object = *bodies_[solverToBody_[k]].object;
-            body.linearVelocity += object.force * (h * body.inverseMass);
-            if (!object.torque.isZero())
-                body.angularVelocity += body.inverseInertia * (object.torque * h);
-        }
-        lap(time.integration);
-        solver_.warmStart(solverBodies_);
-        solver_.solve(solverBodies_, true);
-        lap(time.solver);
-        for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
-            SolverBody& body = solverBodies_[k];
-            body.deltaPosition += body.linearVelocity * h;
-            body.deltaRotation += body.angularVelocity * h;
-            orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
-        }
-        lap(time.integration);
-        solver_.solve(solverBodies_, false);
-        lap(time.solver);
+    // Groups share no body, so each runs its whole step on its own: small ones
+    // side by side on the pool's threads, and a group too big to share the
+    // threads with others (a whole awake pile) alone, its passes spread over
+    // the threads level by level. Either way every body sees the same
+    // operations in the same order as on one thread.
+    const std::size_t bigGroup = std::max<std::size_t>(
+        bigGroupConstraints, solver_.constraintCount() / static_cast<std::size_t>(2 * pool_.threads()));
+    smallGroups_.clear();
+    groupIntegration_.assign(static_cast<std::size_t>(groupCount), 0.0);
+    groupTotal_.assign(static_cast<std::size_t>(groupCount), 0.0);
+    for (std::int32_t g = 0; g < groupCount; ++g) {
+        if (pool_.threads() > 1 && solver_.groupConstraintCount(static_cast<std::size_t>(g)) > bigGroup)
+            runGroup(g, substeps, h, true);
+        else
+            smallGroups_.push_back(g);
     }
-    solver_.applyRestitution(solverBodies_);
+    pool_.forEach(smallGroups_.size(), 1, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            runGroup(smallGroups_[k], substeps, h, false);
+    });
+
+    // The groups' time, split between integration and the solver as the
+    // groups spent it.
+    double integration = 0.0;
+    double total = 0.0;
+    for (std::int32_t g = 0; g < groupCount; ++g) {
+        integration += groupIntegration_[g];
+        total += groupTotal_[g];
+    }
+    double groupsTime = 0.0;
+    lap(groupsTime);
+    const double integrationShare = total > 0.0 ? integration / total : 0.0;
+    statistics_.time.integration += groupsTime * integrationShare;
+    statistics_.time.solver += groupsTime * (1.0 - integrationShare);
 
     for (const PairContact& pair : pairs_) {
         if (pair.firstConstraint < 0)
@@ -593,7 +643,54 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             ++constraint;
         }
     }
-    lap(time.solver);
+    lap(statistics_.time.solver);
+}
+
+// One group's whole step: the substeps (gravity and forces, warm start, the
+// pass that pushes out, the move, the relax pass) and restitution.
+void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool parallel)
+{
+    const Clock::time_point start = Clock::now();
+    double integration = 0.0;
+    const std::int32_t* first = groupBodies_.data() + groupBodyStart_[group];
+    const std::int32_t* last = groupBodies_.data() + groupBodyStart_[group + 1];
+    const auto integrate = [&](auto move) {
+        const Clock::time_point before = Clock::now();
+        if (parallel)
+            pool_.forEach(static_cast<std::size_t>(last - first), bodiesPerTask,
+                          [&](std::size_t from, std::size_t to) {
+                              for (std::size_t k = from; k < to; ++k)
+                                  move(first[k]);
+                          });
+        else
+            for (const std::int32_t* k = first; k != last; ++k)
+                move(*k);
+        integration += std::chrono::duration<double, std::micro>(Clock::now() - before).count();
+    };
+    const auto pushed = [&](std::int32_t k) {
+        SolverBody& body = solverBodies_[k];
+        const PhysicalObject& object = *bodies_[solverToBody_[k]].object;
+        body.linearVelocity += object.force * (h * body.inverseMass);
+        if (!object.torque.isZero())
+            body.angularVelocity += body.inverseInertia * (object.torque * h);
+    };
+    const auto moved = [&](std::int32_t k) {
+        SolverBody& body = solverBodies_[k];
+        body.deltaPosition += body.linearVelocity * h;
+        body.deltaRotation += body.angularVelocity * h;
+        orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
+    };
+    const auto g = static_cast<std::size_t>(group);
+    for (int substep = 0; substep < substeps; ++substep) {
+        integrate(pushed);
+        solver_.warmStart(solverBodies_, g, parallel);
+        solver_.solve(solverBodies_, true, g, parallel);
+        integrate(moved);
+        solver_.solve(solverBodies_, false, g, parallel);
+    }
+    solver_.applyRestitution(solverBodies_, g, parallel);
+    groupIntegration_[g] = integration;
+    groupTotal_[g] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
 void ContactWorld::finishBodies(float dt, const ContactSettings& settings)

@@ -162,6 +162,7 @@ class ContactWorld {
     void joinIslands();
     void wakeIslands();
     void solve(float dt, const ContactSettings& settings);
+    void runGroup(std::int32_t group, int substeps, float h, bool parallel);
     void finishBodies(float dt, const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);
 
@@ -183,6 +184,16 @@ class ContactWorld {
     std::vector<std::int32_t> islandParent_;
     std::vector<char> islandFlag_;
     std::vector<float> islandStillTime_;
+    /// Each island's group number (by its root body), its bodies, and the time
+    /// its step took, all in integration.
+    std::vector<std::int32_t> groupParent_;
+    std::vector<std::int32_t> groupOfRoot_;
+    std::vector<std::int32_t> groupBodyStart_;
+    std::vector<std::int32_t> groupBodies_;
+    std::vector<std::int32_t> groupFill_;
+    std::vector<std::int32_t> smallGroups_;
+    std::vector<double> groupIntegration_;
+    std::vector<double> groupTotal_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;
     /// The islands of sleeping bodies that code moved since the last step.

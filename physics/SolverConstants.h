@@ -3,6 +3,8 @@
 // penetration, sleeping) are in ContactSettings.
 #pragma once
 
+#include <cstddef>
+
 namespace Tolvane::Physics {
 
 /// Stiffness of a contact between two movable bodies, in hertz: the position
@@ -36,6 +38,13 @@ constexpr float settledSweepShare = 0.01f;
 /// Passes of the restitution solve after the step: points bouncing at once
 /// (a face landing flat) share the rebound, which one pass splits unevenly.
 constexpr int restitutionPasses = 4;
+
+/// An island with more contacts than this (and than its share of the threads)
+/// is solved alone, its passes spread over the threads; smaller islands are
+/// solved side by side, each on one thread.
+constexpr std::size_t bigGroupConstraints = 256;
+/// Bodies one thread moves at a time in a big island.
+constexpr std::size_t bodiesPerTask = 64;
 
 /// A body slower than this (units per second) and turning slower than
 /// sleepAngularSpeed counts as still. Half the at-rest speeds of the runner's

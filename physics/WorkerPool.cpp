@@ -13,11 +13,17 @@ struct WorkerPool::Arena {
     tbb::task_arena arena;
 };
 
-WorkerPool::WorkerPool(int threads) { setThreads(threads); }
+WorkerPool::WorkerPool(int threads)
+{
+    setThreads(threads);
+}
 
 WorkerPool::~WorkerPool() = default;
 
-int WorkerPool::machineThreads() { return tbb::info::default_concurrency(); }
+int WorkerPool::machineThreads()
+{
+    return tbb::info::default_concurrency();
+}
 
 void WorkerPool::setThreads(int threads)
 {

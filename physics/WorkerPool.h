@@ -26,9 +26,12 @@ class WorkerPool {
     /// and in what order, changes from call to call.
     template <class Work> void forEach(std::size_t count, std::size_t grain, const Work& work)
     {
-        forEachPiece(count, grain, [](const void* context, std::size_t begin, std::size_t end) {
-            (*static_cast<const Work*>(context))(begin, end);
-        }, &work);
+        forEachPiece(
+            count, grain,
+            [](const void* context, std::size_t begin, std::size_t end) {
+                (*static_cast<const Work*>(context))(begin, end);
+            },
+            &work);
     }
 
     /// The machine's cores as oneTBB counts them.
@@ -37,8 +40,8 @@ class WorkerPool {
   private:
     /// forEach without a template: the work as a plain function and its
     /// context, so that handing it over allocates nothing.
-    void forEachPiece(std::size_t count, std::size_t grain, void (*piece)(const void*, std::size_t, std::size_t),
-                      const void* context);
+    void forEachPiece(std::size_t count, std::size_t grain,
+                      void (*piece)(const void*, std::size_t, std::size_t), const void* context);
 
     /// oneTBB's task arena, kept out of this header.
     struct Arena;

@@ -17,7 +17,8 @@
 #ifdef TOLVANE_COUNT_WITH_SANITIZER
 // The sanitizers' documented hook (sanitizer/allocator_interface.h, which only
 // clang installs as a header; GCC's runtime has the same function).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, std::size_t),
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*,
+                                                                            std::size_t),
                                                          void (*freeHook)(const volatile void*));
 #endif
 
@@ -33,7 +34,10 @@ void noteAllocation()
 }
 
 #ifdef TOLVANE_COUNT_WITH_SANITIZER
-void onMalloc(const volatile void*, std::size_t) { noteAllocation(); }
+void onMalloc(const volatile void*, std::size_t)
+{
+    noteAllocation();
+}
 void onFree(const volatile void*) {}
 // Installed once: the sanitizer keeps one pair of hooks for the process.
 [[maybe_unused]] const int hooksInstalled = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
@@ -49,11 +53,26 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 #endif
 
 namespace Tolvane::Testing {
@@ -64,8 +83,14 @@ AllocationCounter::AllocationCounter()
     counting = true;
 }
 
-AllocationCounter::~AllocationCounter() { counting = false; }
+AllocationCounter::~AllocationCounter()
+{
+    counting = false;
+}
 
-std::size_t AllocationCounter::count() const { return allocations.load(); }
+std::size_t AllocationCounter::count() const
+{
+    return allocations.load();
+}
 
 } // namespace Tolvane::Testing

@@ -252,6 +252,33 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
 }
 
+TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
+{
+    // Columns of a pile falling and settling, islands solved side by side;
+    // and a solid block of 256 cubes, one island too big to share the
+    // threads, whose passes are spread over them.
+    SceneDescription block = builtInScene(TOLVANE_DATA_DIR, 1);
+    block.lattices[0] = {
+        "block", 0,    {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none,
+        0,       1.0f, false};
+    const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 8), block};
+    for (const SceneDescription& description : scenes) {
+        std::uint64_t expected = 0;
+        for (const int threads : {1, 2, 3}) {
+            SCOPED_TRACE(std::to_string(description.bodyCount()) + " bodies, " + std::to_string(threads) +
+                         " threads");
+            PhysicalUniverse::reset();
+            std::srand(1);
+            PhysicsTestScene scene(description);
+            PhysicalUniverse::contactWorld.setThreads(threads);
+            run(150);
+            if (threads == 1)
+                expected = scene.stateHash();
+            EXPECT_EQ(scene.stateHash(), expected);
+        }
+    }
+}
+
 TEST_F(SolverScenario, DesignedResponseStaysSelectableWithItsResults)
 {
     // The program's scene under the first response ends as it always has.

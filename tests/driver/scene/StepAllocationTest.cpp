@@ -21,7 +21,8 @@ TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
     // The landing, when the most pairs and points there will ever be meet.
     for (int step = 0; step < 100; ++step)
         PhysicalUniverse::step();
-    ASSERT_GT(PhysicalUniverse::contactWorld.statistics().awakeBodies, 0) << "the pile must still be settling";
+    ASSERT_GT(PhysicalUniverse::contactWorld.statistics().awakeBodies, 0)
+        << "the pile must still be settling";
     std::size_t allocations = 0;
     {
         Testing::AllocationCounter counter;
