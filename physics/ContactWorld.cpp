@@ -265,6 +265,7 @@ void ContactWorld::findContacts(float dt)
         const bool awakeJ = bodies_[j].movable && !bodies_[j].asleep;
         return (awakeI || awakeJ) && bodies_[i].hulls && bodies_[j].hulls;
     };
+    broadPhase_.setPool(&pool_);
     queries_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i)
         queries_[i] = bodies_[i].movable && !bodies_[i].asleep;
@@ -304,19 +305,63 @@ void ContactWorld::findContacts(float dt)
     }
     std::sort(candidateOrder_.begin(), candidateOrder_.end());
 
-    nextPairs_.clear();
-    nextPieces_.clear();
+    // One walk lists the work in key order: last step's pairs at rest to keep,
+    // and this step's candidates, each with room for its hull pairs' manifolds.
+    work_.clear();
     std::size_t previous = 0;
+    std::int32_t slots = 0;
+    const auto keep = [&](std::size_t index) {
+        PairWork item;
+        item.carried = static_cast<std::int32_t>(index);
+        work_.push_back(item);
+    };
     for (const auto& [key, c] : candidateOrder_) {
         while (previous < pairs_.size() && pairs_[previous].key < key)
-            carryIfResting(pairs_[previous++]);
-        const PairContact* last = nullptr;
+            keep(previous++);
+        PairWork item;
+        item.i = candidates_[c].first;
+        item.j = candidates_[c].second;
+        item.key = key;
         if (previous < pairs_.size() && pairs_[previous].key == key)
-            last = &pairs_[previous++];
-        collidePair(candidates_[c].first, candidates_[c].second, key, last, dt);
+            item.last = static_cast<std::int32_t>(previous++);
+        item.firstSlot = slots;
+        slots += static_cast<std::int32_t>(bodies_[item.i].hulls->hulls.size() *
+                                           bodies_[item.j].hulls->hulls.size());
+        work_.push_back(item);
     }
     while (previous < pairs_.size())
-        carryIfResting(pairs_[previous++]);
+        keep(previous++);
+
+    // The candidates' manifolds, each pair on its own: on the pool's threads.
+    slots_.resize(static_cast<std::size_t>(slots));
+    pool_.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            if (work_[k].carried < 0)
+                collidePair(work_[k], dt);
+    });
+
+    // Then, in key order, the kept pairs and the new manifolds become this step's pairs.
+    nextPairs_.clear();
+    nextPieces_.clear();
+    for (const PairWork& item : work_) {
+        if (item.carried >= 0) {
+            carryIfResting(pairs_[item.carried]);
+            continue;
+        }
+        ++statistics_.testedPairs;
+        if (item.pieceCount == 0)
+            continue;
+        PairContact pair;
+        pair.key = item.key;
+        pair.bodyA = item.i;
+        pair.bodyB = item.j;
+        pair.linked = item.linked;
+        pair.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+        pair.pieceCount = item.pieceCount;
+        nextPieces_.insert(nextPieces_.end(), slots_.begin() + item.firstSlot,
+                           slots_.begin() + item.firstSlot + item.pieceCount);
+        nextPairs_.push_back(pair);
+    }
     std::swap(pairs_, nextPairs_);
     std::swap(pieces_, nextPieces_);
     lap(statistics_.time.narrowPhase);
@@ -347,12 +392,13 @@ void ContactWorld::carryIfResting(const PairContact& last)
     nextPairs_.push_back(kept);
 }
 
-void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last,
-                               float dt)
+// Reads the bodies and last step's pairs, writes only its own work item and
+// slots: pairs can be collided side by side.
+void ContactWorld::collidePair(PairWork& work, float dt)
 {
-    ++statistics_.testedPairs;
-    const StepBody& a = bodies_[i];
-    const StepBody& b = bodies_[j];
+    const StepBody& a = bodies_[work.i];
+    const StepBody& b = bodies_[work.j];
+    const PairContact* last = work.last >= 0 ? &pairs_[work.last] : nullptr;
     const PhysicalObject& bodyA = *a.object;
     const PhysicalObject& bodyB = *b.object;
     const bool awakeA = a.movable && !a.asleep;
@@ -371,11 +417,8 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
     const auto& hullsA = a.hulls->hulls;
     const auto& hullsB = b.hulls->hulls;
 
-    PairContact pair;
-    pair.key = key;
-    pair.bodyA = i;
-    pair.bodyB = j;
-    pair.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+    PieceContact* const out = slots_.data() + work.firstSlot;
+    work.pieceCount = 0;
     for (std::size_t pa = 0; pa < hullsA.size(); ++pa) {
         for (std::size_t pb = 0; pb < hullsB.size(); ++pb) {
             const Collision::ConvexHull& hullA = hullsA[pa];
@@ -416,20 +459,18 @@ void ContactWorld::collidePair(std::int32_t i, std::int32_t j, std::uint64_t key
                     }
             }
             // Kept even without points: its separating axis makes next step's test quick.
-            nextPieces_.push_back(piece);
+            out[work.pieceCount++] = piece;
         }
     }
-    pair.pieceCount = static_cast<std::int32_t>(nextPieces_.size()) - pair.firstPiece;
     // The bodies' own velocities, not the ones gravity would give them: two
     // resting bodies close on each other only as fast as they really move.
     const float linkDistance =
         speculativeDistance +
         ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
-    for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
-        for (int p = 0; p < nextPieces_[k].pointCount; ++p)
-            pair.linked = pair.linked || nextPieces_[k].points[p].point.separation <= linkDistance;
-    if (pair.pieceCount > 0)
-        nextPairs_.push_back(pair);
+    work.linked = false;
+    for (std::int32_t k = 0; k < work.pieceCount; ++k)
+        for (int p = 0; p < out[k].pointCount; ++p)
+            work.linked = work.linked || out[k].points[p].point.separation <= linkDistance;
 }
 
 std::int32_t ContactWorld::findIsland(std::int32_t body)
@@ -627,9 +668,19 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     statistics_.time.integration += groupsTime * integrationShare;
     statistics_.time.solver += groupsTime * (1.0 - integrationShare);
 
-    for (const PairContact& pair : pairs_) {
+    pool_.forEach(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t index = from; index < to; ++index)
+            storeImpulses(pairs_[index]);
+    });
+    lap(statistics_.time.solver);
+}
+
+// What the solver left at a pair's points, kept for next step's warm start.
+void ContactWorld::storeImpulses(const PairContact& pair)
+{
+    {
         if (pair.firstConstraint < 0)
-            continue;
+            return;
         std::size_t constraint = static_cast<std::size_t>(pair.firstConstraint);
         for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
             PieceContact& piece = pieces_[pair.firstPiece + k];
@@ -643,7 +694,6 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             ++constraint;
         }
     }
-    lap(statistics_.time.solver);
 }
 
 // One group's whole step: the substeps (gravity and forces, warm start, the
@@ -693,24 +743,31 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool para
     groupTotal_[g] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
+// One awake body's pose and velocities back from the solver, and its still time.
+void ContactWorld::finishBody(std::size_t k, float dt)
+{
+    const SolverBody& solved = solverBodies_[k];
+    StepBody& entry = bodies_[solverToBody_[k]];
+    PhysicalObject& body = *entry.object;
+    const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+    const Vector3 centre = entry.centre + solved.deltaPosition;
+    body.transform.orientation = orientations_[k];
+    body.transform.position =
+        localCentre == Vector3() ? centre : centre - Math::toMatrix3(orientations_[k]) * localCentre;
+    body.transform.dirty = true;
+    body.velocity = solved.linearVelocity;
+    body.angularVelocity = solved.angularVelocity;
+    const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
+                       body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
+    body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt : 0.0f;
+}
+
 void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
 {
-    for (std::size_t k = 0; k < solverBodies_.size(); ++k) {
-        const SolverBody& solved = solverBodies_[k];
-        StepBody& entry = bodies_[solverToBody_[k]];
-        PhysicalObject& body = *entry.object;
-        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
-        const Vector3 centre = entry.centre + solved.deltaPosition;
-        body.transform.orientation = orientations_[k];
-        body.transform.position =
-            localCentre == Vector3() ? centre : centre - Math::toMatrix3(orientations_[k]) * localCentre;
-        body.transform.dirty = true;
-        body.velocity = solved.linearVelocity;
-        body.angularVelocity = solved.angularVelocity;
-        const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
-                           body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
-        body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt : 0.0f;
-    }
+    pool_.forEach(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            finishBody(k, dt);
+    });
 
     // An island sleeps once every one of its bodies has been still long enough;
     // its bodies stop, so that sleeping leaves nothing moving.

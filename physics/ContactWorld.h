@@ -153,7 +153,22 @@ class ContactWorld {
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
     void findContacts(float dt);
-    void collidePair(std::int32_t i, std::int32_t j, std::uint64_t key, const PairContact* last, float dt);
+    /// One pair for the narrow phase: a candidate of this step, or last step's
+    /// pair at rest (carried) to keep.
+    struct PairWork {
+        std::int32_t carried = -1;
+        std::int32_t i = 0;
+        std::int32_t j = 0;
+        std::uint64_t key = 0;
+        /// Last step's pair of the same bodies, or -1.
+        std::int32_t last = -1;
+        /// Where in slots_ this pair's manifolds go, one slot per pair of hulls.
+        std::int32_t firstSlot = 0;
+        std::int32_t pieceCount = 0;
+        bool linked = false;
+    };
+
+    void collidePair(PairWork& work, float dt);
     /// The key of the pair of this step's bodies i and j.
     std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
     /// Keeps last step's pair as it was when neither of its bodies is awake now.
@@ -163,6 +178,8 @@ class ContactWorld {
     void wakeIslands();
     void solve(float dt, const ContactSettings& settings);
     void runGroup(std::int32_t group, int substeps, float h, bool parallel);
+    void storeImpulses(const PairContact& pair);
+    void finishBody(std::size_t k, float dt);
     void finishBodies(float dt, const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);
 
@@ -177,6 +194,8 @@ class ContactWorld {
     /// Each candidate's key with its index, sorted by key.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from them.
+    std::vector<PairWork> work_;
+    std::vector<PieceContact> slots_;
     std::vector<PairContact> pairs_;
     std::vector<PieceContact> pieces_;
     std::vector<PairContact> nextPairs_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "physics/BroadPhase.h"
+#include "physics/WorkerPool.h"
 
 #include <algorithm>
 #include <array>
@@ -25,6 +26,11 @@ class GridBroadPhase {
     template <class Wanted>
     void findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
                    std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+
+    /// Runs the queries on this pool's threads (null: on the calling thread),
+    /// in fixed slices whose pairs are joined in slice order: the same pairs in
+    /// the same order for every number of threads.
+    void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
     /// One box's presence in one cell.
@@ -49,6 +55,11 @@ class GridBroadPhase {
     /// Each box's lowest cell, or a large box's mark (lowCell_[i][0] == largeMark).
     std::vector<std::array<std::int32_t, 3>> lowCell_;
     std::vector<float> sizes_;
+    WorkerPool* pool_ = nullptr;
+    /// Each slice's pairs.
+    std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> slicePairs_;
+    /// Queries a slice holds.
+    static constexpr std::int32_t queriesPerSlice = 128;
 };
 
 /// Marks a large (or unbounded) box in GridBroadPhase's table of lowest cells.
@@ -61,50 +72,68 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
     pairs.clear();
     build(boxes);
     const std::int32_t count = static_cast<std::int32_t>(boxes.size());
-    // A pair of two query boxes is taken by the lower of them, a pair with a
-    // box that does not query by the query box.
-    const auto offer = [&](std::int32_t i, std::int32_t j) {
-        if (j == i || (queries[j] && j < i) || !boxesOverlap(boxes[i], boxes[j]))
-            return;
-        const std::int32_t first = std::min(i, j);
-        const std::int32_t second = std::max(i, j);
-        if (wanted(first, second))
-            pairs.emplace_back(first, second);
-    };
-    for (std::int32_t i = 0; i < count; ++i) {
-        if (!queries[i])
-            continue;
-        const std::array<std::int32_t, 3>& low = lowCell_[i];
-        if (low[0] == largeMark) {
-            // Unbounded boxes meet nothing; large ones are tried against every box.
-            for (std::int32_t j = 0; j < count; ++j)
-                offer(i, j);
-            continue;
-        }
-        std::int32_t high[3];
-        std::int32_t lowCopy[3];
-        cellRange(boxes[i], lowCopy, high);
-        for (std::int32_t x = low[0]; x <= high[0]; ++x)
-            for (std::int32_t y = low[1]; y <= high[1]; ++y)
-                for (std::int32_t z = low[2]; z <= high[2]; ++z) {
-                    const std::int32_t cell[3] = {x, y, z};
-                    const std::uint32_t bucket = bucketOf(cell);
-                    for (std::uint32_t e = bucketStart_[bucket]; e < bucketStart_[bucket + 1]; ++e) {
-                        const Entry& other = sorted_[e];
-                        if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
-                            continue;
-                        // Boxes sharing several cells are paired in the first of them only.
-                        const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
-                        if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
-                            std::max(low[2], otherLow[2]) == z)
-                            offer(i, other.box);
+    const std::size_t slices = (static_cast<std::size_t>(count) + queriesPerSlice - 1) / queriesPerSlice;
+    if (slicePairs_.size() < slices)
+        slicePairs_.resize(slices);
+    const auto querySlice = [&](std::size_t slice) {
+        std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice];
+        found.clear();
+        // A pair of two query boxes is taken by the lower of them, a pair with a
+        // box that does not query by the query box.
+        const auto offer = [&](std::int32_t i, std::int32_t j) {
+            if (j == i || (queries[j] && j < i) || !boxesOverlap(boxes[i], boxes[j]))
+                return;
+            const std::int32_t first = std::min(i, j);
+            const std::int32_t second = std::max(i, j);
+            if (wanted(first, second))
+                found.emplace_back(first, second);
+        };
+        const std::int32_t end = std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));
+        for (std::int32_t i = static_cast<std::int32_t>(slice * queriesPerSlice); i < end; ++i) {
+            if (!queries[i])
+                continue;
+            const std::array<std::int32_t, 3>& low = lowCell_[i];
+            if (low[0] == largeMark) {
+                // Unbounded boxes meet nothing; large ones are tried against every box.
+                for (std::int32_t j = 0; j < count; ++j)
+                    offer(i, j);
+                continue;
+            }
+            std::int32_t high[3];
+            std::int32_t lowCopy[3];
+            cellRange(boxes[i], lowCopy, high);
+            for (std::int32_t x = low[0]; x <= high[0]; ++x)
+                for (std::int32_t y = low[1]; y <= high[1]; ++y)
+                    for (std::int32_t z = low[2]; z <= high[2]; ++z) {
+                        const std::int32_t cell[3] = {x, y, z};
+                        const std::uint32_t bucket = bucketOf(cell);
+                        for (std::uint32_t e = bucketStart_[bucket]; e < bucketStart_[bucket + 1]; ++e) {
+                            const Entry& other = sorted_[e];
+                            if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
+                                continue;
+                            // Boxes sharing several cells are paired in the first of them only.
+                            const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
+                            if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
+                                std::max(low[2], otherLow[2]) == z)
+                                offer(i, other.box);
+                        }
                     }
-                }
-        // Large boxes that do not query themselves are found by this box.
-        for (const std::int32_t j : large_)
-            if (!queries[j])
-                offer(i, j);
-    }
+            // Large boxes that do not query themselves are found by this box.
+            for (const std::int32_t j : large_)
+                if (!queries[j])
+                    offer(i, j);
+        }
+    };
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t slice = from; slice < to; ++slice)
+            querySlice(slice);
+    };
+    if (pool_)
+        pool_->forEach(slices, 1, run);
+    else
+        run(0, slices);
+    for (std::size_t slice = 0; slice < slices; ++slice)
+        pairs.insert(pairs.end(), slicePairs_[slice].begin(), slicePairs_[slice].end());
 }
 
 } // namespace Tolvane::Physics

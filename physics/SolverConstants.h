@@ -43,6 +43,8 @@ constexpr int restitutionPasses = 4;
 /// is solved alone, its passes spread over the threads; smaller islands are
 /// solved side by side, each on one thread.
 constexpr std::size_t bigGroupConstraints = 256;
+/// Pairs one thread collides at a time in the narrow phase.
+constexpr std::size_t pairsPerTask = 16;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
