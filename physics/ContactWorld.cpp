@@ -66,6 +66,16 @@ Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
     return result;
 }
 
+Vector3 componentMin(const Vector3& a, const Vector3& b)
+{
+    return {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
+}
+
+Vector3 componentMax(const Vector3& a, const Vector3& b)
+{
+    return {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
+}
+
 /// The velocity a body will have after this step's forces, which is the one
 /// the step moves it with.
 Vector3 predictedVelocity(const PhysicalObject& body, float dt)
@@ -273,24 +283,32 @@ void ContactWorld::findContacts(float dt)
     lap(statistics_.time.broadPhase);
 
     // A body struck in this step changes its velocity by up to the speed it
-    // is struck with, and may be driven into a third body that its own motion
-    // would never reach: a block hit from above while it rests on another.
-    // Such bodies get their boxes and margins grown by that change, and the
-    // pairs are found again with the grown boxes. Changes the speculative
-    // distance already covers (a resting body's one step of gravity) grow nothing.
+    // is struck with, in the direction it is struck, and may be driven into a
+    // third body that its own motion would never reach: a block hit from above
+    // while it rests on another. Such bodies get their boxes grown by that
+    // change, towards where the strike pushes them, and their margins by its
+    // size, and the pairs are found again with the grown boxes. Changes the
+    // speculative distance already covers (a resting body's one step of
+    // gravity) grow nothing.
     for (const auto& [i, j] : candidates_) {
-        const float change = (bodies_[j].velocity - bodies_[i].velocity).length();
-        bodies_[i].jolt = std::max(bodies_[i].jolt, change);
-        bodies_[j].jolt = std::max(bodies_[j].jolt, change);
+        const Vector3 change = bodies_[j].velocity - bodies_[i].velocity;
+        const float size = change.length();
+        bodies_[i].jolt = std::max(bodies_[i].jolt, size);
+        bodies_[j].jolt = std::max(bodies_[j].jolt, size);
+        // i is pushed along -change (towards j's motion relative to it), j along +change.
+        bodies_[i].pushLow = componentMin(bodies_[i].pushLow, -change);
+        bodies_[i].pushHigh = componentMax(bodies_[i].pushHigh, -change);
+        bodies_[j].pushLow = componentMin(bodies_[j].pushLow, change);
+        bodies_[j].pushHigh = componentMax(bodies_[j].pushHigh, change);
     }
     bool grown = false;
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        const float grow = bodies_[i].movable ? bodies_[i].jolt * dt : 0.0f;
-        if (grow > 0.5f * speculativeDistance) {
-            boxes_[i].min -= Vector3(grow, grow, grow);
-            boxes_[i].max += Vector3(grow, grow, grow);
-            grown = true;
-        }
+        StepBody& body = bodies_[i];
+        if (!body.movable || body.jolt * dt <= 0.5f * speculativeDistance)
+            continue;
+        boxes_[i].min += body.pushLow * dt;
+        boxes_[i].max += body.pushHigh * dt;
+        grown = true;
     }
     if (grown)
         broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
@@ -641,14 +659,28 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     const std::size_t bigGroup = std::max<std::size_t>(
         bigGroupConstraints, solver_.constraintCount() / static_cast<std::size_t>(2 * pool_.threads()));
     smallGroups_.clear();
+    freeBodies_.clear();
     groupIntegration_.assign(static_cast<std::size_t>(groupCount), 0.0);
     groupTotal_.assign(static_cast<std::size_t>(groupCount), 0.0);
     for (std::int32_t g = 0; g < groupCount; ++g) {
-        if (pool_.threads() > 1 && solver_.groupConstraintCount(static_cast<std::size_t>(g)) > bigGroup)
+        const std::size_t constraints = solver_.groupConstraintCount(static_cast<std::size_t>(g));
+        if (constraints == 0)
+            freeBodies_.insert(freeBodies_.end(), groupBodies_.begin() + groupBodyStart_[g],
+                               groupBodies_.begin() + groupBodyStart_[g + 1]);
+        else if (pool_.threads() > 1 && constraints > bigGroup)
             runGroup(g, substeps, h, true);
         else
             smallGroups_.push_back(g);
     }
+    // Bodies touching nothing (a lattice in free fall) are only moved.
+    pool_.forEach(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            for (int substep = 0; substep < substeps; ++substep) {
+                pushBody(freeBodies_[k], h);
+                moveBody(freeBodies_[k], h);
+            }
+    });
+    lap(statistics_.time.integration);
     pool_.forEach(smallGroups_.size(), 1, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
             runGroup(smallGroups_[k], substeps, h, false);
@@ -696,6 +728,25 @@ void ContactWorld::storeImpulses(const PairContact& pair)
     }
 }
 
+// A substep's forces (gravity included) into an awake body's velocities.
+void ContactWorld::pushBody(std::int32_t k, float h)
+{
+    SolverBody& body = solverBodies_[k];
+    const PhysicalObject& object = *bodies_[solverToBody_[k]].object;
+    body.linearVelocity += object.force * (h * body.inverseMass);
+    if (!object.torque.isZero())
+        body.angularVelocity += body.inverseInertia * (object.torque * h);
+}
+
+// A substep's motion of an awake body: symplectic Euler, the new velocities move it.
+void ContactWorld::moveBody(std::int32_t k, float h)
+{
+    SolverBody& body = solverBodies_[k];
+    body.deltaPosition += body.linearVelocity * h;
+    body.deltaRotation += body.angularVelocity * h;
+    orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
+}
+
 // One group's whole step: the substeps (gravity and forces, warm start, the
 // pass that pushes out, the move, the relax pass) and restitution.
 void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool parallel)
@@ -717,19 +768,8 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool para
                 move(*k);
         integration += std::chrono::duration<double, std::micro>(Clock::now() - before).count();
     };
-    const auto pushed = [&](std::int32_t k) {
-        SolverBody& body = solverBodies_[k];
-        const PhysicalObject& object = *bodies_[solverToBody_[k]].object;
-        body.linearVelocity += object.force * (h * body.inverseMass);
-        if (!object.torque.isZero())
-            body.angularVelocity += body.inverseInertia * (object.torque * h);
-    };
-    const auto moved = [&](std::int32_t k) {
-        SolverBody& body = solverBodies_[k];
-        body.deltaPosition += body.linearVelocity * h;
-        body.deltaRotation += body.angularVelocity * h;
-        orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
-    };
+    const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
+    const auto moved = [&](std::int32_t k) { moveBody(k, h); };
     const auto g = static_cast<std::size_t>(group);
     for (int substep = 0; substep < substeps; ++substep) {
         integrate(pushed);

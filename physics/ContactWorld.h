@@ -140,6 +140,9 @@ class ContactWorld {
         /// The most the body's velocity may change by contacts in this step:
         /// the fastest approach of any body whose box meets its own.
         float jolt = 0.0f;
+        /// The box of the directions strikes may push the body (zero when none).
+        Math::Vector3 pushLow;
+        Math::Vector3 pushHigh;
         float radius = 0.0f;
         /// Index into solverBodies_, or noSolverBody for fixed and sleeping bodies.
         std::int32_t solverIndex = noSolverBody;
@@ -178,6 +181,8 @@ class ContactWorld {
     void wakeIslands();
     void solve(float dt, const ContactSettings& settings);
     void runGroup(std::int32_t group, int substeps, float h, bool parallel);
+    void pushBody(std::int32_t k, float h);
+    void moveBody(std::int32_t k, float h);
     void storeImpulses(const PairContact& pair);
     void finishBody(std::size_t k, float dt);
     void finishBodies(float dt, const ContactSettings& settings);
@@ -211,6 +216,8 @@ class ContactWorld {
     std::vector<std::int32_t> groupBodies_;
     std::vector<std::int32_t> groupFill_;
     std::vector<std::int32_t> smallGroups_;
+    /// Awake bodies without contacts, moved without the solver.
+    std::vector<std::int32_t> freeBodies_;
     std::vector<double> groupIntegration_;
     std::vector<double> groupTotal_;
     /// The awake bodies' orientations as the substeps turn them.
