@@ -139,8 +139,10 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     if (gatherBodies(sets, dt, gravity, settings)) {
         // Everything sleeps and nothing disturbed it: nothing moves, no pair
         // changes, and the last step's figures still hold.
-        statistics_.sleepingBodies = lastSleeping_;
-        statistics_.touchingPairs = lastTouching_;
+        statistics_ = lastStatistics_;
+        statistics_.time = PhaseTimes();
+        statistics_.awakeBodies = 0;
+        statistics_.testedPairs = 0;
         lap(time.other);
         stepClock = nullptr;
         return;
@@ -154,8 +156,7 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     lap(time.integration);
     stepClock = nullptr;
     stepped_ = true;
-    lastSleeping_ = statistics_.sleepingBodies;
-    lastTouching_ = statistics_.touchingPairs;
+    lastStatistics_ = statistics_;
 }
 
 bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,

@@ -227,8 +227,8 @@ class ContactWorld {
     /// The ids of last step's bodies in order, to see that the sets did not change.
     std::vector<std::uint32_t> lastIds_;
     bool stepped_ = false;
-    int lastSleeping_ = 0;
-    int lastTouching_ = 0;
+    /// The figures of the last step that did something, which a quiet step repeats.
+    ContactStepStatistics lastStatistics_;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
     ContactSolver solver_;
