@@ -261,7 +261,7 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
     block.lattices[0] = {
         "block", 0,    {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none,
         0,       1.0f, false};
-    const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 8), block};
+    const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 6), block};
     for (const SceneDescription& description : scenes) {
         std::uint64_t expected = 0;
         for (const int threads : {1, 2, 3}) {
@@ -271,7 +271,7 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
             std::srand(1);
             PhysicsTestScene scene(description);
             PhysicalUniverse::contactWorld.setThreads(threads);
-            run(150);
+            run(100);
             if (threads == 1)
                 expected = scene.stateHash();
             EXPECT_EQ(scene.stateHash(), expected);
