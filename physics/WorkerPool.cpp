@@ -1,15 +1,26 @@
 // The worker pool over a oneTBB task arena of its own size.
 #include "physics/WorkerPool.h"
 
+#include <algorithm>
+
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/info.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 namespace Tolvane::Physics {
 
+// A pool asked for more threads than the machine's cores raises oneTBB's limit
+// on workers while it lives, so that it really gets them.
 struct WorkerPool::Arena {
-    explicit Arena(int threads) : arena(threads) {}
+    explicit Arena(int threads)
+        : limit(tbb::global_control::max_allowed_parallelism,
+                static_cast<std::size_t>(std::max(threads, tbb::info::default_concurrency()))),
+          arena(threads)
+    {
+    }
+    tbb::global_control limit;
     tbb::task_arena arena;
 };
 
