@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -41,6 +42,38 @@ bool isFinite(const Math::Vector3& v)
 }
 
 } // namespace
+
+SceneDescription builtInScene(const std::string& modelFolder, int latticeSize)
+{
+    const auto modelPath = [&modelFolder](const char* file) {
+        return modelFolder.empty() ? std::string(file) : (std::filesystem::path(modelFolder) / file).string();
+    };
+    SceneDescription scene;
+    scene.source = "built-in scene";
+    scene.gravity = PhysicsTestScene::sceneGravity;
+    scene.models = {{"block", modelPath(PhysicsTestScene::blockModelFile), nullptr},
+                    {"floor", modelPath(PhysicsTestScene::floorModelFile), nullptr}};
+
+    BodyDescription floor;
+    floor.name = "floor";
+    floor.model = 1;
+    floor.position = PhysicsTestScene::floorPosition;
+    floor.mass = PhysicsTestScene::floorMass;
+    floor.fixed = true;
+    scene.bodies.push_back(floor);
+
+    LatticeDescription blocks;
+    blocks.name = "block";
+    blocks.model = 0;
+    blocks.counts = {{latticeSize, latticeSize, latticeSize}};
+    blocks.origin = {0.0f, PhysicsTestScene::blockStartHeight, 0.0f};
+    const float spacing = PhysicsTestScene::latticeSpacing;
+    blocks.spacing = {spacing, spacing, spacing};
+    blocks.jitter = LatticeJitter::unseeded;
+    blocks.mass = PhysicsTestScene::blockMass;
+    scene.lattices.push_back(blocks);
+    return scene;
+}
 
 SceneDescription checkedBuiltInScene(const std::string& modelFolder, int latticeSize)
 {

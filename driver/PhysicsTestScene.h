@@ -119,6 +119,12 @@ class PhysicsTestScene {
     int blockCount_ = 0;
 };
 
+/// The program's scene: the floor of Floor.ac (fixed, top face at y = -7) and a
+/// latticeSize³ lattice of SimpleCube.ac blocks 2.5 apart from (0, 2.5, 0) with
+/// the unseeded jitter, both files read from modelFolder (empty: the working
+/// directory).
+SceneDescription builtInScene(const std::string& modelFolder, int latticeSize);
+
 /// The program's built-in scene, checked: throws "Lattice size must be between
 /// 1 and 12" for a size out of range.
 SceneDescription checkedBuiltInScene(const std::string& modelFolder, int latticeSize);

@@ -1,21 +1,9 @@
-// Lattice geometry, the program's jitter and the built-in scene.
+// Lattice geometry and the program's jitter.
 #include "driver/SceneDescription.h"
 
 #include <cstdlib>
-#include <filesystem>
 
 namespace Tolvane {
-
-namespace {
-
-std::string modelPath(const std::string& folder, const char* file)
-{
-    if (folder.empty())
-        return file;
-    return (std::filesystem::path(folder) / file).string();
-}
-
-} // namespace
 
 Math::Vector3 LatticeDescription::point(int index) const
 {
@@ -39,32 +27,6 @@ float latticeJitter(int randomValue)
     // The quotient is rounded to float first; the scaling runs in double.
     const float unit = static_cast<float>(randomValue / static_cast<double>(RAND_MAX));
     return static_cast<float>(unit * 0.2 - 0.1);
-}
-
-SceneDescription builtInScene(const std::string& modelFolder, int latticeSize)
-{
-    SceneDescription scene;
-    scene.source = "built-in scene";
-    scene.models = {{"block", modelPath(modelFolder, "SimpleCube.ac"), nullptr},
-                    {"floor", modelPath(modelFolder, "Floor.ac"), nullptr}};
-
-    BodyDescription floor;
-    floor.name = "floor";
-    floor.model = 1;
-    floor.position = {0.0f, -7.0f, 0.0f};
-    floor.mass = fixedBodyMass;
-    floor.fixed = true;
-    scene.bodies.push_back(floor);
-
-    LatticeDescription blocks;
-    blocks.name = "block";
-    blocks.model = 0;
-    blocks.counts = {{latticeSize, latticeSize, latticeSize}};
-    blocks.origin = {0.0f, 2.5f, 0.0f};
-    blocks.spacing = {2.5f, 2.5f, 2.5f};
-    blocks.jitter = LatticeJitter::unseeded;
-    scene.lattices.push_back(blocks);
-    return scene;
 }
 
 } // namespace Tolvane

@@ -100,10 +100,4 @@ constexpr std::size_t maxSceneBodies = 65536;
 /// then mapped to [-0.1, 0.1] in double and rounded to float.
 float latticeJitter(int randomValue);
 
-/// The program's scene: the floor of Floor.ac (fixed, top face at y = -7) and a
-/// latticeSize³ lattice of SimpleCube.ac blocks 2.5 apart from (0, 2.5, 0) with
-/// the unseeded jitter, both files read from modelFolder (empty: the working
-/// directory).
-SceneDescription builtInScene(const std::string& modelFolder, int latticeSize);
-
 } // namespace Tolvane

@@ -66,6 +66,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
     entries_.clear();
     large_.clear();
     lowCell_.resize(boxes.size());
+    highCell_.resize(boxes.size());
     for (std::size_t i = 0; i < boxes.size(); ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {
@@ -74,6 +75,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
             continue;
         }
         lowCell_[i] = {low[0], low[1], low[2]};
+        highCell_[i] = {high[0], high[1], high[2]};
         for (std::int32_t x = low[0]; x <= high[0]; ++x)
             for (std::int32_t y = low[1]; y <= high[1]; ++y)
                 for (std::int32_t z = low[2]; z <= high[2]; ++z)

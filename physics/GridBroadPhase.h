@@ -52,8 +52,9 @@ class GridBroadPhase {
     std::vector<Entry> entries_;
     std::vector<Entry> sorted_;
     std::vector<std::int32_t> large_;
-    /// Each box's lowest cell, or a large box's mark (lowCell_[i][0] == largeMark).
+    /// Each box's lowest and highest cell, or a large box's mark (lowCell_[i][0] == largeMark).
     std::vector<std::array<std::int32_t, 3>> lowCell_;
+    std::vector<std::array<std::int32_t, 3>> highCell_;
     std::vector<float> sizes_;
     WorkerPool* pool_ = nullptr;
     /// Each slice's pairs.
@@ -99,9 +100,7 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
                     offer(i, j);
                 continue;
             }
-            std::int32_t high[3];
-            std::int32_t lowCopy[3];
-            cellRange(boxes[i], lowCopy, high);
+            const std::array<std::int32_t, 3>& high = highCell_[i];
             for (std::int32_t x = low[0]; x <= high[0]; ++x)
                 for (std::int32_t y = low[1]; y <= high[1]; ++y)
                     for (std::int32_t z = low[2]; z <= high[2]; ++z) {
