@@ -61,6 +61,14 @@ ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3
     return row;
 }
 
+/// A fixed body as the passes see it: no mass, no motion. Shared, read only,
+/// so that no pass builds one per constraint.
+const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t index)
+{
+    static const SolverBody fixedBody;
+    return index == noSolverBody ? fixedBody : bodies[index];
+}
+
 /// The velocities of a constraint's two bodies, copied out for the length of
 /// one constraint's work: held in locals, they need no reloading after every
 /// impulse, which writes through two body references could force.
@@ -78,12 +86,17 @@ struct PairVelocities {
     {
     }
 
-    void storeInto(SolverBody& a, SolverBody& b) const
+    /// Writes the velocities back to the movable bodies among the two.
+    void storeInto(std::vector<SolverBody>& bodies, std::int32_t indexA, std::int32_t indexB) const
     {
-        a.linearVelocity = linearA;
-        a.angularVelocity = angularA;
-        b.linearVelocity = linearB;
-        b.angularVelocity = angularB;
+        if (indexA != noSolverBody) {
+            bodies[indexA].linearVelocity = linearA;
+            bodies[indexA].angularVelocity = angularA;
+        }
+        if (indexB != noSolverBody) {
+            bodies[indexB].linearVelocity = linearB;
+            bodies[indexB].angularVelocity = angularB;
+        }
     }
 
     float along(const ContactSolverRow& row, const Vector3& d) const
@@ -105,7 +118,6 @@ struct PairVelocities {
 void ContactSolver::clear()
 {
     constraints_.clear();
-    points_.clear();
     inputs_.clear();
 }
 
@@ -127,15 +139,17 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
                             std::size_t groupCount)
 {
     settings_ = settings;
-    points_.resize(inputs_.size());
+    // prepare() writes every field of every point: the array only grows, and
+    // points left over from a bigger step are never read.
+    if (points_.size() < inputs_.size())
+        points_.resize(inputs_.size());
     order(bodies.size(), groupCount);
     forEach(constraints_.size(), [&](std::size_t i) {
-        const SolverBody fixedBody;
         Constraint& c = constraints_[i];
         const bool fixedA = c.indexA == noSolverBody;
         const bool fixedB = c.indexB == noSolverBody;
-        const SolverBody& a = fixedA ? fixedBody : bodies[c.indexA];
-        const SolverBody& b = fixedB ? fixedBody : bodies[c.indexB];
+        const SolverBody& a = bodyAt(bodies, c.indexA);
+        const SolverBody& b = bodyAt(bodies, c.indexB);
         c.softness = fixedA || fixedB ? settings.fixedSoftness : settings.softness;
         tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
         for (int j = 0; j < c.pointCount; ++j) {
@@ -163,17 +177,14 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
     forEachInGroup(group, parallel, [&](const Constraint& c) {
-        SolverBody fixedA, fixedB;
-        SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
-        SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
-        PairVelocities pair(a, b);
+        PairVelocities pair(bodyAt(bodies, c.indexA), bodyAt(bodies, c.indexB));
         for (int j = 0; j < c.pointCount; ++j) {
             const Point& p = points_[c.firstPoint + j];
             pair.apply(p.normal, c.normal, p.normalImpulse);
             pair.apply(p.tangent[0], c.tangent[0], p.tangentImpulse[0]);
             pair.apply(p.tangent[1], c.tangent[1], p.tangentImpulse[1]);
         }
-        pair.storeInto(a, b);
+        pair.storeInto(bodies, c.indexA, c.indexB);
     });
 }
 
@@ -196,9 +207,8 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::si
     const float slop = settings_.allowedPenetration;
     const float friction = settings_.friction;
     forEachInGroup(group, parallel, [&](const Constraint& c) {
-        SolverBody fixedA, fixedB;
-        SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
-        SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
+        const SolverBody& a = bodyAt(bodies, c.indexA);
+        const SolverBody& b = bodyAt(bodies, c.indexB);
 
         float bias[maxPointsPerConstraint];
         float massScale[maxPointsPerConstraint];
@@ -273,7 +283,7 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::si
             if (largestChange <= settledSweepShare * largestImpulse)
                 break;
         }
-        pair.storeInto(a, b);
+        pair.storeInto(bodies, c.indexA, c.indexB);
     });
 }
 
@@ -285,10 +295,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
     const float threshold = settings_.restitutionThreshold;
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](const Constraint& c) {
-            SolverBody fixedA, fixedB;
-            SolverBody& a = c.indexA == noSolverBody ? fixedA : bodies[c.indexA];
-            SolverBody& b = c.indexB == noSolverBody ? fixedB : bodies[c.indexB];
-            PairVelocities pair(a, b);
+            PairVelocities pair(bodyAt(bodies, c.indexA), bodyAt(bodies, c.indexB));
             bool changed = false;
             for (int j = 0; j < c.pointCount; ++j) {
                 Point& p = points_[c.firstPoint + j];
@@ -303,7 +310,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                 changed = true;
             }
             if (changed)
-                pair.storeInto(a, b);
+                pair.storeInto(bodies, c.indexA, c.indexB);
         });
     }
 }
