@@ -302,17 +302,26 @@ void ContactWorld::findContacts(float dt)
         bodies_[j].pushLow = componentMin(bodies_[j].pushLow, change);
         bodies_[j].pushHigh = componentMax(bodies_[j].pushHigh, change);
     }
+    // Only the grown boxes look again, for the pairs their growth added: a
+    // pair whose boxes met before growing was found above.
     bool grown = false;
+    grownQueries_.assign(bodies_.size(), 0);
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         StepBody& body = bodies_[i];
         if (!body.movable || body.jolt * dt <= 0.5f * speculativeDistance)
             continue;
         boxes_[i].min += body.pushLow * dt;
         boxes_[i].max += body.pushHigh * dt;
+        grownQueries_[i] = 1;
         grown = true;
     }
-    if (grown)
-        broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
+    if (grown) {
+        const auto added = [&](std::int32_t i, std::int32_t j) {
+            return wanted(i, j) && !boxesOverlap(bodies_[i].box, bodies_[j].box);
+        };
+        broadPhase_.findPairs(boxes_, grownQueries_, added, addedCandidates_);
+        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+    }
     lap(statistics_.time.broadPhase);
 
     // Last step's pairs are sorted by key; this step's candidates are put in

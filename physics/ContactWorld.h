@@ -196,6 +196,10 @@ class ContactWorld {
     /// Which bodies look for partners in the broad phase: the awake movable ones.
     std::vector<char> queries_;
     std::vector<std::pair<std::int32_t, std::int32_t>> candidates_;
+    /// The bodies whose boxes grew for the strikes they take, and the pairs
+    /// only their grown boxes meet.
+    std::vector<char> grownQueries_;
+    std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
     /// Each candidate's key with its index, sorted by key.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from them.

@@ -79,7 +79,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
         for (std::int32_t x = low[0]; x <= high[0]; ++x)
             for (std::int32_t y = low[1]; y <= high[1]; ++y)
                 for (std::int32_t z = low[2]; z <= high[2]; ++z)
-                    entries_.push_back({static_cast<std::int32_t>(i), {x, y, z}});
+                    entries_.push_back({boxes[i], static_cast<std::int32_t>(i), {x, y, z}});
     }
 
     // Buckets for twice as many cells as there are entries, filled by counting sort.

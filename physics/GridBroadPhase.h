@@ -33,8 +33,11 @@ class GridBroadPhase {
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
-    /// One box's presence in one cell.
+    /// One box's presence in one cell. The entry carries the box's bounds, so
+    /// that a query rejects the cell's other boxes reading only the cell's run
+    /// of entries, one after another in memory.
     struct Entry {
+        WorldBox bounds;
         std::int32_t box;
         std::int32_t cell[3];
     };
@@ -101,6 +104,7 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
                 continue;
             }
             const std::array<std::int32_t, 3>& high = highCell_[i];
+            const WorldBox queryBox = boxes[i];
             for (std::int32_t x = low[0]; x <= high[0]; ++x)
                 for (std::int32_t y = low[1]; y <= high[1]; ++y)
                     for (std::int32_t z = low[2]; z <= high[2]; ++z) {
@@ -108,7 +112,8 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
                         const std::uint32_t bucket = bucketOf(cell);
                         for (std::uint32_t e = bucketStart_[bucket]; e < bucketStart_[bucket + 1]; ++e) {
                             const Entry& other = sorted_[e];
-                            if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
+                            if (!boxesOverlap(queryBox, other.bounds) || other.cell[0] != x ||
+                                other.cell[1] != y || other.cell[2] != z)
                                 continue;
                             // Boxes sharing several cells are paired in the first of them only.
                             const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
