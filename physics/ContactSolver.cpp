@@ -69,49 +69,102 @@ const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t ind
     return index == noSolverBody ? fixedBody : bodies[index];
 }
 
-/// The velocities of a constraint's two bodies, copied out for the length of
-/// one constraint's work: held in locals, they need no reloading after every
-/// impulse, which writes through two body references could force.
-struct PairVelocities {
-    Vector3 linearA;
-    Vector3 angularA;
-    float inverseMassA;
-    Vector3 linearB;
-    Vector3 angularB;
-    float inverseMassB;
+/// The velocity a pair of bodies closes with along a row (only prepare()
+/// needs it for one lane).
+float velocityAlong(const SolverBody& a, const SolverBody& b, const ContactSolverRow& row, const Vector3& d)
+{
+    return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
+           dot(a.angularVelocity, row.angularA);
+}
 
-    PairVelocities(const SolverBody& a, const SolverBody& b)
-        : linearA(a.linearVelocity), angularA(a.angularVelocity), inverseMassA(a.inverseMass),
-          linearB(b.linearVelocity), angularB(b.angularVelocity), inverseMassB(b.inverseMass)
+Vector3Lanes lanesOf(const Vector3& v0, const Vector3& v1, const Vector3& v2, const Vector3& v3)
+{
+    return {FloatLanes(v0.x, v1.x, v2.x, v3.x), FloatLanes(v0.y, v1.y, v2.y, v3.y),
+            FloatLanes(v0.z, v1.z, v2.z, v3.z)};
+}
+
+/// Each lane of a vector, out of the lanes.
+struct Vector3Values {
+    float x[4], y[4], z[4];
+
+    explicit Vector3Values(const Vector3Lanes& lanes)
     {
+        lanes.x.store(x);
+        lanes.y.store(y);
+        lanes.z.store(z);
+    }
+    Vector3 operator[](int lane) const { return {x[lane], y[lane], z[lane]}; }
+};
+
+/// One side of each lane's constraint, copied out of the bodies for the
+/// length of a bundle's work: held in locals, they need no reloading after
+/// every impulse.
+struct BodyLanes {
+    Vector3Lanes linearVelocity;
+    Vector3Lanes angularVelocity;
+    FloatLanes inverseMass;
+
+    BodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[4])
+    {
+        const SolverBody& b0 = bodyAt(bodies, index[0]);
+        const SolverBody& b1 = bodyAt(bodies, index[1]);
+        const SolverBody& b2 = bodyAt(bodies, index[2]);
+        const SolverBody& b3 = bodyAt(bodies, index[3]);
+        linearVelocity = lanesOf(b0.linearVelocity, b1.linearVelocity, b2.linearVelocity, b3.linearVelocity);
+        angularVelocity =
+            lanesOf(b0.angularVelocity, b1.angularVelocity, b2.angularVelocity, b3.angularVelocity);
+        inverseMass = FloatLanes(b0.inverseMass, b1.inverseMass, b2.inverseMass, b3.inverseMass);
     }
 
-    /// Writes the velocities back to the movable bodies among the two.
-    void storeInto(std::vector<SolverBody>& bodies, std::int32_t indexA, std::int32_t indexB) const
+    void storeInto(std::vector<SolverBody>& bodies, const std::int32_t (&index)[4]) const
     {
-        if (indexA != noSolverBody) {
-            bodies[indexA].linearVelocity = linearA;
-            bodies[indexA].angularVelocity = angularA;
-        }
-        if (indexB != noSolverBody) {
-            bodies[indexB].linearVelocity = linearB;
-            bodies[indexB].angularVelocity = angularB;
-        }
-    }
-
-    float along(const ContactSolverRow& row, const Vector3& d) const
-    {
-        return dot(d, linearB - linearA) + dot(angularB, row.angularB) - dot(angularA, row.angularA);
-    }
-
-    void apply(const ContactSolverRow& row, const Vector3& d, float impulse)
-    {
-        linearA -= d * (impulse * inverseMassA);
-        angularA -= row.turnA * impulse;
-        linearB += d * (impulse * inverseMassB);
-        angularB += row.turnB * impulse;
+        const Vector3Values linear(linearVelocity);
+        const Vector3Values angular(angularVelocity);
+        for (int lane = 0; lane < 4; ++lane)
+            if (index[lane] != noSolverBody) {
+                bodies[index[lane]].linearVelocity = linear[lane];
+                bodies[index[lane]].angularVelocity = angular[lane];
+            }
     }
 };
+
+/// Both bodies of every lane, with the same sums in the same order as one
+/// constraint's work on plain floats.
+struct PairLanes {
+    BodyLanes a;
+    BodyLanes b;
+
+    FloatLanes along(const Vector3Lanes& angularA, const Vector3Lanes& angularB, const Vector3Lanes& d) const
+    {
+        return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, angularB) -
+               dot(a.angularVelocity, angularA);
+    }
+
+    /// An impulse along d at a row's point, kept only in the lanes of mask.
+    void apply(FloatLanes mask, const Vector3Lanes& turnA, const Vector3Lanes& turnB, const Vector3Lanes& d,
+               FloatLanes impulse)
+    {
+        const Vector3Lanes linearA = a.linearVelocity - d * (impulse * a.inverseMass);
+        const Vector3Lanes angularA = a.angularVelocity - turnA * impulse;
+        const Vector3Lanes linearB = addTo(b.linearVelocity, d * (impulse * b.inverseMass));
+        const Vector3Lanes angularB = addTo(b.angularVelocity, turnB * impulse);
+        a.linearVelocity = select(mask, linearA, a.linearVelocity);
+        a.angularVelocity = select(mask, angularA, a.angularVelocity);
+        b.linearVelocity = select(mask, linearB, b.linearVelocity);
+        b.angularVelocity = select(mask, angularB, b.angularVelocity);
+    }
+
+    static Vector3Lanes addTo(const Vector3Lanes& v, const Vector3Lanes& w)
+    {
+        return {v.x + w.x, v.y + w.y, v.z + w.z};
+    }
+};
+
+/// Lanes whose index is below count.
+FloatLanes lanesBelow(int index, FloatLanes count)
+{
+    return FloatLanes(static_cast<float>(index)) < count;
+}
 
 } // namespace
 
@@ -139,22 +192,49 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
                             std::size_t groupCount)
 {
     settings_ = settings;
-    // prepare() writes every field of every point: the array only grows, and
-    // points left over from a bigger step are never read.
-    if (points_.size() < inputs_.size())
-        points_.resize(inputs_.size());
     order(bodies.size(), groupCount);
-    forEach(constraints_.size(), [&](std::size_t i) {
-        Constraint& c = constraints_[i];
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            prepareBundle(bundles_[k], bodies);
+    };
+    if (pool_)
+        pool_->forEach(bundleCount_, bundlesPerTask, run);
+    else
+        run(0, bundleCount_);
+}
+
+// Works out each lane's constraint as one would on plain floats, then puts
+// the values into the lanes. Empty lanes and points get zeros: they are
+// computed with, and their results dropped.
+void ContactSolver::prepareBundle(Bundle& bundle, const std::vector<SolverBody>& bodies)
+{
+    const Constraint empty;
+    const Constraint* lanes[lanesPerBundle];
+    Point points[lanesPerBundle][maxPoints];
+    float biasRate[lanesPerBundle], massScale[lanesPerBundle], impulseScale[lanesPerBundle];
+    bundle.points = 0;
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        const std::int32_t index = bundle.constraint[lane];
+        if (index < 0) {
+            lanes[lane] = &empty;
+            biasRate[lane] = massScale[lane] = impulseScale[lane] = 0.0f;
+            continue;
+        }
+        Constraint& c = constraints_[index];
+        lanes[lane] = &c;
         const bool fixedA = c.indexA == noSolverBody;
         const bool fixedB = c.indexB == noSolverBody;
         const SolverBody& a = bodyAt(bodies, c.indexA);
         const SolverBody& b = bodyAt(bodies, c.indexB);
-        c.softness = fixedA || fixedB ? settings.fixedSoftness : settings.softness;
+        const Softness& softness = fixedA || fixedB ? settings_.fixedSoftness : settings_.softness;
+        biasRate[lane] = softness.biasRate;
+        massScale[lane] = softness.massScale;
+        impulseScale[lane] = softness.impulseScale;
         tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+        bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
         for (int j = 0; j < c.pointCount; ++j) {
             const ContactPointInput& in = inputs_[c.firstPoint + j];
-            Point& p = points_[c.firstPoint + j];
+            Point& p = points[lane][j];
             // A fixed body never turns, so its anchor only has to be finite.
             const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
             const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
@@ -162,13 +242,65 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
             p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
             p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
             p.separation = in.separation;
-            p.relativeVelocity = PairVelocities(a, b).along(p.normal, c.normal);
+            p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
             p.normalImpulse = in.normalImpulse;
             p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
             p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
-            p.maxNormalImpulse = 0.0f;
         }
-    });
+    }
+
+    const auto vectors = [&](auto field) {
+        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
+    };
+    const auto floats = [](const float(&values)[lanesPerBundle]) {
+        return FloatLanes(values[0], values[1], values[2], values[3]);
+    };
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        bundle.indexA[lane] = lanes[lane]->indexA;
+        bundle.indexB[lane] = lanes[lane]->indexB;
+    }
+    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
+    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
+    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
+    bundle.biasRate = floats(biasRate);
+    bundle.massScale = floats(massScale);
+    bundle.impulseScale = floats(impulseScale);
+    bundle.pointCount =
+        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
+                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
+
+    // Points missing from a lane (or beyond every lane's) stay zero.
+    for (int j = 0; j < maxPoints; ++j) {
+        const Point& p0 = points[0][j];
+        const Point& p1 = points[1][j];
+        const Point& p2 = points[2][j];
+        const Point& p3 = points[3][j];
+        const auto row = [&](auto pick) {
+            const ContactSolverRow& r0 = pick(p0);
+            const ContactSolverRow& r1 = pick(p1);
+            const ContactSolverRow& r2 = pick(p2);
+            const ContactSolverRow& r3 = pick(p3);
+            return RowLanes{lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
+                            lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
+                            lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
+                            lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
+                            FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
+        };
+        PointLanes& out = bundle.point[j];
+        out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
+        out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
+        out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
+        out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
+        out.relativeVelocity =
+            FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
+        out.normalImpulse =
+            FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
+        out.tangentImpulse[0] = FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0],
+                                           p3.tangentImpulse[0]);
+        out.tangentImpulse[1] = FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1],
+                                           p3.tangentImpulse[1]);
+        out.maxNormalImpulse = FloatLanes(0.0f);
+    }
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse
@@ -176,20 +308,29 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 // it, so no path needs to ask which body is fixed.
 void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    forEachInGroup(group, parallel, [&](const Constraint& c) {
-        PairVelocities pair(bodyAt(bodies, c.indexA), bodyAt(bodies, c.indexB));
-        for (int j = 0; j < c.pointCount; ++j) {
-            const Point& p = points_[c.firstPoint + j];
-            pair.apply(p.normal, c.normal, p.normalImpulse);
-            pair.apply(p.tangent[0], c.tangent[0], p.tangentImpulse[0]);
-            pair.apply(p.tangent[1], c.tangent[1], p.tangentImpulse[1]);
+    forEachInGroup(group, parallel, [&](Bundle& bundle) {
+        PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+        for (int j = 0; j < bundle.points; ++j) {
+            const PointLanes& p = bundle.point[j];
+            const FloatLanes has = lanesBelow(j, bundle.pointCount);
+            pair.apply(has, p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse);
+            pair.apply(has, p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0]);
+            pair.apply(has, p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1]);
         }
-        pair.storeInto(bodies, c.indexA, c.indexB);
+        pair.a.storeInto(bodies, bundle.indexA);
+        pair.b.storeInto(bodies, bundle.indexB);
     });
+}
+
+void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
+{
+    forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias); });
 }
 
 // Each constraint: first every point's normal impulse, so that friction
 // below is bounded by this pass's pressure, then every point's friction.
+// Four constraints go at once, one per lane; a lane whose points are all done
+// (or that has fewer points) keeps its values while the others go on.
 //
 // Normal: the gap s now is the gap at the step's start plus what the bodies
 // moved along the normal since (small-angle turns). A gap still open may
@@ -201,129 +342,163 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
 //
 // Friction: the two tangent impulses are found together and their sum is held
 // inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
-void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
+void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const
 {
-    const float inverseSubstep = 1.0f / settings_.substep;
-    const float slop = settings_.allowedPenetration;
-    const float friction = settings_.friction;
-    forEachInGroup(group, parallel, [&](const Constraint& c) {
-        const SolverBody& a = bodyAt(bodies, c.indexA);
-        const SolverBody& b = bodyAt(bodies, c.indexB);
+    const FloatLanes zero(0.0f);
+    const FloatLanes one(1.0f);
+    const FloatLanes inverseSubstep(1.0f / settings_.substep);
+    const FloatLanes slop(settings_.allowedPenetration);
+    const FloatLanes friction(settings_.friction);
+    const FloatLanes settledShare(settledSweepShare);
+    const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
-        float bias[maxPointsPerConstraint];
-        float massScale[maxPointsPerConstraint];
-        float impulseScale[maxPointsPerConstraint];
-        for (int j = 0; j < c.pointCount; ++j) {
-            const Point& p = points_[c.firstPoint + j];
-            const float s = p.separation + dot(c.normal, b.deltaPosition - a.deltaPosition) +
-                            dot(b.deltaRotation, p.normal.angularB) - dot(a.deltaRotation, p.normal.angularA);
-            bias[j] = 0.0f;
-            massScale[j] = 1.0f;
-            impulseScale[j] = 0.0f;
-            if (s > 0.0f) {
-                bias[j] = s * inverseSubstep;
-            } else if (useBias) {
-                bias[j] = std::max(c.softness.biasRate * std::min(0.0f, s + slop), -maxPushOutSpeed);
-                massScale[j] = c.softness.massScale;
-                impulseScale[j] = c.softness.impulseScale;
-            }
-        }
-        PairVelocities pair(a, b);
-        // The points of one manifold are swept several times before moving on:
-        // one sweep leaves the first point's impulse tilting the body, and
-        // friction would turn that tilt into a sideways push.
-        // A sweep that changed every impulse by less than a small share of the
-        // largest one ends the sweeping: warm-started resting contacts need one.
-        const int sweeps = c.pointCount > 1 ? manifoldSweeps : 1;
-        for (int sweep = 0; sweep < sweeps; ++sweep) {
-            float largestChange = 0.0f;
-            float largestImpulse = 0.0f;
-            for (int j = 0; j < c.pointCount; ++j) {
-                Point& p = points_[c.firstPoint + j];
-                const float vn = pair.along(p.normal, c.normal);
-                const float impulse =
-                    -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
-                const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
-                const float applied = accumulated - p.normalImpulse;
-                p.normalImpulse = accumulated;
-                p.maxNormalImpulse = std::max(p.maxNormalImpulse, accumulated);
-                pair.apply(p.normal, c.normal, applied);
-                largestChange = std::max(largestChange, std::fabs(applied));
-                largestImpulse = std::max(largestImpulse, accumulated);
-            }
-            if (largestChange <= settledSweepShare * largestImpulse)
-                break;
-        }
+    const SolverBody* a[4];
+    const SolverBody* b[4];
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
+        b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
+    }
+    const Vector3Lanes deltaPositionA =
+        lanesOf(a[0]->deltaPosition, a[1]->deltaPosition, a[2]->deltaPosition, a[3]->deltaPosition);
+    const Vector3Lanes deltaRotationA =
+        lanesOf(a[0]->deltaRotation, a[1]->deltaRotation, a[2]->deltaRotation, a[3]->deltaRotation);
+    const Vector3Lanes deltaPositionB =
+        lanesOf(b[0]->deltaPosition, b[1]->deltaPosition, b[2]->deltaPosition, b[3]->deltaPosition);
+    const Vector3Lanes deltaRotationB =
+        lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
 
-        // Friction is swept like the normal impulses: one sweep leaves the
-        // first point's share twisting the body about the normal.
-        for (int sweep = 0; sweep < sweeps; ++sweep) {
-            float largestChange = 0.0f;
-            float largestImpulse = 0.0f;
-            for (int j = 0; j < c.pointCount; ++j) {
-                Point& p = points_[c.firstPoint + j];
-                float t0 = p.tangentImpulse[0] - p.tangent[0].mass * pair.along(p.tangent[0], c.tangent[0]);
-                float t1 = p.tangentImpulse[1] - p.tangent[1].mass * pair.along(p.tangent[1], c.tangent[1]);
-                const float limit = friction * p.normalImpulse;
-                const float squared = t0 * t0 + t1 * t1;
-                if (squared > limit * limit) {
-                    const float scale = squared > 0.0f ? limit / std::sqrt(squared) : 0.0f;
-                    t0 *= scale;
-                    t1 *= scale;
-                }
-                const float change0 = t0 - p.tangentImpulse[0];
-                const float change1 = t1 - p.tangentImpulse[1];
-                pair.apply(p.tangent[0], c.tangent[0], change0);
-                pair.apply(p.tangent[1], c.tangent[1], change1);
-                p.tangentImpulse[0] = t0;
-                p.tangentImpulse[1] = t1;
-                largestChange = std::max({largestChange, std::fabs(change0), std::fabs(change1)});
-                largestImpulse = std::max(largestImpulse, limit);
-            }
-            if (largestChange <= settledSweepShare * largestImpulse)
-                break;
+    FloatLanes bias[maxPoints];
+    FloatLanes massScale[maxPoints];
+    FloatLanes impulseScale[maxPoints];
+    const Vector3Lanes moved = deltaPositionB - deltaPositionA;
+    for (int j = 0; j < bundle.points; ++j) {
+        const PointLanes& p = bundle.point[j];
+        const FloatLanes s = p.separation + dot(bundle.normal, moved) +
+                             dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
+        const FloatLanes open = s > zero;
+        if (useBias) {
+            const FloatLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
+            bias[j] = select(open, s * inverseSubstep, pushOut);
+            massScale[j] = select(open, one, bundle.massScale);
+            impulseScale[j] = select(open, zero, bundle.impulseScale);
+        } else {
+            bias[j] = select(open, s * inverseSubstep, zero);
+            massScale[j] = one;
+            impulseScale[j] = zero;
         }
-        pair.storeInto(bodies, c.indexA, c.indexB);
-    });
+    }
+
+    PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+    // The points of one manifold are swept several times before moving on:
+    // one sweep leaves the first point's impulse tilting the body, and
+    // friction would turn that tilt into a sideways push.
+    // A sweep that changed every impulse by less than a small share of the
+    // largest one ends the sweeping: warm-started resting contacts need one.
+    const FloatLanes several = one < bundle.pointCount;
+    const FloatLanes hasPoints = zero < bundle.pointCount;
+    FloatLanes sweeping = hasPoints;
+    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
+        FloatLanes largestChange = zero;
+        FloatLanes largestImpulse = zero;
+        for (int j = 0; j < bundle.points; ++j) {
+            PointLanes& p = bundle.point[j];
+            const FloatLanes live = sweeping & lanesBelow(j, bundle.pointCount);
+            const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+            const FloatLanes impulse =
+                -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
+            const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+            const FloatLanes applied = accumulated - p.normalImpulse;
+            p.normalImpulse = select(live, accumulated, p.normalImpulse);
+            p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
+            pair.apply(live, p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+            largestChange = select(live, maxOf(largestChange, absOf(applied)), largestChange);
+            largestImpulse = select(live, maxOf(largestImpulse, accumulated), largestImpulse);
+        }
+        // One sweep only for single points; more until settled for manifolds.
+        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
+    }
+
+    // Friction is swept like the normal impulses: one sweep leaves the
+    // first point's share twisting the body about the normal.
+    sweeping = hasPoints;
+    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
+        FloatLanes largestChange = zero;
+        FloatLanes largestImpulse = zero;
+        for (int j = 0; j < bundle.points; ++j) {
+            PointLanes& p = bundle.point[j];
+            const FloatLanes live = sweeping & lanesBelow(j, bundle.pointCount);
+            const RowLanes& row0 = p.tangent[0];
+            const RowLanes& row1 = p.tangent[1];
+            FloatLanes t0 =
+                p.tangentImpulse[0] - row0.mass * pair.along(row0.angularA, row0.angularB, bundle.tangent[0]);
+            FloatLanes t1 =
+                p.tangentImpulse[1] - row1.mass * pair.along(row1.angularA, row1.angularB, bundle.tangent[1]);
+            const FloatLanes limit = friction * p.normalImpulse;
+            const FloatLanes squared = t0 * t0 + t1 * t1;
+            const FloatLanes outside = squared > limit * limit;
+            const FloatLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
+            t0 = select(outside, t0 * scale, t0);
+            t1 = select(outside, t1 * scale, t1);
+            const FloatLanes change0 = t0 - p.tangentImpulse[0];
+            const FloatLanes change1 = t1 - p.tangentImpulse[1];
+            pair.apply(live, row0.turnA, row0.turnB, bundle.tangent[0], change0);
+            pair.apply(live, row1.turnA, row1.turnB, bundle.tangent[1], change1);
+            p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
+            p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
+            largestChange =
+                select(live, maxOf(maxOf(largestChange, absOf(change0)), absOf(change1)), largestChange);
+            largestImpulse = select(live, maxOf(largestImpulse, limit), largestImpulse);
+        }
+        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
+    }
+    pair.a.storeInto(bodies, bundle.indexA);
+    pair.b.storeInto(bodies, bundle.indexB);
 }
 
 void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    const float restitution = settings_.restitution;
-    if (restitution == 0.0f)
+    if (settings_.restitution == 0.0f)
         return;
-    const float threshold = settings_.restitutionThreshold;
+    const FloatLanes zero(0.0f);
+    const FloatLanes restitution(settings_.restitution);
+    const FloatLanes slowest(-settings_.restitutionThreshold);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
-        forEachInGroup(group, parallel, [&](const Constraint& c) {
-            PairVelocities pair(bodyAt(bodies, c.indexA), bodyAt(bodies, c.indexB));
-            bool changed = false;
-            for (int j = 0; j < c.pointCount; ++j) {
-                Point& p = points_[c.firstPoint + j];
-                // A point that never pressed did not touch within the step.
-                if (p.relativeVelocity > -threshold || p.maxNormalImpulse == 0.0f)
+        forEachInGroup(group, parallel, [&](Bundle& bundle) {
+            PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            FloatLanes changed = zero < zero;
+            for (int j = 0; j < bundle.points; ++j) {
+                PointLanes& p = bundle.point[j];
+                // Only points that approached faster than the threshold and
+                // pressed; a point that never pressed did not touch within the step.
+                const FloatLanes live = lanesBelow(j, bundle.pointCount) &
+                                        notGreater(p.relativeVelocity, slowest) &
+                                        notEqual(p.maxNormalImpulse, zero);
+                if (!anyOf(live))
                     continue;
-                const float vn = pair.along(p.normal, c.normal);
-                const float impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
-                const float accumulated = std::max(p.normalImpulse + impulse, 0.0f);
-                pair.apply(p.normal, c.normal, accumulated - p.normalImpulse);
-                p.normalImpulse = accumulated;
-                changed = true;
+                const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
+                const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                pair.apply(live, p.normal.turnA, p.normal.turnB, bundle.normal,
+                           accumulated - p.normalImpulse);
+                p.normalImpulse = select(live, accumulated, p.normalImpulse);
+                changed = changed | live;
             }
-            if (changed)
-                pair.storeInto(bodies, c.indexA, c.indexB);
+            if (anyOf(changed)) {
+                pair.a.storeInto(bodies, bundle.indexA);
+                pair.b.storeInto(bodies, bundle.indexB);
+            }
         });
     }
 }
 
-// Within each group, constraints are put into levels: each one a level above
-// the highest level of the group's earlier constraints that share a movable
-// body with it. Going through a group level by level then applies every
-// body's impulses in exactly the order of the constraints, as one thread going
-// through them would, while the constraints within a level touch no body twice
-// and can be solved in any order, on any thread: the results are the same
-// for every number of threads. Fixed bodies are shared freely: nothing
-// applied to them is kept. Constraints above the last level form one more,
-// solved on one thread in their order.
+// Within each group, constraints are coloured: each takes the lowest colour
+// that no earlier constraint on either of its movable bodies took. A colour's
+// constraints touch no movable body twice, so they can be solved in any order,
+// four at a time and on any thread; the passes go through the colours in turn.
+// The colours depend only on the constraints' order, so the results are the
+// same for every number of threads. Fixed bodies are shared freely: nothing
+// applied to them is kept. A constraint whose bodies have used every colour
+// goes to one last level, solved on one thread in the constraints' order.
 void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
 {
     // Counting sort by group, keeping the constraints' order within a group.
@@ -338,7 +513,7 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
         byGroup_[groupFill_[constraints_[i].group]++] = static_cast<std::uint32_t>(i);
 
     // Levels, group by group; a body belongs to one group only.
-    bodyLevel_.assign(bodyCount, -1);
+    bodyColours_.assign(bodyCount, 0);
     levelOf_.resize(constraints_.size());
     order_.resize(constraints_.size());
     groupLevels_.assign(groupCount + 1, 0);
@@ -348,16 +523,21 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
         int levels = 0;
         for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k) {
             const Constraint& c = constraints_[byGroup_[k]];
-            int level = 0;
-            if (c.indexA != noSolverBody)
-                level = std::max(level, bodyLevel_[c.indexA] + 1);
-            if (c.indexB != noSolverBody)
-                level = std::max(level, bodyLevel_[c.indexB] + 1);
-            if (c.indexA != noSolverBody)
-                bodyLevel_[c.indexA] = level;
-            if (c.indexB != noSolverBody)
-                bodyLevel_[c.indexB] = level;
-            const int chosen = std::min(level, maxLevels);
+            const std::uint64_t none = 0;
+            std::uint64_t& usedA = c.indexA != noSolverBody ? bodyColours_[c.indexA] : scratchColours_;
+            std::uint64_t& usedB = c.indexB != noSolverBody ? bodyColours_[c.indexB] : scratchColours_;
+            const std::uint64_t used =
+                (c.indexA != noSolverBody ? usedA : none) | (c.indexB != noSolverBody ? usedB : none);
+            int chosen = maxLevels;
+            for (int colour = 0; colour < maxLevels; ++colour)
+                if ((used & (std::uint64_t{1} << colour)) == 0) {
+                    chosen = colour;
+                    break;
+                }
+            if (chosen < maxLevels) {
+                usedA |= std::uint64_t{1} << chosen;
+                usedB |= std::uint64_t{1} << chosen;
+            }
             levelOf_[k] = static_cast<std::uint16_t>(chosen);
             ++sizes[chosen];
             levels = std::max(levels, chosen + 1);
@@ -374,6 +554,34 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
             order_[next[levelOf_[k]]++] = byGroup_[k];
     }
     levelStart_.push_back(static_cast<std::uint32_t>(constraints_.size()));
+
+    // Each level in bundles of four, in order; the overflow level a
+    // constraint per bundle, as it must be solved one after another.
+    levelBundleStart_.clear();
+    bundleCount_ = 0;
+    for (std::size_t g = 0; g < groupCount; ++g)
+        for (std::uint32_t level = groupLevels_[g]; level < groupLevels_[g + 1]; ++level) {
+            const bool overflow = level - groupLevels_[g] == static_cast<std::uint32_t>(maxLevels);
+            const std::uint32_t perBundle = overflow ? 1 : lanesPerBundle;
+            const std::uint32_t begin = levelStart_[level];
+            const std::uint32_t end = levelStart_[level + 1];
+            levelBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
+            for (std::uint32_t first = begin; first < end; first += perBundle) {
+                if (bundles_.size() <= bundleCount_)
+                    bundles_.resize(std::max<std::size_t>(2 * bundles_.size(), 64));
+                Bundle& bundle = bundles_[bundleCount_];
+                for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
+                    const bool used = lane < perBundle && first + lane < end;
+                    const std::uint32_t index = used ? order_[first + lane] : 0;
+                    bundle.constraint[lane] = used ? static_cast<std::int32_t>(index) : -1;
+                    if (used)
+                        constraints_[index].slot =
+                            static_cast<std::int32_t>(bundleCount_ * lanesPerBundle + lane);
+                }
+                ++bundleCount_;
+            }
+        }
+    levelBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
@@ -381,41 +589,33 @@ template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool
     const std::uint32_t firstLevel = groupLevels_[group];
     const std::uint32_t lastLevel = groupLevels_[group + 1];
     for (std::uint32_t level = firstLevel; level < lastLevel; ++level) {
-        const std::uint32_t begin = levelStart_[level];
-        const std::uint32_t end = level + 1 < lastLevel ? levelStart_[level + 1] : groupStart_[group + 1];
+        const std::uint32_t begin = levelBundleStart_[level];
+        const std::uint32_t end = levelBundleStart_[level + 1];
         const auto run = [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i)
-                work(constraints_[order_[begin + i]]);
+            for (std::size_t k = from; k < to; ++k)
+                work(bundles_[begin + k]);
         };
-        // The last of maxLevels + 1 levels holds everything above: solved on one thread, in order.
+        // The last of maxLevels + 1 levels holds everything above, a
+        // constraint per bundle: solved on one thread, in order.
         const bool overflow = level - firstLevel == static_cast<std::uint32_t>(maxLevels);
         if (parallel && pool_ && !overflow)
-            pool_->forEach(end - begin, constraintsPerTask, run);
+            pool_->forEach(end - begin, bundlesPerTask, run);
         else
             run(0, end - begin);
     }
 }
 
-template <class Work> void ContactSolver::forEach(std::size_t count, Work work)
-{
-    const auto run = [&](std::size_t from, std::size_t to) {
-        for (std::size_t i = from; i < to; ++i)
-            work(i);
-    };
-    if (pool_)
-        pool_->forEach(count, constraintsPerTask, run);
-    else
-        run(0, count);
-}
-
 ContactPointResult ContactSolver::result(std::size_t i, int j) const
 {
     const Constraint& c = constraints_[i];
-    const Point& p = points_[c.firstPoint + j];
+    const Bundle& bundle = bundles_[c.slot / lanesPerBundle];
+    const int lane = c.slot % lanesPerBundle;
+    const PointLanes& p = bundle.point[j];
     ContactPointResult r;
-    r.normalImpulse = p.normalImpulse;
-    r.tangentImpulse = c.tangent[0] * p.tangentImpulse[0] + c.tangent[1] * p.tangentImpulse[1];
-    r.maxNormalImpulse = p.maxNormalImpulse;
+    r.normalImpulse = p.normalImpulse.lane(lane);
+    r.tangentImpulse =
+        c.tangent[0] * p.tangentImpulse[0].lane(lane) + c.tangent[1] * p.tangentImpulse[1].lane(lane);
+    r.maxNormalImpulse = p.maxNormalImpulse.lane(lane);
     return r;
 }
 

@@ -5,6 +5,7 @@
 
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
+#include "physics/FloatLanes.h"
 #include "physics/WorkerPool.h"
 
 #include <array>
@@ -144,6 +145,7 @@ class ContactSolver {
     ContactPointResult result(std::size_t i, int j) const;
 
   private:
+    /// One point as prepare() works it out.
     struct Point {
         ContactSolverRow normal;
         ContactSolverRow tangent[2];
@@ -152,7 +154,6 @@ class ContactSolver {
         float relativeVelocity = 0.0f;
         float normalImpulse = 0.0f;
         float tangentImpulse[2] = {0.0f, 0.0f};
-        float maxNormalImpulse = 0.0f;
     };
 
     struct Constraint {
@@ -160,21 +161,64 @@ class ContactSolver {
         std::int32_t indexB = noSolverBody;
         Math::Vector3 normal;
         Math::Vector3 tangent[2];
-        Softness softness;
         std::int32_t firstPoint = 0;
         std::int32_t pointCount = 0;
         std::int32_t group = 0;
+        /// Where the passes keep it: bundle × lanesPerBundle + lane.
+        std::int32_t slot = 0;
     };
 
-    /// Levels of one group solved in parallel; constraints above them are
-    /// solved after them on one thread.
-    static constexpr int maxLevels = 255;
-    /// Constraints one thread takes at a time: fewer cost more in handing out than they save.
-    static constexpr std::size_t constraintsPerTask = 32;
+    /// A ContactSolverRow of each lane.
+    struct RowLanes {
+        Vector3Lanes angularA;
+        Vector3Lanes angularB;
+        Vector3Lanes turnA;
+        Vector3Lanes turnB;
+        FloatLanes mass;
+    };
+
+    /// Point j of each lane's constraint.
+    struct PointLanes {
+        RowLanes normal;
+        RowLanes tangent[2];
+        FloatLanes separation;
+        FloatLanes relativeVelocity;
+        FloatLanes normalImpulse;
+        FloatLanes tangentImpulse[2];
+        FloatLanes maxNormalImpulse;
+    };
+
+    static constexpr int lanesPerBundle = 4;
+    static constexpr int maxPoints = 4;
+
+    /// Up to four constraints that share no movable body, solved at once, one
+    /// per lane. A lane without a constraint has no points and fixed bodies.
+    struct Bundle {
+        Vector3Lanes normal;
+        Vector3Lanes tangent[2];
+        FloatLanes biasRate;
+        FloatLanes massScale;
+        FloatLanes impulseScale;
+        /// Each lane's number of points, as a float to compare lanes with.
+        FloatLanes pointCount;
+        std::int32_t indexA[lanesPerBundle];
+        std::int32_t indexB[lanesPerBundle];
+        std::int32_t constraint[lanesPerBundle];
+        /// The most points of any lane.
+        int points = 0;
+        PointLanes point[maxPoints];
+    };
+
+    /// Colours of one group, solved one after another, each in parallel;
+    /// constraints that find no free colour are solved after them on one thread.
+    static constexpr int maxLevels = 63;
+    /// Bundles one thread takes at a time: fewer cost more in handing out than they save.
+    static constexpr std::size_t bundlesPerTask = 8;
 
     void order(std::size_t bodyCount, std::size_t groupCount);
+    void prepareBundle(Bundle& bundle, const std::vector<SolverBody>& bodies);
+    void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
-    template <class Work> void forEach(std::size_t count, Work work);
 
     std::vector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
@@ -183,12 +227,19 @@ class ContactSolver {
     std::vector<std::uint32_t> groupStart_;
     std::vector<std::uint32_t> groupLevels_;
     std::vector<std::uint32_t> levelStart_;
+    /// Each level's first bundle, and one past the last level's.
+    std::vector<std::uint32_t> levelBundleStart_;
     // Scratch of order().
     std::vector<std::uint32_t> byGroup_;
     std::vector<std::uint32_t> groupFill_;
-    std::vector<int> bodyLevel_;
+    /// The colours each body's constraints took so far.
+    std::vector<std::uint64_t> bodyColours_;
+    /// Where a fixed body's colours go: nowhere that is read.
+    std::uint64_t scratchColours_ = 0;
     std::vector<std::uint16_t> levelOf_;
-    std::vector<Point> points_;
+    /// Only grows: prepare() fills every field of the bundles in use.
+    std::vector<Bundle> bundles_;
+    std::size_t bundleCount_ = 0;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
