@@ -140,18 +140,16 @@ struct PairLanes {
                dot(a.angularVelocity, angularA);
     }
 
-    /// An impulse along d at a row's point, kept only in the lanes of mask.
-    void apply(FloatLanes mask, const Vector3Lanes& turnA, const Vector3Lanes& turnB, const Vector3Lanes& d,
+    /// An impulse along d at a row's point. Lanes that must not change get a
+    /// zero impulse, which leaves their velocities as they are (up to the
+    /// sign of a zero).
+    void apply(const Vector3Lanes& turnA, const Vector3Lanes& turnB, const Vector3Lanes& d,
                FloatLanes impulse)
     {
-        const Vector3Lanes linearA = a.linearVelocity - d * (impulse * a.inverseMass);
-        const Vector3Lanes angularA = a.angularVelocity - turnA * impulse;
-        const Vector3Lanes linearB = addTo(b.linearVelocity, d * (impulse * b.inverseMass));
-        const Vector3Lanes angularB = addTo(b.angularVelocity, turnB * impulse);
-        a.linearVelocity = select(mask, linearA, a.linearVelocity);
-        a.angularVelocity = select(mask, angularA, a.angularVelocity);
-        b.linearVelocity = select(mask, linearB, b.linearVelocity);
-        b.angularVelocity = select(mask, angularB, b.angularVelocity);
+        a.linearVelocity = a.linearVelocity - d * (impulse * a.inverseMass);
+        a.angularVelocity = a.angularVelocity - turnA * impulse;
+        b.linearVelocity = addTo(b.linearVelocity, d * (impulse * b.inverseMass));
+        b.angularVelocity = addTo(b.angularVelocity, turnB * impulse);
     }
 
     static Vector3Lanes addTo(const Vector3Lanes& v, const Vector3Lanes& w)
@@ -313,9 +311,9 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
         for (int j = 0; j < bundle.points; ++j) {
             const PointLanes& p = bundle.point[j];
             const FloatLanes has = lanesBelow(j, bundle.pointCount);
-            pair.apply(has, p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse);
-            pair.apply(has, p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0]);
-            pair.apply(has, p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1]);
+            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
+            pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0] & has);
+            pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1] & has);
         }
         pair.a.storeInto(bodies, bundle.indexA);
         pair.b.storeInto(bodies, bundle.indexB);
@@ -407,12 +405,12 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             const FloatLanes impulse =
                 -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
             const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-            const FloatLanes applied = accumulated - p.normalImpulse;
+            const FloatLanes applied = (accumulated - p.normalImpulse) & live;
             p.normalImpulse = select(live, accumulated, p.normalImpulse);
             p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
-            pair.apply(live, p.normal.turnA, p.normal.turnB, bundle.normal, applied);
-            largestChange = select(live, maxOf(largestChange, absOf(applied)), largestChange);
-            largestImpulse = select(live, maxOf(largestImpulse, accumulated), largestImpulse);
+            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+            largestChange = maxOf(largestChange, absOf(applied));
+            largestImpulse = maxOf(largestImpulse, accumulated & live);
         }
         // One sweep only for single points; more until settled for manifolds.
         sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
@@ -439,15 +437,14 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             const FloatLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
             t0 = select(outside, t0 * scale, t0);
             t1 = select(outside, t1 * scale, t1);
-            const FloatLanes change0 = t0 - p.tangentImpulse[0];
-            const FloatLanes change1 = t1 - p.tangentImpulse[1];
-            pair.apply(live, row0.turnA, row0.turnB, bundle.tangent[0], change0);
-            pair.apply(live, row1.turnA, row1.turnB, bundle.tangent[1], change1);
+            const FloatLanes change0 = (t0 - p.tangentImpulse[0]) & live;
+            const FloatLanes change1 = (t1 - p.tangentImpulse[1]) & live;
+            pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
+            pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
             p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
             p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
-            largestChange =
-                select(live, maxOf(maxOf(largestChange, absOf(change0)), absOf(change1)), largestChange);
-            largestImpulse = select(live, maxOf(largestImpulse, limit), largestImpulse);
+            largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
+            largestImpulse = maxOf(largestImpulse, limit & live);
         }
         sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
     }
@@ -478,8 +475,8 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                 const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
                 const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                 const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-                pair.apply(live, p.normal.turnA, p.normal.turnB, bundle.normal,
-                           accumulated - p.normalImpulse);
+                pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
+                           (accumulated - p.normalImpulse) & live);
                 p.normalImpulse = select(live, accumulated, p.normalImpulse);
                 changed = changed | live;
             }
