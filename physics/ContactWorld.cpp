@@ -598,16 +598,60 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     }
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
 
-    // Each group's bodies, in body order.
-    groupBodyStart_.assign(static_cast<std::size_t>(groupCount) + 1, 0);
-    for (const std::int32_t i : solverToBody_)
-        ++groupBodyStart_[groupOfRoot_[root(i)] + 1];
-    for (std::int32_t g = 0; g < groupCount; ++g)
-        groupBodyStart_[g + 1] += groupBodyStart_[g];
+    // Islands are solved in batches of whole islands, so that small islands
+    // fill the solver's four lanes together: an island alone may hold a single
+    // contact. The batches follow the islands' order and nothing else, so the
+    // results are the same for every number of threads. Islands without
+    // contacts are no batch's: their bodies are only moved.
+    const auto groupOf = [&](const PairContact& pair) {
+        const bool solvedA = bodies_[pair.bodyA].solverIndex != noSolverBody;
+        return groupOfRoot_[root(solvedA ? pair.bodyA : pair.bodyB)];
+    };
+    groupConstraints_.assign(static_cast<std::size_t>(groupCount), 0);
+    for (const PairContact& pair : pairs_) {
+        if (bodies_[pair.bodyA].solverIndex == noSolverBody &&
+            bodies_[pair.bodyB].solverIndex == noSolverBody)
+            continue;
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k)
+            if (pieces_[pair.firstPiece + k].pointCount > 0)
+                ++groupConstraints_[groupOf(pair)];
+    }
+    batchOfGroup_.resize(static_cast<std::size_t>(groupCount));
+    std::int32_t batchCount = 0;
+    std::size_t filling = 0;
+    for (std::int32_t g = 0; g < groupCount; ++g) {
+        if (groupConstraints_[g] == 0) {
+            batchOfGroup_[g] = -1;
+            continue;
+        }
+        if (batchCount == 0 || filling >= batchConstraints) {
+            ++batchCount;
+            filling = 0;
+        }
+        batchOfGroup_[g] = batchCount - 1;
+        filling += groupConstraints_[g];
+    }
+
+    // Each batch's bodies, in body order; bodies touching nothing (a lattice
+    // in free fall) apart.
+    freeBodies_.clear();
+    groupBodyStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+        const std::int32_t batch = batchOfGroup_[groupOfRoot_[root(solverToBody_[k])]];
+        if (batch < 0)
+            freeBodies_.push_back(static_cast<std::int32_t>(k));
+        else
+            ++groupBodyStart_[batch + 1];
+    }
+    for (std::int32_t b = 0; b < batchCount; ++b)
+        groupBodyStart_[b + 1] += groupBodyStart_[b];
     groupBodies_.resize(solverBodies_.size());
     groupFill_.assign(groupBodyStart_.begin(), groupBodyStart_.end() - 1);
-    for (std::size_t k = 0; k < solverToBody_.size(); ++k)
-        groupBodies_[groupFill_[groupOfRoot_[root(solverToBody_[k])]]++] = static_cast<std::int32_t>(k);
+    for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+        const std::int32_t batch = batchOfGroup_[groupOfRoot_[root(solverToBody_[k])]];
+        if (batch >= 0)
+            groupBodies_[groupFill_[batch]++] = static_cast<std::int32_t>(k);
+    }
 
     solver_.clear();
     solver_.setPool(&pool_);
@@ -628,8 +672,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         if (a.solverIndex == noSolverBody && b.solverIndex == noSolverBody)
             continue;
-        const std::int32_t group =
-            groupOfRoot_[root(a.solverIndex != noSolverBody ? pair.bodyA : pair.bodyB)];
+        const std::int32_t batch = batchOfGroup_[groupOf(pair)];
         pair.firstConstraint = static_cast<std::int32_t>(solver_.constraintCount());
         for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
             const PieceContact& piece = pieces_[pair.firstPiece + k];
@@ -642,7 +685,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
                 inputs[p].normalImpulse = piece.points[p].normalImpulse;
                 inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
             }
-            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, group);
+            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, batch);
         }
     }
     statistics_.deepestPairSeparation = deepest;
@@ -658,7 +701,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.substep = h;
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
-    solver_.prepare(solverBodies_, solverSettings, static_cast<std::size_t>(groupCount));
+    solver_.prepare(solverBodies_, solverSettings, static_cast<std::size_t>(batchCount));
     lap(statistics_.time.solver);
 
     // Groups share no body, so each runs its whole step on its own: small ones
@@ -669,18 +712,14 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     const std::size_t bigGroup = std::max<std::size_t>(
         bigGroupConstraints, solver_.constraintCount() / static_cast<std::size_t>(2 * pool_.threads()));
     smallGroups_.clear();
-    freeBodies_.clear();
-    groupIntegration_.assign(static_cast<std::size_t>(groupCount), 0.0);
-    groupTotal_.assign(static_cast<std::size_t>(groupCount), 0.0);
-    for (std::int32_t g = 0; g < groupCount; ++g) {
-        const std::size_t constraints = solver_.groupConstraintCount(static_cast<std::size_t>(g));
-        if (constraints == 0)
-            freeBodies_.insert(freeBodies_.end(), groupBodies_.begin() + groupBodyStart_[g],
-                               groupBodies_.begin() + groupBodyStart_[g + 1]);
-        else if (pool_.threads() > 1 && constraints > bigGroup)
-            runGroup(g, substeps, h, true);
+    groupIntegration_.assign(static_cast<std::size_t>(batchCount), 0.0);
+    groupTotal_.assign(static_cast<std::size_t>(batchCount), 0.0);
+    for (std::int32_t b = 0; b < batchCount; ++b) {
+        const std::size_t constraints = solver_.groupConstraintCount(static_cast<std::size_t>(b));
+        if (pool_.threads() > 1 && constraints > bigGroup)
+            runGroup(b, substeps, h, true);
         else
-            smallGroups_.push_back(g);
+            smallGroups_.push_back(b);
     }
     // Bodies touching nothing (a lattice in free fall) are only moved.
     pool_.forEach(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
@@ -700,9 +739,9 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // groups spent it.
     double integration = 0.0;
     double total = 0.0;
-    for (std::int32_t g = 0; g < groupCount; ++g) {
-        integration += groupIntegration_[g];
-        total += groupTotal_[g];
+    for (std::int32_t b = 0; b < batchCount; ++b) {
+        integration += groupIntegration_[b];
+        total += groupTotal_[b];
     }
     double groupsTime = 0.0;
     lap(groupsTime);

@@ -215,6 +215,9 @@ class ContactWorld {
     /// Each island's group number (by its root body), its bodies, and the time
     /// its step took, all in integration.
     std::vector<std::int32_t> groupParent_;
+    /// Each island's contacts, and the batch it is solved in (-1: none).
+    std::vector<std::size_t> groupConstraints_;
+    std::vector<std::int32_t> batchOfGroup_;
     std::vector<std::int32_t> groupOfRoot_;
     std::vector<std::int32_t> groupBodyStart_;
     std::vector<std::int32_t> groupBodies_;

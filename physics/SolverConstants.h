@@ -39,6 +39,9 @@ constexpr float settledSweepShare = 0.01f;
 /// (a face landing flat) share the rebound, which one pass splits unevenly.
 constexpr int restitutionPasses = 4;
 
+/// Islands are solved in batches of at least this many contacts (or of
+/// every island left): enough for the solver's lanes to be full.
+constexpr std::size_t batchConstraints = 64;
 /// An island with more contacts than this (and than its share of the threads)
 /// is solved alone, its passes spread over the threads; smaller islands are
 /// solved side by side, each on one thread.
