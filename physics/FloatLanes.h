@@ -28,6 +28,8 @@ struct FloatLanes {
     }
     FloatLanes(__m128 value) : v(value) {}
 
+    /// Four floats from memory, p[0] into lane 0.
+    static FloatLanes load(const float* p) { return _mm_loadu_ps(p); }
     /// The four lanes into out[0..3].
     void store(float* out) const { _mm_storeu_ps(out, v); }
 
@@ -131,6 +133,11 @@ inline bool anyOf(FloatLanes mask)
 {
     return _mm_movemask_ps(mask.v) != 0;
 }
+/// Bit i set where lane i of the mask is.
+inline int maskBits(FloatLanes mask)
+{
+    return _mm_movemask_ps(mask.v);
+}
 inline bool laneSet(FloatLanes mask, int i)
 {
     return ((_mm_movemask_ps(mask.v) >> i) & 1) != 0;
@@ -147,6 +154,7 @@ struct FloatLanes {
     explicit FloatLanes(float all) : v{all, all, all, all} {}
     FloatLanes(float lane0, float lane1, float lane2, float lane3) : v{lane0, lane1, lane2, lane3} {}
 
+    static FloatLanes load(const float* p) { return FloatLanes(p[0], p[1], p[2], p[3]); }
     void store(float* out) const
     {
         for (int i = 0; i < 4; ++i)
@@ -268,6 +276,11 @@ inline bool laneSet(FloatLanes mask, int i)
 inline bool anyOf(FloatLanes mask)
 {
     return laneSet(mask, 0) || laneSet(mask, 1) || laneSet(mask, 2) || laneSet(mask, 3);
+}
+inline int maskBits(FloatLanes mask)
+{
+    return (laneSet(mask, 0) ? 1 : 0) | (laneSet(mask, 1) ? 2 : 0) | (laneSet(mask, 2) ? 4 : 0) |
+           (laneSet(mask, 3) ? 8 : 0);
 }
 
 #endif

@@ -79,7 +79,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
         for (std::int32_t x = low[0]; x <= high[0]; ++x)
             for (std::int32_t y = low[1]; y <= high[1]; ++y)
                 for (std::int32_t z = low[2]; z <= high[2]; ++z)
-                    entries_.push_back({boxes[i], static_cast<std::int32_t>(i), {x, y, z}});
+                    entries_.push_back({static_cast<std::int32_t>(i), {x, y, z}});
     }
 
     // Buckets for twice as many cells as there are entries, filled by counting sort.
@@ -92,10 +92,24 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
         ++bucketStart_[bucketOf(entry.cell) + 1];
     for (std::uint32_t b = 0; b < buckets; ++b)
         bucketStart_[b + 1] += bucketStart_[b];
+    // Four more than the entries: a query reads a run's last four at once.
     sorted_.resize(entries_.size());
+    for (int axis = 0; axis < 3; ++axis) {
+        sortedMin_[axis].resize(entries_.size() + 4);
+        sortedMax_[axis].resize(entries_.size() + 4);
+    }
     // Reusing the start offsets as fill positions, then shifting them back.
-    for (const Entry& entry : entries_)
-        sorted_[bucketStart_[bucketOf(entry.cell)]++] = entry;
+    for (const Entry& entry : entries_) {
+        const std::uint32_t at = bucketStart_[bucketOf(entry.cell)]++;
+        sorted_[at] = entry;
+        const WorldBox& box = boxes[entry.box];
+        sortedMin_[0][at] = box.min.x;
+        sortedMin_[1][at] = box.min.y;
+        sortedMin_[2][at] = box.min.z;
+        sortedMax_[0][at] = box.max.x;
+        sortedMax_[1][at] = box.max.y;
+        sortedMax_[2][at] = box.max.z;
+    }
     for (std::uint32_t b = buckets; b > 0; --b)
         bucketStart_[b] = bucketStart_[b - 1];
     bucketStart_[0] = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "physics/BroadPhase.h"
+#include "physics/FloatLanes.h"
 #include "physics/WorkerPool.h"
 
 #include <algorithm>
@@ -33,11 +34,8 @@ class GridBroadPhase {
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
-    /// One box's presence in one cell. The entry carries the box's bounds, so
-    /// that a query rejects the cell's other boxes reading only the cell's run
-    /// of entries, one after another in memory.
+    /// One box's presence in one cell.
     struct Entry {
-        WorldBox bounds;
         std::int32_t box;
         std::int32_t cell[3];
     };
@@ -53,7 +51,11 @@ class GridBroadPhase {
     std::uint32_t bucketMask_ = 0;
     std::vector<std::uint32_t> bucketStart_;
     std::vector<Entry> entries_;
+    /// The entries sorted by bucket, and their boxes' bounds in the same
+    /// order one axis to an array, so that a query tests four entries at once.
     std::vector<Entry> sorted_;
+    std::array<std::vector<float>, 3> sortedMin_;
+    std::array<std::vector<float>, 3> sortedMax_;
     std::vector<std::int32_t> large_;
     /// Each box's lowest and highest cell, or a large box's mark (lowCell_[i][0] == largeMark).
     std::vector<std::array<std::int32_t, 3>> lowCell_;
@@ -104,22 +106,38 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
                 continue;
             }
             const std::array<std::int32_t, 3>& high = highCell_[i];
-            const WorldBox queryBox = boxes[i];
+            const WorldBox& queryBox = boxes[i];
+            const FloatLanes lowX(queryBox.min.x), lowY(queryBox.min.y), lowZ(queryBox.min.z);
+            const FloatLanes highX(queryBox.max.x), highY(queryBox.max.y), highZ(queryBox.max.z);
+            // The lanes of a run's last four that hold entries.
+            constexpr int laneBits[5] = {0, 1, 3, 7, 15};
             for (std::int32_t x = low[0]; x <= high[0]; ++x)
                 for (std::int32_t y = low[1]; y <= high[1]; ++y)
                     for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                         const std::int32_t cell[3] = {x, y, z};
                         const std::uint32_t bucket = bucketOf(cell);
-                        for (std::uint32_t e = bucketStart_[bucket]; e < bucketStart_[bucket + 1]; ++e) {
-                            const Entry& other = sorted_[e];
-                            if (!boxesOverlap(queryBox, other.bounds) || other.cell[0] != x ||
-                                other.cell[1] != y || other.cell[2] != z)
-                                continue;
-                            // Boxes sharing several cells are paired in the first of them only.
-                            const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
-                            if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
-                                std::max(low[2], otherLow[2]) == z)
-                                offer(i, other.box);
+                        const std::uint32_t end = bucketStart_[bucket + 1];
+                        for (std::uint32_t e = bucketStart_[bucket]; e < end; e += 4) {
+                            const FloatLanes overlap = (lowX <= FloatLanes::load(&sortedMax_[0][e])) &
+                                                       (FloatLanes::load(&sortedMin_[0][e]) <= highX) &
+                                                       (lowY <= FloatLanes::load(&sortedMax_[1][e])) &
+                                                       (FloatLanes::load(&sortedMin_[1][e]) <= highY) &
+                                                       (lowZ <= FloatLanes::load(&sortedMax_[2][e])) &
+                                                       (FloatLanes::load(&sortedMin_[2][e]) <= highZ);
+                            const int hits =
+                                maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - e, 4)];
+                            for (int lane = 0; lane < 4; ++lane) {
+                                if ((hits & (1 << lane)) == 0)
+                                    continue;
+                                const Entry& other = sorted_[e + lane];
+                                if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
+                                    continue;
+                                // Boxes sharing several cells are paired in the first of them only.
+                                const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
+                                if (std::max(low[0], otherLow[0]) == x &&
+                                    std::max(low[1], otherLow[1]) == y && std::max(low[2], otherLow[2]) == z)
+                                    offer(i, other.box);
+                            }
                         }
                     }
             // Large boxes that do not query themselves are found by this box.
