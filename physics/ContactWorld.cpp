@@ -319,8 +319,25 @@ void ContactWorld::findContacts(float dt)
         const auto added = [&](std::int32_t i, std::int32_t j) {
             return wanted(i, j) && !boxesOverlap(bodies_[i].box, bodies_[j].box);
         };
-        broadPhase_.findPairs(boxes_, grownQueries_, added, addedCandidates_);
+        // Grown boxes against the others, in the grid as it is; grown boxes
+        // against each other in a grid of their own.
+        broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
         candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+        grownBodies_.clear();
+        grownBoxes_.clear();
+        for (std::size_t i = 0; i < bodies_.size(); ++i)
+            if (grownQueries_[i]) {
+                grownBodies_.push_back(static_cast<std::int32_t>(i));
+                grownBoxes_.push_back(boxes_[i]);
+            }
+        everyGrown_.assign(grownBodies_.size(), 1);
+        grownGrid_.setPool(&pool_);
+        grownGrid_.findPairs(
+            grownBoxes_, everyGrown_,
+            [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
+            addedCandidates_);
+        for (const auto& [a, b] : addedCandidates_)
+            candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
     }
     lap(statistics_.time.broadPhase);
 

@@ -200,6 +200,11 @@ class ContactWorld {
     /// only their grown boxes meet.
     std::vector<char> grownQueries_;
     std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
+    /// The grown bodies in order, their boxes, and the grid that pairs them.
+    std::vector<std::int32_t> grownBodies_;
+    std::vector<WorldBox> grownBoxes_;
+    std::vector<char> everyGrown_;
+    GridBroadPhase grownGrid_;
     /// Each candidate's key with its index, sorted by key.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from them.

@@ -28,6 +28,14 @@ class GridBroadPhase {
     void findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
                    std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
 
+    /// After findPairs, with some boxes grown (grown[i] true; each holds the box
+    /// findPairs saw, the others are unchanged): every pair (i, j), i < j, of a
+    /// grown box with a box that did not grow whose boxes overlap now and that
+    /// wanted(i, j) accepts, in no particular order. The grid is not built again.
+    template <class Wanted>
+    void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown, Wanted wanted,
+                          std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+
     /// Runs the queries on this pool's threads (null: on the calling thread),
     /// in fixed slices whose pairs are joined in slice order: the same pairs in
     /// the same order for every number of threads.
@@ -44,6 +52,15 @@ class GridBroadPhase {
     /// grid, or unbounded, go to large_.
     void build(const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
+    /// Offers every box in the grid over cells low to high whose bounds meet box, once.
+    template <class Offer>
+    void queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
+                    const std::array<std::int32_t, 3>& high, Offer offer) const;
+    /// query(i, found) for every i below count with queries[i], in fixed
+    /// slices on the pool's threads; the slices' pairs joined in slice order.
+    template <class Query>
+    void runQueries(std::int32_t count, const std::vector<char>& queries,
+                    std::vector<std::pair<std::int32_t, std::int32_t>>& pairs, Query query);
     std::uint32_t bucketOf(const std::int32_t cell[3]) const;
 
     float cellSize_ = 1.0f;
@@ -71,22 +88,54 @@ class GridBroadPhase {
 /// Marks a large (or unbounded) box in GridBroadPhase's table of lowest cells.
 constexpr std::int32_t largeMark = INT32_MIN;
 
+template <class Offer>
+void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
+                                const std::array<std::int32_t, 3>& high, Offer offer) const
+{
+    const FloatLanes lowX(box.min.x), lowY(box.min.y), lowZ(box.min.z);
+    const FloatLanes highX(box.max.x), highY(box.max.y), highZ(box.max.z);
+    // The lanes of a run's last four that hold entries.
+    constexpr int laneBits[5] = {0, 1, 3, 7, 15};
+    for (std::int32_t x = low[0]; x <= high[0]; ++x)
+        for (std::int32_t y = low[1]; y <= high[1]; ++y)
+            for (std::int32_t z = low[2]; z <= high[2]; ++z) {
+                const std::int32_t cell[3] = {x, y, z};
+                const std::uint32_t bucket = bucketOf(cell);
+                const std::uint32_t end = bucketStart_[bucket + 1];
+                for (std::uint32_t e = bucketStart_[bucket]; e < end; e += 4) {
+                    const FloatLanes overlap = (lowX <= FloatLanes::load(&sortedMax_[0][e])) &
+                                               (FloatLanes::load(&sortedMin_[0][e]) <= highX) &
+                                               (lowY <= FloatLanes::load(&sortedMax_[1][e])) &
+                                               (FloatLanes::load(&sortedMin_[1][e]) <= highY) &
+                                               (lowZ <= FloatLanes::load(&sortedMax_[2][e])) &
+                                               (FloatLanes::load(&sortedMin_[2][e]) <= highZ);
+                    const int hits = maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - e, 4)];
+                    for (int lane = 0; lane < 4; ++lane) {
+                        if ((hits & (1 << lane)) == 0)
+                            continue;
+                        const Entry& other = sorted_[e + lane];
+                        if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
+                            continue;
+                        // Boxes sharing several cells are paired in the first of them only.
+                        const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
+                        if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
+                            std::max(low[2], otherLow[2]) == z)
+                            offer(other.box);
+                    }
+                }
+            }
+}
+
 template <class Wanted>
 void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries,
                                Wanted wanted, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
 {
-    pairs.clear();
     build(boxes);
     const std::int32_t count = static_cast<std::int32_t>(boxes.size());
-    const std::size_t slices = (static_cast<std::size_t>(count) + queriesPerSlice - 1) / queriesPerSlice;
-    if (slicePairs_.size() < slices)
-        slicePairs_.resize(slices);
-    const auto querySlice = [&](std::size_t slice) {
-        std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice];
-        found.clear();
+    runQueries(count, queries, pairs, [&](std::int32_t i, auto& found) {
         // A pair of two query boxes is taken by the lower of them, a pair with a
         // box that does not query by the query box.
-        const auto offer = [&](std::int32_t i, std::int32_t j) {
+        const auto offer = [&](std::int32_t j) {
             if (j == i || (queries[j] && j < i) || !boxesOverlap(boxes[i], boxes[j]))
                 return;
             const std::int32_t first = std::min(i, j);
@@ -94,61 +143,65 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
             if (wanted(first, second))
                 found.emplace_back(first, second);
         };
-        const std::int32_t end = std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));
-        for (std::int32_t i = static_cast<std::int32_t>(slice * queriesPerSlice); i < end; ++i) {
-            if (!queries[i])
-                continue;
-            const std::array<std::int32_t, 3>& low = lowCell_[i];
-            if (low[0] == largeMark) {
-                // Unbounded boxes meet nothing; large ones are tried against every box.
-                for (std::int32_t j = 0; j < count; ++j)
-                    offer(i, j);
-                continue;
-            }
-            const std::array<std::int32_t, 3>& high = highCell_[i];
-            const WorldBox& queryBox = boxes[i];
-            const FloatLanes lowX(queryBox.min.x), lowY(queryBox.min.y), lowZ(queryBox.min.z);
-            const FloatLanes highX(queryBox.max.x), highY(queryBox.max.y), highZ(queryBox.max.z);
-            // The lanes of a run's last four that hold entries.
-            constexpr int laneBits[5] = {0, 1, 3, 7, 15};
-            for (std::int32_t x = low[0]; x <= high[0]; ++x)
-                for (std::int32_t y = low[1]; y <= high[1]; ++y)
-                    for (std::int32_t z = low[2]; z <= high[2]; ++z) {
-                        const std::int32_t cell[3] = {x, y, z};
-                        const std::uint32_t bucket = bucketOf(cell);
-                        const std::uint32_t end = bucketStart_[bucket + 1];
-                        for (std::uint32_t e = bucketStart_[bucket]; e < end; e += 4) {
-                            const FloatLanes overlap = (lowX <= FloatLanes::load(&sortedMax_[0][e])) &
-                                                       (FloatLanes::load(&sortedMin_[0][e]) <= highX) &
-                                                       (lowY <= FloatLanes::load(&sortedMax_[1][e])) &
-                                                       (FloatLanes::load(&sortedMin_[1][e]) <= highY) &
-                                                       (lowZ <= FloatLanes::load(&sortedMax_[2][e])) &
-                                                       (FloatLanes::load(&sortedMin_[2][e]) <= highZ);
-                            const int hits =
-                                maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - e, 4)];
-                            for (int lane = 0; lane < 4; ++lane) {
-                                if ((hits & (1 << lane)) == 0)
-                                    continue;
-                                const Entry& other = sorted_[e + lane];
-                                if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
-                                    continue;
-                                // Boxes sharing several cells are paired in the first of them only.
-                                const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
-                                if (std::max(low[0], otherLow[0]) == x &&
-                                    std::max(low[1], otherLow[1]) == y && std::max(low[2], otherLow[2]) == z)
-                                    offer(i, other.box);
-                            }
-                        }
-                    }
-            // Large boxes that do not query themselves are found by this box.
-            for (const std::int32_t j : large_)
-                if (!queries[j])
-                    offer(i, j);
+        if (lowCell_[i][0] == largeMark) {
+            // Unbounded boxes meet nothing; large ones are tried against every box.
+            for (std::int32_t j = 0; j < count; ++j)
+                offer(j);
+            return;
         }
-    };
+        queryCells(boxes[i], lowCell_[i], highCell_[i], offer);
+        // Large boxes that do not query themselves are found by this box.
+        for (const std::int32_t j : large_)
+            if (!queries[j])
+                offer(j);
+    });
+}
+
+template <class Wanted>
+void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
+                                      Wanted wanted,
+                                      std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+{
+    const std::int32_t count = static_cast<std::int32_t>(boxes.size());
+    runQueries(count, grown, pairs, [&](std::int32_t i, auto& found) {
+        const auto offer = [&](std::int32_t j) {
+            if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
+                return;
+            const std::int32_t first = std::min(i, j);
+            const std::int32_t second = std::max(i, j);
+            if (wanted(first, second))
+                found.emplace_back(first, second);
+        };
+        std::array<std::int32_t, 3> low, high;
+        if (!cellRange(boxes[i], low.data(), high.data())) {
+            for (std::int32_t j = 0; j < count; ++j)
+                offer(j);
+            return;
+        }
+        queryCells(boxes[i], low, high, offer);
+        for (const std::int32_t j : large_)
+            offer(j);
+    });
+}
+
+template <class Query>
+void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& queries,
+                                std::vector<std::pair<std::int32_t, std::int32_t>>& pairs, Query query)
+{
+    pairs.clear();
+    const std::size_t slices = (static_cast<std::size_t>(count) + queriesPerSlice - 1) / queriesPerSlice;
+    if (slicePairs_.size() < slices)
+        slicePairs_.resize(slices);
     const auto run = [&](std::size_t from, std::size_t to) {
-        for (std::size_t slice = from; slice < to; ++slice)
-            querySlice(slice);
+        for (std::size_t slice = from; slice < to; ++slice) {
+            std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice];
+            found.clear();
+            const std::int32_t end =
+                std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));
+            for (std::int32_t i = static_cast<std::int32_t>(slice * queriesPerSlice); i < end; ++i)
+                if (queries[i])
+                    query(i, found);
+        }
     };
     if (pool_)
         pool_->forEach(slices, 1, run);
