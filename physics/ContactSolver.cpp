@@ -596,7 +596,7 @@ template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool
         // constraint per bundle: solved on one thread, in order.
         const bool overflow = level - firstLevel == static_cast<std::uint32_t>(maxLevels);
         if (parallel && pool_ && !overflow)
-            pool_->forEach(end - begin, bundlesPerTask, run);
+            pool_->forEachEven(end - begin, bundlesPerTask, run);
         else
             run(0, end - begin);
     }

@@ -739,7 +739,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             smallGroups_.push_back(b);
     }
     // Bodies touching nothing (a lattice in free fall) are only moved.
-    pool_.forEach(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    pool_.forEachEven(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
             for (int substep = 0; substep < substeps; ++substep) {
                 pushBody(freeBodies_[k], h);
@@ -766,7 +766,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     statistics_.time.integration += groupsTime * integrationShare;
     statistics_.time.solver += groupsTime * (1.0 - integrationShare);
 
-    pool_.forEach(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t index = from; index < to; ++index)
             storeImpulses(pairs_[index]);
     });
@@ -824,11 +824,11 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool para
     const auto integrate = [&](auto move) {
         const Clock::time_point before = Clock::now();
         if (parallel)
-            pool_.forEach(static_cast<std::size_t>(last - first), bodiesPerTask,
-                          [&](std::size_t from, std::size_t to) {
-                              for (std::size_t k = from; k < to; ++k)
-                                  move(first[k]);
-                          });
+            pool_.forEachEven(static_cast<std::size_t>(last - first), bodiesPerTask,
+                              [&](std::size_t from, std::size_t to) {
+                                  for (std::size_t k = from; k < to; ++k)
+                                      move(first[k]);
+                              });
         else
             for (const std::int32_t* k = first; k != last; ++k)
                 move(*k);
@@ -870,7 +870,7 @@ void ContactWorld::finishBody(std::size_t k, float dt)
 
 void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
 {
-    pool_.forEach(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    pool_.forEachEven(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
             finishBody(k, dt);
     });

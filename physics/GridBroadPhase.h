@@ -80,7 +80,12 @@ class GridBroadPhase {
     std::vector<float> sizes_;
     WorkerPool* pool_ = nullptr;
     /// Each slice's pairs.
-    std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> slicePairs_;
+    /// A cache line each, so that threads filling neighbouring slices do not
+    /// keep taking the line of each other's list.
+    struct alignas(64) SlicePairs {
+        std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
+    };
+    std::vector<SlicePairs> slicePairs_;
     /// Queries a slice holds.
     static constexpr std::int32_t queriesPerSlice = 128;
 };
@@ -194,7 +199,7 @@ void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& que
         slicePairs_.resize(slices);
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t slice = from; slice < to; ++slice) {
-            std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice];
+            std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice].pairs;
             found.clear();
             const std::int32_t end =
                 std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));
@@ -208,7 +213,7 @@ void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& que
     else
         run(0, slices);
     for (std::size_t slice = 0; slice < slices; ++slice)
-        pairs.insert(pairs.end(), slicePairs_[slice].begin(), slicePairs_[slice].end());
+        pairs.insert(pairs.end(), slicePairs_[slice].pairs.begin(), slicePairs_[slice].pairs.end());
 }
 
 } // namespace Tolvane::Physics

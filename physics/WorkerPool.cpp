@@ -44,7 +44,7 @@ void WorkerPool::setThreads(int threads)
         arena_ = std::make_unique<Arena>(threads_);
 }
 
-void WorkerPool::forEachPiece(std::size_t count, std::size_t grain,
+void WorkerPool::forEachPiece(std::size_t count, std::size_t grain, bool even,
                               void (*piece)(const void*, std::size_t, std::size_t), const void* context)
 {
     if (count == 0)
@@ -54,10 +54,14 @@ void WorkerPool::forEachPiece(std::size_t count, std::size_t grain,
         return;
     }
     arena_->arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, grain),
-                          [&](const tbb::blocked_range<std::size_t>& range) {
-                              piece(context, range.begin(), range.end());
-                          });
+        const tbb::blocked_range<std::size_t> range(0, count, grain);
+        const auto body = [&](const tbb::blocked_range<std::size_t>& part) {
+            piece(context, part.begin(), part.end());
+        };
+        if (even)
+            tbb::parallel_for(range, body, tbb::static_partitioner());
+        else
+            tbb::parallel_for(range, body);
     });
 }
 

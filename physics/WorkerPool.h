@@ -27,7 +27,21 @@ class WorkerPool {
     template <class Work> void forEach(std::size_t count, std::size_t grain, const Work& work)
     {
         forEachPiece(
-            count, grain,
+            count, grain, false,
+            [](const void* context, std::size_t begin, std::size_t end) {
+                (*static_cast<const Work*>(context))(begin, end);
+            },
+            &work);
+    }
+
+    /// forEach for iterations that all cost about the same (a colour of
+    /// contacts, a list of bodies): the range is split evenly over the threads
+    /// up front, which hands out in a fraction of the time that balancing
+    /// uneven work takes. The solver's many short passes need that.
+    template <class Work> void forEachEven(std::size_t count, std::size_t grain, const Work& work)
+    {
+        forEachPiece(
+            count, grain, true,
             [](const void* context, std::size_t begin, std::size_t end) {
                 (*static_cast<const Work*>(context))(begin, end);
             },
@@ -40,7 +54,7 @@ class WorkerPool {
   private:
     /// forEach without a template: the work as a plain function and its
     /// context, so that handing it over allocates nothing.
-    void forEachPiece(std::size_t count, std::size_t grain,
+    void forEachPiece(std::size_t count, std::size_t grain, bool even,
                       void (*piece)(const void*, std::size_t, std::size_t), const void* context);
 
     /// oneTBB's task arena, kept out of this header.
