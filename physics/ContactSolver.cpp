@@ -173,10 +173,11 @@ void ContactSolver::clear()
 }
 
 void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
-                        const ContactPointInput* points, int pointCount, std::int32_t group)
+                        const ContactPointInput* points, int pointCount, std::int32_t group, float height)
 {
     Constraint constraint;
     constraint.group = group;
+    constraint.height = height;
     constraint.indexA = indexA;
     constraint.indexB = indexB;
     constraint.normal = normal;
@@ -508,6 +509,13 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
     groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
     for (std::size_t i = 0; i < constraints_.size(); ++i)
         byGroup_[groupFill_[constraints_[i].group]++] = static_cast<std::uint32_t>(i);
+    for (std::size_t g = 0; g < groupCount; ++g)
+        std::sort(byGroup_.begin() + groupStart_[g], byGroup_.begin() + groupStart_[g + 1],
+                  [&](std::uint32_t x, std::uint32_t y) {
+                      const float hx = constraints_[x].height;
+                      const float hy = constraints_[y].height;
+                      return hx < hy || (!(hy < hx) && x < y);
+                  });
 
     // Levels, group by group; a body belongs to one group only.
     bodyColours_.assign(bodyCount, 0);

@@ -108,8 +108,10 @@ class ContactSolver {
     /// fixed body), its points sharing the unit normal from A to B. group is
     /// the island the bodies belong to: groups share no movable body and are
     /// solved independently, possibly at once on several threads.
+    /// height orders the contacts of a group for colouring: lower ones take
+    /// the earlier colours, so each pass works from the ground up.
     void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
-             const ContactPointInput* points, int pointCount, std::int32_t group = 0);
+             const ContactPointInput* points, int pointCount, std::int32_t group = 0, float height = 0.0f);
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take
@@ -164,6 +166,7 @@ class ContactSolver {
         std::int32_t firstPoint = 0;
         std::int32_t pointCount = 0;
         std::int32_t group = 0;
+        float height = 0.0f;
         /// Where the passes keep it: bundle × lanesPerBundle + lane.
         std::int32_t slot = 0;
     };

@@ -133,6 +133,8 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
                         const Vector3& gravity, const ContactSettings& settings)
 {
     statistics_ = ContactStepStatistics();
+    const float weight = gravity.length();
+    up_ = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
     PhaseClock clock;
     stepClock = &clock;
     PhaseTimes& time = statistics_.time;
@@ -702,7 +704,11 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
                 inputs[p].normalImpulse = piece.points[p].normalImpulse;
                 inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
             }
-            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, batch);
+            float height = 0.0f;
+            for (int p = 0; p < piece.pointCount; ++p)
+                height += dot(inputs[p].position, up_);
+            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, batch,
+                        height / static_cast<float>(piece.pointCount));
         }
     }
     statistics_.deepestPairSeparation = deepest;

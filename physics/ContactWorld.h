@@ -239,6 +239,8 @@ class ContactWorld {
     /// The ids of last step's bodies in order, to see that the sets did not change.
     std::vector<std::uint32_t> lastIds_;
     bool stepped_ = false;
+    /// Against gravity: contacts are coloured from the lowest up.
+    Math::Vector3 up_;
     /// The figures of the last step that did something, which a quiet step repeats.
     ContactStepStatistics lastStatistics_;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
