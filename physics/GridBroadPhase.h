@@ -155,10 +155,10 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
             return;
         }
         queryCells(boxes[i], lowCell_[i], highCell_[i], offer);
-        // Large boxes that do not query themselves are found by this box.
+        // Large boxes are not in the cells: each is offered here, and offer
+        // leaves a pair of two query boxes to the lower of them, as always.
         for (const std::int32_t j : large_)
-            if (!queries[j])
-                offer(j);
+            offer(j);
     });
 }
 
