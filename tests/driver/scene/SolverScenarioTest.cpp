@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Tolvane {
 namespace {
@@ -86,6 +87,61 @@ TEST_F(SolverScenario, ProgramLatticeSettlesOnTheFloorWithoutSinking)
     EXPECT_LE(result.deepestPairPenetration, 0.05f);
     EXPECT_LE(*result.floorPenetrationAfterSettling, 0.01f);
     EXPECT_LE(*result.pairPenetrationAfterSettling, 0.01f);
+}
+
+TEST_F(SolverScenario, OtherJittersLandAsShallowly)
+{
+    // Other placements of the program's lattice: every hard landing is caught
+    // within the same depths, whatever lands on what first.
+    for (const unsigned seed : {2u, 3u, 4u, 5u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        PhysicalUniverse::reset();
+        std::srand(seed);
+        PhysicsTestScene scene(TOLVANE_DATA_DIR);
+        SettlingFigures figures(scene);
+        run(400, &figures);
+        const SettlingSummary result = figures.summary();
+        ASSERT_TRUE(result.settledStep);
+        EXPECT_EQ(result.blocksOffFloor, 0);
+        EXPECT_LE(result.deepestFloorPenetration, 0.03f);
+        EXPECT_LE(result.deepestPairPenetration, 0.05f);
+    }
+}
+
+TEST_F(SolverScenario, IslandsFarApartDoNotAffectEachOther)
+{
+    // Small islands are solved together; a pile must end exactly as it does alone.
+    SceneDescription alone = builtInScene(TOLVANE_DATA_DIR, 3);
+    alone.lattices[0].origin = {-20.0f, 2.5f, -20.0f};
+    alone.lattices[0].jitter = LatticeJitter::seeded;
+    alone.lattices[0].seed = 7;
+    SceneDescription together = alone;
+    together.lattices.push_back(alone.lattices[0]);
+    together.lattices[1].origin = {15.0f, 2.5f, 15.0f};
+    together.lattices[1].seed = 8;
+
+    struct End {
+        Vector3 position;
+        Math::Quaternion orientation;
+        Vector3 velocity;
+    };
+    std::vector<End> ends;
+    for (const SceneDescription* description : {&alone, &together}) {
+        PhysicalUniverse::reset();
+        PhysicsTestScene scene(*description);
+        run(150);
+        for (int i = 1; i <= alone.lattices[0].bodyCount(); ++i) {
+            const PhysicalObject& body = *scene.bodies()[static_cast<std::size_t>(i)];
+            if (description == &alone) {
+                ends.push_back({body.transform.position, body.transform.orientation, body.velocity});
+                continue;
+            }
+            const End& expected = ends[static_cast<std::size_t>(i - 1)];
+            EXPECT_EQ(body.transform.position, expected.position) << "block " << i;
+            EXPECT_EQ(body.transform.orientation, expected.orientation) << "block " << i;
+            EXPECT_EQ(body.velocity, expected.velocity) << "block " << i;
+        }
+    }
 }
 
 TEST_F(SolverScenario, WithoutSleepingThePileHoldsStill)
