@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace Tolvane::Physics {
 
@@ -157,6 +159,30 @@ struct PairLanes {
         return {v.x + w.x, v.y + w.y, v.z + w.z};
     }
 };
+
+/// A float's place in the order of floats, as an unsigned integer: negative
+/// numbers flipped below the positive ones, both zeros alike, NaN above all.
+std::uint32_t orderedBits(float value)
+{
+    if (std::isnan(value))
+        value = std::numeric_limits<float>::infinity();
+    if (value == 0.0f)
+        value = 0.0f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+/// The index of the lowest set bit of a non-zero word.
+int lowestSetBit(std::uint64_t word)
+{
+    int index = 0;
+    while ((word & 1) == 0) {
+        word >>= 1;
+        ++index;
+    }
+    return index;
+}
 
 /// Lanes whose index is below count.
 FloatLanes lanesBelow(int index, FloatLanes count)
@@ -509,13 +535,16 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
     groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
     for (std::size_t i = 0; i < constraints_.size(); ++i)
         byGroup_[groupFill_[constraints_[i].group]++] = static_cast<std::uint32_t>(i);
+    // Within a group, lowest first; equal heights in the order added. The
+    // height and the index make one integer key, so that the sort is quick
+    // and its order total even for a NaN height (taken as the highest).
+    sortKeys_.resize(constraints_.size());
+    for (std::size_t k = 0; k < constraints_.size(); ++k)
+        sortKeys_[k] = std::uint64_t{orderedBits(constraints_[byGroup_[k]].height)} << 32 | byGroup_[k];
     for (std::size_t g = 0; g < groupCount; ++g)
-        std::sort(byGroup_.begin() + groupStart_[g], byGroup_.begin() + groupStart_[g + 1],
-                  [&](std::uint32_t x, std::uint32_t y) {
-                      const float hx = constraints_[x].height;
-                      const float hy = constraints_[y].height;
-                      return hx < hy || (!(hy < hx) && x < y);
-                  });
+        std::sort(sortKeys_.begin() + groupStart_[g], sortKeys_.begin() + groupStart_[g + 1]);
+    for (std::size_t k = 0; k < constraints_.size(); ++k)
+        byGroup_[k] = static_cast<std::uint32_t>(sortKeys_[k]);
 
     // Levels, group by group; a body belongs to one group only.
     bodyColours_.assign(bodyCount, 0);
@@ -533,12 +562,8 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
             std::uint64_t& usedB = c.indexB != noSolverBody ? bodyColours_[c.indexB] : scratchColours_;
             const std::uint64_t used =
                 (c.indexA != noSolverBody ? usedA : none) | (c.indexB != noSolverBody ? usedB : none);
-            int chosen = maxLevels;
-            for (int colour = 0; colour < maxLevels; ++colour)
-                if ((used & (std::uint64_t{1} << colour)) == 0) {
-                    chosen = colour;
-                    break;
-                }
+            const std::uint64_t free = ~used & ((std::uint64_t{1} << maxLevels) - 1);
+            const int chosen = free != 0 ? lowestSetBit(free) : maxLevels;
             if (chosen < maxLevels) {
                 usedA |= std::uint64_t{1} << chosen;
                 usedB |= std::uint64_t{1} << chosen;

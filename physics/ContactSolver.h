@@ -240,6 +240,7 @@ class ContactSolver {
     /// Where a fixed body's colours go: nowhere that is read.
     std::uint64_t scratchColours_ = 0;
     std::vector<std::uint16_t> levelOf_;
+    std::vector<std::uint64_t> sortKeys_;
     /// Only grows: prepare() fills every field of the bundles in use.
     std::vector<Bundle> bundles_;
     std::size_t bundleCount_ = 0;
