@@ -227,46 +227,59 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     if (quiet)
         return true;
 
-    lastIds_.clear();
-    for (StepBody& entry : bodies_) {
-        PhysicalObject& body = *entry.object;
-        lastIds_.push_back(body.id);
-        entry.hulls = body.model ? &body.model->hulls() : nullptr;
-        entry.rotation = Math::toMatrix3(body.transform.orientation);
-        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
-        entry.centre = localCentre == Vector3() ? body.transform.position
-                                                : body.transform.position + entry.rotation * localCentre;
-
-        // The box over the hulls, swept along the step's motion and grown by
-        // the speculative distance.
-        WorldBox box;
-        if (entry.hulls && !entry.hulls->hulls.empty()) {
-            const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
-            const Vector3 half =
-                turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
-            const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
-            box = {middle - half, middle + half};
-            entry.radius = entry.hulls->radius;
-        } else {
-            // Nothing to collide with: an empty box far from everything.
-            const float nowhere = std::numeric_limits<float>::quiet_NaN();
-            box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
-        }
-        float grow = speculativeDistance;
-        if (entry.movable && !entry.asleep) {
-            entry.velocity = predictedVelocity(body, dt);
-            const Vector3 motion = entry.velocity * dt;
-            box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
-            box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
-            grow += body.angularVelocity.length() * entry.radius * dt;
-        }
-        const Vector3 margin(grow, grow, grow);
-        box.min -= margin;
-        box.max += margin;
-        entry.box = box;
-        boxes_.push_back(box);
+    // Models build their hulls on first use, so they are asked here, on one
+    // thread; the rest of each body's gathering is its own, on the pool's threads.
+    lastIds_.resize(bodies_.size());
+    boxes_.resize(bodies_.size());
+    for (std::size_t k = 0; k < bodies_.size(); ++k) {
+        const PhysicalObject& body = *bodies_[k].object;
+        lastIds_[k] = body.id;
+        bodies_[k].hulls = body.model ? &body.model->hulls() : nullptr;
     }
+    pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            placeBody(k, dt);
+    });
     return false;
+}
+
+// One body's pose for this step and its box over the hulls, swept along the
+// step's motion and grown by the speculative distance.
+void ContactWorld::placeBody(std::size_t k, float dt)
+{
+    StepBody& entry = bodies_[k];
+    const PhysicalObject& body = *entry.object;
+    entry.rotation = Math::toMatrix3(body.transform.orientation);
+    const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+    entry.centre = localCentre == Vector3() ? body.transform.position
+                                            : body.transform.position + entry.rotation * localCentre;
+
+    WorldBox box;
+    if (entry.hulls && !entry.hulls->hulls.empty()) {
+        const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
+        const Vector3 half =
+            turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
+        const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
+        box = {middle - half, middle + half};
+        entry.radius = entry.hulls->radius;
+    } else {
+        // Nothing to collide with: an empty box far from everything.
+        const float nowhere = std::numeric_limits<float>::quiet_NaN();
+        box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
+    }
+    float grow = speculativeDistance;
+    if (entry.movable && !entry.asleep) {
+        entry.velocity = predictedVelocity(body, dt);
+        const Vector3 motion = entry.velocity * dt;
+        box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
+        box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
+        grow += body.angularVelocity.length() * entry.radius * dt;
+    }
+    const Vector3 margin(grow, grow, grow);
+    box.min -= margin;
+    box.max += margin;
+    entry.box = box;
+    boxes_[k] = box;
 }
 
 void ContactWorld::findContacts(float dt)
@@ -599,22 +612,31 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             continue;
         }
         const PhysicalObject& body = *entry.object;
-        entry.solverIndex = static_cast<std::int32_t>(solverBodies_.size());
+        entry.solverIndex = static_cast<std::int32_t>(solverToBody_.size());
         std::int32_t& group = groupOfRoot_[root(static_cast<std::int32_t>(i))];
         if (group < 0)
             group = groupCount++;
-        SolverBody solverBody;
-        solverBody.centre = entry.centre;
-        solverBody.linearVelocity = body.velocity;
-        solverBody.angularVelocity = body.angularVelocity;
-        solverBody.inverseMass = 1.0f / body.mass;
-        const Matrix3 localInverse = entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
-        solverBody.inverseInertia =
-            entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
-        solverBodies_.push_back(solverBody);
         solverToBody_.push_back(static_cast<std::int32_t>(i));
         orientations_.push_back(body.transform.orientation);
     }
+    // Each awake body's start of the step, on the pool's threads.
+    solverBodies_.resize(solverToBody_.size());
+    pool_.forEachEven(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const StepBody& entry = bodies_[solverToBody_[k]];
+            const PhysicalObject& body = *entry.object;
+            SolverBody& solverBody = solverBodies_[k];
+            solverBody = SolverBody();
+            solverBody.centre = entry.centre;
+            solverBody.linearVelocity = body.velocity;
+            solverBody.angularVelocity = body.angularVelocity;
+            solverBody.inverseMass = 1.0f / body.mass;
+            const Matrix3 localInverse =
+                entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
+            solverBody.inverseInertia =
+                entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
+        }
+    });
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
 
     // Islands are solved in batches of whole islands, so that small islands

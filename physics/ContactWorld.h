@@ -155,6 +155,7 @@ class ContactWorld {
     /// with nothing to do.
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
+    void placeBody(std::size_t k, float dt);
     void findContacts(float dt);
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
