@@ -218,9 +218,11 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 {
     settings_ = settings;
     order(bodies.size(), groupCount);
+    if (bundles_.size() < bundleCount_)
+        bundles_.resize(std::max(2 * bundles_.size(), bundleCount_));
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            prepareBundle(bundles_[k], bodies);
+            prepareBundle(k, bodies);
     };
     if (pool_)
         pool_->forEach(bundleCount_, bundlesPerTask, run);
@@ -231,15 +233,16 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
-void ContactSolver::prepareBundle(Bundle& bundle, const std::vector<SolverBody>& bodies)
+void ContactSolver::prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies)
 {
+    Bundle& bundle = bundles_[k];
     const Constraint empty;
     const Constraint* lanes[lanesPerBundle];
     Point points[lanesPerBundle][maxPoints];
     float biasRate[lanesPerBundle], massScale[lanesPerBundle], impulseScale[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
-        const std::int32_t index = bundle.constraint[lane];
+        const std::int32_t index = bundleLanes_[k][lane];
         if (index < 0) {
             lanes[lane] = &empty;
             biasRate[lane] = massScale[lane] = impulseScale[lane] = 0.0f;
@@ -597,13 +600,13 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
             const std::uint32_t end = levelStart_[level + 1];
             levelBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
             for (std::uint32_t first = begin; first < end; first += perBundle) {
-                if (bundles_.size() <= bundleCount_)
-                    bundles_.resize(std::max<std::size_t>(2 * bundles_.size(), 64));
-                Bundle& bundle = bundles_[bundleCount_];
+                if (bundleLanes_.size() <= bundleCount_)
+                    bundleLanes_.resize(std::max<std::size_t>(2 * bundleLanes_.size(), 64));
+                std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[bundleCount_];
                 for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
                     const bool used = lane < perBundle && first + lane < end;
                     const std::uint32_t index = used ? order_[first + lane] : 0;
-                    bundle.constraint[lane] = used ? static_cast<std::int32_t>(index) : -1;
+                    lanes[lane] = used ? static_cast<std::int32_t>(index) : -1;
                     if (used)
                         constraints_[index].slot =
                             static_cast<std::int32_t>(bundleCount_ * lanesPerBundle + lane);

@@ -206,7 +206,6 @@ class ContactSolver {
         FloatLanes pointCount;
         std::int32_t indexA[lanesPerBundle];
         std::int32_t indexB[lanesPerBundle];
-        std::int32_t constraint[lanesPerBundle];
         /// The most points of any lane.
         int points = 0;
         PointLanes point[maxPoints];
@@ -219,7 +218,7 @@ class ContactSolver {
     static constexpr std::size_t bundlesPerTask = 8;
 
     void order(std::size_t bodyCount, std::size_t groupCount);
-    void prepareBundle(Bundle& bundle, const std::vector<SolverBody>& bodies);
+    void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
@@ -241,6 +240,9 @@ class ContactSolver {
     std::uint64_t scratchColours_ = 0;
     std::vector<std::uint16_t> levelOf_;
     std::vector<std::uint64_t> sortKeys_;
+    /// Each bundle's constraints by lane (-1: none), apart from the bundles
+    /// themselves so that ordering touches little memory.
+    std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     std::vector<Bundle> bundles_;
     std::size_t bundleCount_ = 0;
