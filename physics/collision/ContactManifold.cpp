@@ -32,10 +32,21 @@ struct Candidate {
     std::uint64_t key = 0;
 };
 
+/// Corners each scratch list has room for from the start: far more than the
+/// faces of the shipped hulls give, so a thread never grows its lists while
+/// stepping them, whichever pairs it happens to get.
+constexpr std::size_t reservedCorners = 64;
+
 /// Scratch space kept per thread, so no pair allocates once warm.
-thread_local std::vector<ClipVertex> clipFrom;
-thread_local std::vector<ClipVertex> clipTo;
-thread_local std::vector<Candidate> candidates;
+template <class T> std::vector<T> reservedList()
+{
+    std::vector<T> list;
+    list.reserve(reservedCorners);
+    return list;
+}
+thread_local std::vector<ClipVertex> clipFrom = reservedList<ClipVertex>();
+thread_local std::vector<ClipVertex> clipTo = reservedList<ClipVertex>();
+thread_local std::vector<Candidate> candidates = reservedList<Candidate>();
 
 /// Keeps the part of polygon `from` on the inner side of the plane
 /// dot(normal, x) = limit. A corner of the incident face up to sideClipSlop

@@ -242,10 +242,19 @@ float driftSinceSearch(const SeparatingAxisCache& cache, const ConvexHull& b, co
 }
 
 /// Per-thread scratch of one test, so that no pair allocates once warm: B's
-/// face normals and edge arcs in A's frame.
+/// face normals and edge arcs in A's frame. Room for far more faces and edges
+/// than the shipped hulls have is taken up front, so a thread never grows them
+/// while stepping, whichever pairs it happens to get.
 struct Scratch {
+    static constexpr std::size_t reservedFeatures = 64;
     std::vector<Vector3> normalsOfB;
     std::vector<EdgeArc> arcsOfB;
+
+    Scratch()
+    {
+        normalsOfB.reserve(reservedFeatures);
+        arcsOfB.reserve(reservedFeatures);
+    }
 };
 thread_local Scratch scratch;
 
