@@ -35,8 +35,6 @@ constexpr float shortSegmentHalfLength = 0.0001f;
 constexpr float zeroSquaredLength = Math::zeroSquaredLength;
 /// Time preset of a triangle pair's contact state: later than any real contact.
 constexpr float noContactTime = 100000.0f;
-/// Upper bound of a swept interval's exit time ("never" within any step).
-constexpr float neverExitTime = 999999.0f;
 /// Start of the contact points' bounding box: beyond any world coordinate.
 constexpr float pointBoundsLimit = 1e13f;
 /// A contact point within this distance, along its normal, of the plane through

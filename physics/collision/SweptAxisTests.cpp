@@ -32,33 +32,22 @@ bool triangleSeparatedOnAxis(const Vector3& axis, const Vector3 offsets[3], floa
 } // namespace
 
 // Interval A stands still and interval B moves with the given speed. When the
-// two are apart, B must be approaching, must arrive within dt, and must arrive
-// before it would have passed through A; when they already overlap they are
-// never separated.
+// two are apart, B must be approaching and must arrive within dt; once it
+// arrives they meet, since B cannot leave A before it reaches it (A's far end
+// lies no nearer than its near end). When they already overlap they are never
+// separated.
 bool sweptIntervalsSeparated(float dt, float speed, float minA, float maxA, float minB, float maxB)
 {
     if (minA > maxB) {
         if (speed <= 0.0f)
             return true;
-        const float enterTime = std::max(0.0f, (minA - maxB) / speed);
-        if (dt < enterTime)
-            return true;
-        const float exitTime = std::min(neverExitTime, (maxA - minB) / speed);
-        return exitTime < enterTime;
+        return dt < (minA - maxB) / speed;
     }
     if (minB > maxA) {
         if (speed >= 0.0f)
             return true;
-        const float enterTime = std::max(0.0f, (maxA - minB) / speed);
-        if (dt < enterTime)
-            return true;
-        const float exitTime = std::min(neverExitTime, (minA - maxB) / speed);
-        return exitTime < enterTime;
+        return dt < (maxA - minB) / speed;
     }
-    if (speed > 0.0f)
-        return std::min(neverExitTime, (maxA - minB) / speed) < 0.0f;
-    if (speed < 0.0f)
-        return std::min(neverExitTime, (minA - maxB) / speed) < 0.0f;
     return false;
 }
 

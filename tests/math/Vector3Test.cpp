@@ -80,6 +80,15 @@ TEST(Vector3, NormalizeRejectsVectorsShorterThanThreshold)
     Vector3 justLongEnough(2e-5f, 0, 0);
     justLongEnough.normalize();
     expectBits(justLongEnough, {1, 0, 0});
+
+    // Squared length exactly at the threshold: not zero, so it is divided.
+    Vector3 onThreshold(1e-5f, 0, 1.86264537e-9f);
+    ASSERT_EQ(onThreshold.squaredLength(), Tolvane::Math::zeroSquaredLength);
+    EXPECT_FALSE(onThreshold.isZero());
+    const float length = std::sqrt(onThreshold.squaredLength());
+    const Vector3 expected(1e-5f / length, 0, 1.86264537e-9f / length);
+    onThreshold.normalize();
+    expectBits(onThreshold, expected);
 }
 
 TEST(Vector3, NormalizeDividesBySquareRootOfRoundedSquaredLength)
