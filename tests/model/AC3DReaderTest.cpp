@@ -2,7 +2,7 @@
 // then the accepted files whose handling could hide a fault.
 #include "model/AC3DReader.h"
 
-#include "LargestAllocation.h"
+#include "AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
@@ -177,7 +177,7 @@ TEST(AC3DReaderRejects, HugeCountsReserveNothing)
     };
     for (const std::string& text : texts) {
         SCOPED_TRACE(text);
-        Tolvane::Testing::LargestAllocation probe;
+        Tolvane::Testing::AllocationCounter probe;
         EXPECT_THROW(parse(text), std::runtime_error);
         EXPECT_LT(probe.largest(), 1u << 16);
     }

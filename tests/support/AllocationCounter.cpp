@@ -26,17 +26,22 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<std::size_t> allocations{0};
+std::atomic<std::size_t> largestRequest{0};
 
-void noteAllocation()
+void noteAllocation(std::size_t size)
 {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (!counting.load(std::memory_order_relaxed))
+        return;
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    std::size_t largest = largestRequest.load(std::memory_order_relaxed);
+    while (size > largest && !largestRequest.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
+    }
 }
 
 #ifdef TOLVANE_COUNT_WITH_SANITIZER
-void onMalloc(const volatile void*, std::size_t)
+void onMalloc(const volatile void*, std::size_t size)
 {
-    noteAllocation();
+    noteAllocation(size);
 }
 void onFree(const volatile void*) {}
 // Installed once: the sanitizer keeps one pair of hooks for the process.
@@ -48,7 +53,7 @@ void onFree(const volatile void*) {}
 #ifndef TOLVANE_COUNT_WITH_SANITIZER
 void* operator new(std::size_t size)
 {
-    noteAllocation();
+    noteAllocation(size);
     if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
     throw std::bad_alloc();
@@ -80,6 +85,7 @@ namespace Tolvane::Testing {
 AllocationCounter::AllocationCounter()
 {
     allocations = 0;
+    largestRequest = 0;
     counting = true;
 }
 
@@ -91,6 +97,11 @@ AllocationCounter::~AllocationCounter()
 std::size_t AllocationCounter::count() const
 {
     return allocations.load();
+}
+
+std::size_t AllocationCounter::largest() const
+{
+    return largestRequest.load();
 }
 
 } // namespace Tolvane::Testing

@@ -7,7 +7,7 @@
 namespace Tolvane::Testing {
 
 /// While alive, counts the heap allocations made by this thread's code (every
-/// operator new and malloc). Under AddressSanitizer it listens through the
+/// operator new and malloc) and keeps the largest request. Under AddressSanitizer it listens through the
 /// sanitizer's allocation hook, so the sanitizer keeps allocating and checking
 /// every block; otherwise operator new is replaced by one that counts and
 /// forwards to malloc. One counter at a time.
@@ -19,6 +19,8 @@ class AllocationCounter {
     AllocationCounter& operator=(const AllocationCounter&) = delete;
 
     std::size_t count() const;
+    /// The largest single request, in bytes, since construction.
+    std::size_t largest() const;
 };
 
 } // namespace Tolvane::Testing

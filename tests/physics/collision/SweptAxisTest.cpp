@@ -4,37 +4,13 @@
 #include "math/Quaternion.h"
 #include "math/Transform.h"
 
+#include "AllocationCounter.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <vector>
-
-// Counts every plain heap allocation of this test program, so the tests below
-// can check that the swept tests, which run for every node pair of every step,
-// never allocate.
-namespace {
-std::atomic<long> allocationCount{0};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    ++allocationCount;
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
@@ -252,9 +228,10 @@ TEST(SweptTests, NeverAllocate)
     const PolyhedronFace face = faceOf(through);
     const Vector3 velocity(-1.0f, -2.0f, 0.5f);
 
-    const long before = allocationCount.load();
+    // The swept tests run for every node pair of every step.
+    Tolvane::Testing::AllocationCounter allocations;
     bool results = sweptBoxesOverlap(velocity, stepLength, a, b);
     results = sweptTriangleOverlapsBox(face, through, velocity, stepLength, a) && results;
-    EXPECT_EQ(allocationCount.load(), before);
+    EXPECT_EQ(allocations.count(), 0u);
     EXPECT_TRUE(results);
 }
