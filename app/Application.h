@@ -19,7 +19,7 @@ namespace Tolvane {
 /// called run(), in connection order. A handler's exception stops the emission and
 /// leaves run().
 class Application {
-public:
+  public:
     /// Window pixel position of the mouse, origin top-left, y growing downwards.
     using ScreenPoint = Math::Point2Tmpl<int, 0>;
 
@@ -66,7 +66,7 @@ public:
     /// quit is set. Without a window (no successful setVideoMode) nothing is presented.
     void run();
 
-private:
+  private:
     /// Initialises SDL's video subsystem and requests the OpenGL attributes.
     Application();
 

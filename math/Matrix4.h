@@ -33,8 +33,7 @@ inline bool operator==(const Matrix4& a, const Matrix4& b)
 /// The matrix applied to (v, 1): component i = m[i]v.x + m[4+i]v.y + m[8+i]v.z + m[12+i].
 inline Vector3 transformPoint(const Matrix4& m, const Vector3& v)
 {
-    return {m[0] * v.x + m[4] * v.y + m[8] * v.z + m[12],
-            m[1] * v.x + m[5] * v.y + m[9] * v.z + m[13],
+    return {m[0] * v.x + m[4] * v.y + m[8] * v.z + m[12], m[1] * v.x + m[5] * v.y + m[9] * v.z + m[13],
             m[2] * v.x + m[6] * v.y + m[10] * v.z + m[14]};
 }
 

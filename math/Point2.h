@@ -5,8 +5,7 @@ namespace Tolvane::Math {
 
 /// A plain pair of values. N only distinguishes otherwise identical instances;
 /// the program uses Point2Tmpl<int, 0> for window pixels (origin top-left, y down).
-template <typename T, int N>
-struct Point2Tmpl {
+template <typename T, int N> struct Point2Tmpl {
     T x{};
     T y{};
 
@@ -20,8 +19,7 @@ constexpr Point2Tmpl<T, N> operator-(const Point2Tmpl<T, N>& a, const Point2Tmpl
     return {a.x - b.x, a.y - b.y};
 }
 
-template <typename T, int N>
-constexpr bool operator==(const Point2Tmpl<T, N>& a, const Point2Tmpl<T, N>& b)
+template <typename T, int N> constexpr bool operator==(const Point2Tmpl<T, N>& a, const Point2Tmpl<T, N>& b)
 {
     return a.x == b.x && a.y == b.y;
 }

@@ -12,10 +12,8 @@ constexpr float directionlessSquaredLength = 1e-9f;
 
 Quaternion operator*(const Quaternion& a, const Quaternion& b)
 {
-    return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z,
-            a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-            a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
-            a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
+    return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+            a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
 }
 
 Quaternion& Quaternion::operator*=(const Quaternion& b)
@@ -66,10 +64,22 @@ Matrix4 toMatrix(const Quaternion& q)
 {
     const Axes axes = toAxes(q);
     Matrix4 m;
-    m[0] = axes.xAxis.x; m[1] = axes.xAxis.y; m[2] = axes.xAxis.z; m[3] = 0.0f;
-    m[4] = axes.yAxis.x; m[5] = axes.yAxis.y; m[6] = axes.yAxis.z; m[7] = 0.0f;
-    m[8] = axes.zAxis.x; m[9] = axes.zAxis.y; m[10] = axes.zAxis.z; m[11] = 0.0f;
-    m[12] = 0.0f; m[13] = 0.0f; m[14] = 0.0f; m[15] = 1.0f;
+    m[0] = axes.xAxis.x;
+    m[1] = axes.xAxis.y;
+    m[2] = axes.xAxis.z;
+    m[3] = 0.0f;
+    m[4] = axes.yAxis.x;
+    m[5] = axes.yAxis.y;
+    m[6] = axes.yAxis.z;
+    m[7] = 0.0f;
+    m[8] = axes.zAxis.x;
+    m[9] = axes.zAxis.y;
+    m[10] = axes.zAxis.z;
+    m[11] = 0.0f;
+    m[12] = 0.0f;
+    m[13] = 0.0f;
+    m[14] = 0.0f;
+    m[15] = 1.0f;
     return m;
 }
 

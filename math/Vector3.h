@@ -33,22 +33,67 @@ struct Vector3 {
     /// when the squared length is below 1e-10; the vector is then unchanged.
     void setLength(float len);
 
-    Vector3& operator+=(const Vector3& v) { x += v.x; y += v.y; z += v.z; return *this; }
-    Vector3& operator-=(const Vector3& v) { x -= v.x; y -= v.y; z -= v.z; return *this; }
-    Vector3& operator*=(float s) { x *= s; y *= s; z *= s; return *this; }
+    Vector3& operator+=(const Vector3& v)
+    {
+        x += v.x;
+        y += v.y;
+        z += v.z;
+        return *this;
+    }
+    Vector3& operator-=(const Vector3& v)
+    {
+        x -= v.x;
+        y -= v.y;
+        z -= v.z;
+        return *this;
+    }
+    Vector3& operator*=(float s)
+    {
+        x *= s;
+        y *= s;
+        z *= s;
+        return *this;
+    }
 };
 
-inline Vector3 operator+(const Vector3& a, const Vector3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline Vector3 operator-(const Vector3& a, const Vector3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline Vector3 operator-(const Vector3& v) { return {-v.x, -v.y, -v.z}; }
-inline Vector3 operator*(const Vector3& v, float s) { return {v.x * s, v.y * s, v.z * s}; }
-inline Vector3 operator*(float s, const Vector3& v) { return {v.x * s, v.y * s, v.z * s}; }
+inline Vector3 operator+(const Vector3& a, const Vector3& b)
+{
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+inline Vector3 operator-(const Vector3& a, const Vector3& b)
+{
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+inline Vector3 operator-(const Vector3& v)
+{
+    return {-v.x, -v.y, -v.z};
+}
+inline Vector3 operator*(const Vector3& v, float s)
+{
+    return {v.x * s, v.y * s, v.z * s};
+}
+inline Vector3 operator*(float s, const Vector3& v)
+{
+    return {v.x * s, v.y * s, v.z * s};
+}
 /// Division by zero is not guarded and follows IEEE rules.
-inline Vector3 operator/(const Vector3& v, float s) { return {v.x / s, v.y / s, v.z / s}; }
-inline bool operator==(const Vector3& a, const Vector3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-inline bool operator!=(const Vector3& a, const Vector3& b) { return !(a == b); }
+inline Vector3 operator/(const Vector3& v, float s)
+{
+    return {v.x / s, v.y / s, v.z / s};
+}
+inline bool operator==(const Vector3& a, const Vector3& b)
+{
+    return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+inline bool operator!=(const Vector3& a, const Vector3& b)
+{
+    return !(a == b);
+}
 
-inline float dot(const Vector3& a, const Vector3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float dot(const Vector3& a, const Vector3& b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 inline Vector3 cross(const Vector3& a, const Vector3& b)
 {

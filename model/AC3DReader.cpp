@@ -29,13 +29,13 @@ constexpr int referencesPerSurface = 3;
 // Numbers are read in C syntax whatever the program's global locale is; the
 // caller's stream gets its own locale back afterwards.
 class ClassicLocaleScope {
-public:
+  public:
     explicit ClassicLocaleScope(std::istream& in) : in_(in), previous_(in.imbue(std::locale::classic())) {}
     ~ClassicLocaleScope() { in_.imbue(previous_); }
     ClassicLocaleScope(const ClassicLocaleScope&) = delete;
     ClassicLocaleScope& operator=(const ClassicLocaleScope&) = delete;
 
-private:
+  private:
     std::istream& in_;
     std::locale previous_;
 };
@@ -43,8 +43,7 @@ private:
 // One token of type T. A failed extraction (end of file, malformed or
 // out-of-range number) throws, so no later step looks at a stale token.
 // A token that ends exactly at end of file is still a good token.
-template <class T>
-T readToken(std::istream& in, const char* failure)
+template <class T> T readToken(std::istream& in, const char* failure)
 {
     T value{};
     if (!(in >> value))

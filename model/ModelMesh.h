@@ -11,7 +11,7 @@ namespace Tolvane {
 /// Vertices and triangles of one part in the part's own coordinates, its origin
 /// relative to its parent, and a bounding-sphere radius about that origin.
 class ModelMesh {
-public:
+  public:
     /// Copies the data; radius = the largest vertex distance from the origin (0 without vertices).
     ModelMesh(const std::vector<Math::Vector3>& vertices, const std::vector<ModelSurface>& surfaces,
               const Math::Vector3& location);
@@ -21,11 +21,11 @@ public:
     const Math::Vector3& location() const { return location_; }
     float radius() const { return radius_; }
 
-protected:
+  protected:
     /// Grows the radius so that the sphere encloses a kid's sphere placed at the kid's location.
     void widenRadius(const ModelMesh& kid);
 
-private:
+  private:
     std::vector<Math::Vector3> vertices_;
     std::vector<ModelSurface> surfaces_;
     Math::Vector3 location_;

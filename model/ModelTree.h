@@ -13,8 +13,7 @@ namespace Tolvane {
 /// (also when there are none), so kids are complete before their parent reads them.
 /// Node needs a constructor (vertices, surfaces, location) and setKids(vector).
 /// The depth is bounded by the reader's nesting limit.
-template <class Node>
-std::shared_ptr<Node> buildModelTree(const ModelInfo& info)
+template <class Node> std::shared_ptr<Node> buildModelTree(const ModelInfo& info)
 {
     auto node = std::make_shared<Node>(info.vertices, info.surfaces, info.location);
     std::vector<std::shared_ptr<Node>> kids;
@@ -26,8 +25,7 @@ std::shared_ptr<Node> buildModelTree(const ModelInfo& info)
 }
 
 /// Reads the file anew and builds its tree of Node.
-template <class Node>
-std::shared_ptr<Node> loadModelTree(const std::string& path)
+template <class Node> std::shared_ptr<Node> loadModelTree(const std::string& path)
 {
     return buildModelTree<Node>(*readAC3DFile(path));
 }

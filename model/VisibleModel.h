@@ -12,7 +12,7 @@ namespace Tolvane::Renderer {
 /// A part's mesh plus its child parts; immutable after setKids, shared by every
 /// solid object drawn from the same file.
 class VisibleModel : public ModelMesh {
-public:
+  public:
     using ModelMesh::ModelMesh;
 
     const std::vector<std::shared_ptr<VisibleModel>>& kids() const { return kids_; }
@@ -20,7 +20,7 @@ public:
     /// Replaces the kids and widens the radius over them.
     void setKids(const std::vector<std::shared_ptr<VisibleModel>>& kids);
 
-private:
+  private:
     std::vector<std::shared_ptr<VisibleModel>> kids_;
 };
 

@@ -9,7 +9,7 @@
 namespace Tolvane::Physics {
 
 class CollisionSet {
-public:
+  public:
     /// The bodies in insertion order; the order decides bodyA and bodyB of a pair.
     std::vector<std::shared_ptr<PhysicalObject>> bodies;
     /// When true, every pair of the set's bodies is tested each step.

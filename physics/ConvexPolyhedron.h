@@ -24,7 +24,7 @@ struct PolyhedronFace {
 /// World vertices, face normals and a world box of one part, recomputed only
 /// when the stamp passed in differs from the one they were last computed for.
 class ConvexPolyhedron {
-public:
+  public:
     /// Builds the whole tree at once; parentOffset is (0,0,0) for a body's root.
     ConvexPolyhedron(const Math::Vector3& parentOffset, std::shared_ptr<PhysicalModel> model);
 
@@ -47,7 +47,7 @@ public:
     /// offset rotated into world orientation at the last stamp.
     const Math::Vector3& worldOffset() const { return worldOffset_; }
 
-private:
+  private:
     void refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp);
 
     std::shared_ptr<PhysicalModel> model_;

@@ -20,7 +20,7 @@ struct CollisionContact {
 };
 
 class PhysicalObjectCollisionSolver {
-public:
+  public:
     /// The body with the lower index in its set.
     std::shared_ptr<PhysicalObject> bodyA;
     /// The body with the higher index.
@@ -35,7 +35,8 @@ public:
     bool collided = false;
     CollisionContact contact;
 
-    PhysicalObjectCollisionSolver(std::shared_ptr<PhysicalObject> bodyA, std::shared_ptr<PhysicalObject> bodyB)
+    PhysicalObjectCollisionSolver(std::shared_ptr<PhysicalObject> bodyA,
+                                  std::shared_ptr<PhysicalObject> bodyB)
         : bodyA(std::move(bodyA)), bodyB(std::move(bodyB))
     {
     }

@@ -13,8 +13,8 @@ using Math::Vector3;
 
 // Both spheres sweep at their relative speed: if even the nearest approach over
 // the whole step keeps them apart, nothing below can touch.
-bool boundingSpheresMayMeet(const PhysicalObject& bodyA, const Vector3& velocityA, const PhysicalObject& bodyB,
-                            const Vector3& velocityB, float dt)
+bool boundingSpheresMayMeet(const PhysicalObject& bodyA, const Vector3& velocityA,
+                            const PhysicalObject& bodyB, const Vector3& velocityB, float dt)
 {
     const float distance = (bodyA.transform.position - bodyB.transform.position).length();
     const float relativeSpeed = (velocityA - velocityB).length();

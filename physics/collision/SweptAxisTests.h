@@ -15,8 +15,8 @@ namespace Tolvane::Physics::Collision {
 bool sweptIntervalsSeparated(float dt, float speed, float minA, float maxA, float minB, float maxB);
 
 /// True when box B, moving with relativeVelocity against box A, may touch it within dt (15 axes).
-bool sweptBoxesOverlap(const Math::Vector3& relativeVelocity, float dt, std::shared_ptr<OrientedBoundingBox> boxA,
-                       std::shared_ptr<OrientedBoundingBox> boxB);
+bool sweptBoxesOverlap(const Math::Vector3& relativeVelocity, float dt,
+                       std::shared_ptr<OrientedBoundingBox> boxA, std::shared_ptr<OrientedBoundingBox> boxB);
 
 /// The same test on frames already read from the two boxes.
 bool sweptBoxesOverlap(const Math::Vector3& relativeVelocity, float dt, const BoxFrame& a, const BoxFrame& b);

@@ -54,8 +54,8 @@ bool projectionsOverlap(const TriangleProjection& a, const TriangleProjection& b
 
 /// Time of first contact of B moving with u against A, no later than timeLimit
 /// (+ tolerance). Writes state; q receives a penetration normal where chosen.
-bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const Math::Vector3& u, float timeLimit,
-                             TriangleContactState& state, Math::Vector3& q);
+bool findTriangleContactTime(const TriangleRef& a, const TriangleRef& b, const Math::Vector3& u,
+                             float timeLimit, TriangleContactState& state, Math::Vector3& q);
 
 /// Plain overlap at the current positions; q receives the penetration normal.
 bool trianglesOverlap(const TriangleRef& a, const TriangleRef& b, Math::Vector3& q);

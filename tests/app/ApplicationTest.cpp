@@ -72,7 +72,7 @@ void pushQuit()
 // Connects a recorder to every signal of the one application object and starts
 // each test with no handlers and an empty event queue.
 class ApplicationLoop : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite()
     {
         // The dummy driver initialises without an X server; set here too so the
@@ -106,13 +106,19 @@ protected:
 
     void recordEverything()
     {
-        app.quitSignal.connect([this] { log.push_back(std::string("quit ") + (app.quit ? "set" : "unset")); });
+        app.quitSignal.connect(
+            [this] { log.push_back(std::string("quit ") + (app.quit ? "set" : "unset")); });
         app.frameSignal.connect([this] { log.push_back("frame"); });
-        app.mouseMotionSignal.connect([this](const ScreenPoint& p) { log.push_back("motion " + describe(p)); });
-        app.leftButtonDownSignal.connect([this](const ScreenPoint& p) { log.push_back("left down " + describe(p)); });
-        app.leftButtonUpSignal.connect([this](const ScreenPoint& p) { log.push_back("left up " + describe(p)); });
-        app.rightButtonDownSignal.connect([this](const ScreenPoint& p) { log.push_back("right down " + describe(p)); });
-        app.rightButtonUpSignal.connect([this](const ScreenPoint& p) { log.push_back("right up " + describe(p)); });
+        app.mouseMotionSignal.connect(
+            [this](const ScreenPoint& p) { log.push_back("motion " + describe(p)); });
+        app.leftButtonDownSignal.connect(
+            [this](const ScreenPoint& p) { log.push_back("left down " + describe(p)); });
+        app.leftButtonUpSignal.connect(
+            [this](const ScreenPoint& p) { log.push_back("left up " + describe(p)); });
+        app.rightButtonDownSignal.connect(
+            [this](const ScreenPoint& p) { log.push_back("right down " + describe(p)); });
+        app.rightButtonUpSignal.connect(
+            [this](const ScreenPoint& p) { log.push_back("right up " + describe(p)); });
         app.mouseWheelSignal.connect([this](const ScreenPoint& p, bool up) {
             log.push_back("wheel " + describe(p) + (up ? " up" : " down"));
         });
@@ -173,7 +179,7 @@ TEST_F(ApplicationLoop, MouseEventsCarryPositionAndButton)
     pushButton(SDL_MOUSEBUTTONUP, SDL_BUTTON_MIDDLE, 13, 14);
     app.run();
     const std::vector<std::string> expected = {
-        "motion 40000,7", "left down 1,2",  "left up 3,4",      "right down 5,6",
+        "motion 40000,7", "left down 1,2", "left up 3,4",      "right down 5,6",
         "right up 7,8",   "wheel 9,10 up", "wheel 11,12 down", "frame",
     };
     EXPECT_EQ(log, expected);

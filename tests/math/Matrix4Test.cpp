@@ -94,10 +94,9 @@ TEST(Matrix4, LastCandidateAboveDiagonalBecomesPivot)
     Matrix4 m = fromGroups({0.5f, -2, 1, 0, 3, -1, 2, 0, 2, -2, 0, 0, 0, 0, 0, 1});
     const Matrix4 original = m;
     m.invert();
-    const Matrix4 expected = fromGroups({-0x1.99999ap-2f, 0x1.999998p-3f, 0x1.333334p-2f, 0,
-                                         -0x1.99999ap-2f, 0x1.999998p-3f, -0x1.999998p-3f, 0,
-                                         0x1.99999ap-2f, 0x1.333334p-2f, -0x1.19999ap-1f, 0,
-                                         0, 0, 0, 1});
+    const Matrix4 expected =
+        fromGroups({-0x1.99999ap-2f, 0x1.999998p-3f, 0x1.333334p-2f, 0, -0x1.99999ap-2f, 0x1.999998p-3f,
+                    -0x1.999998p-3f, 0, 0x1.99999ap-2f, 0x1.333334p-2f, -0x1.19999ap-1f, 0, 0, 0, 0, 1});
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(m[i], expected[i]) << "element " << i;
     expectNearIdentity(product(original, m));

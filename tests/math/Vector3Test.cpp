@@ -1,6 +1,6 @@
 // Vector3's arithmetic, its two guarded operations and the int point type.
-#include "math/Point2.h"
 #include "math/Vector3.h"
+#include "math/Point2.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,7 @@ using namespace Tolvane::Math;
 namespace {
 
 // Runs f, which must throw std::runtime_error, and returns the message.
-template <typename F>
-std::string runtimeErrorOf(F f)
+template <typename F> std::string runtimeErrorOf(F f)
 {
     try {
         f();
@@ -71,8 +70,8 @@ TEST(Vector3, ZeroThresholdIsOnSquaredLengthInFloat)
 
 TEST(Vector3, NormalizeRejectsVectorsShorterThanThreshold)
 {
-    for (const Vector3& tiny : {Vector3(0, 0, 0), Vector3(1e-6f, 0, 0), Vector3(1e-5f, 0, 0),
-                                Vector3(0, -1e-5f, 0)}) {
+    for (const Vector3& tiny :
+         {Vector3(0, 0, 0), Vector3(1e-6f, 0, 0), Vector3(1e-5f, 0, 0), Vector3(0, -1e-5f, 0)}) {
         Vector3 v = tiny;
         EXPECT_EQ(runtimeErrorOf([&] { v.normalize(); }), "Trying to normalize a zero length vector");
         expectBits(v, tiny);

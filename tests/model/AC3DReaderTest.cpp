@@ -68,7 +68,7 @@ std::string surfaceWith(const std::string& surfaceLines)
 
 // A temporary file removed again at the end of the test.
 class TemporaryFile {
-public:
+  public:
     explicit TemporaryFile(const std::string& text)
         : path_(std::filesystem::temp_directory_path() /
                 ("tolvane_reader_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + ".ac"))
@@ -78,7 +78,7 @@ public:
     ~TemporaryFile() { std::filesystem::remove(path_); }
     std::string path() const { return path_.string(); }
 
-private:
+  private:
     static inline int counter = 0;
     std::filesystem::path path_;
 };
@@ -121,7 +121,8 @@ TEST(AC3DReaderRejects, EveryMalformedFileWithItsMessage)
         {"material cut short by end of file", header + "MATERIAL \"grey\" rgb 1 1", noObject},
         {"malformed number in a material", header + "MATERIAL \"grey\" rgb 1 x 1\n" + triangle, materialRead},
         {"rotation matrix", header + "OBJECT poly\nrot 1 0 0 0 1 0 0 0 1\nkids 0\n", rotation},
-        {"rotation matrix in a kid", header + "OBJECT world\nkids 1\nOBJECT poly\nrot 1 0 0\nkids 0\n", rotation},
+        {"rotation matrix in a kid", header + "OBJECT world\nkids 1\nOBJECT poly\nrot 1 0 0\nkids 0\n",
+         rotation},
         {"two kids announced, one present", header + "OBJECT world\nkids 2\n" + triangle, kidMissing},
         {"kid not starting with OBJECT", header + "OBJECT world\nkids 1\npoly\nkids 0\n", kidMissing},
         {"huge kid count", header + "OBJECT world\nkids 2000000000\n" + triangle, kidMissing},
@@ -130,26 +131,30 @@ TEST(AC3DReaderRejects, EveryMalformedFileWithItsMessage)
         {"quad", surfaceWith("SURF 0x10\nrefs 4\n0 0 0\n1 0 0\n2 0 0\n0 0 0\n"), notTriangle},
         {"two-point line", surfaceWith("SURF 0x10\nrefs 2\n0 0 0\n1 0 0\n"), notTriangle},
         {"collinear triangle",
-         header + "OBJECT poly\nnumvert 3\n0 0 0\n1 0 0\n2 0 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
+         header +
+             "OBJECT poly\nnumvert 3\n0 0 0\n1 0 0\n2 0 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
          zeroNormal},
         {"repeated vertex", surfaceWith("refs 3\n0 0 0\n1 0 0\n1 0 0\n"), zeroNormal},
         {"coordinates whose cross product overflows",
-         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e30 0 0\n0 1e30 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
+         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e30 0 0\n0 1e30 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 "
+                  "0\nkids 0\n",
          badNormal},
         {"coordinates whose normal's length overflows",
-         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e19 0 0\n0 1e19 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 0\nkids 0\n",
+         header + "OBJECT poly\nnumvert 3\n0 0 0\n1e19 0 0\n0 1e19 0\nnumsurf 1\nrefs 3\n0 0 0\n1 0 0\n2 0 "
+                  "0\nkids 0\n",
          badNormal},
         {"index equal to the vertex count", surfaceWith("refs 3\n0 0 0\n1 0 0\n3 0 0\n"), badIndex},
         {"negative index", surfaceWith("refs 3\n-1 0 0\n1 0 0\n2 0 0\n"), badIndex},
-        {"index into a vertex-less object", header + "OBJECT poly\nnumsurf 1\nrefs 3\n0 0 0\n0 0 0\n0 0 0\nkids 0\n",
-         badIndex},
+        {"index into a vertex-less object",
+         header + "OBJECT poly\nnumsurf 1\nrefs 3\n0 0 0\n0 0 0\n0 0 0\nkids 0\n", badIndex},
         {"end of file before the object type", header + "OBJECT ", objectRead},
         {"end of file before kids", header + triangleBody, objectRead},
         {"word touching end of file inside an object", header + "OBJECT poly\nname", objectRead},
         {"kids count missing", header + "OBJECT poly\nkids", objectRead},
         {"malformed number in loc", header + "OBJECT poly\nloc 1 x 2\nkids 0\n", objectRead},
         {"malformed vertex", header + "OBJECT poly\nnumvert 1\n0 zero 0\nkids 0\n", objectRead},
-        {"vertex count beyond 32 bits", header + "OBJECT poly\nnumvert 99999999999\n0 0 0\nkids 0\n", objectRead},
+        {"vertex count beyond 32 bits", header + "OBJECT poly\nnumvert 99999999999\n0 0 0\nkids 0\n",
+         objectRead},
         {"float beyond single precision", header + "OBJECT poly\nloc 1e39 0 0\nkids 0\n", objectRead},
         {"malformed data length", header + "OBJECT poly\ndata many\nkids 0\n", objectRead},
         {"huge vertex count", header + "OBJECT poly\nnumvert 2000000000\n1 2 3\n", objectRead},
@@ -232,8 +237,9 @@ TEST(AC3DReaderAccepts, ObjectFieldsInFileOrder)
 TEST(AC3DReaderAccepts, SurfaceVariants)
 {
     // "mat" before "SURF", either repeated or missing, all before "refs".
-    for (const std::string& lines : {std::string("mat 0\nSURF 0x10\n"), std::string("SURF 0x10\nmat 1\nmat 2\n"),
-                                     std::string(""), std::string("SURF 0x20\nSURF 0x10\n")}) {
+    for (const std::string& lines :
+         {std::string("mat 0\nSURF 0x10\n"), std::string("SURF 0x10\nmat 1\nmat 2\n"), std::string(""),
+          std::string("SURF 0x20\nSURF 0x10\n")}) {
         SCOPED_TRACE(lines);
         const auto root = parse(surfaceWith(lines + "refs 3\n0 0.5 0.5\n1 1 0\n2 0 1\n"));
         ASSERT_EQ(root->surfaces.size(), 1u);

@@ -28,7 +28,10 @@ std::shared_ptr<VisibleModel> leaf(const std::vector<Vector3>& vertices, const V
     return node;
 }
 
-std::string dataFile(const char* name) { return std::string(TOLVANE_DATA_DIR) + "/" + name; }
+std::string dataFile(const char* name)
+{
+    return std::string(TOLVANE_DATA_DIR) + "/" + name;
+}
 
 void expectSameTree(const VisibleModel& a, const VisibleModel& b)
 {
@@ -61,7 +64,8 @@ void expectOutwardNormals(const VisibleModel& part)
     const Vector3 centre = centreOf(part.vertices());
     for (const ModelSurface& s : part.surfaces()) {
         const auto& v = part.vertices();
-        const Vector3 triangleCentre = (v[s.vertexIndex[0]] + v[s.vertexIndex[1]] + v[s.vertexIndex[2]]) / 3.0f;
+        const Vector3 triangleCentre =
+            (v[s.vertexIndex[0]] + v[s.vertexIndex[1]] + v[s.vertexIndex[2]]) / 3.0f;
         EXPECT_GT(dot(s.normal, triangleCentre - centre), 0.0f);
         EXPECT_NEAR(s.normal.length(), 1.0f, 1e-6f);
     }
@@ -99,7 +103,8 @@ TEST(ModelRadius, GroupWidenedByItsKids)
 TEST(ModelRadius, ReachesThroughGrandchildren)
 {
     auto grandchild = leaf({{0, 0, 1}}, {0, 0, 4}, 1.0f);
-    auto child = std::make_shared<VisibleModel>(std::vector<Vector3>{}, std::vector<ModelSurface>{}, Vector3(3, 0, 0));
+    auto child =
+        std::make_shared<VisibleModel>(std::vector<Vector3>{}, std::vector<ModelSurface>{}, Vector3(3, 0, 0));
     child->setKids({grandchild});
     EXPECT_EQ(child->radius(), 5.0f);
     VisibleModel root({}, {}, {});

@@ -157,8 +157,8 @@ TEST_F(ProgramView, BlocksFallAndComeToRestOnTheFloor)
     fallAndRest("fallen");
 
     ASSERT_TRUE(key("r"));
-    const std::optional<Picture> resetPicture =
-        firstPictureWhere("reset", [](const Picture& shot) { return describe(shot).shareStandingOnBlue < 0.1; });
+    const std::optional<Picture> resetPicture = firstPictureWhere(
+        "reset", [](const Picture& shot) { return describe(shot).shareStandingOnBlue < 0.1; });
     ASSERT_TRUE(resetPicture) << "\"r\" did not put the blocks back up\n" << report(*program);
     fallAndRest("fallen_again");
 

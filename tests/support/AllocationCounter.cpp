@@ -34,7 +34,8 @@ void noteAllocation(std::size_t size)
         return;
     allocations.fetch_add(1, std::memory_order_relaxed);
     std::size_t largest = largestRequest.load(std::memory_order_relaxed);
-    while (size > largest && !largestRequest.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
+    while (size > largest &&
+           !largestRequest.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
     }
 }
 

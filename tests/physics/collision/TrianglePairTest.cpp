@@ -12,8 +12,8 @@
 
 using namespace Tolvane::Physics;
 using namespace Tolvane::Physics::Collision;
-using Tolvane::Physics::Collision::Testing::Triangle;
 using Tolvane::Math::Vector3;
+using Tolvane::Physics::Collision::Testing::Triangle;
 
 namespace {
 
