@@ -42,9 +42,9 @@ void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedV
     Math::Transform transformB = bodyB.transform;
     const Vector3 angularVelocityA = bodyA.angularVelocity;
     const Vector3 angularVelocityB = bodyB.angularVelocity;
-    if (testPolyhedra(transformA, solver.predictedVelocityA, angularVelocityA, transformB,
-                      solver.predictedVelocityB, angularVelocityB, dt, step, contact, bodyA.shape,
-                      bodyB.shape))
+    const MovingNode a{transformA, solver.predictedVelocityA, angularVelocityA, bodyA.shape};
+    const MovingNode b{transformB, solver.predictedVelocityB, angularVelocityB, bodyB.shape};
+    if (testPolyhedra(a, b, dt, step, contact))
         solver.collided = true;
 }
 
@@ -52,36 +52,32 @@ void testBodies(PhysicalObjectCollisionSolver& solver, const Vector3& predictedV
 // with their boxes swept over the step. Every level reports the plain average of
 // the points and normals of its children that found contact; time and depth stay
 // as the last successful leaf test left them.
-bool testPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA,
-                   Math::Transform& transformB, const Vector3& vB, const Vector3& wB, float dt,
-                   std::int32_t step, CollisionContact& contact, std::shared_ptr<ConvexPolyhedron> nodeA,
-                   std::shared_ptr<ConvexPolyhedron> nodeB)
+bool testPolyhedra(const MovingNode& a, const MovingNode& b, float dt, std::int32_t step,
+                   CollisionContact& contact)
 {
-    nodeA->refreshBox(transformA, step);
-    nodeB->refreshBox(transformB, step);
+    ConvexPolyhedron& nodeA = *a.node;
+    ConvexPolyhedron& nodeB = *b.node;
+    nodeA.refreshBox(a.transform, step);
+    nodeB.refreshBox(b.transform, step);
 
-    // The box centres move with the body and with the turn about the body's origin.
-    const Vector3 centreVelocityA = vA + cross(wA, nodeA->worldOffset());
-    const Vector3 centreVelocityB = vB + cross(wB, nodeB->worldOffset());
-    const Vector3 relativeVelocity = centreVelocityB - centreVelocityA;
-    if (!sweptBoxesOverlap(relativeVelocity, dt, nodeA->boxFrame(), nodeB->boxFrame()))
+    const Vector3 relativeVelocity = b.centreVelocity() - a.centreVelocity();
+    if (!sweptBoxesOverlap(relativeVelocity, dt, nodeA.boxFrame(), nodeB.boxFrame()))
         return false;
 
-    nodeA->refreshGeometry(transformA, step);
-    nodeB->refreshGeometry(transformB, step);
+    nodeA.refreshGeometry(a.transform, step);
+    nodeB.refreshGeometry(b.transform, step);
 
-    const bool descendA = !nodeA->kids().empty();
-    if (!descendA && nodeB->kids().empty())
-        return testLeafPolyhedra(transformA, vA, wA, vB, wB, dt, contact, nodeA, nodeB);
+    const bool descendA = !nodeA.kids().empty();
+    if (!descendA && nodeB.kids().empty())
+        return testLeafPolyhedra(a, b, dt, contact);
 
     int count = 0;
     Vector3 sumPoint;
     Vector3 sumNormal;
-    const auto& kids = descendA ? nodeA->kids() : nodeB->kids();
+    const auto& kids = descendA ? nodeA.kids() : nodeB.kids();
     for (const std::shared_ptr<ConvexPolyhedron>& kid : kids) {
-        const bool kidHit =
-            descendA ? testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact, kid, nodeB)
-                     : testPolyhedra(transformA, vA, wA, transformB, vB, wB, dt, step, contact, nodeA, kid);
+        const bool kidHit = descendA ? testPolyhedra(a.at(kid), b, dt, step, contact)
+                                     : testPolyhedra(a, b.at(kid), dt, step, contact);
         if (kidHit) {
             sumPoint += contact.point;
             sumNormal += contact.normal;

@@ -5,6 +5,7 @@
 #include "math/Vector3.h"
 #include "physics/ConvexPolyhedron.h"
 #include "physics/PhysicalObjectCollisionSolver.h"
+#include "physics/collision/MovingNode.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,10 +22,9 @@ bool boundingSpheresMayMeet(const PhysicalObject& bodyA, const Math::Vector3& ve
 void testBodies(PhysicalObjectCollisionSolver& solver, const Math::Vector3& predictedVelocityA,
                 const Math::Vector3& predictedVelocityB, float dt, std::int32_t step);
 
-/// Recursive descent through two polyhedron trees; true when contact was found below.
-bool testPolyhedra(Math::Transform& transformA, const Math::Vector3& vA, const Math::Vector3& wA,
-                   Math::Transform& transformB, const Math::Vector3& vB, const Math::Vector3& wB, float dt,
-                   std::int32_t step, CollisionContact& contact, std::shared_ptr<ConvexPolyhedron> nodeA,
-                   std::shared_ptr<ConvexPolyhedron> nodeB);
+/// Recursive descent through two polyhedron trees over a step of length dt;
+/// true when contact was found below. step is the cache stamp.
+bool testPolyhedra(const MovingNode& a, const MovingNode& b, float dt, std::int32_t step,
+                   CollisionContact& contact);
 
 } // namespace Tolvane::Physics::Collision

@@ -117,41 +117,30 @@ bool containsPoint(const std::vector<Vector3>& points, const Vector3& point)
     return false;
 }
 
-} // namespace
-
-// Steps:
-//  1. Cull each side's faces against the other side's box, swept over the step.
-//  2. Test every surviving pair of triangles. In moving mode the pair's first
-//     contact time is searched no later than the best time so far; a pair found
-//     touching at time 0 switches the rest of the call to static mode, where
-//     pairs are only tested for overlap at the current positions.
-//  3. A pair meeting at the best time (within a small tolerance) adds its point
-//     and normal; a strictly earlier one first discards everything gathered.
-//  4. Reduce: normals turned away from A and summed, the point taken as
-//     the centre of the points' bounding box, and in static mode the depth of
-//     B's deepest vertex behind that point.
-bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vector3& wA, const Vector3& vB,
-                       const Vector3& wB, float dt, CollisionContact& contact,
-                       std::shared_ptr<ConvexPolyhedron> nodeA, std::shared_ptr<ConvexPolyhedron> nodeB)
-{
-    const Vector3 pA = vA + cross(wA, nodeA->worldOffset());
-    const Vector3 pB = vB + cross(wB, nodeB->worldOffset());
-
-    LeafScratch& scratch = leafScratch();
-    cullFaces(*nodeA, pA - pB, dt, nodeB->boundingBox(), scratch.candidatesA);
-    cullFaces(*nodeB, pB - pA, dt, nodeA->boundingBox(), scratch.candidatesB);
-
-    const Vector3 u = pB - pA;
-    const std::vector<PolyhedronFace>& facesA = nodeA->faces();
-    const std::vector<PolyhedronFace>& facesB = nodeB->faces();
-    const std::vector<Vector3>& verticesA = nodeA->worldVertices();
-    const std::vector<Vector3>& verticesB = nodeB->worldVertices();
-    std::vector<Vector3>& points = scratch.points;
-    std::vector<Vector3>& normals = scratch.normals;
-
-    TriangleContactState state;
+/// The points and normals of the earliest meeting of two leaves' triangles.
+struct Meeting {
+    std::vector<Vector3>& points;
+    std::vector<Vector3>& normals;
+    /// A pair was found touching at time 0: the rest are only tested for
+    /// overlap where they stand.
     bool staticMode = false;
-    bool found = false;
+};
+
+/// Tests every pair of candidate triangles. In moving mode the pair's first
+/// contact time is searched no later than the best time so far (contact.time);
+/// a pair found touching at time 0 switches the rest to static mode. A pair
+/// meeting at the best time (within a small tolerance) adds its point and
+/// normal; a strictly earlier one first discards everything gathered.
+void findEarliestMeeting(const ConvexPolyhedron& nodeA, const Vector3& pA, const ConvexPolyhedron& nodeB,
+                         const Vector3& pB, const LeafScratch& scratch, CollisionContact& contact,
+                         Meeting& meeting)
+{
+    const Vector3 u = pB - pA;
+    const std::vector<PolyhedronFace>& facesA = nodeA.faces();
+    const std::vector<PolyhedronFace>& facesB = nodeB.faces();
+    const std::vector<Vector3>& verticesA = nodeA.worldVertices();
+    const std::vector<Vector3>& verticesB = nodeB.worldVertices();
+    TriangleContactState state;
     for (const std::size_t i : scratch.candidatesA) {
         const TriangleRef a{facesA[i], verticesA};
         for (const std::size_t j : scratch.candidatesB) {
@@ -159,25 +148,21 @@ bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vec
             state.time = noContactTime;
             Vector3 q;
             bool hit;
-            if (staticMode) {
+            if (meeting.staticMode) {
                 hit = trianglesOverlap(a, b, q);
                 state.side = Overlapping;
                 state.time = 0.0f;
             } else {
                 hit = findTriangleContactTime(a, b, u, contact.time, state, q);
             }
-            if (!hit)
+            // A pair meeting later than the best so far (or lying in a parallel
+            // plane, with no time of its own) has nothing to record.
+            if (!hit || (!meeting.staticMode && contact.time + laterContactTolerance < state.time))
                 continue;
-            if (!staticMode && contact.time + laterContactTolerance < state.time) {
-                // Meets later than the best so far (or lies in a parallel plane
-                // and has no time of its own): nothing to record.
-                found = true;
-                continue;
-            }
 
             Vector3 point;
             Vector3 normal;
-            if (!computeTriangleContact(a, state.first, pA, b, state.second, pB, state.side, state.time,
+            if (!computeTriangleContact({a, state.first, pA}, {b, state.second, pB}, state.side, state.time,
                                         point, normal))
                 continue;
 
@@ -192,39 +177,39 @@ bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vec
                 continue;
 
             if (std::fabs(state.time - contact.time) > simultaneousContactTime) {
-                points.clear();
-                normals.clear();
+                meeting.points.clear();
+                meeting.normals.clear();
             }
             contact.time = state.time;
-            if (atStart) {
-                points.push_back(point);
-                staticMode = true;
-                normals.push_back(Math::normalized(direction));
-                found = true;
-            } else {
-                if (containsPoint(points, point))
-                    continue;
-                points.push_back(point);
-                normals.push_back(Math::normalized(direction));
-                found = true;
-            }
+            if (atStart)
+                meeting.staticMode = true;
+            else if (containsPoint(meeting.points, point))
+                continue;
+            meeting.points.push_back(point);
+            meeting.normals.push_back(Math::normalized(direction));
         }
     }
-    if (!found)
-        return false;
+}
 
-    contact.point = Vector3();
+/// One contact out of a meeting's points and normals: the normals turned away
+/// from A and summed, the point the centre of the points' bounding box, and in
+/// static mode the depth of B's deepest vertex behind that point. False, with
+/// nothing written, when the normals cancel out.
+bool reduceMeeting(Meeting& meeting, SideOfA& sideOfA, const std::vector<Vector3>& verticesB,
+                   CollisionContact& contact)
+{
     Vector3 sum;
-    SideOfA sideOfA(transformA.position, verticesA);
-    for (std::size_t k = 0; k < normals.size(); ++k) {
-        if (sideOfA.isTowardsA(normals[k], points[k]))
-            normals[k] = -normals[k];
-        sum += normals[k];
+    for (std::size_t k = 0; k < meeting.normals.size(); ++k) {
+        if (sideOfA.isTowardsA(meeting.normals[k], meeting.points[k]))
+            meeting.normals[k] = -meeting.normals[k];
+        sum += meeting.normals[k];
     }
+    if (sum.isZero())
+        return false;
 
     Vector3 low(pointBoundsLimit, pointBoundsLimit, pointBoundsLimit);
     Vector3 high(-pointBoundsLimit, -pointBoundsLimit, -pointBoundsLimit);
-    for (const Vector3& p : points) {
+    for (const Vector3& p : meeting.points) {
         low.x = std::min(low.x, p.x);
         low.y = std::min(low.y, p.y);
         low.z = std::min(low.z, p.z);
@@ -233,16 +218,37 @@ bool testLeafPolyhedra(Math::Transform& transformA, const Vector3& vA, const Vec
         high.z = std::max(high.z, p.z);
     }
     contact.point = low + (high - low) * 0.5f;
-
-    if (sum.isZero())
-        return false;
     contact.normal = Math::normalized(sum);
     contact.depth = 0.0f;
-    if (staticMode) {
+    if (meeting.staticMode) {
         for (const Vector3& v : verticesB)
             contact.depth = std::max(contact.depth, dot(contact.point - v, contact.normal));
     }
     return true;
+}
+
+} // namespace
+
+// Steps: cull each side's faces against the other side's box, swept over the
+// step; find the earliest meeting among the surviving triangle pairs; reduce
+// it to one contact.
+bool testLeafPolyhedra(const MovingNode& a, const MovingNode& b, float dt, CollisionContact& contact)
+{
+    ConvexPolyhedron& nodeA = *a.node;
+    ConvexPolyhedron& nodeB = *b.node;
+    const Vector3 pA = a.centreVelocity();
+    const Vector3 pB = b.centreVelocity();
+
+    LeafScratch& scratch = leafScratch();
+    cullFaces(nodeA, pA - pB, dt, nodeB.boundingBox(), scratch.candidatesA);
+    cullFaces(nodeB, pB - pA, dt, nodeA.boundingBox(), scratch.candidatesB);
+
+    Meeting meeting{scratch.points, scratch.normals};
+    findEarliestMeeting(nodeA, pA, nodeB, pB, scratch, contact, meeting);
+    if (meeting.points.empty())
+        return false;
+    SideOfA sideOfA(a.transform.position, nodeA.worldVertices());
+    return reduceMeeting(meeting, sideOfA, nodeB.worldVertices(), contact);
 }
 
 } // namespace Tolvane::Physics::Collision

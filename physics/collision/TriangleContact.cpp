@@ -50,17 +50,6 @@ Feature bottomFeature(const TriangleProjection& r)
     return {FeatureKind::Face, 0, 0};
 }
 
-/// A triangle with its projection record and the velocity it moves with.
-struct MovingTriangle {
-    const TriangleRef& triangle;
-    const TriangleProjection& projection;
-    const Vector3& velocity;
-
-    const Vector3& current(int k) const { return triangle.corner(k); }
-    Vector3 movedTo(int k, float t) const { return triangle.corner(k) + velocity * t; }
-    const Vector3& normal() const { return triangle.face.normal; }
-};
-
 /// from + (to - from) / 2, reached by setting the length of (to - from) to half
 /// its length; the caller makes sure the two points are apart.
 Vector3 halfwayBetween(const Vector3& from, const Vector3& to)
@@ -136,12 +125,12 @@ struct LineInterval {
     Vector3 highPoint;
 };
 
-bool lineInterval(const float distances[3], const float projections[3], const Vector3 corners[3],
-                  LineInterval& interval)
+bool lineInterval(const TriangleAcrossPlane& triangle, LineInterval& interval)
 {
-    if (!triangleLineInterval(distances, projections, corners, interval.low, interval.high, interval.lowPoint,
-                              interval.highPoint))
+    LineCrossing crossing;
+    if (!triangleLineInterval(triangle, crossing))
         return false;
+    interval = {crossing.t0, crossing.t1, crossing.point0, crossing.point1};
     if (interval.high < interval.low) {
         std::swap(interval.low, interval.high);
         std::swap(interval.lowPoint, interval.highPoint);
@@ -155,26 +144,23 @@ bool lineInterval(const float distances[3], const float projections[3], const Ve
 // decided the contact time: the side says which triangle is the lower one
 // there. Interpenetrating triangles take the middle of the segment along which
 // they cut each other; their normal comes from the pair test instead.
-bool computeTriangleContact(const TriangleRef& a, const TriangleProjection& projectionA, const Vector3& pA,
-                            const TriangleRef& b, const TriangleProjection& projectionB, const Vector3& pB,
-                            ContactSide side, float t, Vector3& point, Vector3& normal)
+bool computeTriangleContact(const MovingTriangle& a, const MovingTriangle& b, ContactSide side, float t,
+                            Vector3& point, Vector3& normal)
 {
-    const MovingTriangle movingA{a, projectionA, pA};
-    const MovingTriangle movingB{b, projectionB, pB};
     switch (side) {
     case FirstBelow:
-        return featureContact(movingA, movingB, t, point, normal);
+        return featureContact(a, b, t, point, normal);
     case FirstAbove:
-        return featureContact(movingB, movingA, t, point, normal);
+        return featureContact(b, a, t, point, normal);
     case Overlapping:
         break;
     }
 
-    const Vector3 cornersA[3] = {a.corner(0), a.corner(1), a.corner(2)};
-    const Vector3 cornersB[3] = {b.corner(0), b.corner(1), b.corner(2)};
+    const Vector3 cornersA[3] = {a.current(0), a.current(1), a.current(2)};
+    const Vector3 cornersB[3] = {b.current(0), b.current(1), b.current(2)};
     Vector3 start;
     Vector3 end;
-    if (!triangleIntersectionSegment(b.face.normal, a.face.normal, cornersA, cornersB, start, end))
+    if (!triangleIntersectionSegment(b.normal(), a.normal(), cornersA, cornersB, start, end))
         return false;
     const float halfLength = (end - start).length() * 0.5f;
     point = halfLength > shortSegmentHalfLength ? halfwayBetween(start, end) : start;
@@ -233,8 +219,8 @@ bool triangleIntersectionSegment(const Vector3& nB, const Vector3& nA, const Vec
 
     LineInterval onA;
     LineInterval onB;
-    if (!lineInterval(distancesA, projectionsA, cornersA, onA) ||
-        !lineInterval(distancesB, projectionsB, cornersB, onB))
+    if (!lineInterval({distancesA, projectionsA, cornersA}, onA) ||
+        !lineInterval({distancesB, projectionsB, cornersB}, onB))
         return false;
     if (onA.high < onB.low || onB.high < onA.low)
         return false;
@@ -246,41 +232,39 @@ bool triangleIntersectionSegment(const Vector3& nB, const Vector3& nA, const Vec
 // The corner alone on its side of the other plane is the one whose two edges
 // cross that plane. A corner lying in the plane counts with either side; when
 // all three lie in it the triangles are coplanar and have no common line.
-bool triangleLineInterval(const float distances[3], const float projections[3], const Vector3 corners[3],
-                          float& t0, float& t1, Vector3& point0, Vector3& point1)
+bool triangleLineInterval(const TriangleAcrossPlane& triangle, LineCrossing& crossing)
 {
-    const float d0 = distances[0];
-    const float d1 = distances[1];
-    const float d2 = distances[2];
+    const float d0 = triangle.distances[0];
+    const float d1 = triangle.distances[1];
+    const float d2 = triangle.distances[2];
     if (d0 * d1 > 0.0f)
-        return edgePlaneCrossings(2, 0, 1, distances, projections, corners, t0, t1, point0, point1);
+        return edgePlaneCrossings(2, 0, 1, triangle, crossing);
     if (d0 * d2 > 0.0f)
-        return edgePlaneCrossings(1, 0, 2, distances, projections, corners, t0, t1, point0, point1);
+        return edgePlaneCrossings(1, 0, 2, triangle, crossing);
     if (d1 * d2 > 0.0f || d0 != 0.0f)
-        return edgePlaneCrossings(0, 1, 2, distances, projections, corners, t0, t1, point0, point1);
+        return edgePlaneCrossings(0, 1, 2, triangle, crossing);
     if (d1 != 0.0f)
-        return edgePlaneCrossings(1, 0, 2, distances, projections, corners, t0, t1, point0, point1);
+        return edgePlaneCrossings(1, 0, 2, triangle, crossing);
     if (d2 != 0.0f)
-        return edgePlaneCrossings(2, 0, 1, distances, projections, corners, t0, t1, point0, point1);
+        return edgePlaneCrossings(2, 0, 1, triangle, crossing);
     return false;
 }
 
-bool edgePlaneCrossings(int lone, int a, int b, const float distances[3], const float projections[3],
-                        const Vector3 corners[3], float& t0, float& t1, Vector3& point0, Vector3& point1)
+bool edgePlaneCrossings(int lone, int a, int b, const TriangleAcrossPlane& triangle, LineCrossing& crossing)
 {
-    const float loneDistance = distances[lone];
-    const float loneProjection = projections[lone];
-    const Vector3& loneCorner = corners[lone];
-    const auto crossing = [&](int other, float& t, Vector3& point) {
-        const float span = loneDistance - distances[other];
+    const float loneDistance = triangle.distances[lone];
+    const float loneProjection = triangle.projections[lone];
+    const Vector3& loneCorner = triangle.corners[lone];
+    const auto crossAt = [&](int other, float& t, Vector3& point) {
+        const float span = loneDistance - triangle.distances[other];
         if (std::fabs(span) < edgePlaneTolerance)
             return false;
         const float f = loneDistance / span;
-        t = loneProjection + (projections[other] - loneProjection) * f;
-        point = loneCorner + (corners[other] - loneCorner) * f;
+        t = loneProjection + (triangle.projections[other] - loneProjection) * f;
+        point = loneCorner + (triangle.corners[other] - loneCorner) * f;
         return true;
     };
-    return crossing(a, t0, point0) && crossing(b, t1, point1);
+    return crossAt(a, crossing.t0, crossing.point0) && crossAt(b, crossing.t1, crossing.point1);
 }
 
 } // namespace Tolvane::Physics::Collision

@@ -47,7 +47,7 @@ std::optional<Vector3> contactNormal(const Triangle& a, const Triangle& b, const
         return std::nullopt;
     Vector3 point;
     Vector3 normal;
-    if (!computeTriangleContact(a.ref(), state.first, Vector3(), b.ref(), state.second, u, state.side,
+    if (!computeTriangleContact({a.ref(), state.first, Vector3()}, {b.ref(), state.second, u}, state.side,
                                 state.time, point, normal))
         return std::nullopt;
     return Tolvane::Math::normalized(normal);
@@ -160,8 +160,8 @@ TEST(FlatContact, ContactJustAfterTheStartKeepsItsSide)
 
     Vector3 point;
     Vector3 normal;
-    ASSERT_TRUE(computeTriangleContact(a.ref(), state.first, Vector3(), b.ref(), state.second, u, state.side,
-                                       state.time, point, normal));
+    ASSERT_TRUE(computeTriangleContact({a.ref(), state.first, Vector3()}, {b.ref(), state.second, u},
+                                       state.side, state.time, point, normal));
     EXPECT_NEAR(point.x, 1.0f, 1e-5f);
     EXPECT_NEAR(point.y, 0.0f, 1e-5f);
     EXPECT_NEAR(point.z, 0.0f, 1e-5f);

@@ -88,7 +88,7 @@ CollisionContact presetContact(float time)
 bool testLeaves(PlacedLeaf& a, const Vector3& vA, PlacedLeaf& b, const Vector3& vB, CollisionContact& contact)
 {
     const Vector3 still;
-    return testLeafPolyhedra(a.transform, vA, still, vB, still, dt, contact, a.node, b.node);
+    return testLeafPolyhedra({a.transform, vA, still, a.node}, {b.transform, vB, still, b.node}, dt, contact);
 }
 
 void expectVectorNear(const Vector3& expected, const Vector3& actual, float tolerance)
@@ -130,6 +130,18 @@ TEST(LeafContactCulling, TriangleReachingTheBoxOnlyAfterTheStepIsCulled)
         else
             expectUntouched(before, contact);
     }
+}
+
+// A leaf that meets the slab only after the best time found so far (another
+// leaf's) reports nothing and leaves that contact as it was.
+TEST(LeafContactTimes, MeetingLaterThanTheBestSoFarLeavesTheContactAlone)
+{
+    PlacedLeaf slab = slabTopAtZero();
+    PlacedLeaf falling = place(trianglesPart({cornerDown(1.0f, 0.2f, 3.0f)}), Vector3());
+    const CollisionContact before = presetContact(0.005f);
+    CollisionContact contact = before;
+    EXPECT_FALSE(testLeaves(slab, Vector3(), falling, {0.0f, -10.0f, 0.0f}, contact));
+    expectUntouched(before, contact);
 }
 
 // Four triangles of one leaf falling at 10 units/s onto a slab, meeting it at

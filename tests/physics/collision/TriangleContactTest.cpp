@@ -86,9 +86,10 @@ TEST(ComputeTriangleContact, FeatureTablesGivePointAndNormal)
     for (const FeatureCase& c : featureCases) {
         Vector3 point;
         Vector3 normal;
-        const bool built = computeTriangleContact(tableA.ref(), projection(c.a[0], c.a[1], c.a[2]), velocityA,
-                                                  tableB.ref(), projection(c.b[0], c.b[1], c.b[2]), velocityB,
-                                                  c.side, contactTime, point, normal);
+        const bool built =
+            computeTriangleContact({tableA.ref(), projection(c.a[0], c.a[1], c.a[2]), velocityA},
+                                   {tableB.ref(), projection(c.b[0], c.b[1], c.b[2]), velocityB}, c.side,
+                                   contactTime, point, normal);
         ASSERT_EQ(built, c.point.has_value()) << c.name;
         if (built) {
             expectNear(*c.point, point, 1e-5f, std::string(c.name) + ": point");
@@ -104,9 +105,9 @@ TEST(ComputeTriangleContact, CornerOnCornerOfADegenerateBaseUsesItsFirstCorner)
     const Triangle needle({1.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {1.0f, 0.0f, -2.0f});
     Vector3 point;
     Vector3 normal;
-    ASSERT_TRUE(computeTriangleContact(needle.ref(), projection(0, 0, 1), velocityA, tableB.ref(),
-                                       projection(1, 0, 2), velocityB, FirstBelow, contactTime, point,
-                                       normal));
+    ASSERT_TRUE(computeTriangleContact({needle.ref(), projection(0, 0, 1), velocityA},
+                                       {tableB.ref(), projection(1, 0, 2), velocityB}, FirstBelow,
+                                       contactTime, point, normal));
     expectNear({1.1f, 0.0f, -2.0f}, point, 1e-6f, "point");
     expectNear({0.1f, 0.0f, -2.0f}, normal, 1e-6f, "normal");
 }
@@ -126,8 +127,9 @@ TEST(ComputeTriangleContact, CornerComingDownOnTheMiddleOfAFace)
     ASSERT_TRUE(findTriangleContactTime(ground.ref(), falling.ref(), down, 1.0f, state, q));
     Vector3 point;
     Vector3 normal;
-    ASSERT_TRUE(computeTriangleContact(ground.ref(), state.first, still, falling.ref(), state.second, down,
-                                       state.side, state.time, point, normal));
+    ASSERT_TRUE(computeTriangleContact({ground.ref(), state.first, still},
+                                       {falling.ref(), state.second, down}, state.side, state.time, point,
+                                       normal));
     expectNear({0.25f, 0.0f, 0.5f}, point, 1e-6f, "point");
     EXPECT_EQ(normal, ground.face.normal);
 }
@@ -145,8 +147,9 @@ TEST(ComputeTriangleContact, EdgesMeetingBesideTheFaces)
     ASSERT_TRUE(findTriangleContactTime(ground.ref(), standing.ref(), sliding, 1.0f, state, q));
     Vector3 point;
     Vector3 normal;
-    ASSERT_TRUE(computeTriangleContact(ground.ref(), state.first, still, standing.ref(), state.second,
-                                       sliding, state.side, state.time, point, normal));
+    ASSERT_TRUE(computeTriangleContact({ground.ref(), state.first, still},
+                                       {standing.ref(), state.second, sliding}, state.side, state.time, point,
+                                       normal));
     expectNear({1.0f, 0.0f, 0.0f}, point, 1e-5f, "point");
     // Perpendicular to both edges.
     EXPECT_NEAR(dot(normal, ground.vertices[2] - ground.vertices[1]), 0.0f, 1e-4f);
@@ -181,8 +184,8 @@ TEST(IntersectEdges, ZeroLengthEdgeGivesNoContactInsteadOfThrowing)
 
     // Through the feature table: A's top edge has collapsed to a point.
     const Triangle collapsed({0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, -2.0f}, {0.0f, 0.0f, -2.0f});
-    EXPECT_NO_THROW(EXPECT_FALSE(computeTriangleContact(collapsed.ref(), projection(0, 1, 1), velocityA,
-                                                        tableB.ref(), projection(0, 0, 1), velocityB,
+    EXPECT_NO_THROW(EXPECT_FALSE(computeTriangleContact({collapsed.ref(), projection(0, 1, 1), velocityA},
+                                                        {tableB.ref(), projection(0, 0, 1), velocityB},
                                                         FirstBelow, contactTime, point, normal)));
 }
 
@@ -215,7 +218,7 @@ TEST(TriangleIntersectionSegment, InterpenetratingTrianglesTakeTheMiddleOfTheirC
     for (const Case& c : cases) {
         Vector3 point;
         Vector3 normal;
-        ASSERT_TRUE(computeTriangleContact(ground.ref(), unused, still, c.standing.ref(), unused, still,
+        ASSERT_TRUE(computeTriangleContact({ground.ref(), unused, still}, {c.standing.ref(), unused, still},
                                            Overlapping, 0.0f, point, normal))
             << c.name;
         expectNear(c.point, point, 2e-6f, c.name);
@@ -229,7 +232,7 @@ TEST(TriangleIntersectionSegment, InterpenetratingTrianglesTakeTheMiddleOfTheirC
     for (const Triangle* other : {&coplanar, &beside}) {
         Vector3 point;
         Vector3 normal;
-        EXPECT_FALSE(computeTriangleContact(ground.ref(), unused, still, other->ref(), unused, still,
+        EXPECT_FALSE(computeTriangleContact({ground.ref(), unused, still}, {other->ref(), unused, still},
                                             Overlapping, 0.0f, point, normal));
     }
 }
@@ -255,18 +258,15 @@ TEST(TriangleLineInterval, TheLoneCornerDecidesWhichEdgesAreCut)
     const float projections[3] = {0.0f, 1.0f, 2.0f};
     const Vector3 corners[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
     for (const Case& c : cases) {
-        float t0 = -1.0f;
-        float t1 = -1.0f;
-        Vector3 p0;
-        Vector3 p1;
+        LineCrossing crossing;
         const std::string name =
             std::to_string(c.d[0]) + ", " + std::to_string(c.d[1]) + ", " + std::to_string(c.d[2]);
-        ASSERT_EQ(triangleLineInterval(c.d, projections, corners, t0, t1, p0, p1), c.cut) << name;
+        ASSERT_EQ(triangleLineInterval({c.d, projections, corners}, crossing), c.cut) << name;
         if (c.cut) {
-            EXPECT_FLOAT_EQ(t0, c.t0) << name;
-            EXPECT_FLOAT_EQ(t1, c.t1) << name;
-            EXPECT_FLOAT_EQ(p0.x, c.t0) << name;
-            EXPECT_FLOAT_EQ(p1.x, c.t1) << name;
+            EXPECT_FLOAT_EQ(crossing.t0, c.t0) << name;
+            EXPECT_FLOAT_EQ(crossing.t1, c.t1) << name;
+            EXPECT_FLOAT_EQ(crossing.point0.x, c.t0) << name;
+            EXPECT_FLOAT_EQ(crossing.point1.x, c.t1) << name;
         }
     }
 }
