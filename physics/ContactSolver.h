@@ -214,8 +214,6 @@ class ContactSolver {
     /// Colours of one group, solved one after another, each in parallel;
     /// constraints that find no free colour are solved after them on one thread.
     static constexpr int maxLevels = 63;
-    /// Bundles one thread takes at a time: fewer cost more in handing out than they save.
-    static constexpr std::size_t bundlesPerTask = 8;
 
     void order(std::size_t bodyCount, std::size_t groupCount);
     void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies);

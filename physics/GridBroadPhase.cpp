@@ -1,6 +1,8 @@
 // Hashing boxes into the grid's cells.
 #include "physics/GridBroadPhase.h"
 
+#include "physics/SolverConstants.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -8,14 +10,6 @@ namespace Tolvane::Physics {
 
 namespace {
 
-/// Cells are this many times the median box size: most boxes then lie in one
-/// to eight cells.
-constexpr float cellsPerMedianBox = 2.0f;
-/// A box over more cells than this along any axis (a floor under a pile of
-/// blocks) is tried against every box instead of filling the grid.
-constexpr std::int32_t largestCellSpan = 4;
-/// Boxes the cell size is worked out from: enough for a fair median.
-constexpr std::size_t sizeSamples = 128;
 /// Cell coordinates stay well inside 32 bits; boxes beyond are large.
 constexpr float farthestCell = 1.0e9f;
 

@@ -5,6 +5,7 @@
 
 #include "physics/BroadPhase.h"
 #include "physics/FloatLanes.h"
+#include "physics/SolverConstants.h"
 #include "physics/WorkerPool.h"
 
 #include <algorithm>
@@ -86,8 +87,6 @@ class GridBroadPhase {
         std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
     };
     std::vector<SlicePairs> slicePairs_;
-    /// Queries a slice holds.
-    static constexpr std::int32_t queriesPerSlice = 128;
 };
 
 /// Marks a large (or unbounded) box in GridBroadPhase's table of lowest cells.

@@ -4,7 +4,11 @@
 namespace Tolvane::Physics {
 
 namespace {
+/// Seconds a step simulates: forty steps a simulated second.
 constexpr float initialTimeStep = 0.025f;
+/// Where the step counter starts. The shape caches are made with stamp 0, so
+/// any start above it makes the first step refresh every cache; tests and
+/// recorded hashes count from this one.
 constexpr std::int32_t initialStepCount = 10;
 } // namespace
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace Tolvane::Physics {
 
@@ -48,6 +49,21 @@ constexpr std::size_t batchConstraints = 64;
 constexpr std::size_t bigGroupConstraints = 256;
 /// Pairs one thread collides at a time in the narrow phase.
 constexpr std::size_t pairsPerTask = 16;
+/// Bundles of four contacts one thread solves at a time: fewer cost more in
+/// handing out than they save.
+constexpr std::size_t bundlesPerTask = 8;
+/// Boxes of the broad phase one thread queries at a time; the slices are
+/// fixed, so the pairs come in the same order for every number of threads.
+constexpr std::int32_t queriesPerSlice = 128;
+
+/// The broad phase's cells are this many times the median box size: most
+/// boxes then lie in one to eight cells.
+constexpr float cellsPerMedianBox = 2.0f;
+/// A box over more cells than this along any axis (a floor under a pile of
+/// blocks) is tried against every box instead of filling the grid.
+constexpr std::int32_t largestCellSpan = 4;
+/// Boxes the cell size is worked out from: enough for a fair median.
+constexpr std::size_t sizeSamples = 128;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
