@@ -20,8 +20,6 @@ using Math::Vector3;
 namespace {
 
 constexpr float pi = 3.14159265358979f;
-/// The most points one manifold gives.
-constexpr int maxPointsPerConstraint = 4;
 
 /// Two unit tangents completing the normal to a right-handed frame. The first
 /// is built from the world axis least aligned with the normal, so that nearly

@@ -150,7 +150,8 @@ TEST(HullSeparation, PreviousReferenceFaceIsKeptUntilAnotherIsClearlyBetter)
     SeparatingAxis axis = findSeparatingAxis(cubeHull(), lower, cubeHull(), pose({0.3f, 3, 0}), 0.01f, cache);
     ASSERT_EQ(axis.kind, AxisKind::FaceA);
     // Had the pair used B's face last step, it keeps it while the tie lasts.
-    cache = {AxisKind::FaceB, -1, -1};
+    cache = SeparatingAxisCache();
+    cache.kind = AxisKind::FaceB;
     for (std::int32_t j = 0; j < static_cast<std::int32_t>(cubeHull().faces.size()); ++j)
         if (cubeHull().faces[j].normal == Vector3(0, -1, 0))
             cache.indexB = j;
@@ -165,7 +166,10 @@ TEST(HullSeparation, PreviousReferenceFaceIsKeptUntilAnotherIsClearlyBetter)
 
 TEST(HullSeparation, AStaleOrForeignCacheIsIgnored)
 {
-    SeparatingAxisCache cache{AxisKind::EdgePair, 500, -7};
+    SeparatingAxisCache cache;
+    cache.kind = AxisKind::EdgePair;
+    cache.indexA = 500;
+    cache.indexB = -7;
     const SeparatingAxis axis =
         findSeparatingAxis(cubeHull(), pose({0, 1, 0}), floorHull(), pose({}), 0.01f, cache);
     EXPECT_EQ(axis.kind, AxisKind::FaceA);
