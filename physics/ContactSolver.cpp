@@ -523,7 +523,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
 // The colours depend only on the constraints' order, so the results are the
 // same for every number of threads. Fixed bodies are shared freely: nothing
 // applied to them is kept. A constraint whose bodies have used every colour
-// goes to one last level, solved on one thread in the constraints' order.
+// goes to one last colour, solved on one thread in the constraints' order.
 void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
 {
     // Counting sort by group, keeping the constraints' order within a group.
@@ -547,15 +547,15 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
     for (std::size_t k = 0; k < constraints_.size(); ++k)
         byGroup_[k] = static_cast<std::uint32_t>(sortKeys_[k]);
 
-    // Levels, group by group; a body belongs to one group only.
+    // Colours, group by group; a body belongs to one group only.
     bodyColours_.assign(bodyCount, 0);
-    levelOf_.resize(constraints_.size());
+    colourOf_.resize(constraints_.size());
     order_.resize(constraints_.size());
-    groupLevels_.assign(groupCount + 1, 0);
-    levelStart_.clear();
+    groupColours_.assign(groupCount + 1, 0);
+    colourStart_.clear();
     for (std::size_t g = 0; g < groupCount; ++g) {
-        std::array<std::uint32_t, maxLevels + 1> sizes{};
-        int levels = 0;
+        std::array<std::uint32_t, maxColours + 1> sizes{};
+        int colours = 0;
         for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k) {
             const Constraint& c = constraints_[byGroup_[k]];
             const std::uint64_t none = 0;
@@ -563,40 +563,40 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
             std::uint64_t& usedB = c.indexB != noSolverBody ? bodyColours_[c.indexB] : scratchColours_;
             const std::uint64_t used =
                 (c.indexA != noSolverBody ? usedA : none) | (c.indexB != noSolverBody ? usedB : none);
-            const std::uint64_t free = ~used & ((std::uint64_t{1} << maxLevels) - 1);
-            const int chosen = free != 0 ? lowestSetBit(free) : maxLevels;
-            if (chosen < maxLevels) {
+            const std::uint64_t free = ~used & ((std::uint64_t{1} << maxColours) - 1);
+            const int chosen = free != 0 ? lowestSetBit(free) : maxColours;
+            if (chosen < maxColours) {
                 usedA |= std::uint64_t{1} << chosen;
                 usedB |= std::uint64_t{1} << chosen;
             }
-            levelOf_[k] = static_cast<std::uint16_t>(chosen);
+            colourOf_[k] = static_cast<std::uint16_t>(chosen);
             ++sizes[chosen];
-            levels = std::max(levels, chosen + 1);
+            colours = std::max(colours, chosen + 1);
         }
-        groupLevels_[g + 1] = groupLevels_[g] + static_cast<std::uint32_t>(levels);
+        groupColours_[g + 1] = groupColours_[g] + static_cast<std::uint32_t>(colours);
         std::uint32_t start = groupStart_[g];
-        std::array<std::uint32_t, maxLevels + 1> next{};
-        for (int level = 0; level < levels; ++level) {
-            levelStart_.push_back(start);
-            next[level] = start;
-            start += sizes[level];
+        std::array<std::uint32_t, maxColours + 1> next{};
+        for (int colour = 0; colour < colours; ++colour) {
+            colourStart_.push_back(start);
+            next[colour] = start;
+            start += sizes[colour];
         }
         for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k)
-            order_[next[levelOf_[k]]++] = byGroup_[k];
+            order_[next[colourOf_[k]]++] = byGroup_[k];
     }
-    levelStart_.push_back(static_cast<std::uint32_t>(constraints_.size()));
+    colourStart_.push_back(static_cast<std::uint32_t>(constraints_.size()));
 
-    // Each level in bundles of four, in order; the overflow level a
+    // Each colour in bundles of four, in order; the overflow colour a
     // constraint per bundle, as it must be solved one after another.
-    levelBundleStart_.clear();
+    colourBundleStart_.clear();
     bundleCount_ = 0;
     for (std::size_t g = 0; g < groupCount; ++g)
-        for (std::uint32_t level = groupLevels_[g]; level < groupLevels_[g + 1]; ++level) {
-            const bool overflow = level - groupLevels_[g] == static_cast<std::uint32_t>(maxLevels);
+        for (std::uint32_t colour = groupColours_[g]; colour < groupColours_[g + 1]; ++colour) {
+            const bool overflow = colour - groupColours_[g] == static_cast<std::uint32_t>(maxColours);
             const std::uint32_t perBundle = overflow ? 1 : lanesPerBundle;
-            const std::uint32_t begin = levelStart_[level];
-            const std::uint32_t end = levelStart_[level + 1];
-            levelBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
+            const std::uint32_t begin = colourStart_[colour];
+            const std::uint32_t end = colourStart_[colour + 1];
+            colourBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
             for (std::uint32_t first = begin; first < end; first += perBundle) {
                 if (bundleLanes_.size() <= bundleCount_)
                     bundleLanes_.resize(std::max<std::size_t>(2 * bundleLanes_.size(), 64));
@@ -612,23 +612,23 @@ void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
                 ++bundleCount_;
             }
         }
-    levelBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
+    colourBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
 {
-    const std::uint32_t firstLevel = groupLevels_[group];
-    const std::uint32_t lastLevel = groupLevels_[group + 1];
-    for (std::uint32_t level = firstLevel; level < lastLevel; ++level) {
-        const std::uint32_t begin = levelBundleStart_[level];
-        const std::uint32_t end = levelBundleStart_[level + 1];
+    const std::uint32_t firstColour = groupColours_[group];
+    const std::uint32_t lastColour = groupColours_[group + 1];
+    for (std::uint32_t colour = firstColour; colour < lastColour; ++colour) {
+        const std::uint32_t begin = colourBundleStart_[colour];
+        const std::uint32_t end = colourBundleStart_[colour + 1];
         const auto run = [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; ++k)
                 work(bundles_[begin + k]);
         };
-        // The last of maxLevels + 1 levels holds everything above, a
+        // The last of maxColours + 1 colours holds everything above, a
         // constraint per bundle: solved on one thread, in order.
-        const bool overflow = level - firstLevel == static_cast<std::uint32_t>(maxLevels);
+        const bool overflow = colour - firstColour == static_cast<std::uint32_t>(maxColours);
         if (parallel && pool_ && !overflow)
             pool_->forEachEven(end - begin, bundlesPerTask, run);
         else

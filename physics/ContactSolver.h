@@ -213,7 +213,7 @@ class ContactSolver {
 
     /// Colours of one group, solved one after another, each in parallel;
     /// constraints that find no free colour are solved after them on one thread.
-    static constexpr int maxLevels = 63;
+    static constexpr int maxColours = 63;
 
     void order(std::size_t bodyCount, std::size_t groupCount);
     void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies);
@@ -222,13 +222,13 @@ class ContactSolver {
 
     std::vector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
-    /// Constraints by group, then by level within the group.
+    /// Constraints by group, then by colour within the group.
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> groupStart_;
-    std::vector<std::uint32_t> groupLevels_;
-    std::vector<std::uint32_t> levelStart_;
-    /// Each level's first bundle, and one past the last level's.
-    std::vector<std::uint32_t> levelBundleStart_;
+    std::vector<std::uint32_t> groupColours_;
+    std::vector<std::uint32_t> colourStart_;
+    /// Each colour's first bundle, and one past the last colour's.
+    std::vector<std::uint32_t> colourBundleStart_;
     // Scratch of order().
     std::vector<std::uint32_t> byGroup_;
     std::vector<std::uint32_t> groupFill_;
@@ -236,7 +236,7 @@ class ContactSolver {
     std::vector<std::uint64_t> bodyColours_;
     /// Where a fixed body's colours go: nowhere that is read.
     std::uint64_t scratchColours_ = 0;
-    std::vector<std::uint16_t> levelOf_;
+    std::vector<std::uint16_t> colourOf_;
     std::vector<std::uint64_t> sortKeys_;
     /// Each bundle's constraints by lane (-1: none), apart from the bundles
     /// themselves so that ordering touches little memory.

@@ -749,10 +749,10 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solver_.prepare(solverBodies_, solverSettings, static_cast<std::size_t>(batchCount));
     lap(statistics_.time.solver);
 
-    // Groups share no body, so each runs its whole step on its own: small ones
-    // side by side on the pool's threads, and a group too big to share the
+    // Batches share no body, so each runs its whole step on its own: small ones
+    // side by side on the pool's threads, and a batch too big to share the
     // threads with others (a whole awake pile) alone, its passes spread over
-    // the threads level by level. Either way every body sees the same
+    // the threads colour by colour. Either way every body sees the same
     // operations in the same order as on one thread.
     const std::size_t bigGroup = std::max<std::size_t>(
         bigGroupConstraints, solver_.constraintCount() / static_cast<std::size_t>(2 * pool_.threads()));
