@@ -106,8 +106,9 @@ class ContactSolver {
 
     /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
     /// fixed body), its points sharing the unit normal from A to B. group is
-    /// the island the bodies belong to: groups share no movable body and are
-    /// solved independently, possibly at once on several threads.
+    /// the island, or batch of whole islands, the bodies belong to: groups
+    /// share no movable body and are solved independently, possibly at once
+    /// on several threads.
     /// height orders the contacts of a group for colouring: lower ones take
     /// the earlier colours, so each pass works from the ground up.
     void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
