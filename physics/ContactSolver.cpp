@@ -188,6 +188,25 @@ FloatLanes lanesBelow(int index, FloatLanes count)
     return FloatLanes(static_cast<float>(index)) < count;
 }
 
+/// Sweeps the points of each lane's manifold: sweepPoint(j, live,
+/// largestChange, largestImpulse) works point j in the lanes of live. A lane
+/// with one point is swept once; a manifold until a sweep changed no impulse
+/// by more than settledSweepShare of the largest, or manifoldSweeps times.
+template <class Bundle, class SweepPoint> void sweepManifolds(const Bundle& bundle, SweepPoint sweepPoint)
+{
+    const FloatLanes zero(0.0f);
+    const FloatLanes settledShare(settledSweepShare);
+    const FloatLanes several = FloatLanes(1.0f) < bundle.pointCount;
+    FloatLanes sweeping = zero < bundle.pointCount;
+    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
+        FloatLanes largestChange = zero;
+        FloatLanes largestImpulse = zero;
+        for (int j = 0; j < bundle.points; ++j)
+            sweepPoint(j, sweeping & lanesBelow(j, bundle.pointCount), largestChange, largestImpulse);
+        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
+    }
+}
+
 } // namespace
 
 void ContactSolver::clear()
@@ -375,7 +394,6 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     const FloatLanes inverseSubstep(1.0f / settings_.substep);
     const FloatLanes slop(settings_.allowedPenetration);
     const FloatLanes friction(settings_.friction);
-    const FloatLanes settledShare(settledSweepShare);
     const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
     const SolverBody* a[4];
@@ -420,15 +438,9 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     // friction would turn that tilt into a sideways push.
     // A sweep that changed every impulse by less than a small share of the
     // largest one ends the sweeping: warm-started resting contacts need one.
-    const FloatLanes several = one < bundle.pointCount;
-    const FloatLanes hasPoints = zero < bundle.pointCount;
-    FloatLanes sweeping = hasPoints;
-    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
-        FloatLanes largestChange = zero;
-        FloatLanes largestImpulse = zero;
-        for (int j = 0; j < bundle.points; ++j) {
+    sweepManifolds(
+        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
             PointLanes& p = bundle.point[j];
-            const FloatLanes live = sweeping & lanesBelow(j, bundle.pointCount);
             const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
             const FloatLanes impulse =
                 -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
@@ -439,20 +451,13 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
             largestChange = maxOf(largestChange, absOf(applied));
             largestImpulse = maxOf(largestImpulse, accumulated & live);
-        }
-        // One sweep only for single points; more until settled for manifolds.
-        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
-    }
+        });
 
     // Friction is swept like the normal impulses: one sweep leaves the
     // first point's share twisting the body about the normal.
-    sweeping = hasPoints;
-    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
-        FloatLanes largestChange = zero;
-        FloatLanes largestImpulse = zero;
-        for (int j = 0; j < bundle.points; ++j) {
+    sweepManifolds(
+        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
             PointLanes& p = bundle.point[j];
-            const FloatLanes live = sweeping & lanesBelow(j, bundle.pointCount);
             const RowLanes& row0 = p.tangent[0];
             const RowLanes& row1 = p.tangent[1];
             FloatLanes t0 =
@@ -473,9 +478,7 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
             largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
             largestImpulse = maxOf(largestImpulse, limit & live);
-        }
-        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
-    }
+        });
     pair.a.storeInto(bodies, bundle.indexA);
     pair.b.storeInto(bodies, bundle.indexB);
 }

@@ -26,12 +26,7 @@ class WorkerPool {
     /// and in what order, changes from call to call.
     template <class Work> void forEach(std::size_t count, std::size_t grain, const Work& work)
     {
-        forEachPiece(
-            count, grain, false,
-            [](const void* context, std::size_t begin, std::size_t end) {
-                (*static_cast<const Work*>(context))(begin, end);
-            },
-            &work);
+        forEachSplit(count, grain, false, work);
     }
 
     /// forEach for iterations that all cost about the same (a colour of
@@ -40,18 +35,23 @@ class WorkerPool {
     /// uneven work takes. The solver's many short passes need that.
     template <class Work> void forEachEven(std::size_t count, std::size_t grain, const Work& work)
     {
-        forEachPiece(
-            count, grain, true,
-            [](const void* context, std::size_t begin, std::size_t end) {
-                (*static_cast<const Work*>(context))(begin, end);
-            },
-            &work);
+        forEachSplit(count, grain, true, work);
     }
 
     /// The machine's cores as oneTBB counts them.
     static int machineThreads();
 
   private:
+    template <class Work> void forEachSplit(std::size_t count, std::size_t grain, bool even, const Work& work)
+    {
+        forEachPiece(
+            count, grain, even,
+            [](const void* context, std::size_t begin, std::size_t end) {
+                (*static_cast<const Work*>(context))(begin, end);
+            },
+            &work);
+    }
+
     /// forEach without a template: the work as a plain function and its
     /// context, so that handing it over allocates nothing.
     void forEachPiece(std::size_t count, std::size_t grain, bool even,
