@@ -233,18 +233,25 @@ void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3&
 void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
                             std::size_t groupCount)
 {
-    settings_ = settings;
-    order(bodies.size(), groupCount);
-    if (bundles_.size() < bundleCount_)
-        bundles_.resize(std::max(2 * bundles_.size(), bundleCount_));
+    arrange(settings, bodies.size(), groupCount);
+    for (std::size_t g = 0; g < groupCount; ++g)
+        prepareGroup(bodies, g, true);
+}
+
+void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
+{
+    orderGroup(group);
+    const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
+    const std::uint32_t first = colourBundles[0];
+    const std::uint32_t end = colourBundles[groupColours_[group]];
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            prepareBundle(k, bodies);
+            prepareBundle(first + k, bodies);
     };
-    if (pool_)
-        pool_->forEach(bundleCount_, bundlesPerTask, run);
+    if (parallel && pool_)
+        pool_->forEachEven(end - first, bundlesPerTask, run);
     else
-        run(0, bundleCount_);
+        run(0, end - first);
 }
 
 // Works out each lane's constraint as one would on plain floats, then puts
@@ -519,7 +526,42 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
     }
 }
 
-// Within each group, constraints are coloured: each takes the lowest colour
+// The constraints sorted by group, keeping their order within a group, each
+// with its height. Lowest first within a group, equal heights in the order
+// added: the height and the index make one integer key, so that the sort is
+// quick and its order total even for a NaN height (taken as the highest).
+void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t bodyCount,
+                            std::size_t groupCount)
+{
+    settings_ = settings;
+    groupStart_.assign(groupCount + 1, 0);
+    for (const Constraint& c : constraints_)
+        ++groupStart_[c.group + 1];
+    for (std::size_t g = 0; g < groupCount; ++g)
+        groupStart_[g + 1] += groupStart_[g];
+    groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
+    sortKeys_.resize(constraints_.size());
+    for (std::size_t i = 0; i < constraints_.size(); ++i)
+        sortKeys_[groupFill_[constraints_[i].group]++] =
+            std::uint64_t{orderedBits(constraints_[i].height)} << 32 | i;
+
+    // A group's colours and bundles are at most as many as its constraints:
+    // each group has room for that many from its first constraint's place on
+    // (and one more colour, for the end of its last), so that groups are
+    // ordered on their own, side by side.
+    const std::size_t count = constraints_.size();
+    bodyColours_.resize(bodyCount);
+    colourOf_.resize(count);
+    order_.resize(count);
+    groupColours_.assign(groupCount, 0);
+    colourBundleStart_.resize(count + groupCount);
+    if (bundleLanes_.size() < count)
+        bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
+    if (bundles_.size() < count)
+        bundles_.resize(std::max(2 * bundles_.size(), count));
+}
+
+// Within a group, constraints are coloured: each takes the lowest colour
 // that no earlier constraint on either of its movable bodies took. A colour's
 // constraints touch no movable body twice, so they can be solved in any order,
 // four at a time and on any thread; the passes go through the colours in turn.
@@ -527,111 +569,89 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
 // same for every number of threads. Fixed bodies are shared freely: nothing
 // applied to them is kept. A constraint whose bodies have used every colour
 // goes to one last colour, solved on one thread in the constraints' order.
-void ContactSolver::order(std::size_t bodyCount, std::size_t groupCount)
+// A body belongs to one group only, so groups are coloured independently.
+void ContactSolver::orderGroup(std::size_t group)
 {
-    // Counting sort by group, keeping the constraints' order within a group.
-    groupStart_.assign(groupCount + 1, 0);
-    for (const Constraint& c : constraints_)
-        ++groupStart_[c.group + 1];
-    for (std::size_t g = 0; g < groupCount; ++g)
-        groupStart_[g + 1] += groupStart_[g];
-    byGroup_.resize(constraints_.size());
-    groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
-    for (std::size_t i = 0; i < constraints_.size(); ++i)
-        byGroup_[groupFill_[constraints_[i].group]++] = static_cast<std::uint32_t>(i);
-    // Within a group, lowest first; equal heights in the order added. The
-    // height and the index make one integer key, so that the sort is quick
-    // and its order total even for a NaN height (taken as the highest).
-    sortKeys_.resize(constraints_.size());
-    for (std::size_t k = 0; k < constraints_.size(); ++k)
-        sortKeys_[k] = std::uint64_t{orderedBits(constraints_[byGroup_[k]].height)} << 32 | byGroup_[k];
-    for (std::size_t g = 0; g < groupCount; ++g)
-        std::sort(sortKeys_.begin() + groupStart_[g], sortKeys_.begin() + groupStart_[g + 1]);
-    for (std::size_t k = 0; k < constraints_.size(); ++k)
-        byGroup_[k] = static_cast<std::uint32_t>(sortKeys_[k]);
-
-    // Colours, group by group; a body belongs to one group only.
-    bodyColours_.assign(bodyCount, 0);
-    colourOf_.resize(constraints_.size());
-    order_.resize(constraints_.size());
-    groupColours_.assign(groupCount + 1, 0);
-    colourStart_.clear();
-    for (std::size_t g = 0; g < groupCount; ++g) {
-        std::array<std::uint32_t, maxColours + 1> sizes{};
-        int colours = 0;
-        for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k) {
-            const Constraint& c = constraints_[byGroup_[k]];
-            const std::uint64_t none = 0;
-            std::uint64_t& usedA = c.indexA != noSolverBody ? bodyColours_[c.indexA] : scratchColours_;
-            std::uint64_t& usedB = c.indexB != noSolverBody ? bodyColours_[c.indexB] : scratchColours_;
-            const std::uint64_t used =
-                (c.indexA != noSolverBody ? usedA : none) | (c.indexB != noSolverBody ? usedB : none);
-            const std::uint64_t free = ~used & ((std::uint64_t{1} << maxColours) - 1);
-            const int chosen = free != 0 ? lowestSetBit(free) : maxColours;
-            if (chosen < maxColours) {
-                usedA |= std::uint64_t{1} << chosen;
-                usedB |= std::uint64_t{1} << chosen;
-            }
-            colourOf_[k] = static_cast<std::uint16_t>(chosen);
-            ++sizes[chosen];
-            colours = std::max(colours, chosen + 1);
-        }
-        groupColours_[g + 1] = groupColours_[g] + static_cast<std::uint32_t>(colours);
-        std::uint32_t start = groupStart_[g];
-        std::array<std::uint32_t, maxColours + 1> next{};
-        for (int colour = 0; colour < colours; ++colour) {
-            colourStart_.push_back(start);
-            next[colour] = start;
-            start += sizes[colour];
-        }
-        for (std::uint32_t k = groupStart_[g]; k < groupStart_[g + 1]; ++k)
-            order_[next[colourOf_[k]]++] = byGroup_[k];
+    const std::uint32_t first = groupStart_[group];
+    const std::uint32_t last = groupStart_[group + 1];
+    std::sort(sortKeys_.begin() + first, sortKeys_.begin() + last);
+    const auto constraintAt = [&](std::uint32_t k) -> const Constraint& {
+        return constraints_[static_cast<std::uint32_t>(sortKeys_[k])];
+    };
+    for (std::uint32_t k = first; k < last; ++k) {
+        const Constraint& c = constraintAt(k);
+        if (c.indexA != noSolverBody)
+            bodyColours_[c.indexA] = 0;
+        if (c.indexB != noSolverBody)
+            bodyColours_[c.indexB] = 0;
     }
-    colourStart_.push_back(static_cast<std::uint32_t>(constraints_.size()));
+
+    std::array<std::uint32_t, maxColours + 1> sizes{};
+    int colours = 0;
+    for (std::uint32_t k = first; k < last; ++k) {
+        const Constraint& c = constraintAt(k);
+        const std::uint64_t used = (c.indexA != noSolverBody ? bodyColours_[c.indexA] : 0) |
+                                   (c.indexB != noSolverBody ? bodyColours_[c.indexB] : 0);
+        const std::uint64_t free = ~used & ((std::uint64_t{1} << maxColours) - 1);
+        const int chosen = free != 0 ? lowestSetBit(free) : maxColours;
+        if (chosen < maxColours) {
+            if (c.indexA != noSolverBody)
+                bodyColours_[c.indexA] |= std::uint64_t{1} << chosen;
+            if (c.indexB != noSolverBody)
+                bodyColours_[c.indexB] |= std::uint64_t{1} << chosen;
+        }
+        colourOf_[k] = static_cast<std::uint16_t>(chosen);
+        ++sizes[chosen];
+        colours = std::max(colours, chosen + 1);
+    }
+    std::array<std::uint32_t, maxColours + 1> next{};
+    std::uint32_t start = first;
+    for (int colour = 0; colour < colours; ++colour) {
+        next[colour] = start;
+        start += sizes[colour];
+    }
+    for (std::uint32_t k = first; k < last; ++k)
+        order_[next[colourOf_[k]]++] = static_cast<std::uint32_t>(sortKeys_[k]);
 
     // Each colour in bundles of four, in order; the overflow colour a
     // constraint per bundle, as it must be solved one after another.
-    colourBundleStart_.clear();
-    bundleCount_ = 0;
-    for (std::size_t g = 0; g < groupCount; ++g)
-        for (std::uint32_t colour = groupColours_[g]; colour < groupColours_[g + 1]; ++colour) {
-            const bool overflow = colour - groupColours_[g] == static_cast<std::uint32_t>(maxColours);
-            const std::uint32_t perBundle = overflow ? 1 : lanesPerBundle;
-            const std::uint32_t begin = colourStart_[colour];
-            const std::uint32_t end = colourStart_[colour + 1];
-            colourBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
-            for (std::uint32_t first = begin; first < end; first += perBundle) {
-                if (bundleLanes_.size() <= bundleCount_)
-                    bundleLanes_.resize(std::max<std::size_t>(2 * bundleLanes_.size(), 64));
-                std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[bundleCount_];
-                for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
-                    const bool used = lane < perBundle && first + lane < end;
-                    const std::uint32_t index = used ? order_[first + lane] : 0;
-                    lanes[lane] = used ? static_cast<std::int32_t>(index) : -1;
-                    if (used)
-                        constraints_[index].slot =
-                            static_cast<std::int32_t>(bundleCount_ * lanesPerBundle + lane);
-                }
-                ++bundleCount_;
+    std::uint32_t* colourBundles = colourBundleStart_.data() + first + group;
+    std::uint32_t bundle = first;
+    std::uint32_t begin = first;
+    for (int colour = 0; colour < colours; ++colour) {
+        const std::uint32_t perBundle = colour == maxColours ? 1 : lanesPerBundle;
+        const std::uint32_t end = begin + sizes[colour];
+        colourBundles[colour] = bundle;
+        for (std::uint32_t from = begin; from < end; from += perBundle) {
+            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[bundle];
+            for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
+                const bool used = lane < perBundle && from + lane < end;
+                const std::uint32_t index = used ? order_[from + lane] : 0;
+                lanes[lane] = used ? static_cast<std::int32_t>(index) : -1;
+                if (used)
+                    constraints_[index].slot = static_cast<std::int32_t>(bundle * lanesPerBundle + lane);
             }
+            ++bundle;
         }
-    colourBundleStart_.push_back(static_cast<std::uint32_t>(bundleCount_));
+        begin = end;
+    }
+    colourBundles[colours] = bundle;
+    groupColours_[group] = static_cast<std::uint32_t>(colours);
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
 {
-    const std::uint32_t firstColour = groupColours_[group];
-    const std::uint32_t lastColour = groupColours_[group + 1];
-    for (std::uint32_t colour = firstColour; colour < lastColour; ++colour) {
-        const std::uint32_t begin = colourBundleStart_[colour];
-        const std::uint32_t end = colourBundleStart_[colour + 1];
+    const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
+    for (std::uint32_t colour = 0; colour < groupColours_[group]; ++colour) {
+        const std::uint32_t begin = colourBundles[colour];
+        const std::uint32_t end = colourBundles[colour + 1];
         const auto run = [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; ++k)
                 work(bundles_[begin + k]);
         };
         // The last of maxColours + 1 colours holds everything above, a
         // constraint per bundle: solved on one thread, in order.
-        const bool overflow = colour - firstColour == static_cast<std::uint32_t>(maxColours);
+        const bool overflow = colour == static_cast<std::uint32_t>(maxColours);
         if (parallel && pool_ && !overflow)
             pool_->forEachEven(end - begin, bundlesPerTask, run);
         else

@@ -116,9 +116,18 @@ class ContactSolver {
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take
-    /// within each of the groupCount groups.
+    /// within each of the groupCount groups: arrange, then prepareGroup for
+    /// every group.
     void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
                  std::size_t groupCount = 1);
+
+    /// prepare() in two halves, so that each group can be prepared by the
+    /// thread that goes on to solve it, while its data is at hand: arrange
+    /// sorts the constraints into their groups, then each group's
+    /// prepareGroup orders and prepares its own (groups side by side, or one
+    /// spread over the threads with parallel).
+    void arrange(const ContactSolverSettings& settings, std::size_t bodyCount, std::size_t groupCount);
+    void prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel);
 
     /// The passes below work on one group's constraints. With parallel, each
     /// pass spreads the group's independent constraints over the pool's
@@ -139,7 +148,7 @@ class ContactSolver {
     void applyRestitution(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
 
     std::size_t constraintCount() const { return constraints_.size(); }
-    /// The constraints of one group, after prepare().
+    /// The constraints of one group, after arrange().
     std::size_t groupConstraintCount(std::size_t group) const
     {
         return groupStart_[group + 1] - groupStart_[group];
@@ -216,7 +225,7 @@ class ContactSolver {
     /// constraints that find no free colour are solved after them on one thread.
     static constexpr int maxColours = 63;
 
-    void order(std::size_t bodyCount, std::size_t groupCount);
+    void orderGroup(std::size_t group);
     void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
@@ -226,25 +235,24 @@ class ContactSolver {
     /// Constraints by group, then by colour within the group.
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> groupStart_;
+    /// Each group's number of colours.
     std::vector<std::uint32_t> groupColours_;
-    std::vector<std::uint32_t> colourStart_;
-    /// Each colour's first bundle, and one past the last colour's.
+    /// Each colour's first bundle, and one past the last colour's: a group's
+    /// from its first constraint's place plus its index on.
     std::vector<std::uint32_t> colourBundleStart_;
-    // Scratch of order().
-    std::vector<std::uint32_t> byGroup_;
+    // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
     std::vector<std::uint64_t> bodyColours_;
-    /// Where a fixed body's colours go: nowhere that is read.
-    std::uint64_t scratchColours_ = 0;
     std::vector<std::uint16_t> colourOf_;
+    /// Height and index of each constraint, in group order.
     std::vector<std::uint64_t> sortKeys_;
     /// Each bundle's constraints by lane (-1: none), apart from the bundles
-    /// themselves so that ordering touches little memory.
+    /// themselves so that ordering touches little memory. A group's bundles
+    /// start at its first constraint's place.
     std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     std::vector<Bundle> bundles_;
-    std::size_t bundleCount_ = 0;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;

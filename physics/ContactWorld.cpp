@@ -746,7 +746,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.substep = h;
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
-    solver_.prepare(solverBodies_, solverSettings, static_cast<std::size_t>(batchCount));
+    solver_.arrange(solverSettings, solverBodies_.size(), static_cast<std::size_t>(batchCount));
     lap(statistics_.time.solver);
 
     // Batches share no body, so each runs its whole step on its own: small ones
@@ -841,8 +841,10 @@ void ContactWorld::moveBody(std::int32_t k, float h)
     orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
 }
 
-// One group's whole step: the substeps (gravity and forces, warm start, the
-// pass that pushes out, the move, the relax pass) and restitution.
+// One group's whole step: its contacts ordered and prepared, the substeps
+// (gravity and forces, warm start, the pass that pushes out, the move, the
+// relax pass) and restitution. The thread that prepares a group's contacts
+// solves them, while they are in its cache.
 void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool parallel)
 {
     const Clock::time_point start = Clock::now();
@@ -865,6 +867,7 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool para
     const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
     const auto moved = [&](std::int32_t k) { moveBody(k, h); };
     const auto g = static_cast<std::size_t>(group);
+    solver_.prepareGroup(solverBodies_, g, parallel);
     for (int substep = 0; substep < substeps; ++substep) {
         integrate(pushed);
         solver_.warmStart(solverBodies_, g, parallel);
