@@ -240,24 +240,23 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 
 void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    orderGroup(group);
-    const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
-    const std::uint32_t first = colourBundles[0];
-    const std::uint32_t end = colourBundles[groupColours_[group]];
+    const std::uint32_t lanesFrom = groupStart_[group];
+    const std::uint32_t bundlesFrom = groupBundleStart_[group];
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            prepareBundle(first + k, bodies);
+            prepareBundle(lanesFrom + k, bundlesFrom + k, bodies);
     };
+    const std::size_t count = groupBundleStart_[group + 1] - bundlesFrom;
     if (parallel && pool_)
-        pool_->forEachEven(end - first, bundlesPerTask, run);
+        pool_->forEachEven(count, bundlesPerTask, run);
     else
-        run(0, end - first);
+        run(0, count);
 }
 
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
-void ContactSolver::prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies)
+void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies)
 {
     Bundle& bundle = bundles_[k];
     const Constraint empty;
@@ -266,13 +265,14 @@ void ContactSolver::prepareBundle(std::size_t k, const std::vector<SolverBody>& 
     float biasRate[lanesPerBundle], massScale[lanesPerBundle], impulseScale[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
-        const std::int32_t index = bundleLanes_[k][lane];
+        const std::int32_t index = bundleLanes_[lanesAt][lane];
         if (index < 0) {
             lanes[lane] = &empty;
             biasRate[lane] = massScale[lane] = impulseScale[lane] = 0.0f;
             continue;
         }
         Constraint& c = constraints_[index];
+        c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
         const bool fixedA = c.indexA == noSolverBody;
         const bool fixedB = c.indexB == noSolverBody;
@@ -546,19 +546,34 @@ void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t b
             std::uint64_t{orderedBits(constraints_[i].height)} << 32 | i;
 
     // A group's colours and bundles are at most as many as its constraints:
-    // each group has room for that many from its first constraint's place on
-    // (and one more colour, for the end of its last), so that groups are
-    // ordered on their own, side by side.
+    // each group lists its bundles' lanes from its first constraint's place
+    // on, and its colours from there plus its index (one more, for the end of
+    // its last), so that groups are ordered on their own, side by side.
     const std::size_t count = constraints_.size();
     bodyColours_.resize(bodyCount);
     colourOf_.resize(count);
     order_.resize(count);
-    groupColours_.assign(groupCount, 0);
+    groupColours_.resize(groupCount);
     colourBundleStart_.resize(count + groupCount);
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
-    if (bundles_.size() < count)
-        bundles_.resize(std::max(2 * bundles_.size(), count));
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t g = from; g < to; ++g)
+            orderGroup(g);
+    };
+    if (pool_)
+        pool_->forEach(groupCount, 1, run);
+    else
+        run(0, groupCount);
+
+    // The bundles themselves, the bulk of the solver's memory, one group after another.
+    groupBundleStart_.resize(groupCount + 1);
+    groupBundleStart_[0] = 0;
+    for (std::size_t g = 0; g < groupCount; ++g)
+        groupBundleStart_[g + 1] =
+            groupBundleStart_[g] + colourBundleStart_[groupStart_[g] + g + groupColours_[g]];
+    if (bundles_.size() < groupBundleStart_[groupCount])
+        bundles_.resize(std::max<std::size_t>(2 * bundles_.size(), groupBundleStart_[groupCount]));
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour
@@ -614,22 +629,20 @@ void ContactSolver::orderGroup(std::size_t group)
         order_[next[colourOf_[k]]++] = static_cast<std::uint32_t>(sortKeys_[k]);
 
     // Each colour in bundles of four, in order; the overflow colour a
-    // constraint per bundle, as it must be solved one after another.
+    // constraint per bundle, as it must be solved one after another. Bundles
+    // are counted from the group's first.
     std::uint32_t* colourBundles = colourBundleStart_.data() + first + group;
-    std::uint32_t bundle = first;
+    std::uint32_t bundle = 0;
     std::uint32_t begin = first;
     for (int colour = 0; colour < colours; ++colour) {
         const std::uint32_t perBundle = colour == maxColours ? 1 : lanesPerBundle;
         const std::uint32_t end = begin + sizes[colour];
         colourBundles[colour] = bundle;
         for (std::uint32_t from = begin; from < end; from += perBundle) {
-            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[bundle];
+            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[first + bundle];
             for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
                 const bool used = lane < perBundle && from + lane < end;
-                const std::uint32_t index = used ? order_[from + lane] : 0;
-                lanes[lane] = used ? static_cast<std::int32_t>(index) : -1;
-                if (used)
-                    constraints_[index].slot = static_cast<std::int32_t>(bundle * lanesPerBundle + lane);
+                lanes[lane] = used ? static_cast<std::int32_t>(order_[from + lane]) : -1;
             }
             ++bundle;
         }
@@ -642,12 +655,13 @@ void ContactSolver::orderGroup(std::size_t group)
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
 {
     const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
+    Bundle* const bundles = bundles_.data() + groupBundleStart_[group];
     for (std::uint32_t colour = 0; colour < groupColours_[group]; ++colour) {
         const std::uint32_t begin = colourBundles[colour];
         const std::uint32_t end = colourBundles[colour + 1];
         const auto run = [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; ++k)
-                work(bundles_[begin + k]);
+                work(bundles[begin + k]);
         };
         // The last of maxColours + 1 colours holds everything above, a
         // constraint per bundle: solved on one thread, in order.

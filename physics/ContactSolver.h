@@ -123,8 +123,8 @@ class ContactSolver {
 
     /// prepare() in two halves, so that each group can be prepared by the
     /// thread that goes on to solve it, while its data is at hand: arrange
-    /// sorts the constraints into their groups, then each group's
-    /// prepareGroup orders and prepares its own (groups side by side, or one
+    /// sorts the constraints into their groups and orders each group's, then
+    /// each group's prepareGroup prepares its own (groups side by side, or one
     /// spread over the threads with parallel).
     void arrange(const ContactSolverSettings& settings, std::size_t bodyCount, std::size_t groupCount);
     void prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel);
@@ -226,7 +226,8 @@ class ContactSolver {
     static constexpr int maxColours = 63;
 
     void orderGroup(std::size_t group);
-    void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies);
+    /// Prepares bundle k from the lanes listed at lanesAt.
+    void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
@@ -237,9 +238,12 @@ class ContactSolver {
     std::vector<std::uint32_t> groupStart_;
     /// Each group's number of colours.
     std::vector<std::uint32_t> groupColours_;
-    /// Each colour's first bundle, and one past the last colour's: a group's
-    /// from its first constraint's place plus its index on.
+    /// Each colour's first bundle counted from its group's first, and one
+    /// past the last colour's: a group's from its first constraint's place
+    /// plus its index on.
     std::vector<std::uint32_t> colourBundleStart_;
+    /// Each group's first bundle, and one past the last group's.
+    std::vector<std::uint32_t> groupBundleStart_;
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
