@@ -373,6 +373,8 @@ void ContactWorld::findContacts(float dt)
     const auto keep = [&](std::size_t index) {
         PairWork item;
         item.carried = static_cast<std::int32_t>(index);
+        item.firstSlot = slots;
+        slots += pairs_[index].pieceCount;
         work_.push_back(item);
     };
     for (const auto& [key, c] : candidateOrder_) {
@@ -392,38 +394,41 @@ void ContactWorld::findContacts(float dt)
     while (previous < pairs_.size())
         keep(previous++);
 
-    // The candidates' manifolds, each pair on its own: on the pool's threads.
+    // The candidates' manifolds, each pair on its own, and the kept pairs'
+    // manifolds copied over: on the pool's threads.
     slots_.resize(static_cast<std::size_t>(slots));
     pool_.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
+        for (std::size_t k = from; k < to; ++k) {
             if (work_[k].carried < 0)
                 collidePair(work_[k], dt);
+            else
+                carryIfResting(work_[k]);
+        }
     });
 
-    // Then, in key order, the kept pairs and the new manifolds become this step's pairs.
+    // Then, in key order, the pairs with manifolds become this step's pairs;
+    // their manifolds stay in their slots.
     nextPairs_.clear();
-    nextPieces_.clear();
     for (const PairWork& item : work_) {
-        if (item.carried >= 0) {
-            carryIfResting(pairs_[item.carried]);
-            continue;
-        }
-        ++statistics_.testedPairs;
+        if (item.carried < 0)
+            ++statistics_.testedPairs;
         if (item.pieceCount == 0)
             continue;
         PairContact pair;
-        pair.key = item.key;
-        pair.bodyA = item.i;
-        pair.bodyB = item.j;
-        pair.linked = item.linked;
-        pair.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
+        if (item.carried >= 0) {
+            pair = pairs_[item.carried];
+        } else {
+            pair.key = item.key;
+            pair.bodyA = item.i;
+            pair.bodyB = item.j;
+            pair.linked = item.linked;
+        }
+        pair.firstPiece = item.firstSlot;
         pair.pieceCount = item.pieceCount;
-        nextPieces_.insert(nextPieces_.end(), slots_.begin() + item.firstSlot,
-                           slots_.begin() + item.firstSlot + item.pieceCount);
         nextPairs_.push_back(pair);
     }
     std::swap(pairs_, nextPairs_);
-    std::swap(pieces_, nextPieces_);
+    std::swap(pieces_, slots_);
     lap(statistics_.time.narrowPhase);
 }
 
@@ -436,8 +441,10 @@ std::uint64_t ContactWorld::pairKey(std::int32_t i, std::int32_t j) const
 // manifolds still hold. The pair's bodies are found at last step's places;
 // when the sets changed since, the pair is dropped, and found again if it is
 // needed once its bodies wake.
-void ContactWorld::carryIfResting(const PairContact& last)
+void ContactWorld::carryIfResting(PairWork& work)
 {
+    const PairContact& last = pairs_[work.carried];
+    work.pieceCount = 0;
     const auto count = static_cast<std::int32_t>(bodies_.size());
     if (last.bodyA >= count || last.bodyB >= count || pairKey(last.bodyA, last.bodyB) != last.key)
         return;
@@ -445,11 +452,9 @@ void ContactWorld::carryIfResting(const PairContact& last)
     const StepBody& b = bodies_[last.bodyB];
     if ((a.movable && !a.asleep) || (b.movable && !b.asleep))
         return;
-    PairContact kept = last;
-    kept.firstPiece = static_cast<std::int32_t>(nextPieces_.size());
-    nextPieces_.insert(nextPieces_.end(), pieces_.begin() + last.firstPiece,
-                       pieces_.begin() + last.firstPiece + last.pieceCount);
-    nextPairs_.push_back(kept);
+    std::copy(pieces_.begin() + last.firstPiece, pieces_.begin() + last.firstPiece + last.pieceCount,
+              slots_.begin() + work.firstSlot);
+    work.pieceCount = last.pieceCount;
 }
 
 // Reads the bodies and last step's pairs, writes only its own work item and

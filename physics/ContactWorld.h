@@ -175,8 +175,9 @@ class ContactWorld {
     void collidePair(PairWork& work, float dt);
     /// The key of the pair of this step's bodies i and j.
     std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
-    /// Keeps last step's pair as it was when neither of its bodies is awake now.
-    void carryIfResting(const PairContact& last);
+    /// Keeps last step's pair (work.carried) as it was when neither of its
+    /// bodies is awake now: its manifolds go to its slots.
+    void carryIfResting(PairWork& work);
     /// Unites the movable bodies of every pair with contact points into islands.
     void joinIslands();
     void wakeIslands();
@@ -208,13 +209,14 @@ class ContactWorld {
     GridBroadPhase grownGrid_;
     /// Each candidate's key with its index, sorted by key.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
-    /// Last step's pairs and their manifolds, and this step's, built from them.
+    /// Last step's pairs and their manifolds, and this step's, built from
+    /// them: the manifolds in slots_, which then take the place of pieces_
+    /// (a pair's slots may hold fewer manifolds than there are slots).
     std::vector<PairWork> work_;
     std::vector<PieceContact> slots_;
     std::vector<PairContact> pairs_;
     std::vector<PieceContact> pieces_;
     std::vector<PairContact> nextPairs_;
-    std::vector<PieceContact> nextPieces_;
     std::vector<std::int32_t> islandParent_;
     std::vector<char> islandFlag_;
     std::vector<float> islandStillTime_;
