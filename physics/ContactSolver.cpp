@@ -218,16 +218,31 @@ void ContactSolver::clear()
 void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
                         const ContactPointInput* points, int pointCount, std::int32_t group, float height)
 {
-    Constraint constraint;
+    const std::size_t index = constraints_.size();
+    const std::size_t firstPoint = inputs_.size();
+    resize(index + 1, firstPoint + static_cast<std::size_t>(pointCount));
+    set(index, firstPoint, indexA, indexB, normal, points, pointCount, group, height);
+}
+
+void ContactSolver::resize(std::size_t count, std::size_t points)
+{
+    constraints_.resize(count);
+    inputs_.resize(points);
+}
+
+void ContactSolver::set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
+                        const Vector3& normal, const ContactPointInput* points, int pointCount,
+                        std::int32_t group, float height)
+{
+    Constraint& constraint = constraints_[index];
     constraint.group = group;
     constraint.height = height;
     constraint.indexA = indexA;
     constraint.indexB = indexB;
     constraint.normal = normal;
-    constraint.firstPoint = static_cast<std::int32_t>(inputs_.size());
+    constraint.firstPoint = static_cast<std::int32_t>(firstPoint);
     constraint.pointCount = pointCount;
-    constraints_.push_back(constraint);
-    inputs_.insert(inputs_.end(), points, points + pointCount);
+    std::copy(points, points + pointCount, inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
 }
 
 void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,

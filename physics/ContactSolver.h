@@ -114,6 +114,15 @@ class ContactSolver {
     void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
              const ContactPointInput* points, int pointCount, std::int32_t group = 0, float height = 0.0f);
 
+    /// add() for callers that know where each constraint goes: resize makes
+    /// room for count constraints with points points in all, and set fills
+    /// constraint index, its points from firstPoint on. Constraints set side
+    /// by side on several threads end as if added in index order.
+    void resize(std::size_t count, std::size_t points);
+    void set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
+             const Math::Vector3& normal, const ContactPointInput* points, int pointCount, std::int32_t group,
+             float height);
+
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take
     /// within each of the groupCount groups: arrange, then prepareGroup for

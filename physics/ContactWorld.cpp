@@ -653,15 +653,36 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         const bool solvedA = bodies_[pair.bodyA].solverIndex != noSolverBody;
         return groupOfRoot_[root(solvedA ? pair.bodyA : pair.bodyB)];
     };
+    // Each pair's place among the solver's constraints and their points, and
+    // the figures of every manifold.
     groupConstraints_.assign(static_cast<std::size_t>(groupCount), 0);
-    for (const PairContact& pair : pairs_) {
-        if (bodies_[pair.bodyA].solverIndex == noSolverBody &&
-            bodies_[pair.bodyB].solverIndex == noSolverBody)
-            continue;
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k)
-            if (pieces_[pair.firstPiece + k].pointCount > 0)
-                ++groupConstraints_[groupOf(pair)];
+    std::int32_t constraintCount = 0;
+    std::int32_t pointCount = 0;
+    float deepest = 0.0f;
+    for (PairContact& pair : pairs_) {
+        const StepBody& a = bodies_[pair.bodyA];
+        const StepBody& b = bodies_[pair.bodyB];
+        const bool solved = a.solverIndex != noSolverBody || b.solverIndex != noSolverBody;
+        pair.firstConstraint = solved ? constraintCount : -1;
+        pair.firstPoint = pointCount;
+        pair.island = solved ? groupOf(pair) : -1;
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            const PieceContact& piece = pieces_[pair.firstPiece + k];
+            if (piece.pointCount == 0)
+                continue;
+            ++statistics_.manifolds;
+            statistics_.contactPoints += piece.pointCount;
+            if (a.movable && b.movable)
+                for (int p = 0; p < piece.pointCount; ++p)
+                    deepest = std::min(deepest, piece.points[p].point.separation);
+            if (!solved)
+                continue;
+            ++constraintCount;
+            pointCount += piece.pointCount;
+            ++groupConstraints_[pair.island];
+        }
     }
+    statistics_.deepestPairSeparation = deepest;
     batchOfGroup_.resize(static_cast<std::size_t>(groupCount));
     std::int32_t batchCount = 0;
     std::size_t filling = 0;
@@ -699,46 +720,13 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             groupBodies_[groupFill_[batch]++] = static_cast<std::int32_t>(k);
     }
 
-    solver_.clear();
+    // The constraints, each pair's at its own place: on the pool's threads.
     solver_.setPool(&pool_);
-    float deepest = 0.0f;
-    for (PairContact& pair : pairs_) {
-        const StepBody& a = bodies_[pair.bodyA];
-        const StepBody& b = bodies_[pair.bodyB];
-        pair.firstConstraint = -1;
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-            const PieceContact& piece = pieces_[pair.firstPiece + k];
-            if (piece.pointCount == 0)
-                continue;
-            ++statistics_.manifolds;
-            statistics_.contactPoints += piece.pointCount;
-            if (a.movable && b.movable)
-                for (int p = 0; p < piece.pointCount; ++p)
-                    deepest = std::min(deepest, piece.points[p].point.separation);
-        }
-        if (a.solverIndex == noSolverBody && b.solverIndex == noSolverBody)
-            continue;
-        const std::int32_t batch = batchOfGroup_[groupOf(pair)];
-        pair.firstConstraint = static_cast<std::int32_t>(solver_.constraintCount());
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-            const PieceContact& piece = pieces_[pair.firstPiece + k];
-            if (piece.pointCount == 0)
-                continue;
-            ContactPointInput inputs[Collision::maxManifoldPoints];
-            for (int p = 0; p < piece.pointCount; ++p) {
-                inputs[p].position = piece.points[p].point.position;
-                inputs[p].separation = piece.points[p].point.separation;
-                inputs[p].normalImpulse = piece.points[p].normalImpulse;
-                inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
-            }
-            float height = 0.0f;
-            for (int p = 0; p < piece.pointCount; ++p)
-                height += dot(inputs[p].position, up_);
-            solver_.add(a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount, batch,
-                        height / static_cast<float>(piece.pointCount));
-        }
-    }
-    statistics_.deepestPairSeparation = deepest;
+    solver_.resize(static_cast<std::size_t>(constraintCount), static_cast<std::size_t>(pointCount));
+    pool_.forEach(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t index = from; index < to; ++index)
+            addConstraints(pairs_[index]);
+    });
 
     const int substeps = std::max(1, settings.solverIterations);
     const float h = dt / static_cast<float>(substeps);
@@ -804,6 +792,36 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             storeImpulses(pairs_[index]);
     });
     lap(statistics_.time.solver);
+}
+
+// A pair's manifolds with points, as constraints of the batch its island is in.
+void ContactWorld::addConstraints(const PairContact& pair)
+{
+    if (pair.firstConstraint < 0)
+        return;
+    const std::int32_t batch = batchOfGroup_[pair.island];
+    auto constraint = static_cast<std::size_t>(pair.firstConstraint);
+    auto point = static_cast<std::size_t>(pair.firstPoint);
+    const StepBody& a = bodies_[pair.bodyA];
+    const StepBody& b = bodies_[pair.bodyB];
+    for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+        const PieceContact& piece = pieces_[pair.firstPiece + k];
+        if (piece.pointCount == 0)
+            continue;
+        ContactPointInput inputs[Collision::maxManifoldPoints];
+        for (int p = 0; p < piece.pointCount; ++p) {
+            inputs[p].position = piece.points[p].point.position;
+            inputs[p].separation = piece.points[p].point.separation;
+            inputs[p].normalImpulse = piece.points[p].normalImpulse;
+            inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
+        }
+        float height = 0.0f;
+        for (int p = 0; p < piece.pointCount; ++p)
+            height += dot(inputs[p].position, up_);
+        solver_.set(constraint++, point, a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount,
+                    batch, height / static_cast<float>(piece.pointCount));
+        point += static_cast<std::size_t>(piece.pointCount);
+    }
 }
 
 // What the solver left at a pair's points, kept for next step's warm start.

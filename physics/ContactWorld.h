@@ -117,8 +117,12 @@ class ContactWorld {
         std::int32_t bodyB = 0;
         std::int32_t firstPiece = 0;
         std::int32_t pieceCount = 0;
-        /// Index of this pair's first constraint in the solver, -1 when not solved.
+        /// Index of this pair's first constraint in the solver, -1 when not
+        /// solved, of its first point among the solver's, and the number of
+        /// the island it is solved with.
         std::int32_t firstConstraint = -1;
+        std::int32_t firstPoint = 0;
+        std::int32_t island = -1;
         /// The bodies touch, or close on each other fast enough to touch within
         /// the step: they belong to one island. Points that are only kept in
         /// case (a neighbour a few hundredths away, both at rest) do not join
@@ -185,6 +189,7 @@ class ContactWorld {
     void runGroup(std::int32_t group, int substeps, float h, bool parallel);
     void pushBody(std::int32_t k, float h);
     void moveBody(std::int32_t k, float h);
+    void addConstraints(const PairContact& pair);
     void storeImpulses(const PairContact& pair);
     void finishBody(std::size_t k, float dt);
     void finishBodies(float dt, const ContactSettings& settings);
