@@ -164,83 +164,102 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
 bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                                 const Vector3& gravity, const ContactSettings& settings)
 {
+    // The bodies in the sets' order, each once: a body in several sets is
+    // stepped once. Models build their hulls on first use, so they are asked
+    // here, on one thread; the rest of each body's gathering is its own, on
+    // the pool's threads.
     bodies_.clear();
-    boxes_.clear();
     ++gatherStamp_;
-    bool fixedBodyMoved = false;
-    // The same bodies in the same order as last step, none awake or disturbed:
-    // the step has nothing to do.
-    bool quiet = settings.sleeping && stepped_;
-    std::size_t seen = 0;
     for (const auto& set : sets) {
         for (const auto& handle : set->bodies) {
             PhysicalObject& body = *handle;
-            // A body in several sets is stepped once.
             if (body.solverMemory.gatherStamp == gatherStamp_)
                 continue;
             body.solverMemory.gatherStamp = gatherStamp_;
-            quiet = quiet && seen < lastIds_.size() && lastIds_[seen] == body.id;
-            ++seen;
-
             StepBody entry;
             entry.object = &body;
             entry.handle = &handle;
             entry.movable = !body.fixed;
-            SolverMemory& memory = body.solverMemory;
-            // Moved, pushed or changed by code since the last step, or pushed by
-            // a force of its own (beyond gravity) or a torque.
-            const bool disturbed =
-                !sameState(memory, body) ||
-                (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
-            if (disturbed) {
-                if (!entry.movable && memory.stepped)
-                    fixedBodyMoved = true;
-                if (memory.asleep && memory.island != 0)
-                    movedIslands_.push_back(memory.island);
-                memory.asleep = false;
-                memory.stillTime = 0.0f;
-            }
-            if (!settings.sleeping || !entry.movable)
-                memory.asleep = false;
-            entry.asleep = memory.asleep;
-            quiet = quiet && !disturbed && (!entry.movable || entry.asleep);
+            entry.hulls = body.model ? &body.model->hulls() : nullptr;
             bodies_.push_back(entry);
         }
     }
-    quiet = quiet && seen == lastIds_.size();
+    const std::size_t count = bodies_.size();
+    const bool sameBodies = settings.sleeping && stepped_ && count == lastIds_.size();
+    bodyFlags_.resize(count);
+    bodyMovedIsland_.resize(count);
+    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            examineBody(k, gravity, settings, sameBodies);
+    });
+
+    // The same bodies in the same order as last step, none awake or disturbed:
+    // the step has nothing to do.
+    bool quiet = sameBodies;
+    bool fixedBodyMoved = false;
+    movedIslands_.clear();
+    for (std::size_t k = 0; k < count; ++k) {
+        quiet = quiet && (bodyFlags_[k] & stirred) == 0;
+        fixedBodyMoved = fixedBodyMoved || (bodyFlags_[k] & fixedMoved) != 0;
+        if (bodyMovedIsland_[k] != 0)
+            movedIslands_.push_back(bodyMovedIsland_[k]);
+    }
+    if (quiet)
+        return true;
 
     // A body moved by code wakes the island it slept in, also the bodies it was
     // taken away from. A fixed body moved by code may have moved into or away
     // from sleeping bodies: everything wakes and looks again.
     std::sort(movedIslands_.begin(), movedIslands_.end());
-    for (StepBody& entry : bodies_) {
-        SolverMemory& memory = entry.object->solverMemory;
-        if (!entry.movable || !memory.asleep)
-            continue;
-        if (fixedBodyMoved || std::binary_search(movedIslands_.begin(), movedIslands_.end(), memory.island)) {
-            entry.asleep = false;
-            memory.asleep = false;
-            memory.stillTime = 0.0f;
-        }
-    }
-    movedIslands_.clear();
-    if (quiet)
-        return true;
-
-    // Models build their hulls on first use, so they are asked here, on one
-    // thread; the rest of each body's gathering is its own, on the pool's threads.
-    lastIds_.resize(bodies_.size());
-    boxes_.resize(bodies_.size());
-    for (std::size_t k = 0; k < bodies_.size(); ++k) {
-        const PhysicalObject& body = *bodies_[k].object;
-        lastIds_[k] = body.id;
-        bodies_[k].hulls = body.model ? &body.model->hulls() : nullptr;
-    }
-    pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
+    lastIds_.resize(count);
+    boxes_.resize(count);
+    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            StepBody& entry = bodies_[k];
+            SolverMemory& memory = entry.object->solverMemory;
+            if (entry.movable && memory.asleep &&
+                (fixedBodyMoved ||
+                 std::binary_search(movedIslands_.begin(), movedIslands_.end(), memory.island))) {
+                entry.asleep = false;
+                memory.asleep = false;
+                memory.stillTime = 0.0f;
+            }
+            lastIds_[k] = entry.object->id;
             placeBody(k, dt);
+        }
     });
     return false;
+}
+
+// Whether code moved, pushed or changed one body since the last step, or a
+// force of its own (beyond gravity) or a torque pushes it: such a body is
+// awake. Marks what the step as a whole must know of it in bodyFlags_ and
+// bodyMovedIsland_.
+void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const ContactSettings& settings,
+                               bool sameBodies)
+{
+    StepBody& entry = bodies_[k];
+    PhysicalObject& body = *entry.object;
+    SolverMemory& memory = body.solverMemory;
+    const bool disturbed = !sameState(memory, body) ||
+                           (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
+    std::uint8_t flags = 0;
+    bodyMovedIsland_[k] = 0;
+    if (disturbed) {
+        if (!entry.movable && memory.stepped)
+            flags |= fixedMoved;
+        if (memory.asleep && memory.island != 0)
+            bodyMovedIsland_[k] = memory.island;
+        memory.asleep = false;
+        memory.stillTime = 0.0f;
+    }
+    if (!settings.sleeping || !entry.movable)
+        memory.asleep = false;
+    entry.asleep = memory.asleep;
+    const bool still = sameBodies && lastIds_[k] == body.id && !disturbed && (!entry.movable || entry.asleep);
+    if (!still)
+        flags |= stirred;
+    bodyFlags_[k] = flags;
 }
 
 // One body's pose for this step and its box over the hulls, swept along the

@@ -159,6 +159,8 @@ class ContactWorld {
     /// with nothing to do.
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
+    void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
+                     bool sameBodies);
     void placeBody(std::size_t k, float dt);
     void findContacts(float dt);
     /// One pair for the narrow phase: a candidate of this step, or last step's
@@ -242,6 +244,13 @@ class ContactWorld {
     std::vector<double> groupTotal_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;
+    /// What gathering found of each body: it is not as the last step left
+    /// it (stirred), it is a fixed body that code moved (fixedMoved); and the
+    /// island it slept in when code moved it (0: none).
+    static constexpr std::uint8_t stirred = 1;
+    static constexpr std::uint8_t fixedMoved = 2;
+    std::vector<std::uint8_t> bodyFlags_;
+    std::vector<std::uint32_t> bodyMovedIsland_;
     /// The islands of sleeping bodies that code moved since the last step.
     std::vector<std::uint32_t> movedIslands_;
     /// The ids of last step's bodies in order, to see that the sets did not change.
