@@ -63,56 +63,124 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
     cellSize_ = std::max(median * cellsPerMedianBox, 1e-6f);
     inverseCellSize_ = 1.0f / cellSize_;
 
-    entries_.clear();
-    large_.clear();
-    lowCell_.resize(boxes.size());
-    highCell_.resize(boxes.size());
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-        std::int32_t low[3], high[3];
-        if (!cellRange(boxes[i], low, high)) {
-            lowCell_[i] = {largeMark, largeMark, largeMark};
-            large_.push_back(static_cast<std::int32_t>(i));
-            continue;
+    // Each box's cells, and how many entries it makes (none: a large box),
+    // on the pool's threads in the split the boxes were made in.
+    const std::size_t count = boxes.size();
+    lowCell_.resize(count);
+    highCell_.resize(count);
+    entryStart_.resize(count + 1);
+    entryStart_[0] = 0;
+    forEvenly(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            std::int32_t low[3], high[3];
+            if (!cellRange(boxes[i], low, high)) {
+                lowCell_[i] = {largeMark, largeMark, largeMark};
+                entryStart_[i + 1] = 0;
+                continue;
+            }
+            lowCell_[i] = {low[0], low[1], low[2]};
+            highCell_[i] = {high[0], high[1], high[2]};
+            entryStart_[i + 1] = static_cast<std::uint32_t>((high[0] - low[0] + 1) * (high[1] - low[1] + 1) *
+                                                            (high[2] - low[2] + 1));
         }
-        lowCell_[i] = {low[0], low[1], low[2]};
-        highCell_[i] = {high[0], high[1], high[2]};
-        for (std::int32_t x = low[0]; x <= high[0]; ++x)
-            for (std::int32_t y = low[1]; y <= high[1]; ++y)
-                for (std::int32_t z = low[2]; z <= high[2]; ++z)
-                    entries_.push_back({static_cast<std::int32_t>(i), {x, y, z}});
+    });
+    large_.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (entryStart_[i + 1] == 0)
+            large_.push_back(static_cast<std::int32_t>(i));
+        entryStart_[i + 1] += entryStart_[i];
     }
+    const std::uint32_t entryCount = entryStart_[count];
 
-    // Buckets for twice as many cells as there are entries, filled by counting sort.
+    // Buckets for twice as many cells as there are entries.
     std::uint32_t buckets = 16;
-    while (buckets < 2 * entries_.size())
+    while (buckets < 2 * entryCount)
         buckets *= 2;
     bucketMask_ = buckets - 1;
-    bucketStart_.assign(buckets + 1, 0);
-    for (const Entry& entry : entries_)
-        ++bucketStart_[bucketOf(entry.cell) + 1];
-    for (std::uint32_t b = 0; b < buckets; ++b)
-        bucketStart_[b + 1] += bucketStart_[b];
+    entries_.resize(entryCount);
+    forEvenly(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (lowCell_[i][0] == largeMark)
+                continue;
+            std::uint32_t at = entryStart_[i];
+            for (std::int32_t x = lowCell_[i][0]; x <= highCell_[i][0]; ++x)
+                for (std::int32_t y = lowCell_[i][1]; y <= highCell_[i][1]; ++y)
+                    for (std::int32_t z = lowCell_[i][2]; z <= highCell_[i][2]; ++z) {
+                        Entry& entry = entries_[at++];
+                        entry = {static_cast<std::int32_t>(i), {x, y, z}, 0};
+                        entry.bucket = bucketOf(entry.cell);
+                    }
+        }
+    });
+    sortByBucket(boxes, buckets);
+}
+
+// A counting sort of the entries by bucket, entries of one bucket in the
+// order of the boxes. Each thread takes a range of the buckets and reads
+// every entry, so that the order is the same for every number of threads.
+void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets)
+{
+    const std::uint32_t ranges = pool_ ? static_cast<std::uint32_t>(pool_->threads()) : 1;
+    const std::uint32_t perRange = (buckets + ranges - 1) / ranges;
+    bucketStart_.resize(buckets + 1);
+    bucketFill_.resize(buckets);
+    rangeStart_.resize(ranges + 1);
+    const auto bucketsOf = [&](std::size_t range) {
+        const std::uint32_t low = std::min(buckets, static_cast<std::uint32_t>(range) * perRange);
+        return std::make_pair(low, std::min(buckets, low + perRange));
+    };
+    // Each range's buckets counted, and their starts within the range.
+    forEvenly(ranges, 1, [&](std::size_t from, std::size_t to) {
+        for (std::size_t range = from; range < to; ++range) {
+            const auto [low, high] = bucketsOf(range);
+            std::fill(bucketFill_.begin() + low, bucketFill_.begin() + high, 0u);
+            for (const Entry& entry : entries_)
+                if (entry.bucket >= low && entry.bucket < high)
+                    ++bucketFill_[entry.bucket];
+            std::uint32_t start = 0;
+            for (std::uint32_t b = low; b < high; ++b) {
+                const std::uint32_t size = bucketFill_[b];
+                bucketStart_[b] = bucketFill_[b] = start;
+                start += size;
+            }
+            rangeStart_[range + 1] = start;
+        }
+    });
+    rangeStart_[0] = 0;
+    for (std::uint32_t range = 0; range < ranges; ++range)
+        rangeStart_[range + 1] += rangeStart_[range];
+    bucketStart_[buckets] = rangeStart_[ranges];
+
     // Four more than the entries: a query reads a run's last four at once.
-    sorted_.resize(entries_.size());
+    const std::size_t entryCount = entries_.size();
+    sorted_.resize(entryCount);
     for (int axis = 0; axis < 3; ++axis) {
-        sortedMin_[axis].resize(entries_.size() + 4);
-        sortedMax_[axis].resize(entries_.size() + 4);
+        sortedMin_[axis].resize(entryCount + 4);
+        sortedMax_[axis].resize(entryCount + 4);
     }
-    // Reusing the start offsets as fill positions, then shifting them back.
-    for (const Entry& entry : entries_) {
-        const std::uint32_t at = bucketStart_[bucketOf(entry.cell)]++;
-        sorted_[at] = entry;
-        const WorldBox& box = boxes[entry.box];
-        sortedMin_[0][at] = box.min.x;
-        sortedMin_[1][at] = box.min.y;
-        sortedMin_[2][at] = box.min.z;
-        sortedMax_[0][at] = box.max.x;
-        sortedMax_[1][at] = box.max.y;
-        sortedMax_[2][at] = box.max.z;
-    }
-    for (std::uint32_t b = buckets; b > 0; --b)
-        bucketStart_[b] = bucketStart_[b - 1];
-    bucketStart_[0] = 0;
+    forEvenly(ranges, 1, [&](std::size_t from, std::size_t to) {
+        for (std::size_t range = from; range < to; ++range) {
+            const auto [low, high] = bucketsOf(range);
+            const std::uint32_t offset = rangeStart_[range];
+            for (std::uint32_t b = low; b < high; ++b) {
+                bucketStart_[b] += offset;
+                bucketFill_[b] += offset;
+            }
+            for (const Entry& entry : entries_) {
+                if (entry.bucket < low || entry.bucket >= high)
+                    continue;
+                const std::uint32_t at = bucketFill_[entry.bucket]++;
+                sorted_[at] = entry;
+                const WorldBox& box = boxes[entry.box];
+                sortedMin_[0][at] = box.min.x;
+                sortedMin_[1][at] = box.min.y;
+                sortedMin_[2][at] = box.min.z;
+                sortedMax_[0][at] = box.max.x;
+                sortedMax_[1][at] = box.max.y;
+                sortedMax_[2][at] = box.max.z;
+            }
+        }
+    });
 }
 
 } // namespace Tolvane::Physics

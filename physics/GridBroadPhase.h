@@ -47,12 +47,22 @@ class GridBroadPhase {
     struct Entry {
         std::int32_t box;
         std::int32_t cell[3];
+        std::uint32_t bucket;
     };
 
     /// Chooses the cell size and fills the buckets; boxes too large for the
     /// grid, or unbounded, go to large_.
     void build(const std::vector<WorldBox>& boxes);
+    void sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
+    /// work(from, to) over [0, count), split evenly over the pool's threads.
+    template <class Work> void forEvenly(std::size_t count, std::size_t grain, const Work& work)
+    {
+        if (pool_)
+            pool_->forEachEven(count, grain, work);
+        else
+            work(0, count);
+    }
     /// Offers every box in the grid over cells low to high whose bounds meet box, once.
     template <class Offer>
     void queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
@@ -68,7 +78,13 @@ class GridBroadPhase {
     float inverseCellSize_ = 1.0f;
     std::uint32_t bucketMask_ = 0;
     std::vector<std::uint32_t> bucketStart_;
+    /// Each box's first entry, and one past the last box's.
+    std::vector<std::uint32_t> entryStart_;
     std::vector<Entry> entries_;
+    /// Scratch of the sort by bucket: each bucket's next place, and each
+    /// thread's range of buckets' first place.
+    std::vector<std::uint32_t> bucketFill_;
+    std::vector<std::uint32_t> rangeStart_;
     /// The entries sorted by bucket, and their boxes' bounds in the same
     /// order one axis to an array, so that a query tests four entries at once.
     std::vector<Entry> sorted_;
