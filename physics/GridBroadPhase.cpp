@@ -120,7 +120,10 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
 // every entry, so that the order is the same for every number of threads.
 void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets)
 {
-    const std::uint32_t ranges = pool_ ? static_cast<std::uint32_t>(pool_->threads()) : 1;
+    // A thread per range, but no more ranges than entries to fill them.
+    const std::size_t threads = pool_ ? static_cast<std::size_t>(pool_->threads()) : 1;
+    const auto ranges =
+        static_cast<std::uint32_t>(std::clamp<std::size_t>(entries_.size() / entriesPerRange, 1, threads));
     const std::uint32_t perRange = (buckets + ranges - 1) / ranges;
     bucketStart_.resize(buckets + 1);
     bucketFill_.resize(buckets);

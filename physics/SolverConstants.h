@@ -64,6 +64,9 @@ constexpr float cellsPerMedianBox = 2.0f;
 constexpr std::int32_t largestCellSpan = 4;
 /// Boxes the cell size is worked out from: enough for a fair median.
 constexpr std::size_t sizeSamples = 128;
+/// The grid's entries one thread sorts into buckets, at the least: fewer are
+/// sorted on one thread, as handing them over would cost more.
+constexpr std::size_t entriesPerRange = 512;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
