@@ -162,6 +162,15 @@ class ContactSolver {
     {
         return groupStart_[group + 1] - groupStart_[group];
     }
+    /// The indices of one group's constraints, after arrange().
+    struct ConstraintList {
+        const std::uint32_t* first;
+        const std::uint32_t* last;
+    };
+    ConstraintList groupConstraints(std::size_t group) const
+    {
+        return {order_.data() + groupStart_[group], order_.data() + groupStart_[group + 1]};
+    }
     /// What the step left at point j of constraint i (points in the order they were added).
     ContactPointResult result(std::size_t i, int j) const;
 

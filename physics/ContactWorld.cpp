@@ -154,7 +154,7 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     wakeIslands();
     lap(time.other);
     solve(dt, settings);
-    finishBodies(dt, settings);
+    finishBodies(settings);
     lap(time.integration);
     stepClock = nullptr;
     stepped_ = true;
@@ -635,32 +635,15 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             entry.solverIndex = noSolverBody;
             continue;
         }
-        const PhysicalObject& body = *entry.object;
         entry.solverIndex = static_cast<std::int32_t>(solverToBody_.size());
         std::int32_t& group = groupOfRoot_[root(static_cast<std::int32_t>(i))];
         if (group < 0)
             group = groupCount++;
         solverToBody_.push_back(static_cast<std::int32_t>(i));
-        orientations_.push_back(body.transform.orientation);
     }
-    // Each awake body's start of the step, on the pool's threads.
+    // The solver bodies themselves are started by the thread that solves them.
     solverBodies_.resize(solverToBody_.size());
-    pool_.forEachEven(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
-            const StepBody& entry = bodies_[solverToBody_[k]];
-            const PhysicalObject& body = *entry.object;
-            SolverBody& solverBody = solverBodies_[k];
-            solverBody = SolverBody();
-            solverBody.centre = entry.centre;
-            solverBody.linearVelocity = body.velocity;
-            solverBody.angularVelocity = body.angularVelocity;
-            solverBody.inverseMass = 1.0f / body.mass;
-            const Matrix3 localInverse =
-                entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
-            solverBody.inverseInertia =
-                entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
-        }
-    });
+    orientations_.resize(solverToBody_.size());
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
 
     // Islands are solved in batches of whole islands, so that small islands
@@ -742,6 +725,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // The constraints, each pair's at its own place: on the pool's threads.
     solver_.setPool(&pool_);
     solver_.resize(static_cast<std::size_t>(constraintCount), static_cast<std::size_t>(pointCount));
+    constraintPiece_.resize(static_cast<std::size_t>(constraintCount));
     pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t index = from; index < to; ++index)
             addConstraints(pairs_[index]);
@@ -774,22 +758,26 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     for (std::int32_t b = 0; b < batchCount; ++b) {
         const std::size_t constraints = solver_.groupConstraintCount(static_cast<std::size_t>(b));
         if (pool_.threads() > 1 && constraints > bigGroup)
-            runGroup(b, substeps, h, true);
+            runGroup(b, substeps, h, dt, true);
         else
             smallGroups_.push_back(b);
     }
     // Bodies touching nothing (a lattice in free fall) are only moved.
     pool_.forEachEven(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
+        for (std::size_t k = from; k < to; ++k) {
+            const std::int32_t body = freeBodies_[k];
+            startBody(body);
             for (int substep = 0; substep < substeps; ++substep) {
-                pushBody(freeBodies_[k], h);
-                moveBody(freeBodies_[k], h);
+                pushBody(body, h);
+                moveBody(body, h);
             }
+            finishBody(body, dt);
+        }
     });
     lap(statistics_.time.integration);
     pool_.forEach(smallGroups_.size(), 1, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            runGroup(smallGroups_[k], substeps, h, false);
+            runGroup(smallGroups_[k], substeps, h, dt, false);
     });
 
     // The groups' time, split between integration and the solver as the
@@ -805,12 +793,6 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     const double integrationShare = total > 0.0 ? integration / total : 0.0;
     statistics_.time.integration += groupsTime * integrationShare;
     statistics_.time.solver += groupsTime * (1.0 - integrationShare);
-
-    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t index = from; index < to; ++index)
-            storeImpulses(pairs_[index]);
-    });
-    lap(statistics_.time.solver);
 }
 
 // A pair's manifolds with points, as constraints of the batch its island is in.
@@ -837,31 +819,39 @@ void ContactWorld::addConstraints(const PairContact& pair)
         float height = 0.0f;
         for (int p = 0; p < piece.pointCount; ++p)
             height += dot(inputs[p].position, up_);
+        constraintPiece_[constraint] = pair.firstPiece + k;
         solver_.set(constraint++, point, a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount,
                     batch, height / static_cast<float>(piece.pointCount));
         point += static_cast<std::size_t>(piece.pointCount);
     }
 }
 
-// What the solver left at a pair's points, kept for next step's warm start.
-void ContactWorld::storeImpulses(const PairContact& pair)
+// What the solver left at a constraint's points, kept for next step's warm start.
+void ContactWorld::storeImpulses(std::size_t constraint)
 {
-    {
-        if (pair.firstConstraint < 0)
-            return;
-        std::size_t constraint = static_cast<std::size_t>(pair.firstConstraint);
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-            PieceContact& piece = pieces_[pair.firstPiece + k];
-            if (piece.pointCount == 0)
-                continue;
-            for (int p = 0; p < piece.pointCount; ++p) {
-                const ContactPointResult result = solver_.result(constraint, p);
-                piece.points[p].normalImpulse = result.normalImpulse;
-                piece.points[p].tangentImpulse = result.tangentImpulse;
-            }
-            ++constraint;
-        }
+    PieceContact& piece = pieces_[constraintPiece_[constraint]];
+    for (int p = 0; p < piece.pointCount; ++p) {
+        const ContactPointResult result = solver_.result(constraint, p);
+        piece.points[p].normalImpulse = result.normalImpulse;
+        piece.points[p].tangentImpulse = result.tangentImpulse;
     }
+}
+
+// An awake body's start of the step.
+void ContactWorld::startBody(std::int32_t k)
+{
+    const StepBody& entry = bodies_[solverToBody_[k]];
+    const PhysicalObject& body = *entry.object;
+    SolverBody& solverBody = solverBodies_[k];
+    solverBody = SolverBody();
+    solverBody.centre = entry.centre;
+    solverBody.linearVelocity = body.velocity;
+    solverBody.angularVelocity = body.angularVelocity;
+    solverBody.inverseMass = 1.0f / body.mass;
+    const Matrix3 localInverse = entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
+    solverBody.inverseInertia =
+        entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
+    orientations_[k] = body.transform.orientation;
 }
 
 // A substep's forces (gravity included) into an awake body's velocities.
@@ -883,33 +873,38 @@ void ContactWorld::moveBody(std::int32_t k, float h)
     orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
 }
 
-// One group's whole step: its contacts ordered and prepared, the substeps
-// (gravity and forces, warm start, the pass that pushes out, the move, the
-// relax pass) and restitution. The thread that prepares a group's contacts
-// solves them, while they are in its cache.
-void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool parallel)
+// One group's whole step: its bodies started, its contacts prepared, the
+// substeps (gravity and forces, warm start, the pass that pushes out, the
+// move, the relax pass), restitution, the impulses kept for the next step and
+// the bodies' new poses. The thread that starts a group's bodies and prepares
+// its contacts solves them, while they are in its cache.
+void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt, bool parallel)
 {
     const Clock::time_point start = Clock::now();
     double integration = 0.0;
     const std::int32_t* first = groupBodies_.data() + groupBodyStart_[group];
     const std::int32_t* last = groupBodies_.data() + groupBodyStart_[group + 1];
-    const auto integrate = [&](auto move) {
-        const Clock::time_point before = Clock::now();
+    const auto forBodies = [&](auto work) {
         if (parallel)
             pool_.forEachEven(static_cast<std::size_t>(last - first), bodiesPerTask,
                               [&](std::size_t from, std::size_t to) {
                                   for (std::size_t k = from; k < to; ++k)
-                                      move(first[k]);
+                                      work(first[k]);
                               });
         else
             for (const std::int32_t* k = first; k != last; ++k)
-                move(*k);
+                work(*k);
+    };
+    const auto integrate = [&](auto move) {
+        const Clock::time_point before = Clock::now();
+        forBodies(move);
         integration += std::chrono::duration<double, std::micro>(Clock::now() - before).count();
     };
+    const auto g = static_cast<std::size_t>(group);
+    forBodies([&](std::int32_t k) { startBody(k); });
+    solver_.prepareGroup(solverBodies_, g, parallel);
     const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
     const auto moved = [&](std::int32_t k) { moveBody(k, h); };
-    const auto g = static_cast<std::size_t>(group);
-    solver_.prepareGroup(solverBodies_, g, parallel);
     for (int substep = 0; substep < substeps; ++substep) {
         integrate(pushed);
         solver_.warmStart(solverBodies_, g, parallel);
@@ -918,6 +913,18 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, bool para
         solver_.solve(solverBodies_, false, g, parallel);
     }
     solver_.applyRestitution(solverBodies_, g, parallel);
+
+    const ContactSolver::ConstraintList constraints = solver_.groupConstraints(g);
+    const auto store = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            storeImpulses(constraints.first[k]);
+    };
+    const auto constraintCount = static_cast<std::size_t>(constraints.last - constraints.first);
+    if (parallel)
+        pool_.forEachEven(constraintCount, bundlesPerTask, store);
+    else
+        store(0, constraintCount);
+    integrate([&](std::int32_t k) { finishBody(static_cast<std::size_t>(k), dt); });
     groupIntegration_[g] = integration;
     groupTotal_[g] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
@@ -941,13 +948,8 @@ void ContactWorld::finishBody(std::size_t k, float dt)
     body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt : 0.0f;
 }
 
-void ContactWorld::finishBodies(float dt, const ContactSettings& settings)
+void ContactWorld::finishBodies(const ContactSettings& settings)
 {
-    pool_.forEachEven(solverBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
-            finishBody(k, dt);
-    });
-
     // An island sleeps once every one of its bodies has been still long enough;
     // its bodies stop, so that sleeping leaves nothing moving.
     if (settings.sleeping) {

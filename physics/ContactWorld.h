@@ -188,18 +188,22 @@ class ContactWorld {
     void joinIslands();
     void wakeIslands();
     void solve(float dt, const ContactSettings& settings);
-    void runGroup(std::int32_t group, int substeps, float h, bool parallel);
+    void runGroup(std::int32_t group, int substeps, float h, float dt, bool parallel);
+    void startBody(std::int32_t k);
     void pushBody(std::int32_t k, float h);
     void moveBody(std::int32_t k, float h);
     void addConstraints(const PairContact& pair);
-    void storeImpulses(const PairContact& pair);
+    void storeImpulses(std::size_t constraint);
     void finishBody(std::size_t k, float dt);
-    void finishBodies(float dt, const ContactSettings& settings);
+    /// After the groups: islands fall asleep, and the bodies remember the step.
+    void finishBodies(const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);
 
     std::vector<StepBody> bodies_;
     std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
+    /// The manifold (in pieces_) of each of the solver's constraints.
+    std::vector<std::int32_t> constraintPiece_;
     std::vector<std::int32_t> solverToBody_;
     GridBroadPhase broadPhase_;
     /// Which bodies look for partners in the broad phase: the awake movable ones.
