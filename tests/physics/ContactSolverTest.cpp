@@ -105,5 +105,63 @@ TEST(ContactSolver, RestitutionOnlyAboveTheThresholdSpeed)
     }
 }
 
+TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
+{
+    // Two stacks of two cubes, each its own group: constraints filled side by
+    // side at counted places must give the very same impulses and velocities.
+    const auto corners = [](float y, float carried) {
+        std::vector<ContactPointInput> points;
+        for (float x : {-1.0f, 1.0f})
+            for (float z : {-1.0f, 1.0f})
+                points.push_back({{x, y, z}, -0.01f, carried, Vector3(0.001f, 0.0f, 0.0f)});
+        return points;
+    };
+    struct Manifold {
+        std::int32_t a, b, group;
+        std::vector<ContactPointInput> points;
+    };
+    const std::vector<Manifold> manifolds{{noSolverBody, 0, 0, corners(-1.0f, 0.02f)},
+                                          {0, 1, 0, corners(1.0f, 0.01f)},
+                                          {noSolverBody, 2, 1, corners(-1.0f, 0.0f)},
+                                          {2, 3, 1, corners(1.0f, 0.03f)}};
+    ContactSolverSettings settings;
+    settings.substep = substep;
+    settings.softness = makeSoftness(30.0f, 10.0f, substep);
+    settings.fixedSoftness = makeSoftness(60.0f, 10.0f, substep);
+    const Vector3 up(0.0f, 1.0f, 0.0f);
+
+    ContactSolver added;
+    for (const Manifold& m : manifolds)
+        added.add(m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+    ContactSolver set;
+    set.resize(manifolds.size(), 4 * manifolds.size());
+    for (std::size_t k = manifolds.size(); k-- > 0;) {
+        const Manifold& m = manifolds[k];
+        set.set(k, 4 * k, m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+    }
+
+    std::vector<std::vector<SolverBody>> bodies;
+    for (ContactSolver* solver : {&added, &set}) {
+        bodies.push_back({cube({0.0f, -1.0f, 0.5f}), cube({0.2f, -2.0f, 0.0f}), cube({0.0f, -3.0f, 0.0f}),
+                          cube({-0.3f, -0.5f, 0.0f})});
+        solver->prepare(bodies.back(), settings, 2);
+        for (std::size_t group = 0; group < 2; ++group) {
+            solver->warmStart(bodies.back(), group);
+            solver->solve(bodies.back(), true, group);
+            solver->solve(bodies.back(), false, group);
+        }
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(bodies[0][i].linearVelocity, bodies[1][i].linearVelocity) << "body " << i;
+        EXPECT_EQ(bodies[0][i].angularVelocity, bodies[1][i].angularVelocity) << "body " << i;
+    }
+    for (std::size_t k = 0; k < manifolds.size(); ++k)
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_EQ(added.result(k, j).normalImpulse, set.result(k, j).normalImpulse);
+            EXPECT_EQ(added.result(k, j).tangentImpulse, set.result(k, j).tangentImpulse);
+        }
+    EXPECT_GT(added.result(1, 0).normalImpulse, 0.0f);
+}
+
 } // namespace
 } // namespace Tolvane::Physics

@@ -335,6 +335,54 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
     }
 }
 
+TEST_F(SolverScenario, PileWokenBesideASleepingOneEndsTheSameOnEveryNumberOfThreads)
+{
+    // Two piles settle and sleep; code lifts a block of one, which wakes and
+    // falls back while the other sleeps on, its contacts kept as they were.
+    SceneDescription piles = builtInScene(TOLVANE_DATA_DIR, 3);
+    piles.lattices[0].origin = {-20.0f, 2.5f, -20.0f};
+    piles.lattices[0].jitter = LatticeJitter::seeded;
+    piles.lattices[0].seed = 7;
+    piles.lattices.push_back(piles.lattices[0]);
+    piles.lattices[1].origin = {15.0f, 2.5f, 15.0f};
+    piles.lattices[1].seed = 8;
+    const std::size_t pileSize = static_cast<std::size_t>(piles.lattices[0].bodyCount());
+
+    std::uint64_t expected = 0;
+    for (const int threads : {1, 2, 3}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        PhysicalUniverse::reset();
+        PhysicsTestScene scene(piles);
+        PhysicalUniverse::contactWorld.setThreads(threads);
+        run(400);
+        ASSERT_EQ(PhysicalUniverse::contactWorld.statistics().sleepingBodies, static_cast<int>(2 * pileSize));
+
+        // The top block of the first pile.
+        PhysicalObject* top = scene.bodies()[1].get();
+        for (std::size_t i = 1; i <= pileSize; ++i)
+            if (scene.bodies()[i]->transform.position.y > top->transform.position.y)
+                top = scene.bodies()[i].get();
+        PhysicalObject& lifted = *top;
+        const float restingHeight = lifted.transform.position.y;
+        lifted.transform.position.y += 3.0f;
+        lifted.transform.dirty = true;
+        std::vector<Vector3> sleepers;
+        for (std::size_t i = pileSize + 1; i <= 2 * pileSize; ++i)
+            sleepers.push_back(scene.bodies()[i]->transform.position);
+        run(60);
+        EXPECT_FALSE(lifted.solverMemory.asleep);
+        for (std::size_t i = pileSize + 1; i <= 2 * pileSize; ++i) {
+            EXPECT_TRUE(scene.bodies()[i]->solverMemory.asleep) << "block " << i;
+            EXPECT_EQ(scene.bodies()[i]->transform.position, sleepers[i - pileSize - 1]) << "block " << i;
+        }
+        run(340);
+        EXPECT_NEAR(lifted.transform.position.y, restingHeight, 0.5f);
+        if (threads == 1)
+            expected = scene.stateHash();
+        EXPECT_EQ(scene.stateHash(), expected);
+    }
+}
+
 TEST_F(SolverScenario, DesignedResponseStaysSelectableWithItsResults)
 {
     // The program's scene under the first response ends as it always has.
