@@ -63,14 +63,13 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
     cellSize_ = std::max(median * cellsPerMedianBox, 1e-6f);
     inverseCellSize_ = 1.0f / cellSize_;
 
-    // Each box's cells, and how many entries it makes (none: a large box),
-    // on the pool's threads in the split the boxes were made in.
+    // Each box's cells, and how many entries it makes (none: a large box).
     const std::size_t count = boxes.size();
     lowCell_.resize(count);
     highCell_.resize(count);
     entryStart_.resize(count + 1);
     entryStart_[0] = 0;
-    forEvenly(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    forEvenly(count, lightItemsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
             std::int32_t low[3], high[3];
             if (!cellRange(boxes[i], low, high)) {
@@ -98,7 +97,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
         buckets *= 2;
     bucketMask_ = buckets - 1;
     entries_.resize(entryCount);
-    forEvenly(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    forEvenly(count, lightItemsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
             if (lowCell_[i][0] == largeMark)
                 continue;
