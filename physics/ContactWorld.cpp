@@ -188,7 +188,7 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     const bool sameBodies = settings.sleeping && stepped_ && count == lastIds_.size();
     bodyFlags_.resize(count);
     bodyMovedIsland_.resize(count);
-    pool_.forEachEven(count, lightItemsPerTask, [&](std::size_t from, std::size_t to) {
+    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
             examineBody(k, gravity, settings, sameBodies);
     });
