@@ -726,7 +726,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solver_.setPool(&pool_);
     solver_.resize(static_cast<std::size_t>(constraintCount), static_cast<std::size_t>(pointCount));
     constraintPiece_.resize(static_cast<std::size_t>(constraintCount));
-    pool_.forEachEven(pairs_.size(), lightItemsPerTask, [&](std::size_t from, std::size_t to) {
+    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t index = from; index < to; ++index)
             addConstraints(pairs_[index]);
     });

@@ -69,7 +69,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
     highCell_.resize(count);
     entryStart_.resize(count + 1);
     entryStart_[0] = 0;
-    forEvenly(count, lightItemsPerTask, [&](std::size_t from, std::size_t to) {
+    forEvenly(count, boxesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
             std::int32_t low[3], high[3];
             if (!cellRange(boxes[i], low, high)) {
@@ -97,7 +97,7 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
         buckets *= 2;
     bucketMask_ = buckets - 1;
     entries_.resize(entryCount);
-    forEvenly(count, lightItemsPerTask, [&](std::size_t from, std::size_t to) {
+    forEvenly(count, boxesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
             if (lowCell_[i][0] == largeMark)
                 continue;

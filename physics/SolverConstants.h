@@ -67,10 +67,10 @@ constexpr std::size_t sizeSamples = 128;
 /// The grid's entries one thread sorts into buckets, at the least: fewer are
 /// sorted on one thread, as handing them over would cost more.
 constexpr std::size_t entriesPerRange = 512;
-/// Items one thread takes at a time in loops whose items each cost little (a
-/// box's cells, a pair's constraints): handing a few hundred of them to
-/// another thread costs more than it saves.
-constexpr std::size_t lightItemsPerTask = 1024;
+/// Boxes one thread takes at a time in the grid's loops, whose boxes each cost
+/// little: handing a few hundred of them to another thread costs more than it
+/// saves.
+constexpr std::size_t boxesPerTask = 1024;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
