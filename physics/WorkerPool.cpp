@@ -40,8 +40,16 @@ void WorkerPool::setThreads(int threads)
 {
     threads_ = threads < 1 ? machineThreads() : threads;
     arena_.reset();
-    if (threads_ > 1)
-        arena_ = std::make_unique<Arena>(threads_);
+    if (threads_ <= 1)
+        return;
+    arena_ = std::make_unique<Arena>(threads_);
+    // oneTBB starts its threads on the first loop; one empty loop here starts
+    // them now, so that the first step does not pay for it.
+    arena_->arena.execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<int>(0, threads_), [](const tbb::blocked_range<int>&) {},
+            tbb::static_partitioner());
+    });
 }
 
 void WorkerPool::forEachPiece(std::size_t count, std::size_t grain, bool even,
