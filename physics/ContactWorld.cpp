@@ -377,12 +377,7 @@ void ContactWorld::findContacts(float dt)
 
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
-    candidateOrder_.clear();
-    for (std::size_t c = 0; c < candidates_.size(); ++c) {
-        const std::uint64_t key = pairKey(candidates_[c].first, candidates_[c].second);
-        candidateOrder_.emplace_back(key, static_cast<std::int32_t>(c));
-    }
-    std::sort(candidateOrder_.begin(), candidateOrder_.end());
+    sortCandidates();
 
     // One walk lists the work in key order: last step's pairs at rest to keep,
     // and this step's candidates, each with room for its hull pairs' manifolds.
@@ -449,6 +444,34 @@ void ContactWorld::findContacts(float dt)
     std::swap(pairs_, nextPairs_);
     std::swap(pieces_, slots_);
     lap(statistics_.time.narrowPhase);
+}
+
+// Keys are unique, so the order is the same however the work is split: the
+// two halves are sorted side by side and then merged.
+void ContactWorld::sortCandidates()
+{
+    const std::size_t count = candidates_.size();
+    candidateOrder_.resize(count);
+    unmergedOrder_.resize(count);
+    const std::size_t half = count / 2;
+    const auto sortHalf = [&](std::size_t from, std::size_t to) {
+        for (std::size_t part = from; part < to; ++part) {
+            const std::size_t first = part == 0 ? 0 : half;
+            const std::size_t last = part == 0 ? half : count;
+            for (std::size_t c = first; c < last; ++c)
+                unmergedOrder_[c] = {pairKey(candidates_[c].first, candidates_[c].second),
+                                     static_cast<std::int32_t>(c)};
+            std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
+                      unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
+        }
+    };
+    if (count >= sortedCandidatesPerTask)
+        pool_.forEachEven(2, 1, sortHalf);
+    else
+        sortHalf(0, 2);
+    std::merge(unmergedOrder_.begin(), unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half),
+               unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half), unmergedOrder_.end(),
+               candidateOrder_.begin());
 }
 
 std::uint64_t ContactWorld::pairKey(std::int32_t i, std::int32_t j) const

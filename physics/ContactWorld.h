@@ -179,6 +179,8 @@ class ContactWorld {
     };
 
     void collidePair(PairWork& work, float dt);
+    /// Puts the candidates' keys in candidateOrder_, sorted.
+    void sortCandidates();
     /// The key of the pair of this step's bodies i and j.
     std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
     /// Keeps last step's pair (work.carried) as it was when neither of its
@@ -218,8 +220,10 @@ class ContactWorld {
     std::vector<WorldBox> grownBoxes_;
     std::vector<char> everyGrown_;
     GridBroadPhase grownGrid_;
-    /// Each candidate's key with its index, sorted by key.
+    /// Each candidate's key with its index, sorted by key, and its two halves
+    /// sorted apart before they are merged.
     std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
+    std::vector<std::pair<std::uint64_t, std::int32_t>> unmergedOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).

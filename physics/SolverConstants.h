@@ -71,6 +71,8 @@ constexpr std::size_t entriesPerRange = 512;
 /// little: handing a few hundred of them to another thread costs more than it
 /// saves.
 constexpr std::size_t boxesPerTask = 1024;
+/// Candidate pairs at which their sort by key is split between two threads.
+constexpr std::size_t sortedCandidatesPerTask = 1024;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
