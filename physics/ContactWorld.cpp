@@ -436,6 +436,7 @@ void ContactWorld::findContacts(float dt)
             pair.bodyA = item.i;
             pair.bodyB = item.j;
             pair.linked = item.linked;
+            pair.counts = item.counts;
         }
         pair.firstPiece = item.firstSlot;
         pair.pieceCount = item.pieceCount;
@@ -575,9 +576,19 @@ void ContactWorld::collidePair(PairWork& work, float dt)
         speculativeDistance +
         ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
     work.linked = false;
-    for (std::int32_t k = 0; k < work.pieceCount; ++k)
-        for (int p = 0; p < out[k].pointCount; ++p)
-            work.linked = work.linked || out[k].points[p].point.separation <= linkDistance;
+    work.counts = ManifoldCounts();
+    for (std::int32_t k = 0; k < work.pieceCount; ++k) {
+        if (out[k].pointCount == 0)
+            continue;
+        ++work.counts.manifolds;
+        work.counts.points += out[k].pointCount;
+        for (int p = 0; p < out[k].pointCount; ++p) {
+            const float separation = out[k].points[p].point.separation;
+            work.linked = work.linked || separation <= linkDistance;
+            if (a.movable && b.movable)
+                work.counts.deepest = std::min(work.counts.deepest, separation);
+        }
+    }
 }
 
 std::int32_t ContactWorld::findIsland(std::int32_t body)
@@ -691,21 +702,14 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         pair.firstConstraint = solved ? constraintCount : -1;
         pair.firstPoint = pointCount;
         pair.island = solved ? groupOf(pair) : -1;
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-            const PieceContact& piece = pieces_[pair.firstPiece + k];
-            if (piece.pointCount == 0)
-                continue;
-            ++statistics_.manifolds;
-            statistics_.contactPoints += piece.pointCount;
-            if (a.movable && b.movable)
-                for (int p = 0; p < piece.pointCount; ++p)
-                    deepest = std::min(deepest, piece.points[p].point.separation);
-            if (!solved)
-                continue;
-            ++constraintCount;
-            pointCount += piece.pointCount;
-            ++groupConstraints_[pair.island];
-        }
+        statistics_.manifolds += pair.counts.manifolds;
+        statistics_.contactPoints += pair.counts.points;
+        deepest = std::min(deepest, pair.counts.deepest);
+        if (!solved)
+            continue;
+        constraintCount += pair.counts.manifolds;
+        pointCount += pair.counts.points;
+        groupConstraints_[pair.island] += static_cast<std::size_t>(pair.counts.manifolds);
     }
     statistics_.deepestPairSeparation = deepest;
     batchOfGroup_.resize(static_cast<std::size_t>(groupCount));

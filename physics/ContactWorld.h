@@ -109,6 +109,16 @@ class ContactWorld {
         PointState points[Collision::maxManifoldPoints];
     };
 
+    /// What a pair's manifolds hold, counted where they are made.
+    struct ManifoldCounts {
+        /// Manifolds with points, and their points.
+        std::int32_t manifolds = 0;
+        std::int32_t points = 0;
+        /// The most negative separation of any point when both bodies are
+        /// movable, else 0.
+        float deepest = 0.0f;
+    };
+
     /// A pair of bodies with manifolds, kept sorted by key from step to step.
     struct PairContact {
         /// The two bodies' ids, the first body's in the high half.
@@ -117,6 +127,7 @@ class ContactWorld {
         std::int32_t bodyB = 0;
         std::int32_t firstPiece = 0;
         std::int32_t pieceCount = 0;
+        ManifoldCounts counts;
         /// Index of this pair's first constraint in the solver, -1 when not
         /// solved, of its first point among the solver's, and the number of
         /// the island it is solved with.
@@ -175,6 +186,7 @@ class ContactWorld {
         /// Where in slots_ this pair's manifolds go, one slot per pair of hulls.
         std::int32_t firstSlot = 0;
         std::int32_t pieceCount = 0;
+        ManifoldCounts counts;
         bool linked = false;
     };
 
