@@ -223,7 +223,11 @@ void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& que
                     query(i, found);
         }
     };
-    if (pool_)
+    // A slice's worth of queries or fewer (the few boxes a strike grew) is
+    // not worth handing to another thread.
+    const auto querying =
+        std::count_if(queries.begin(), queries.begin() + count, [](char query) { return query != 0; });
+    if (pool_ && querying > queriesPerSlice)
         pool_->forEach(slices, 1, run);
     else
         run(0, slices);
