@@ -9,6 +9,7 @@
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
 #include "physics/GridBroadPhase.h"
+#include "physics/PhaseClock.h"
 #include "physics/PhysicalObject.h"
 #include "physics/WorkerPool.h"
 #include "physics/collision/ContactManifold.h"
@@ -284,6 +285,8 @@ class ContactWorld {
     std::uint64_t gatherStamp_ = 0;
     ContactSolver solver_;
     WorkerPool pool_{0};
+    /// Splits the step's time between its stages.
+    PhaseClock clock_;
     std::vector<TouchingPair> touching_;
     ContactStepStatistics statistics_;
 };
