@@ -209,12 +209,6 @@ template <class Bundle, class SweepPoint> void sweepManifolds(const Bundle& bund
 
 } // namespace
 
-void ContactSolver::clear()
-{
-    constraints_.clear();
-    inputs_.clear();
-}
-
 void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
                         const ContactPointInput* points, int pointCount, std::int32_t group, float height)
 {

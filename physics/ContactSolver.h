@@ -97,9 +97,6 @@ struct ContactSolverRow {
 
 class ContactSolver {
   public:
-    /// Forgets every constraint; keeps the memory for the next step.
-    void clear();
-
     /// Runs the passes on this pool's threads (null: on the calling thread).
     /// The results are the same for every number of threads.
     void setPool(WorkerPool* pool) { pool_ = pool; }
@@ -115,7 +112,8 @@ class ContactSolver {
              const ContactPointInput* points, int pointCount, std::int32_t group = 0, float height = 0.0f);
 
     /// add() for callers that know where each constraint goes: resize makes
-    /// room for count constraints with points points in all, and set fills
+    /// room for count constraints with points points in all (keeping the
+    /// memory from step to step), and set fills
     /// constraint index, its points from firstPoint on. Constraints set side
     /// by side on several threads end as if added in index order.
     void resize(std::size_t count, std::size_t points);
