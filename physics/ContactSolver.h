@@ -113,9 +113,9 @@ class ContactSolver {
 
     /// add() for callers that know where each constraint goes: resize makes
     /// room for count constraints with points points in all (keeping the
-    /// memory from step to step), and set fills
-    /// constraint index, its points from firstPoint on. Constraints set side
-    /// by side on several threads end as if added in index order.
+    /// memory from step to step), and set fills constraint index, its points
+    /// from firstPoint on. Constraints set side by side on several threads
+    /// end as if added in index order.
     void resize(std::size_t count, std::size_t points);
     void set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
              const Math::Vector3& normal, const ContactPointInput* points, int pointCount, std::int32_t group,
