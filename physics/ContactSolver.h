@@ -6,6 +6,7 @@
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
 #include "physics/FloatLanes.h"
+#include "physics/HugePageAllocator.h"
 #include "physics/WorkerPool.h"
 
 #include <array>
@@ -247,7 +248,7 @@ class ContactSolver {
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
-    std::vector<Constraint> constraints_;
+    LargeVector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
     /// Constraints by group, then by colour within the group.
     std::vector<std::uint32_t> order_;
@@ -272,9 +273,9 @@ class ContactSolver {
     /// start at its first constraint's place.
     std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
-    std::vector<Bundle> bundles_;
+    LargeVector<Bundle> bundles_;
     /// The carried impulses of every point as added, until prepare() reads them.
-    std::vector<ContactPointInput> inputs_;
+    LargeVector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
 };
 

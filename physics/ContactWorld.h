@@ -9,6 +9,7 @@
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
 #include "physics/GridBroadPhase.h"
+#include "physics/HugePageAllocator.h"
 #include "physics/PhaseClock.h"
 #include "physics/PhysicalObject.h"
 #include "physics/WorkerPool.h"
@@ -214,7 +215,7 @@ class ContactWorld {
     void finishBodies(const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);
 
-    std::vector<StepBody> bodies_;
+    LargeVector<StepBody> bodies_;
     std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.
@@ -240,11 +241,11 @@ class ContactWorld {
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
-    std::vector<PairWork> work_;
-    std::vector<PieceContact> slots_;
-    std::vector<PairContact> pairs_;
-    std::vector<PieceContact> pieces_;
-    std::vector<PairContact> nextPairs_;
+    LargeVector<PairWork> work_;
+    LargeVector<PieceContact> slots_;
+    LargeVector<PairContact> pairs_;
+    LargeVector<PieceContact> pieces_;
+    LargeVector<PairContact> nextPairs_;
     std::vector<std::int32_t> islandParent_;
     std::vector<char> islandFlag_;
     std::vector<float> islandStillTime_;

@@ -5,6 +5,7 @@
 
 #include "physics/BroadPhase.h"
 #include "physics/FloatLanes.h"
+#include "physics/HugePageAllocator.h"
 #include "physics/SolverConstants.h"
 #include "physics/WorkerPool.h"
 
@@ -80,14 +81,14 @@ class GridBroadPhase {
     std::vector<std::uint32_t> bucketStart_;
     /// Each box's first entry, and one past the last box's.
     std::vector<std::uint32_t> entryStart_;
-    std::vector<Entry> entries_;
+    LargeVector<Entry> entries_;
     /// Scratch of the sort by bucket: each bucket's next place, and each
     /// thread's range of buckets' first place.
     std::vector<std::uint32_t> bucketFill_;
     std::vector<std::uint32_t> rangeStart_;
     /// The entries sorted by bucket, and their boxes' bounds in the same
     /// order one axis to an array, so that a query tests four entries at once.
-    std::vector<Entry> sorted_;
+    LargeVector<Entry> sorted_;
     std::array<std::vector<float>, 3> sortedMin_;
     std::array<std::vector<float>, 3> sortedMax_;
     std::vector<std::int32_t> large_;
