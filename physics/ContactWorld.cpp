@@ -64,7 +64,7 @@ bool sameState(const SolverMemory& memory, const PhysicalObject& body)
     const Quaternion& q = body.transform.orientation;
     return memory.stepped && memory.position == body.transform.position && memory.orientation == q &&
            memory.velocity == body.velocity && memory.angularVelocity == body.angularVelocity &&
-           memory.fixed == body.fixed;
+           memory.fixed == body.fixed && memory.model == body.model.get();
 }
 
 } // namespace
@@ -78,6 +78,8 @@ void ContactWorld::clear()
     statistics_ = ContactStepStatistics();
     broadPhase_ = GridBroadPhase();
     lastIds_.clear();
+    listedHandles_.clear();
+    listedModels_.clear();
     stepped_ = false;
 }
 
@@ -110,17 +112,31 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     lastStatistics_ = statistics_;
 }
 
-bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                                const Vector3& gravity, const ContactSettings& settings)
+bool ContactWorld::sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const
 {
-    // The bodies in the sets' order, each once: a body in several sets is
-    // stepped once. Models build their hulls on first use, so they are asked
-    // here, on one thread; the rest of each body's gathering is its own, on
-    // the pool's threads.
+    std::size_t n = 0;
+    for (const auto& set : sets)
+        for (const auto& handle : set->bodies) {
+            if (n == listedHandles_.size() || listedHandles_[n].first != &handle ||
+                listedHandles_[n].second != handle.get())
+                return false;
+            ++n;
+        }
+    return n == listedHandles_.size();
+}
+
+// The bodies in the sets' order, each once: a body in several sets is
+// stepped once. Models build their hulls on first use, so they are asked
+// here, on one thread.
+void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets)
+{
     bodies_.clear();
+    listedHandles_.clear();
+    listedModels_.clear();
     ++gatherStamp_;
     for (const auto& set : sets) {
         for (const auto& handle : set->bodies) {
+            listedHandles_.emplace_back(&handle, handle.get());
             PhysicalObject& body = *handle;
             if (body.solverMemory.gatherStamp == gatherStamp_)
                 continue;
@@ -129,17 +145,49 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             entry.object = &body;
             entry.handle = &handle;
             entry.movable = !body.fixed;
+            entry.model = body.model.get();
             entry.hulls = body.model ? &body.model->hulls() : nullptr;
+            if (body.model && (listedModels_.empty() || listedModels_.back() != body.model))
+                listedModels_.push_back(body.model);
             bodies_.push_back(entry);
         }
     }
+}
+
+// A listed body's entry made afresh, as listing would make it: the step's
+// own figures cleared. Its hulls are kept while its model is the same.
+void ContactWorld::renewEntry(std::size_t k)
+{
+    StepBody& entry = bodies_[k];
+    const PhysicalObject& body = *entry.object;
+    StepBody renewed;
+    renewed.object = entry.object;
+    renewed.handle = entry.handle;
+    renewed.movable = !body.fixed;
+    renewed.model = entry.model;
+    renewed.hulls = entry.hulls;
+    entry = renewed;
+}
+
+bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                                const Vector3& gravity, const ContactSettings& settings)
+{
+    // Listing the bodies reads every body on one thread; while the sets stay
+    // the same the list stands, and each entry is renewed by the thread that
+    // examines its body.
+    const bool listed = stepped_ && sameSets(sets);
+    if (!listed)
+        listBodies(sets);
     const std::size_t count = bodies_.size();
     const bool sameBodies = settings.sleeping && stepped_ && count == lastIds_.size();
     bodyFlags_.resize(count);
     bodyMovedIsland_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
+        for (std::size_t k = from; k < to; ++k) {
+            if (listed)
+                renewEntry(k);
             examineBody(k, gravity, settings, sameBodies);
+        }
     });
 
     // The same bodies in the same order as last step, none awake or disturbed:
@@ -148,11 +196,22 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     bool fixedBodyMoved = false;
     movedIslands_.clear();
     for (std::size_t k = 0; k < count; ++k) {
+        if (bodyFlags_[k] & remodelled) {
+            StepBody& entry = bodies_[k];
+            const std::shared_ptr<PhysicalModel>& model = entry.object->model;
+            entry.model = model.get();
+            entry.hulls = model ? &model->hulls() : nullptr;
+            if (model)
+                listedModels_.push_back(model);
+        }
         quiet = quiet && (bodyFlags_[k] & stirred) == 0;
         fixedBodyMoved = fixedBodyMoved || (bodyFlags_[k] & fixedMoved) != 0;
         if (bodyMovedIsland_[k] != 0)
             movedIslands_.push_back(bodyMovedIsland_[k]);
     }
+    // Models swapped every step would pile up here: listing again lets go of them.
+    if (listedModels_.size() > 2 * count + 16)
+        listedHandles_.clear();
     if (quiet)
         return true;
 
@@ -192,7 +251,7 @@ void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const Cont
     SolverMemory& memory = body.solverMemory;
     const bool disturbed = !sameState(memory, body) ||
                            (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
-    std::uint8_t flags = 0;
+    std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
     bodyMovedIsland_[k] = 0;
     if (disturbed) {
         if (!entry.movable && memory.stepped)

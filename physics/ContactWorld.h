@@ -148,6 +148,8 @@ class ContactWorld {
         PhysicalObject* object = nullptr;
         const std::shared_ptr<PhysicalObject>* handle = nullptr;
         const Collision::BodyHulls* hulls = nullptr;
+        /// The model the hulls are from.
+        const PhysicalModel* model = nullptr;
         Math::Matrix3 rotation;
         Math::Vector3 centre;
         WorldBox box;
@@ -170,8 +172,14 @@ class ContactWorld {
     /// Gathers the step's bodies; true when all of them sleep, none was
     /// disturbed and the sets hold the same bodies as last step: a quiet step
     /// with nothing to do.
+    /// Whether the sets hold the same handles to the same bodies, in the same
+    /// order, as when the bodies were last listed.
+    bool sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const;
+    void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
+    /// Body k's entry as listing makes it, for a step whose bodies were not listed again.
+    void renewEntry(std::size_t k);
     void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
                      bool sameBodies);
     void placeBody(std::size_t k, float dt);
@@ -271,6 +279,8 @@ class ContactWorld {
     /// island it slept in when code moved it (0: none).
     static constexpr std::uint8_t stirred = 1;
     static constexpr std::uint8_t fixedMoved = 2;
+    /// Its model changed since it was listed: its hulls are looked up again.
+    static constexpr std::uint8_t remodelled = 4;
     std::vector<std::uint8_t> bodyFlags_;
     std::vector<std::uint32_t> bodyMovedIsland_;
     /// The islands of sleeping bodies that code moved since the last step.
@@ -284,6 +294,12 @@ class ContactWorld {
     ContactStepStatistics lastStatistics_;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
+    /// Every handle in the sets when the bodies were last listed, and the
+    /// body it held: while they stay the same, the list stands.
+    std::vector<std::pair<const std::shared_ptr<PhysicalObject>*, const PhysicalObject*>> listedHandles_;
+    /// The listed bodies' models, held so that a model a body let go of
+    /// cannot be freed and another made at its address while the list stands.
+    std::vector<std::shared_ptr<PhysicalModel>> listedModels_;
     ContactSolver solver_;
     WorkerPool pool_{0};
     /// Splits the step's time between its stages.

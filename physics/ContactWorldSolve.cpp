@@ -33,6 +33,7 @@ void remember(PhysicalObject& body)
     memory.velocity = body.velocity;
     memory.angularVelocity = body.angularVelocity;
     memory.fixed = body.fixed;
+    memory.model = body.model.get();
 }
 
 /// q turned by the rotation vector w h over a short time: q + ½ h (w, 0) q,

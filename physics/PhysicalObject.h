@@ -68,6 +68,8 @@ struct SolverMemory {
     Math::Vector3 velocity;
     Math::Vector3 angularVelocity;
     bool fixed = false;
+    /// The model the body had: code giving it another one wakes it too.
+    const PhysicalModel* model = nullptr;
     /// The step that last gathered the body, so that a body in two sets is stepped once.
     std::uint64_t gatherStamp = 0;
     /// The id of a body of the island this body was in after the last step (0

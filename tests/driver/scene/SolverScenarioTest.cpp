@@ -6,6 +6,7 @@
 #include "driver/SettlingFigures.h"
 #include "physics/PhysicalUniverse.h"
 #include "physics/collision/BodyHulls.h"
+#include "tests/physics/BoxModels.h"
 
 #include <gtest/gtest.h>
 
@@ -306,6 +307,24 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_FALSE(upper->solverMemory.asleep);
     run(300);
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
+}
+
+TEST_F(SolverScenario, SleepingCubeGivenABiggerModelWakesAndRestsOnItsNewShape)
+{
+    // The same sets step after step keep their list of bodies; a model swapped
+    // in between steps must still be the one collided with.
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& cube = *scene->bodies()[1];
+    run(200);
+    ASSERT_TRUE(cube.solverMemory.asleep);
+
+    cube.model = Physics::Testing::boxPart({-2.0f, -2.0f, -2.0f}, {2.0f, 2.0f, 2.0f});
+    PhysicalUniverse::step();
+    EXPECT_FALSE(cube.solverMemory.asleep);
+    run(300);
+    EXPECT_TRUE(cube.solverMemory.asleep);
+    EXPECT_NEAR(cube.transform.position.y, restingCentre + 1.0f, 0.02f);
+    EXPECT_NEAR(lowestPoint(cube), restingCentre - 1.0f, 0.02f);
 }
 
 TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
