@@ -255,8 +255,14 @@ class ContactWorld {
     LargeVector<PieceContact> pieces_;
     LargeVector<PairContact> nextPairs_;
     std::vector<std::int32_t> islandParent_;
+    /// Each body's island, by the body that heads it.
+    std::vector<std::int32_t> islandRoot_;
     std::vector<char> islandFlag_;
     std::vector<float> islandStillTime_;
+    /// Whether the island a body heads goes to sleep this step.
+    std::vector<char> islandSleeps_;
+    /// Each awake body's still time after the step, in the solver's order.
+    std::vector<float> stillTimes_;
     /// Each island's group number (by its root body), its bodies, and the time
     /// its step took, all in integration.
     std::vector<std::int32_t> groupParent_;

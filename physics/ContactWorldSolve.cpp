@@ -10,6 +10,7 @@
 #include "physics/collision/BodyHulls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -79,13 +80,16 @@ void ContactWorld::joinIslands()
 void ContactWorld::wakeIslands()
 {
     joinIslands();
+    islandRoot_.resize(bodies_.size());
     islandFlag_.assign(bodies_.size(), 0);
-    for (std::size_t i = 0; i < bodies_.size(); ++i)
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        islandRoot_[i] = findIsland(static_cast<std::int32_t>(i));
         if (bodies_[i].movable && !bodies_[i].asleep)
-            islandFlag_[findIsland(static_cast<std::int32_t>(i))] = 1;
+            islandFlag_[islandRoot_[i]] = 1;
+    }
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         StepBody& entry = bodies_[i];
-        if (entry.movable && entry.asleep && islandFlag_[findIsland(static_cast<std::int32_t>(i))]) {
+        if (entry.movable && entry.asleep && islandFlag_[islandRoot_[i]]) {
             entry.asleep = false;
             entry.object->solverMemory.asleep = false;
             entry.object->solverMemory.stillTime = 0.0f;
@@ -138,6 +142,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // The solver bodies themselves are started by the thread that solves them.
     solverBodies_.resize(solverToBody_.size());
     orientations_.resize(solverToBody_.size());
+    stillTimes_.resize(solverToBody_.size());
     statistics_.awakeBodies = static_cast<int>(solverBodies_.size());
 
     // Islands are solved in batches of whole islands, so that small islands
@@ -433,48 +438,63 @@ void ContactWorld::finishBody(std::size_t k, float dt)
     const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
                        body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
     body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt : 0.0f;
+    stillTimes_[k] = body.solverMemory.stillTime;
 }
 
 void ContactWorld::finishBodies(const ContactSettings& settings)
 {
     // An island sleeps once every one of its bodies has been still long enough;
-    // its bodies stop, so that sleeping leaves nothing moving.
+    // its bodies stop, so that sleeping leaves nothing moving. The still times
+    // are read from the solver's compact list, not from the bodies.
+    islandSleeps_.assign(bodies_.size(), 0);
     if (settings.sleeping) {
         islandStillTime_.assign(bodies_.size(), std::numeric_limits<float>::infinity());
-        for (std::size_t i = 0; i < bodies_.size(); ++i)
-            if (bodies_[i].solverIndex != noSolverBody) {
-                float& least = islandStillTime_[findIsland(static_cast<std::int32_t>(i))];
-                least = std::min(least, bodies_[i].object->solverMemory.stillTime);
-            }
-        for (std::size_t i = 0; i < bodies_.size(); ++i) {
-            StepBody& entry = bodies_[i];
-            if (entry.solverIndex == noSolverBody ||
-                islandStillTime_[findIsland(static_cast<std::int32_t>(i))] < timeToSleep)
-                continue;
-            PhysicalObject& body = *entry.object;
-            entry.asleep = true;
-            body.solverMemory.asleep = true;
-            body.velocity = Vector3();
-            body.angularVelocity = Vector3();
+        for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+            float& least = islandStillTime_[islandRoot_[solverToBody_[k]]];
+            least = std::min(least, stillTimes_[k]);
         }
+        for (std::size_t i = 0; i < bodies_.size(); ++i)
+            islandSleeps_[i] = islandStillTime_[i] >= timeToSleep;
     }
 
-    for (const PairContact& pair : pairs_) {
-        bool pressing = false;
-        for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
-            for (int p = 0; p < pieces_[k].pointCount; ++p)
-                pressing = pressing || pieces_[k].points[p].normalImpulse > 0.0f;
-        statistics_.touchingPairs += pressing ? 1 : 0;
-    }
+    // Then every body on the pool's threads, in the split that examines them
+    // at the next step's start: sleeping islands stopped, each body's state
+    // kept to see what code changes before the next step, and its island.
+    std::atomic<int> sleeping{0};
+    pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        int asleep = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            StepBody& entry = bodies_[i];
+            PhysicalObject& body = *entry.object;
+            const std::int32_t island = islandRoot_[i];
+            if (entry.solverIndex != noSolverBody && islandSleeps_[island]) {
+                entry.asleep = true;
+                body.solverMemory.asleep = true;
+                body.velocity = Vector3();
+                body.angularVelocity = Vector3();
+            }
+            remember(body);
+            body.solverMemory.island = entry.movable ? lastIds_[island] : 0;
+            asleep += entry.movable && entry.asleep ? 1 : 0;
+        }
+        sleeping += asleep;
+    });
+    statistics_.sleepingBodies = sleeping;
 
-    for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        StepBody& entry = bodies_[i];
-        remember(*entry.object);
-        entry.object->solverMemory.island =
-            entry.movable ? bodies_[findIsland(static_cast<std::int32_t>(i))].object->id : 0;
-        if (entry.movable && entry.asleep)
-            ++statistics_.sleepingBodies;
-    }
+    std::atomic<int> touching{0};
+    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+        int pressing = 0;
+        for (std::size_t index = from; index < to; ++index) {
+            const PairContact& pair = pairs_[index];
+            bool pressed = false;
+            for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
+                for (int p = 0; p < pieces_[k].pointCount; ++p)
+                    pressed = pressed || pieces_[k].points[p].normalImpulse > 0.0f;
+            pressing += pressed ? 1 : 0;
+        }
+        touching += pressing;
+    });
+    statistics_.touchingPairs = touching;
 }
 
 void ContactWorld::gatherTouchingPairs()
