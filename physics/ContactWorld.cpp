@@ -112,6 +112,22 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     lastStatistics_ = statistics_;
 }
 
+void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets)
+{
+    // The bodies split as they are examined at the step's start, so that each
+    // thread finds its bodies in its own cache.
+    if (stepped_ && sameSets(sets)) {
+        pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k)
+                bodies_[k].object->force = Vector3();
+        });
+        return;
+    }
+    for (const auto& set : sets)
+        for (const auto& body : set->bodies)
+            body->force = Vector3();
+}
+
 bool ContactWorld::sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const
 {
     std::size_t n = 0;
@@ -138,9 +154,12 @@ void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& 
         for (const auto& handle : set->bodies) {
             listedHandles_.emplace_back(&handle, handle.get());
             PhysicalObject& body = *handle;
-            if (body.solverMemory.gatherStamp == gatherStamp_)
+            if (body.solverMemory.gatherStamp == gatherStamp_) {
+                ++bodies_[body.solverMemory.listIndex].places;
                 continue;
+            }
             body.solverMemory.gatherStamp = gatherStamp_;
+            body.solverMemory.listIndex = static_cast<std::int32_t>(bodies_.size());
             StepBody entry;
             entry.object = &body;
             entry.handle = &handle;
@@ -166,6 +185,7 @@ void ContactWorld::renewEntry(std::size_t k)
     renewed.movable = !body.fixed;
     renewed.model = entry.model;
     renewed.hulls = entry.hulls;
+    renewed.places = entry.places;
     entry = renewed;
 }
 
@@ -186,6 +206,9 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
         for (std::size_t k = from; k < to; ++k) {
             if (listed)
                 renewEntry(k);
+            PhysicalObject& body = *bodies_[k].object;
+            for (std::int32_t place = 0; place < bodies_[k].places; ++place)
+                body.force += gravity * body.mass;
             examineBody(k, gravity, settings, sameBodies);
         }
     });

@@ -73,10 +73,17 @@ class ContactWorld {
   public:
     /// Moves every movable body of the sets over dt with the solver response:
     /// broad phase, narrow phase on the convex hulls, islands and waking,
-    /// the substepped soft contact solve, and sleeping. Bodies' forces (gravity
-    /// included) accelerate them; the caller clears the forces.
+    /// the substepped soft contact solve, and sleeping. Each body's weight
+    /// (gravity times its mass) is first added to its force, once for every
+    /// place the body has in the sets, as a pass over the sets would add it;
+    /// the forces then accelerate the bodies. The caller clears the forces,
+    /// with clearForces.
     void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
               const ContactSettings& settings);
+
+    /// Sets the force of every body of the sets to zero: on the pool's threads
+    /// while the sets hold the bodies the last step listed.
+    void clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets);
 
     /// Forgets every contact and sleeping island.
     void clear();
@@ -150,6 +157,8 @@ class ContactWorld {
         const Collision::BodyHulls* hulls = nullptr;
         /// The model the hulls are from.
         const PhysicalModel* model = nullptr;
+        /// How many places the body has in the sets: its weight is added as often.
+        std::int32_t places = 1;
         Math::Matrix3 rotation;
         Math::Vector3 centre;
         WorldBox box;

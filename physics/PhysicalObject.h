@@ -72,6 +72,8 @@ struct SolverMemory {
     const PhysicalModel* model = nullptr;
     /// The step that last gathered the body, so that a body in two sets is stepped once.
     std::uint64_t gatherStamp = 0;
+    /// Where that step listed the body.
+    std::int32_t listIndex = 0;
     /// The id of a body of the island this body was in after the last step (0
     /// for none): moving one body of a sleeping island wakes the whole island,
     /// also the bodies the move took it away from.

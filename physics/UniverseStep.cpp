@@ -45,23 +45,24 @@ void PhysicalUniverse::step()
 {
     ++stepCount;
 
-    // Nothing here runs a listener's code, so the sets are walked as they are.
-    for (const auto& set : collisionSets)
-        for (const auto& body : set->bodies)
-            body->force += gravity * body->mass;
-
     if (contactSettings.response == ResponseKind::designed) {
+        // Nothing here runs a listener's code, so the sets are walked as they are.
+        for (const auto& set : collisionSets)
+            for (const auto& body : set->bodies)
+                body->force += gravity * body->mass;
         collisionPass();
         responsePass();
-    } else {
-        contactWorld.step(collisionSets, timeStep, gravity, contactSettings);
-        if (!collisionSignal.empty())
-            publishTouchingPairs();
+        for (const auto& set : collisionSets)
+            for (const auto& body : set->bodies)
+                body->force = Math::Vector3();
+        return;
     }
-
-    for (const auto& set : collisionSets)
-        for (const auto& body : set->bodies)
-            body->force = Math::Vector3();
+    // The contact world adds the weights as it gathers the bodies, and clears
+    // the forces after the listeners heard of the step, on its threads.
+    contactWorld.step(collisionSets, timeStep, gravity, contactSettings);
+    if (!collisionSignal.empty())
+        publishTouchingPairs();
+    contactWorld.clearForces(collisionSets);
 }
 
 void PhysicalUniverse::publishTouchingPairs()

@@ -218,5 +218,43 @@ TEST_F(UniverseTest, BodyAddedBySlotDuringThePassWaitsForTheNextStep)
     EXPECT_EQ(std::count(collided.begin(), collided.end(), newcomer), 1);
 }
 
+TEST_F(UniverseTest, SolverResponseWeighsAndClearsForcesAsTheDesignedPassDoes)
+{
+    // A body in two sets gets its weight twice (the solver steps it once, the
+    // designed pass once per set), and every force is zero after the step,
+    // also that of a body a listener put in a set during it.
+    float speeds[2][2] = {};
+    for (const ResponseKind response : {ResponseKind::designed, ResponseKind::solver}) {
+        PhysicalUniverse::reset();
+        PhysicalUniverse::contactSettings.response = response;
+        PhysicalUniverse::gravity = {0.0f, -9.81f, 0.0f};
+        auto twice = cube({0.0f, 0.0f, 0.0f});
+        auto once = cube({10.0f, 0.0f, 0.0f});
+        auto floor = cube({20.0f, 0.0f, 0.0f}, true);
+        auto resting = cube({20.0f, 1.99f, 0.0f});
+        auto late = cube({40.0f, 0.0f, 0.0f});
+        late->force = {1.0f, 2.0f, 3.0f};
+        auto first = registeredSet({twice, once, floor, resting});
+        registeredSet({twice});
+        PhysicalUniverse::collisionSignal.connect([&](auto) {
+            if (first->bodies.back() != late)
+                first->addBody(late);
+        });
+        for (int step = 0; step < 2; ++step)
+            PhysicalUniverse::step();
+        SCOPED_TRACE(response == ResponseKind::solver ? "solver" : "designed");
+        ASSERT_EQ(first->bodies.back(), late);
+        for (const auto& body : {twice, once, floor, resting, late})
+            EXPECT_EQ(body->force, Math::Vector3());
+        const int r = response == ResponseKind::solver ? 1 : 0;
+        speeds[r][0] = twice->velocity.y;
+        speeds[r][1] = once->velocity.y;
+        PhysicalUniverse::collisionSignal.disconnect_all_slots();
+    }
+    EXPECT_NEAR(speeds[0][0], 4.0f * speeds[0][1], 1e-5f);
+    EXPECT_NEAR(speeds[1][0], 2.0f * speeds[1][1], 1e-5f);
+    EXPECT_NEAR(speeds[1][1], speeds[0][1], 1e-5f);
+}
+
 } // namespace
 } // namespace Tolvane::Physics
