@@ -163,7 +163,6 @@ void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& 
             StepBody entry;
             entry.object = &body;
             entry.handle = &handle;
-            entry.movable = !body.fixed;
             entry.model = body.model.get();
             entry.hulls = body.model ? &body.model->hulls() : nullptr;
             if (body.model && (listedModels_.empty() || listedModels_.back() != body.model))
@@ -178,11 +177,9 @@ void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& 
 void ContactWorld::renewEntry(std::size_t k)
 {
     StepBody& entry = bodies_[k];
-    const PhysicalObject& body = *entry.object;
     StepBody renewed;
     renewed.object = entry.object;
     renewed.handle = entry.handle;
-    renewed.movable = !body.fixed;
     renewed.model = entry.model;
     renewed.hulls = entry.hulls;
     renewed.places = entry.places;
@@ -202,6 +199,7 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     const bool sameBodies = settings.sleeping && stepped_ && count == lastIds_.size();
     bodyFlags_.resize(count);
     bodyMovedIsland_.resize(count);
+    motion_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             if (listed)
@@ -244,17 +242,18 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     std::sort(movedIslands_.begin(), movedIslands_.end());
     lastIds_.resize(count);
     boxes_.resize(count);
+    strikes_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             StepBody& entry = bodies_[k];
             SolverMemory& memory = entry.object->solverMemory;
-            if (entry.movable && memory.asleep &&
-                (fixedBodyMoved ||
-                 std::binary_search(movedIslands_.begin(), movedIslands_.end(), memory.island))) {
-                entry.asleep = false;
+            if (memory.asleep && (fixedBodyMoved || std::binary_search(movedIslands_.begin(),
+                                                                       movedIslands_.end(), memory.island))) {
+                motion_[k] = movableBit;
                 memory.asleep = false;
                 memory.stillTime = 0.0f;
             }
+            strikes_[k] = Strike();
             lastIds_[k] = entry.object->id;
             placeBody(k, dt);
         }
@@ -272,22 +271,23 @@ void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const Cont
     StepBody& entry = bodies_[k];
     PhysicalObject& body = *entry.object;
     SolverMemory& memory = body.solverMemory;
-    const bool disturbed = !sameState(memory, body) ||
-                           (entry.movable && (body.force != gravity * body.mass || !body.torque.isZero()));
+    const bool movable = !body.fixed;
+    const bool disturbed =
+        !sameState(memory, body) || (movable && (body.force != gravity * body.mass || !body.torque.isZero()));
     std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
     bodyMovedIsland_[k] = 0;
     if (disturbed) {
-        if (!entry.movable && memory.stepped)
+        if (!movable && memory.stepped)
             flags |= fixedMoved;
         if (memory.asleep && memory.island != 0)
             bodyMovedIsland_[k] = memory.island;
         memory.asleep = false;
         memory.stillTime = 0.0f;
     }
-    if (!settings.sleeping || !entry.movable)
+    if (!settings.sleeping || !movable)
         memory.asleep = false;
-    entry.asleep = memory.asleep;
-    const bool still = sameBodies && lastIds_[k] == body.id && !disturbed && (!entry.movable || entry.asleep);
+    motion_[k] = static_cast<std::uint8_t>((movable ? movableBit : 0) | (memory.asleep ? asleepBit : 0));
+    const bool still = sameBodies && lastIds_[k] == body.id && !disturbed && (!movable || memory.asleep);
     if (!still)
         flags |= stirred;
     bodyFlags_[k] = flags;
@@ -318,7 +318,7 @@ void ContactWorld::placeBody(std::size_t k, float dt)
         box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
     }
     float grow = speculativeDistance;
-    if (entry.movable && !entry.asleep) {
+    if (awake(static_cast<std::int32_t>(k))) {
         entry.velocity = predictedVelocity(body, dt);
         const Vector3 motion = entry.velocity * dt;
         box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
@@ -337,14 +337,12 @@ void ContactWorld::findContacts(float dt)
     // Pairs with no awake body are not looked for: pairs asleep together, or
     // asleep on a fixed body, are carried over from last step below.
     const auto wanted = [this](std::int32_t i, std::int32_t j) {
-        const bool awakeI = bodies_[i].movable && !bodies_[i].asleep;
-        const bool awakeJ = bodies_[j].movable && !bodies_[j].asleep;
-        return (awakeI || awakeJ) && bodies_[i].hulls && bodies_[j].hulls;
+        return (awake(i) || awake(j)) && bodies_[i].hulls && bodies_[j].hulls;
     };
     broadPhase_.setPool(&pool_);
     queries_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i)
-        queries_[i] = bodies_[i].movable && !bodies_[i].asleep;
+        queries_[i] = awake(static_cast<std::int32_t>(i));
     broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
     clock_.lap(statistics_.time.broadPhase);
 
@@ -359,24 +357,26 @@ void ContactWorld::findContacts(float dt)
     for (const auto& [i, j] : candidates_) {
         const Vector3 change = bodies_[j].velocity - bodies_[i].velocity;
         const float size = change.length();
-        bodies_[i].jolt = std::max(bodies_[i].jolt, size);
-        bodies_[j].jolt = std::max(bodies_[j].jolt, size);
+        Strike& onI = strikes_[i];
+        Strike& onJ = strikes_[j];
+        onI.jolt = std::max(onI.jolt, size);
+        onJ.jolt = std::max(onJ.jolt, size);
         // i is pushed along -change (towards j's motion relative to it), j along +change.
-        bodies_[i].pushLow = componentMin(bodies_[i].pushLow, -change);
-        bodies_[i].pushHigh = componentMax(bodies_[i].pushHigh, -change);
-        bodies_[j].pushLow = componentMin(bodies_[j].pushLow, change);
-        bodies_[j].pushHigh = componentMax(bodies_[j].pushHigh, change);
+        onI.pushLow = componentMin(onI.pushLow, -change);
+        onI.pushHigh = componentMax(onI.pushHigh, -change);
+        onJ.pushLow = componentMin(onJ.pushLow, change);
+        onJ.pushHigh = componentMax(onJ.pushHigh, change);
     }
     // Only the grown boxes look again, for the pairs their growth added: a
     // pair whose boxes met before growing was found above.
     bool grown = false;
     grownQueries_.assign(bodies_.size(), 0);
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        StepBody& body = bodies_[i];
-        if (!body.movable || body.jolt * dt <= 0.5f * speculativeDistance)
+        const Strike& strike = strikes_[i];
+        if (!movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
             continue;
-        boxes_[i].min += body.pushLow * dt;
-        boxes_[i].max += body.pushHigh * dt;
+        boxes_[i].min += strike.pushLow * dt;
+        boxes_[i].max += strike.pushHigh * dt;
         grownQueries_[i] = 1;
         grown = true;
     }
@@ -522,9 +522,7 @@ void ContactWorld::carryIfResting(PairWork& work)
     const auto count = static_cast<std::int32_t>(bodies_.size());
     if (last.bodyA >= count || last.bodyB >= count || pairKey(last.bodyA, last.bodyB) != last.key)
         return;
-    const StepBody& a = bodies_[last.bodyA];
-    const StepBody& b = bodies_[last.bodyB];
-    if ((a.movable && !a.asleep) || (b.movable && !b.asleep))
+    if (awake(last.bodyA) || awake(last.bodyB))
         return;
     std::copy(pieces_.begin() + last.firstPiece, pieces_.begin() + last.firstPiece + last.pieceCount,
               slots_.begin() + work.firstSlot);
@@ -540,14 +538,15 @@ void ContactWorld::collidePair(PairWork& work, float dt)
     const PairContact* last = work.last >= 0 ? &pairs_[work.last] : nullptr;
     const PhysicalObject& bodyA = *a.object;
     const PhysicalObject& bodyB = *b.object;
-    const bool awakeA = a.movable && !a.asleep;
-    const bool awakeB = b.movable && !b.asleep;
+    const bool awakeA = awake(work.i);
+    const bool awakeB = awake(work.j);
 
     // Room for whatever the two bodies' motion can close in the step, so that
     // fast bodies meet their contacts before they pass through each other.
     const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
-    const float jolts = (a.movable ? a.jolt : 0.0f) + (b.movable ? b.jolt : 0.0f);
+    const float jolts =
+        (movable(work.i) ? strikes_[work.i].jolt : 0.0f) + (movable(work.j) ? strikes_[work.j].jolt : 0.0f);
     const float margin =
         speculativeDistance + ((b.velocity - a.velocity).length() + spinA + spinB + jolts) * dt;
 
@@ -616,7 +615,7 @@ void ContactWorld::collidePair(PairWork& work, float dt)
         for (int p = 0; p < out[k].pointCount; ++p) {
             const float separation = out[k].points[p].point.separation;
             work.linked = work.linked || separation <= linkDistance;
-            if (a.movable && b.movable)
+            if (movable(work.i) && movable(work.j))
                 work.counts.deepest = std::min(work.counts.deepest, separation);
         }
     }

@@ -165,17 +165,16 @@ class ContactWorld {
         /// The velocity the step moves the body with, before contacts (zero
         /// for fixed and sleeping bodies).
         Math::Vector3 velocity;
-        /// The most the body's velocity may change by contacts in this step:
-        /// the fastest approach of any body whose box meets its own.
+        float radius = 0.0f;
+    };
+
+    /// What strikes may do to a body in this step: the most its velocity may
+    /// change by contacts (the fastest approach of any body whose box meets its
+    /// own), and the box of the directions they may push it (zero when none).
+    struct Strike {
         float jolt = 0.0f;
-        /// The box of the directions strikes may push the body (zero when none).
         Math::Vector3 pushLow;
         Math::Vector3 pushHigh;
-        float radius = 0.0f;
-        /// Index into solverBodies_, or noSolverBody for fixed and sleeping bodies.
-        std::int32_t solverIndex = noSolverBody;
-        bool movable = false;
-        bool asleep = false;
     };
 
     /// Gathers the step's bodies; true when all of them sleep, none was
@@ -233,6 +232,20 @@ class ContactWorld {
     std::int32_t findIsland(std::int32_t body);
 
     LargeVector<StepBody> bodies_;
+    /// What the passes over every body on one thread read and write of each
+    /// body is kept apart from its entry, a few bytes a body, so that such a
+    /// pass reads a few cache lines instead of taking every entry from the
+    /// thread that last wrote it. Whether the body moves at all, and whether
+    /// it sleeps (only movable bodies do):
+    static constexpr std::uint8_t movableBit = 1;
+    static constexpr std::uint8_t asleepBit = 2;
+    std::vector<std::uint8_t> motion_;
+    bool movable(std::int32_t i) const { return (motion_[i] & movableBit) != 0; }
+    bool asleep(std::int32_t i) const { return (motion_[i] & asleepBit) != 0; }
+    bool awake(std::int32_t i) const { return motion_[i] == movableBit; }
+    /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
+    std::vector<std::int32_t> solverIndexOf_;
+    std::vector<Strike> strikes_;
     std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.

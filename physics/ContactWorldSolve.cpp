@@ -68,7 +68,7 @@ void ContactWorld::joinIslands()
         islandParent_[i] = static_cast<std::int32_t>(i);
     // Fixed bodies join no island: a floor would otherwise make every pile on it one.
     for (const PairContact& pair : pairs_) {
-        if (!bodies_[pair.bodyA].movable || !bodies_[pair.bodyB].movable || !pair.linked)
+        if (!movable(pair.bodyA) || !movable(pair.bodyB) || !pair.linked)
             continue;
         const std::int32_t rootA = findIsland(pair.bodyA);
         const std::int32_t rootB = findIsland(pair.bodyB);
@@ -84,15 +84,15 @@ void ContactWorld::wakeIslands()
     islandFlag_.assign(bodies_.size(), 0);
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         islandRoot_[i] = findIsland(static_cast<std::int32_t>(i));
-        if (bodies_[i].movable && !bodies_[i].asleep)
+        if (awake(static_cast<std::int32_t>(i)))
             islandFlag_[islandRoot_[i]] = 1;
     }
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        StepBody& entry = bodies_[i];
-        if (entry.movable && entry.asleep && islandFlag_[islandRoot_[i]]) {
-            entry.asleep = false;
-            entry.object->solverMemory.asleep = false;
-            entry.object->solverMemory.stillTime = 0.0f;
+        if (asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]]) {
+            motion_[i] = movableBit;
+            SolverMemory& memory = bodies_[i].object->solverMemory;
+            memory.asleep = false;
+            memory.stillTime = 0.0f;
         }
     }
 }
@@ -116,9 +116,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         return body;
     };
     for (const PairContact& pair : pairs_) {
-        const StepBody& a = bodies_[pair.bodyA];
-        const StepBody& b = bodies_[pair.bodyB];
-        if (!a.movable || a.asleep || !b.movable || b.asleep)
+        if (!awake(pair.bodyA) || !awake(pair.bodyB))
             continue;
         const std::int32_t rootA = root(pair.bodyA);
         const std::int32_t rootB = root(pair.bodyB);
@@ -127,13 +125,13 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     }
     groupOfRoot_.assign(bodies_.size(), -1);
     std::int32_t groupCount = 0;
+    solverIndexOf_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        StepBody& entry = bodies_[i];
-        if (!entry.movable || entry.asleep) {
-            entry.solverIndex = noSolverBody;
+        if (!awake(static_cast<std::int32_t>(i))) {
+            solverIndexOf_[i] = noSolverBody;
             continue;
         }
-        entry.solverIndex = static_cast<std::int32_t>(solverToBody_.size());
+        solverIndexOf_[i] = static_cast<std::int32_t>(solverToBody_.size());
         std::int32_t& group = groupOfRoot_[root(static_cast<std::int32_t>(i))];
         if (group < 0)
             group = groupCount++;
@@ -151,7 +149,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // results are the same for every number of threads. Islands without
     // contacts are no batch's: their bodies are only moved.
     const auto groupOf = [&](const PairContact& pair) {
-        const bool solvedA = bodies_[pair.bodyA].solverIndex != noSolverBody;
+        const bool solvedA = solverIndexOf_[pair.bodyA] != noSolverBody;
         return groupOfRoot_[root(solvedA ? pair.bodyA : pair.bodyB)];
     };
     // Each pair's place among the solver's constraints and their points, and
@@ -161,9 +159,8 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     std::int32_t pointCount = 0;
     float deepest = 0.0f;
     for (PairContact& pair : pairs_) {
-        const StepBody& a = bodies_[pair.bodyA];
-        const StepBody& b = bodies_[pair.bodyB];
-        const bool solved = a.solverIndex != noSolverBody || b.solverIndex != noSolverBody;
+        const bool solved =
+            solverIndexOf_[pair.bodyA] != noSolverBody || solverIndexOf_[pair.bodyB] != noSolverBody;
         pair.firstConstraint = solved ? constraintCount : -1;
         pair.firstPoint = pointCount;
         pair.island = solved ? groupOf(pair) : -1;
@@ -295,8 +292,8 @@ void ContactWorld::addConstraints(const PairContact& pair)
     const std::int32_t batch = batchOfGroup_[pair.island];
     auto constraint = static_cast<std::size_t>(pair.firstConstraint);
     auto point = static_cast<std::size_t>(pair.firstPoint);
-    const StepBody& a = bodies_[pair.bodyA];
-    const StepBody& b = bodies_[pair.bodyB];
+    const std::int32_t a = solverIndexOf_[pair.bodyA];
+    const std::int32_t b = solverIndexOf_[pair.bodyB];
     for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
         const PieceContact& piece = pieces_[pair.firstPiece + k];
         if (piece.pointCount == 0)
@@ -312,8 +309,8 @@ void ContactWorld::addConstraints(const PairContact& pair)
         for (int p = 0; p < piece.pointCount; ++p)
             height += dot(inputs[p].position, up_);
         constraintPiece_[constraint] = pair.firstPiece + k;
-        solver_.set(constraint++, point, a.solverIndex, b.solverIndex, piece.normal, inputs, piece.pointCount,
-                    batch, height / static_cast<float>(piece.pointCount));
+        solver_.set(constraint++, point, a, b, piece.normal, inputs, piece.pointCount, batch,
+                    height / static_cast<float>(piece.pointCount));
         point += static_cast<std::size_t>(piece.pointCount);
     }
 }
@@ -462,22 +459,21 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
     // kept to see what code changes before the next step, and its island.
     std::atomic<int> sleeping{0};
     pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        int asleep = 0;
+        int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
-            StepBody& entry = bodies_[i];
-            PhysicalObject& body = *entry.object;
+            PhysicalObject& body = *bodies_[i].object;
             const std::int32_t island = islandRoot_[i];
-            if (entry.solverIndex != noSolverBody && islandSleeps_[island]) {
-                entry.asleep = true;
+            if (solverIndexOf_[i] != noSolverBody && islandSleeps_[island]) {
+                motion_[i] |= asleepBit;
                 body.solverMemory.asleep = true;
                 body.velocity = Vector3();
                 body.angularVelocity = Vector3();
             }
             remember(body);
-            body.solverMemory.island = entry.movable ? lastIds_[island] : 0;
-            asleep += entry.movable && entry.asleep ? 1 : 0;
+            body.solverMemory.island = movable(static_cast<std::int32_t>(i)) ? lastIds_[island] : 0;
+            sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
-        sleeping += asleep;
+        sleeping += sleepers;
     });
     statistics_.sleepingBodies = sleeping;
 
