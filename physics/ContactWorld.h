@@ -177,13 +177,13 @@ class ContactWorld {
         Math::Vector3 pushHigh;
     };
 
-    /// Gathers the step's bodies; true when all of them sleep, none was
-    /// disturbed and the sets hold the same bodies as last step: a quiet step
-    /// with nothing to do.
     /// Whether the sets hold the same handles to the same bodies, in the same
     /// order, as when the bodies were last listed.
     bool sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const;
     void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
+    /// Gathers the step's bodies; true when all of them sleep, none was
+    /// disturbed and the sets hold the same bodies as last step: a quiet step
+    /// with nothing to do.
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
     /// Body k's entry as listing makes it, for a step whose bodies were not listed again.
