@@ -96,34 +96,39 @@ void GridBroadPhase::build(const std::vector<WorldBox>& boxes)
     while (buckets < 2 * entryCount)
         buckets *= 2;
     bucketMask_ = buckets - 1;
-    entries_.resize(entryCount);
-    forEvenly(count, boxesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t i = from; i < to; ++i) {
-            if (lowCell_[i][0] == largeMark)
-                continue;
-            std::uint32_t at = entryStart_[i];
-            for (std::int32_t x = lowCell_[i][0]; x <= highCell_[i][0]; ++x)
-                for (std::int32_t y = lowCell_[i][1]; y <= highCell_[i][1]; ++y)
-                    for (std::int32_t z = lowCell_[i][2]; z <= highCell_[i][2]; ++z) {
-                        Entry& entry = entries_[at++];
-                        entry = {static_cast<std::int32_t>(i), {x, y, z}, 0};
-                        entry.bucket = bucketOf(entry.cell);
-                    }
-        }
-    });
-    sortByBucket(boxes, buckets);
+    sortByBucket(boxes, buckets, entryCount);
 }
 
-// A counting sort of the entries by bucket, entries of one bucket in the
-// order of the boxes. Each thread takes a range of the buckets and reads
-// every entry, so that the order is the same for every number of threads.
-void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets)
+// Calls visit(box, cell, bucket) for every cell of every box in the grid, in
+// the order of the boxes and, within a box, of its cells.
+template <class Visit> void GridBroadPhase::forEachEntry(std::size_t count, const Visit& visit) const
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (lowCell_[i][0] == largeMark)
+            continue;
+        for (std::int32_t x = lowCell_[i][0]; x <= highCell_[i][0]; ++x)
+            for (std::int32_t y = lowCell_[i][1]; y <= highCell_[i][1]; ++y)
+                for (std::int32_t z = lowCell_[i][2]; z <= highCell_[i][2]; ++z) {
+                    const std::int32_t cell[3] = {x, y, z};
+                    visit(static_cast<std::int32_t>(i), cell, bucketOf(cell));
+                }
+    }
+}
+
+// A counting sort of the entries (a box's presence in a cell) by bucket,
+// entries of one bucket in the order of the boxes. Each thread takes a range
+// of the buckets and walks every box's cells, keeping those of its buckets:
+// the order is the same for every number of threads, and no thread reads a
+// list of entries another one wrote.
+void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets,
+                                  std::uint32_t entryCount)
 {
     // A thread per range, but no more ranges than entries to fill them.
     const std::size_t threads = pool_ ? static_cast<std::size_t>(pool_->threads()) : 1;
     const auto ranges =
-        static_cast<std::uint32_t>(std::clamp<std::size_t>(entries_.size() / entriesPerRange, 1, threads));
+        static_cast<std::uint32_t>(std::clamp<std::size_t>(entryCount / entriesPerRange, 1, threads));
     const std::uint32_t perRange = (buckets + ranges - 1) / ranges;
+    const std::size_t count = boxes.size();
     bucketStart_.resize(buckets + 1);
     bucketFill_.resize(buckets);
     rangeStart_.resize(ranges + 1);
@@ -136,9 +141,10 @@ void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint3
         for (std::size_t range = from; range < to; ++range) {
             const auto [low, high] = bucketsOf(range);
             std::fill(bucketFill_.begin() + low, bucketFill_.begin() + high, 0u);
-            for (const Entry& entry : entries_)
-                if (entry.bucket >= low && entry.bucket < high)
-                    ++bucketFill_[entry.bucket];
+            forEachEntry(count, [&](std::int32_t, const std::int32_t*, std::uint32_t bucket) {
+                if (bucket >= low && bucket < high)
+                    ++bucketFill_[bucket];
+            });
             std::uint32_t start = 0;
             for (std::uint32_t b = low; b < high; ++b) {
                 const std::uint32_t size = bucketFill_[b];
@@ -154,7 +160,6 @@ void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint3
     bucketStart_[buckets] = rangeStart_[ranges];
 
     // Four more than the entries: a query reads a run's last four at once.
-    const std::size_t entryCount = entries_.size();
     sorted_.resize(entryCount);
     for (int axis = 0; axis < 3; ++axis) {
         sortedMin_[axis].resize(entryCount + 4);
@@ -168,19 +173,19 @@ void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint3
                 bucketStart_[b] += offset;
                 bucketFill_[b] += offset;
             }
-            for (const Entry& entry : entries_) {
-                if (entry.bucket < low || entry.bucket >= high)
-                    continue;
-                const std::uint32_t at = bucketFill_[entry.bucket]++;
-                sorted_[at] = entry;
-                const WorldBox& box = boxes[entry.box];
-                sortedMin_[0][at] = box.min.x;
-                sortedMin_[1][at] = box.min.y;
-                sortedMin_[2][at] = box.min.z;
-                sortedMax_[0][at] = box.max.x;
-                sortedMax_[1][at] = box.max.y;
-                sortedMax_[2][at] = box.max.z;
-            }
+            forEachEntry(count, [&](std::int32_t box, const std::int32_t* cell, std::uint32_t bucket) {
+                if (bucket < low || bucket >= high)
+                    return;
+                const std::uint32_t at = bucketFill_[bucket]++;
+                sorted_[at] = {box, {cell[0], cell[1], cell[2]}, bucket};
+                const WorldBox& bounds = boxes[box];
+                sortedMin_[0][at] = bounds.min.x;
+                sortedMin_[1][at] = bounds.min.y;
+                sortedMin_[2][at] = bounds.min.z;
+                sortedMax_[0][at] = bounds.max.x;
+                sortedMax_[1][at] = bounds.max.y;
+                sortedMax_[2][at] = bounds.max.z;
+            });
         }
     });
 }

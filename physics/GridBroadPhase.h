@@ -54,7 +54,8 @@ class GridBroadPhase {
     /// Chooses the cell size and fills the buckets; boxes too large for the
     /// grid, or unbounded, go to large_.
     void build(const std::vector<WorldBox>& boxes);
-    void sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets);
+    void sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets, std::uint32_t entryCount);
+    template <class Visit> void forEachEntry(std::size_t count, const Visit& visit) const;
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
     /// work(from, to) over [0, count), split evenly over the pool's threads.
     template <class Work> void forEvenly(std::size_t count, std::size_t grain, const Work& work)
@@ -81,7 +82,6 @@ class GridBroadPhase {
     std::vector<std::uint32_t> bucketStart_;
     /// Each box's first entry, and one past the last box's.
     std::vector<std::uint32_t> entryStart_;
-    LargeVector<Entry> entries_;
     /// Scratch of the sort by bucket: each bucket's next place, and each
     /// thread's range of buckets' first place.
     std::vector<std::uint32_t> bucketFill_;
