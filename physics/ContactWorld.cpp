@@ -243,6 +243,7 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     lastIds_.resize(count);
     boxes_.resize(count);
     strikes_.resize(count);
+    velocities_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             StepBody& entry = bodies_[k];
@@ -318,9 +319,10 @@ void ContactWorld::placeBody(std::size_t k, float dt)
         box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
     }
     float grow = speculativeDistance;
+    velocities_[k] = Vector3();
     if (awake(static_cast<std::int32_t>(k))) {
-        entry.velocity = predictedVelocity(body, dt);
-        const Vector3 motion = entry.velocity * dt;
+        velocities_[k] = predictedVelocity(body, dt);
+        const Vector3 motion = velocities_[k] * dt;
         box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
         box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
         grow += body.angularVelocity.length() * entry.radius * dt;
@@ -355,7 +357,7 @@ void ContactWorld::findContacts(float dt)
     // speculative distance already covers (a resting body's one step of
     // gravity) grow nothing.
     for (const auto& [i, j] : candidates_) {
-        const Vector3 change = bodies_[j].velocity - bodies_[i].velocity;
+        const Vector3 change = velocities_[j] - velocities_[i];
         const float size = change.length();
         Strike& onI = strikes_[i];
         Strike& onJ = strikes_[j];
@@ -548,7 +550,7 @@ void ContactWorld::collidePair(PairWork& work, float dt)
     const float jolts =
         (movable(work.i) ? strikes_[work.i].jolt : 0.0f) + (movable(work.j) ? strikes_[work.j].jolt : 0.0f);
     const float margin =
-        speculativeDistance + ((b.velocity - a.velocity).length() + spinA + spinB + jolts) * dt;
+        speculativeDistance + ((velocities_[work.j] - velocities_[work.i]).length() + spinA + spinB + jolts) * dt;
 
     const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
     const Collision::HullPose poseB{bodyB.transform.position, b.rotation};

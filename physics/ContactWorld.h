@@ -162,9 +162,6 @@ class ContactWorld {
         Math::Matrix3 rotation;
         Math::Vector3 centre;
         WorldBox box;
-        /// The velocity the step moves the body with, before contacts (zero
-        /// for fixed and sleeping bodies).
-        Math::Vector3 velocity;
         float radius = 0.0f;
     };
 
@@ -246,6 +243,9 @@ class ContactWorld {
     /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
     std::vector<std::int32_t> solverIndexOf_;
     std::vector<Strike> strikes_;
+    /// The velocity the step moves each body with, before contacts (zero for
+    /// fixed and sleeping bodies).
+    std::vector<Math::Vector3> velocities_;
     std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.
