@@ -172,26 +172,12 @@ void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& 
     }
 }
 
-// A listed body's entry made afresh, as listing would make it: the step's
-// own figures cleared. Its hulls are kept while its model is the same.
-void ContactWorld::renewEntry(std::size_t k)
-{
-    StepBody& entry = bodies_[k];
-    StepBody renewed;
-    renewed.object = entry.object;
-    renewed.handle = entry.handle;
-    renewed.model = entry.model;
-    renewed.hulls = entry.hulls;
-    renewed.places = entry.places;
-    entry = renewed;
-}
-
 bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                                 const Vector3& gravity, const ContactSettings& settings)
 {
     // Listing the bodies reads every body on one thread; while the sets stay
-    // the same the list stands, and each entry is renewed by the thread that
-    // examines its body.
+    // the same the list stands: what an entry holds of the step is written
+    // afresh when its body is placed.
     const bool listed = stepped_ && sameSets(sets);
     if (!listed)
         listBodies(sets);
@@ -202,8 +188,6 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     motion_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
-            if (listed)
-                renewEntry(k);
             PhysicalObject& body = *bodies_[k].object;
             for (std::int32_t place = 0; place < bodies_[k].places; ++place)
                 body.force += gravity * body.mass;
@@ -317,6 +301,7 @@ void ContactWorld::placeBody(std::size_t k, float dt)
         // Nothing to collide with: an empty box far from everything.
         const float nowhere = std::numeric_limits<float>::quiet_NaN();
         box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
+        entry.radius = 0.0f;
     }
     float grow = speculativeDistance;
     velocities_[k] = Vector3();

@@ -183,8 +183,6 @@ class ContactWorld {
     /// with nothing to do.
     bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                       const Math::Vector3& gravity, const ContactSettings& settings);
-    /// Body k's entry as listing makes it, for a step whose bodies were not listed again.
-    void renewEntry(std::size_t k);
     void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
                      bool sameBodies);
     void placeBody(std::size_t k, float dt);
