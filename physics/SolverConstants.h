@@ -67,10 +67,10 @@ constexpr std::size_t sizeSamples = 128;
 /// The grid's entries one thread sorts into buckets, at the least: fewer are
 /// sorted on one thread, as handing them over would cost more.
 constexpr std::size_t entriesPerRange = 512;
-/// Boxes one thread takes at a time in the grid's loops, whose boxes each cost
-/// little: handing a few hundred of them to another thread costs more than it
-/// saves.
-constexpr std::size_t boxesPerTask = 1024;
+/// Boxes one thread takes at a time when the grid finds their cells. Each costs
+/// little, but the boxes were just placed in the same split over the threads:
+/// another thread reading them all would cost more than the work.
+constexpr std::size_t boxesPerTask = 256;
 /// Candidate pairs at which their sort by key is split between two threads.
 constexpr std::size_t sortedCandidatesPerTask = 1024;
 /// Bodies one thread moves at a time in a big island.
