@@ -226,7 +226,6 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     std::sort(movedIslands_.begin(), movedIslands_.end());
     lastIds_.resize(count);
     boxes_.resize(count);
-    strikes_.resize(count);
     velocities_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
@@ -238,7 +237,6 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
                 memory.asleep = false;
                 memory.stillTime = 0.0f;
             }
-            strikes_[k] = Strike();
             lastIds_[k] = entry.object->id;
             placeBody(k, dt);
         }
@@ -341,6 +339,7 @@ void ContactWorld::findContacts(float dt)
     // size, and the pairs are found again with the grown boxes. Changes the
     // speculative distance already covers (a resting body's one step of
     // gravity) grow nothing.
+    strikes_.assign(bodies_.size(), Strike());
     for (const auto& [i, j] : candidates_) {
         const Vector3 change = velocities_[j] - velocities_[i];
         const float size = change.length();
