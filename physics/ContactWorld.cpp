@@ -533,8 +533,8 @@ void ContactWorld::collidePair(PairWork& work, float dt)
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
     const float jolts =
         (movable(work.i) ? strikes_[work.i].jolt : 0.0f) + (movable(work.j) ? strikes_[work.j].jolt : 0.0f);
-    const float margin =
-        speculativeDistance + ((velocities_[work.j] - velocities_[work.i]).length() + spinA + spinB + jolts) * dt;
+    const float margin = speculativeDistance +
+                         ((velocities_[work.j] - velocities_[work.i]).length() + spinA + spinB + jolts) * dt;
 
     const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
     const Collision::HullPose poseB{bodyB.transform.position, b.rotation};

@@ -20,6 +20,8 @@ template <class T> struct HugePageAllocator {
     using value_type = T;
     HugePageAllocator() = default;
     template <class U> HugePageAllocator(const HugePageAllocator<U>&) {}
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
+                  "small blocks come from plain operator new");
     T* allocate(std::size_t count) { return static_cast<T*>(allocateLarge(count * sizeof(T))); }
     void deallocate(T* memory, std::size_t count) { freeLarge(memory, count * sizeof(T)); }
     template <class U> bool operator==(const HugePageAllocator<U>&) const { return true; }

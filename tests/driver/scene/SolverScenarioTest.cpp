@@ -327,6 +327,26 @@ TEST_F(SolverScenario, SleepingCubeGivenABiggerModelWakesAndRestsOnItsNewShape)
     EXPECT_NEAR(lowestPoint(cube), restingCentre - 1.0f, 0.02f);
 }
 
+TEST_F(SolverScenario, BodyPutInAnotherBodysPlaceInTheSetIsSteppedInstead)
+{
+    // The set keeps its length and its handles' places; only the body one
+    // handle holds changes. The new body must be the one stepped.
+    const auto scene = load("drop-flat.json");
+    std::shared_ptr<PhysicalObject>& handle = scene->collisionSet()->bodies[1];
+    const std::shared_ptr<PhysicalObject> resting = handle;
+    run(200);
+    ASSERT_TRUE(resting->solverMemory.asleep);
+    const Vector3 restingPlace = resting->transform.position;
+
+    auto falling = std::make_shared<PhysicalObject>(resting->model);
+    falling->transform.position = {4.0f, restingCentre + 3.0f, 0.0f};
+    handle = falling;
+    run(200);
+    EXPECT_EQ(resting->transform.position, restingPlace);
+    EXPECT_NEAR(falling->transform.position.y, restingCentre, 0.02f);
+    EXPECT_TRUE(falling->solverMemory.asleep);
+}
+
 TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
 {
     // Columns of a pile falling and settling, islands solved side by side;
