@@ -292,6 +292,8 @@ class ContactWorld {
     std::vector<std::int32_t> groupOfRoot_;
     std::vector<std::int32_t> groupBodyStart_;
     std::vector<std::int32_t> groupBodies_;
+    /// Scratch of numbering the solver's bodies batch by batch.
+    std::vector<std::int32_t> bodyOfSolverPlace_;
     std::vector<std::int32_t> groupFill_;
     std::vector<std::int32_t> smallGroups_;
     /// Awake bodies without contacts, moved without the solver.

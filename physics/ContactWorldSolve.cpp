@@ -190,26 +190,39 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         filling += groupConstraints_[g];
     }
 
-    // Each batch's bodies, in body order; bodies touching nothing (a lattice
-    // in free fall) apart.
-    freeBodies_.clear();
+    // The solver's bodies numbered again, batch by batch, each batch's in body
+    // order, and bodies touching nothing (a lattice in free fall) after them:
+    // a batch's bodies then share no cache line with another batch's, which
+    // another thread may be solving at the same time. Each body still sees
+    // the same operations in the same order.
     groupBodyStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    std::int32_t freeCount = 0;
     for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
         const std::int32_t batch = batchOfGroup_[groupOfRoot_[root(solverToBody_[k])]];
         if (batch < 0)
-            freeBodies_.push_back(static_cast<std::int32_t>(k));
+            ++freeCount;
         else
             ++groupBodyStart_[batch + 1];
     }
     for (std::int32_t b = 0; b < batchCount; ++b)
         groupBodyStart_[b + 1] += groupBodyStart_[b];
-    groupBodies_.resize(solverBodies_.size());
-    groupFill_.assign(groupBodyStart_.begin(), groupBodyStart_.end() - 1);
+    groupFill_.assign(groupBodyStart_.begin(), groupBodyStart_.end());
+    std::int32_t& freeFill = groupFill_.back();
+    bodyOfSolverPlace_.resize(solverToBody_.size());
     for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
-        const std::int32_t batch = batchOfGroup_[groupOfRoot_[root(solverToBody_[k])]];
-        if (batch >= 0)
-            groupBodies_[groupFill_[batch]++] = static_cast<std::int32_t>(k);
+        const std::int32_t body = solverToBody_[k];
+        const std::int32_t batch = batchOfGroup_[groupOfRoot_[root(body)]];
+        const std::int32_t place = batch < 0 ? freeFill++ : groupFill_[batch]++;
+        bodyOfSolverPlace_[place] = body;
+        solverIndexOf_[body] = place;
     }
+    std::swap(solverToBody_, bodyOfSolverPlace_);
+    groupBodies_.resize(solverBodies_.size());
+    for (std::size_t k = 0; k < groupBodies_.size(); ++k)
+        groupBodies_[k] = static_cast<std::int32_t>(k);
+    freeBodies_.resize(static_cast<std::size_t>(freeCount));
+    for (std::int32_t k = 0; k < freeCount; ++k)
+        freeBodies_[k] = groupBodyStart_[batchCount] + k;
 
     // The constraints, each pair's at its own place: on the pool's threads.
     solver_.setPool(&pool_);
