@@ -289,6 +289,9 @@ class ContactWorld {
     /// Each island's contacts, and the batch it is solved in (-1: none).
     std::vector<std::size_t> groupConstraints_;
     std::vector<std::int32_t> batchOfGroup_;
+    /// Scratch of numbering the constraints and their points batch by batch.
+    std::vector<std::int32_t> batchConstraintStart_;
+    std::vector<std::int32_t> batchPointStart_;
     std::vector<std::int32_t> groupOfRoot_;
     std::vector<std::int32_t> groupBodyStart_;
     std::vector<std::int32_t> groupBodies_;

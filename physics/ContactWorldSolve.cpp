@@ -152,8 +152,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         const bool solvedA = solverIndexOf_[pair.bodyA] != noSolverBody;
         return groupOfRoot_[root(solvedA ? pair.bodyA : pair.bodyB)];
     };
-    // Each pair's place among the solver's constraints and their points, and
-    // the figures of every manifold.
+    // Each island's contacts, and the figures of every manifold.
     groupConstraints_.assign(static_cast<std::size_t>(groupCount), 0);
     std::int32_t constraintCount = 0;
     std::int32_t pointCount = 0;
@@ -161,8 +160,6 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     for (PairContact& pair : pairs_) {
         const bool solved =
             solverIndexOf_[pair.bodyA] != noSolverBody || solverIndexOf_[pair.bodyB] != noSolverBody;
-        pair.firstConstraint = solved ? constraintCount : -1;
-        pair.firstPoint = pointCount;
         pair.island = solved ? groupOf(pair) : -1;
         statistics_.manifolds += pair.counts.manifolds;
         statistics_.contactPoints += pair.counts.points;
@@ -188,6 +185,37 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         batchOfGroup_[g] = batchCount - 1;
         filling += groupConstraints_[g];
+    }
+
+    // Each pair's place among the solver's constraints and their points: a
+    // batch's together, batch after batch, in the pairs' order within each,
+    // so that batches solved side by side share no cache line of them.
+    // Pairs without contacts to solve have none.
+    batchConstraintStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    batchPointStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    const auto batchOf = [&](const PairContact& pair) {
+        return pair.island < 0 ? -1 : batchOfGroup_[pair.island];
+    };
+    for (const PairContact& pair : pairs_) {
+        const std::int32_t batch = batchOf(pair);
+        if (batch < 0)
+            continue;
+        batchConstraintStart_[batch + 1] += pair.counts.manifolds;
+        batchPointStart_[batch + 1] += pair.counts.points;
+    }
+    for (std::int32_t b = 0; b < batchCount; ++b) {
+        batchConstraintStart_[b + 1] += batchConstraintStart_[b];
+        batchPointStart_[b + 1] += batchPointStart_[b];
+    }
+    for (PairContact& pair : pairs_) {
+        const std::int32_t batch = batchOf(pair);
+        pair.firstConstraint = -1;
+        if (batch < 0)
+            continue;
+        pair.firstConstraint = batchConstraintStart_[batch];
+        pair.firstPoint = batchPointStart_[batch];
+        batchConstraintStart_[batch] += pair.counts.manifolds;
+        batchPointStart_[batch] += pair.counts.points;
     }
 
     // The solver's bodies numbered again, batch by batch, each batch's in body
