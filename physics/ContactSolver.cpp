@@ -171,6 +171,14 @@ std::uint32_t orderedBits(float value)
     return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
+/// A constraint's key among its group's: lowest first, equal heights in the
+/// order added (the height and the index make one integer, so that the sort
+/// is quick and its order total even for a NaN height, taken as the highest).
+std::uint64_t sortKey(float height, std::size_t index)
+{
+    return std::uint64_t{orderedBits(height)} << 32 | index;
+}
+
 /// The index of the lowest set bit of a non-zero word.
 int lowestSetBit(std::uint64_t word)
 {
@@ -222,6 +230,7 @@ void ContactSolver::resize(std::size_t count, std::size_t points)
 {
     constraints_.resize(count);
     inputs_.resize(points);
+    sortKeys_.resize(count);
 }
 
 void ContactSolver::set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
@@ -237,6 +246,9 @@ void ContactSolver::set(std::size_t index, std::size_t firstPoint, std::int32_t 
     constraint.firstPoint = static_cast<std::int32_t>(firstPoint);
     constraint.pointCount = pointCount;
     std::copy(points, points + pointCount, inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
+    // Where the constraint's sort key goes when its group's constraints are
+    // numbered together; arrange() places the keys itself otherwise.
+    sortKeys_[index] = sortKey(height, index);
 }
 
 void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
@@ -255,7 +267,7 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
         for (std::size_t k = from; k < to; ++k)
             prepareBundle(lanesFrom + k, bundlesFrom + k, bodies);
     };
-    const std::size_t count = groupBundleStart_[group + 1] - bundlesFrom;
+    const std::size_t count = colourBundleStart_[lanesFrom + group + groupColours_[group]];
     if (parallel && pool_)
         pool_->forEachEven(count, bundlesPerTask, run);
     else
@@ -536,9 +548,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
 }
 
 // The constraints sorted by group, keeping their order within a group, each
-// with its height. Lowest first within a group, equal heights in the order
-// added: the height and the index make one integer key, so that the sort is
-// quick and its order total even for a NaN height (taken as the highest).
+// with its key.
 void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t bodyCount,
                             std::size_t groupCount)
 {
@@ -551,21 +561,8 @@ void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t b
     groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
     sortKeys_.resize(constraints_.size());
     for (std::size_t i = 0; i < constraints_.size(); ++i)
-        sortKeys_[groupFill_[constraints_[i].group]++] =
-            std::uint64_t{orderedBits(constraints_[i].height)} << 32 | i;
-
-    // A group's colours and bundles are at most as many as its constraints:
-    // each group lists its bundles' lanes from its first constraint's place
-    // on, and its colours from there plus its index (one more, for the end of
-    // its last), so that groups are ordered on their own, side by side.
-    const std::size_t count = constraints_.size();
-    bodyColours_.resize(bodyCount);
-    colourOf_.resize(count);
-    order_.resize(count);
-    groupColours_.resize(groupCount);
-    colourBundleStart_.resize(count + groupCount);
-    if (bundleLanes_.size() < count)
-        bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
+        sortKeys_[groupFill_[constraints_[i].group]++] = sortKey(constraints_[i].height, i);
+    layOut(bodyCount);
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t g = from; g < to; ++g)
             orderGroup(g);
@@ -574,15 +571,35 @@ void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t b
         pool_->forEach(groupCount, 1, run);
     else
         run(0, groupCount);
+}
 
-    // The bundles themselves, the bulk of the solver's memory, one group after another.
-    groupBundleStart_.resize(groupCount + 1);
-    groupBundleStart_[0] = 0;
-    for (std::size_t g = 0; g < groupCount; ++g)
-        groupBundleStart_[g + 1] =
-            groupBundleStart_[g] + colourBundleStart_[groupStart_[g] + g + groupColours_[g]];
-    if (bundles_.size() < groupBundleStart_[groupCount])
-        bundles_.resize(std::max<std::size_t>(2 * bundles_.size(), groupBundleStart_[groupCount]));
+void ContactSolver::layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
+                                 const std::vector<std::int32_t>& groupStart)
+{
+    settings_ = settings;
+    groupStart_.assign(groupStart.begin(), groupStart.end());
+    layOut(bodyCount);
+}
+
+// A group's colours and bundles are at most as many as its constraints: each
+// group lists its bundles' lanes, and keeps its bundles, from its first
+// constraint's place on, and its colours from there plus its index (one more,
+// for the end of its last), so that groups are ordered and prepared on their
+// own, side by side. The bundles are the bulk of the solver's memory; the
+// pages a group does not fill are never touched.
+void ContactSolver::layOut(std::size_t bodyCount)
+{
+    const std::size_t groupCount = groupStart_.size() - 1;
+    const std::size_t count = groupStart_[groupCount];
+    bodyColours_.resize(bodyCount);
+    colourOf_.resize(count);
+    order_.resize(count);
+    groupColours_.resize(groupCount);
+    colourBundleStart_.resize(count + groupCount);
+    if (bundleLanes_.size() < count)
+        bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
+    groupBundleStart_.assign(groupStart_.begin(), groupStart_.end());
+    bundles_.makeRoom(count);
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour

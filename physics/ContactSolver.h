@@ -137,6 +137,16 @@ class ContactSolver {
     void arrange(const ContactSolverSettings& settings, std::size_t bodyCount, std::size_t groupCount);
     void prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel);
 
+    /// arrange() for callers that number each group's constraints together,
+    /// group g's from groupStart[g] up to groupStart[g + 1], and size the
+    /// solver with resize: lays the groups out before any constraint is set.
+    /// Then each group's constraints are set, orderGroup orders them and
+    /// prepareGroup prepares them, all on the thread that goes on to solve
+    /// the group, groups side by side.
+    void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
+                      const std::vector<std::int32_t>& groupStart);
+    void orderGroup(std::size_t group);
+
     /// The passes below work on one group's constraints. With parallel, each
     /// pass spreads the group's independent constraints over the pool's
     /// threads; without, it runs on the calling thread (which may be one of
@@ -242,7 +252,9 @@ class ContactSolver {
     /// constraints that find no free colour are solved after them on one thread.
     static constexpr int maxColours = 63;
 
-    void orderGroup(std::size_t group);
+    /// Sizes the ordering's scratch and places each group's bundles, once
+    /// groupStart_ holds the groups.
+    void layOut(std::size_t bodyCount);
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
@@ -273,7 +285,7 @@ class ContactSolver {
     /// start at its first constraint's place.
     std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
-    LargeVector<Bundle> bundles_;
+    ScratchArray<Bundle> bundles_;
     /// The carried impulses of every point as added, until prepare() reads them.
     LargeVector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;

@@ -292,6 +292,11 @@ class ContactWorld {
     /// Scratch of numbering the constraints and their points batch by batch.
     std::vector<std::int32_t> batchConstraintStart_;
     std::vector<std::int32_t> batchPointStart_;
+    std::vector<std::int32_t> batchConstraintFill_;
+    std::vector<std::int32_t> batchPointFill_;
+    /// Each batch's pairs (indices into pairs_), batch after batch.
+    std::vector<std::int32_t> batchPairStart_;
+    std::vector<std::int32_t> batchPairs_;
     std::vector<std::int32_t> groupOfRoot_;
     std::vector<std::int32_t> groupBodyStart_;
     std::vector<std::int32_t> groupBodies_;

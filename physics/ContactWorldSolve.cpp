@@ -207,15 +207,29 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         batchConstraintStart_[b + 1] += batchConstraintStart_[b];
         batchPointStart_[b + 1] += batchPointStart_[b];
     }
+    // Each batch's pairs, in order, for the thread that fills its constraints.
+    batchPairStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    batchConstraintFill_.assign(batchConstraintStart_.begin(), batchConstraintStart_.end());
+    batchPointFill_.assign(batchPointStart_.begin(), batchPointStart_.end());
     for (PairContact& pair : pairs_) {
         const std::int32_t batch = batchOf(pair);
         pair.firstConstraint = -1;
         if (batch < 0)
             continue;
-        pair.firstConstraint = batchConstraintStart_[batch];
-        pair.firstPoint = batchPointStart_[batch];
-        batchConstraintStart_[batch] += pair.counts.manifolds;
-        batchPointStart_[batch] += pair.counts.points;
+        pair.firstConstraint = batchConstraintFill_[batch];
+        pair.firstPoint = batchPointFill_[batch];
+        batchConstraintFill_[batch] += pair.counts.manifolds;
+        batchPointFill_[batch] += pair.counts.points;
+        ++batchPairStart_[batch + 1];
+    }
+    for (std::int32_t b = 0; b < batchCount; ++b)
+        batchPairStart_[b + 1] += batchPairStart_[b];
+    batchPairs_.resize(static_cast<std::size_t>(batchPairStart_[batchCount]));
+    batchConstraintFill_.assign(batchPairStart_.begin(), batchPairStart_.end());
+    for (std::size_t index = 0; index < pairs_.size(); ++index) {
+        const std::int32_t batch = batchOf(pairs_[index]);
+        if (batch >= 0)
+            batchPairs_[batchConstraintFill_[batch]++] = static_cast<std::int32_t>(index);
     }
 
     // The solver's bodies numbered again, batch by batch, each batch's in body
@@ -252,14 +266,10 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     for (std::int32_t k = 0; k < freeCount; ++k)
         freeBodies_[k] = groupBodyStart_[batchCount] + k;
 
-    // The constraints, each pair's at its own place: on the pool's threads.
+    // Room for the constraints; each batch's thread fills its own.
     solver_.setPool(&pool_);
     solver_.resize(static_cast<std::size_t>(constraintCount), static_cast<std::size_t>(pointCount));
     constraintPiece_.resize(static_cast<std::size_t>(constraintCount));
-    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t index = from; index < to; ++index)
-            addConstraints(pairs_[index]);
-    });
 
     const int substeps = std::max(1, settings.solverIterations);
     const float h = dt / static_cast<float>(substeps);
@@ -272,7 +282,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.substep = h;
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
-    solver_.arrange(solverSettings, solverBodies_.size(), static_cast<std::size_t>(batchCount));
+    solver_.layOutGroups(solverSettings, solverBodies_.size(), batchConstraintStart_);
     clock_.lap(statistics_.time.solver);
 
     // Batches share no body, so each runs its whole step on its own: small ones
@@ -431,6 +441,18 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
         integration += std::chrono::duration<double, std::micro>(Clock::now() - before).count();
     };
     const auto g = static_cast<std::size_t>(group);
+    // The batch's constraints filled from its pairs' manifolds, and ordered.
+    const std::int32_t* firstPair = batchPairs_.data() + batchPairStart_[group];
+    const auto pairCount = static_cast<std::size_t>(batchPairStart_[group + 1] - batchPairStart_[group]);
+    const auto fill = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            addConstraints(pairs_[firstPair[k]]);
+    };
+    if (parallel)
+        pool_.forEachEven(pairCount, pairsPerTask, fill);
+    else
+        fill(0, pairCount);
+    solver_.orderGroup(g);
     forBodies([&](std::int32_t k) { startBody(k); });
     solver_.prepareGroup(solverBodies_, g, parallel);
     const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
