@@ -302,8 +302,10 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         else
             smallGroups_.push_back(b);
     }
-    // Bodies touching nothing (a lattice in free fall) are only moved.
-    pool_.forEachEven(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    // Bodies touching nothing (a lattice in free fall) are only moved. Handed
+    // out as the threads come: after the step's serial stretch the other
+    // threads may still be waking.
+    pool_.forEach(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             const std::int32_t body = freeBodies_[k];
             startBody(body);
