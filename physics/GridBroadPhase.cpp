@@ -139,7 +139,9 @@ void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint3
     // Each range's buckets counted, and their starts within the range.
     forEvenly(ranges, 1, [&](std::size_t from, std::size_t to) {
         for (std::size_t range = from; range < to; ++range) {
-            const auto [low, high] = bucketsOf(range);
+            // Named copies rather than a structured binding: the walks' lambdas capture them.
+            const std::uint32_t low = bucketsOf(range).first;
+            const std::uint32_t high = bucketsOf(range).second;
             std::fill(bucketFill_.begin() + low, bucketFill_.begin() + high, 0u);
             forEachEntry(count, [&](std::int32_t, const std::int32_t*, std::uint32_t bucket) {
                 if (bucket >= low && bucket < high)
@@ -167,7 +169,8 @@ void GridBroadPhase::sortByBucket(const std::vector<WorldBox>& boxes, std::uint3
     }
     forEvenly(ranges, 1, [&](std::size_t from, std::size_t to) {
         for (std::size_t range = from; range < to; ++range) {
-            const auto [low, high] = bucketsOf(range);
+            const std::uint32_t low = bucketsOf(range).first;
+            const std::uint32_t high = bucketsOf(range).second;
             const std::uint32_t offset = rangeStart_[range];
             for (std::uint32_t b = low; b < high; ++b) {
                 bucketStart_[b] += offset;
