@@ -294,6 +294,7 @@ class ContactWorld {
     std::vector<std::int32_t> batchPointStart_;
     std::vector<std::int32_t> batchConstraintFill_;
     std::vector<std::int32_t> batchPointFill_;
+    std::vector<std::int32_t> batchPairFill_;
     /// Each batch's pairs (indices into pairs_), batch after batch.
     std::vector<std::int32_t> batchPairStart_;
     std::vector<std::int32_t> batchPairs_;

@@ -193,6 +193,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // Pairs without contacts to solve have none.
     batchConstraintStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
     batchPointStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    batchPairStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
     const auto batchOf = [&](const PairContact& pair) {
         return pair.island < 0 ? -1 : batchOfGroup_[pair.island];
     };
@@ -202,16 +203,20 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             continue;
         batchConstraintStart_[batch + 1] += pair.counts.manifolds;
         batchPointStart_[batch + 1] += pair.counts.points;
+        ++batchPairStart_[batch + 1];
     }
     for (std::int32_t b = 0; b < batchCount; ++b) {
         batchConstraintStart_[b + 1] += batchConstraintStart_[b];
         batchPointStart_[b + 1] += batchPointStart_[b];
+        batchPairStart_[b + 1] += batchPairStart_[b];
     }
-    // Each batch's pairs, in order, for the thread that fills its constraints.
-    batchPairStart_.assign(static_cast<std::size_t>(batchCount) + 1, 0);
+    // And each batch's pairs, in order, for the thread that fills its constraints.
     batchConstraintFill_.assign(batchConstraintStart_.begin(), batchConstraintStart_.end());
     batchPointFill_.assign(batchPointStart_.begin(), batchPointStart_.end());
-    for (PairContact& pair : pairs_) {
+    batchPairFill_.assign(batchPairStart_.begin(), batchPairStart_.end());
+    batchPairs_.resize(static_cast<std::size_t>(batchPairStart_[batchCount]));
+    for (std::size_t index = 0; index < pairs_.size(); ++index) {
+        PairContact& pair = pairs_[index];
         const std::int32_t batch = batchOf(pair);
         pair.firstConstraint = -1;
         if (batch < 0)
@@ -220,16 +225,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         pair.firstPoint = batchPointFill_[batch];
         batchConstraintFill_[batch] += pair.counts.manifolds;
         batchPointFill_[batch] += pair.counts.points;
-        ++batchPairStart_[batch + 1];
-    }
-    for (std::int32_t b = 0; b < batchCount; ++b)
-        batchPairStart_[b + 1] += batchPairStart_[b];
-    batchPairs_.resize(static_cast<std::size_t>(batchPairStart_[batchCount]));
-    batchConstraintFill_.assign(batchPairStart_.begin(), batchPairStart_.end());
-    for (std::size_t index = 0; index < pairs_.size(); ++index) {
-        const std::int32_t batch = batchOf(pairs_[index]);
-        if (batch >= 0)
-            batchPairs_[batchConstraintFill_[batch]++] = static_cast<std::int32_t>(index);
+        batchPairs_[batchPairFill_[batch]++] = static_cast<std::int32_t>(index);
     }
 
     // The solver's bodies numbered again, batch by batch, each batch's in body
