@@ -371,9 +371,8 @@ void ContactWorld::findContacts(float dt)
             return wanted(i, j) && !boxesOverlap(bodies_[i].box, bodies_[j].box);
         };
         // Grown boxes against the others, in the grid as it is; grown boxes
-        // against each other in a grid of their own.
-        broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
-        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+        // against each other in a grid of their own. The two searches share
+        // nothing, so they run side by side.
         grownBodies_.clear();
         grownBoxes_.clear();
         for (std::size_t i = 0; i < bodies_.size(); ++i)
@@ -383,11 +382,20 @@ void ContactWorld::findContacts(float dt)
             }
         everyGrown_.assign(grownBodies_.size(), 1);
         grownGrid_.setPool(&pool_);
-        grownGrid_.findPairs(
-            grownBoxes_, everyGrown_,
-            [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
-            addedCandidates_);
-        for (const auto& [a, b] : addedCandidates_)
+        pool_.forEach(2, 1, [&](std::size_t from, std::size_t to) {
+            for (std::size_t search = from; search < to; ++search) {
+                if (search == 0) {
+                    broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
+                    continue;
+                }
+                grownGrid_.findPairs(
+                    grownBoxes_, everyGrown_,
+                    [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
+                    grownPairs_);
+            }
+        });
+        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+        for (const auto& [a, b] : grownPairs_)
             candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
     }
     clock_.lap(statistics_.time.broadPhase);
