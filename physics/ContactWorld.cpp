@@ -502,7 +502,8 @@ void ContactWorld::sortCandidates()
 
 std::uint64_t ContactWorld::pairKey(std::int32_t i, std::int32_t j) const
 {
-    return (static_cast<std::uint64_t>(bodies_[i].object->id) << 32) | bodies_[j].object->id;
+    // The ids from the compact list placing wrote, not from the bodies themselves.
+    return (static_cast<std::uint64_t>(lastIds_[i]) << 32) | lastIds_[j];
 }
 
 // Asleep together, or asleep on a fixed body: nothing moved, so last step's

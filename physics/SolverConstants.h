@@ -72,7 +72,7 @@ constexpr std::size_t entriesPerRange = 512;
 /// another thread reading them all would cost more than the work.
 constexpr std::size_t boxesPerTask = 256;
 /// Candidate pairs at which their sort by key is split between two threads.
-constexpr std::size_t sortedCandidatesPerTask = 1024;
+constexpr std::size_t sortedCandidatesPerTask = 256;
 /// Bodies one thread moves at a time in a big island.
 constexpr std::size_t bodiesPerTask = 64;
 
