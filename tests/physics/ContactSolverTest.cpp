@@ -108,7 +108,10 @@ TEST(ContactSolver, RestitutionOnlyAboveTheThresholdSpeed)
 TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
 {
     // Two stacks of two cubes, each its own group: constraints filled side by
-    // side at counted places must give the very same impulses and velocities.
+    // side at counted places must give the very same impulses and velocities,
+    // also when the groups are laid out before any constraint is set and each
+    // group is then ordered and prepared on its own (by a solver whose buffers
+    // a smaller problem sized first).
     const auto corners = [](float y, float carried) {
         std::vector<ContactPointInput> points;
         for (float x : {-1.0f, 1.0f})
@@ -140,26 +143,46 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
         set.set(k, 4 * k, m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
     }
 
+    ContactSolver laidOut;
+    std::vector<SolverBody> single{cube({0.0f, -1.0f, 0.0f})};
+    laidOut.add(noSolverBody, 0, up, manifolds[0].points.data(), 4);
+    laidOut.prepare(single, settings);
+    laidOut.resize(manifolds.size(), 4 * manifolds.size());
+    laidOut.layOutGroups(settings, 4, {0, 2, 4});
+    for (std::size_t k = manifolds.size(); k-- > 0;) {
+        const Manifold& m = manifolds[k];
+        laidOut.set(k, 4 * k, m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+    }
+
     std::vector<std::vector<SolverBody>> bodies;
-    for (ContactSolver* solver : {&added, &set}) {
+    for (ContactSolver* solver : {&added, &set, &laidOut}) {
         bodies.push_back({cube({0.0f, -1.0f, 0.5f}), cube({0.2f, -2.0f, 0.0f}), cube({0.0f, -3.0f, 0.0f}),
                           cube({-0.3f, -0.5f, 0.0f})});
-        solver->prepare(bodies.back(), settings, 2);
+        if (solver != &laidOut)
+            solver->prepare(bodies.back(), settings, 2);
         for (std::size_t group = 0; group < 2; ++group) {
+            if (solver == &laidOut) {
+                solver->orderGroup(group);
+                solver->prepareGroup(bodies.back(), group, false);
+            }
             solver->warmStart(bodies.back(), group);
             solver->solve(bodies.back(), true, group);
             solver->solve(bodies.back(), false, group);
         }
     }
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(bodies[0][i].linearVelocity, bodies[1][i].linearVelocity) << "body " << i;
-        EXPECT_EQ(bodies[0][i].angularVelocity, bodies[1][i].angularVelocity) << "body " << i;
-    }
-    for (std::size_t k = 0; k < manifolds.size(); ++k)
-        for (int j = 0; j < 4; ++j) {
-            EXPECT_EQ(added.result(k, j).normalImpulse, set.result(k, j).normalImpulse);
-            EXPECT_EQ(added.result(k, j).tangentImpulse, set.result(k, j).tangentImpulse);
+    for (std::size_t other = 1; other < 3; ++other)
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(bodies[0][i].linearVelocity, bodies[other][i].linearVelocity)
+                << other << ", body " << i;
+            EXPECT_EQ(bodies[0][i].angularVelocity, bodies[other][i].angularVelocity)
+                << other << ", body " << i;
         }
+    for (const ContactSolver* other : {&set, &laidOut})
+        for (std::size_t k = 0; k < manifolds.size(); ++k)
+            for (int j = 0; j < 4; ++j) {
+                EXPECT_EQ(added.result(k, j).normalImpulse, other->result(k, j).normalImpulse);
+                EXPECT_EQ(added.result(k, j).tangentImpulse, other->result(k, j).tangentImpulse);
+            }
     EXPECT_GT(added.result(1, 0).normalImpulse, 0.0f);
 }
 
