@@ -5,13 +5,11 @@
 
 #include "physics/BroadPhase.h"
 #include "physics/FloatLanes.h"
-#include "physics/HugePageAllocator.h"
 #include "physics/SolverConstants.h"
 #include "physics/WorkerPool.h"
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -20,15 +18,16 @@ namespace Tolvane::Physics {
 
 class GridBroadPhase {
   public:
+    using Pairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
     /// Every pair (i, j), i < j, of overlapping boxes of which at least one is
-    /// a query box (queries[i] true) and that wanted(i, j) accepts, in no
-    /// particular order. Only query boxes look for partners, so a scene of
-    /// resting boxes costs one pass to fill the grid. Boxes with NaN bounds
-    /// overlap nothing. Uses no heap memory once its buffers have grown to the
-    /// scene's size.
+    /// a query box (queries[i] true) and that wanted(i, j) accepts, in an order
+    /// that depends on the boxes alone, not on the number of threads. Boxes
+    /// with NaN bounds overlap nothing. Uses no heap memory once its buffers
+    /// have grown to the scene's size.
     template <class Wanted>
     void findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries, Wanted wanted,
-                   std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+                   Pairs& pairs);
 
     /// After findPairs, with some boxes grown (grown[i] true; each holds the box
     /// findPairs saw, the others are unchanged): every pair (i, j), i < j, of a
@@ -36,35 +35,61 @@ class GridBroadPhase {
     /// wanted(i, j) accepts, in no particular order. The grid is not built again.
     template <class Wanted>
     void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown, Wanted wanted,
-                          std::vector<std::pair<std::int32_t, std::int32_t>>& pairs);
+                          Pairs& pairs);
 
-    /// Runs the queries on this pool's threads (null: on the calling thread),
-    /// in fixed slices whose pairs are joined in slice order: the same pairs in
-    /// the same order for every number of threads.
+    /// Builds the grid and finds the pairs on this pool's threads (null: on
+    /// the calling thread); the pairs are the same, in the same order, for
+    /// every number of threads.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
-    /// One box's presence in one cell.
+    /// One box's presence in one cell: the cell, and in lowest the axes along
+    /// which it is the box's lowest cell (bit per axis) and whether the box
+    /// queries (queryBit).
     struct Entry {
         std::int32_t box;
         std::int32_t cell[3];
         std::uint32_t bucket;
+        std::uint32_t lowest;
+    };
+    static constexpr std::uint32_t everyAxis = 7;
+    static constexpr std::uint32_t queryBit = 8;
+
+    /// One thread's share of the grid: a range of buckets with their entries
+    /// sorted by bucket, and the boxes' bounds in the same order one axis to
+    /// an array, so that a query tests four entries at once. The thread that
+    /// fills a range also finds the pairs in it, so no thread reads what
+    /// another one wrote.
+    struct alignas(64) Range {
+        std::uint32_t firstBucket = 0;
+        std::uint32_t endBucket = 0;
+        /// Each bucket's first entry, from firstBucket on, and one past the last's.
+        std::vector<std::uint32_t> bucketStart;
+        std::vector<std::uint32_t> bucketFill;
+        /// The range's entries in the order of the boxes, before sorting.
+        std::vector<Entry> walked;
+        std::vector<Entry> sorted;
+        std::array<std::vector<float>, 3> sortedMin;
+        std::array<std::vector<float>, 3> sortedMax;
+        /// The boxes too large for the grid, or unbounded: every range lists them.
+        std::vector<std::int32_t> large;
+        /// The pairs found in the range's buckets, and those of large boxes with
+        /// the range's share of the boxes.
+        Pairs pairs;
+        Pairs largePairs;
     };
 
-    /// Chooses the cell size and fills the buckets; boxes too large for the
-    /// grid, or unbounded, go to large_.
-    void build(const std::vector<WorldBox>& boxes);
-    void sortByBucket(const std::vector<WorldBox>& boxes, std::uint32_t buckets, std::uint32_t entryCount);
-    template <class Visit> void forEachEntry(std::size_t count, const Visit& visit) const;
+    /// Chooses the cell size and the buckets, and splits them into ranges.
+    void prepare(const std::vector<WorldBox>& boxes);
+    /// Fills one range's buckets with the entries of the boxes' cells that
+    /// fall in them (queries[i] marks query boxes; null: none).
+    void fillRange(Range& range, const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
-    /// work(from, to) over [0, count), split evenly over the pool's threads.
-    template <class Work> void forEvenly(std::size_t count, std::size_t grain, const Work& work)
-    {
-        if (pool_)
-            pool_->forEachEven(count, grain, work);
-        else
-            work(0, count);
-    }
+    std::uint32_t bucketOf(const std::int32_t cell[3]) const;
+    /// The range holding a bucket.
+    const Range& rangeOf(std::uint32_t bucket) const { return ranges_[bucket / bucketsPerRange_]; }
+    /// work(range) for every range, a thread each.
+    template <class Work> void forEachRange(const Work& work);
     /// Offers every box in the grid over cells low to high whose bounds meet box, once.
     template <class Offer>
     void queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
@@ -72,42 +97,35 @@ class GridBroadPhase {
     /// query(i, found) for every i below count with queries[i], in fixed
     /// slices on the pool's threads; the slices' pairs joined in slice order.
     template <class Query>
-    void runQueries(std::int32_t count, const std::vector<char>& queries,
-                    std::vector<std::pair<std::int32_t, std::int32_t>>& pairs, Query query);
-    std::uint32_t bucketOf(const std::int32_t cell[3]) const;
+    void runQueries(std::int32_t count, const std::vector<char>& queries, Pairs& pairs, Query query);
 
     float cellSize_ = 1.0f;
     float inverseCellSize_ = 1.0f;
     std::uint32_t bucketMask_ = 0;
-    std::vector<std::uint32_t> bucketStart_;
-    /// Each box's first entry, and one past the last box's.
-    std::vector<std::uint32_t> entryStart_;
-    /// Scratch of the sort by bucket: each bucket's next place, and each
-    /// thread's range of buckets' first place.
-    std::vector<std::uint32_t> bucketFill_;
-    std::vector<std::uint32_t> rangeStart_;
-    /// The entries sorted by bucket, and their boxes' bounds in the same
-    /// order one axis to an array, so that a query tests four entries at once.
-    LargeVector<Entry> sorted_;
-    std::array<std::vector<float>, 3> sortedMin_;
-    std::array<std::vector<float>, 3> sortedMax_;
-    std::vector<std::int32_t> large_;
-    /// Each box's lowest and highest cell, or a large box's mark (lowCell_[i][0] == largeMark).
-    std::vector<std::array<std::int32_t, 3>> lowCell_;
-    std::vector<std::array<std::int32_t, 3>> highCell_;
+    std::uint32_t bucketsPerRange_ = 1;
+    std::vector<Range> ranges_;
     std::vector<float> sizes_;
     WorkerPool* pool_ = nullptr;
     /// Each slice's pairs.
     /// A cache line each, so that threads filling neighbouring slices do not
     /// keep taking the line of each other's list.
     struct alignas(64) SlicePairs {
-        std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
+        Pairs pairs;
     };
     std::vector<SlicePairs> slicePairs_;
 };
 
-/// Marks a large (or unbounded) box in GridBroadPhase's table of lowest cells.
-constexpr std::int32_t largeMark = INT32_MIN;
+template <class Work> void GridBroadPhase::forEachRange(const Work& work)
+{
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t range = from; range < to; ++range)
+            work(ranges_[range]);
+    };
+    if (pool_)
+        pool_->forEachEven(ranges_.size(), 1, run);
+    else
+        run(0, ranges_.size());
+}
 
 template <class Offer>
 void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
@@ -121,26 +139,28 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
         for (std::int32_t y = low[1]; y <= high[1]; ++y)
             for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                 const std::int32_t cell[3] = {x, y, z};
+                // Boxes sharing several cells are paired in the first of them
+                // only: along each axis, the cell is the lowest of one of them.
+                const std::uint32_t queryLowest =
+                    (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
                 const std::uint32_t bucket = bucketOf(cell);
-                const std::uint32_t end = bucketStart_[bucket + 1];
-                for (std::uint32_t e = bucketStart_[bucket]; e < end; e += 4) {
-                    const FloatLanes overlap = (lowX <= FloatLanes::load(&sortedMax_[0][e])) &
-                                               (FloatLanes::load(&sortedMin_[0][e]) <= highX) &
-                                               (lowY <= FloatLanes::load(&sortedMax_[1][e])) &
-                                               (FloatLanes::load(&sortedMin_[1][e]) <= highY) &
-                                               (lowZ <= FloatLanes::load(&sortedMax_[2][e])) &
-                                               (FloatLanes::load(&sortedMin_[2][e]) <= highZ);
+                const Range& range = rangeOf(bucket);
+                const std::uint32_t local = bucket - range.firstBucket;
+                const std::uint32_t end = range.bucketStart[local + 1];
+                for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
+                    const FloatLanes overlap = (lowX <= FloatLanes::load(&range.sortedMax[0][e])) &
+                                               (FloatLanes::load(&range.sortedMin[0][e]) <= highX) &
+                                               (lowY <= FloatLanes::load(&range.sortedMax[1][e])) &
+                                               (FloatLanes::load(&range.sortedMin[1][e]) <= highY) &
+                                               (lowZ <= FloatLanes::load(&range.sortedMax[2][e])) &
+                                               (FloatLanes::load(&range.sortedMin[2][e]) <= highZ);
                     const int hits = maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - e, 4)];
                     for (int lane = 0; lane < 4; ++lane) {
                         if ((hits & (1 << lane)) == 0)
                             continue;
-                        const Entry& other = sorted_[e + lane];
-                        if (other.cell[0] != x || other.cell[1] != y || other.cell[2] != z)
-                            continue;
-                        // Boxes sharing several cells are paired in the first of them only.
-                        const std::array<std::int32_t, 3>& otherLow = lowCell_[other.box];
-                        if (std::max(low[0], otherLow[0]) == x && std::max(low[1], otherLow[1]) == y &&
-                            std::max(low[2], otherLow[2]) == z)
+                        const Entry& other = range.sorted[e + lane];
+                        if (other.cell[0] == x && other.cell[1] == y && other.cell[2] == z &&
+                            ((queryLowest | other.lowest) & everyAxis) == everyAxis)
                             offer(other.box);
                     }
                 }
@@ -149,41 +169,85 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
 
 template <class Wanted>
 void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries,
-                               Wanted wanted, std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+                               Wanted wanted, Pairs& pairs)
 {
-    build(boxes);
-    const std::int32_t count = static_cast<std::int32_t>(boxes.size());
-    runQueries(count, queries, pairs, [&](std::int32_t i, auto& found) {
-        // A pair of two query boxes is taken by the lower of them, a pair with a
-        // box that does not query by the query box.
-        const auto offer = [&](std::int32_t j) {
-            if (j == i || (queries[j] && j < i) || !boxesOverlap(boxes[i], boxes[j]))
-                return;
-            const std::int32_t first = std::min(i, j);
-            const std::int32_t second = std::max(i, j);
-            if (wanted(first, second))
-                found.emplace_back(first, second);
-        };
-        if (lowCell_[i][0] == largeMark) {
-            // Unbounded boxes meet nothing; large ones are tried against every box.
-            for (std::int32_t j = 0; j < count; ++j)
-                offer(j);
-            return;
+    prepare(boxes);
+    const auto count = static_cast<std::int32_t>(boxes.size());
+    const auto rangeCount = static_cast<std::int32_t>(ranges_.size());
+    forEachRange([&](Range& range) {
+        fillRange(range, boxes, &queries);
+        // Two entries of a bucket make a pair when they are in the same cell,
+        // it is the first cell the two boxes share, one of them queries and
+        // their bounds meet. Buckets are walked in order, and each bucket's
+        // entries in the order of the boxes.
+        range.pairs.clear();
+        const std::uint32_t buckets = range.endBucket - range.firstBucket;
+        for (std::uint32_t b = 0; b < buckets; ++b) {
+            const std::uint32_t end = range.bucketStart[b + 1];
+            for (std::uint32_t e = range.bucketStart[b]; e + 1 < end; ++e) {
+                const Entry& first = range.sorted[e];
+                for (std::uint32_t f = e + 1; f < end; ++f) {
+                    const Entry& second = range.sorted[f];
+                    const std::uint32_t lowest = first.lowest | second.lowest;
+                    if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
+                        first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
+                        first.cell[2] != second.cell[2])
+                        continue;
+                    bool overlap = true;
+                    for (int axis = 0; axis < 3; ++axis)
+                        overlap = overlap && range.sortedMin[axis][e] <= range.sortedMax[axis][f] &&
+                                  range.sortedMin[axis][f] <= range.sortedMax[axis][e];
+                    const std::int32_t i = std::min(first.box, second.box);
+                    const std::int32_t j = std::max(first.box, second.box);
+                    if (overlap && wanted(i, j))
+                        range.pairs.emplace_back(i, j);
+                }
+            }
         }
-        queryCells(boxes[i], lowCell_[i], highCell_[i], offer);
-        // Large boxes are not in the cells: each is offered here, and offer
-        // leaves a pair of two query boxes to the lower of them, as always.
-        for (const std::int32_t j : large_)
-            offer(j);
+
+        // Large boxes are not in the cells: each range pairs them with its
+        // share of the boxes, box by box, so that the ranges' lists joined
+        // give the same order however the boxes were shared out. Two large
+        // boxes are paired when the second comes up.
+        range.largePairs.clear();
+        if (range.large.empty())
+            return;
+        const std::int32_t index = static_cast<std::int32_t>(&range - ranges_.data());
+        const std::int32_t from =
+            static_cast<std::int32_t>(static_cast<std::int64_t>(count) * index / rangeCount);
+        const std::int32_t to =
+            static_cast<std::int32_t>(static_cast<std::int64_t>(count) * (index + 1) / rangeCount);
+        for (std::int32_t j = from; j < to; ++j) {
+            const bool largeJ = std::binary_search(range.large.begin(), range.large.end(), j);
+            for (const std::int32_t large : range.large) {
+                if (large == j || (largeJ && large > j) || !(queries[large] || queries[j]) ||
+                    !boxesOverlap(boxes[large], boxes[j]))
+                    continue;
+                const std::int32_t first = std::min(large, j);
+                const std::int32_t second = std::max(large, j);
+                if (wanted(first, second))
+                    range.largePairs.emplace_back(first, second);
+            }
+        }
     });
+    pairs.clear();
+    for (const Range& range : ranges_)
+        pairs.insert(pairs.end(), range.pairs.begin(), range.pairs.end());
+    for (const Range& range : ranges_)
+        pairs.insert(pairs.end(), range.largePairs.begin(), range.largePairs.end());
 }
 
 template <class Wanted>
 void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
-                                      Wanted wanted,
-                                      std::vector<std::pair<std::int32_t, std::int32_t>>& pairs)
+                                      Wanted wanted, Pairs& pairs)
 {
+    if (ranges_.empty()) {
+        // Not built yet: built now, with the boxes as they are.
+        prepare(boxes);
+        forEachRange([&](Range& range) { fillRange(range, boxes, nullptr); });
+    }
     const std::int32_t count = static_cast<std::int32_t>(boxes.size());
+    const std::vector<std::int32_t>& large = ranges_.front().large;
     runQueries(count, grown, pairs, [&](std::int32_t i, auto& found) {
         const auto offer = [&](std::int32_t j) {
             if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
@@ -200,14 +264,14 @@ void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const 
             return;
         }
         queryCells(boxes[i], low, high, offer);
-        for (const std::int32_t j : large_)
+        for (const std::int32_t j : large)
             offer(j);
     });
 }
 
 template <class Query>
-void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& queries,
-                                std::vector<std::pair<std::int32_t, std::int32_t>>& pairs, Query query)
+void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& queries, Pairs& pairs,
+                                Query query)
 {
     pairs.clear();
     const std::size_t slices = (static_cast<std::size_t>(count) + queriesPerSlice - 1) / queriesPerSlice;
@@ -215,7 +279,7 @@ void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& que
         slicePairs_.resize(slices);
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t slice = from; slice < to; ++slice) {
-            std::vector<std::pair<std::int32_t, std::int32_t>>& found = slicePairs_[slice].pairs;
+            Pairs& found = slicePairs_[slice].pairs;
             found.clear();
             const std::int32_t end =
                 std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));

@@ -64,13 +64,12 @@ constexpr float cellsPerMedianBox = 2.0f;
 constexpr std::int32_t largestCellSpan = 4;
 /// Boxes the cell size is worked out from: enough for a fair median.
 constexpr std::size_t sizeSamples = 128;
-/// The grid's entries one thread sorts into buckets, at the least: fewer are
-/// sorted on one thread, as handing them over would cost more.
-constexpr std::size_t entriesPerRange = 512;
-/// Boxes one thread takes at a time when the grid finds their cells. Each costs
-/// little, but the boxes were just placed in the same split over the threads:
-/// another thread reading them all would cost more than the work.
-constexpr std::size_t boxesPerTask = 256;
+/// The grid's boxes one thread fills buckets for, at the least: fewer are
+/// hashed on one thread, as handing them over would cost more.
+constexpr std::size_t boxesPerRange = 128;
+/// The grid's buckets per box: a box takes one to eight cells, so that most
+/// cells have a bucket of their own.
+constexpr std::size_t bucketsPerBox = 8;
 /// Candidate pairs at which their sort by key is split between two threads.
 constexpr std::size_t sortedCandidatesPerTask = 256;
 /// Bodies one thread moves at a time in a big island.

@@ -1,5 +1,6 @@
 // The solver's grid finds exactly the overlapping pairs a test of every pair
-// finds, and after some boxes grow, exactly the pairs their growth added.
+// finds, in the same order on any number of threads, and after some boxes
+// grow, exactly the pairs their growth added.
 #include "physics/GridBroadPhase.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,7 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
 {
     std::mt19937 random(71207);
     WorkerPool pool(3);
+    WorkerPool twoThreads(2);
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const float spread = std::uniform_real_distribution<float>(3.0f, 40.0f)(random);
@@ -64,6 +66,12 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
         Pairs found;
         grid.findPairs(boxes, queries, odd, found);
         EXPECT_EQ(sorted(found), everyPair(boxes, queries, odd));
+        // The pairs come in the same order on two threads as on three or one.
+        GridBroadPhase other;
+        other.setPool(round % 2 == 0 ? &twoThreads : &pool);
+        Pairs again;
+        other.findPairs(boxes, queries, odd, again);
+        EXPECT_EQ(again, found);
 
         // Some boxes grow; the pairs of a grown box with one that did not come
         // from the grid as it stands.
