@@ -54,6 +54,8 @@ class GridBroadPhase {
     };
     static constexpr std::uint32_t everyAxis = 7;
     static constexpr std::uint32_t queryBit = 8;
+    /// The lanes of a run's last four that hold entries.
+    static constexpr int laneBits[5] = {0, 1, 3, 7, 15};
 
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
@@ -86,18 +88,14 @@ class GridBroadPhase {
     void fillRange(Range& range, const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
     std::uint32_t bucketOf(const std::int32_t cell[3]) const;
-    /// The range holding a bucket.
-    const Range& rangeOf(std::uint32_t bucket) const { return ranges_[bucket / bucketsPerRange_]; }
-    /// work(range) for every range, a thread each.
-    template <class Work> void forEachRange(const Work& work);
-    /// Offers every box in the grid over cells low to high whose bounds meet box, once.
+    /// work(range) for every range, a thread each (on the calling thread
+    /// alone when together is false).
+    template <class Work> void forEachRange(const Work& work, bool together = true);
+    /// Offers every box in the range's buckets, over cells low to high, whose
+    /// bounds meet box, once.
     template <class Offer>
-    void queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
+    void queryCells(const Range& range, const WorldBox& box, const std::array<std::int32_t, 3>& low,
                     const std::array<std::int32_t, 3>& high, Offer offer) const;
-    /// query(i, found) for every i below count with queries[i], in fixed
-    /// slices on the pool's threads; the slices' pairs joined in slice order.
-    template <class Query>
-    void runQueries(std::int32_t count, const std::vector<char>& queries, Pairs& pairs, Query query);
 
     float cellSize_ = 1.0f;
     float inverseCellSize_ = 1.0f;
@@ -106,45 +104,38 @@ class GridBroadPhase {
     std::vector<Range> ranges_;
     std::vector<float> sizes_;
     WorkerPool* pool_ = nullptr;
-    /// Each slice's pairs.
-    /// A cache line each, so that threads filling neighbouring slices do not
-    /// keep taking the line of each other's list.
-    struct alignas(64) SlicePairs {
-        Pairs pairs;
-    };
-    std::vector<SlicePairs> slicePairs_;
 };
 
-template <class Work> void GridBroadPhase::forEachRange(const Work& work)
+template <class Work> void GridBroadPhase::forEachRange(const Work& work, bool together)
 {
     const auto run = [&](std::size_t from, std::size_t to) {
         for (std::size_t range = from; range < to; ++range)
             work(ranges_[range]);
     };
-    if (pool_)
+    if (pool_ && together)
         pool_->forEachEven(ranges_.size(), 1, run);
     else
         run(0, ranges_.size());
 }
 
 template <class Offer>
-void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
+void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
+                                const std::array<std::int32_t, 3>& low,
                                 const std::array<std::int32_t, 3>& high, Offer offer) const
 {
     const FloatLanes lowX(box.min.x), lowY(box.min.y), lowZ(box.min.z);
     const FloatLanes highX(box.max.x), highY(box.max.y), highZ(box.max.z);
-    // The lanes of a run's last four that hold entries.
-    constexpr int laneBits[5] = {0, 1, 3, 7, 15};
     for (std::int32_t x = low[0]; x <= high[0]; ++x)
         for (std::int32_t y = low[1]; y <= high[1]; ++y)
             for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                 const std::int32_t cell[3] = {x, y, z};
+                const std::uint32_t bucket = bucketOf(cell);
+                if (bucket < range.firstBucket || bucket >= range.endBucket)
+                    continue;
                 // Boxes sharing several cells are paired in the first of them
                 // only: along each axis, the cell is the lowest of one of them.
                 const std::uint32_t queryLowest =
                     (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                const std::uint32_t bucket = bucketOf(cell);
-                const Range& range = rangeOf(bucket);
                 const std::uint32_t local = bucket - range.firstBucket;
                 const std::uint32_t end = range.bucketStart[local + 1];
                 for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
@@ -186,21 +177,34 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
             const std::uint32_t end = range.bucketStart[b + 1];
             for (std::uint32_t e = range.bucketStart[b]; e + 1 < end; ++e) {
                 const Entry& first = range.sorted[e];
-                for (std::uint32_t f = e + 1; f < end; ++f) {
-                    const Entry& second = range.sorted[f];
-                    const std::uint32_t lowest = first.lowest | second.lowest;
-                    if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
-                        first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
-                        first.cell[2] != second.cell[2])
-                        continue;
-                    bool overlap = true;
-                    for (int axis = 0; axis < 3; ++axis)
-                        overlap = overlap && range.sortedMin[axis][e] <= range.sortedMax[axis][f] &&
-                                  range.sortedMin[axis][f] <= range.sortedMax[axis][e];
-                    const std::int32_t i = std::min(first.box, second.box);
-                    const std::int32_t j = std::max(first.box, second.box);
-                    if (overlap && wanted(i, j))
-                        range.pairs.emplace_back(i, j);
+                const FloatLanes lowX(range.sortedMin[0][e]), lowY(range.sortedMin[1][e]),
+                    lowZ(range.sortedMin[2][e]);
+                const FloatLanes highX(range.sortedMax[0][e]), highY(range.sortedMax[1][e]),
+                    highZ(range.sortedMax[2][e]);
+                // The later entries of the bucket, four at a time: most have
+                // bounds that miss, and only those that meet are looked at.
+                for (std::uint32_t f = e + 1; f < end; f += 4) {
+                    const FloatLanes overlap = (lowX <= FloatLanes::load(&range.sortedMax[0][f])) &
+                                               (FloatLanes::load(&range.sortedMin[0][f]) <= highX) &
+                                               (lowY <= FloatLanes::load(&range.sortedMax[1][f])) &
+                                               (FloatLanes::load(&range.sortedMin[1][f]) <= highY) &
+                                               (lowZ <= FloatLanes::load(&range.sortedMax[2][f])) &
+                                               (FloatLanes::load(&range.sortedMin[2][f]) <= highZ);
+                    const int hits = maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - f, 4)];
+                    for (int lane = 0; lane < 4; ++lane) {
+                        if ((hits & (1 << lane)) == 0)
+                            continue;
+                        const Entry& second = range.sorted[f + lane];
+                        const std::uint32_t lowest = first.lowest | second.lowest;
+                        if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
+                            first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
+                            first.cell[2] != second.cell[2])
+                            continue;
+                        const std::int32_t i = std::min(first.box, second.box);
+                        const std::int32_t j = std::max(first.box, second.box);
+                        if (wanted(i, j))
+                            range.pairs.emplace_back(i, j);
+                    }
                 }
             }
         }
@@ -246,58 +250,43 @@ void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const 
         prepare(boxes);
         forEachRange([&](Range& range) { fillRange(range, boxes, nullptr); });
     }
+    // Each range answers the grown boxes' cells that fall in its buckets, on
+    // the thread that filled them; the first range also pairs the grown boxes
+    // with the large ones. A few grown boxes are answered on this thread.
     const std::int32_t count = static_cast<std::int32_t>(boxes.size());
-    const std::vector<std::int32_t>& large = ranges_.front().large;
-    runQueries(count, grown, pairs, [&](std::int32_t i, auto& found) {
-        const auto offer = [&](std::int32_t j) {
-            if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
-                return;
-            const std::int32_t first = std::min(i, j);
-            const std::int32_t second = std::max(i, j);
-            if (wanted(first, second))
-                found.emplace_back(first, second);
-        };
-        std::array<std::int32_t, 3> low, high;
-        if (!cellRange(boxes[i], low.data(), high.data())) {
-            for (std::int32_t j = 0; j < count; ++j)
-                offer(j);
-            return;
-        }
-        queryCells(boxes[i], low, high, offer);
-        for (const std::int32_t j : large)
-            offer(j);
-    });
-}
-
-template <class Query>
-void GridBroadPhase::runQueries(std::int32_t count, const std::vector<char>& queries, Pairs& pairs,
-                                Query query)
-{
+    const auto growing = std::count_if(grown.begin(), grown.begin() + count, [](char g) { return g != 0; });
+    forEachRange(
+        [&](Range& range) {
+            const bool first = &range == &ranges_.front();
+            range.pairs.clear();
+            for (std::int32_t i = 0; i < count; ++i) {
+                if (!grown[i])
+                    continue;
+                const auto offer = [&](std::int32_t j) {
+                    if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
+                        return;
+                    const std::int32_t low = std::min(i, j);
+                    const std::int32_t high = std::max(i, j);
+                    if (wanted(low, high))
+                        range.pairs.emplace_back(low, high);
+                };
+                std::array<std::int32_t, 3> low, high;
+                if (!cellRange(boxes[i], low.data(), high.data())) {
+                    if (first)
+                        for (std::int32_t j = 0; j < count; ++j)
+                            offer(j);
+                    continue;
+                }
+                queryCells(range, boxes[i], low, high, offer);
+                if (first)
+                    for (const std::int32_t j : range.large)
+                        offer(j);
+            }
+        },
+        growing > grownPerRange);
     pairs.clear();
-    const std::size_t slices = (static_cast<std::size_t>(count) + queriesPerSlice - 1) / queriesPerSlice;
-    if (slicePairs_.size() < slices)
-        slicePairs_.resize(slices);
-    const auto run = [&](std::size_t from, std::size_t to) {
-        for (std::size_t slice = from; slice < to; ++slice) {
-            Pairs& found = slicePairs_[slice].pairs;
-            found.clear();
-            const std::int32_t end =
-                std::min(count, static_cast<std::int32_t>((slice + 1) * queriesPerSlice));
-            for (std::int32_t i = static_cast<std::int32_t>(slice * queriesPerSlice); i < end; ++i)
-                if (queries[i])
-                    query(i, found);
-        }
-    };
-    // A slice's worth of queries or fewer (the few boxes a strike grew) is
-    // not worth handing to another thread.
-    const auto querying =
-        std::count_if(queries.begin(), queries.begin() + count, [](char query) { return query != 0; });
-    if (pool_ && querying > queriesPerSlice)
-        pool_->forEach(slices, 1, run);
-    else
-        run(0, slices);
-    for (std::size_t slice = 0; slice < slices; ++slice)
-        pairs.insert(pairs.end(), slicePairs_[slice].pairs.begin(), slicePairs_[slice].pairs.end());
+    for (const Range& range : ranges_)
+        pairs.insert(pairs.end(), range.pairs.begin(), range.pairs.end());
 }
 
 } // namespace Tolvane::Physics

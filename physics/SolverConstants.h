@@ -52,9 +52,9 @@ constexpr std::size_t pairsPerTask = 16;
 /// Bundles of four contacts one thread solves at a time: fewer cost more in
 /// handing out than they save.
 constexpr std::size_t bundlesPerTask = 8;
-/// Boxes of the broad phase one thread queries at a time; the slices are
-/// fixed, so the pairs come in the same order for every number of threads.
-constexpr std::int32_t queriesPerSlice = 128;
+/// Grown boxes the broad phase looks up again on one thread, at the most:
+/// more are shared out over the grid's ranges.
+constexpr std::int64_t grownPerRange = 32;
 
 /// The broad phase's cells are this many times the median box size: most
 /// boxes then lie in one to eight cells.
