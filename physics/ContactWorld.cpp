@@ -73,7 +73,7 @@ void ContactWorld::clear()
 {
     bodies_.clear();
     pairs_.clear();
-    pieces_.clear();
+    pieces_ = ScratchArray<PieceContact>();
     touching_.clear();
     statistics_ = ContactStepStatistics();
     broadPhase_ = GridBroadPhase();
@@ -371,8 +371,8 @@ void ContactWorld::findContacts(float dt)
             return wanted(i, j) && !boxesOverlap(bodies_[i].box, bodies_[j].box);
         };
         // Grown boxes against the others, in the grid as it is; grown boxes
-        // against each other in a grid of their own. The two searches share
-        // nothing, so they run side by side.
+        // against each other in a grid of their own.
+        broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
         grownBodies_.clear();
         grownBoxes_.clear();
         for (std::size_t i = 0; i < bodies_.size(); ++i)
@@ -382,18 +382,10 @@ void ContactWorld::findContacts(float dt)
             }
         everyGrown_.assign(grownBodies_.size(), 1);
         grownGrid_.setPool(&pool_);
-        pool_.forEach(2, 1, [&](std::size_t from, std::size_t to) {
-            for (std::size_t search = from; search < to; ++search) {
-                if (search == 0) {
-                    broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
-                    continue;
-                }
-                grownGrid_.findPairs(
-                    grownBoxes_, everyGrown_,
-                    [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
-                    grownPairs_);
-            }
-        });
+        grownGrid_.findPairs(
+            grownBoxes_, everyGrown_,
+            [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
+            grownPairs_);
         candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
         for (const auto& [a, b] : grownPairs_)
             candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
@@ -435,7 +427,8 @@ void ContactWorld::findContacts(float dt)
 
     // The candidates' manifolds, each pair on its own, and the kept pairs'
     // manifolds copied over: on the pool's threads.
-    slots_.resize(static_cast<std::size_t>(slots));
+    // A pair writes every slot it uses: growing keeps nothing and clears nothing.
+    slots_.makeRoom(static_cast<std::size_t>(slots));
     pool_.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             if (work_[k].carried < 0)
@@ -519,8 +512,8 @@ void ContactWorld::carryIfResting(PairWork& work)
         return;
     if (awake(last.bodyA) || awake(last.bodyB))
         return;
-    std::copy(pieces_.begin() + last.firstPiece, pieces_.begin() + last.firstPiece + last.pieceCount,
-              slots_.begin() + work.firstSlot);
+    std::copy(pieces_.data() + last.firstPiece, pieces_.data() + last.firstPiece + last.pieceCount,
+              slots_.data() + work.firstSlot);
     work.pieceCount = last.pieceCount;
 }
 

@@ -272,9 +272,9 @@ class ContactWorld {
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
     LargeVector<PairWork> work_;
-    LargeVector<PieceContact> slots_;
+    ScratchArray<PieceContact> slots_;
     LargeVector<PairContact> pairs_;
-    LargeVector<PieceContact> pieces_;
+    ScratchArray<PieceContact> pieces_;
     LargeVector<PairContact> nextPairs_;
     std::vector<std::int32_t> islandParent_;
     /// Each body's island, by the body that heads it.
