@@ -59,6 +59,11 @@ Vector3 predictedVelocity(const PhysicalObject& body, float dt)
     return body.velocity + body.force * (dt / body.mass);
 }
 
+std::int32_t countHulls(const Collision::BodyHulls* hulls)
+{
+    return hulls ? static_cast<std::int32_t>(hulls->hulls.size()) : 0;
+}
+
 bool sameState(const SolverMemory& memory, const PhysicalObject& body)
 {
     const Quaternion& q = body.transform.orientation;
@@ -72,6 +77,7 @@ bool sameState(const SolverMemory& memory, const PhysicalObject& body)
 void ContactWorld::clear()
 {
     bodies_.clear();
+    hullCounts_.clear();
     pairs_.clear();
     pieces_ = ScratchArray<PieceContact>();
     touching_.clear();
@@ -147,6 +153,7 @@ bool ContactWorld::sameSets(const std::vector<std::shared_ptr<CollisionSet>>& se
 void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets)
 {
     bodies_.clear();
+    hullCounts_.clear();
     listedHandles_.clear();
     listedModels_.clear();
     ++gatherStamp_;
@@ -168,6 +175,7 @@ void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& 
             if (body.model && (listedModels_.empty() || listedModels_.back() != body.model))
                 listedModels_.push_back(body.model);
             bodies_.push_back(entry);
+            hullCounts_.push_back(countHulls(entry.hulls));
         }
     }
 }
@@ -206,6 +214,7 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
             const std::shared_ptr<PhysicalModel>& model = entry.object->model;
             entry.model = model.get();
             entry.hulls = model ? &model->hulls() : nullptr;
+            hullCounts_[k] = countHulls(entry.hulls);
             if (model)
                 listedModels_.push_back(model);
         }
@@ -322,7 +331,7 @@ void ContactWorld::findContacts(float dt)
     // Pairs with no awake body are not looked for: pairs asleep together, or
     // asleep on a fixed body, are carried over from last step below.
     const auto wanted = [this](std::int32_t i, std::int32_t j) {
-        return (awake(i) || awake(j)) && bodies_[i].hulls && bodies_[j].hulls;
+        return (awake(i) || awake(j)) && hullCounts_[i] != 0 && hullCounts_[j] != 0;
     };
     broadPhase_.setPool(&pool_);
     queries_.resize(bodies_.size());
@@ -418,8 +427,7 @@ void ContactWorld::findContacts(float dt)
         if (previous < pairs_.size() && pairs_[previous].key == key)
             item.last = static_cast<std::int32_t>(previous++);
         item.firstSlot = slots;
-        slots += static_cast<std::int32_t>(bodies_[item.i].hulls->hulls.size() *
-                                           bodies_[item.j].hulls->hulls.size());
+        slots += hullCounts_[item.i] * hullCounts_[item.j];
         work_.push_back(item);
     }
     while (previous < pairs_.size())

@@ -235,6 +235,9 @@ class ContactWorld {
     static constexpr std::uint8_t movableBit = 1;
     static constexpr std::uint8_t asleepBit = 2;
     std::vector<std::uint8_t> motion_;
+    /// Each body's number of hulls (0: nothing to collide with). Written only
+    /// when the list or a model changes, so every thread keeps it cached.
+    std::vector<std::int32_t> hullCounts_;
     bool movable(std::int32_t i) const { return (motion_[i] & movableBit) != 0; }
     bool asleep(std::int32_t i) const { return (motion_[i] & asleepBit) != 0; }
     bool awake(std::int32_t i) const { return motion_[i] == movableBit; }
