@@ -364,6 +364,21 @@ TEST_F(SolverScenario, CubeGivenAFreshModelEveryStepKeepsRestingOnTheFloor)
     EXPECT_NEAR(lowestPoint(cube), restingCentre - 1.0f, 0.02f);
 }
 
+TEST_F(SolverScenario, CubeGivenItsShapeInFlightLandsOnTheFloor)
+{
+    // Without a model the falling cube collides with nothing; the shape it is
+    // given on the way down must be collided with from then on.
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& cube = *scene->bodies()[1];
+    const std::shared_ptr<Physics::PhysicalModel> shape = cube.model;
+    cube.model = nullptr;
+    run(10);
+    ASSERT_GT(cube.transform.position.y, restingCentre + 1.0f);
+    cube.model = shape;
+    run(300);
+    EXPECT_NEAR(cube.transform.position.y, restingCentre, 0.02f);
+}
+
 TEST_F(SolverScenario, PileEndsTheSameWhateverTheWorldSteppedBefore)
 {
     // The contact world keeps its buffers from scene to scene; what a smaller
