@@ -92,6 +92,9 @@ void ContactWorld::clear()
 void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                         const Vector3& gravity, const ContactSettings& settings)
 {
+    // The threads slept since the last step: woken now, they are up by the
+    // first loop over the bodies.
+    pool_.wake();
     statistics_ = ContactStepStatistics();
     const float weight = gravity.length();
     up_ = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();

@@ -52,6 +52,14 @@ void WorkerPool::setThreads(int threads)
     });
 }
 
+void WorkerPool::wake()
+{
+    // An empty task handed to the arena wakes a sleeping thread to take it;
+    // the thread then looks for more work a while before it sleeps again.
+    if (arena_)
+        arena_->arena.enqueue([] {});
+}
+
 void WorkerPool::forEachPiece(std::size_t count, std::size_t grain, bool even,
                               void (*piece)(const void*, std::size_t, std::size_t), const void* context)
 {
