@@ -314,6 +314,7 @@ class ContactWorld {
     std::vector<std::int32_t> freeBodies_;
     std::vector<double> groupIntegration_;
     std::vector<double> groupTotal_;
+    std::vector<double> freeChunkTime_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;
     /// What gathering found of each body: it is not as the last step left

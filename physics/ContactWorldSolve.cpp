@@ -298,11 +298,15 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         else
             smallGroups_.push_back(b);
     }
-    // Bodies touching nothing (a lattice in free fall) are only moved. Handed
-    // out as the threads come: after the step's serial stretch the other
-    // threads may still be waking.
-    pool_.forEach(freeBodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
+    // Bodies touching nothing (a lattice in free fall) are only moved, a
+    // chunk at a time, handed out with the small groups in one loop: the
+    // threads meet once, and the chunks fill their gaps at the end.
+    const std::size_t freeChunks = (freeBodies_.size() + bodiesPerTask - 1) / bodiesPerTask;
+    freeChunkTime_.assign(freeChunks, 0.0);
+    const auto moveFreeBodies = [&](std::size_t chunk) {
+        const Clock::time_point start = Clock::now();
+        const std::size_t end = std::min(freeBodies_.size(), (chunk + 1) * bodiesPerTask);
+        for (std::size_t k = chunk * bodiesPerTask; k < end; ++k) {
             const std::int32_t body = freeBodies_[k];
             startBody(body);
             for (int substep = 0; substep < substeps; ++substep) {
@@ -311,17 +315,25 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
             }
             finishBody(body, dt);
         }
-    });
-    clock_.lap(statistics_.time.integration);
-    pool_.forEach(smallGroups_.size(), 1, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
-            runGroup(smallGroups_[k], substeps, h, dt, false);
+        freeChunkTime_[chunk] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    };
+    pool_.forEach(smallGroups_.size() + freeChunks, 1, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            if (k < smallGroups_.size())
+                runGroup(smallGroups_[k], substeps, h, dt, false);
+            else
+                moveFreeBodies(k - smallGroups_.size());
+        }
     });
 
-    // The groups' time, split between integration and the solver as the
-    // groups spent it.
+    // The time of the groups and the free bodies, split between integration
+    // and the solver as they spent it.
     double integration = 0.0;
     double total = 0.0;
+    for (const double time : freeChunkTime_) {
+        integration += time;
+        total += time;
+    }
     for (std::int32_t b = 0; b < batchCount; ++b) {
         integration += groupIntegration_[b];
         total += groupTotal_[b];
