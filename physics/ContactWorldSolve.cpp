@@ -530,8 +530,13 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
     // Then every body on the pool's threads, in the split that examines them
     // at the next step's start: sleeping islands stopped, each body's state
     // kept to see what code changes before the next step, and its island.
+    // The same loop counts the pairs pressed together, each thread the share
+    // of the pairs (in key order, so near its bodies) that matches its share
+    // of the bodies.
     std::atomic<int> sleeping{0};
-    pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+    std::atomic<int> touching{0};
+    const std::size_t count = bodies_.size();
+    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
             PhysicalObject& body = *bodies_[i].object;
@@ -547,13 +552,10 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
             sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;
-    });
-    statistics_.sleepingBodies = sleeping;
 
-    std::atomic<int> touching{0};
-    pool_.forEachEven(pairs_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         int pressing = 0;
-        for (std::size_t index = from; index < to; ++index) {
+        const std::size_t lastPair = to * pairs_.size() / count;
+        for (std::size_t index = from * pairs_.size() / count; index < lastPair; ++index) {
             const PairContact& pair = pairs_[index];
             bool pressed = false;
             for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
@@ -563,6 +565,7 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
         }
         touching += pressing;
     });
+    statistics_.sleepingBodies = sleeping;
     statistics_.touchingPairs = touching;
 }
 
