@@ -57,6 +57,15 @@ class GridBroadPhase {
     /// The lanes of a run's last four that hold entries.
     static constexpr int laneBits[5] = {0, 1, 3, 7, 15};
 
+    /// A box's bounds, each in all four lanes.
+    struct BoxLanes {
+        BoxLanes(float minX, float minY, float minZ, float maxX, float maxY, float maxZ)
+            : lowX(minX), lowY(minY), lowZ(minZ), highX(maxX), highY(maxY), highZ(maxZ)
+        {
+        }
+        FloatLanes lowX, lowY, lowZ, highX, highY, highZ;
+    };
+
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
     /// an array, so that a query tests four entries at once. The thread that
@@ -79,6 +88,10 @@ class GridBroadPhase {
         /// the range's share of the boxes.
         Pairs pairs;
         Pairs largePairs;
+
+        /// Which of the entries from at on, four at a time and none from end
+        /// on, have bounds that meet box's: a bit per lane.
+        int hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const;
     };
 
     /// Chooses the cell size and the buckets, and splits them into ranges.
@@ -118,13 +131,23 @@ template <class Work> void GridBroadPhase::forEachRange(const Work& work, bool t
         run(0, ranges_.size());
 }
 
+inline int GridBroadPhase::Range::hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const
+{
+    const FloatLanes overlap = (box.lowX <= FloatLanes::load(&sortedMax[0][at])) &
+                               (FloatLanes::load(&sortedMin[0][at]) <= box.highX) &
+                               (box.lowY <= FloatLanes::load(&sortedMax[1][at])) &
+                               (FloatLanes::load(&sortedMin[1][at]) <= box.highY) &
+                               (box.lowZ <= FloatLanes::load(&sortedMax[2][at])) &
+                               (FloatLanes::load(&sortedMin[2][at]) <= box.highZ);
+    return maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - at, 4)];
+}
+
 template <class Offer>
 void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
                                 const std::array<std::int32_t, 3>& low,
                                 const std::array<std::int32_t, 3>& high, Offer offer) const
 {
-    const FloatLanes lowX(box.min.x), lowY(box.min.y), lowZ(box.min.z);
-    const FloatLanes highX(box.max.x), highY(box.max.y), highZ(box.max.z);
+    const BoxLanes lanes(box.min.x, box.min.y, box.min.z, box.max.x, box.max.y, box.max.z);
     for (std::int32_t x = low[0]; x <= high[0]; ++x)
         for (std::int32_t y = low[1]; y <= high[1]; ++y)
             for (std::int32_t z = low[2]; z <= high[2]; ++z) {
@@ -139,13 +162,7 @@ void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
                 const std::uint32_t local = bucket - range.firstBucket;
                 const std::uint32_t end = range.bucketStart[local + 1];
                 for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
-                    const FloatLanes overlap = (lowX <= FloatLanes::load(&range.sortedMax[0][e])) &
-                                               (FloatLanes::load(&range.sortedMin[0][e]) <= highX) &
-                                               (lowY <= FloatLanes::load(&range.sortedMax[1][e])) &
-                                               (FloatLanes::load(&range.sortedMin[1][e]) <= highY) &
-                                               (lowZ <= FloatLanes::load(&range.sortedMax[2][e])) &
-                                               (FloatLanes::load(&range.sortedMin[2][e]) <= highZ);
-                    const int hits = maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - e, 4)];
+                    const int hits = range.hits(lanes, e, end);
                     for (int lane = 0; lane < 4; ++lane) {
                         if ((hits & (1 << lane)) == 0)
                             continue;
@@ -177,20 +194,12 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
             const std::uint32_t end = range.bucketStart[b + 1];
             for (std::uint32_t e = range.bucketStart[b]; e + 1 < end; ++e) {
                 const Entry& first = range.sorted[e];
-                const FloatLanes lowX(range.sortedMin[0][e]), lowY(range.sortedMin[1][e]),
-                    lowZ(range.sortedMin[2][e]);
-                const FloatLanes highX(range.sortedMax[0][e]), highY(range.sortedMax[1][e]),
-                    highZ(range.sortedMax[2][e]);
+                const BoxLanes lanes(range.sortedMin[0][e], range.sortedMin[1][e], range.sortedMin[2][e],
+                                     range.sortedMax[0][e], range.sortedMax[1][e], range.sortedMax[2][e]);
                 // The later entries of the bucket, four at a time: most have
                 // bounds that miss, and only those that meet are looked at.
                 for (std::uint32_t f = e + 1; f < end; f += 4) {
-                    const FloatLanes overlap = (lowX <= FloatLanes::load(&range.sortedMax[0][f])) &
-                                               (FloatLanes::load(&range.sortedMin[0][f]) <= highX) &
-                                               (lowY <= FloatLanes::load(&range.sortedMax[1][f])) &
-                                               (FloatLanes::load(&range.sortedMin[1][f]) <= highY) &
-                                               (lowZ <= FloatLanes::load(&range.sortedMax[2][f])) &
-                                               (FloatLanes::load(&range.sortedMin[2][f]) <= highZ);
-                    const int hits = maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - f, 4)];
+                    const int hits = range.hits(lanes, f, end);
                     for (int lane = 0; lane < 4; ++lane) {
                         if ((hits & (1 << lane)) == 0)
                             continue;
