@@ -420,12 +420,13 @@ void ContactWorld::findContacts(float dt)
         slots += pairs_[index].pieceCount;
         work_.push_back(item);
     };
-    for (const auto& [key, c] : candidateOrder_) {
+    for (const KeyedCandidate& candidate : candidateOrder_) {
+        const std::uint64_t key = candidate.key;
         while (previous < pairs_.size() && pairs_[previous].key < key)
             keep(previous++);
         PairWork item;
-        item.i = candidates_[c].first;
-        item.j = candidates_[c].second;
+        item.i = candidate.i;
+        item.j = candidate.j;
         item.key = key;
         if (previous < pairs_.size() && pairs_[previous].key == key)
             item.last = static_cast<std::int32_t>(previous++);
@@ -476,8 +477,8 @@ void ContactWorld::findContacts(float dt)
     clock_.lap(statistics_.time.narrowPhase);
 }
 
-// Keys are unique, so the order is the same however the work is split: the
-// two halves are sorted side by side and then merged.
+// The order is total, so it is the same however the work is split: the two
+// halves are sorted side by side and then merged.
 void ContactWorld::sortCandidates()
 {
     const std::size_t count = candidates_.size();
@@ -490,7 +491,7 @@ void ContactWorld::sortCandidates()
             const std::size_t last = part == 0 ? half : count;
             for (std::size_t c = first; c < last; ++c)
                 unmergedOrder_[c] = {pairKey(candidates_[c].first, candidates_[c].second),
-                                     static_cast<std::int32_t>(c)};
+                                     candidates_[c].first, candidates_[c].second};
             std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
                       unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
         }

@@ -267,10 +267,23 @@ class ContactWorld {
     std::vector<WorldBox> grownBoxes_;
     std::vector<char> everyGrown_;
     GridBroadPhase grownGrid_;
-    /// Each candidate's key with its index, sorted by key, and its two halves
-    /// sorted apart before they are merged.
-    std::vector<std::pair<std::uint64_t, std::int32_t>> candidateOrder_;
-    std::vector<std::pair<std::uint64_t, std::int32_t>> unmergedOrder_;
+    /// The candidates sorted by key, and their two halves sorted apart before
+    /// they are merged.
+    /// A candidate pair with its key, so that the walk in key order reads
+    /// nothing else. Ordered by key, then by the bodies' places (a body copied
+    /// with its id shares its keys), so the order never depends on the order
+    /// the broad phase found the pairs in.
+    struct KeyedCandidate {
+        std::uint64_t key;
+        std::int32_t i;
+        std::int32_t j;
+        bool operator<(const KeyedCandidate& other) const
+        {
+            return key != other.key ? key < other.key : i != other.i ? i < other.i : j < other.j;
+        }
+    };
+    std::vector<KeyedCandidate> candidateOrder_;
+    std::vector<KeyedCandidate> unmergedOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
