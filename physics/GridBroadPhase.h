@@ -38,8 +38,8 @@ class GridBroadPhase {
                           Pairs& pairs);
 
     /// Builds the grid and finds the pairs on this pool's threads (null: on
-    /// the calling thread); the pairs are the same, in the same order, for
-    /// every number of threads.
+    /// the calling thread); findPairs gives the same pairs in the same order
+    /// for every number of threads.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
@@ -69,8 +69,8 @@ class GridBroadPhase {
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
     /// an array, so that a query tests four entries at once. The thread that
-    /// fills a range also finds the pairs in it, so no thread reads what
-    /// another one wrote.
+    /// fills a range also finds the pairs in it, so no thread reads entries
+    /// another one sorted.
     struct alignas(64) Range {
         std::uint32_t firstBucket = 0;
         std::uint32_t endBucket = 0;
