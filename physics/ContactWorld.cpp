@@ -394,12 +394,12 @@ void ContactWorld::findContacts(float dt)
             }
         everyGrown_.assign(grownBodies_.size(), 1);
         grownGrid_.setPool(&pool_);
+        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
         grownGrid_.findPairs(
             grownBoxes_, everyGrown_,
             [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
-            grownPairs_);
-        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
-        for (const auto& [a, b] : grownPairs_)
+            addedCandidates_);
+        for (const auto& [a, b] : addedCandidates_)
             candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
     }
     clock_.lap(statistics_.time.broadPhase);

@@ -260,8 +260,6 @@ class ContactWorld {
     /// only their grown boxes meet.
     std::vector<char> grownQueries_;
     std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
-    /// Pairs of grown boxes, as indices into grownBodies_.
-    std::vector<std::pair<std::int32_t, std::int32_t>> grownPairs_;
     /// The grown bodies in order, their boxes, and the grid that pairs them.
     std::vector<std::int32_t> grownBodies_;
     std::vector<WorldBox> grownBoxes_;
