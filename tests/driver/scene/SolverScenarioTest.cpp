@@ -432,6 +432,38 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
     }
 }
 
+TEST_F(SolverScenario, WidePlateDroppedOnSleepingBlocksRestsOnThemOnEveryNumberOfThreads)
+{
+    // A carpet of 256 blocks sleeps on the floor; a plate spanning all of
+    // them, too large for the broad phase's cells, falls on it. Only the
+    // plate looks for partners, and every block must be found, whichever
+    // thread holds its cells.
+    SceneDescription carpet = builtInScene(TOLVANE_DATA_DIR, 1);
+    carpet.lattices[0] = {
+        "carpet", 0,    {{16, 1, 16}}, {-18.75f, -6.0f, -18.75f}, {2.5f, 2.5f, 2.5f}, LatticeJitter::none,
+        0,        1.0f, false};
+    std::uint64_t expected = 0;
+    for (const int threads : {1, 2}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        PhysicalUniverse::reset();
+        std::srand(1);
+        PhysicsTestScene scene(carpet);
+        PhysicalUniverse::contactWorld.setThreads(threads);
+        run(150);
+        ASSERT_EQ(PhysicalUniverse::contactWorld.statistics().sleepingBodies, 256);
+        auto plate = std::make_shared<PhysicalObject>(
+            Physics::Testing::boxPart({-20.0f, -0.5f, -20.0f}, {20.0f, 0.5f, 20.0f}));
+        plate->transform.position = {0.0f, restingCentre + 3.0f, 0.0f};
+        scene.collisionSet()->bodies.push_back(plate);
+        run(200);
+        EXPECT_NEAR(plate->transform.position.y, restingCentre + 1.5f, 0.05f);
+        EXPECT_TRUE(lyingOnAFace(*plate));
+        if (threads == 1)
+            expected = scene.stateHash();
+        EXPECT_EQ(scene.stateHash(), expected);
+    }
+}
+
 TEST_F(SolverScenario, PileWokenBesideASleepingOneEndsTheSameOnEveryNumberOfThreads)
 {
     // Two piles settle and sleep; code lifts a block of one, which wakes and
