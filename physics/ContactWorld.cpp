@@ -239,6 +239,7 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     lastIds_.resize(count);
     boxes_.resize(count);
     velocities_.resize(count);
+    placedStill_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             StepBody& entry = bodies_[k];
@@ -249,6 +250,9 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
                 memory.asleep = false;
                 memory.stillTime = 0.0f;
             }
+            if (listed && placedStill_[k] && !awake(static_cast<std::int32_t>(k)) &&
+                (bodyFlags_[k] & (changed | remodelled)) == 0)
+                continue;
             lastIds_[k] = entry.object->id;
             placeBody(k, dt);
         }
@@ -272,6 +276,7 @@ void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const Cont
     std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
     bodyMovedIsland_[k] = 0;
     if (disturbed) {
+        flags |= changed;
         if (!movable && memory.stepped)
             flags |= fixedMoved;
         if (memory.asleep && memory.island != 0)
@@ -327,6 +332,7 @@ void ContactWorld::placeBody(std::size_t k, float dt)
     box.max += margin;
     entry.box = box;
     boxes_[k] = box;
+    placedStill_[k] = !awake(static_cast<std::int32_t>(k));
 }
 
 void ContactWorld::findContacts(float dt)
@@ -375,6 +381,8 @@ void ContactWorld::findContacts(float dt)
             continue;
         boxes_[i].min += strike.pushLow * dt;
         boxes_[i].max += strike.pushHigh * dt;
+        // The grown box is for this step only: the body is placed afresh.
+        placedStill_[i] = 0;
         grownQueries_[i] = 1;
         grown = true;
     }

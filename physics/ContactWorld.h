@@ -335,6 +335,8 @@ class ContactWorld {
     static constexpr std::uint8_t fixedMoved = 2;
     /// Its model changed since it was listed: its hulls are looked up again.
     static constexpr std::uint8_t remodelled = 4;
+    /// Code moved, pushed or changed it, or a force or torque of its own acts on it.
+    static constexpr std::uint8_t changed = 8;
     std::vector<std::uint8_t> bodyFlags_;
     std::vector<std::uint32_t> bodyMovedIsland_;
     /// The islands of sleeping bodies that code moved since the last step.
@@ -342,6 +344,10 @@ class ContactWorld {
     /// The ids of last step's bodies in order, to see that the sets did not change.
     std::vector<std::uint32_t> lastIds_;
     bool stepped_ = false;
+    /// Whether a body was placed while fixed or asleep. Such a placement does
+    /// not depend on the step, and holds while the body stays so and nothing
+    /// changes it: a sleeping pile is not placed again every step.
+    std::vector<char> placedStill_;
     /// Against gravity: contacts are coloured from the lowest up.
     Math::Vector3 up_;
     /// The figures of the last step that did something, which a quiet step repeats.

@@ -309,6 +309,37 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
 }
 
+TEST_F(SolverScenario, BodiesKeepingTheirPlaceAreFoundWhereTheyAre)
+{
+    // A cube falling from high up keeps the steps busy while the dropped one
+    // sleeps and a fixed block stands aside. Then code moves the block under
+    // the falling cube, which must stop on it; and a cube set down without
+    // speed on the sleeper (the set changes) wakes it without striking it.
+    const auto scene = load("drop-flat.json");
+    PhysicalUniverse::contactSettings.restitution = 0.0f;
+    PhysicalObject& lower = *scene->bodies()[1];
+    auto block = std::make_shared<PhysicalObject>(lower.model);
+    block->fixed = true;
+    block->transform.position = {30.0f, restingCentre, 0.0f};
+    auto falling = std::make_shared<PhysicalObject>(lower.model);
+    falling->transform.position = {10.0f, 300.0f, 0.0f};
+    scene->collisionSet()->addBody(block);
+    scene->collisionSet()->addBody(falling);
+    run(300);
+    ASSERT_TRUE(lower.solverMemory.asleep);
+    block->transform.position.x = 10.0f;
+    block->transform.dirty = true;
+    run(50);
+    EXPECT_NEAR(falling->transform.position.y, restingCentre + 2.0f, 0.02f);
+
+    auto upper = std::make_shared<PhysicalObject>(lower.model);
+    upper->transform.position = lower.transform.position + Vector3(0.3f, 2.001f, 0.0f);
+    scene->collisionSet()->addBody(upper);
+    run(100);
+    EXPECT_NEAR(lower.transform.position.y, restingCentre, 0.01f);
+    EXPECT_NEAR(upper->transform.position.y, restingCentre + 2.0f, 0.02f);
+}
+
 TEST_F(SolverScenario, SleepingCubeGivenABiggerModelWakesAndRestsOnItsNewShape)
 {
     // The same sets step after step keep their list of bodies; a model swapped
