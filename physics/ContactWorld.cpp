@@ -320,7 +320,8 @@ void ContactWorld::placeBody(std::size_t k, float dt)
     }
     float grow = speculativeDistance;
     velocities_[k] = Vector3();
-    if (awake(static_cast<std::int32_t>(k))) {
+    const bool moving = awake(static_cast<std::int32_t>(k));
+    if (moving) {
         velocities_[k] = predictedVelocity(body, dt);
         const Vector3 motion = velocities_[k] * dt;
         box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
@@ -332,7 +333,7 @@ void ContactWorld::placeBody(std::size_t k, float dt)
     box.max += margin;
     entry.box = box;
     boxes_[k] = box;
-    placedStill_[k] = !awake(static_cast<std::int32_t>(k));
+    placedStill_[k] = !moving;
 }
 
 void ContactWorld::findContacts(float dt)
