@@ -15,6 +15,7 @@
 #include "math/Quaternion.h"
 #include "physics/PhysicalModel.h"
 #include "physics/SolverConstants.h"
+#include "physics/WritePrefetch.h"
 #include "physics/collision/BodyHulls.h"
 
 #include <algorithm>
@@ -197,8 +198,13 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     bodyFlags_.resize(count);
     bodyMovedIsland_.resize(count);
     motion_.resize(count);
+    // On several threads the lines each body writes were read by another
+    // thread since: they are asked for ahead (see WritePrefetch.h).
+    const bool shared = pool_.threads() > 1;
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
+            if (shared && k + writeAheadBodies < to)
+                prefetchExamination(k + writeAheadBodies);
             PhysicalObject& body = *bodies_[k].object;
             for (std::int32_t place = 0; place < bodies_[k].places; ++place)
                 body.force += gravity * body.mass;
@@ -254,6 +260,8 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
                 (bodyFlags_[k] & (changed | remodelled)) == 0)
                 continue;
             lastIds_[k] = entry.object->id;
+            if (shared && k + writeAheadBodies < to)
+                prefetchPlacement(k + writeAheadBodies);
             placeBody(k, dt);
         }
     });
@@ -291,6 +299,24 @@ void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const Cont
     if (!still)
         flags |= stirred;
     bodyFlags_[k] = flags;
+}
+
+// The lines examining body k writes: its force, which shares a line with the
+// velocity an application reads between steps, and what the solver remembers.
+void ContactWorld::prefetchExamination(std::size_t k) const
+{
+    const PhysicalObject& body = *bodies_[k].object;
+    prefetchForWrite(&body.force);
+    prefetchForWrite(&body.solverMemory);
+}
+
+// The lines placing body k writes: the narrow phase, the solver and the grid
+// read them on every thread since they were last written.
+void ContactWorld::prefetchPlacement(std::size_t k) const
+{
+    prefetchObjectForWrite(&bodies_[k], sizeof(StepBody));
+    prefetchForWrite(&boxes_[k]);
+    prefetchForWrite(&velocities_[k]);
 }
 
 // One body's pose for this step and its box over the hulls, swept along the
