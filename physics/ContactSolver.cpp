@@ -4,6 +4,7 @@
 #include "physics/ContactSolver.h"
 
 #include "physics/SolverConstants.h"
+#include "physics/WritePrefetch.h"
 
 #include <algorithm>
 #include <array>
@@ -263,9 +264,16 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
 {
     const std::uint32_t lanesFrom = groupStart_[group];
     const std::uint32_t bundlesFrom = groupBundleStart_[group];
+    // On several threads another thread may have written a bundle's lines
+    // last (the bundles go to other groups from step to step): the next
+    // bundle's are asked for while this one is prepared.
+    const bool shared = pool_ && pool_->threads() > 1;
     const auto run = [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k)
+        for (std::size_t k = from; k < to; ++k) {
+            if (shared && k + 1 < to)
+                prefetchObjectForWrite(&bundles_[bundlesFrom + k + 1], sizeof(Bundle));
             prepareBundle(lanesFrom + k, bundlesFrom + k, bodies);
+        }
     };
     const std::size_t count = colourBundleStart_[lanesFrom + group + groupColours_[group]];
     if (parallel && pool_)
