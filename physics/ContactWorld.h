@@ -226,6 +226,8 @@ class ContactWorld {
     void addConstraints(const PairContact& pair);
     void storeImpulses(std::size_t constraint);
     void finishBody(std::size_t k, float dt);
+    /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
+    void prefetchFinish(std::int32_t k) const;
     /// After the groups: islands fall asleep, and the bodies remember the step.
     void finishBodies(const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);

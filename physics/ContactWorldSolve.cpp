@@ -7,6 +7,7 @@
 #include "math/Quaternion.h"
 #include "physics/PhysicalModel.h"
 #include "physics/SolverConstants.h"
+#include "physics/WritePrefetch.h"
 #include "physics/collision/BodyHulls.h"
 
 #include <algorithm>
@@ -303,10 +304,16 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     // threads meet once, and the chunks fill their gaps at the end.
     const std::size_t freeChunks = (freeBodies_.size() + bodiesPerTask - 1) / bodiesPerTask;
     freeChunkTime_.assign(freeChunks, 0.0);
+    // Chunks go to whichever thread is free, so on several threads a body's
+    // lines were often last read or written by the other one: they are asked
+    // for a few bodies ahead (see WritePrefetch.h).
+    const bool shared = pool_.threads() > 1;
     const auto moveFreeBodies = [&](std::size_t chunk) {
         const Clock::time_point start = Clock::now();
         const std::size_t end = std::min(freeBodies_.size(), (chunk + 1) * bodiesPerTask);
         for (std::size_t k = chunk * bodiesPerTask; k < end; ++k) {
+            if (shared && k + writeAheadBodies < end)
+                prefetchFinish(freeBodies_[k + writeAheadBodies]);
             const std::int32_t body = freeBodies_[k];
             startBody(body);
             for (int substep = 0; substep < substeps; ++substep) {
@@ -489,6 +496,17 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
     integrate([&](std::int32_t k) { finishBody(static_cast<std::size_t>(k), dt); });
     groupIntegration_[g] = integration;
     groupTotal_[g] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// The lines of the body that finishBody(k) writes: its velocities, its pose
+// and its still time.
+void ContactWorld::prefetchFinish(std::int32_t k) const
+{
+    const PhysicalObject& body = *bodies_[solverToBody_[k]].object;
+    prefetchForWrite(&body.velocity);
+    prefetchForWrite(&body.transform.position);
+    prefetchForWrite(&body.transform.dirty);
+    prefetchForWrite(&body.solverMemory.stillTime);
 }
 
 // One awake body's pose and velocities back from the solver, and its still time.
