@@ -228,6 +228,8 @@ class ContactWorld {
     void finishBody(std::size_t k, float dt);
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
+    /// Asks for the lines of body i the last loop of the step reads and writes.
+    void prefetchRemembering(std::size_t i) const;
     /// After the groups: islands fall asleep, and the bodies remember the step.
     void finishBodies(const ContactSettings& settings);
     std::int32_t findIsland(std::int32_t body);

@@ -554,9 +554,14 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
     std::atomic<int> sleeping{0};
     std::atomic<int> touching{0};
     const std::size_t count = bodies_.size();
+    // The groups moved the bodies on whichever thread was free: on several
+    // threads a body's lines are asked for ahead (see WritePrefetch.h).
+    const bool shared = pool_.threads() > 1;
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
+            if (shared && i + writeAheadBodies < to)
+                prefetchRemembering(i + writeAheadBodies);
             PhysicalObject& body = *bodies_[i].object;
             const std::int32_t island = islandRoot_[i];
             if (solverIndexOf_[i] != noSolverBody && islandSleeps_[island]) {
@@ -585,6 +590,18 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
     });
     statistics_.sleepingBodies = sleeping;
     statistics_.touchingPairs = touching;
+}
+
+// The lines of body i that remembering its state reads (its pose and
+// velocities) and writes (what the solver remembers).
+void ContactWorld::prefetchRemembering(std::size_t i) const
+{
+    const PhysicalObject& body = *bodies_[i].object;
+    __builtin_prefetch(&body.velocity);
+    __builtin_prefetch(&body.transform.position);
+    __builtin_prefetch(&body.transform.orientation);
+    prefetchForWrite(&body.solverMemory);
+    prefetchForWrite(&body.solverMemory.island);
 }
 
 void ContactWorld::gatherTouchingPairs()
