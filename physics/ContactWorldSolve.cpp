@@ -597,9 +597,9 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
 void ContactWorld::prefetchRemembering(std::size_t i) const
 {
     const PhysicalObject& body = *bodies_[i].object;
-    __builtin_prefetch(&body.velocity);
-    __builtin_prefetch(&body.transform.position);
-    __builtin_prefetch(&body.transform.orientation);
+    prefetchForRead(&body.velocity);
+    prefetchForRead(&body.transform.position);
+    prefetchForRead(&body.transform.orientation);
     prefetchForWrite(&body.solverMemory);
     prefetchForWrite(&body.solverMemory.island);
 }

@@ -1,5 +1,5 @@
-// Asking for cache lines ahead of writing them, for the loops over the bodies
-// that write what another thread read in the last stage.
+// Asking for cache lines ahead of writing (or reading) them, for the loops over
+// the bodies that touch what another thread read or wrote in the last stage.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,13 @@ constexpr std::size_t writeAheadBodies = 8;
 inline void prefetchForWrite(const void* p)
 {
     __builtin_prefetch(p, 1, 3);
+}
+
+/// Asks for the cache line holding p, to be read soon; for a loop that reads
+/// lines another core wrote next to the lines it writes.
+inline void prefetchForRead(const void* p)
+{
+    __builtin_prefetch(p, 0, 3);
 }
 
 /// prefetchForWrite for every line of an object of the given size at p.
