@@ -198,17 +198,31 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     bodyFlags_.resize(count);
     bodyMovedIsland_.resize(count);
     motion_.resize(count);
-    // On several threads the lines each body writes were read by another
-    // thread since: they are asked for ahead (see WritePrefetch.h).
+    lastIds_.resize(count);
+    boxes_.resize(count);
+    velocities_.resize(count);
+    placedStill_.resize(count);
+    // Each body is examined and placed in one go, so that its lines are read
+    // once. On several threads the lines each body writes were read by
+    // another thread since: they are asked for ahead (see WritePrefetch.h).
     const bool shared = pool_.threads() > 1;
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
-            if (shared && k + writeAheadBodies < to)
+            if (shared && k + writeAheadBodies < to) {
                 prefetchExamination(k + writeAheadBodies);
-            PhysicalObject& body = *bodies_[k].object;
-            for (std::int32_t place = 0; place < bodies_[k].places; ++place)
+                prefetchPlacement(k + writeAheadBodies);
+            }
+            StepBody& entry = bodies_[k];
+            PhysicalObject& body = *entry.object;
+            for (std::int32_t place = 0; place < entry.places; ++place)
                 body.force += gravity * body.mass;
             examineBody(k, gravity, settings, sameBodies);
+            if (bodyFlags_[k] & remodelled) {
+                entry.model = body.model.get();
+                entry.hulls = body.model ? &body.model->hulls() : nullptr;
+                hullCounts_[k] = countHulls(entry.hulls);
+            }
+            placeIfStirred(k, listed, dt);
         }
     });
 
@@ -218,15 +232,8 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
     bool fixedBodyMoved = false;
     movedIslands_.clear();
     for (std::size_t k = 0; k < count; ++k) {
-        if (bodyFlags_[k] & remodelled) {
-            StepBody& entry = bodies_[k];
-            const std::shared_ptr<PhysicalModel>& model = entry.object->model;
-            entry.model = model.get();
-            entry.hulls = model ? &model->hulls() : nullptr;
-            hullCounts_[k] = countHulls(entry.hulls);
-            if (model)
-                listedModels_.push_back(model);
-        }
+        if ((bodyFlags_[k] & remodelled) && bodies_[k].object->model)
+            listedModels_.push_back(bodies_[k].object->model);
         quiet = quiet && (bodyFlags_[k] & stirred) == 0;
         fixedBodyMoved = fixedBodyMoved || (bodyFlags_[k] & fixedMoved) != 0;
         if (bodyMovedIsland_[k] != 0)
@@ -240,32 +247,35 @@ bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>
 
     // A body moved by code wakes the island it slept in, also the bodies it was
     // taken away from. A fixed body moved by code may have moved into or away
-    // from sleeping bodies: everything wakes and looks again.
+    // from sleeping bodies: everything wakes and looks again. The bodies woken
+    // are placed again, now moving; it happens only when code moved a body.
+    if (!fixedBodyMoved && movedIslands_.empty())
+        return false;
     std::sort(movedIslands_.begin(), movedIslands_.end());
-    lastIds_.resize(count);
-    boxes_.resize(count);
-    velocities_.resize(count);
-    placedStill_.resize(count);
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
-            StepBody& entry = bodies_[k];
-            SolverMemory& memory = entry.object->solverMemory;
-            if (memory.asleep && (fixedBodyMoved || std::binary_search(movedIslands_.begin(),
-                                                                       movedIslands_.end(), memory.island))) {
-                motion_[k] = movableBit;
-                memory.asleep = false;
-                memory.stillTime = 0.0f;
-            }
-            if (listed && placedStill_[k] && !awake(static_cast<std::int32_t>(k)) &&
-                (bodyFlags_[k] & (changed | remodelled)) == 0)
+            SolverMemory& memory = bodies_[k].object->solverMemory;
+            if (!memory.asleep || !(fixedBodyMoved || std::binary_search(movedIslands_.begin(),
+                                                                         movedIslands_.end(), memory.island)))
                 continue;
-            lastIds_[k] = entry.object->id;
-            if (shared && k + writeAheadBodies < to)
-                prefetchPlacement(k + writeAheadBodies);
-            placeBody(k, dt);
+            motion_[k] = movableBit;
+            memory.asleep = false;
+            memory.stillTime = 0.0f;
+            placeIfStirred(k, listed, dt);
         }
     });
     return false;
+}
+
+// Places body k unless it was placed still, still sleeps or is fixed, and
+// nothing changed it since: its pose and box then stand.
+void ContactWorld::placeIfStirred(std::size_t k, bool listed, float dt)
+{
+    if (listed && placedStill_[k] && !awake(static_cast<std::int32_t>(k)) &&
+        (bodyFlags_[k] & (changed | remodelled)) == 0)
+        return;
+    lastIds_[k] = bodies_[k].object->id;
+    placeBody(k, dt);
 }
 
 // Whether code moved, pushed or changed one body since the last step, or a

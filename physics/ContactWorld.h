@@ -186,6 +186,7 @@ class ContactWorld {
     void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
                      bool sameBodies);
     void placeBody(std::size_t k, float dt);
+    void placeIfStirred(std::size_t k, bool listed, float dt);
     /// Asks for the lines examineBody(k) will write, ahead of examining body k.
     void prefetchExamination(std::size_t k) const;
     /// Asks for the lines placeBody(k) will write, ahead of placing body k.
