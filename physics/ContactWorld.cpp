@@ -91,7 +91,7 @@ void ContactWorld::clear()
 }
 
 void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                        const Vector3& gravity, const ContactSettings& settings)
+                        const Vector3& gravity, const ContactSettings& settings, bool clearingForces)
 {
     // The threads slept since the last step: woken now, they are up by the
     // first loop over the bodies.
@@ -108,6 +108,8 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
         statistics_.time = PhaseTimes();
         statistics_.awakeBodies = 0;
         statistics_.testedPairs = 0;
+        if (clearingForces)
+            clearForces(sets);
         clock_.lap(time.other);
         return;
     }
@@ -116,7 +118,7 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     wakeIslands();
     clock_.lap(time.other);
     solve(dt, settings);
-    finishBodies(settings);
+    finishBodies(settings, clearingForces);
     clock_.lap(time.integration);
     stepped_ = true;
     lastStatistics_ = statistics_;

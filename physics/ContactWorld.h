@@ -77,9 +77,10 @@ class ContactWorld {
     /// (gravity times its mass) is first added to its force, once for every
     /// place the body has in the sets, as a pass over the sets would add it;
     /// the forces then accelerate the bodies. The caller clears the forces,
-    /// with clearForces.
+    /// with clearForces, unless it asks the step to (clearingForces): the
+    /// step's last loop over the bodies then sets them to zero.
     void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
-              const ContactSettings& settings);
+              const ContactSettings& settings, bool clearingForces = false);
 
     /// Sets the force of every body of the sets to zero: on the pool's threads
     /// while the sets hold the bodies the last step listed.
@@ -230,9 +231,9 @@ class ContactWorld {
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
     /// Asks for the lines of body i the last loop of the step reads and writes.
-    void prefetchRemembering(std::size_t i) const;
+    void prefetchRemembering(std::size_t i, bool clearingForces) const;
     /// After the groups: islands fall asleep, and the bodies remember the step.
-    void finishBodies(const ContactSettings& settings);
+    void finishBodies(const ContactSettings& settings, bool clearingForces);
     std::int32_t findIsland(std::int32_t body);
 
     LargeVector<StepBody> bodies_;

@@ -529,7 +529,7 @@ void ContactWorld::finishBody(std::size_t k, float dt)
     stillTimes_[k] = body.solverMemory.stillTime;
 }
 
-void ContactWorld::finishBodies(const ContactSettings& settings)
+void ContactWorld::finishBodies(const ContactSettings& settings, bool clearingForces)
 {
     // An island sleeps once every one of its bodies has been still long enough;
     // its bodies stop, so that sleeping leaves nothing moving. The still times
@@ -547,7 +547,8 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
 
     // Then every body on the pool's threads, in the split that examines them
     // at the next step's start: sleeping islands stopped, each body's state
-    // kept to see what code changes before the next step, and its island.
+    // kept to see what code changes before the next step, and its island;
+    // its force cleared, when the step was asked to.
     // The same loop counts the pairs pressed together, each thread the share
     // of the pairs (in key order, so near its bodies) that matches its share
     // of the bodies.
@@ -561,7 +562,7 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
         int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
             if (shared && i + writeAheadBodies < to)
-                prefetchRemembering(i + writeAheadBodies);
+                prefetchRemembering(i + writeAheadBodies, clearingForces);
             PhysicalObject& body = *bodies_[i].object;
             const std::int32_t island = islandRoot_[i];
             if (solverIndexOf_[i] != noSolverBody && islandSleeps_[island]) {
@@ -571,6 +572,8 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
                 body.angularVelocity = Vector3();
             }
             remember(body);
+            if (clearingForces)
+                body.force = Vector3();
             body.solverMemory.island = movable(static_cast<std::int32_t>(i)) ? lastIds_[island] : 0;
             sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
@@ -593,11 +596,15 @@ void ContactWorld::finishBodies(const ContactSettings& settings)
 }
 
 // The lines of body i that remembering its state reads (its pose and
-// velocities) and writes (what the solver remembers).
-void ContactWorld::prefetchRemembering(std::size_t i) const
+// velocities) and writes (what the solver remembers, and its force when the
+// loop clears it).
+void ContactWorld::prefetchRemembering(std::size_t i, bool clearingForces) const
 {
     const PhysicalObject& body = *bodies_[i].object;
-    prefetchForRead(&body.velocity);
+    if (clearingForces)
+        prefetchForWrite(&body.force);
+    else
+        prefetchForRead(&body.velocity);
     prefetchForRead(&body.transform.position);
     prefetchForRead(&body.transform.orientation);
     prefetchForWrite(&body.solverMemory);

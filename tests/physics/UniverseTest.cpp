@@ -256,5 +256,31 @@ TEST_F(UniverseTest, SolverResponseWeighsAndClearsForcesAsTheDesignedPassDoes)
     EXPECT_NEAR(speeds[1][1], speeds[0][1], 1e-5f);
 }
 
+TEST_F(UniverseTest, SolverResponseClearsForcesWithoutListenersWhileAwakeAndAsleep)
+{
+    // With no listener the solver's step clears the forces itself, also in
+    // the steps where everything sleeps and nothing moves. A weight left over
+    // would count twice at the next step and wake the block as a push would.
+    PhysicalUniverse::contactSettings.response = ResponseKind::solver;
+    PhysicalUniverse::gravity = {0.0f, -9.81f, 0.0f};
+    auto floor = cube({0.0f, 0.0f, 0.0f}, true);
+    auto block = cube({0.3f, 2.5f, 0.0f});
+    registeredSet({floor, block});
+    int asleepSteps = 0;
+    for (int step = 0; step < 400; ++step) {
+        PhysicalUniverse::step();
+        ASSERT_EQ(block->force, Math::Vector3()) << "after step " << step;
+        ASSERT_EQ(floor->force, Math::Vector3()) << "after step " << step;
+        asleepSteps = block->solverMemory.asleep ? asleepSteps + 1 : 0;
+    }
+    EXPECT_GT(asleepSteps, 100);
+
+    // A force of the application's own still pushes, once.
+    block->force = {0.0f, 40.0f, 0.0f};
+    PhysicalUniverse::step();
+    EXPECT_GT(block->velocity.y, 0.0f);
+    EXPECT_EQ(block->force, Math::Vector3());
+}
+
 } // namespace
 } // namespace Tolvane::Physics
