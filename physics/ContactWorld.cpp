@@ -117,8 +117,10 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     findContacts(dt);
     wakeIslands();
     clock_.lap(time.other);
+    clearingForces_ = clearingForces;
+    sleeping_ = settings.sleeping;
     solve(dt, settings);
-    finishBodies(settings, clearingForces);
+    finishBodies();
     clock_.lap(time.integration);
     stepped_ = true;
     lastStatistics_ = statistics_;

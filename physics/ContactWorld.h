@@ -231,9 +231,18 @@ class ContactWorld {
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
     /// Asks for the lines of body i the last loop of the step reads and writes.
-    void prefetchRemembering(std::size_t i, bool clearingForces) const;
-    /// After the groups: islands fall asleep, and the bodies remember the step.
-    void finishBodies(const ContactSettings& settings, bool clearingForces);
+    void prefetchRemembering(std::size_t i) const;
+    /// After the groups: the islands of the free bodies fall asleep, and the
+    /// bodies the groups did not finish remember the step.
+    void finishBodies();
+    /// The end of the step for solver bodies [first, last) that hold whole
+    /// islands: the islands still long enough fall asleep, and each body
+    /// remembers the step (rememberBody).
+    void finishIslands(const std::int32_t* first, const std::int32_t* last, bool parallel);
+    /// Body i's end of the step: stopped when its island falls asleep (sleeps),
+    /// its state kept to see what code changes before the next step, its
+    /// island, and its force cleared when the step was asked to.
+    void rememberBody(std::size_t i, bool sleeps);
     std::int32_t findIsland(std::int32_t body);
 
     LargeVector<StepBody> bodies_;
@@ -304,9 +313,12 @@ class ContactWorld {
     /// Each body's island, by the body that heads it.
     std::vector<std::int32_t> islandRoot_;
     std::vector<char> islandFlag_;
+    /// The least still time of the bodies of the island a body heads.
     std::vector<float> islandStillTime_;
-    /// Whether the island a body heads goes to sleep this step.
-    std::vector<char> islandSleeps_;
+    /// What the step was asked: whether bodies may fall asleep, and whether
+    /// its last loop clears the forces.
+    bool sleeping_ = true;
+    bool clearingForces_ = false;
     /// Each awake body's still time after the step, in the solver's order.
     std::vector<float> stillTimes_;
     /// Each island's group number (by its root body), its bodies, and the time

@@ -280,6 +280,8 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
     solver_.layOutGroups(solverSettings, solverBodies_.size(), batchConstraintStart_);
+    if (sleeping_)
+        islandStillTime_.assign(bodies_.size(), std::numeric_limits<float>::infinity());
     clock_.lap(statistics_.time.solver);
 
     // Batches share no body, so each runs its whole step on its own: small ones
@@ -495,6 +497,9 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
         store(0, constraintCount);
     integrate([&](std::int32_t k) { finishBody(static_cast<std::size_t>(k), dt); });
     groupIntegration_[g] = integration;
+    // The batch holds its islands whole (an island's bodies share contacts,
+    // and so a group): they fall asleep here, while the bodies are in cache.
+    finishIslands(first, last, parallel);
     groupTotal_[g] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
@@ -529,52 +534,83 @@ void ContactWorld::finishBody(std::size_t k, float dt)
     stillTimes_[k] = body.solverMemory.stillTime;
 }
 
-void ContactWorld::finishBodies(const ContactSettings& settings, bool clearingForces)
+void ContactWorld::finishIslands(const std::int32_t* first, const std::int32_t* last, bool parallel)
 {
     // An island sleeps once every one of its bodies has been still long enough;
     // its bodies stop, so that sleeping leaves nothing moving. The still times
-    // are read from the solver's compact list, not from the bodies.
-    islandSleeps_.assign(bodies_.size(), 0);
-    if (settings.sleeping) {
-        islandStillTime_.assign(bodies_.size(), std::numeric_limits<float>::infinity());
-        for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+    // are read from the solver's compact list, not from the bodies. Islands
+    // share no body, so their least still times are found on one thread.
+    if (sleeping_)
+        for (const std::int32_t* k = first; k != last; ++k) {
+            float& least = islandStillTime_[islandRoot_[solverToBody_[*k]]];
+            least = std::min(least, stillTimes_[*k]);
+        }
+    const auto finish = [&](std::size_t from, std::size_t to) {
+        for (std::size_t n = from; n < to; ++n) {
+            const auto i = static_cast<std::size_t>(solverToBody_[first[n]]);
+            rememberBody(i, sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep);
+        }
+    };
+    const auto count = static_cast<std::size_t>(last - first);
+    if (parallel)
+        pool_.forEachEven(count, bodiesPerTask, finish);
+    else
+        finish(0, count);
+}
+
+void ContactWorld::rememberBody(std::size_t i, bool sleeps)
+{
+    PhysicalObject& body = *bodies_[i].object;
+    if (sleeps) {
+        motion_[i] |= asleepBit;
+        body.solverMemory.asleep = true;
+        body.velocity = Vector3();
+        body.angularVelocity = Vector3();
+    }
+    remember(body);
+    if (clearingForces_)
+        body.force = Vector3();
+    body.solverMemory.island = movable(static_cast<std::int32_t>(i)) ? lastIds_[islandRoot_[i]] : 0;
+}
+
+void ContactWorld::finishBodies()
+{
+    // The groups finished their own bodies. Bodies touching nothing were only
+    // moved: their islands fall asleep here, as the groups' do.
+    const std::int32_t grouped = groupBodyStart_.empty() ? 0 : groupBodyStart_.back();
+    if (sleeping_) {
+        const std::int32_t solved = static_cast<std::int32_t>(solverToBody_.size());
+        for (std::int32_t k = grouped; k < solved; ++k) {
             float& least = islandStillTime_[islandRoot_[solverToBody_[k]]];
             least = std::min(least, stillTimes_[k]);
         }
-        for (std::size_t i = 0; i < bodies_.size(); ++i)
-            islandSleeps_[i] = islandStillTime_[i] >= timeToSleep;
     }
 
-    // Then every body on the pool's threads, in the split that examines them
-    // at the next step's start: sleeping islands stopped, each body's state
-    // kept to see what code changes before the next step, and its island;
-    // its force cleared, when the step was asked to.
+    // Then every other body on the pool's threads, in the split that examines
+    // them at the next step's start: the free bodies and those that did not
+    // move (asleep, or fixed) remember the step.
     // The same loop counts the pairs pressed together, each thread the share
     // of the pairs (in key order, so near its bodies) that matches its share
     // of the bodies.
     std::atomic<int> sleeping{0};
     std::atomic<int> touching{0};
     const std::size_t count = bodies_.size();
-    // The groups moved the bodies on whichever thread was free: on several
-    // threads a body's lines are asked for ahead (see WritePrefetch.h).
+    const auto finishedHere = [&](std::size_t i) {
+        const std::int32_t k = solverIndexOf_[i];
+        return k == noSolverBody || k >= grouped;
+    };
+    // On several threads the lines of a body were last written by another
+    // thread: they are asked for a few bodies ahead (see WritePrefetch.h).
     const bool shared = pool_.threads() > 1;
     pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
         int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
-            if (shared && i + writeAheadBodies < to)
-                prefetchRemembering(i + writeAheadBodies, clearingForces);
-            PhysicalObject& body = *bodies_[i].object;
-            const std::int32_t island = islandRoot_[i];
-            if (solverIndexOf_[i] != noSolverBody && islandSleeps_[island]) {
-                motion_[i] |= asleepBit;
-                body.solverMemory.asleep = true;
-                body.velocity = Vector3();
-                body.angularVelocity = Vector3();
+            if (shared && i + writeAheadBodies < to && finishedHere(i + writeAheadBodies))
+                prefetchRemembering(i + writeAheadBodies);
+            if (finishedHere(i)) {
+                const bool solved = solverIndexOf_[i] != noSolverBody;
+                rememberBody(i, solved && sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep);
             }
-            remember(body);
-            if (clearingForces)
-                body.force = Vector3();
-            body.solverMemory.island = movable(static_cast<std::int32_t>(i)) ? lastIds_[island] : 0;
             sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;
@@ -598,10 +634,10 @@ void ContactWorld::finishBodies(const ContactSettings& settings, bool clearingFo
 // The lines of body i that remembering its state reads (its pose and
 // velocities) and writes (what the solver remembers, and its force when the
 // loop clears it).
-void ContactWorld::prefetchRemembering(std::size_t i, bool clearingForces) const
+void ContactWorld::prefetchRemembering(std::size_t i) const
 {
     const PhysicalObject& body = *bodies_[i].object;
-    if (clearingForces)
+    if (clearingForces_)
         prefetchForWrite(&body.force);
     else
         prefetchForRead(&body.velocity);

@@ -309,6 +309,39 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
 }
 
+TEST_F(SolverScenario, CubesTouchingNothingFallAsleepOnEveryNumberOfThreads)
+{
+    // Without gravity, cubes set at rest in the air touch nothing: they are
+    // only moved, never solved, and must fall asleep once still long enough,
+    // as the one resting on the floor does; a drifting one stays awake.
+    for (const int threads : {1, 2}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        const auto scene = load("drop-flat.json");
+        PhysicalUniverse::contactWorld.setThreads(threads);
+        PhysicalUniverse::gravity = {};
+        PhysicalObject& resting = *scene->bodies()[1];
+        resting.transform.position.y = restingCentre;
+        std::vector<std::shared_ptr<PhysicalObject>> floating;
+        for (int k = 0; k < 3; ++k) {
+            floating.push_back(std::make_shared<PhysicalObject>(resting.model));
+            floating.back()->transform.position = {10.0f * static_cast<float>(k + 1), 5.0f, 0.0f};
+            scene->collisionSet()->addBody(floating.back());
+        }
+        auto drifting = std::make_shared<PhysicalObject>(resting.model);
+        drifting->transform.position = {-10.0f, 5.0f, 0.0f};
+        drifting->velocity = {0.0f, 0.0f, 1.0f};
+        scene->collisionSet()->addBody(drifting);
+        run(40);
+        EXPECT_TRUE(resting.solverMemory.asleep);
+        for (const auto& body : floating) {
+            EXPECT_TRUE(body->solverMemory.asleep);
+            EXPECT_EQ(body->transform.position.y, 5.0f);
+        }
+        EXPECT_FALSE(drifting->solverMemory.asleep);
+        EXPECT_EQ(PhysicalUniverse::contactWorld.statistics().sleepingBodies, 4);
+    }
+}
+
 TEST_F(SolverScenario, BodiesKeepingTheirPlaceAreFoundWhereTheyAre)
 {
     // A cube falling from high up keeps the steps busy while the dropped one
