@@ -243,6 +243,9 @@ class ContactWorld {
     /// its state kept to see what code changes before the next step, its
     /// island, and its force cleared when the step was asked to.
     void rememberBody(std::size_t i, bool sleeps);
+    /// Whether solver body k has been still long enough that its island may
+    /// fall asleep: an island sleeps only when all its bodies have.
+    bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
     std::int32_t findIsland(std::int32_t body);
 
     LargeVector<StepBody> bodies_;

@@ -323,6 +323,8 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
                 moveBody(body, h);
             }
             finishBody(body, dt);
+            if (!stillLongEnough(body))
+                rememberBody(static_cast<std::size_t>(solverToBody_[body]), false);
         }
         freeChunkTime_[chunk] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     };
@@ -576,7 +578,8 @@ void ContactWorld::rememberBody(std::size_t i, bool sleeps)
 void ContactWorld::finishBodies()
 {
     // The groups finished their own bodies. Bodies touching nothing were only
-    // moved: their islands fall asleep here, as the groups' do.
+    // moved, and those not still long enough to sleep finished as they moved:
+    // the others' islands fall asleep here, as the groups' do.
     const std::int32_t grouped = groupBodyStart_.empty() ? 0 : groupBodyStart_.back();
     if (sleeping_) {
         const std::int32_t solved = static_cast<std::int32_t>(solverToBody_.size());
@@ -597,7 +600,7 @@ void ContactWorld::finishBodies()
     const std::size_t count = bodies_.size();
     const auto finishedHere = [&](std::size_t i) {
         const std::int32_t k = solverIndexOf_[i];
-        return k == noSolverBody || k >= grouped;
+        return k == noSolverBody || (k >= grouped && stillLongEnough(k));
     };
     // On several threads the lines of a body were last written by another
     // thread: they are asked for a few bodies ahead (see WritePrefetch.h).
