@@ -243,6 +243,9 @@ class ContactWorld {
     /// its state kept to see what code changes before the next step, its
     /// island, and its force cleared when the step was asked to.
     void rememberBody(std::size_t i, bool sleeps);
+    /// Whether a pair's bodies press on each other: a point of its manifolds
+    /// holds a normal impulse.
+    bool pressed(const PairContact& pair) const;
     /// Whether solver body k has been still long enough that its island may
     /// fall asleep: an island sleeps only when all its bodies have.
     bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
@@ -350,6 +353,8 @@ class ContactWorld {
     std::vector<std::int32_t> freeBodies_;
     std::vector<double> groupIntegration_;
     std::vector<double> groupTotal_;
+    /// Each batch's pairs pressed together once it is solved.
+    std::vector<int> groupTouching_;
     std::vector<double> freeChunkTime_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;

@@ -294,6 +294,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     smallGroups_.clear();
     groupIntegration_.assign(static_cast<std::size_t>(batchCount), 0.0);
     groupTotal_.assign(static_cast<std::size_t>(batchCount), 0.0);
+    groupTouching_.assign(static_cast<std::size_t>(batchCount), 0);
     for (std::int32_t b = 0; b < batchCount; ++b) {
         const std::size_t constraints = solver_.groupConstraintCount(static_cast<std::size_t>(b));
         if (pool_.threads() > 1 && constraints > bigGroup)
@@ -499,6 +500,10 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
         store(0, constraintCount);
     integrate([&](std::int32_t k) { finishBody(static_cast<std::size_t>(k), dt); });
     groupIntegration_[g] = integration;
+    int touching = 0;
+    for (std::size_t k = 0; k < pairCount; ++k)
+        touching += pressed(pairs_[firstPair[k]]) ? 1 : 0;
+    groupTouching_[g] = touching;
     // The batch holds its islands whole (an island's bodies share contacts,
     // and so a group): they fall asleep here, while the bodies are in cache.
     finishIslands(first, last, parallel);
@@ -592,11 +597,7 @@ void ContactWorld::finishBodies()
     // Then every other body on the pool's threads, in the split that examines
     // them at the next step's start: the free bodies and those that did not
     // move (asleep, or fixed) remember the step.
-    // The same loop counts the pairs pressed together, each thread the share
-    // of the pairs (in key order, so near its bodies) that matches its share
-    // of the bodies.
     std::atomic<int> sleeping{0};
-    std::atomic<int> touching{0};
     const std::size_t count = bodies_.size();
     const auto finishedHere = [&](std::size_t i) {
         const std::int32_t k = solverIndexOf_[i];
@@ -617,21 +618,27 @@ void ContactWorld::finishBodies()
             sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;
-
-        int pressing = 0;
-        const std::size_t lastPair = to * pairs_.size() / count;
-        for (std::size_t index = from * pairs_.size() / count; index < lastPair; ++index) {
-            const PairContact& pair = pairs_[index];
-            bool pressed = false;
-            for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
-                for (int p = 0; p < pieces_[k].pointCount; ++p)
-                    pressed = pressed || pieces_[k].points[p].normalImpulse > 0.0f;
-            pressing += pressed ? 1 : 0;
-        }
-        touching += pressing;
     });
     statistics_.sleepingBodies = sleeping;
+
+    // The pairs pressed together: the batches counted theirs; the pairs of no
+    // batch (at rest, or of bodies touching nothing) are counted here.
+    int touching = 0;
+    for (const int batchTouching : groupTouching_)
+        touching += batchTouching;
+    for (const PairContact& pair : pairs_)
+        if (pair.firstConstraint < 0 && pressed(pair))
+            ++touching;
     statistics_.touchingPairs = touching;
+}
+
+bool ContactWorld::pressed(const PairContact& pair) const
+{
+    for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
+        for (int p = 0; p < pieces_[k].pointCount; ++p)
+            if (pieces_[k].points[p].normalImpulse > 0.0f)
+                return true;
+    return false;
 }
 
 // The lines of body i that remembering its state reads (its pose and

@@ -281,6 +281,7 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
 {
     const auto scene = load("drop-flat.json");
     PhysicalObject& lower = *scene->bodies()[1];
+    const auto touching = [] { return PhysicalUniverse::contactWorld.statistics().touchingPairs; };
     run(200);
     ASSERT_TRUE(lower.solverMemory.asleep);
     EXPECT_EQ(lower.velocity, Vector3());
@@ -298,6 +299,7 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_TRUE(lower.solverMemory.asleep);
     EXPECT_TRUE(upper->solverMemory.asleep);
     EXPECT_NEAR(upper->transform.position.y, restingCentre + 2.0f, 0.02f);
+    EXPECT_EQ(touching(), 2);
 
     // Code moving one cube of the sleeping pair wakes both; the upper one falls.
     lower.transform.position.x += 3.0f;
@@ -305,6 +307,7 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     PhysicalUniverse::step();
     EXPECT_FALSE(lower.solverMemory.asleep);
     EXPECT_FALSE(upper->solverMemory.asleep);
+    EXPECT_EQ(touching(), 1);
     run(300);
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
 }
@@ -360,6 +363,8 @@ TEST_F(SolverScenario, BodiesKeepingTheirPlaceAreFoundWhereTheyAre)
     scene->collisionSet()->addBody(falling);
     run(300);
     ASSERT_TRUE(lower.solverMemory.asleep);
+    // A pair asleep still presses, and is counted while others move.
+    EXPECT_EQ(PhysicalUniverse::contactWorld.statistics().touchingPairs, 1);
     block->transform.position.x = 10.0f;
     block->transform.dirty = true;
     run(50);
