@@ -77,8 +77,8 @@ class ContactWorld {
     /// (gravity times its mass) is first added to its force, once for every
     /// place the body has in the sets, as a pass over the sets would add it;
     /// the forces then accelerate the bodies. The caller clears the forces,
-    /// with clearForces, unless it asks the step to (clearingForces): the
-    /// step's last loop over the bodies then sets them to zero.
+    /// with clearForces, unless it asks the step to (clearingForces): each
+    /// body's force is then set to zero where its step finishes.
     void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
               const ContactSettings& settings, bool clearingForces = false);
 
@@ -246,6 +246,11 @@ class ContactWorld {
     /// Whether a pair's bodies press on each other: a point of its manifolds
     /// holds a normal impulse.
     bool pressed(const PairContact& pair) const;
+    /// Solver body k's still time, into the least of its island's.
+    void addStillTime(std::int32_t k);
+    /// Whether the island of body i falls asleep, once every body of it added
+    /// its still time.
+    bool islandFallsAsleep(std::size_t i) const;
     /// Whether solver body k has been still long enough that its island may
     /// fall asleep: an island sleeps only when all its bodies have.
     bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
@@ -322,7 +327,7 @@ class ContactWorld {
     /// The least still time of the bodies of the island a body heads.
     std::vector<float> islandStillTime_;
     /// What the step was asked: whether bodies may fall asleep, and whether
-    /// its last loop clears the forces.
+    /// it clears the forces as each body's step finishes.
     bool sleeping_ = true;
     bool clearingForces_ = false;
     /// Each awake body's still time after the step, in the solver's order.

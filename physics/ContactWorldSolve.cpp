@@ -548,14 +548,12 @@ void ContactWorld::finishIslands(const std::int32_t* first, const std::int32_t* 
     // are read from the solver's compact list, not from the bodies. Islands
     // share no body, so their least still times are found on one thread.
     if (sleeping_)
-        for (const std::int32_t* k = first; k != last; ++k) {
-            float& least = islandStillTime_[islandRoot_[solverToBody_[*k]]];
-            least = std::min(least, stillTimes_[*k]);
-        }
+        for (const std::int32_t* k = first; k != last; ++k)
+            addStillTime(*k);
     const auto finish = [&](std::size_t from, std::size_t to) {
         for (std::size_t n = from; n < to; ++n) {
             const auto i = static_cast<std::size_t>(solverToBody_[first[n]]);
-            rememberBody(i, sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep);
+            rememberBody(i, islandFallsAsleep(i));
         }
     };
     const auto count = static_cast<std::size_t>(last - first);
@@ -563,6 +561,17 @@ void ContactWorld::finishIslands(const std::int32_t* first, const std::int32_t* 
         pool_.forEachEven(count, bodiesPerTask, finish);
     else
         finish(0, count);
+}
+
+void ContactWorld::addStillTime(std::int32_t k)
+{
+    float& least = islandStillTime_[islandRoot_[solverToBody_[k]]];
+    least = std::min(least, stillTimes_[k]);
+}
+
+bool ContactWorld::islandFallsAsleep(std::size_t i) const
+{
+    return sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep;
 }
 
 void ContactWorld::rememberBody(std::size_t i, bool sleeps)
@@ -588,10 +597,8 @@ void ContactWorld::finishBodies()
     const std::int32_t grouped = groupBodyStart_.empty() ? 0 : groupBodyStart_.back();
     if (sleeping_) {
         const std::int32_t solved = static_cast<std::int32_t>(solverToBody_.size());
-        for (std::int32_t k = grouped; k < solved; ++k) {
-            float& least = islandStillTime_[islandRoot_[solverToBody_[k]]];
-            least = std::min(least, stillTimes_[k]);
-        }
+        for (std::int32_t k = grouped; k < solved; ++k)
+            addStillTime(k);
     }
 
     // Then every other body on the pool's threads, in the split that examines
@@ -611,10 +618,8 @@ void ContactWorld::finishBodies()
         for (std::size_t i = from; i < to; ++i) {
             if (shared && i + writeAheadBodies < to && finishedHere(i + writeAheadBodies))
                 prefetchRemembering(i + writeAheadBodies);
-            if (finishedHere(i)) {
-                const bool solved = solverIndexOf_[i] != noSolverBody;
-                rememberBody(i, solved && sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep);
-            }
+            if (finishedHere(i))
+                rememberBody(i, solverIndexOf_[i] != noSolverBody && islandFallsAsleep(i));
             sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;

@@ -59,8 +59,8 @@ void PhysicalUniverse::step()
     }
     // The contact world adds the weights as it gathers the bodies, and clears
     // the forces after the listeners heard of the step, on its threads. With
-    // no listener nothing reads them in between: the step's own last loop
-    // over the bodies clears them, which saves a loop over every body.
+    // no listener nothing reads them in between: the step clears each body's
+    // force where the body's step finishes, which saves a loop over every body.
     const bool listened = !collisionSignal.empty();
     contactWorld.step(collisionSets, timeStep, gravity, contactSettings, !listened);
     if (listened) {
