@@ -64,6 +64,15 @@ PhysicalObject::PhysicalObject(std::shared_ptr<PhysicalModel> bodyModel)
         shape = std::make_shared<ConvexPolyhedron>(Math::Vector3(), model);
 }
 
+PhysicalObject::PhysicalObject(const PhysicalObject& other)
+    : LinearState(other), AngularState(other), model(other.model), transform(other.transform),
+      fixed(other.fixed), id(nextBodyId.fetch_add(1, std::memory_order_relaxed))
+{
+    // A shape taken away by the application stays away.
+    if (model && other.shape)
+        shape = std::make_shared<ConvexPolyhedron>(Math::Vector3(), model);
+}
+
 void PhysicalObject::updateInertia()
 {
     if (mass == 0.0f || !model)

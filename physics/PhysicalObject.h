@@ -96,6 +96,12 @@ class PhysicalObject : public LinearState, public AngularState {
 
     /// Builds the body's own polyhedron tree from the model.
     explicit PhysicalObject(std::shared_ptr<PhysicalModel> model);
+    /// A new body in the other's state: its pose, motion, mass, model and
+    /// fixedness, but an id and a polyhedron tree of its own (the tree holds
+    /// the body's world geometry, so two bodies cannot share one) and nothing
+    /// of the other's solver memory.
+    PhysicalObject(const PhysicalObject& other);
+    PhysicalObject& operator=(const PhysicalObject&) = delete;
 
     /// Inertia of a solid sphere of the model's radius; does nothing for mass 0.
     /// Throws "Could not invert the matrix" for a model of radius 0.

@@ -218,6 +218,24 @@ TEST_F(UniverseTest, BodyAddedBySlotDuringThePassWaitsForTheNextStep)
     EXPECT_EQ(std::count(collided.begin(), collided.end(), newcomer), 1);
 }
 
+TEST_F(UniverseTest, CopiedBodyIsABodyOfItsOwn)
+{
+    // A copy keeps the original's state but is a new body: a new id, and a
+    // world shape of its own. Set beside the floor, out of reach, it touches
+    // nothing, while the original rests on the floor in the same step.
+    PhysicalUniverse::gravity = {0.0f, -9.81f, 0.0f};
+    auto floor = cube({0.0f, 0.0f, 0.0f}, true);
+    auto block = cube({0.0f, 1.99f, 0.0f});
+    auto copy = std::make_shared<PhysicalObject>(*block);
+    copy->transform.position = {2.5f, 1.5f, 0.0f};
+    EXPECT_NE(copy->id, block->id);
+    registeredSet({floor, block, copy});
+    PhysicalUniverse::step();
+    EXPECT_EQ(PhysicalUniverse::collisionMap.count(block), 1u);
+    EXPECT_EQ(PhysicalUniverse::collisionMap.count(copy), 0u);
+    EXPECT_FLOAT_EQ(copy->velocity.y, -9.81f * PhysicalUniverse::timeStep);
+}
+
 TEST_F(UniverseTest, SolverResponseWeighsAndClearsForcesAsTheDesignedPassDoes)
 {
     // A body in two sets gets its weight twice (the solver steps it once, the

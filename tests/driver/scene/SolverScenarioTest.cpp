@@ -312,6 +312,31 @@ TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
     EXPECT_NEAR(upper->transform.position.y, restingCentre, 0.02f);
 }
 
+TEST_F(SolverScenario, CopyOfASleepingCubeSleepsOnItsOwn)
+{
+    // A copy is a body of its own, in an island of its own: set down apart
+    // from its sleeping original, it neither wakes the original nor is woken
+    // when code moves the original later.
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& original = *scene->bodies()[1];
+    run(200);
+    ASSERT_TRUE(original.solverMemory.asleep);
+    auto copy = std::make_shared<PhysicalObject>(original);
+    copy->transform.position.x += 10.0f;
+    scene->collisionSet()->addBody(copy);
+    PhysicalUniverse::step();
+    EXPECT_TRUE(original.solverMemory.asleep);
+    run(200);
+    ASSERT_TRUE(copy->solverMemory.asleep);
+    EXPECT_NEAR(copy->transform.position.y, restingCentre, 0.02f);
+
+    original.transform.position.x -= 3.0f;
+    original.transform.dirty = true;
+    PhysicalUniverse::step();
+    EXPECT_FALSE(original.solverMemory.asleep);
+    EXPECT_TRUE(copy->solverMemory.asleep);
+}
+
 TEST_F(SolverScenario, CubesTouchingNothingFallAsleepOnEveryNumberOfThreads)
 {
     // Without gravity, cubes set at rest in the air touch nothing: they are
