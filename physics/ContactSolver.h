@@ -6,7 +6,7 @@
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
 #include "physics/FloatLanes.h"
-#include "physics/HugePageAllocator.h"
+#include "physics/ScratchArray.h"
 #include "physics/WorkerPool.h"
 
 #include <array>
@@ -260,7 +260,7 @@ class ContactSolver {
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
-    LargeVector<Constraint> constraints_;
+    std::vector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
     /// Constraints by group, then by colour within the group.
     std::vector<std::uint32_t> order_;
@@ -287,7 +287,7 @@ class ContactSolver {
     /// Only grows: prepare() fills every field of the bundles in use.
     ScratchArray<Bundle> bundles_;
     /// The carried impulses of every point as added, until prepare() reads them.
-    LargeVector<ContactPointInput> inputs_;
+    std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
 };
 

@@ -9,9 +9,9 @@
 #include "physics/ContactSettings.h"
 #include "physics/ContactSolver.h"
 #include "physics/GridBroadPhase.h"
-#include "physics/HugePageAllocator.h"
 #include "physics/PhaseClock.h"
 #include "physics/PhysicalObject.h"
+#include "physics/ScratchArray.h"
 #include "physics/WorkerPool.h"
 #include "physics/collision/ContactManifold.h"
 
@@ -256,7 +256,7 @@ class ContactWorld {
     bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
     std::int32_t findIsland(std::int32_t body);
 
-    LargeVector<StepBody> bodies_;
+    std::vector<StepBody> bodies_;
     /// What the passes over every body on one thread read and write of each
     /// body is kept apart from its entry, a few bytes a body, so that such a
     /// pass reads a few cache lines instead of taking every entry from the
@@ -315,11 +315,11 @@ class ContactWorld {
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
-    LargeVector<PairWork> work_;
+    std::vector<PairWork> work_;
     ScratchArray<PieceContact> slots_;
-    LargeVector<PairContact> pairs_;
+    std::vector<PairContact> pairs_;
     ScratchArray<PieceContact> pieces_;
-    LargeVector<PairContact> nextPairs_;
+    std::vector<PairContact> nextPairs_;
     std::vector<std::int32_t> islandParent_;
     /// Each body's island, by the body that heads it.
     std::vector<std::int32_t> islandRoot_;

@@ -1,52 +1,26 @@
-// An allocator for the step's big buffers: large blocks are backed by the
-// operating system's huge pages where it offers them on request, so that a
-// buffer growing to its scene's size takes one page fault per two megabytes
-// instead of one per four kilobytes. On some virtual machines a fault costs
-// over ten microseconds, and the first steps of a big scene fault thousands
-// of pages.
+// Storage for the step's big scratch buffers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
-
-namespace Tolvane::Physics {
-
-/// Memory for at least bytes, on whole huge pages when bytes is large.
-void* allocateLarge(std::size_t bytes);
-/// Frees what allocateLarge(bytes) gave, with the same bytes.
-void freeLarge(void* memory, std::size_t bytes);
-
-template <class T> struct HugePageAllocator {
-    using value_type = T;
-    HugePageAllocator() = default;
-    template <class U> HugePageAllocator(const HugePageAllocator<U>&) {}
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
-                  "small blocks come from plain operator new");
-    T* allocate(std::size_t count) { return static_cast<T*>(allocateLarge(count * sizeof(T))); }
-    void deallocate(T* memory, std::size_t count) { freeLarge(memory, count * sizeof(T)); }
-    template <class U> bool operator==(const HugePageAllocator<U>&) const { return true; }
-    template <class U> bool operator!=(const HugePageAllocator<U>&) const { return false; }
-};
-
-} // namespace Tolvane::Physics
-
-#include <algorithm>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 namespace Tolvane::Physics {
-
-/// A vector for the step's big buffers.
-template <class T> using LargeVector = std::vector<T, HugePageAllocator<T>>;
 
 /// Storage for big scratch whose every element is written before it is read:
 /// it grows without copying or clearing, so that growing costs no pass over
 /// the memory on one thread, and each page is first touched by the thread
 /// that fills it.
+///
+/// It asks for ordinary pages on purpose. Huge pages were tried: on virtual
+/// machines that hand free memory back to the host, a fresh huge page costs
+/// the host a fault for each of its 512 small pages at once, several
+/// milliseconds in one step, while small pages cost only those touched.
 template <class T> class ScratchArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
-                  "small blocks come from plain operator new");
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the storage comes from plain operator new");
 
   public:
     ScratchArray() = default;
@@ -74,7 +48,7 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        void* memory = allocateLarge(capacity * sizeof(T));
+        void* memory = ::operator new(capacity * sizeof(T));
         release();
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
@@ -87,8 +61,7 @@ template <class T> class ScratchArray {
   private:
     void release()
     {
-        if (data_)
-            freeLarge(data_, capacity_ * sizeof(T));
+        ::operator delete(data_);
         data_ = nullptr;
         capacity_ = 0;
     }
