@@ -20,7 +20,8 @@ namespace Tolvane::Physics {
 /// milliseconds in one step, while small pages cost only those touched.
 template <class T> class ScratchArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the storage comes from plain operator new");
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
+                  "the storage comes from plain operator new");
 
   public:
     ScratchArray() = default;
