@@ -1,9 +1,9 @@
 // Cost of one two-body collision query on the pairs the test scene meets most:
 // a block resting on the floor, a block resting on another, and two blocks far apart.
-#include "physics/PhysicalModel.h"
-#include "physics/PhysicalObject.h"
-#include "physics/PhysicalObjectCollisionSolver.h"
-#include "physics/collision/CollisionQuery.h"
+#include "physics/body/PhysicalModel.h"
+#include "physics/body/PhysicalObject.h"
+#include "physics/designed/CollisionQuery.h"
+#include "physics/designed/PhysicalObjectCollisionSolver.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,12 +1,12 @@
 // Cost of one hull pair collision (separating axes and contact manifold) on the
 // pairs the block scene meets most: a block resting on the floor, blocks resting
 // on blocks, and two blocks far apart whose cached axis still separates them.
+#include "geometry/BodyHulls.h"
+#include "geometry/ContactManifold.h"
+#include "geometry/HullSeparation.h"
 #include "math/Matrix3.h"
 #include "math/Quaternion.h"
-#include "physics/PhysicalModel.h"
-#include "physics/collision/BodyHulls.h"
-#include "physics/collision/ContactManifold.h"
-#include "physics/collision/HullSeparation.h"
+#include "physics/body/PhysicalModel.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 // Cost of one step of the solver response while the program's lattice lands
 // and settles, at lattice sizes 5, 8, 10 and 12: the mean over steps 55 to 255,
 // from the first impacts until most islands sleep.
-#include "driver/PhysicsTestScene.h"
 #include "physics/PhysicalUniverse.h"
+#include "scene/PhysicsTestScene.h"
 
 #include <benchmark/benchmark.h>
 

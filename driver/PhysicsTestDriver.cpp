@@ -1,12 +1,12 @@
 // The interactive physics test's scene pairing, frame loop and input handlers.
 #include "driver/PhysicsTestDriver.h"
 
-#include "driver/SceneFile.h"
 #include "math/Quaternion.h"
 #include "math/Transform.h"
 #include "math/Vector3.h"
 #include "physics/PhysicalUniverse.h"
 #include "renderer/Scene.h"
+#include "scene/SceneFile.h"
 
 #include <GL/gl.h>
 

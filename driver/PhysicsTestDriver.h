@@ -3,13 +3,13 @@
 #pragma once
 
 #include "app/Application.h"
-#include "driver/PhysicsTestScene.h"
 #include "math/Point2.h"
-#include "physics/PhysicalObject.h"
+#include "physics/body/PhysicalObject.h"
 #include "renderer/Camera.h"
 #include "renderer/OpenGLContextStore.h"
 #include "renderer/SimpleSolidObjectRenderer.h"
 #include "renderer/SolidObject.h"
+#include "scene/PhysicsTestScene.h"
 
 #include <SDL.h>
 #include <boost/signals2/connection.hpp>

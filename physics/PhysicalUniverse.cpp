@@ -1,5 +1,9 @@
-// The universe's static state, set registration and the filing of collision reports.
+// The universe's static state, set registration, and the step that runs one of
+// the two responses over every registered set.
 #include "physics/PhysicalUniverse.h"
+
+#include "physics/designed/DesignedResponse.h"
+#include "physics/solver/ContactWorld.h"
 
 namespace Tolvane::Physics {
 
@@ -10,6 +14,10 @@ constexpr float initialTimeStep = 0.025f;
 /// any start above it makes the first step refresh every cache; tests and
 /// recorded hashes count from this one.
 constexpr std::int32_t initialStepCount = 10;
+
+ContactWorld theContactWorld;
+/// The designed response's broad phases, kept from step to step.
+DesignedResponse designedResponse;
 } // namespace
 
 std::vector<std::shared_ptr<CollisionSet>> PhysicalUniverse::collisionSets;
@@ -19,10 +27,7 @@ boost::signals2::signal<void(std::shared_ptr<PhysicalObjectCollisionSolver>)>
 float PhysicalUniverse::timeStep = initialTimeStep;
 Math::Vector3 PhysicalUniverse::gravity;
 ContactSettings PhysicalUniverse::contactSettings;
-ContactWorld PhysicalUniverse::contactWorld;
-std::vector<BroadPhase> PhysicalUniverse::designedBroadPhases;
-std::vector<WorldBox> PhysicalUniverse::designedBoxes;
-std::vector<std::pair<std::int32_t, std::int32_t>> PhysicalUniverse::designedPairs;
+ContactWorld& PhysicalUniverse::contactWorld = theContactWorld;
 std::int32_t PhysicalUniverse::stepCount = initialStepCount;
 
 void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
@@ -33,14 +38,70 @@ void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
 void PhysicalUniverse::addCollisionReport(std::shared_ptr<PhysicalObject> body,
                                           std::shared_ptr<PhysicalObjectCollisionSolver> solver)
 {
-    ReportList& reports = collisionMap[body];
-    auto report = std::make_shared<CollisionReport>();
-    const float time = solver->contact.time;
-    report->solver = std::move(solver);
-    auto later = reports.begin();
-    while (later != reports.end() && !((*later)->solver->contact.time > time))
-        ++later;
-    reports.insert(later, std::move(report));
+    fileCollisionReport(collisionMap, std::move(body), std::move(solver));
+}
+
+void PhysicalUniverse::setThreads(int threads)
+{
+    contactWorld.setThreads(threads);
+}
+
+int PhysicalUniverse::threads()
+{
+    return contactWorld.threads();
+}
+
+const ContactStepStatistics& PhysicalUniverse::contactStatistics()
+{
+    return contactWorld.statistics();
+}
+
+void PhysicalUniverse::step()
+{
+    ++stepCount;
+
+    if (contactSettings.response == ResponseKind::designed) {
+        // Nothing here runs a listener's code, so the sets are walked as they are.
+        for (const auto& set : collisionSets)
+            for (const auto& body : set->bodies)
+                body->force += gravity * body->mass;
+        designedResponse.collisionPass(collisionSets, collisionMap, collisionSignal, timeStep, stepCount);
+        DesignedResponse::responsePass(collisionSets, collisionMap, timeStep);
+        for (const auto& set : collisionSets)
+            for (const auto& body : set->bodies)
+                body->force = Math::Vector3();
+        return;
+    }
+    // The contact world adds the weights as it gathers the bodies, and clears
+    // the forces after the listeners heard of the step, on its threads. With
+    // no listener nothing reads them in between: the step clears each body's
+    // force where the body's step finishes, which saves a loop over every body.
+    const bool listened = !collisionSignal.empty();
+    contactWorld.step(collisionSets, timeStep, gravity, contactSettings, !listened);
+    if (listened) {
+        publishTouchingPairs();
+        contactWorld.clearForces(collisionSets);
+    }
+}
+
+void PhysicalUniverse::publishTouchingPairs()
+{
+    contactWorld.gatherTouchingPairs();
+    // Copied first: a listener may change the sets, and with them the bodies
+    // the contact world's list points to.
+    std::vector<std::shared_ptr<PhysicalObjectCollisionSolver>> records;
+    for (const TouchingPair& pair : contactWorld.touchingPairs()) {
+        auto record = std::make_shared<PhysicalObjectCollisionSolver>(*pair.bodyA, *pair.bodyB);
+        record->collided = true;
+        record->impulse = pair.impulse;
+        record->contact.time = 0.0f;
+        record->contact.normal = pair.normal;
+        record->contact.point = pair.point;
+        record->contact.depth = pair.depth;
+        records.push_back(std::move(record));
+    }
+    for (auto& record : records)
+        collisionSignal(std::move(record));
 }
 
 void PhysicalUniverse::reset()
@@ -52,7 +113,7 @@ void PhysicalUniverse::reset()
     gravity = Math::Vector3();
     contactSettings = ContactSettings();
     contactWorld.clear();
-    designedBroadPhases.clear();
+    designedResponse.clear();
     stepCount = initialStepCount;
 }
 

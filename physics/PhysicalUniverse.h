@@ -2,36 +2,31 @@
 #pragma once
 
 #include "math/Vector3.h"
-#include "physics/CollisionSet.h"
-#include "physics/ContactSettings.h"
-#include "physics/ContactWorld.h"
-#include "physics/PhysicalObject.h"
-#include "physics/PhysicalObjectCollisionSolver.h"
+#include "physics/body/CollisionSet.h"
+#include "physics/body/PhysicalObject.h"
+#include "physics/designed/CollisionReport.h"
+#include "physics/designed/PhysicalObjectCollisionSolver.h"
+#include "physics/solver/ContactSettings.h"
+#include "physics/solver/ContactStepStatistics.h"
 
 #include <boost/signals2/signal.hpp>
 
 #include <cstdint>
-#include <list>
-#include <map>
 #include <memory>
 #include <vector>
 
 namespace Tolvane::Physics {
 
+class ContactWorld;
+
 class PhysicalUniverse {
   public:
-    /// One body's share of one collision.
-    struct CollisionReport {
-        std::shared_ptr<PhysicalObjectCollisionSolver> solver;
-        Math::Vector3 velocityChange;
-        Math::Vector3 angularVelocityChange;
-    };
-
-    using ReportList = std::list<std::shared_ptr<CollisionReport>>;
+    /// One body's share of one collision (the designed response's).
+    using CollisionReport = Physics::CollisionReport;
+    using ReportList = Physics::ReportList;
     /// The collisions of the current step per body, keyed by body identity; each
     /// list is sorted by contact time, equal times in filing order.
-    using CollisionMap = std::map<std::shared_ptr<PhysicalObject>, ReportList,
-                                  std::owner_less<std::shared_ptr<PhysicalObject>>>;
+    using CollisionMap = Physics::CollisionMap;
 
     static std::vector<std::shared_ptr<CollisionSet>> collisionSets;
     static CollisionMap collisionMap;
@@ -42,8 +37,9 @@ class PhysicalUniverse {
     static Math::Vector3 gravity;
     /// Which response runs, and the contact solver's settings.
     static ContactSettings contactSettings;
-    /// The solver response's contacts, islands and sleeping bodies between steps.
-    static ContactWorld contactWorld;
+    /// The solver response's contacts, islands and sleeping bodies between
+    /// steps (physics/solver/ContactWorld.h, the engine's own).
+    static ContactWorld& contactWorld;
     /// Incremented at the start of every step; the stamp of the shape caches.
     static std::int32_t stepCount;
 
@@ -57,19 +53,19 @@ class PhysicalUniverse {
     static void addCollisionReport(std::shared_ptr<PhysicalObject> body,
                                    std::shared_ptr<PhysicalObjectCollisionSolver> solver);
 
+    /// The threads the solver response runs on (below 1: the machine's cores).
+    /// Every result is the same for every number of threads.
+    static void setThreads(int threads);
+    static int threads();
+    /// What the solver response's last step did: its stages' times, awake and
+    /// sleeping bodies, pairs and contact points.
+    static const ContactStepStatistics& contactStatistics();
+
     /// Puts the static state back to its start-up values (for tests and tools
     /// that build more than one scene in one process).
     static void reset();
 
   private:
-    /// The designed response's broad phase, one per collision set, with its
-    /// scratch space, kept from step to step.
-    static std::vector<BroadPhase> designedBroadPhases;
-    static std::vector<WorldBox> designedBoxes;
-    static std::vector<std::pair<std::int32_t, std::int32_t>> designedPairs;
-
-    static void collisionPass();
-    static void responsePass();
     /// Tells the collision signal's listeners of every pair the solver response
     /// left in contact, in pair order.
     static void publishTouchingPairs();

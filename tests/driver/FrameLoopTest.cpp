@@ -338,7 +338,7 @@ TEST_F(FrameLoop, StepsThroughTheProgramMatchTheHeadlessRunner)
     expectBlocksDrawnWhereTheirBodiesAre(*driver);
 
     const std::string command = std::string("'") + TOLVANE_BINARY_DIR +
-                                "/driver/physics_headless' --json --steps " + std::to_string(steps) +
+                                "/tools/physics_headless' --json --steps " + std::to_string(steps) +
                                 " --data '" + TOLVANE_DATA_DIR + "'";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

@@ -2,7 +2,7 @@
 // keys, types and ranges). Rejection by SceneFileError is the expected outcome
 // for bad input; anything else (a crash, a sanitizer report, a leak, a hang,
 // another exception) is a fault. Model paths are only joined, never opened.
-#include "driver/SceneFile.h"
+#include "scene/SceneFile.h"
 
 #include <cstddef>
 #include <cstdint>

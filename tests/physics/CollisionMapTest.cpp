@@ -1,6 +1,6 @@
 // Collision sets and the filing of collisions per body in the universe's collision map.
-#include "physics/CollisionSet.h"
 #include "physics/PhysicalUniverse.h"
+#include "physics/body/CollisionSet.h"
 
 #include "BoxModels.h"
 

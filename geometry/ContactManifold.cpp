@@ -1,0 +1,343 @@
+// Face contacts by clipping the incident face to the reference face, edge
+// contacts by the edges' closest points, and the reduction to four points.
+#include "geometry/ContactManifold.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace Tolvane::Physics::Collision {
+
+namespace {
+
+using Math::Vector3;
+
+/// A corner of the polygon being clipped (reference frame), the features that
+/// made it, and the feature its side to the next corner lies on.
+struct ClipVertex {
+    Vector3 position;
+    ContactFeature feature = ContactFeature::IncidentVertex;
+    std::int32_t first = 0;
+    std::int32_t second = 0;
+    /// True when the side to the next corner runs along a reference side
+    /// (sideFeature is then that side's edge), false when along an incident edge.
+    bool sideOnReference = false;
+    std::int32_t sideFeature = 0;
+};
+
+/// A kept point in the reference frame, before the reduction.
+struct Candidate {
+    Vector3 position;
+    float separation = 0.0f;
+    std::uint64_t key = 0;
+};
+
+/// Corners each scratch list has room for from the start: far more than the
+/// faces of the shipped hulls give, so a thread never grows its lists while
+/// stepping them, whichever pairs it happens to get.
+constexpr std::size_t reservedCorners = 64;
+
+/// Scratch space kept per thread, so no pair allocates once warm.
+template <class T> std::vector<T> reservedList()
+{
+    std::vector<T> list;
+    list.reserve(reservedCorners);
+    return list;
+}
+thread_local std::vector<ClipVertex> clipFrom = reservedList<ClipVertex>();
+thread_local std::vector<ClipVertex> clipTo = reservedList<ClipVertex>();
+thread_local std::vector<Candidate> candidates = reservedList<Candidate>();
+
+/// Keeps the part of polygon `from` on the inner side of the plane
+/// dot(normal, x) = limit. A corner of the incident face up to sideClipSlop
+/// outside still counts as inside and stays where it is; only an edge leaving
+/// or entering from farther out is cut, at the plane itself.
+void clipToSide(const std::vector<ClipVertex>& from, const Vector3& normal, float limit,
+                std::int32_t sideEdge, std::vector<ClipVertex>& to)
+{
+    to.clear();
+    auto inside = [](const ClipVertex& v, float d) {
+        return d <= 0.0f || (v.feature == ContactFeature::IncidentVertex && d <= sideClipSlop);
+    };
+    const std::size_t n = from.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const ClipVertex& here = from[i];
+        const ClipVertex& next = from[(i + 1) % n];
+        const float dHere = dot(normal, here.position) - limit;
+        const float dNext = dot(normal, next.position) - limit;
+        const bool hereInside = inside(here, dHere);
+        const bool nextInside = inside(next, dNext);
+        if (hereInside)
+            to.push_back(here);
+        if (hereInside == nextInside)
+            continue;
+        if ((hereInside ? dHere : dNext) > 0.0f) {
+            // The inside end is a corner kept within the slop: it is where the
+            // outline leaves or meets the side, and no cut is made.
+            if (hereInside) {
+                to.back().sideOnReference = true;
+                to.back().sideFeature = sideEdge;
+            }
+            continue;
+        }
+        ClipVertex cut;
+        cut.position = here.position + (next.position - here.position) * (dHere / (dHere - dNext));
+        cut.feature =
+            here.sideOnReference ? ContactFeature::ReferenceCorner : ContactFeature::IncidentEdgeOnSide;
+        cut.first = here.sideFeature;
+        cut.second = sideEdge;
+        // Leaving, the outline runs on along this side; entering, along the side it came in on.
+        cut.sideOnReference = hereInside ? true : here.sideOnReference;
+        cut.sideFeature = hereInside ? sideEdge : here.sideFeature;
+        to.push_back(cut);
+    }
+}
+
+float signedArea(const Vector3& a, const Vector3& b, const Vector3& c, const Vector3& normal)
+{
+    return dot(cross(b - a, c - a), normal);
+}
+
+// The deepest point, the point farthest from it, the point making the largest
+// triangle with those two, and the point adding the most area outside that
+// triangle (none when every other point lies inside it). Ties go to the point
+// met first, so the choice follows the clipping order.
+std::size_t reduceToFour(std::vector<Candidate>& points, const Vector3& normal, Candidate chosen[4])
+{
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < points.size(); ++i)
+        if (points[i].separation < points[first].separation)
+            first = i;
+    const Vector3 p0 = points[first].position;
+    std::size_t second = first == 0 ? 1 : 0;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if ((points[i].position - p0).squaredLength() > (points[second].position - p0).squaredLength())
+            second = i;
+    const Vector3 p1 = points[second].position;
+    std::size_t third = first;
+    float area = 0.0f;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const float a = std::fabs(signedArea(p0, p1, points[i].position, normal));
+        if (a > area) {
+            area = a;
+            third = i;
+        }
+    }
+    chosen[0] = points[first];
+    chosen[1] = points[second];
+    if (third == first)
+        return 2;
+    chosen[2] = points[third];
+    const Vector3 p2 = points[third].position;
+    const float turn = signedArea(p0, p1, p2, normal) > 0.0f ? 1.0f : -1.0f;
+    std::size_t fourth = first;
+    float added = 0.0f;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Vector3& q = points[i].position;
+        // How far q lies beyond the triangle's most exceeded side, in area;
+        // zero or less inside the triangle.
+        const float outside =
+            -std::min(turn * signedArea(p0, p1, q, normal),
+                      std::min(turn * signedArea(p1, p2, q, normal), turn * signedArea(p2, p0, q, normal)));
+        if (outside > added) {
+            added = outside;
+            fourth = i;
+        }
+    }
+    if (fourth == first)
+        return 3;
+    chosen[3] = points[fourth];
+    return 4;
+}
+
+// Builds the manifold of a face axis: face referenceFace of `reference` against
+// the most opposed face of `incident`, whose pose in the reference frame is
+// incidentInReference. For kind FaceB the reference hull is B, and the normal
+// is turned round to point from A to B.
+void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t referenceFace,
+                 const HullPose& referencePose, const ConvexHull& incident,
+                 const RelativePose& incidentInReference, float margin, ContactManifold& out)
+{
+    const HullFace& face = reference.faces[referenceFace];
+    const Vector3 n = face.normal;
+    const Vector3 nInIncident = transposeTimes(incidentInReference.rotation, n);
+    std::int32_t incidentFace = 0;
+    float mostOpposed = dot(incident.faces[0].normal, nInIncident);
+    for (std::int32_t f = 1; f < static_cast<std::int32_t>(incident.faces.size()); ++f) {
+        const float d = dot(incident.faces[f].normal, nInIncident);
+        if (d < mostOpposed) {
+            mostOpposed = d;
+            incidentFace = f;
+        }
+    }
+
+    const HullFace& other = incident.faces[incidentFace];
+    clipFrom.clear();
+    for (std::int32_t k = 0; k < other.loopSize; ++k) {
+        ClipVertex v;
+        v.first = incident.loopVertices[other.firstLoop + k];
+        v.position =
+            incidentInReference.rotation * incident.vertices[v.first] + incidentInReference.translation;
+        v.sideFeature = incident.loopEdges[other.firstLoop + k];
+        clipFrom.push_back(v);
+    }
+    Vector3 middle;
+    for (const ClipVertex& v : clipFrom)
+        middle += v.position;
+    middle = middle * (1.0f / static_cast<float>(clipFrom.size()));
+    float incidentRadius = 0.0f;
+    for (const ClipVertex& v : clipFrom)
+        incidentRadius = std::max(incidentRadius, (v.position - middle).length());
+    for (std::int32_t k = 0; k < face.loopSize && !clipFrom.empty(); ++k) {
+        const std::int32_t corner = reference.loopVertices[face.firstLoop + k];
+        const std::int32_t edgeIndex = reference.loopEdges[face.firstLoop + k];
+        const HullEdge& edge = reference.edges[edgeIndex];
+        const Vector3 along = edge.vertices[0] == corner ? edge.direction : -edge.direction;
+        const Vector3 outwards = cross(along, n);
+        clipToSide(clipFrom, outwards, dot(outwards, reference.vertices[corner]), edgeIndex, clipTo);
+        std::swap(clipFrom, clipTo);
+    }
+
+    // Points a little beyond the margin are kept too: an impulse at one point
+    // turns the body within the step and brings its other points down, and
+    // without them the solver would let those sink in.
+    const float reach = margin + incidentFaceReach * incidentRadius;
+    candidates.clear();
+    for (const ClipVertex& v : clipFrom) {
+        const float separation = dot(n, v.position) - face.offset;
+        if (separation <= reach)
+            candidates.push_back(
+                {v.position, separation, contactKey(kind, v.feature, referenceFace, v.first, v.second)});
+    }
+    if (candidates.empty()) {
+        // Rounding left nothing of the incident face inside the reference face:
+        // the incident hull's deepest corner, which set the axis's separation, stands in.
+        const Vector3 down = -nInIncident;
+        std::int32_t deepest = 0;
+        for (std::int32_t i = 1; i < static_cast<std::int32_t>(incident.vertices.size()); ++i)
+            if (dot(incident.vertices[i], down) > dot(incident.vertices[deepest], down))
+                deepest = i;
+        const Vector3 p =
+            incidentInReference.rotation * incident.vertices[deepest] + incidentInReference.translation;
+        const float separation = dot(n, p) - face.offset;
+        if (separation > margin)
+            return;
+        candidates.push_back(
+            {p, separation, contactKey(kind, ContactFeature::IncidentVertex, referenceFace, deepest, 0)});
+    }
+
+    Candidate chosen[maxManifoldPoints];
+    std::size_t count = candidates.size();
+    if (count > static_cast<std::size_t>(maxManifoldPoints))
+        count = reduceToFour(candidates, n, chosen);
+    else
+        std::copy(candidates.begin(), candidates.end(), chosen);
+
+    const Vector3 worldNormal = referencePose.rotation * n;
+    out.normal = kind == AxisKind::FaceB ? -worldNormal : worldNormal;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Vector3 middle = chosen[i].position - n * (0.5f * chosen[i].separation);
+        out.points[i] = {referencePose.rotation * middle + referencePose.position, chosen[i].separation,
+                         chosen[i].key};
+    }
+    out.pointCount = static_cast<int>(count);
+}
+
+// Closest points of segments p0-p1 and q0-q1 as parameters s and t (Ericson,
+// Real-Time Collision Detection, 5.1.9). Hull edges have length, but at the
+// smallest scales their squared lengths can round to zero; the segments'
+// starts are taken then rather than dividing by zero.
+void closestOnSegments(const Vector3& p0, const Vector3& p1, const Vector3& q0, const Vector3& q1, float& s,
+                       float& t)
+{
+    const Vector3 d1 = p1 - p0, d2 = q1 - q0, r = p0 - q0;
+    const float a = dot(d1, d1), e = dot(d2, d2), f = dot(d2, r), c = dot(d1, r), b = dot(d1, d2);
+    s = 0.0f;
+    t = 0.0f;
+    if (!(a > 0.0f) || !(e > 0.0f))
+        return;
+    const float denominator = a * e - b * b;
+    s = denominator > 0.0f ? std::clamp((b * f - c * e) / denominator, 0.0f, 1.0f) : 0.0f;
+    t = (b * s + f) / e;
+    if (t < 0.0f) {
+        t = 0.0f;
+        s = std::clamp(-c / a, 0.0f, 1.0f);
+    } else if (t > 1.0f) {
+        t = 1.0f;
+        s = std::clamp((b - c) / a, 0.0f, 1.0f);
+    }
+}
+
+/// Which of the two faces beside edge (in its hull's frame) lies within
+/// edgeOnFaceCosine of the axis, or -1.
+std::int32_t faceAlongAxis(const ConvexHull& hull, const HullEdge& edge, const Vector3& axis)
+{
+    for (std::int32_t face : edge.faces)
+        if (dot(hull.faces[face].normal, axis) > edgeOnFaceCosine)
+            return face;
+    return -1;
+}
+
+void edgeContact(const ConvexHull& a, std::int32_t edgeA, const HullPose& poseA, const ConvexHull& b,
+                 std::int32_t edgeB, const RelativePose& bInA, float margin, ContactManifold& out)
+{
+    Vector3 axis;
+    if (!edgePairAxis(a, edgeA, b, edgeB, bInA, axis))
+        return;
+    const HullEdge& ea = a.edges[edgeA];
+    const HullEdge& eb = b.edges[edgeB];
+    const Vector3 p0 = a.vertices[ea.vertices[0]], p1 = a.vertices[ea.vertices[1]];
+    const Vector3 q0 = bInA.rotation * b.vertices[eb.vertices[0]] + bInA.translation;
+    const Vector3 q1 = bInA.rotation * b.vertices[eb.vertices[1]] + bInA.translation;
+    float s = 0.0f, t = 0.0f;
+    closestOnSegments(p0, p1, q0, q1, s, t);
+    const Vector3 onA = p0 + (p1 - p0) * s;
+    const Vector3 onB = q0 + (q1 - q0) * t;
+    const float separation = dot(axis, onB - onA);
+    if (separation > margin)
+        return;
+    out.normal = poseA.rotation * axis;
+    out.points[0] = {poseA.rotation * ((onA + onB) * 0.5f) + poseA.position, separation,
+                     edgePairKey(edgeA, edgeB)};
+    out.pointCount = 1;
+}
+
+} // namespace
+
+bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                  float margin, SeparatingAxisCache& cache, ContactManifold& out)
+{
+    out.pointCount = 0;
+    const RelativePose bInA = relativePose(poseA, poseB);
+    out.axis = findSeparatingAxis(a, b, bInA, margin, cache);
+    const SeparatingAxis& axis = out.axis;
+    if (axis.kind == AxisKind::None || !(axis.separation <= margin))
+        return false;
+    if (axis.kind == AxisKind::FaceA) {
+        faceContact(axis.kind, a, axis.indexA, poseA, b, bInA, margin, out);
+    } else if (axis.kind == AxisKind::FaceB) {
+        faceContact(axis.kind, b, axis.indexB, poseB, a, relativePose(poseB, poseA), margin, out);
+    } else {
+        // An edge lying almost flat on a face of the other hull (a tumbling
+        // block landing on its edge) is about to bring that whole side down:
+        // the face's clipped points, the edge's among them, hold it where the
+        // one edge point would let the rest turn into the other hull.
+        Vector3 normal;
+        const std::int32_t faceA = edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
+                                       ? faceAlongAxis(a, a.edges[axis.indexA], normal)
+                                       : -1;
+        const std::int32_t faceB =
+            faceA < 0 && edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
+                ? faceAlongAxis(b, b.edges[axis.indexB], -transposeTimes(bInA.rotation, normal))
+                : -1;
+        if (faceA >= 0)
+            faceContact(AxisKind::FaceA, a, faceA, poseA, b, bInA, margin, out);
+        else if (faceB >= 0)
+            faceContact(AxisKind::FaceB, b, faceB, poseB, a, relativePose(poseB, poseA), margin, out);
+        else
+            edgeContact(a, axis.indexA, poseA, b, axis.indexB, bInA, margin, out);
+    }
+    return out.pointCount > 0;
+}
+
+} // namespace Tolvane::Physics::Collision

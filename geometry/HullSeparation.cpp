@@ -1,0 +1,405 @@
+// Face axes of both hulls, edge pairs that form faces of the Minkowski
+// difference, and the choice between them with the previous axis as a hint.
+#include "geometry/HullSeparation.h"
+
+#include "geometry/HullTolerances.h"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace Tolvane::Physics::Collision {
+
+namespace {
+
+using Math::Vector3;
+
+constexpr float below = -std::numeric_limits<float>::infinity();
+
+float lowestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
+{
+    float lowest = dot(vertices[0], direction);
+    for (std::size_t i = 1; i < vertices.size(); ++i) {
+        const float d = dot(vertices[i], direction);
+        lowest = d < lowest ? d : lowest;
+    }
+    return lowest;
+}
+
+float highestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
+{
+    float highest = dot(vertices[0], direction);
+    for (std::size_t i = 1; i < vertices.size(); ++i) {
+        const float d = dot(vertices[i], direction);
+        highest = d > highest ? d : highest;
+    }
+    return highest;
+}
+
+/// How far B's deepest vertex stands above face i of A (A's frame).
+float faceSeparationA(const ConvexHull& a, std::int32_t i, const ConvexHull& b, const RelativePose& bInA)
+{
+    const HullFace& face = a.faces[i];
+    const Vector3 normalInB = transposeTimes(bInA.rotation, face.normal);
+    return lowestAlong(b.vertices, normalInB) + dot(face.normal, bInA.translation) - face.offset;
+}
+
+/// How far A's deepest vertex stands above face j of B; normalInA gets the face's normal in A's frame.
+float faceSeparationB(const ConvexHull& a, const ConvexHull& b, std::int32_t j, const RelativePose& bInA,
+                      Vector3& normalInA)
+{
+    const HullFace& face = b.faces[j];
+    normalInA = bInA.rotation * face.normal;
+    return lowestAlong(a.vertices, normalInA) - dot(normalInA, bInA.translation) - face.offset;
+}
+
+/// The gap between the hulls' projections on a unit axis of A's frame pointing from A to B.
+float gapAlong(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA, const Vector3& axis)
+{
+    return lowestAlong(b.vertices, transposeTimes(bInA.rotation, axis)) + dot(axis, bInA.translation) -
+           highestAlong(a.vertices, axis);
+}
+
+/// An edge's arc on the normal sphere, in A's frame: from the normal of the
+/// face running the edge forwards to the other face's normal; for B the
+/// normals are negated (B's side of the Minkowski difference A - B). A flat
+/// hull's rim edge joins opposite normals by a half circle through the rim's
+/// outward direction, middle.
+struct EdgeArc {
+    Vector3 from;
+    Vector3 to;
+    /// Unit direction of the edge, along from x to.
+    Vector3 direction;
+    Vector3 point;
+    Vector3 middle;
+    bool halfCircle = false;
+};
+
+EdgeArc arcOf(const Vector3& from, const Vector3& to, const Vector3& direction, const Vector3& point)
+{
+    EdgeArc arc;
+    arc.from = from;
+    arc.to = to;
+    arc.direction = direction;
+    arc.point = point;
+    arc.halfCircle = dot(from, to) < oppositeNormalsDot;
+    if (arc.halfCircle)
+        arc.middle = cross(direction, from);
+    return arc;
+}
+
+EdgeArc arcOfA(const ConvexHull& a, std::int32_t e)
+{
+    const HullEdge& edge = a.edges[e];
+    return arcOf(a.faces[edge.faces[0]].normal, a.faces[edge.faces[1]].normal, edge.direction,
+                 a.vertices[edge.vertices[0]]);
+}
+
+/// B's edge e in A's frame, its faces' normals already turned into A's frame.
+EdgeArc arcOfB(const ConvexHull& b, std::int32_t e, const RelativePose& bInA,
+               const std::vector<Vector3>& normalsInA)
+{
+    const HullEdge& edge = b.edges[e];
+    return arcOf(-normalsInA[edge.faces[0]], -normalsInA[edge.faces[1]], bInA.rotation * edge.direction,
+                 bInA.rotation * b.vertices[edge.vertices[0]] + bInA.translation);
+}
+
+EdgeArc arcOfB(const ConvexHull& b, std::int32_t e, const RelativePose& bInA)
+{
+    const HullEdge& edge = b.edges[e];
+    return arcOf(-(bInA.rotation * b.faces[edge.faces[0]].normal),
+                 -(bInA.rotation * b.faces[edge.faces[1]].normal), bInA.rotation * edge.direction,
+                 bInA.rotation * b.vertices[edge.vertices[0]] + bInA.translation);
+}
+
+// Two short arcs a-b and c-d cross when c and d lie on either side of a-b's
+// plane, a and b on either side of c-d's plane, and both crossings are the
+// same point rather than opposite ones. The planes' normals are the edges'
+// directions, which point along a x b and c x d for arcs built by arcOf.
+bool shortArcsCross(const Vector3& a, const Vector3& b, const Vector3& c, const Vector3& d,
+                    const Vector3& alongAB, const Vector3& alongCD)
+{
+    const float cba = dot(c, alongAB);
+    const float dba = dot(d, alongAB);
+    if (!(cba * dba < 0.0f))
+        return false;
+    const float adc = dot(a, alongCD);
+    const float bdc = dot(b, alongCD);
+    return adc * bdc < 0.0f && cba * bdc > 0.0f;
+}
+
+// A half circle is tried as its two quarter arcs through its middle.
+bool arcsCross(const EdgeArc& p, const EdgeArc& q)
+{
+    if (!p.halfCircle && !q.halfCircle)
+        return shortArcsCross(p.from, p.to, q.from, q.to, p.direction, q.direction);
+    const Vector3 pEnds[2][2] = {{p.from, p.halfCircle ? p.middle : p.to}, {p.middle, p.to}};
+    const Vector3 qEnds[2][2] = {{q.from, q.halfCircle ? q.middle : q.to}, {q.middle, q.to}};
+    const int pParts = p.halfCircle ? 2 : 1;
+    const int qParts = q.halfCircle ? 2 : 1;
+    for (int i = 0; i < pParts; ++i)
+        for (int j = 0; j < qParts; ++j)
+            if (shortArcsCross(pEnds[i][0], pEnds[i][1], qEnds[j][0], qEnds[j][1], p.direction, q.direction))
+                return true;
+    return false;
+}
+
+/// The axis across two edges, unnormalised, pointing out of A into A's arc;
+/// false for parallel edges. length gets its length.
+bool crossingAxis(const EdgeArc& arcA, const EdgeArc& arcB, Vector3& across, float& length)
+{
+    across = cross(arcA.direction, arcB.direction);
+    const float squared = across.squaredLength();
+    if (!(squared > parallelEdgeSine * parallelEdgeSine))
+        return false;
+    length = std::sqrt(squared);
+    const Vector3 inside = arcA.halfCircle ? arcA.middle : arcA.from + arcA.to;
+    if (dot(across, inside) < 0.0f)
+        across = -across;
+    return true;
+}
+
+/// The unit axis across two edges, pointing out of A into A's arc; false for parallel edges.
+bool axisAcross(const EdgeArc& arcA, const EdgeArc& arcB, Vector3& axis)
+{
+    Vector3 across;
+    float length = 0.0f;
+    if (!crossingAxis(arcA, arcB, across, length))
+        return false;
+    axis = across * (1.0f / length);
+    return true;
+}
+
+bool clearlyBetter(float challenger, float standing)
+{
+    return challenger > standing + axisSwitchRelative * std::fabs(standing) + axisSwitchAbsolute;
+}
+
+/// The best candidate of one kind, and the cached candidate's value when it is of this kind.
+struct Candidate {
+    std::int32_t indexA = -1;
+    std::int32_t indexB = -1;
+    float separation = below;
+    bool haveCached = false;
+    float cachedSeparation = below;
+
+    void offer(std::int32_t a, std::int32_t b, float s)
+    {
+        if (s > separation) {
+            separation = s;
+            indexA = a;
+            indexB = b;
+        }
+    }
+    // The cached feature stays unless the best one is clearly better.
+    void preferCached(const SeparatingAxisCache& cache)
+    {
+        if (haveCached && !clearlyBetter(separation, cachedSeparation)) {
+            indexA = cache.indexA;
+            indexB = cache.indexB;
+            separation = cachedSeparation;
+        }
+    }
+};
+
+bool cacheFits(const SeparatingAxisCache& cache, const ConvexHull& a, const ConvexHull& b)
+{
+    auto within = [](std::int32_t i, std::size_t size) {
+        return i >= 0 && static_cast<std::size_t>(i) < size;
+    };
+    switch (cache.kind) {
+    case AxisKind::FaceA:
+        return within(cache.indexA, a.faces.size());
+    case AxisKind::FaceB:
+        return within(cache.indexB, b.faces.size());
+    case AxisKind::EdgePair:
+        return within(cache.indexA, a.edges.size()) && within(cache.indexB, b.edges.size());
+    case AxisKind::None:
+        break;
+    }
+    return false;
+}
+
+SeparatingAxis settle(SeparatingAxisCache& cache, AxisKind kind, std::int32_t indexA, std::int32_t indexB,
+                      float separation, const RelativePose& bInA)
+{
+    cache = {kind, indexA, indexB, bInA, true};
+    return {kind, indexA, indexB, separation};
+}
+
+/// How far any point of b can have moved against a since the cached search:
+/// the shift of B's origin plus the turn times B's reach from A's origin (the
+/// largest change of a rotation matrix entry bounds the turn's angle).
+float driftSinceSearch(const SeparatingAxisCache& cache, const ConvexHull& b, const RelativePose& bInA)
+{
+    float turn = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        const Vector3 d = bInA.rotation.column[c] - cache.searchedPose.rotation.column[c];
+        turn = std::max(turn, std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z))));
+    }
+    const float reach = bInA.translation.length() + b.sphereCentre.length() + b.sphereRadius;
+    return (bInA.translation - cache.searchedPose.translation).length() + 2.0f * turn * reach;
+}
+
+/// Per-thread scratch of one test, so that no pair allocates once warm: B's
+/// face normals and edge arcs in A's frame. Room for far more faces and edges
+/// than the shipped hulls have is taken up front, so a thread never grows them
+/// while stepping, whichever pairs it happens to get.
+struct Scratch {
+    static constexpr std::size_t reservedFeatures = 64;
+    std::vector<Vector3> normalsOfB;
+    std::vector<EdgeArc> arcsOfB;
+
+    Scratch()
+    {
+        normalsOfB.reserve(reservedFeatures);
+        arcsOfB.reserve(reservedFeatures);
+    }
+};
+thread_local Scratch scratch;
+
+} // namespace
+
+bool edgePairAxis(const ConvexHull& a, std::int32_t edgeA, const ConvexHull& b, std::int32_t edgeB,
+                  const RelativePose& bInA, Vector3& axis)
+{
+    return axisAcross(arcOfA(a, edgeA), arcOfB(b, edgeB, bInA), axis);
+}
+
+// The steps: the cached axis alone first (it separates most pairs that were
+// apart last step); then every face of A, every face of B, and every edge pair
+// whose arcs cross on the normal sphere, returning as soon as one separates by
+// more than the margin; at last the choice among the least overlapping face of
+// A, face of B and edge pair, biased towards what the pair had before.
+SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA,
+                                  float margin, SeparatingAxisCache& cache)
+{
+    if (a.faces.empty() || b.faces.empty() || a.vertices.empty() || b.vertices.empty())
+        return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity(), bInA);
+    if (!cacheFits(cache, a, b))
+        cache = {};
+
+    if (cache.kind == AxisKind::FaceA) {
+        const float s = faceSeparationA(a, cache.indexA, b, bInA);
+        if (s > margin)
+            return {cache.kind, cache.indexA, -1, s};
+    } else if (cache.kind == AxisKind::FaceB) {
+        Vector3 normal;
+        const float s = faceSeparationB(a, b, cache.indexB, bInA, normal);
+        if (s > margin)
+            return {cache.kind, -1, cache.indexB, s};
+    } else if (cache.kind == AxisKind::EdgePair) {
+        Vector3 axis;
+        if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis)) {
+            const float s = gapAlong(a, b, bInA, axis);
+            if (s > margin)
+                return {cache.kind, cache.indexA, cache.indexB, s};
+        }
+    }
+
+    // Hulls that have barely moved against each other since the last full
+    // search keep its axis: no separation can have changed by enough to pass
+    // another axis by the switch tolerance. Resting stacks search rarely.
+    if (cache.searched && cache.kind != AxisKind::None && driftSinceSearch(cache, b, bInA) <= coherentDrift) {
+        if (cache.kind == AxisKind::FaceA)
+            return {cache.kind, cache.indexA, -1, faceSeparationA(a, cache.indexA, b, bInA)};
+        if (cache.kind == AxisKind::FaceB) {
+            Vector3 normal;
+            return {cache.kind, -1, cache.indexB, faceSeparationB(a, b, cache.indexB, bInA, normal)};
+        }
+        Vector3 axis;
+        if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis))
+            return {cache.kind, cache.indexA, cache.indexB, gapAlong(a, b, bInA, axis)};
+    }
+
+    Candidate faceA;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.faces.size()); ++i) {
+        const float s = faceSeparationA(a, i, b, bInA);
+        if (s > margin)
+            return settle(cache, AxisKind::FaceA, i, -1, s, bInA);
+        faceA.offer(i, -1, s);
+        if (cache.kind == AxisKind::FaceA && cache.indexA == i) {
+            faceA.haveCached = true;
+            faceA.cachedSeparation = s;
+        }
+    }
+
+    Candidate faceB;
+    Scratch& work = scratch;
+    std::vector<Vector3>& normalsInA = work.normalsOfB;
+    normalsInA.resize(b.faces.size());
+    for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.faces.size()); ++j) {
+        const float s = faceSeparationB(a, b, j, bInA, normalsInA[j]);
+        if (s > margin)
+            return settle(cache, AxisKind::FaceB, -1, j, s, bInA);
+        faceB.offer(-1, j, s);
+        if (cache.kind == AxisKind::FaceB && cache.indexB == j) {
+            faceB.haveCached = true;
+            faceB.cachedSeparation = s;
+        }
+    }
+
+    work.arcsOfB.clear();
+    for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.edges.size()); ++j)
+        work.arcsOfB.push_back(arcOfB(b, j, bInA, normalsInA));
+    const EdgeArc* arcsB = work.arcsOfB.data();
+    const std::int32_t edgesB = static_cast<std::int32_t>(work.arcsOfB.size());
+    Candidate edges;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.edges.size()); ++i) {
+        const EdgeArc arcA = arcOfA(a, i);
+        for (std::int32_t j = 0; j < edgesB; ++j) {
+            const EdgeArc& arcB = arcsB[j];
+            if (!arcsCross(arcA, arcB))
+                continue;
+            Vector3 across;
+            float length = 0.0f;
+            if (!crossingAxis(arcA, arcB, across, length))
+                continue;
+            float s = dot(across, arcB.point - arcA.point) / length;
+            // The edges' distance is the gap only if the arcs' crossing was
+            // judged right; near a tie of signs it is checked on the hulls.
+            if (s > margin) {
+                s = gapAlong(a, b, bInA, across * (1.0f / length));
+                if (s > margin)
+                    return settle(cache, AxisKind::EdgePair, i, j, s, bInA);
+            }
+            edges.offer(i, j, s);
+            if (cache.kind == AxisKind::EdgePair && cache.indexA == i && cache.indexB == j) {
+                edges.haveCached = true;
+                edges.cachedSeparation = s;
+            }
+        }
+    }
+
+    faceA.preferCached(cache);
+    faceB.preferCached(cache);
+    edges.preferCached(cache);
+    if (edges.indexA >= 0) {
+        Vector3 axis;
+        if (edgePairAxis(a, edges.indexA, b, edges.indexB, bInA, axis)) {
+            const float gap = gapAlong(a, b, bInA, axis);
+            edges.separation = gap < edges.separation ? gap : edges.separation;
+        }
+    }
+
+    const bool useFaceB = cache.kind == AxisKind::FaceB ? !clearlyBetter(faceA.separation, faceB.separation)
+                                                        : clearlyBetter(faceB.separation, faceA.separation);
+    const Candidate& face = useFaceB ? faceB : faceA;
+    // An edge pair must always beat the faces clearly, also when the pair had
+    // it last step: two nearly parallel edges of faces lying on each other give
+    // an axis that is the faces' normal up to rounding, and keeping it would
+    // leave the pair one point where the faces need four.
+    const bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
+    if (useEdges)
+        return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation, bInA);
+    return settle(cache, useFaceB ? AxisKind::FaceB : AxisKind::FaceA, face.indexA, face.indexB,
+                  face.separation, bInA);
+}
+
+SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,
+                                  const HullPose& poseB, float margin, SeparatingAxisCache& cache)
+{
+    return findSeparatingAxis(a, b, relativePose(poseA, poseB), margin, cache);
+}
+
+} // namespace Tolvane::Physics::Collision

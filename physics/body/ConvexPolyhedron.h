@@ -1,0 +1,70 @@
+// A body's own world-space instance of a physical model tree, refreshed lazily per step.
+#pragma once
+
+#include "math/Transform.h"
+#include "math/Vector3.h"
+#include "physics/body/OrientedBoundingBox.h"
+#include "physics/body/PhysicalModel.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+struct PolyhedronFace {
+    /// Indices into the owning node's worldVertices.
+    std::array<std::int32_t, 3> vertexIndex{{0, 0, 0}};
+    /// (B - A) x (C - A) of the world vertices: outward for counter-clockwise faces,
+    /// not normalized (twice the face's area long); (0,0,0) until the first refresh.
+    Math::Vector3 normal;
+};
+
+/// World vertices, face normals and a world box of one part, recomputed only
+/// when the stamp passed in differs from the one they were last computed for.
+class ConvexPolyhedron {
+  public:
+    /// Builds the whole tree at once; parentOffset is (0,0,0) for a body's root.
+    ConvexPolyhedron(const Math::Vector3& parentOffset, std::shared_ptr<PhysicalModel> model);
+
+    /// Places this node's box for the body pose (this node only, never the kids).
+    void refreshBox(Math::Transform& bodyTransform, std::int32_t stamp);
+    /// Recomputes world vertices and face normals for the body pose (this node only).
+    void refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp);
+
+    const std::shared_ptr<PhysicalModel>& model() const { return model_; }
+    const std::shared_ptr<OrientedBoundingBox>& boundingBox() const { return boundingBox_; }
+    /// The box's frame as refreshBox last placed it, read from the box on the
+    /// first call after each placement: every later pair test of the step takes
+    /// it from here instead of normalizing the box axes again.
+    const BoxFrame& boxFrame();
+    const std::vector<Math::Vector3>& worldVertices() const { return worldVertices_; }
+    const std::vector<PolyhedronFace>& faces() const { return faces_; }
+    const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
+    /// The part's origin in body coordinates.
+    const Math::Vector3& offset() const { return offset_; }
+    /// offset rotated into world orientation at the last stamp.
+    const Math::Vector3& worldOffset() const { return worldOffset_; }
+
+  private:
+    void refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp);
+
+    std::shared_ptr<PhysicalModel> model_;
+    std::shared_ptr<OrientedBoundingBox> boundingBox_;
+    BoxFrame boxFrame_;
+    std::vector<Math::Vector3> worldVertices_;
+    std::vector<PolyhedronFace> faces_;
+    std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;
+    Math::Vector3 offset_;
+    /// The model box's centre in body coordinates: offset plus the box's own centre.
+    Math::Vector3 boxCentreOffset_;
+    Math::Vector3 worldOffset_;
+    std::int32_t offsetStamp_ = 0;
+    std::int32_t boxStamp_ = 0;
+    /// False from construction and each placement of the box until boxFrame reads it.
+    bool frameCurrent_ = false;
+    std::int32_t geometryStamp_ = 0;
+};
+
+} // namespace Tolvane::Physics

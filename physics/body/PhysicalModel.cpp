@@ -1,0 +1,108 @@
+// Physical model parts, their bounding boxes and the physical loader.
+#include "physics/body/PhysicalModel.h"
+
+#include "geometry/BodyHulls.h"
+#include "model/ModelTree.h"
+
+namespace Tolvane::Physics {
+
+namespace {
+// Starting bounds of the vertex scan: any vertex inside ±1e6 on an axis
+// replaces them, so ordinary models get their exact vertex bounds.
+constexpr float initialBound = 1000000.0f;
+
+// Raises maxCorner and lowers minCorner, per axis, to take in the point range [low, high].
+void widenBounds(Math::Vector3& maxCorner, Math::Vector3& minCorner, const Math::Vector3& high,
+                 const Math::Vector3& low)
+{
+    if (high.x > maxCorner.x)
+        maxCorner.x = high.x;
+    if (high.y > maxCorner.y)
+        maxCorner.y = high.y;
+    if (high.z > maxCorner.z)
+        maxCorner.z = high.z;
+    if (low.x < minCorner.x)
+        minCorner.x = low.x;
+    if (low.y < minCorner.y)
+        minCorner.y = low.y;
+    if (low.z < minCorner.z)
+        minCorner.z = low.z;
+}
+} // namespace
+
+PhysicalModel::PhysicalModel(const std::vector<Math::Vector3>& vertices,
+                             const std::vector<ModelSurface>& surfaces, const Math::Vector3& location)
+    : ModelMesh(vertices, surfaces, location)
+{
+    if (vertices.empty()) {
+        boundingBox_ = std::make_shared<OrientedBoundingBox>(Math::Vector3(), Math::Vector3());
+        return;
+    }
+    Math::Vector3 maxCorner(-initialBound, -initialBound, -initialBound);
+    Math::Vector3 minCorner(initialBound, initialBound, initialBound);
+    for (const Math::Vector3& v : vertices)
+        widenBounds(maxCorner, minCorner, v, v);
+    boundingBox_ = std::make_shared<OrientedBoundingBox>(maxCorner, minCorner);
+}
+
+PhysicalModel::~PhysicalModel() = default;
+
+// The bounds start from the part's own box where it actually is (its centre
+// need not be the part's origin), so the final box holds the part's own
+// geometry as well as every kid's box placed at the kid's location.
+void PhysicalModel::setKids(const std::vector<std::shared_ptr<PhysicalModel>>& kids)
+{
+    kids_ = kids;
+    const Math::Vector3 ownCentre = boundingBox_->transform.position;
+    const Math::Vector3 ownHalfExtents = boundingBox_->halfExtents;
+    Math::Vector3 maxCorner = ownCentre + ownHalfExtents;
+    Math::Vector3 minCorner = ownCentre - ownHalfExtents;
+    for (const auto& kid : kids_) {
+        widenRadius(*kid);
+        const OrientedBoundingBox& kidBox = *kid->boundingBox_;
+        const Math::Vector3 kidCentre = kidBox.transform.position + kid->location();
+        widenBounds(maxCorner, minCorner, kidCentre + kidBox.halfExtents, kidCentre - kidBox.halfExtents);
+    }
+    boundingBox_ = std::make_shared<OrientedBoundingBox>(maxCorner, minCorner);
+}
+
+namespace {
+
+/// Every part of the tree under model, in tree order (a part before its kids,
+/// kids in order), each placed as a body built on model places it
+/// (ConvexPolyhedron: the parent's offset plus the part's location, model
+/// itself at its own location).
+std::vector<Collision::HullPart> hullParts(const PhysicalModel& model)
+{
+    std::vector<Collision::HullPart> parts;
+    // Depth first with an explicit stack, so a deep tree cannot exhaust the call stack.
+    std::vector<std::pair<const PhysicalModel*, Math::Vector3>> pending{{&model, Math::Vector3()}};
+    while (!pending.empty()) {
+        const auto [part, parentOffset] = pending.back();
+        pending.pop_back();
+        const Math::Vector3 offset = parentOffset + part->location();
+        parts.push_back({&part->vertices(), offset});
+        const auto& kids = part->kids();
+        for (auto kid = kids.rbegin(); kid != kids.rend(); ++kid)
+            pending.emplace_back(kid->get(), offset);
+    }
+    return parts;
+}
+
+} // namespace
+
+const Collision::BodyHulls& PhysicalModel::hulls() const
+{
+    std::call_once(hullsBuilt_, [this] {
+        hulls_ = std::make_unique<const Collision::BodyHulls>(
+            Collision::buildBodyHulls(hullParts(*this), radius(), location()));
+    });
+    return *hulls_;
+}
+
+std::shared_ptr<PhysicalModel> loadPhysicalModel(const std::string& path)
+{
+    return loadModelTree<PhysicalModel>(path);
+}
+
+} // namespace Tolvane::Physics

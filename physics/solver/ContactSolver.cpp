@@ -1,0 +1,724 @@
+// Soft contact constraints solved with sequential impulses (Catto, "Solver2D"
+// and "Soft Constraints", GDC 2011; Macklin et al., "Small Steps in Physics
+// Simulation", 2019).
+#include "physics/solver/ContactSolver.h"
+
+#include "physics/solver/SolverConstants.h"
+#include "physics/solver/WritePrefetch.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace Tolvane::Physics {
+
+using Math::cross;
+using Math::dot;
+using Math::Vector3;
+
+namespace {
+
+constexpr float pi = 3.14159265358979f;
+
+/// Two unit tangents completing the normal to a right-handed frame. The first
+/// is built from the world axis least aligned with the normal, so that nearly
+/// equal normals get nearly equal tangents.
+void tangentsOf(const Vector3& n, Vector3& t1, Vector3& t2)
+{
+    const Vector3 axis = std::fabs(n.x) < 0.57735f ? Vector3(1.0f, 0.0f, 0.0f) : Vector3(0.0f, 1.0f, 0.0f);
+    t1 = cross(n, axis);
+    t1 = t1 * (1.0f / t1.length());
+    t2 = cross(n, t1);
+}
+
+} // namespace
+
+Softness makeSoftness(float hertz, float dampingRatio, float h)
+{
+    if (hertz == 0.0f)
+        return {0.0f, 1.0f, 0.0f};
+    const float omega = 2.0f * pi * hertz;
+    const float a1 = 2.0f * dampingRatio + h * omega;
+    const float a2 = h * omega * a1;
+    const float a3 = 1.0f / (1.0f + a2);
+    return {omega / a1, a2 * a3, a3};
+}
+
+namespace {
+
+ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3& rA, const Vector3& rB,
+                         const Vector3& d)
+{
+    ContactSolverRow row;
+    row.angularA = cross(rA, d);
+    row.angularB = cross(rB, d);
+    row.turnA = a.inverseInertia * row.angularA;
+    row.turnB = b.inverseInertia * row.angularB;
+    const float k =
+        a.inverseMass + b.inverseMass + dot(row.angularA, row.turnA) + dot(row.angularB, row.turnB);
+    row.mass = k > 0.0f ? 1.0f / k : 0.0f;
+    return row;
+}
+
+/// A fixed body as the passes see it: no mass, no motion. Shared, read only,
+/// so that no pass builds one per constraint.
+const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t index)
+{
+    static const SolverBody fixedBody;
+    return index == noSolverBody ? fixedBody : bodies[index];
+}
+
+/// The velocity a pair of bodies closes with along a row (only prepare()
+/// needs it for one lane).
+float velocityAlong(const SolverBody& a, const SolverBody& b, const ContactSolverRow& row, const Vector3& d)
+{
+    return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
+           dot(a.angularVelocity, row.angularA);
+}
+
+Vector3Lanes lanesOf(const Vector3& v0, const Vector3& v1, const Vector3& v2, const Vector3& v3)
+{
+    return {FloatLanes(v0.x, v1.x, v2.x, v3.x), FloatLanes(v0.y, v1.y, v2.y, v3.y),
+            FloatLanes(v0.z, v1.z, v2.z, v3.z)};
+}
+
+/// Each lane of a vector, out of the lanes.
+struct Vector3Values {
+    float x[4], y[4], z[4];
+
+    explicit Vector3Values(const Vector3Lanes& lanes)
+    {
+        lanes.x.store(x);
+        lanes.y.store(y);
+        lanes.z.store(z);
+    }
+    Vector3 operator[](int lane) const { return {x[lane], y[lane], z[lane]}; }
+};
+
+/// One side of each lane's constraint, copied out of the bodies for the
+/// length of a bundle's work: held in locals, they need no reloading after
+/// every impulse.
+struct BodyLanes {
+    Vector3Lanes linearVelocity;
+    Vector3Lanes angularVelocity;
+    FloatLanes inverseMass;
+
+    BodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[4])
+    {
+        const SolverBody& b0 = bodyAt(bodies, index[0]);
+        const SolverBody& b1 = bodyAt(bodies, index[1]);
+        const SolverBody& b2 = bodyAt(bodies, index[2]);
+        const SolverBody& b3 = bodyAt(bodies, index[3]);
+        linearVelocity = lanesOf(b0.linearVelocity, b1.linearVelocity, b2.linearVelocity, b3.linearVelocity);
+        angularVelocity =
+            lanesOf(b0.angularVelocity, b1.angularVelocity, b2.angularVelocity, b3.angularVelocity);
+        inverseMass = FloatLanes(b0.inverseMass, b1.inverseMass, b2.inverseMass, b3.inverseMass);
+    }
+
+    void storeInto(std::vector<SolverBody>& bodies, const std::int32_t (&index)[4]) const
+    {
+        const Vector3Values linear(linearVelocity);
+        const Vector3Values angular(angularVelocity);
+        for (int lane = 0; lane < 4; ++lane)
+            if (index[lane] != noSolverBody) {
+                bodies[index[lane]].linearVelocity = linear[lane];
+                bodies[index[lane]].angularVelocity = angular[lane];
+            }
+    }
+};
+
+/// Both bodies of every lane, with the same sums in the same order as one
+/// constraint's work on plain floats.
+struct PairLanes {
+    BodyLanes a;
+    BodyLanes b;
+
+    FloatLanes along(const Vector3Lanes& angularA, const Vector3Lanes& angularB, const Vector3Lanes& d) const
+    {
+        return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, angularB) -
+               dot(a.angularVelocity, angularA);
+    }
+
+    /// An impulse along d at a row's point. Lanes that must not change get a
+    /// zero impulse, which leaves their velocities as they are (up to the
+    /// sign of a zero).
+    void apply(const Vector3Lanes& turnA, const Vector3Lanes& turnB, const Vector3Lanes& d,
+               FloatLanes impulse)
+    {
+        a.linearVelocity = a.linearVelocity - d * (impulse * a.inverseMass);
+        a.angularVelocity = a.angularVelocity - turnA * impulse;
+        b.linearVelocity = addTo(b.linearVelocity, d * (impulse * b.inverseMass));
+        b.angularVelocity = addTo(b.angularVelocity, turnB * impulse);
+    }
+
+    static Vector3Lanes addTo(const Vector3Lanes& v, const Vector3Lanes& w)
+    {
+        return {v.x + w.x, v.y + w.y, v.z + w.z};
+    }
+};
+
+/// A float's place in the order of floats, as an unsigned integer: negative
+/// numbers flipped below the positive ones, both zeros alike, NaN above all.
+std::uint32_t orderedBits(float value)
+{
+    if (std::isnan(value))
+        value = std::numeric_limits<float>::infinity();
+    if (value == 0.0f)
+        value = 0.0f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+/// A constraint's key among its group's: lowest first, equal heights in the
+/// order added (the height and the index make one integer, so that the sort
+/// is quick and its order total even for a NaN height, taken as the highest).
+std::uint64_t sortKey(float height, std::size_t index)
+{
+    return std::uint64_t{orderedBits(height)} << 32 | index;
+}
+
+/// The index of the lowest set bit of a non-zero word.
+int lowestSetBit(std::uint64_t word)
+{
+    int index = 0;
+    while ((word & 1) == 0) {
+        word >>= 1;
+        ++index;
+    }
+    return index;
+}
+
+/// Lanes whose index is below count.
+FloatLanes lanesBelow(int index, FloatLanes count)
+{
+    return FloatLanes(static_cast<float>(index)) < count;
+}
+
+/// Sweeps the points of each lane's manifold: sweepPoint(j, live,
+/// largestChange, largestImpulse) works point j in the lanes of live. A lane
+/// with one point is swept once; a manifold until a sweep changed no impulse
+/// by more than settledSweepShare of the largest, or manifoldSweeps times.
+template <class Bundle, class SweepPoint> void sweepManifolds(const Bundle& bundle, SweepPoint sweepPoint)
+{
+    const FloatLanes zero(0.0f);
+    const FloatLanes settledShare(settledSweepShare);
+    const FloatLanes several = FloatLanes(1.0f) < bundle.pointCount;
+    FloatLanes sweeping = zero < bundle.pointCount;
+    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
+        FloatLanes largestChange = zero;
+        FloatLanes largestImpulse = zero;
+        for (int j = 0; j < bundle.points; ++j)
+            sweepPoint(j, sweeping & lanesBelow(j, bundle.pointCount), largestChange, largestImpulse);
+        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
+    }
+}
+
+} // namespace
+
+void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
+                        const ContactPointInput* points, int pointCount, std::int32_t group, float height)
+{
+    const std::size_t index = constraints_.size();
+    const std::size_t firstPoint = inputs_.size();
+    resize(index + 1, firstPoint + static_cast<std::size_t>(pointCount));
+    set(index, firstPoint, indexA, indexB, normal, points, pointCount, group, height);
+}
+
+void ContactSolver::resize(std::size_t count, std::size_t points)
+{
+    constraints_.resize(count);
+    inputs_.resize(points);
+    sortKeys_.resize(count);
+}
+
+void ContactSolver::set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
+                        const Vector3& normal, const ContactPointInput* points, int pointCount,
+                        std::int32_t group, float height)
+{
+    Constraint& constraint = constraints_[index];
+    constraint.group = group;
+    constraint.height = height;
+    constraint.indexA = indexA;
+    constraint.indexB = indexB;
+    constraint.normal = normal;
+    constraint.firstPoint = static_cast<std::int32_t>(firstPoint);
+    constraint.pointCount = pointCount;
+    std::copy(points, points + pointCount, inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
+    // Where the constraint's sort key goes when its group's constraints are
+    // numbered together; arrange() places the keys itself otherwise.
+    sortKeys_[index] = sortKey(height, index);
+}
+
+void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
+                            std::size_t groupCount)
+{
+    arrange(settings, bodies.size(), groupCount);
+    for (std::size_t g = 0; g < groupCount; ++g)
+        prepareGroup(bodies, g, true);
+}
+
+void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
+{
+    const std::uint32_t lanesFrom = groupStart_[group];
+    const std::uint32_t bundlesFrom = groupBundleStart_[group];
+    // On several threads another thread may have written a bundle's lines
+    // last (the bundles go to other groups from step to step): the next
+    // bundle's are asked for while this one is prepared.
+    const bool shared = pool_ && pool_->threads() > 1;
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            if (shared && k + 1 < to)
+                prefetchObjectForWrite(&bundles_[bundlesFrom + k + 1], sizeof(Bundle));
+            prepareBundle(lanesFrom + k, bundlesFrom + k, bodies);
+        }
+    };
+    const std::size_t count = colourBundleStart_[lanesFrom + group + groupColours_[group]];
+    if (parallel && pool_)
+        pool_->forEachEven(count, bundlesPerTask, run);
+    else
+        run(0, count);
+}
+
+// Works out each lane's constraint as one would on plain floats, then puts
+// the values into the lanes. Empty lanes and points get zeros: they are
+// computed with, and their results dropped.
+void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies)
+{
+    Bundle& bundle = bundles_[k];
+    const Constraint empty;
+    const Constraint* lanes[lanesPerBundle];
+    Point points[lanesPerBundle][maxPoints];
+    float biasRate[lanesPerBundle], massScale[lanesPerBundle], impulseScale[lanesPerBundle];
+    bundle.points = 0;
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        const std::int32_t index = bundleLanes_[lanesAt][lane];
+        if (index < 0) {
+            lanes[lane] = &empty;
+            biasRate[lane] = massScale[lane] = impulseScale[lane] = 0.0f;
+            continue;
+        }
+        Constraint& c = constraints_[index];
+        c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
+        lanes[lane] = &c;
+        const bool fixedA = c.indexA == noSolverBody;
+        const bool fixedB = c.indexB == noSolverBody;
+        const SolverBody& a = bodyAt(bodies, c.indexA);
+        const SolverBody& b = bodyAt(bodies, c.indexB);
+        const Softness& softness = fixedA || fixedB ? settings_.fixedSoftness : settings_.softness;
+        biasRate[lane] = softness.biasRate;
+        massScale[lane] = softness.massScale;
+        impulseScale[lane] = softness.impulseScale;
+        tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+        bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
+        for (int j = 0; j < c.pointCount; ++j) {
+            const ContactPointInput& in = inputs_[c.firstPoint + j];
+            Point& p = points[lane][j];
+            // A fixed body never turns, so its anchor only has to be finite.
+            const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
+            const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
+            p.normal = makeRow(a, b, rA, rB, c.normal);
+            p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
+            p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
+            p.separation = in.separation;
+            p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
+            p.normalImpulse = in.normalImpulse;
+            p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
+            p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
+        }
+    }
+
+    const auto vectors = [&](auto field) {
+        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
+    };
+    const auto floats = [](const float(&values)[lanesPerBundle]) {
+        return FloatLanes(values[0], values[1], values[2], values[3]);
+    };
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        bundle.indexA[lane] = lanes[lane]->indexA;
+        bundle.indexB[lane] = lanes[lane]->indexB;
+    }
+    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
+    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
+    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
+    bundle.biasRate = floats(biasRate);
+    bundle.massScale = floats(massScale);
+    bundle.impulseScale = floats(impulseScale);
+    bundle.pointCount =
+        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
+                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
+
+    // Points missing from a lane (or beyond every lane's) stay zero.
+    for (int j = 0; j < maxPoints; ++j) {
+        const Point& p0 = points[0][j];
+        const Point& p1 = points[1][j];
+        const Point& p2 = points[2][j];
+        const Point& p3 = points[3][j];
+        const auto row = [&](auto pick) {
+            const ContactSolverRow& r0 = pick(p0);
+            const ContactSolverRow& r1 = pick(p1);
+            const ContactSolverRow& r2 = pick(p2);
+            const ContactSolverRow& r3 = pick(p3);
+            return RowLanes{lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
+                            lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
+                            lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
+                            lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
+                            FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
+        };
+        PointLanes& out = bundle.point[j];
+        out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
+        out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
+        out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
+        out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
+        out.relativeVelocity =
+            FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
+        out.normalImpulse =
+            FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
+        out.tangentImpulse[0] = FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0],
+                                           p3.tangentImpulse[0]);
+        out.tangentImpulse[1] = FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1],
+                                           p3.tangentImpulse[1]);
+        out.maxNormalImpulse = FloatLanes(0.0f);
+    }
+}
+
+// A fixed body is a zero body of its own in every pass below: with no inverse
+// mass and no inverse inertia its velocities stay zero whatever is applied to
+// it, so no path needs to ask which body is fixed.
+void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
+{
+    forEachInGroup(group, parallel, [&](Bundle& bundle) {
+        PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+        for (int j = 0; j < bundle.points; ++j) {
+            const PointLanes& p = bundle.point[j];
+            const FloatLanes has = lanesBelow(j, bundle.pointCount);
+            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
+            pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0] & has);
+            pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1] & has);
+        }
+        pair.a.storeInto(bodies, bundle.indexA);
+        pair.b.storeInto(bodies, bundle.indexB);
+    });
+}
+
+void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
+{
+    forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias); });
+}
+
+// Each constraint: first every point's normal impulse, so that friction
+// below is bounded by this pass's pressure, then every point's friction.
+// Four constraints go at once, one per lane; a lane whose points are all done
+// (or that has fewer points) keeps its values while the others go on.
+//
+// Normal: the gap s now is the gap at the step's start plus what the bodies
+// moved along the normal since (small-angle turns). A gap still open may
+// close in this substep and no more: the speculative contact that keeps fast
+// bodies from passing through each other. An overlap (s < 0) beyond the
+// allowed penetration is pushed out by the soft spring, no faster than
+// maxPushOutSpeed; the relax pass (useBias false) leaves the overlap alone and
+// only stops the approach.
+//
+// Friction: the two tangent impulses are found together and their sum is held
+// inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
+void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const
+{
+    const FloatLanes zero(0.0f);
+    const FloatLanes one(1.0f);
+    const FloatLanes inverseSubstep(1.0f / settings_.substep);
+    const FloatLanes slop(settings_.allowedPenetration);
+    const FloatLanes friction(settings_.friction);
+    const FloatLanes slowestPushOut(-maxPushOutSpeed);
+
+    const SolverBody* a[4];
+    const SolverBody* b[4];
+    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+        a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
+        b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
+    }
+    const Vector3Lanes deltaPositionA =
+        lanesOf(a[0]->deltaPosition, a[1]->deltaPosition, a[2]->deltaPosition, a[3]->deltaPosition);
+    const Vector3Lanes deltaRotationA =
+        lanesOf(a[0]->deltaRotation, a[1]->deltaRotation, a[2]->deltaRotation, a[3]->deltaRotation);
+    const Vector3Lanes deltaPositionB =
+        lanesOf(b[0]->deltaPosition, b[1]->deltaPosition, b[2]->deltaPosition, b[3]->deltaPosition);
+    const Vector3Lanes deltaRotationB =
+        lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
+
+    FloatLanes bias[maxPoints];
+    FloatLanes massScale[maxPoints];
+    FloatLanes impulseScale[maxPoints];
+    const Vector3Lanes moved = deltaPositionB - deltaPositionA;
+    for (int j = 0; j < bundle.points; ++j) {
+        const PointLanes& p = bundle.point[j];
+        const FloatLanes s = p.separation + dot(bundle.normal, moved) +
+                             dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
+        const FloatLanes open = s > zero;
+        if (useBias) {
+            const FloatLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
+            bias[j] = select(open, s * inverseSubstep, pushOut);
+            massScale[j] = select(open, one, bundle.massScale);
+            impulseScale[j] = select(open, zero, bundle.impulseScale);
+        } else {
+            bias[j] = select(open, s * inverseSubstep, zero);
+            massScale[j] = one;
+            impulseScale[j] = zero;
+        }
+    }
+
+    PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+    // The points of one manifold are swept several times before moving on:
+    // one sweep leaves the first point's impulse tilting the body, and
+    // friction would turn that tilt into a sideways push.
+    // A sweep that changed every impulse by less than a small share of the
+    // largest one ends the sweeping: warm-started resting contacts need one.
+    sweepManifolds(
+        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
+            PointLanes& p = bundle.point[j];
+            const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+            const FloatLanes impulse =
+                -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
+            const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+            const FloatLanes applied = (accumulated - p.normalImpulse) & live;
+            p.normalImpulse = select(live, accumulated, p.normalImpulse);
+            p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
+            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+            largestChange = maxOf(largestChange, absOf(applied));
+            largestImpulse = maxOf(largestImpulse, accumulated & live);
+        });
+
+    // Friction is swept like the normal impulses: one sweep leaves the
+    // first point's share twisting the body about the normal.
+    sweepManifolds(
+        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
+            PointLanes& p = bundle.point[j];
+            const RowLanes& row0 = p.tangent[0];
+            const RowLanes& row1 = p.tangent[1];
+            FloatLanes t0 =
+                p.tangentImpulse[0] - row0.mass * pair.along(row0.angularA, row0.angularB, bundle.tangent[0]);
+            FloatLanes t1 =
+                p.tangentImpulse[1] - row1.mass * pair.along(row1.angularA, row1.angularB, bundle.tangent[1]);
+            const FloatLanes limit = friction * p.normalImpulse;
+            const FloatLanes squared = t0 * t0 + t1 * t1;
+            const FloatLanes outside = squared > limit * limit;
+            const FloatLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
+            t0 = select(outside, t0 * scale, t0);
+            t1 = select(outside, t1 * scale, t1);
+            const FloatLanes change0 = (t0 - p.tangentImpulse[0]) & live;
+            const FloatLanes change1 = (t1 - p.tangentImpulse[1]) & live;
+            pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
+            pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
+            p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
+            p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
+            largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
+            largestImpulse = maxOf(largestImpulse, limit & live);
+        });
+    pair.a.storeInto(bodies, bundle.indexA);
+    pair.b.storeInto(bodies, bundle.indexB);
+}
+
+void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
+{
+    if (settings_.restitution == 0.0f)
+        return;
+    const FloatLanes zero(0.0f);
+    const FloatLanes restitution(settings_.restitution);
+    const FloatLanes slowest(-settings_.restitutionThreshold);
+    for (int pass = 0; pass < restitutionPasses; ++pass) {
+        forEachInGroup(group, parallel, [&](Bundle& bundle) {
+            PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            FloatLanes changed = zero < zero;
+            for (int j = 0; j < bundle.points; ++j) {
+                PointLanes& p = bundle.point[j];
+                // Only points that approached faster than the threshold and
+                // pressed; a point that never pressed did not touch within the step.
+                const FloatLanes live = lanesBelow(j, bundle.pointCount) &
+                                        notGreater(p.relativeVelocity, slowest) &
+                                        notEqual(p.maxNormalImpulse, zero);
+                if (!anyOf(live))
+                    continue;
+                const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
+                const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
+                           (accumulated - p.normalImpulse) & live);
+                p.normalImpulse = select(live, accumulated, p.normalImpulse);
+                changed = changed | live;
+            }
+            if (anyOf(changed)) {
+                pair.a.storeInto(bodies, bundle.indexA);
+                pair.b.storeInto(bodies, bundle.indexB);
+            }
+        });
+    }
+}
+
+// The constraints sorted by group, keeping their order within a group, each
+// with its key.
+void ContactSolver::arrange(const ContactSolverSettings& settings, std::size_t bodyCount,
+                            std::size_t groupCount)
+{
+    settings_ = settings;
+    groupStart_.assign(groupCount + 1, 0);
+    for (const Constraint& c : constraints_)
+        ++groupStart_[c.group + 1];
+    for (std::size_t g = 0; g < groupCount; ++g)
+        groupStart_[g + 1] += groupStart_[g];
+    groupFill_.assign(groupStart_.begin(), groupStart_.end() - 1);
+    sortKeys_.resize(constraints_.size());
+    for (std::size_t i = 0; i < constraints_.size(); ++i)
+        sortKeys_[groupFill_[constraints_[i].group]++] = sortKey(constraints_[i].height, i);
+    layOut(bodyCount);
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t g = from; g < to; ++g)
+            orderGroup(g);
+    };
+    if (pool_)
+        pool_->forEach(groupCount, 1, run);
+    else
+        run(0, groupCount);
+}
+
+void ContactSolver::layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
+                                 const std::vector<std::int32_t>& groupStart)
+{
+    settings_ = settings;
+    groupStart_.assign(groupStart.begin(), groupStart.end());
+    layOut(bodyCount);
+}
+
+// A group's colours and bundles are at most as many as its constraints: each
+// group lists its bundles' lanes, and keeps its bundles, from its first
+// constraint's place on, and its colours from there plus its index (one more,
+// for the end of its last), so that groups are ordered and prepared on their
+// own, side by side. The bundles are the bulk of the solver's memory; the
+// pages a group does not fill are never touched.
+void ContactSolver::layOut(std::size_t bodyCount)
+{
+    const std::size_t groupCount = groupStart_.size() - 1;
+    const std::size_t count = groupStart_[groupCount];
+    bodyColours_.resize(bodyCount);
+    colourOf_.resize(count);
+    order_.resize(count);
+    groupColours_.resize(groupCount);
+    colourBundleStart_.resize(count + groupCount);
+    if (bundleLanes_.size() < count)
+        bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
+    groupBundleStart_.assign(groupStart_.begin(), groupStart_.end());
+    bundles_.makeRoom(count);
+}
+
+// Within a group, constraints are coloured: each takes the lowest colour
+// that no earlier constraint on either of its movable bodies took. A colour's
+// constraints touch no movable body twice, so they can be solved in any order,
+// four at a time and on any thread; the passes go through the colours in turn.
+// The colours depend only on the constraints' order, so the results are the
+// same for every number of threads. Fixed bodies are shared freely: nothing
+// applied to them is kept. A constraint whose bodies have used every colour
+// goes to one last colour, solved on one thread in the constraints' order.
+// A body belongs to one group only, so groups are coloured independently.
+void ContactSolver::orderGroup(std::size_t group)
+{
+    const std::uint32_t first = groupStart_[group];
+    const std::uint32_t last = groupStart_[group + 1];
+    std::sort(sortKeys_.begin() + first, sortKeys_.begin() + last);
+    const auto constraintAt = [&](std::uint32_t k) -> const Constraint& {
+        return constraints_[static_cast<std::uint32_t>(sortKeys_[k])];
+    };
+    for (std::uint32_t k = first; k < last; ++k) {
+        const Constraint& c = constraintAt(k);
+        if (c.indexA != noSolverBody)
+            bodyColours_[c.indexA] = 0;
+        if (c.indexB != noSolverBody)
+            bodyColours_[c.indexB] = 0;
+    }
+
+    std::array<std::uint32_t, maxColours + 1> sizes{};
+    int colours = 0;
+    for (std::uint32_t k = first; k < last; ++k) {
+        const Constraint& c = constraintAt(k);
+        const std::uint64_t used = (c.indexA != noSolverBody ? bodyColours_[c.indexA] : 0) |
+                                   (c.indexB != noSolverBody ? bodyColours_[c.indexB] : 0);
+        const std::uint64_t free = ~used & ((std::uint64_t{1} << maxColours) - 1);
+        const int chosen = free != 0 ? lowestSetBit(free) : maxColours;
+        if (chosen < maxColours) {
+            if (c.indexA != noSolverBody)
+                bodyColours_[c.indexA] |= std::uint64_t{1} << chosen;
+            if (c.indexB != noSolverBody)
+                bodyColours_[c.indexB] |= std::uint64_t{1} << chosen;
+        }
+        colourOf_[k] = static_cast<std::uint16_t>(chosen);
+        ++sizes[chosen];
+        colours = std::max(colours, chosen + 1);
+    }
+    std::array<std::uint32_t, maxColours + 1> next{};
+    std::uint32_t start = first;
+    for (int colour = 0; colour < colours; ++colour) {
+        next[colour] = start;
+        start += sizes[colour];
+    }
+    for (std::uint32_t k = first; k < last; ++k)
+        order_[next[colourOf_[k]]++] = static_cast<std::uint32_t>(sortKeys_[k]);
+
+    // Each colour in bundles of four, in order; the overflow colour a
+    // constraint per bundle, as it must be solved one after another. Bundles
+    // are counted from the group's first.
+    std::uint32_t* colourBundles = colourBundleStart_.data() + first + group;
+    std::uint32_t bundle = 0;
+    std::uint32_t begin = first;
+    for (int colour = 0; colour < colours; ++colour) {
+        const std::uint32_t perBundle = colour == maxColours ? 1 : lanesPerBundle;
+        const std::uint32_t end = begin + sizes[colour];
+        colourBundles[colour] = bundle;
+        for (std::uint32_t from = begin; from < end; from += perBundle) {
+            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[first + bundle];
+            for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
+                const bool used = lane < perBundle && from + lane < end;
+                lanes[lane] = used ? static_cast<std::int32_t>(order_[from + lane]) : -1;
+            }
+            ++bundle;
+        }
+        begin = end;
+    }
+    colourBundles[colours] = bundle;
+    groupColours_[group] = static_cast<std::uint32_t>(colours);
+}
+
+template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
+{
+    const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
+    Bundle* const bundles = bundles_.data() + groupBundleStart_[group];
+    for (std::uint32_t colour = 0; colour < groupColours_[group]; ++colour) {
+        const std::uint32_t begin = colourBundles[colour];
+        const std::uint32_t end = colourBundles[colour + 1];
+        const auto run = [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k)
+                work(bundles[begin + k]);
+        };
+        // The last of maxColours + 1 colours holds everything above, a
+        // constraint per bundle: solved on one thread, in order.
+        const bool overflow = colour == static_cast<std::uint32_t>(maxColours);
+        if (parallel && pool_ && !overflow)
+            pool_->forEachEven(end - begin, bundlesPerTask, run);
+        else
+            run(0, end - begin);
+    }
+}
+
+ContactPointResult ContactSolver::result(std::size_t i, int j) const
+{
+    const Constraint& c = constraints_[i];
+    const Bundle& bundle = bundles_[c.slot / lanesPerBundle];
+    const int lane = c.slot % lanesPerBundle;
+    const PointLanes& p = bundle.point[j];
+    ContactPointResult r;
+    r.normalImpulse = p.normalImpulse.lane(lane);
+    r.tangentImpulse =
+        c.tangent[0] * p.tangentImpulse[0].lane(lane) + c.tangent[1] * p.tangentImpulse[1].lane(lane);
+    r.maxNormalImpulse = p.maxNormalImpulse.lane(lane);
+    return r;
+}
+
+} // namespace Tolvane::Physics

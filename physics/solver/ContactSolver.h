@@ -1,0 +1,294 @@
+// The contact solver: soft contact constraints over flat arrays, solved with
+// sequential impulses in substeps, with Coulomb friction, warm starting and
+// restitution.
+#pragma once
+
+#include "math/Matrix3.h"
+#include "math/Vector3.h"
+#include "physics/solver/FloatLanes.h"
+#include "physics/solver/ScratchArray.h"
+#include "physics/solver/WorkerPool.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// A movable body as the solver moves it during one step. Fixed bodies have
+/// no solver body: constraints name them by noSolverBody.
+struct SolverBody {
+    /// The centre of mass as the step begins.
+    Math::Vector3 centre;
+    /// Velocity of the centre of mass, units per second.
+    Math::Vector3 linearVelocity;
+    /// Radians per second about world axes.
+    Math::Vector3 angularVelocity;
+    /// How far the centre of mass has moved since the step began.
+    Math::Vector3 deltaPosition;
+    /// The turn since the step began, as a rotation vector (small angles add up).
+    Math::Vector3 deltaRotation;
+    float inverseMass = 0.0f;
+    /// World inverse inertia tensor, taken at the start of the step.
+    Math::Matrix3 inverseInertia = Math::Matrix3::zero();
+};
+
+/// Constraints name a fixed body by this index.
+constexpr std::int32_t noSolverBody = -1;
+
+/// One contact point handed to the solver, with the impulses it carried last step.
+struct ContactPointInput {
+    /// World point midway between the two surfaces.
+    Math::Vector3 position;
+    /// Distance between the surfaces along the normal; negative when they overlap.
+    float separation = 0.0f;
+    /// Impulses of last step (zero for a new point), to start from.
+    float normalImpulse = 0.0f;
+    Math::Vector3 tangentImpulse;
+};
+
+/// What the solver leaves at a contact point after the step.
+struct ContactPointResult {
+    float normalImpulse = 0.0f;
+    /// Friction impulse as a world vector, so that it carries over to next
+    /// step's tangents whatever they are.
+    Math::Vector3 tangentImpulse;
+    /// The largest normal impulse any pass of the step applied: zero when the
+    /// point never touched.
+    float maxNormalImpulse = 0.0f;
+};
+
+/// How soft a constraint is for one substep length (Catto, "Soft Constraints",
+/// GDC 2011): the share of the position error removed per second, and how the
+/// mass and the accumulated impulse enter the impulse.
+struct Softness {
+    float biasRate = 0.0f;
+    float massScale = 1.0f;
+    float impulseScale = 0.0f;
+};
+
+/// A spring of the given frequency and damping ratio over substeps of length h.
+Softness makeSoftness(float hertz, float dampingRatio, float h);
+
+struct ContactSolverSettings {
+    float friction = 0.5f;
+    float restitution = 0.5f;
+    float restitutionThreshold = 1.0f;
+    float allowedPenetration = 0.005f;
+    /// Length of one substep.
+    float substep = 0.0f;
+    Softness softness;
+    /// Softness of contacts with a fixed body.
+    Softness fixedSoftness;
+};
+
+/// One direction of a contact point (the normal or a tangent): the velocity
+/// along it is d · (vB − vA) + ωB · angularB − ωA · angularA, and an impulse λ
+/// along it turns the bodies by λ turnA and λ turnB. Worked out once per step.
+struct ContactSolverRow {
+    /// rA × d and rB × d.
+    Math::Vector3 angularA;
+    Math::Vector3 angularB;
+    /// IA⁻¹ (rA × d) and IB⁻¹ (rB × d): zero for a fixed body.
+    Math::Vector3 turnA;
+    Math::Vector3 turnB;
+    /// The mass the pair shows to an impulse along d at the point.
+    float mass = 0.0f;
+};
+
+class ContactSolver {
+  public:
+    /// Runs the passes on this pool's threads (null: on the calling thread).
+    /// The results are the same for every number of threads.
+    void setPool(WorkerPool* pool) { pool_ = pool; }
+
+    /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
+    /// fixed body), its points sharing the unit normal from A to B. group is
+    /// the island, or batch of whole islands, the bodies belong to: groups
+    /// share no movable body and are solved independently, possibly at once
+    /// on several threads.
+    /// height orders the contacts of a group for colouring: lower ones take
+    /// the earlier colours, so each pass works from the ground up.
+    void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
+             const ContactPointInput* points, int pointCount, std::int32_t group = 0, float height = 0.0f);
+
+    /// add() for callers that know where each constraint goes: resize makes
+    /// room for count constraints with points points in all (keeping the
+    /// memory from step to step), and set fills constraint index, its points
+    /// from firstPoint on. Constraints set side by side on several threads
+    /// end as if added in index order.
+    void resize(std::size_t count, std::size_t points);
+    void set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
+             const Math::Vector3& normal, const ContactPointInput* points, int pointCount, std::int32_t group,
+             float height);
+
+    /// Effective masses, tangents and the normal velocity before the solve,
+    /// from the bodies as the step begins, and the order the passes take
+    /// within each of the groupCount groups: arrange, then prepareGroup for
+    /// every group.
+    void prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
+                 std::size_t groupCount = 1);
+
+    /// prepare() in two halves, so that each group can be prepared by the
+    /// thread that goes on to solve it, while its data is at hand: arrange
+    /// sorts the constraints into their groups and orders each group's, then
+    /// each group's prepareGroup prepares its own (groups side by side, or one
+    /// spread over the threads with parallel).
+    void arrange(const ContactSolverSettings& settings, std::size_t bodyCount, std::size_t groupCount);
+    void prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel);
+
+    /// arrange() for callers that number each group's constraints together,
+    /// group g's from groupStart[g] up to groupStart[g + 1], and size the
+    /// solver with resize: lays the groups out before any constraint is set.
+    /// Then each group's constraints are set, orderGroup orders them and
+    /// prepareGroup prepares them, all on the thread that goes on to solve
+    /// the group, groups side by side.
+    void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
+                      const std::vector<std::int32_t>& groupStart);
+    void orderGroup(std::size_t group);
+
+    /// The passes below work on one group's constraints. With parallel, each
+    /// pass spreads the group's independent constraints over the pool's
+    /// threads; without, it runs on the calling thread (which may be one of
+    /// several solving other groups). The results are the same either way.
+
+    /// Applies every point's carried impulses again (once per substep).
+    void warmStart(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
+
+    /// One pass over every constraint. With useBias, overlaps are pushed out
+    /// softly; without, the pass only removes approach velocity (the relax pass
+    /// that takes back the push-out's speed). Points still apart are allowed to
+    /// close exactly their gap in the substep, either way.
+    void solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group = 0, bool parallel = false);
+
+    /// After the substeps: points that touched and approached faster than the
+    /// threshold before the step get restitution times that speed back.
+    void applyRestitution(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
+
+    std::size_t constraintCount() const { return constraints_.size(); }
+    /// The constraints of one group, after arrange().
+    std::size_t groupConstraintCount(std::size_t group) const
+    {
+        return groupStart_[group + 1] - groupStart_[group];
+    }
+    /// The indices of one group's constraints, after arrange().
+    struct ConstraintList {
+        const std::uint32_t* first;
+        const std::uint32_t* last;
+    };
+    ConstraintList groupConstraints(std::size_t group) const
+    {
+        return {order_.data() + groupStart_[group], order_.data() + groupStart_[group + 1]};
+    }
+    /// What the step left at point j of constraint i (points in the order they were added).
+    ContactPointResult result(std::size_t i, int j) const;
+
+  private:
+    /// One point as prepare() works it out.
+    struct Point {
+        ContactSolverRow normal;
+        ContactSolverRow tangent[2];
+        float separation = 0.0f;
+        /// Normal velocity before the solve, for restitution.
+        float relativeVelocity = 0.0f;
+        float normalImpulse = 0.0f;
+        float tangentImpulse[2] = {0.0f, 0.0f};
+    };
+
+    struct Constraint {
+        std::int32_t indexA = noSolverBody;
+        std::int32_t indexB = noSolverBody;
+        Math::Vector3 normal;
+        Math::Vector3 tangent[2];
+        std::int32_t firstPoint = 0;
+        std::int32_t pointCount = 0;
+        std::int32_t group = 0;
+        float height = 0.0f;
+        /// Where the passes keep it: bundle × lanesPerBundle + lane.
+        std::int32_t slot = 0;
+    };
+
+    /// A ContactSolverRow of each lane.
+    struct RowLanes {
+        Vector3Lanes angularA;
+        Vector3Lanes angularB;
+        Vector3Lanes turnA;
+        Vector3Lanes turnB;
+        FloatLanes mass;
+    };
+
+    /// Point j of each lane's constraint.
+    struct PointLanes {
+        RowLanes normal;
+        RowLanes tangent[2];
+        FloatLanes separation;
+        FloatLanes relativeVelocity;
+        FloatLanes normalImpulse;
+        FloatLanes tangentImpulse[2];
+        FloatLanes maxNormalImpulse;
+    };
+
+    static constexpr int lanesPerBundle = 4;
+    static constexpr int maxPoints = 4;
+
+    /// Up to four constraints that share no movable body, solved at once, one
+    /// per lane. A lane without a constraint has no points and fixed bodies.
+    struct Bundle {
+        Vector3Lanes normal;
+        Vector3Lanes tangent[2];
+        FloatLanes biasRate;
+        FloatLanes massScale;
+        FloatLanes impulseScale;
+        /// Each lane's number of points, as a float to compare lanes with.
+        FloatLanes pointCount;
+        std::int32_t indexA[lanesPerBundle];
+        std::int32_t indexB[lanesPerBundle];
+        /// The most points of any lane.
+        int points = 0;
+        PointLanes point[maxPoints];
+    };
+
+    /// Colours of one group, solved one after another, each in parallel;
+    /// constraints that find no free colour are solved after them on one thread.
+    static constexpr int maxColours = 63;
+
+    /// Sizes the ordering's scratch and places each group's bundles, once
+    /// groupStart_ holds the groups.
+    void layOut(std::size_t bodyCount);
+    /// Prepares bundle k from the lanes listed at lanesAt.
+    void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
+    void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
+    template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
+
+    std::vector<Constraint> constraints_;
+    WorkerPool* pool_ = nullptr;
+    /// Constraints by group, then by colour within the group.
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> groupStart_;
+    /// Each group's number of colours.
+    std::vector<std::uint32_t> groupColours_;
+    /// Each colour's first bundle counted from its group's first, and one
+    /// past the last colour's: a group's from its first constraint's place
+    /// plus its index on.
+    std::vector<std::uint32_t> colourBundleStart_;
+    /// Each group's first bundle, and one past the last group's.
+    std::vector<std::uint32_t> groupBundleStart_;
+    // Scratch of the ordering.
+    std::vector<std::uint32_t> groupFill_;
+    /// The colours each body's constraints took so far.
+    std::vector<std::uint64_t> bodyColours_;
+    std::vector<std::uint16_t> colourOf_;
+    /// Height and index of each constraint, in group order.
+    std::vector<std::uint64_t> sortKeys_;
+    /// Each bundle's constraints by lane (-1: none), apart from the bundles
+    /// themselves so that ordering touches little memory. A group's bundles
+    /// start at its first constraint's place.
+    std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
+    /// Only grows: prepare() fills every field of the bundles in use.
+    ScratchArray<Bundle> bundles_;
+    /// The carried impulses of every point as added, until prepare() reads them.
+    std::vector<ContactPointInput> inputs_;
+    ContactSolverSettings settings_;
+};
+
+} // namespace Tolvane::Physics

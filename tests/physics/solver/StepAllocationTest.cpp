@@ -1,0 +1,47 @@
+// Steps of the solver response take no heap memory once the first steps have
+// grown its buffers to the scene's size.
+#include "AllocationCounter.h"
+#include "physics/PhysicalUniverse.h"
+#include "scene/PhysicsTestScene.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace Tolvane {
+namespace {
+
+using Physics::PhysicalUniverse;
+
+TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
+{
+    PhysicalUniverse::reset();
+    std::srand(1);
+    PhysicsTestScene scene(TOLVANE_DATA_DIR);
+    // One thread: the narrow phase's scratch is kept per thread, and which
+    // thread gets which pairs changes with the machine's load.
+    PhysicalUniverse::setThreads(1);
+    // The landing, when the most pairs and points there will ever be meet.
+    for (int step = 0; step < 100; ++step)
+        PhysicalUniverse::step();
+    ASSERT_GT(PhysicalUniverse::contactStatistics().awakeBodies, 0) << "the pile must still be settling";
+    std::size_t allocations = 0;
+    {
+        Testing::AllocationCounter counter;
+        for (int step = 0; step < 100; ++step)
+            PhysicalUniverse::step();
+        allocations = counter.count();
+    }
+    EXPECT_EQ(allocations, 0u);
+
+    // The counter does see allocations: the designed response makes a record per colliding pair.
+    PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
+    Testing::AllocationCounter counter;
+    PhysicalUniverse::step();
+    EXPECT_GT(counter.count(), 0u);
+    PhysicalUniverse::reset();
+    PhysicalUniverse::setThreads(0);
+}
+
+} // namespace
+} // namespace Tolvane
