@@ -150,17 +150,20 @@ std::size_t reduceToFour(std::vector<Candidate>& points, const Vector3& normal, 
     return 4;
 }
 
-// Builds the manifold of a face axis: face referenceFace of `reference` against
-// the most opposed face of `incident`, whose pose in the reference frame is
-// incidentInReference. For kind FaceB the reference hull is B, and the normal
-// is turned round to point from A to B.
-void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t referenceFace,
-                 const HullPose& referencePose, const ConvexHull& incident,
-                 const RelativePose& incidentInReference, float margin, ContactManifold& out)
+/// The reference face of a face contact: the face of `hull` (posed in the
+/// world by `pose`) that the axis runs along, and which hull's face it is
+/// (FaceA or FaceB).
+struct ReferenceFace {
+    AxisKind kind;
+    const ConvexHull& hull;
+    std::int32_t face;
+    const HullPose& pose;
+};
+
+/// The face of `incident` whose normal is most opposed to n (given in the
+/// incident hull's frame).
+std::int32_t mostOpposedFace(const ConvexHull& incident, const Vector3& nInIncident)
 {
-    const HullFace& face = reference.faces[referenceFace];
-    const Vector3 n = face.normal;
-    const Vector3 nInIncident = transposeTimes(incidentInReference.rotation, n);
     std::int32_t incidentFace = 0;
     float mostOpposed = dot(incident.faces[0].normal, nInIncident);
     for (std::int32_t f = 1; f < static_cast<std::int32_t>(incident.faces.size()); ++f) {
@@ -170,7 +173,15 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
             incidentFace = f;
         }
     }
+    return incidentFace;
+}
 
+/// The incident face's corners in the reference frame, into clipFrom, clipped
+/// to every side of the reference face; returns the incident face's radius
+/// about its corners' mean.
+float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
+                       const RelativePose& incidentInReference)
+{
     const HullFace& other = incident.faces[incidentFace];
     clipFrom.clear();
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
@@ -188,15 +199,77 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
     float incidentRadius = 0.0f;
     for (const ClipVertex& v : clipFrom)
         incidentRadius = std::max(incidentRadius, (v.position - middle).length());
+
+    const ConvexHull& hull = reference.hull;
+    const HullFace& face = hull.faces[reference.face];
     for (std::int32_t k = 0; k < face.loopSize && !clipFrom.empty(); ++k) {
-        const std::int32_t corner = reference.loopVertices[face.firstLoop + k];
-        const std::int32_t edgeIndex = reference.loopEdges[face.firstLoop + k];
-        const HullEdge& edge = reference.edges[edgeIndex];
+        const std::int32_t corner = hull.loopVertices[face.firstLoop + k];
+        const std::int32_t edgeIndex = hull.loopEdges[face.firstLoop + k];
+        const HullEdge& edge = hull.edges[edgeIndex];
         const Vector3 along = edge.vertices[0] == corner ? edge.direction : -edge.direction;
-        const Vector3 outwards = cross(along, n);
-        clipToSide(clipFrom, outwards, dot(outwards, reference.vertices[corner]), edgeIndex, clipTo);
+        const Vector3 outwards = cross(along, face.normal);
+        clipToSide(clipFrom, outwards, dot(outwards, hull.vertices[corner]), edgeIndex, clipTo);
         std::swap(clipFrom, clipTo);
     }
+    return incidentRadius;
+}
+
+/// When rounding left nothing of the incident face inside the reference face:
+/// the incident hull's deepest corner, which set the axis's separation, as the
+/// one candidate; none when it lies beyond the margin.
+void addDeepestCorner(const ReferenceFace& reference, const ConvexHull& incident,
+                      const RelativePose& incidentInReference, const Vector3& nInIncident, float margin)
+{
+    const HullFace& face = reference.hull.faces[reference.face];
+    const Vector3 down = -nInIncident;
+    std::int32_t deepest = 0;
+    for (std::int32_t i = 1; i < static_cast<std::int32_t>(incident.vertices.size()); ++i)
+        if (dot(incident.vertices[i], down) > dot(incident.vertices[deepest], down))
+            deepest = i;
+    const Vector3 p =
+        incidentInReference.rotation * incident.vertices[deepest] + incidentInReference.translation;
+    const float separation = dot(face.normal, p) - face.offset;
+    if (separation > margin)
+        return;
+    candidates.push_back(
+        {p, separation,
+         contactKey(reference.kind, ContactFeature::IncidentVertex, reference.face, deepest, 0)});
+}
+
+/// The candidates, reduced to four when there are more, as world points
+/// midway between the surfaces, with the normal from A to B.
+void writeFaceManifold(const ReferenceFace& reference, ContactManifold& out)
+{
+    const Vector3 n = reference.hull.faces[reference.face].normal;
+    Candidate chosen[maxManifoldPoints];
+    std::size_t count = candidates.size();
+    if (count > static_cast<std::size_t>(maxManifoldPoints))
+        count = reduceToFour(candidates, n, chosen);
+    else
+        std::copy(candidates.begin(), candidates.end(), chosen);
+
+    const HullPose& pose = reference.pose;
+    const Vector3 worldNormal = pose.rotation * n;
+    out.normal = reference.kind == AxisKind::FaceB ? -worldNormal : worldNormal;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Vector3 middle = chosen[i].position - n * (0.5f * chosen[i].separation);
+        out.points[i] = {pose.rotation * middle + pose.position, chosen[i].separation, chosen[i].key};
+    }
+    out.pointCount = static_cast<int>(count);
+}
+
+// Builds the manifold of a face axis: the reference face against the most
+// opposed face of `incident`, whose pose in the reference frame is
+// incidentInReference. For kind FaceB the reference hull is B, and the normal
+// is turned round to point from A to B.
+void faceContact(const ReferenceFace& reference, const ConvexHull& incident,
+                 const RelativePose& incidentInReference, float margin, ContactManifold& out)
+{
+    const HullFace& face = reference.hull.faces[reference.face];
+    const Vector3 n = face.normal;
+    const Vector3 nInIncident = transposeTimes(incidentInReference.rotation, n);
+    const std::int32_t incidentFace = mostOpposedFace(incident, nInIncident);
+    const float incidentRadius = clipIncidentFace(reference, incident, incidentFace, incidentInReference);
 
     // Points a little beyond the margin are kept too: an impulse at one point
     // turns the body within the step and brings its other points down, and
@@ -206,41 +279,15 @@ void faceContact(AxisKind kind, const ConvexHull& reference, std::int32_t refere
     for (const ClipVertex& v : clipFrom) {
         const float separation = dot(n, v.position) - face.offset;
         if (separation <= reach)
-            candidates.push_back(
-                {v.position, separation, contactKey(kind, v.feature, referenceFace, v.first, v.second)});
+            candidates.push_back({v.position, separation,
+                                  contactKey(reference.kind, v.feature, reference.face, v.first, v.second)});
     }
     if (candidates.empty()) {
-        // Rounding left nothing of the incident face inside the reference face:
-        // the incident hull's deepest corner, which set the axis's separation, stands in.
-        const Vector3 down = -nInIncident;
-        std::int32_t deepest = 0;
-        for (std::int32_t i = 1; i < static_cast<std::int32_t>(incident.vertices.size()); ++i)
-            if (dot(incident.vertices[i], down) > dot(incident.vertices[deepest], down))
-                deepest = i;
-        const Vector3 p =
-            incidentInReference.rotation * incident.vertices[deepest] + incidentInReference.translation;
-        const float separation = dot(n, p) - face.offset;
-        if (separation > margin)
+        addDeepestCorner(reference, incident, incidentInReference, nInIncident, margin);
+        if (candidates.empty())
             return;
-        candidates.push_back(
-            {p, separation, contactKey(kind, ContactFeature::IncidentVertex, referenceFace, deepest, 0)});
     }
-
-    Candidate chosen[maxManifoldPoints];
-    std::size_t count = candidates.size();
-    if (count > static_cast<std::size_t>(maxManifoldPoints))
-        count = reduceToFour(candidates, n, chosen);
-    else
-        std::copy(candidates.begin(), candidates.end(), chosen);
-
-    const Vector3 worldNormal = referencePose.rotation * n;
-    out.normal = kind == AxisKind::FaceB ? -worldNormal : worldNormal;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Vector3 middle = chosen[i].position - n * (0.5f * chosen[i].separation);
-        out.points[i] = {referencePose.rotation * middle + referencePose.position, chosen[i].separation,
-                         chosen[i].key};
-    }
-    out.pointCount = static_cast<int>(count);
+    writeFaceManifold(reference, out);
 }
 
 // Closest points of segments p0-p1 and q0-q1 as parameters s and t (Ericson,
@@ -278,9 +325,13 @@ std::int32_t faceAlongAxis(const ConvexHull& hull, const HullEdge& edge, const V
     return -1;
 }
 
-void edgeContact(const ConvexHull& a, std::int32_t edgeA, const HullPose& poseA, const ConvexHull& b,
-                 std::int32_t edgeB, const RelativePose& bInA, float margin, ContactManifold& out)
+/// The one point of an edge-pair axis: the closest points of edge
+/// axis.indexA of a and edge axis.indexB of b, midway between them.
+void edgeContact(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const RelativePose& bInA,
+                 const SeparatingAxis& edges, float margin, ContactManifold& out)
 {
+    const std::int32_t edgeA = edges.indexA;
+    const std::int32_t edgeB = edges.indexB;
     Vector3 axis;
     if (!edgePairAxis(a, edgeA, b, edgeB, bInA, axis))
         return;
@@ -314,9 +365,9 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
     if (axis.kind == AxisKind::None || !(axis.separation <= margin))
         return false;
     if (axis.kind == AxisKind::FaceA) {
-        faceContact(axis.kind, a, axis.indexA, poseA, b, bInA, margin, out);
+        faceContact({axis.kind, a, axis.indexA, poseA}, b, bInA, margin, out);
     } else if (axis.kind == AxisKind::FaceB) {
-        faceContact(axis.kind, b, axis.indexB, poseB, a, relativePose(poseB, poseA), margin, out);
+        faceContact({axis.kind, b, axis.indexB, poseB}, a, relativePose(poseB, poseA), margin, out);
     } else {
         // An edge lying almost flat on a face of the other hull (a tumbling
         // block landing on its edge) is about to bring that whole side down:
@@ -331,11 +382,11 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
                 ? faceAlongAxis(b, b.edges[axis.indexB], -transposeTimes(bInA.rotation, normal))
                 : -1;
         if (faceA >= 0)
-            faceContact(AxisKind::FaceA, a, faceA, poseA, b, bInA, margin, out);
+            faceContact({AxisKind::FaceA, a, faceA, poseA}, b, bInA, margin, out);
         else if (faceB >= 0)
-            faceContact(AxisKind::FaceB, b, faceB, poseB, a, relativePose(poseB, poseA), margin, out);
+            faceContact({AxisKind::FaceB, b, faceB, poseB}, a, relativePose(poseB, poseA), margin, out);
         else
-            edgeContact(a, axis.indexA, poseA, b, axis.indexB, bInA, margin, out);
+            edgeContact(a, poseA, b, bInA, axis, margin, out);
     }
     return out.pointCount > 0;
 }

@@ -312,18 +312,16 @@ void placeMass(const PointSet& set, ConvexHull& hull)
         hull.mass.inertia.column[c] = set.frame.toModelVector(scaled.inertia.column[c], 5);
 }
 
-// Builds the hull from face loops of point indices and checks it: every loop
-// simple with at least three corners, every edge on exactly two faces running
-// it in opposite directions, and V - E + F = 2. A flat hull's two faces get
-// exactly opposite planes through the mean of the outline's corners.
-std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, bool flat)
+/// Takes the points the loops use into the hull, in index order: newIndex
+/// maps a point to its hull vertex; returns the point of each hull vertex.
+std::vector<std::int32_t> takeCorners(const PointSet& set, const Loops& loops,
+                                      std::vector<std::int32_t>& newIndex, ConvexHull& hull)
 {
     constexpr std::int32_t used = -2;
-    std::vector<std::int32_t> newIndex(set.model.size(), -1);
+    newIndex.assign(set.model.size(), -1);
     for (const auto& loop : loops)
         for (std::int32_t c : loop)
             newIndex[c] = used;
-    ConvexHull hull;
     std::vector<std::int32_t> original;
     for (std::size_t i = 0; i < newIndex.size(); ++i) {
         if (newIndex[i] != used)
@@ -332,23 +330,32 @@ std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, 
         original.push_back(static_cast<std::int32_t>(i));
         hull.vertices.push_back(set.model[i]);
     }
+    return original;
+}
 
-    std::vector<std::int32_t> inFace(original.size(), -1);
+/// One face per loop with its normal and plane; false when a loop has fewer
+/// than three corners, passes a corner twice or has no normal. A flat hull's
+/// two faces get exactly opposite planes through the mean of the outline's
+/// corners.
+bool addFaces(const PointSet& set, const Loops& loops, bool flat, const std::vector<std::int32_t>& newIndex,
+              ConvexHull& hull)
+{
+    std::vector<std::int32_t> inFace(hull.vertices.size(), -1);
     for (std::size_t f = 0; f < loops.size(); ++f) {
         const std::vector<std::int32_t>& loop = loops[f];
         if (loop.size() < 3)
-            return std::nullopt;
+            return false;
         HullFace face;
         face.firstLoop = static_cast<std::int32_t>(hull.loopVertices.size());
         face.loopSize = static_cast<std::int32_t>(loop.size());
         face.normal = flat && f == 1 ? -hull.faces[0].normal : faceNormal(set, loop);
         if (face.normal.squaredLength() == 0.0f)
-            return std::nullopt;
+            return false;
         float lowest = 0.0f, highest = 0.0f, sum = 0.0f;
         for (std::size_t k = 0; k < loop.size(); ++k) {
             const std::int32_t v = newIndex[loop[k]];
             if (inFace[v] == static_cast<std::int32_t>(f))
-                return std::nullopt;
+                return false;
             inFace[v] = static_cast<std::int32_t>(f);
             hull.loopVertices.push_back(v);
             const float d = dot(face.normal, hull.vertices[v]);
@@ -360,8 +367,14 @@ std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, 
             flat ? (f == 0 ? sum / static_cast<float>(loop.size()) : -hull.faces[0].offset) : highest;
         hull.faces.push_back(face);
     }
+    return true;
+}
 
-    // Edges in order of first use; each corner lists the edges that start at it.
+/// The edges, in order of first use, each with its two faces; false unless
+/// every edge lies on exactly two faces that run it in opposite directions.
+bool linkEdges(const PointSet& set, const std::vector<std::int32_t>& original, ConvexHull& hull)
+{
+    // Each corner lists the edges that start at it.
     std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> startingAt(original.size());
     hull.loopEdges.assign(hull.loopVertices.size(), -1);
     for (std::size_t f = 0; f < hull.faces.size(); ++f) {
@@ -375,12 +388,12 @@ std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, 
                     edge = index;
             if (edge >= 0) {
                 if (hull.edges[edge].faces[1] >= 0)
-                    return std::nullopt;
+                    return false;
                 hull.edges[edge].faces[1] = static_cast<std::int32_t>(f);
             } else {
                 for (const auto& [end, index] : startingAt[from])
                     if (end == to)
-                        return std::nullopt;
+                        return false;
                 edge = static_cast<std::int32_t>(hull.edges.size());
                 HullEdge e;
                 e.vertices[0] = from;
@@ -396,7 +409,20 @@ std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, 
     }
     for (const HullEdge& e : hull.edges)
         if (e.faces[1] < 0 || e.direction.squaredLength() == 0.0f)
-            return std::nullopt;
+            return false;
+    return true;
+}
+
+// Builds the hull from face loops of point indices and checks it: every loop
+// simple with at least three corners, every edge on exactly two faces running
+// it in opposite directions, and V - E + F = 2.
+std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, bool flat)
+{
+    ConvexHull hull;
+    std::vector<std::int32_t> newIndex;
+    const std::vector<std::int32_t> original = takeCorners(set, loops, newIndex, hull);
+    if (!addFaces(set, loops, flat, newIndex, hull) || !linkEdges(set, original, hull))
+        return std::nullopt;
     const std::size_t vertexCount = hull.vertices.size();
     if (vertexCount + hull.faces.size() != hull.edges.size() + 2)
         return std::nullopt;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace Tolvane::Physics::Collision {
@@ -266,85 +267,111 @@ bool edgePairAxis(const ConvexHull& a, std::int32_t edgeA, const ConvexHull& b, 
     return axisAcross(arcOfA(a, edgeA), arcOfB(b, edgeB, bInA), axis);
 }
 
-// The steps: the cached axis alone first (it separates most pairs that were
-// apart last step); then every face of A, every face of B, and every edge pair
-// whose arcs cross on the normal sphere, returning as soon as one separates by
-// more than the margin; at last the choice among the least overlapping face of
-// A, face of B and edge pair, biased towards what the pair had before.
-SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA,
-                                  float margin, SeparatingAxisCache& cache)
-{
-    if (a.faces.empty() || b.faces.empty() || a.vertices.empty() || b.vertices.empty())
-        return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity(), bInA);
-    if (!cacheFits(cache, a, b))
-        cache = {};
+namespace {
 
+/// One test's hulls, the pose of B in A's frame, the margin and the pair's
+/// cache, handed to each step of the search.
+struct AxisSearch {
+    const ConvexHull& a;
+    const ConvexHull& b;
+    const RelativePose& bInA;
+    float margin;
+    SeparatingAxisCache& cache;
+};
+
+/// The cached axis alone, when it separates by more than the margin; and,
+/// while the hulls have barely moved against each other since the last full
+/// search, the cached axis as it stands: no separation can have changed by
+/// enough to pass another axis by the switch tolerance. Resting stacks search
+/// rarely.
+std::optional<SeparatingAxis> cachedAxis(const AxisSearch& search)
+{
+    const ConvexHull& a = search.a;
+    const ConvexHull& b = search.b;
+    const RelativePose& bInA = search.bInA;
+    const SeparatingAxisCache& cache = search.cache;
     if (cache.kind == AxisKind::FaceA) {
         const float s = faceSeparationA(a, cache.indexA, b, bInA);
-        if (s > margin)
-            return {cache.kind, cache.indexA, -1, s};
+        if (s > search.margin)
+            return SeparatingAxis{cache.kind, cache.indexA, -1, s};
     } else if (cache.kind == AxisKind::FaceB) {
         Vector3 normal;
         const float s = faceSeparationB(a, b, cache.indexB, bInA, normal);
-        if (s > margin)
-            return {cache.kind, -1, cache.indexB, s};
+        if (s > search.margin)
+            return SeparatingAxis{cache.kind, -1, cache.indexB, s};
     } else if (cache.kind == AxisKind::EdgePair) {
         Vector3 axis;
         if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis)) {
             const float s = gapAlong(a, b, bInA, axis);
-            if (s > margin)
-                return {cache.kind, cache.indexA, cache.indexB, s};
+            if (s > search.margin)
+                return SeparatingAxis{cache.kind, cache.indexA, cache.indexB, s};
         }
     }
 
-    // Hulls that have barely moved against each other since the last full
-    // search keep its axis: no separation can have changed by enough to pass
-    // another axis by the switch tolerance. Resting stacks search rarely.
-    if (cache.searched && cache.kind != AxisKind::None && driftSinceSearch(cache, b, bInA) <= coherentDrift) {
-        if (cache.kind == AxisKind::FaceA)
-            return {cache.kind, cache.indexA, -1, faceSeparationA(a, cache.indexA, b, bInA)};
-        if (cache.kind == AxisKind::FaceB) {
-            Vector3 normal;
-            return {cache.kind, -1, cache.indexB, faceSeparationB(a, b, cache.indexB, bInA, normal)};
-        }
-        Vector3 axis;
-        if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis))
-            return {cache.kind, cache.indexA, cache.indexB, gapAlong(a, b, bInA, axis)};
+    if (!cache.searched || cache.kind == AxisKind::None || driftSinceSearch(cache, b, bInA) > coherentDrift)
+        return std::nullopt;
+    if (cache.kind == AxisKind::FaceA)
+        return SeparatingAxis{cache.kind, cache.indexA, -1, faceSeparationA(a, cache.indexA, b, bInA)};
+    if (cache.kind == AxisKind::FaceB) {
+        Vector3 normal;
+        return SeparatingAxis{cache.kind, -1, cache.indexB,
+                              faceSeparationB(a, b, cache.indexB, bInA, normal)};
     }
+    Vector3 axis;
+    if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis))
+        return SeparatingAxis{cache.kind, cache.indexA, cache.indexB, gapAlong(a, b, bInA, axis)};
+    return std::nullopt;
+}
 
-    Candidate faceA;
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.faces.size()); ++i) {
-        const float s = faceSeparationA(a, i, b, bInA);
-        if (s > margin)
-            return settle(cache, AxisKind::FaceA, i, -1, s, bInA);
+/// Every face of A; the first that separates by more than the margin settles
+/// the test, else faceA holds the least overlapping one.
+std::optional<SeparatingAxis> searchFacesOfA(const AxisSearch& search, Candidate& faceA)
+{
+    SeparatingAxisCache& cache = search.cache;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(search.a.faces.size()); ++i) {
+        const float s = faceSeparationA(search.a, i, search.b, search.bInA);
+        if (s > search.margin)
+            return settle(cache, AxisKind::FaceA, i, -1, s, search.bInA);
         faceA.offer(i, -1, s);
         if (cache.kind == AxisKind::FaceA && cache.indexA == i) {
             faceA.haveCached = true;
             faceA.cachedSeparation = s;
         }
     }
+    return std::nullopt;
+}
 
-    Candidate faceB;
-    Scratch& work = scratch;
-    std::vector<Vector3>& normalsInA = work.normalsOfB;
-    normalsInA.resize(b.faces.size());
-    for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.faces.size()); ++j) {
-        const float s = faceSeparationB(a, b, j, bInA, normalsInA[j]);
-        if (s > margin)
-            return settle(cache, AxisKind::FaceB, -1, j, s, bInA);
+/// Every face of B, as for A, keeping B's face normals in A's frame for the
+/// edge search.
+std::optional<SeparatingAxis> searchFacesOfB(const AxisSearch& search, Candidate& faceB,
+                                             std::vector<Vector3>& normalsInA)
+{
+    SeparatingAxisCache& cache = search.cache;
+    normalsInA.resize(search.b.faces.size());
+    for (std::int32_t j = 0; j < static_cast<std::int32_t>(search.b.faces.size()); ++j) {
+        const float s = faceSeparationB(search.a, search.b, j, search.bInA, normalsInA[j]);
+        if (s > search.margin)
+            return settle(cache, AxisKind::FaceB, -1, j, s, search.bInA);
         faceB.offer(-1, j, s);
         if (cache.kind == AxisKind::FaceB && cache.indexB == j) {
             faceB.haveCached = true;
             faceB.cachedSeparation = s;
         }
     }
+    return std::nullopt;
+}
 
+/// Every edge pair whose arcs cross on the normal sphere, as for the faces.
+std::optional<SeparatingAxis> searchEdgePairs(const AxisSearch& search, Scratch& work, Candidate& edges)
+{
+    const ConvexHull& a = search.a;
+    const ConvexHull& b = search.b;
+    SeparatingAxisCache& cache = search.cache;
     work.arcsOfB.clear();
     for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.edges.size()); ++j)
-        work.arcsOfB.push_back(arcOfB(b, j, bInA, normalsInA));
+        work.arcsOfB.push_back(arcOfB(b, j, search.bInA, work.normalsOfB));
     const EdgeArc* arcsB = work.arcsOfB.data();
     const std::int32_t edgesB = static_cast<std::int32_t>(work.arcsOfB.size());
-    Candidate edges;
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.edges.size()); ++i) {
         const EdgeArc arcA = arcOfA(a, i);
         for (std::int32_t j = 0; j < edgesB; ++j) {
@@ -358,10 +385,10 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
             float s = dot(across, arcB.point - arcA.point) / length;
             // The edges' distance is the gap only if the arcs' crossing was
             // judged right; near a tie of signs it is checked on the hulls.
-            if (s > margin) {
-                s = gapAlong(a, b, bInA, across * (1.0f / length));
-                if (s > margin)
-                    return settle(cache, AxisKind::EdgePair, i, j, s, bInA);
+            if (s > search.margin) {
+                s = gapAlong(a, b, search.bInA, across * (1.0f / length));
+                if (s > search.margin)
+                    return settle(cache, AxisKind::EdgePair, i, j, s, search.bInA);
             }
             edges.offer(i, j, s);
             if (cache.kind == AxisKind::EdgePair && cache.indexA == i && cache.indexB == j) {
@@ -370,14 +397,21 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
             }
         }
     }
+    return std::nullopt;
+}
 
+/// The choice among the least overlapping face of A, face of B and edge pair,
+/// biased towards what the pair had before.
+SeparatingAxis chooseAxis(const AxisSearch& search, Candidate& faceA, Candidate& faceB, Candidate& edges)
+{
+    SeparatingAxisCache& cache = search.cache;
     faceA.preferCached(cache);
     faceB.preferCached(cache);
     edges.preferCached(cache);
     if (edges.indexA >= 0) {
         Vector3 axis;
-        if (edgePairAxis(a, edges.indexA, b, edges.indexB, bInA, axis)) {
-            const float gap = gapAlong(a, b, bInA, axis);
+        if (edgePairAxis(search.a, edges.indexA, search.b, edges.indexB, search.bInA, axis)) {
+            const float gap = gapAlong(search.a, search.b, search.bInA, axis);
             edges.separation = gap < edges.separation ? gap : edges.separation;
         }
     }
@@ -391,9 +425,40 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     // leave the pair one point where the faces need four.
     const bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
     if (useEdges)
-        return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation, bInA);
+        return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation, search.bInA);
     return settle(cache, useFaceB ? AxisKind::FaceB : AxisKind::FaceA, face.indexA, face.indexB,
-                  face.separation, bInA);
+                  face.separation, search.bInA);
+}
+
+} // namespace
+
+// The steps: the cached axis alone first (it separates most pairs that were
+// apart last step); then every face of A, every face of B, and every edge pair
+// whose arcs cross on the normal sphere, returning as soon as one separates by
+// more than the margin; at last the choice among the least overlapping face of
+// A, face of B and edge pair, biased towards what the pair had before.
+SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA,
+                                  float margin, SeparatingAxisCache& cache)
+{
+    if (a.faces.empty() || b.faces.empty() || a.vertices.empty() || b.vertices.empty())
+        return settle(cache, AxisKind::None, -1, -1, std::numeric_limits<float>::infinity(), bInA);
+    if (!cacheFits(cache, a, b))
+        cache = {};
+
+    const AxisSearch search{a, b, bInA, margin, cache};
+    if (std::optional<SeparatingAxis> kept = cachedAxis(search))
+        return *kept;
+    Scratch& work = scratch;
+    Candidate faceA;
+    Candidate faceB;
+    Candidate edges;
+    if (std::optional<SeparatingAxis> found = searchFacesOfA(search, faceA))
+        return *found;
+    if (std::optional<SeparatingAxis> found = searchFacesOfB(search, faceB, work.normalsOfB))
+        return *found;
+    if (std::optional<SeparatingAxis> found = searchEdgePairs(search, work, edges))
+        return *found;
+    return chooseAxis(search, faceA, faceB, edges);
 }
 
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,
