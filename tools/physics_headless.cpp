@@ -193,24 +193,137 @@ double restOf(double stepMicroseconds, const Tolvane::Physics::PhaseTimes& t)
     return std::max(0.0, stepMicroseconds - t.broadPhase - t.narrowPhase - t.solver - t.integration);
 }
 
+/// The files a run writes besides its summary, each open only when asked for.
+struct RunFiles {
+    std::ofstream csv;
+    std::ofstream state;
+    std::unique_ptr<Tolvane::TraceWriter> trace;
+};
+
+/// Opens every output before the first step, so that a bad path fails at once;
+/// the trace gets the starting state.
+RunFiles openRunFiles(const Options& options, const PhysicsTestScene& scene)
+{
+    RunFiles files;
+    if (!options.csvPath.empty()) {
+        files.csv = openOutput(options.csvPath);
+        files.csv
+            << "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
+               "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us\n";
+        files.csv.precision(9);
+    }
+    if (!options.statePath.empty())
+        files.state = openOutput(options.statePath);
+    if (!options.tracePath.empty()) {
+        files.trace = std::make_unique<Tolvane::TraceWriter>(options.tracePath);
+        files.trace->write(0, scene);
+    }
+    return files;
+}
+
+void writeCsvRow(std::ofstream& csv, long step, double us, long pairs,
+                 const Tolvane::Physics::ContactStepStatistics& contacts, const PhysicsTestScene& scene)
+{
+    const Tolvane::SceneMeasures m = scene.measure();
+    const Tolvane::Physics::PhaseTimes& t = contacts.time;
+    csv << step << ',' << us << ',' << pairs << ',' << contacts.contactPoints << ',' << contacts.awakeBodies
+        << ',' << m.kineticEnergy << ',' << m.largestSpeed << ',' << m.lowestBlockCentre << ','
+        << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver << ',' << t.integration << ','
+        << restOf(us, t) << '\n';
+}
+
+/// What the run adds up step by step: each step's time, the phases' times and
+/// the pairs in contact.
+struct StepTally {
+    std::vector<double> microseconds;
+    /// Summed over the run; other holds everything outside the four phases.
+    Tolvane::Physics::PhaseTimes phases;
+    long totalPairs = 0;
+    long maxPairs = 0;
+
+    void add(double us, long pairs, const Tolvane::Physics::ContactStepStatistics& contacts)
+    {
+        microseconds.push_back(us);
+        totalPairs += pairs;
+        maxPairs = std::max(maxPairs, pairs);
+        phases.broadPhase += contacts.time.broadPhase;
+        phases.narrowPhase += contacts.time.narrowPhase;
+        phases.solver += contacts.time.solver;
+        phases.integration += contacts.time.integration;
+        phases.other += restOf(us, contacts.time);
+    }
+};
+
+/// Progress of a long run on standard error: in place on a terminal, a line
+/// at a time otherwise.
+class Progress {
+  public:
+    void show(long step, long steps, double elapsed)
+    {
+        if (elapsed < next_ || step >= steps)
+            return;
+        std::fprintf(stderr, "%sphysics_headless: step %ld of %ld, %.0f s%s", onTerminal_ ? "\r" : "", step,
+                     steps, elapsed, onTerminal_ ? "" : "\n");
+        std::fflush(stderr);
+        shown_ = true;
+        next_ = elapsed + progressEverySeconds;
+    }
+    void finish() const
+    {
+        if (shown_ && onTerminal_)
+            std::fputs("\n", stderr);
+    }
+
+  private:
+    bool onTerminal_ = isatty(STDERR_FILENO) != 0;
+    bool shown_ = false;
+    double next_ = progressAfterSeconds;
+};
+
+RunSummary summarize(const Options& options, const PhysicsTestScene& scene, StepTally& tally,
+                     const Tolvane::SettlingFigures& figures)
+{
+    RunSummary summary;
+    summary.scene = scene.description().source;
+    summary.bodies = static_cast<int>(scene.bodies().size());
+    summary.blocks = scene.blockCount();
+    summary.lattice = options.scenePath.empty() ? options.lattice : 0;
+    summary.steps = options.steps;
+    std::vector<double>& microseconds = tally.microseconds;
+    summary.meanMicroseconds = std::accumulate(microseconds.begin(), microseconds.end(), 0.0) /
+                               static_cast<double>(microseconds.size());
+    std::sort(microseconds.begin(), microseconds.end());
+    summary.medianMicroseconds = median(microseconds);
+    summary.p95Microseconds = percentile(microseconds, 0.95);
+    summary.maxMicroseconds = microseconds.back();
+    summary.meanPairs = static_cast<double>(tally.totalPairs) / static_cast<double>(options.steps);
+    summary.maxPairs = tally.maxPairs;
+    summary.finalState = scene.measure();
+    summary.settling = figures.summary();
+    summary.phases = tally.phases;
+    summary.response = PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver
+                           ? "solver"
+                           : "designed";
+    summary.sleeping = PhysicalUniverse::contactSettings.sleeping;
+    summary.threads = PhysicalUniverse::threads();
+    summary.hash = scene.stateHash();
+    return summary;
+}
+
+void writeState(std::ofstream& state, const std::string& path, const RunSummary& summary,
+                const PhysicsTestScene& scene)
+{
+    const Json document = {{"scene", summary.scene},
+                           {"steps", summary.steps},
+                           {"hash", Tolvane::hexHash(summary.hash)},
+                           {"bodies", Tolvane::bodyStates(scene)}};
+    state << document.dump(1) << '\n';
+    closeOutput(state, path);
+}
+
 RunSummary run(const Options& options, PhysicsTestScene& scene)
 {
-    // Every output is opened before the first step, so that a bad path fails at once.
-    std::ofstream csv;
-    if (!options.csvPath.empty()) {
-        csv = openOutput(options.csvPath);
-        csv << "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
-               "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us\n";
-        csv.precision(9);
-    }
-    std::ofstream state;
-    if (!options.statePath.empty())
-        state = openOutput(options.statePath);
-    std::unique_ptr<Tolvane::TraceWriter> trace;
-    if (!options.tracePath.empty()) {
-        trace = std::make_unique<Tolvane::TraceWriter>(options.tracePath);
-        trace->write(0, scene);
-    }
+    RunFiles files = openRunFiles(options, scene);
 
     // The designed response's colliding pairs are counted on its signal; the
     // solver counts its pairs in contact itself, and a listener would only
@@ -223,16 +336,9 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
     Tolvane::SettlingFigures figures(scene);
     const Tolvane::Physics::ContactStepStatistics& contacts = PhysicalUniverse::contactStatistics();
 
-    std::vector<double> microseconds;
-    microseconds.reserve(static_cast<std::size_t>(options.steps));
-    // Summed over the run; other holds everything outside the four phases.
-    Tolvane::Physics::PhaseTimes phases;
-    long totalPairs = 0;
-    long maxPairs = 0;
-    const bool progressOnTerminal = isatty(STDERR_FILENO) != 0;
-    bool progressShown = false;
-    double nextProgress = progressAfterSeconds;
-
+    StepTally tally;
+    tally.microseconds.reserve(static_cast<std::size_t>(options.steps));
+    Progress progress;
     const auto start = Clock::now();
     for (long step = 1; step <= options.steps; ++step) {
         pairsThisStep = 0;
@@ -240,80 +346,27 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
         PhysicalUniverse::step();
         const auto after = Clock::now();
         const double us = std::chrono::duration<double, std::micro>(after - before).count();
-        microseconds.push_back(us);
         if (!designed)
             pairsThisStep = contacts.touchingPairs;
-        totalPairs += pairsThisStep;
-        maxPairs = std::max(maxPairs, pairsThisStep);
-        phases.broadPhase += contacts.time.broadPhase;
-        phases.narrowPhase += contacts.time.narrowPhase;
-        phases.solver += contacts.time.solver;
-        phases.integration += contacts.time.integration;
-        phases.other += restOf(us, contacts.time);
+        tally.add(us, pairsThisStep, contacts);
         figures.record(step, -contacts.deepestPairSeparation);
-
-        if (csv.is_open()) {
-            const Tolvane::SceneMeasures m = scene.measure();
-            const Tolvane::Physics::PhaseTimes& t = contacts.time;
-            csv << step << ',' << us << ',' << pairsThisStep << ',' << contacts.contactPoints << ','
-                << contacts.awakeBodies << ',' << m.kineticEnergy << ',' << m.largestSpeed << ','
-                << m.lowestBlockCentre << ',' << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver
-                << ',' << t.integration << ',' << restOf(us, t) << '\n';
-        }
-        if (trace && (step % options.traceEvery == 0 || step == options.steps))
-            trace->write(step, scene);
-
-        const double elapsed = std::chrono::duration<double>(after - start).count();
-        if (elapsed >= nextProgress && step < options.steps) {
-            std::fprintf(stderr, "%sphysics_headless: step %ld of %ld, %.0f s%s",
-                         progressOnTerminal ? "\r" : "", step, options.steps, elapsed,
-                         progressOnTerminal ? "" : "\n");
-            std::fflush(stderr);
-            progressShown = true;
-            nextProgress = elapsed + progressEverySeconds;
-        }
+        if (files.csv.is_open())
+            writeCsvRow(files.csv, step, us, pairsThisStep, contacts, scene);
+        if (files.trace && (step % options.traceEvery == 0 || step == options.steps))
+            files.trace->write(step, scene);
+        progress.show(step, options.steps, std::chrono::duration<double>(after - start).count());
     }
     const auto end = Clock::now();
-    if (progressShown && progressOnTerminal)
-        std::fputs("\n", stderr);
-    if (csv.is_open())
-        closeOutput(csv, options.csvPath);
-    if (trace)
-        trace->close();
+    progress.finish();
+    if (files.csv.is_open())
+        closeOutput(files.csv, options.csvPath);
+    if (files.trace)
+        files.trace->close();
 
-    RunSummary summary;
-    summary.scene = scene.description().source;
-    summary.bodies = static_cast<int>(scene.bodies().size());
-    summary.blocks = scene.blockCount();
-    summary.lattice = options.scenePath.empty() ? options.lattice : 0;
-    summary.steps = options.steps;
+    RunSummary summary = summarize(options, scene, tally, figures);
     summary.wallSeconds = std::chrono::duration<double>(end - start).count();
-    summary.meanMicroseconds = std::accumulate(microseconds.begin(), microseconds.end(), 0.0) /
-                               static_cast<double>(microseconds.size());
-    std::sort(microseconds.begin(), microseconds.end());
-    summary.medianMicroseconds = median(microseconds);
-    summary.p95Microseconds = percentile(microseconds, 0.95);
-    summary.maxMicroseconds = microseconds.back();
-    summary.meanPairs = static_cast<double>(totalPairs) / static_cast<double>(options.steps);
-    summary.maxPairs = maxPairs;
-    summary.finalState = scene.measure();
-    summary.settling = figures.summary();
-    summary.phases = phases;
-    summary.response = PhysicalUniverse::contactSettings.response == Tolvane::Physics::ResponseKind::solver
-                           ? "solver"
-                           : "designed";
-    summary.sleeping = PhysicalUniverse::contactSettings.sleeping;
-    summary.threads = PhysicalUniverse::threads();
-    summary.hash = scene.stateHash();
-
-    if (state.is_open()) {
-        const Json document = {{"scene", summary.scene},
-                               {"steps", summary.steps},
-                               {"hash", Tolvane::hexHash(summary.hash)},
-                               {"bodies", Tolvane::bodyStates(scene)}};
-        state << document.dump(1) << '\n';
-        closeOutput(state, options.statePath);
-    }
+    if (files.state.is_open())
+        writeState(files.state, options.statePath, summary, scene);
     return summary;
 }
 
