@@ -58,6 +58,21 @@ struct ContactPointResult {
     float maxNormalImpulse = 0.0f;
 };
 
+/// One manifold handed to the solver: its two bodies (noSolverBody for a
+/// fixed one), the unit normal from A to B its points share, and its points
+/// with the impulses they carried last step.
+struct ContactManifoldInput {
+    std::int32_t indexA = noSolverBody;
+    std::int32_t indexB = noSolverBody;
+    Math::Vector3 normal;
+    const ContactPointInput* points = nullptr;
+    int pointCount = 0;
+    /// The island, or batch of whole islands, the bodies belong to.
+    std::int32_t group = 0;
+    /// Orders the contacts of a group for colouring (lower ones first).
+    float height = 0.0f;
+};
+
 /// How soft a constraint is for one substep length (Catto, "Soft Constraints",
 /// GDC 2011): the share of the position error removed per second, and how the
 /// mass and the accumulated impulse enter the impulse.
@@ -118,9 +133,7 @@ class ContactSolver {
     /// from firstPoint on. Constraints set side by side on several threads
     /// end as if added in index order.
     void resize(std::size_t count, std::size_t points);
-    void set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
-             const Math::Vector3& normal, const ContactPointInput* points, int pointCount, std::int32_t group,
-             float height);
+    void set(std::size_t index, std::size_t firstPoint, const ContactManifoldInput& manifold);
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take
@@ -257,6 +270,16 @@ class ContactSolver {
     void layOut(std::size_t bodyCount);
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
+    /// One constraint's tangents and points (into points) as the step begins,
+    /// and the softness of its kind of contact.
+    Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
+                               Point (&points)[maxPoints]) const;
+    /// The lanes' constraints (empty ones for lanes without) and their
+    /// softness into the bundle's own fields.
+    static void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness);
+    /// Point j of each of the four lanes (p0 to p3) into the bundle's point j.
+    static void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2,
+                          const Point& p3);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 

@@ -382,8 +382,9 @@ void ContactWorld::addConstraints(const PairContact& pair)
         for (int p = 0; p < piece.pointCount; ++p)
             height += dot(inputs[p].position, up_);
         constraintPiece_[constraint] = pair.firstPiece + k;
-        solver_.set(constraint++, point, a, b, piece.normal, inputs, piece.pointCount, batch,
-                    height / static_cast<float>(piece.pointCount));
+        solver_.set(constraint++, point,
+                    {a, b, piece.normal, inputs, piece.pointCount, batch,
+                     height / static_cast<float>(piece.pointCount)});
         point += static_cast<std::size_t>(piece.pointCount);
     }
 }
