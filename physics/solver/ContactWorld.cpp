@@ -9,14 +9,12 @@
 //  4. the substepped soft solve of every awake island's contacts;
 //  5. positions, orientations and velocities back to the bodies, and islands
 //     that stayed still long enough fall asleep.
-// This file holds the step and stages 1 and 2; ContactWorldSolve.cpp the rest.
+// This file holds the step and stage 2; BodyTable.cpp stage 1 and
+// ContactWorldSolve.cpp the rest.
 #include "physics/solver/ContactWorld.h"
 
 #include "geometry/BodyHulls.h"
-#include "math/Quaternion.h"
-#include "physics/body/PhysicalModel.h"
 #include "physics/solver/SolverConstants.h"
-#include "physics/solver/WritePrefetch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,23 +23,9 @@
 
 namespace Tolvane::Physics {
 
-using Math::Matrix3;
-using Math::Quaternion;
 using Math::Vector3;
 
 namespace {
-
-/// |R| e: the half size along the world axes of a box of half size e turned by R.
-Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
-{
-    Vector3 result;
-    for (int row = 0; row < 3; ++row) {
-        const float value =
-            std::fabs(r(row, 0)) * e.x + std::fabs(r(row, 1)) * e.y + std::fabs(r(row, 2)) * e.z;
-        (row == 0 ? result.x : row == 1 ? result.y : result.z) = value;
-    }
-    return result;
-}
 
 Vector3 componentMin(const Vector3& a, const Vector3& b)
 {
@@ -53,40 +37,16 @@ Vector3 componentMax(const Vector3& a, const Vector3& b)
     return {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
 }
 
-/// The velocity a body will have after this step's forces, which is the one
-/// the step moves it with.
-Vector3 predictedVelocity(const PhysicalObject& body, float dt)
-{
-    return body.velocity + body.force * (dt / body.mass);
-}
-
-std::int32_t countHulls(const Collision::BodyHulls* hulls)
-{
-    return hulls ? static_cast<std::int32_t>(hulls->hulls.size()) : 0;
-}
-
-bool sameState(const SolverMemory& memory, const PhysicalObject& body)
-{
-    const Quaternion& q = body.transform.orientation;
-    return memory.stepped && memory.position == body.transform.position && memory.orientation == q &&
-           memory.velocity == body.velocity && memory.angularVelocity == body.angularVelocity &&
-           memory.fixed == body.fixed && memory.model == body.model.get();
-}
-
 } // namespace
 
 void ContactWorld::clear()
 {
     bodies_.clear();
-    hullCounts_.clear();
     pairs_.clear();
     pieces_ = ScratchArray<PieceContact>();
     touching_.clear();
     statistics_ = ContactStepStatistics();
     broadPhase_ = GridBroadPhase();
-    lastIds_.clear();
-    listedHandles_.clear();
-    listedModels_.clear();
     stepped_ = false;
 }
 
@@ -101,7 +61,7 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     up_ = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
     clock_.restart();
     PhaseTimes& time = statistics_.time;
-    if (gatherBodies(sets, dt, gravity, settings)) {
+    if (bodies_.gather(sets, dt, gravity, settings, stepped_, pool_)) {
         // Everything sleeps and nothing disturbed it: nothing moves, no pair
         // changes, and the last step's figures still hold.
         statistics_ = lastStatistics_;
@@ -130,7 +90,7 @@ void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>&
 {
     // The bodies split as they are examined at the step's start, so that each
     // thread finds its bodies in its own cache.
-    if (stepped_ && sameSets(sets)) {
+    if (stepped_ && bodies_.sameSets(sets)) {
         pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; ++k)
                 bodies_[k].object->force = Vector3();
@@ -138,242 +98,8 @@ void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>&
         return;
     }
     for (const auto& set : sets)
-        for (const auto& body : set->bodies)
-            body->force = Vector3();
-}
-
-bool ContactWorld::sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const
-{
-    std::size_t n = 0;
-    for (const auto& set : sets)
-        for (const auto& handle : set->bodies) {
-            if (n == listedHandles_.size() || listedHandles_[n].first != &handle ||
-                listedHandles_[n].second != handle.get())
-                return false;
-            ++n;
-        }
-    return n == listedHandles_.size();
-}
-
-// The bodies in the sets' order, each once: a body in several sets is
-// stepped once. Models build their hulls on first use, so they are asked
-// here, on one thread.
-void ContactWorld::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets)
-{
-    bodies_.clear();
-    hullCounts_.clear();
-    listedHandles_.clear();
-    listedModels_.clear();
-    ++gatherStamp_;
-    for (const auto& set : sets) {
-        for (const auto& handle : set->bodies) {
-            listedHandles_.emplace_back(&handle, handle.get());
-            PhysicalObject& body = *handle;
-            if (body.solverMemory.gatherStamp == gatherStamp_) {
-                ++bodies_[body.solverMemory.listIndex].places;
-                continue;
-            }
-            body.solverMemory.gatherStamp = gatherStamp_;
-            body.solverMemory.listIndex = static_cast<std::int32_t>(bodies_.size());
-            StepBody entry;
-            entry.object = &body;
-            entry.handle = &handle;
-            entry.model = body.model.get();
-            entry.hulls = body.model ? &body.model->hulls() : nullptr;
-            if (body.model && (listedModels_.empty() || listedModels_.back() != body.model))
-                listedModels_.push_back(body.model);
-            bodies_.push_back(entry);
-            hullCounts_.push_back(countHulls(entry.hulls));
-        }
-    }
-}
-
-bool ContactWorld::gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                                const Vector3& gravity, const ContactSettings& settings)
-{
-    // Listing the bodies reads every body on one thread; while the sets stay
-    // the same the list stands: what an entry holds of the step is written
-    // afresh when its body is placed.
-    const bool listed = stepped_ && sameSets(sets);
-    if (!listed)
-        listBodies(sets);
-    const std::size_t count = bodies_.size();
-    const bool sameBodies = settings.sleeping && stepped_ && count == lastIds_.size();
-    bodyFlags_.resize(count);
-    bodyMovedIsland_.resize(count);
-    motion_.resize(count);
-    lastIds_.resize(count);
-    boxes_.resize(count);
-    velocities_.resize(count);
-    placedStill_.resize(count);
-    // Each body is examined and placed in one go, so that its lines are read
-    // once. On several threads the lines each body writes were read by
-    // another thread since: they are asked for ahead (see WritePrefetch.h).
-    const bool shared = pool_.threads() > 1;
-    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
-            if (shared && k + writeAheadBodies < to) {
-                prefetchExamination(k + writeAheadBodies);
-                prefetchPlacement(k + writeAheadBodies);
-            }
-            StepBody& entry = bodies_[k];
-            PhysicalObject& body = *entry.object;
-            for (std::int32_t place = 0; place < entry.places; ++place)
-                body.force += gravity * body.mass;
-            examineBody(k, gravity, settings, sameBodies);
-            if (bodyFlags_[k] & remodelled) {
-                entry.model = body.model.get();
-                entry.hulls = body.model ? &body.model->hulls() : nullptr;
-                hullCounts_[k] = countHulls(entry.hulls);
-            }
-            placeIfStirred(k, listed, dt);
-        }
-    });
-
-    // The same bodies in the same order as last step, none awake or disturbed:
-    // the step has nothing to do.
-    bool quiet = sameBodies;
-    bool fixedBodyMoved = false;
-    movedIslands_.clear();
-    for (std::size_t k = 0; k < count; ++k) {
-        if ((bodyFlags_[k] & remodelled) && bodies_[k].object->model)
-            listedModels_.push_back(bodies_[k].object->model);
-        quiet = quiet && (bodyFlags_[k] & stirred) == 0;
-        fixedBodyMoved = fixedBodyMoved || (bodyFlags_[k] & fixedMoved) != 0;
-        if (bodyMovedIsland_[k] != 0)
-            movedIslands_.push_back(bodyMovedIsland_[k]);
-    }
-    // Models swapped every step would pile up here: listing again lets go of them.
-    if (listedModels_.size() > 2 * count + 16)
-        listedHandles_.clear();
-    if (quiet)
-        return true;
-
-    // A body moved by code wakes the island it slept in, also the bodies it was
-    // taken away from. A fixed body moved by code may have moved into or away
-    // from sleeping bodies: everything wakes and looks again. The bodies woken
-    // are placed again, now moving; it happens only when code moved a body.
-    if (!fixedBodyMoved && movedIslands_.empty())
-        return false;
-    std::sort(movedIslands_.begin(), movedIslands_.end());
-    pool_.forEachEven(count, bodiesPerTask, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
-            SolverMemory& memory = bodies_[k].object->solverMemory;
-            if (!memory.asleep || !(fixedBodyMoved || std::binary_search(movedIslands_.begin(),
-                                                                         movedIslands_.end(), memory.island)))
-                continue;
-            motion_[k] = movableBit;
-            memory.asleep = false;
-            memory.stillTime = 0.0f;
-            placeIfStirred(k, listed, dt);
-        }
-    });
-    return false;
-}
-
-// Places body k unless it was placed still, still sleeps or is fixed, and
-// nothing changed it since: its pose and box then stand.
-void ContactWorld::placeIfStirred(std::size_t k, bool listed, float dt)
-{
-    if (listed && placedStill_[k] && !awake(static_cast<std::int32_t>(k)) &&
-        (bodyFlags_[k] & (changed | remodelled)) == 0)
-        return;
-    lastIds_[k] = bodies_[k].object->id;
-    placeBody(k, dt);
-}
-
-// Whether code moved, pushed or changed one body since the last step, or a
-// force of its own (beyond gravity) or a torque pushes it: such a body is
-// awake. Marks what the step as a whole must know of it in bodyFlags_ and
-// bodyMovedIsland_.
-void ContactWorld::examineBody(std::size_t k, const Vector3& gravity, const ContactSettings& settings,
-                               bool sameBodies)
-{
-    StepBody& entry = bodies_[k];
-    PhysicalObject& body = *entry.object;
-    SolverMemory& memory = body.solverMemory;
-    const bool movable = !body.fixed;
-    const bool disturbed =
-        !sameState(memory, body) || (movable && (body.force != gravity * body.mass || !body.torque.isZero()));
-    std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
-    bodyMovedIsland_[k] = 0;
-    if (disturbed) {
-        flags |= changed;
-        if (!movable && memory.stepped)
-            flags |= fixedMoved;
-        if (memory.asleep && memory.island != 0)
-            bodyMovedIsland_[k] = memory.island;
-        memory.asleep = false;
-        memory.stillTime = 0.0f;
-    }
-    if (!settings.sleeping || !movable)
-        memory.asleep = false;
-    motion_[k] = static_cast<std::uint8_t>((movable ? movableBit : 0) | (memory.asleep ? asleepBit : 0));
-    const bool still = sameBodies && lastIds_[k] == body.id && !disturbed && (!movable || memory.asleep);
-    if (!still)
-        flags |= stirred;
-    bodyFlags_[k] = flags;
-}
-
-// The lines examining body k writes: its force, which shares a line with the
-// velocity an application reads between steps, and what the solver remembers.
-void ContactWorld::prefetchExamination(std::size_t k) const
-{
-    const PhysicalObject& body = *bodies_[k].object;
-    prefetchForWrite(&body.force);
-    prefetchForWrite(&body.solverMemory);
-}
-
-// The lines placing body k writes: the narrow phase, the solver and the grid
-// read them on every thread since they were last written.
-void ContactWorld::prefetchPlacement(std::size_t k) const
-{
-    prefetchObjectForWrite(&bodies_[k], sizeof(StepBody));
-    prefetchForWrite(&boxes_[k]);
-    prefetchForWrite(&velocities_[k]);
-}
-
-// One body's pose for this step and its box over the hulls, swept along the
-// step's motion and grown by the speculative distance.
-void ContactWorld::placeBody(std::size_t k, float dt)
-{
-    StepBody& entry = bodies_[k];
-    const PhysicalObject& body = *entry.object;
-    entry.rotation = Math::toMatrix3(body.transform.orientation);
-    const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
-    entry.centre = localCentre == Vector3() ? body.transform.position
-                                            : body.transform.position + entry.rotation * localCentre;
-
-    WorldBox box;
-    if (entry.hulls && !entry.hulls->hulls.empty()) {
-        const Vector3 localMiddle = (entry.hulls->boxMin + entry.hulls->boxMax) * 0.5f;
-        const Vector3 half =
-            turnedHalfSize(entry.rotation, (entry.hulls->boxMax - entry.hulls->boxMin) * 0.5f);
-        const Vector3 middle = body.transform.position + entry.rotation * localMiddle;
-        box = {middle - half, middle + half};
-        entry.radius = entry.hulls->radius;
-    } else {
-        // Nothing to collide with: an empty box far from everything.
-        const float nowhere = std::numeric_limits<float>::quiet_NaN();
-        box = {{nowhere, nowhere, nowhere}, {nowhere, nowhere, nowhere}};
-        entry.radius = 0.0f;
-    }
-    float grow = speculativeDistance;
-    velocities_[k] = Vector3();
-    const bool moving = awake(static_cast<std::int32_t>(k));
-    if (moving) {
-        velocities_[k] = predictedVelocity(body, dt);
-        const Vector3 motion = velocities_[k] * dt;
-        box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
-        box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
-        grow += body.angularVelocity.length() * entry.radius * dt;
-    }
-    const Vector3 margin(grow, grow, grow);
-    box.min -= margin;
-    box.max += margin;
-    entry.box = box;
-    boxes_[k] = box;
-    placedStill_[k] = !moving;
+        for (const auto& handle : set->bodies)
+            handle->force = Vector3();
 }
 
 void ContactWorld::findContacts(float dt)
@@ -381,13 +107,14 @@ void ContactWorld::findContacts(float dt)
     // Pairs with no awake body are not looked for: pairs asleep together, or
     // asleep on a fixed body, are carried over from last step below.
     const auto wanted = [this](std::int32_t i, std::int32_t j) {
-        return (awake(i) || awake(j)) && hullCounts_[i] != 0 && hullCounts_[j] != 0;
+        return (bodies_.awake(i) || bodies_.awake(j)) && bodies_.hullCount(i) != 0 &&
+               bodies_.hullCount(j) != 0;
     };
     broadPhase_.setPool(&pool_);
     queries_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i)
-        queries_[i] = awake(static_cast<std::int32_t>(i));
-    broadPhase_.findPairs(boxes_, queries_, wanted, candidates_);
+        queries_[i] = bodies_.awake(static_cast<std::int32_t>(i));
+    broadPhase_.findPairs(bodies_.boxes(), queries_, wanted, candidates_);
     clock_.lap(statistics_.time.broadPhase);
 
     // A body struck in this step changes its velocity by up to the speed it
@@ -400,7 +127,7 @@ void ContactWorld::findContacts(float dt)
     // gravity) grow nothing.
     strikes_.assign(bodies_.size(), Strike());
     for (const auto& [i, j] : candidates_) {
-        const Vector3 change = velocities_[j] - velocities_[i];
+        const Vector3 change = bodies_.velocity(j) - bodies_.velocity(i);
         const float size = change.length();
         Strike& onI = strikes_[i];
         Strike& onJ = strikes_[j];
@@ -418,12 +145,9 @@ void ContactWorld::findContacts(float dt)
     grownQueries_.assign(bodies_.size(), 0);
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         const Strike& strike = strikes_[i];
-        if (!movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
+        if (!bodies_.movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
             continue;
-        boxes_[i].min += strike.pushLow * dt;
-        boxes_[i].max += strike.pushHigh * dt;
-        // The grown box is for this step only: the body is placed afresh.
-        placedStill_[i] = 0;
+        bodies_.growBox(i, strike.pushLow * dt, strike.pushHigh * dt);
         grownQueries_[i] = 1;
         grown = true;
     }
@@ -433,13 +157,13 @@ void ContactWorld::findContacts(float dt)
         };
         // Grown boxes against the others, in the grid as it is; grown boxes
         // against each other in a grid of their own.
-        broadPhase_.findPairsOfGrown(boxes_, grownQueries_, added, addedCandidates_);
+        broadPhase_.findPairsOfGrown(bodies_.boxes(), grownQueries_, added, addedCandidates_);
         grownBodies_.clear();
         grownBoxes_.clear();
         for (std::size_t i = 0; i < bodies_.size(); ++i)
             if (grownQueries_[i]) {
                 grownBodies_.push_back(static_cast<std::int32_t>(i));
-                grownBoxes_.push_back(boxes_[i]);
+                grownBoxes_.push_back(bodies_.boxes()[i]);
             }
         everyGrown_.assign(grownBodies_.size(), 1);
         grownGrid_.setPool(&pool_);
@@ -480,7 +204,7 @@ void ContactWorld::findContacts(float dt)
         if (previous < pairs_.size() && pairs_[previous].key == key)
             item.last = static_cast<std::int32_t>(previous++);
         item.firstSlot = slots;
-        slots += hullCounts_[item.i] * hullCounts_[item.j];
+        slots += bodies_.hullCount(item.i) * bodies_.hullCount(item.j);
         work_.push_back(item);
     }
     while (previous < pairs_.size())
@@ -539,7 +263,7 @@ void ContactWorld::sortCandidates()
             const std::size_t first = part == 0 ? 0 : half;
             const std::size_t last = part == 0 ? half : count;
             for (std::size_t c = first; c < last; ++c)
-                unmergedOrder_[c] = {pairKey(candidates_[c].first, candidates_[c].second),
+                unmergedOrder_[c] = {bodies_.pairKey(candidates_[c].first, candidates_[c].second),
                                      candidates_[c].first, candidates_[c].second};
             std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
                       unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
@@ -554,12 +278,6 @@ void ContactWorld::sortCandidates()
                candidateOrder_.begin());
 }
 
-std::uint64_t ContactWorld::pairKey(std::int32_t i, std::int32_t j) const
-{
-    // The ids from the compact list placing wrote, not from the bodies themselves.
-    return (static_cast<std::uint64_t>(lastIds_[i]) << 32) | lastIds_[j];
-}
-
 // Asleep together, or asleep on a fixed body: nothing moved, so last step's
 // manifolds still hold. The pair's bodies are found at last step's places;
 // when the sets changed since, the pair is dropped, and found again if it is
@@ -569,9 +287,9 @@ void ContactWorld::carryIfResting(PairWork& work)
     const PairContact& last = pairs_[work.carried];
     work.pieceCount = 0;
     const auto count = static_cast<std::int32_t>(bodies_.size());
-    if (last.bodyA >= count || last.bodyB >= count || pairKey(last.bodyA, last.bodyB) != last.key)
+    if (last.bodyA >= count || last.bodyB >= count || bodies_.pairKey(last.bodyA, last.bodyB) != last.key)
         return;
-    if (awake(last.bodyA) || awake(last.bodyB))
+    if (bodies_.awake(last.bodyA) || bodies_.awake(last.bodyB))
         return;
     std::copy(pieces_.data() + last.firstPiece, pieces_.data() + last.firstPiece + last.pieceCount,
               slots_.data() + work.firstSlot);
@@ -587,17 +305,18 @@ void ContactWorld::collidePair(PairWork& work, float dt)
     const PairContact* last = work.last >= 0 ? &pairs_[work.last] : nullptr;
     const PhysicalObject& bodyA = *a.object;
     const PhysicalObject& bodyB = *b.object;
-    const bool awakeA = awake(work.i);
-    const bool awakeB = awake(work.j);
+    const bool awakeA = bodies_.awake(work.i);
+    const bool awakeB = bodies_.awake(work.j);
 
     // Room for whatever the two bodies' motion can close in the step, so that
     // fast bodies meet their contacts before they pass through each other.
     const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
-    const float jolts =
-        (movable(work.i) ? strikes_[work.i].jolt : 0.0f) + (movable(work.j) ? strikes_[work.j].jolt : 0.0f);
-    const float margin = speculativeDistance +
-                         ((velocities_[work.j] - velocities_[work.i]).length() + spinA + spinB + jolts) * dt;
+    const float jolts = (bodies_.movable(work.i) ? strikes_[work.i].jolt : 0.0f) +
+                        (bodies_.movable(work.j) ? strikes_[work.j].jolt : 0.0f);
+    const float margin =
+        speculativeDistance +
+        ((bodies_.velocity(work.j) - bodies_.velocity(work.i)).length() + spinA + spinB + jolts) * dt;
 
     const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
     const Collision::HullPose poseB{bodyB.transform.position, b.rotation};
@@ -664,7 +383,7 @@ void ContactWorld::collidePair(PairWork& work, float dt)
         for (int p = 0; p < out[k].pointCount; ++p) {
             const float separation = out[k].points[p].point.separation;
             work.linked = work.linked || separation <= linkDistance;
-            if (movable(work.i) && movable(work.j))
+            if (bodies_.movable(work.i) && bodies_.movable(work.j))
                 work.counts.deepest = std::min(work.counts.deepest, separation);
         }
     }

@@ -7,6 +7,7 @@
 #include "math/Quaternion.h"
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalObject.h"
+#include "physics/solver/BodyTable.h"
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
@@ -73,6 +74,7 @@ class ContactWorld {
     const ContactStepStatistics& statistics() const { return statistics_; }
 
   private:
+    BodyTable bodies_;
     /// A contact point with the impulses it carries to the next step.
     struct PointState {
         Collision::ContactPoint point;
@@ -122,21 +124,6 @@ class ContactWorld {
         bool linked = false;
     };
 
-    /// A body as this step sees it.
-    struct StepBody {
-        PhysicalObject* object = nullptr;
-        const std::shared_ptr<PhysicalObject>* handle = nullptr;
-        const Collision::BodyHulls* hulls = nullptr;
-        /// The model the hulls are from.
-        const PhysicalModel* model = nullptr;
-        /// How many places the body has in the sets: its weight is added as often.
-        std::int32_t places = 1;
-        Math::Matrix3 rotation;
-        Math::Vector3 centre;
-        WorldBox box;
-        float radius = 0.0f;
-    };
-
     /// What strikes may do to a body in this step: the most its velocity may
     /// change by contacts (the fastest approach of any body whose box meets its
     /// own), and the box of the directions they may push it (zero when none).
@@ -146,23 +133,6 @@ class ContactWorld {
         Math::Vector3 pushHigh;
     };
 
-    /// Whether the sets hold the same handles to the same bodies, in the same
-    /// order, as when the bodies were last listed.
-    bool sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const;
-    void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
-    /// Gathers the step's bodies; true when all of them sleep, none was
-    /// disturbed and the sets hold the same bodies as last step: a quiet step
-    /// with nothing to do.
-    bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                      const Math::Vector3& gravity, const ContactSettings& settings);
-    void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
-                     bool sameBodies);
-    void placeBody(std::size_t k, float dt);
-    void placeIfStirred(std::size_t k, bool listed, float dt);
-    /// Asks for the lines examineBody(k) will write, ahead of examining body k.
-    void prefetchExamination(std::size_t k) const;
-    /// Asks for the lines placeBody(k) will write, ahead of placing body k.
-    void prefetchPlacement(std::size_t k) const;
     void findContacts(float dt);
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
@@ -183,8 +153,6 @@ class ContactWorld {
     void collidePair(PairWork& work, float dt);
     /// Puts the candidates' keys in candidateOrder_, sorted.
     void sortCandidates();
-    /// The key of the pair of this step's bodies i and j.
-    std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
     /// Keeps last step's pair (work.carried) as it was when neither of its
     /// bodies is awake now: its manifolds go to its slots.
     void carryIfResting(PairWork& work);
@@ -201,8 +169,6 @@ class ContactWorld {
     void finishBody(std::size_t k, float dt);
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
-    /// Asks for the lines of body i the last loop of the step reads and writes.
-    void prefetchRemembering(std::size_t i) const;
     /// After the groups: the islands of the free bodies fall asleep, and the
     /// bodies the groups did not finish remember the step.
     void finishBodies();
@@ -210,10 +176,10 @@ class ContactWorld {
     /// islands: the islands still long enough fall asleep, and each body
     /// remembers the step (rememberBody).
     void finishIslands(const std::int32_t* first, const std::int32_t* last, bool parallel);
-    /// Body i's end of the step: stopped when its island falls asleep (sleeps),
-    /// its state kept to see what code changes before the next step, its
-    /// island, and its force cleared when the step was asked to.
-    void rememberBody(std::size_t i, bool sleeps);
+    void rememberBody(std::size_t i, bool sleeps)
+    {
+        bodies_.remember(i, sleeps, islandRoot_[i], clearingForces_);
+    }
     /// Whether a pair's bodies press on each other: a point of its manifolds
     /// holds a normal impulse.
     bool pressed(const PairContact& pair) const;
@@ -227,28 +193,9 @@ class ContactWorld {
     bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
     std::int32_t findIsland(std::int32_t body);
 
-    std::vector<StepBody> bodies_;
-    /// What the passes over every body on one thread read and write of each
-    /// body is kept apart from its entry, a few bytes a body, so that such a
-    /// pass reads a few cache lines instead of taking every entry from the
-    /// thread that last wrote it. Whether the body moves at all, and whether
-    /// it sleeps (only movable bodies do):
-    static constexpr std::uint8_t movableBit = 1;
-    static constexpr std::uint8_t asleepBit = 2;
-    std::vector<std::uint8_t> motion_;
-    /// Each body's number of hulls (0: nothing to collide with). Written only
-    /// when the list or a model changes, so every thread keeps it cached.
-    std::vector<std::int32_t> hullCounts_;
-    bool movable(std::int32_t i) const { return (motion_[i] & movableBit) != 0; }
-    bool asleep(std::int32_t i) const { return (motion_[i] & asleepBit) != 0; }
-    bool awake(std::int32_t i) const { return motion_[i] == movableBit; }
     /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
     std::vector<std::int32_t> solverIndexOf_;
     std::vector<Strike> strikes_;
-    /// The velocity the step moves each body with, before contacts (zero for
-    /// fixed and sleeping bodies).
-    std::vector<Math::Vector3> velocities_;
-    std::vector<WorldBox> boxes_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.
     std::vector<std::int32_t> constraintPiece_;
@@ -334,38 +281,12 @@ class ContactWorld {
     std::vector<double> freeChunkTime_;
     /// The awake bodies' orientations as the substeps turn them.
     std::vector<Math::Quaternion> orientations_;
-    /// What gathering found of each body: it is not as the last step left
-    /// it (stirred), it is a fixed body that code moved (fixedMoved); and the
-    /// island it slept in when code moved it (0: none).
-    static constexpr std::uint8_t stirred = 1;
-    static constexpr std::uint8_t fixedMoved = 2;
-    /// Its model changed since it was listed: its hulls are looked up again.
-    static constexpr std::uint8_t remodelled = 4;
-    /// Code moved, pushed or changed it, or a force or torque of its own acts on it.
-    static constexpr std::uint8_t changed = 8;
-    std::vector<std::uint8_t> bodyFlags_;
-    std::vector<std::uint32_t> bodyMovedIsland_;
-    /// The islands of sleeping bodies that code moved since the last step.
-    std::vector<std::uint32_t> movedIslands_;
-    /// The ids of last step's bodies in order, to see that the sets did not change.
-    std::vector<std::uint32_t> lastIds_;
-    bool stepped_ = false;
-    /// Whether a body was placed while fixed or asleep. Such a placement does
-    /// not depend on the step, and holds while the body stays so and nothing
-    /// changes it: a sleeping pile is not placed again every step.
-    std::vector<char> placedStill_;
     /// Against gravity: contacts are coloured from the lowest up.
     Math::Vector3 up_;
     /// The figures of the last step that did something, which a quiet step repeats.
     ContactStepStatistics lastStatistics_;
-    /// Marks the bodies gathered this step, so that one in two sets counts once.
-    std::uint64_t gatherStamp_ = 0;
-    /// Every handle in the sets when the bodies were last listed, and the
-    /// body it held: while they stay the same, the list stands.
-    std::vector<std::pair<const std::shared_ptr<PhysicalObject>*, const PhysicalObject*>> listedHandles_;
-    /// The listed bodies' models, held so that a model a body let go of
-    /// cannot be freed and another made at its address while the list stands.
-    std::vector<std::shared_ptr<PhysicalModel>> listedModels_;
+    /// A step ran since the world was made or cleared.
+    bool stepped_ = false;
     ContactSolver solver_;
     WorkerPool pool_{0};
     /// Splits the step's time between its stages.

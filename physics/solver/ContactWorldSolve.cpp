@@ -26,18 +26,6 @@ namespace {
 
 using Clock = PhaseClock::Clock;
 
-void remember(PhysicalObject& body)
-{
-    SolverMemory& memory = body.solverMemory;
-    memory.stepped = true;
-    memory.position = body.transform.position;
-    memory.orientation = body.transform.orientation;
-    memory.velocity = body.velocity;
-    memory.angularVelocity = body.angularVelocity;
-    memory.fixed = body.fixed;
-    memory.model = body.model.get();
-}
-
 /// q turned by the rotation vector w h over a short time: q + ½ h (w, 0) q,
 /// made unit length again.
 Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
@@ -69,7 +57,7 @@ void ContactWorld::joinIslands()
         islandParent_[i] = static_cast<std::int32_t>(i);
     // Fixed bodies join no island: a floor would otherwise make every pile on it one.
     for (const PairContact& pair : pairs_) {
-        if (!movable(pair.bodyA) || !movable(pair.bodyB) || !pair.linked)
+        if (!bodies_.movable(pair.bodyA) || !bodies_.movable(pair.bodyB) || !pair.linked)
             continue;
         const std::int32_t rootA = findIsland(pair.bodyA);
         const std::int32_t rootB = findIsland(pair.bodyB);
@@ -85,16 +73,12 @@ void ContactWorld::wakeIslands()
     islandFlag_.assign(bodies_.size(), 0);
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
         islandRoot_[i] = findIsland(static_cast<std::int32_t>(i));
-        if (awake(static_cast<std::int32_t>(i)))
+        if (bodies_.awake(static_cast<std::int32_t>(i)))
             islandFlag_[islandRoot_[i]] = 1;
     }
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        if (asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]]) {
-            motion_[i] = movableBit;
-            SolverMemory& memory = bodies_[i].object->solverMemory;
-            memory.asleep = false;
-            memory.stillTime = 0.0f;
-        }
+        if (bodies_.asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]])
+            bodies_.wake(i);
     }
 }
 
@@ -117,7 +101,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         return body;
     };
     for (const PairContact& pair : pairs_) {
-        if (!awake(pair.bodyA) || !awake(pair.bodyB))
+        if (!bodies_.awake(pair.bodyA) || !bodies_.awake(pair.bodyB))
             continue;
         const std::int32_t rootA = root(pair.bodyA);
         const std::int32_t rootB = root(pair.bodyB);
@@ -128,7 +112,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     std::int32_t groupCount = 0;
     solverIndexOf_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        if (!awake(static_cast<std::int32_t>(i))) {
+        if (!bodies_.awake(static_cast<std::int32_t>(i))) {
             solverIndexOf_[i] = noSolverBody;
             continue;
         }
@@ -526,7 +510,7 @@ void ContactWorld::prefetchFinish(std::int32_t k) const
 void ContactWorld::finishBody(std::size_t k, float dt)
 {
     const SolverBody& solved = solverBodies_[k];
-    StepBody& entry = bodies_[solverToBody_[k]];
+    const StepBody& entry = bodies_[solverToBody_[k]];
     PhysicalObject& body = *entry.object;
     const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
     const Vector3 centre = entry.centre + solved.deltaPosition;
@@ -575,21 +559,6 @@ bool ContactWorld::islandFallsAsleep(std::size_t i) const
     return sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep;
 }
 
-void ContactWorld::rememberBody(std::size_t i, bool sleeps)
-{
-    PhysicalObject& body = *bodies_[i].object;
-    if (sleeps) {
-        motion_[i] |= asleepBit;
-        body.solverMemory.asleep = true;
-        body.velocity = Vector3();
-        body.angularVelocity = Vector3();
-    }
-    remember(body);
-    if (clearingForces_)
-        body.force = Vector3();
-    body.solverMemory.island = movable(static_cast<std::int32_t>(i)) ? lastIds_[islandRoot_[i]] : 0;
-}
-
 void ContactWorld::finishBodies()
 {
     // The groups finished their own bodies. Bodies touching nothing were only
@@ -618,10 +587,10 @@ void ContactWorld::finishBodies()
         int sleepers = 0;
         for (std::size_t i = from; i < to; ++i) {
             if (shared && i + writeAheadBodies < to && finishedHere(i + writeAheadBodies))
-                prefetchRemembering(i + writeAheadBodies);
+                bodies_.prefetchRemembering(i + writeAheadBodies, clearingForces_);
             if (finishedHere(i))
                 rememberBody(i, solverIndexOf_[i] != noSolverBody && islandFallsAsleep(i));
-            sleepers += asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
+            sleepers += bodies_.asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;
     });
@@ -645,22 +614,6 @@ bool ContactWorld::pressed(const PairContact& pair) const
             if (pieces_[k].points[p].normalImpulse > 0.0f)
                 return true;
     return false;
-}
-
-// The lines of body i that remembering its state reads (its pose and
-// velocities) and writes (what the solver remembers, and its force when the
-// loop clears it).
-void ContactWorld::prefetchRemembering(std::size_t i) const
-{
-    const PhysicalObject& body = *bodies_[i].object;
-    if (clearingForces_)
-        prefetchForWrite(&body.force);
-    else
-        prefetchForRead(&body.velocity);
-    prefetchForRead(&body.transform.position);
-    prefetchForRead(&body.transform.orientation);
-    prefetchForWrite(&body.solverMemory);
-    prefetchForWrite(&body.solverMemory.island);
 }
 
 void ContactWorld::gatherTouchingPairs()
