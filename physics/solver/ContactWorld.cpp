@@ -25,20 +25,6 @@ namespace Tolvane::Physics {
 
 using Math::Vector3;
 
-namespace {
-
-Vector3 componentMin(const Vector3& a, const Vector3& b)
-{
-    return {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
-}
-
-Vector3 componentMax(const Vector3& a, const Vector3& b)
-{
-    return {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
-}
-
-} // namespace
-
 void ContactWorld::clear()
 {
     bodies_.clear();
@@ -46,7 +32,7 @@ void ContactWorld::clear()
     pieces_ = ScratchArray<PieceContact>();
     touching_.clear();
     statistics_ = ContactStepStatistics();
-    broadPhase_ = GridBroadPhase();
+    broadPhase_.clear();
     stepped_ = false;
 }
 
@@ -104,82 +90,12 @@ void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>&
 
 void ContactWorld::findContacts(float dt)
 {
-    // Pairs with no awake body are not looked for: pairs asleep together, or
-    // asleep on a fixed body, are carried over from last step below.
-    const auto wanted = [this](std::int32_t i, std::int32_t j) {
-        return (bodies_.awake(i) || bodies_.awake(j)) && bodies_.hullCount(i) != 0 &&
-               bodies_.hullCount(j) != 0;
-    };
-    broadPhase_.setPool(&pool_);
-    queries_.resize(bodies_.size());
-    for (std::size_t i = 0; i < bodies_.size(); ++i)
-        queries_[i] = bodies_.awake(static_cast<std::int32_t>(i));
-    broadPhase_.findPairs(bodies_.boxes(), queries_, wanted, candidates_);
-    clock_.lap(statistics_.time.broadPhase);
-
-    // A body struck in this step changes its velocity by up to the speed it
-    // is struck with, in the direction it is struck, and may be driven into a
-    // third body that its own motion would never reach: a block hit from above
-    // while it rests on another. Such bodies get their boxes grown by that
-    // change, towards where the strike pushes them, and their margins by its
-    // size, and the pairs are found again with the grown boxes. Changes the
-    // speculative distance already covers (a resting body's one step of
-    // gravity) grow nothing.
-    strikes_.assign(bodies_.size(), Strike());
-    for (const auto& [i, j] : candidates_) {
-        const Vector3 change = bodies_.velocity(j) - bodies_.velocity(i);
-        const float size = change.length();
-        Strike& onI = strikes_[i];
-        Strike& onJ = strikes_[j];
-        onI.jolt = std::max(onI.jolt, size);
-        onJ.jolt = std::max(onJ.jolt, size);
-        // i is pushed along -change (towards j's motion relative to it), j along +change.
-        onI.pushLow = componentMin(onI.pushLow, -change);
-        onI.pushHigh = componentMax(onI.pushHigh, -change);
-        onJ.pushLow = componentMin(onJ.pushLow, change);
-        onJ.pushHigh = componentMax(onJ.pushHigh, change);
-    }
-    // Only the grown boxes look again, for the pairs their growth added: a
-    // pair whose boxes met before growing was found above.
-    bool grown = false;
-    grownQueries_.assign(bodies_.size(), 0);
-    for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        const Strike& strike = strikes_[i];
-        if (!bodies_.movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
-            continue;
-        bodies_.growBox(i, strike.pushLow * dt, strike.pushHigh * dt);
-        grownQueries_[i] = 1;
-        grown = true;
-    }
-    if (grown) {
-        const auto added = [&](std::int32_t i, std::int32_t j) {
-            return wanted(i, j) && !boxesOverlap(bodies_[i].box, bodies_[j].box);
-        };
-        // Grown boxes against the others, in the grid as it is; grown boxes
-        // against each other in a grid of their own.
-        broadPhase_.findPairsOfGrown(bodies_.boxes(), grownQueries_, added, addedCandidates_);
-        grownBodies_.clear();
-        grownBoxes_.clear();
-        for (std::size_t i = 0; i < bodies_.size(); ++i)
-            if (grownQueries_[i]) {
-                grownBodies_.push_back(static_cast<std::int32_t>(i));
-                grownBoxes_.push_back(bodies_.boxes()[i]);
-            }
-        everyGrown_.assign(grownBodies_.size(), 1);
-        grownGrid_.setPool(&pool_);
-        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
-        grownGrid_.findPairs(
-            grownBoxes_, everyGrown_,
-            [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
-            addedCandidates_);
-        for (const auto& [a, b] : addedCandidates_)
-            candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
-    }
+    broadPhase_.findCandidates(bodies_, dt, pool_);
     clock_.lap(statistics_.time.broadPhase);
 
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
-    sortCandidates();
+    broadPhase_.sortCandidates(bodies_, pool_);
 
     // One walk lists the work in key order: last step's pairs at rest to keep,
     // and this step's candidates, each with room for its hull pairs' manifolds.
@@ -193,7 +109,7 @@ void ContactWorld::findContacts(float dt)
         slots += pairs_[index].pieceCount;
         work_.push_back(item);
     };
-    for (const KeyedCandidate& candidate : candidateOrder_) {
+    for (const KeyedCandidate& candidate : broadPhase_.sortedCandidates()) {
         const std::uint64_t key = candidate.key;
         while (previous < pairs_.size() && pairs_[previous].key < key)
             keep(previous++);
@@ -250,34 +166,6 @@ void ContactWorld::findContacts(float dt)
     clock_.lap(statistics_.time.narrowPhase);
 }
 
-// The order is total, so it is the same however the work is split: the two
-// halves are sorted side by side and then merged.
-void ContactWorld::sortCandidates()
-{
-    const std::size_t count = candidates_.size();
-    candidateOrder_.resize(count);
-    unmergedOrder_.resize(count);
-    const std::size_t half = count / 2;
-    const auto sortHalf = [&](std::size_t from, std::size_t to) {
-        for (std::size_t part = from; part < to; ++part) {
-            const std::size_t first = part == 0 ? 0 : half;
-            const std::size_t last = part == 0 ? half : count;
-            for (std::size_t c = first; c < last; ++c)
-                unmergedOrder_[c] = {bodies_.pairKey(candidates_[c].first, candidates_[c].second),
-                                     candidates_[c].first, candidates_[c].second};
-            std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
-                      unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
-        }
-    };
-    if (count >= sortedCandidatesPerTask)
-        pool_.forEachEven(2, 1, sortHalf);
-    else
-        sortHalf(0, 2);
-    std::merge(unmergedOrder_.begin(), unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half),
-               unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half), unmergedOrder_.end(),
-               candidateOrder_.begin());
-}
-
 // Asleep together, or asleep on a fixed body: nothing moved, so last step's
 // manifolds still hold. The pair's bodies are found at last step's places;
 // when the sets changed since, the pair is dropped, and found again if it is
@@ -312,8 +200,8 @@ void ContactWorld::collidePair(PairWork& work, float dt)
     // fast bodies meet their contacts before they pass through each other.
     const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
     const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
-    const float jolts = (bodies_.movable(work.i) ? strikes_[work.i].jolt : 0.0f) +
-                        (bodies_.movable(work.j) ? strikes_[work.j].jolt : 0.0f);
+    const float jolts = (bodies_.movable(work.i) ? broadPhase_.jolt(work.i) : 0.0f) +
+                        (bodies_.movable(work.j) ? broadPhase_.jolt(work.j) : 0.0f);
     const float margin =
         speculativeDistance +
         ((bodies_.velocity(work.j) - bodies_.velocity(work.i)).length() + spinA + spinB + jolts) * dt;

@@ -8,10 +8,10 @@
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalObject.h"
 #include "physics/solver/BodyTable.h"
+#include "physics/solver/ContactBroadPhase.h"
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
-#include "physics/solver/GridBroadPhase.h"
 #include "physics/solver/PhaseClock.h"
 #include "physics/solver/ScratchArray.h"
 #include "physics/solver/WorkerPool.h"
@@ -75,6 +75,7 @@ class ContactWorld {
 
   private:
     BodyTable bodies_;
+    ContactBroadPhase broadPhase_;
     /// A contact point with the impulses it carries to the next step.
     struct PointState {
         Collision::ContactPoint point;
@@ -124,15 +125,6 @@ class ContactWorld {
         bool linked = false;
     };
 
-    /// What strikes may do to a body in this step: the most its velocity may
-    /// change by contacts (the fastest approach of any body whose box meets its
-    /// own), and the box of the directions they may push it (zero when none).
-    struct Strike {
-        float jolt = 0.0f;
-        Math::Vector3 pushLow;
-        Math::Vector3 pushHigh;
-    };
-
     void findContacts(float dt);
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
@@ -151,8 +143,6 @@ class ContactWorld {
     };
 
     void collidePair(PairWork& work, float dt);
-    /// Puts the candidates' keys in candidateOrder_, sorted.
-    void sortCandidates();
     /// Keeps last step's pair (work.carried) as it was when neither of its
     /// bodies is awake now: its manifolds go to its slots.
     void carryIfResting(PairWork& work);
@@ -195,41 +185,10 @@ class ContactWorld {
 
     /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
     std::vector<std::int32_t> solverIndexOf_;
-    std::vector<Strike> strikes_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.
     std::vector<std::int32_t> constraintPiece_;
     std::vector<std::int32_t> solverToBody_;
-    GridBroadPhase broadPhase_;
-    /// Which bodies look for partners in the broad phase: the awake movable ones.
-    std::vector<char> queries_;
-    std::vector<std::pair<std::int32_t, std::int32_t>> candidates_;
-    /// The bodies whose boxes grew for the strikes they take, and the pairs
-    /// only their grown boxes meet.
-    std::vector<char> grownQueries_;
-    std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
-    /// The grown bodies in order, their boxes, and the grid that pairs them.
-    std::vector<std::int32_t> grownBodies_;
-    std::vector<WorldBox> grownBoxes_;
-    std::vector<char> everyGrown_;
-    GridBroadPhase grownGrid_;
-    /// The candidates sorted by key, and their two halves sorted apart before
-    /// they are merged.
-    /// A candidate pair with its key, so that the walk in key order reads
-    /// nothing else. Ordered by key, then by the bodies' places (a body copied
-    /// with its id shares its keys), so the order never depends on the order
-    /// the broad phase found the pairs in.
-    struct KeyedCandidate {
-        std::uint64_t key;
-        std::int32_t i;
-        std::int32_t j;
-        bool operator<(const KeyedCandidate& other) const
-        {
-            return key != other.key ? key < other.key : i != other.i ? i < other.i : j < other.j;
-        }
-    };
-    std::vector<KeyedCandidate> candidateOrder_;
-    std::vector<KeyedCandidate> unmergedOrder_;
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
