@@ -56,7 +56,7 @@ void ContactWorld::joinIslands()
     for (std::size_t i = 0; i < bodies_.size(); ++i)
         islandParent_[i] = static_cast<std::int32_t>(i);
     // Fixed bodies join no island: a floor would otherwise make every pile on it one.
-    for (const PairContact& pair : pairs_) {
+    for (const PairContact& pair : contacts_.pairs()) {
         if (!bodies_.movable(pair.bodyA) || !bodies_.movable(pair.bodyB) || !pair.linked)
             continue;
         const std::int32_t rootA = findIsland(pair.bodyA);
@@ -100,7 +100,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
         }
         return body;
     };
-    for (const PairContact& pair : pairs_) {
+    for (const PairContact& pair : contacts_.pairs()) {
         if (!bodies_.awake(pair.bodyA) || !bodies_.awake(pair.bodyB))
             continue;
         const std::int32_t rootA = root(pair.bodyA);
@@ -142,7 +142,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     std::int32_t constraintCount = 0;
     std::int32_t pointCount = 0;
     float deepest = 0.0f;
-    for (PairContact& pair : pairs_) {
+    for (PairContact& pair : contacts_.pairs()) {
         const bool solved =
             solverIndexOf_[pair.bodyA] != noSolverBody || solverIndexOf_[pair.bodyB] != noSolverBody;
         pair.island = solved ? groupOf(pair) : -1;
@@ -182,7 +182,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     const auto batchOf = [&](const PairContact& pair) {
         return pair.island < 0 ? -1 : batchOfGroup_[pair.island];
     };
-    for (const PairContact& pair : pairs_) {
+    for (const PairContact& pair : contacts_.pairs()) {
         const std::int32_t batch = batchOf(pair);
         if (batch < 0)
             continue;
@@ -200,8 +200,8 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     batchPointFill_.assign(batchPointStart_.begin(), batchPointStart_.end());
     batchPairFill_.assign(batchPairStart_.begin(), batchPairStart_.end());
     batchPairs_.resize(static_cast<std::size_t>(batchPairStart_[batchCount]));
-    for (std::size_t index = 0; index < pairs_.size(); ++index) {
-        PairContact& pair = pairs_[index];
+    for (std::size_t index = 0; index < contacts_.pairs().size(); ++index) {
+        PairContact& pair = contacts_.pairs()[index];
         const std::int32_t batch = batchOf(pair);
         pair.firstConstraint = -1;
         if (batch < 0)
@@ -352,7 +352,7 @@ void ContactWorld::addConstraints(const PairContact& pair)
     const std::int32_t a = solverIndexOf_[pair.bodyA];
     const std::int32_t b = solverIndexOf_[pair.bodyB];
     for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-        const PieceContact& piece = pieces_[pair.firstPiece + k];
+        const PieceContact& piece = contacts_.piece(static_cast<std::size_t>(pair.firstPiece + k));
         if (piece.pointCount == 0)
             continue;
         ContactPointInput inputs[Collision::maxManifoldPoints];
@@ -376,7 +376,7 @@ void ContactWorld::addConstraints(const PairContact& pair)
 // What the solver left at a constraint's points, kept for next step's warm start.
 void ContactWorld::storeImpulses(std::size_t constraint)
 {
-    PieceContact& piece = pieces_[constraintPiece_[constraint]];
+    PieceContact& piece = contacts_.piece(static_cast<std::size_t>(constraintPiece_[constraint]));
     for (int p = 0; p < piece.pointCount; ++p) {
         const ContactPointResult result = solver_.result(constraint, p);
         piece.points[p].normalImpulse = result.normalImpulse;
@@ -453,7 +453,7 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
     const auto pairCount = static_cast<std::size_t>(batchPairStart_[group + 1] - batchPairStart_[group]);
     const auto fill = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            addConstraints(pairs_[firstPair[k]]);
+            addConstraints(contacts_.pairs()[firstPair[k]]);
     };
     if (parallel)
         pool_.forEachEven(pairCount, pairsPerTask, fill);
@@ -487,7 +487,7 @@ void ContactWorld::runGroup(std::int32_t group, int substeps, float h, float dt,
     groupIntegration_[g] = integration;
     int touching = 0;
     for (std::size_t k = 0; k < pairCount; ++k)
-        touching += pressed(pairs_[firstPair[k]]) ? 1 : 0;
+        touching += contacts_.pressed(contacts_.pairs()[firstPair[k]]) ? 1 : 0;
     groupTouching_[g] = touching;
     // The batch holds its islands whole (an island's bodies share contacts,
     // and so a group): they fall asleep here, while the bodies are in cache.
@@ -601,53 +601,10 @@ void ContactWorld::finishBodies()
     int touching = 0;
     for (const int batchTouching : groupTouching_)
         touching += batchTouching;
-    for (const PairContact& pair : pairs_)
-        if (pair.firstConstraint < 0 && pressed(pair))
+    for (const PairContact& pair : contacts_.pairs())
+        if (pair.firstConstraint < 0 && contacts_.pressed(pair))
             ++touching;
     statistics_.touchingPairs = touching;
-}
-
-bool ContactWorld::pressed(const PairContact& pair) const
-{
-    for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
-        for (int p = 0; p < pieces_[k].pointCount; ++p)
-            if (pieces_[k].points[p].normalImpulse > 0.0f)
-                return true;
-    return false;
-}
-
-void ContactWorld::gatherTouchingPairs()
-{
-    touching_.clear();
-    for (const PairContact& pair : pairs_) {
-        TouchingPair touching;
-        float deepest = std::numeric_limits<float>::infinity();
-        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
-            const PieceContact& piece = pieces_[pair.firstPiece + k];
-            for (int p = 0; p < piece.pointCount; ++p) {
-                const PointState& state = piece.points[p];
-                touching.impulse += state.normalImpulse;
-                if (state.point.separation < deepest) {
-                    deepest = state.point.separation;
-                    touching.point = state.point.position;
-                    touching.normal = piece.normal;
-                }
-            }
-        }
-        if (!(touching.impulse > 0.0f))
-            continue;
-        touching.bodyA = bodies_[pair.bodyA].handle;
-        touching.bodyB = bodies_[pair.bodyB].handle;
-        touching.indexA = pair.bodyA;
-        touching.indexB = pair.bodyB;
-        touching.depth = std::max(0.0f, -deepest);
-        touching_.push_back(touching);
-    }
-    // Pairs are kept in the order of the bodies' ids; listeners hear them in
-    // the order of the bodies in the sets.
-    std::sort(touching_.begin(), touching_.end(), [](const TouchingPair& x, const TouchingPair& y) {
-        return x.indexA < y.indexA || (x.indexA == y.indexA && x.indexB < y.indexB);
-    });
 }
 
 } // namespace Tolvane::Physics
