@@ -60,10 +60,9 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     broadPhase_.sortCandidates(bodies_, pool_);
     contacts_.update(bodies_, broadPhase_, dt, pool_, statistics_);
     clock_.lap(statistics_.time.narrowPhase);
-    wakeIslands();
+    islands_.wake(bodies_, contacts_.pairs());
     clock_.lap(time.other);
     clearingForces_ = clearingForces;
-    sleeping_ = settings.sleeping;
     solve(dt, settings);
     finishBodies();
     clock_.lap(time.integration);

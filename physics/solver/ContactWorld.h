@@ -12,6 +12,7 @@
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/Islands.h"
 #include "physics/solver/PhaseClock.h"
 #include "physics/solver/ScratchArray.h"
 #include "physics/solver/WorkerPool.h"
@@ -59,9 +60,7 @@ class ContactWorld {
     BodyTable bodies_;
     ContactBroadPhase broadPhase_;
     ContactCache contacts_;
-    /// Unites the movable bodies of every pair with contact points into islands.
-    void joinIslands();
-    void wakeIslands();
+    Islands islands_;
     void solve(float dt, const ContactSettings& settings);
     void runGroup(std::int32_t group, int substeps, float h, float dt, bool parallel);
     void startBody(std::int32_t k);
@@ -81,33 +80,16 @@ class ContactWorld {
     void finishIslands(const std::int32_t* first, const std::int32_t* last, bool parallel);
     void rememberBody(std::size_t i, bool sleeps)
     {
-        bodies_.remember(i, sleeps, islandRoot_[i], clearingForces_);
+        bodies_.remember(i, sleeps, islands_.root(i), clearingForces_);
     }
-    /// Solver body k's still time, into the least of its island's.
-    void addStillTime(std::int32_t k);
-    /// Whether the island of body i falls asleep, once every body of it added
-    /// its still time.
-    bool islandFallsAsleep(std::size_t i) const;
-    /// Whether solver body k has been still long enough that its island may
-    /// fall asleep: an island sleeps only when all its bodies have.
-    bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
-    std::int32_t findIsland(std::int32_t body);
-
     /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
     std::vector<std::int32_t> solverIndexOf_;
     std::vector<SolverBody> solverBodies_;
     /// The manifold (in pieces_) of each of the solver's constraints.
     std::vector<std::int32_t> constraintPiece_;
     std::vector<std::int32_t> solverToBody_;
-    std::vector<std::int32_t> islandParent_;
-    /// Each body's island, by the body that heads it.
-    std::vector<std::int32_t> islandRoot_;
-    std::vector<char> islandFlag_;
-    /// The least still time of the bodies of the island a body heads.
-    std::vector<float> islandStillTime_;
-    /// What the step was asked: whether bodies may fall asleep, and whether
-    /// it clears the forces as each body's step finishes.
-    bool sleeping_ = true;
+    /// What the step was asked: whether it clears the forces as each body's
+    /// step finishes.
     bool clearingForces_ = false;
     /// Each awake body's still time after the step, in the solver's order.
     std::vector<float> stillTimes_;

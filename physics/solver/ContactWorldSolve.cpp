@@ -41,47 +41,6 @@ Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
 
 } // namespace
 
-std::int32_t ContactWorld::findIsland(std::int32_t body)
-{
-    while (islandParent_[body] != body) {
-        islandParent_[body] = islandParent_[islandParent_[body]];
-        body = islandParent_[body];
-    }
-    return body;
-}
-
-void ContactWorld::joinIslands()
-{
-    islandParent_.resize(bodies_.size());
-    for (std::size_t i = 0; i < bodies_.size(); ++i)
-        islandParent_[i] = static_cast<std::int32_t>(i);
-    // Fixed bodies join no island: a floor would otherwise make every pile on it one.
-    for (const PairContact& pair : contacts_.pairs()) {
-        if (!bodies_.movable(pair.bodyA) || !bodies_.movable(pair.bodyB) || !pair.linked)
-            continue;
-        const std::int32_t rootA = findIsland(pair.bodyA);
-        const std::int32_t rootB = findIsland(pair.bodyB);
-        if (rootA != rootB)
-            islandParent_[std::max(rootA, rootB)] = std::min(rootA, rootB);
-    }
-}
-
-void ContactWorld::wakeIslands()
-{
-    joinIslands();
-    islandRoot_.resize(bodies_.size());
-    islandFlag_.assign(bodies_.size(), 0);
-    for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        islandRoot_[i] = findIsland(static_cast<std::int32_t>(i));
-        if (bodies_.awake(static_cast<std::int32_t>(i)))
-            islandFlag_[islandRoot_[i]] = 1;
-    }
-    for (std::size_t i = 0; i < bodies_.size(); ++i) {
-        if (bodies_.asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]])
-            bodies_.wake(i);
-    }
-}
-
 void ContactWorld::solve(float dt, const ContactSettings& settings)
 {
     // The awake bodies. They are solved in groups that share no body: bodies
@@ -93,20 +52,11 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     groupParent_.resize(bodies_.size());
     for (std::size_t i = 0; i < bodies_.size(); ++i)
         groupParent_[i] = static_cast<std::int32_t>(i);
-    const auto root = [this](std::int32_t body) {
-        while (groupParent_[body] != body) {
-            groupParent_[body] = groupParent_[groupParent_[body]];
-            body = groupParent_[body];
-        }
-        return body;
-    };
+    const auto root = [this](std::int32_t body) { return findRoot(groupParent_, body); };
     for (const PairContact& pair : contacts_.pairs()) {
         if (!bodies_.awake(pair.bodyA) || !bodies_.awake(pair.bodyB))
             continue;
-        const std::int32_t rootA = root(pair.bodyA);
-        const std::int32_t rootB = root(pair.bodyB);
-        if (rootA != rootB)
-            groupParent_[std::max(rootA, rootB)] = std::min(rootA, rootB);
+        uniteRoots(groupParent_, pair.bodyA, pair.bodyB);
     }
     groupOfRoot_.assign(bodies_.size(), -1);
     std::int32_t groupCount = 0;
@@ -264,8 +214,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
     solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
     solver_.layOutGroups(solverSettings, solverBodies_.size(), batchConstraintStart_);
-    if (sleeping_)
-        islandStillTime_.assign(bodies_.size(), std::numeric_limits<float>::infinity());
+    islands_.startStillTimes(bodies_.size(), settings.sleeping);
     clock_.lap(statistics_.time.solver);
 
     // Batches share no body, so each runs its whole step on its own: small ones
@@ -308,7 +257,7 @@ void ContactWorld::solve(float dt, const ContactSettings& settings)
                 moveBody(body, h);
             }
             finishBody(body, dt);
-            if (!stillLongEnough(body))
+            if (!islands_.stillLongEnough(stillTimes_[body]))
                 rememberBody(static_cast<std::size_t>(solverToBody_[body]), false);
         }
         freeChunkTime_[chunk] = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
@@ -532,13 +481,13 @@ void ContactWorld::finishIslands(const std::int32_t* first, const std::int32_t* 
     // its bodies stop, so that sleeping leaves nothing moving. The still times
     // are read from the solver's compact list, not from the bodies. Islands
     // share no body, so their least still times are found on one thread.
-    if (sleeping_)
+    if (islands_.sleeping())
         for (const std::int32_t* k = first; k != last; ++k)
-            addStillTime(*k);
+            islands_.addStillTime(solverToBody_[*k], stillTimes_[*k]);
     const auto finish = [&](std::size_t from, std::size_t to) {
         for (std::size_t n = from; n < to; ++n) {
             const auto i = static_cast<std::size_t>(solverToBody_[first[n]]);
-            rememberBody(i, islandFallsAsleep(i));
+            rememberBody(i, islands_.fallsAsleep(i));
         }
     };
     const auto count = static_cast<std::size_t>(last - first);
@@ -548,27 +497,16 @@ void ContactWorld::finishIslands(const std::int32_t* first, const std::int32_t* 
         finish(0, count);
 }
 
-void ContactWorld::addStillTime(std::int32_t k)
-{
-    float& least = islandStillTime_[islandRoot_[solverToBody_[k]]];
-    least = std::min(least, stillTimes_[k]);
-}
-
-bool ContactWorld::islandFallsAsleep(std::size_t i) const
-{
-    return sleeping_ && islandStillTime_[islandRoot_[i]] >= timeToSleep;
-}
-
 void ContactWorld::finishBodies()
 {
     // The groups finished their own bodies. Bodies touching nothing were only
     // moved, and those not still long enough to sleep finished as they moved:
     // the others' islands fall asleep here, as the groups' do.
     const std::int32_t grouped = groupBodyStart_.empty() ? 0 : groupBodyStart_.back();
-    if (sleeping_) {
+    if (islands_.sleeping()) {
         const std::int32_t solved = static_cast<std::int32_t>(solverToBody_.size());
         for (std::int32_t k = grouped; k < solved; ++k)
-            addStillTime(k);
+            islands_.addStillTime(solverToBody_[k], stillTimes_[k]);
     }
 
     // Then every other body on the pool's threads, in the split that examines
@@ -578,7 +516,7 @@ void ContactWorld::finishBodies()
     const std::size_t count = bodies_.size();
     const auto finishedHere = [&](std::size_t i) {
         const std::int32_t k = solverIndexOf_[i];
-        return k == noSolverBody || (k >= grouped && stillLongEnough(k));
+        return k == noSolverBody || (k >= grouped && islands_.stillLongEnough(stillTimes_[k]));
     };
     // On several threads the lines of a body were last written by another
     // thread: they are asked for a few bodies ahead (see WritePrefetch.h).
@@ -589,7 +527,7 @@ void ContactWorld::finishBodies()
             if (shared && i + writeAheadBodies < to && finishedHere(i + writeAheadBodies))
                 bodies_.prefetchRemembering(i + writeAheadBodies, clearingForces_);
             if (finishedHere(i))
-                rememberBody(i, solverIndexOf_[i] != noSolverBody && islandFallsAsleep(i));
+                rememberBody(i, solverIndexOf_[i] != noSolverBody && islands_.fallsAsleep(i));
             sleepers += bodies_.asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
         }
         sleeping += sleepers;
