@@ -1,16 +1,19 @@
 // One step of the solver response, stage by stage:
-//  1. gather the bodies of the sets, with their centres of mass, world boxes
-//     swept over the step, and whether code moved them since the last step;
-//  2. broad phase over the boxes, then the hull narrow phase for every pair
-//     with an awake body; pairs asleep together keep last step's manifolds;
-//     each new manifold point takes the impulses of last step's point with the
-//     same features (warm starting);
-//  3. islands through the manifolds: an island with one awake body wakes;
-//  4. the substepped soft solve of every awake island's contacts;
-//  5. positions, orientations and velocities back to the bodies, and islands
-//     that stayed still long enough fall asleep.
-// This file holds the step; BodyTable.cpp stage 1, ContactBroadPhase.cpp
-// and ContactCache.cpp stage 2, and ContactWorldSolve.cpp the rest.
+//  1. the body table gathers the bodies of the sets, with their centres of
+//     mass, world boxes swept over the step, and whether code moved them
+//     since the last step (BodyTable);
+//  2. the broad phase finds the candidate pairs, with the boxes of struck
+//     bodies grown (ContactBroadPhase);
+//  3. the narrow phase collides the hulls of every pair with an awake body;
+//     pairs asleep together keep last step's manifolds; each new manifold
+//     point takes the impulses of last step's point with the same features
+//     (ContactCache);
+//  4. islands through the manifolds: an island with one awake body wakes (Islands);
+//  5. the awake bodies in groups and batches (SolveBatches), run over the
+//     threads (ThreadSplit), each batch's contacts solved in substeps
+//     (ConstraintSolve);
+//  6. positions, orientations and velocities back to the bodies, and islands
+//     that stayed still long enough fall asleep (ConstraintSolve, Islands).
 #include "physics/solver/ContactWorld.h"
 
 #include "physics/solver/SolverConstants.h"
@@ -35,9 +38,9 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     // The threads slept since the last step: woken now, they are up by the
     // first loop over the bodies.
     pool_.wake();
-    statistics_ = ContactStepStatistics();
     const float weight = gravity.length();
-    up_ = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
+    const Vector3 up = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
+    statistics_ = ContactStepStatistics();
     clock_.restart();
     PhaseTimes& time = statistics_.time;
     if (bodies_.gather(sets, dt, gravity, settings, stepped_, pool_)) {
@@ -54,20 +57,38 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     }
     clock_.lap(time.other);
     broadPhase_.findCandidates(bodies_, dt, pool_);
-    clock_.lap(statistics_.time.broadPhase);
+    clock_.lap(time.broadPhase);
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
     broadPhase_.sortCandidates(bodies_, pool_);
     contacts_.update(bodies_, broadPhase_, dt, pool_, statistics_);
-    clock_.lap(statistics_.time.narrowPhase);
+    clock_.lap(time.narrowPhase);
     islands_.wake(bodies_, contacts_.pairs());
     clock_.lap(time.other);
-    clearingForces_ = clearingForces;
-    solve(dt, settings);
-    finishBodies();
+    solve(dt, up, settings, clearingForces);
     clock_.lap(time.integration);
     stepped_ = true;
     lastStatistics_ = statistics_;
+}
+
+void ContactWorld::solve(float dt, const Vector3& up, const ContactSettings& settings, bool clearingForces)
+{
+    batches_.plan(bodies_, contacts_.pairs(), statistics_);
+    solve_.prepare(settings, dt, up, clearingForces);
+    islands_.startStillTimes(bodies_.size(), settings.sleeping);
+    clock_.lap(statistics_.time.solver);
+    threadSplit_.run(
+        pool_, solve_.solver(), batches_.batchCount(), batches_.freeBodies().size(),
+        [this](std::int32_t batch, bool parallel) { return solve_.runBatch(batch, parallel); },
+        [this](std::size_t chunk) { return solve_.moveFreeChunk(chunk); });
+    // The time of the batches and the free bodies, split between integration
+    // and the solver as they spent it.
+    double batchesTime = 0.0;
+    clock_.lap(batchesTime);
+    const double integrationShare = threadSplit_.integrationShare();
+    statistics_.time.integration += batchesTime * integrationShare;
+    statistics_.time.solver += batchesTime * (1.0 - integrationShare);
+    solve_.finishBodies(statistics_);
 }
 
 void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets)
