@@ -27,7 +27,7 @@ void ContactWorld::clear()
     bodies_.clear();
     contacts_.clear();
     touching_.clear();
-    statistics_ = ContactStepStatistics();
+    figures_.clear();
     broadPhase_.clear();
     stepped_ = false;
 }
@@ -40,55 +40,46 @@ void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, 
     pool_.wake();
     const float weight = gravity.length();
     const Vector3 up = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
-    statistics_ = ContactStepStatistics();
-    clock_.restart();
-    PhaseTimes& time = statistics_.time;
+    figures_.start();
     if (bodies_.gather(sets, dt, gravity, settings, stepped_, pool_)) {
         // Everything sleeps and nothing disturbed it: nothing moves, no pair
         // changes, and the last step's figures still hold.
-        statistics_ = lastStatistics_;
-        statistics_.time = PhaseTimes();
-        statistics_.awakeBodies = 0;
-        statistics_.testedPairs = 0;
+        figures_.repeatLast();
         if (clearingForces)
             clearForces(sets);
-        clock_.lap(time.other);
+        figures_.lap(&PhaseTimes::other);
         return;
     }
-    clock_.lap(time.other);
+    figures_.lap(&PhaseTimes::other);
     broadPhase_.findCandidates(bodies_, dt, pool_);
-    clock_.lap(time.broadPhase);
+    figures_.lap(&PhaseTimes::broadPhase);
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
     broadPhase_.sortCandidates(bodies_, pool_);
-    contacts_.update(bodies_, broadPhase_, dt, pool_, statistics_);
-    clock_.lap(time.narrowPhase);
+    contacts_.update(bodies_, broadPhase_, dt, pool_, figures_.statistics());
+    figures_.lap(&PhaseTimes::narrowPhase);
     islands_.wake(bodies_, contacts_.pairs());
-    clock_.lap(time.other);
+    figures_.lap(&PhaseTimes::other);
     solve(dt, up, settings, clearingForces);
-    clock_.lap(time.integration);
+    figures_.lap(&PhaseTimes::integration);
     stepped_ = true;
-    lastStatistics_ = statistics_;
+    figures_.finish();
 }
 
 void ContactWorld::solve(float dt, const Vector3& up, const ContactSettings& settings, bool clearingForces)
 {
-    batches_.plan(bodies_, contacts_.pairs(), statistics_);
+    batches_.plan(bodies_, contacts_.pairs(), figures_.statistics());
     solve_.prepare(settings, dt, up, clearingForces);
     islands_.startStillTimes(bodies_.size(), settings.sleeping);
-    clock_.lap(statistics_.time.solver);
+    figures_.lap(&PhaseTimes::solver);
     threadSplit_.run(
         pool_, solve_.solver(), batches_.batchCount(), batches_.freeBodies().size(),
         [this](std::int32_t batch, bool parallel) { return solve_.runBatch(batch, parallel); },
         [this](std::size_t chunk) { return solve_.moveFreeChunk(chunk); });
     // The time of the batches and the free bodies, split between integration
     // and the solver as they spent it.
-    double batchesTime = 0.0;
-    clock_.lap(batchesTime);
-    const double integrationShare = threadSplit_.integrationShare();
-    statistics_.time.integration += batchesTime * integrationShare;
-    statistics_.time.solver += batchesTime * (1.0 - integrationShare);
-    solve_.finishBodies(statistics_);
+    figures_.splitSolveTime(threadSplit_.integrationShare());
+    solve_.finishBodies(figures_.statistics());
 }
 
 void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets)

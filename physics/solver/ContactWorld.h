@@ -12,8 +12,8 @@
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactStepStatistics.h"
 #include "physics/solver/Islands.h"
-#include "physics/solver/PhaseClock.h"
 #include "physics/solver/SolveBatches.h"
+#include "physics/solver/StepFigures.h"
 #include "physics/solver/ThreadSplit.h"
 #include "physics/solver/WorkerPool.h"
 
@@ -52,7 +52,7 @@ class ContactWorld {
     void gatherTouchingPairs();
     /// What gatherTouchingPairs found. The body pointers stay valid until the sets change.
     const std::vector<TouchingPair>& touchingPairs() const { return touching_; }
-    const ContactStepStatistics& statistics() const { return statistics_; }
+    const ContactStepStatistics& statistics() const { return figures_.statistics(); }
 
   private:
     /// The solve of the awake bodies: groups and batches planned, the batches
@@ -67,11 +67,7 @@ class ContactWorld {
     SolveBatches batches_;
     ConstraintSolve solve_{bodies_, contacts_, batches_, islands_, pool_};
     ThreadSplit threadSplit_;
-    /// Splits the step's time between its stages.
-    PhaseClock clock_;
-    ContactStepStatistics statistics_;
-    /// The figures of the last step that did something, which a quiet step repeats.
-    ContactStepStatistics lastStatistics_;
+    StepFigures figures_;
     /// A step ran since the world was made or cleared.
     bool stepped_ = false;
     std::vector<TouchingPair> touching_;
