@@ -104,10 +104,10 @@ template <class Work> double ConstraintSolve::timed(BodyRange range, bool parall
     return microsecondsSince(before);
 }
 
-SolveTimes ConstraintSolve::runBatch(std::int32_t batch, bool parallel)
+ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool parallel)
 {
     const Clock::time_point start = Clock::now();
-    SolveTimes times;
+    BatchTimes times;
     const BodyRange range = batches_.batchBodies(batch);
     const auto g = static_cast<std::size_t>(batch);
     fillConstraints(batch, parallel);

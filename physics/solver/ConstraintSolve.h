@@ -19,18 +19,18 @@
 
 namespace Tolvane::Physics {
 
-/// Microseconds a batch took, and the part of them spent moving bodies.
-struct SolveTimes {
-    double integration = 0.0;
-    double total = 0.0;
-};
-
 /// Keeps between steps: the contact solver's memory (its bundles and
 /// scratch only grow). The awake bodies as the solver moves them, their
 /// orientations and still times are the step's own; the impulses the solve
 /// leaves go back into the contact cache.
 class ConstraintSolve {
   public:
+    /// Microseconds a batch took, and the part of them spent moving bodies.
+    struct BatchTimes {
+        double integration = 0.0;
+        double total = 0.0;
+    };
+
     /// The stages the solve reads and writes; they outlive it.
     ConstraintSolve(BodyTable& bodies, ContactCache& contacts, const SolveBatches& batches, Islands& islands,
                     WorkerPool& pool)
@@ -51,7 +51,7 @@ class ConstraintSolve {
     /// starts a batch's bodies and prepares its contacts solves them, while
     /// they are in its cache; with parallel, each pass is spread over the
     /// threads.
-    SolveTimes runBatch(std::int32_t batch, bool parallel);
+    BatchTimes runBatch(std::int32_t batch, bool parallel);
 
     /// Moves the chunk-th run of bodiesPerTask free bodies (touching
     /// nothing) over the step; gives the microseconds it took.

@@ -281,6 +281,95 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
         run(0, count);
 }
 
+namespace {
+
+/// One constraint's tangents and points (into points) as the step begins,
+/// from its carried inputs, and the softness of its kind of contact.
+template <class Constraint, class Point, std::size_t maxPoints>
+Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
+                           const std::vector<ContactPointInput>& inputs,
+                           const ContactSolverSettings& settings, Point (&points)[maxPoints])
+{
+    const bool fixedA = c.indexA == noSolverBody;
+    const bool fixedB = c.indexB == noSolverBody;
+    const SolverBody& a = bodyAt(bodies, c.indexA);
+    const SolverBody& b = bodyAt(bodies, c.indexB);
+    tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+    for (int j = 0; j < c.pointCount; ++j) {
+        const ContactPointInput& in = inputs[c.firstPoint + j];
+        Point& p = points[j];
+        // A fixed body never turns, so its anchor only has to be finite.
+        const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
+        const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
+        p.normal = makeRow(a, b, rA, rB, c.normal);
+        p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
+        p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
+        p.separation = in.separation;
+        p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
+        p.normalImpulse = in.normalImpulse;
+        p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
+        p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
+    }
+    return fixedA || fixedB ? settings.fixedSoftness : settings.softness;
+}
+
+/// The lanes' constraints (empty ones for lanes without) and their softness
+/// into the bundle's own fields.
+template <class Bundle, class Constraint>
+void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness)
+{
+    const auto vectors = [&](auto field) {
+        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
+    };
+    const auto floats = [&](auto field) {
+        return FloatLanes(field(softness[0]), field(softness[1]), field(softness[2]), field(softness[3]));
+    };
+    for (int lane = 0; lane < 4; ++lane) {
+        bundle.indexA[lane] = lanes[lane]->indexA;
+        bundle.indexB[lane] = lanes[lane]->indexB;
+    }
+    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
+    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
+    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
+    bundle.biasRate = floats([](const Softness& s) { return s.biasRate; });
+    bundle.massScale = floats([](const Softness& s) { return s.massScale; });
+    bundle.impulseScale = floats([](const Softness& s) { return s.impulseScale; });
+    bundle.pointCount =
+        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
+                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
+}
+
+/// Point j of each of the four lanes (p0 to p3) into the bundle's point j.
+template <class PointLanes, class Point>
+void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2, const Point& p3)
+{
+    const auto row = [&](auto pick) {
+        const ContactSolverRow& r0 = pick(p0);
+        const ContactSolverRow& r1 = pick(p1);
+        const ContactSolverRow& r2 = pick(p2);
+        const ContactSolverRow& r3 = pick(p3);
+        return decltype(out.normal){lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
+                                    lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
+                                    lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
+                                    lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
+                                    FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
+    };
+    out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
+    out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
+    out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
+    out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
+    out.relativeVelocity =
+        FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
+    out.normalImpulse = FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
+    out.tangentImpulse[0] =
+        FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0], p3.tangentImpulse[0]);
+    out.tangentImpulse[1] =
+        FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1], p3.tangentImpulse[1]);
+    out.maxNormalImpulse = FloatLanes(0.0f);
+}
+
+} // namespace
+
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
@@ -302,90 +391,13 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
-        softness[lane] = prepareConstraint(c, bodies, points[lane]);
+        softness[lane] = prepareConstraint(c, bodies, inputs_, settings_, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
     }
     packConstraints(bundle, lanes, softness);
     // Points missing from a lane (or beyond every lane's) stay zero.
     for (int j = 0; j < maxPoints; ++j)
         packPoint(bundle.point[j], points[0][j], points[1][j], points[2][j], points[3][j]);
-}
-
-Softness ContactSolver::prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                                          Point (&points)[maxPoints]) const
-{
-    const bool fixedA = c.indexA == noSolverBody;
-    const bool fixedB = c.indexB == noSolverBody;
-    const SolverBody& a = bodyAt(bodies, c.indexA);
-    const SolverBody& b = bodyAt(bodies, c.indexB);
-    tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
-    for (int j = 0; j < c.pointCount; ++j) {
-        const ContactPointInput& in = inputs_[c.firstPoint + j];
-        Point& p = points[j];
-        // A fixed body never turns, so its anchor only has to be finite.
-        const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
-        const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
-        p.normal = makeRow(a, b, rA, rB, c.normal);
-        p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
-        p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
-        p.separation = in.separation;
-        p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
-        p.normalImpulse = in.normalImpulse;
-        p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
-        p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
-    }
-    return fixedA || fixedB ? settings_.fixedSoftness : settings_.softness;
-}
-
-void ContactSolver::packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness)
-{
-    const auto vectors = [&](auto field) {
-        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
-    };
-    const auto floats = [&](auto field) {
-        return FloatLanes(field(softness[0]), field(softness[1]), field(softness[2]), field(softness[3]));
-    };
-    for (int lane = 0; lane < lanesPerBundle; ++lane) {
-        bundle.indexA[lane] = lanes[lane]->indexA;
-        bundle.indexB[lane] = lanes[lane]->indexB;
-    }
-    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
-    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
-    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
-    bundle.biasRate = floats([](const Softness& s) { return s.biasRate; });
-    bundle.massScale = floats([](const Softness& s) { return s.massScale; });
-    bundle.impulseScale = floats([](const Softness& s) { return s.impulseScale; });
-    bundle.pointCount =
-        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
-                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
-}
-
-void ContactSolver::packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2,
-                              const Point& p3)
-{
-    const auto row = [&](auto pick) {
-        const ContactSolverRow& r0 = pick(p0);
-        const ContactSolverRow& r1 = pick(p1);
-        const ContactSolverRow& r2 = pick(p2);
-        const ContactSolverRow& r3 = pick(p3);
-        return RowLanes{lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
-                        lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
-                        lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
-                        lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
-                        FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
-    };
-    out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
-    out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
-    out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
-    out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
-    out.relativeVelocity =
-        FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
-    out.normalImpulse = FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
-    out.tangentImpulse[0] =
-        FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0], p3.tangentImpulse[0]);
-    out.tangentImpulse[1] =
-        FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1], p3.tangentImpulse[1]);
-    out.maxNormalImpulse = FloatLanes(0.0f);
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse

@@ -270,16 +270,6 @@ class ContactSolver {
     void layOut(std::size_t bodyCount);
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
-    /// One constraint's tangents and points (into points) as the step begins,
-    /// and the softness of its kind of contact.
-    Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                               Point (&points)[maxPoints]) const;
-    /// The lanes' constraints (empty ones for lanes without) and their
-    /// softness into the bundle's own fields.
-    static void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness);
-    /// Point j of each of the four lanes (p0 to p3) into the bundle's point j.
-    static void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2,
-                          const Point& p3);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 

@@ -243,7 +243,7 @@ TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)
         [&](std::int32_t batch, bool parallel) {
             ++runs[batch];
             spread[batch] += parallel ? 1 : 0;
-            return SolveTimes{1.0, 4.0};
+            return ConstraintSolve::BatchTimes{1.0, 4.0};
         },
         [&](std::size_t chunk) {
             ++chunks[chunk];
