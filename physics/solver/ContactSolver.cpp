@@ -224,7 +224,7 @@ void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3&
     const std::size_t index = constraints_.size();
     const std::size_t firstPoint = inputs_.size();
     resize(index + 1, firstPoint + static_cast<std::size_t>(pointCount));
-    set(index, firstPoint, indexA, indexB, normal, points, pointCount, group, height);
+    set(index, firstPoint, {indexA, indexB, normal, points, pointCount, group, height});
 }
 
 void ContactSolver::resize(std::size_t count, std::size_t points)
@@ -234,22 +234,21 @@ void ContactSolver::resize(std::size_t count, std::size_t points)
     sortKeys_.resize(count);
 }
 
-void ContactSolver::set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
-                        const Vector3& normal, const ContactPointInput* points, int pointCount,
-                        std::int32_t group, float height)
+void ContactSolver::set(std::size_t index, std::size_t firstPoint, const ContactManifoldInput& manifold)
 {
     Constraint& constraint = constraints_[index];
-    constraint.group = group;
-    constraint.height = height;
-    constraint.indexA = indexA;
-    constraint.indexB = indexB;
-    constraint.normal = normal;
+    constraint.group = manifold.group;
+    constraint.height = manifold.height;
+    constraint.indexA = manifold.indexA;
+    constraint.indexB = manifold.indexB;
+    constraint.normal = manifold.normal;
     constraint.firstPoint = static_cast<std::int32_t>(firstPoint);
-    constraint.pointCount = pointCount;
-    std::copy(points, points + pointCount, inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
+    constraint.pointCount = manifold.pointCount;
+    std::copy(manifold.points, manifold.points + manifold.pointCount,
+              inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
     // Where the constraint's sort key goes when its group's constraints are
     // numbered together; arrange() places the keys itself otherwise.
-    sortKeys_[index] = sortKey(height, index);
+    sortKeys_[index] = sortKey(manifold.height, index);
 }
 
 void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const ContactSolverSettings& settings,
@@ -282,6 +281,95 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
         run(0, count);
 }
 
+namespace {
+
+/// One constraint's tangents and points (into points) as the step begins,
+/// from its carried inputs, and the softness of its kind of contact.
+template <class Constraint, class Point, std::size_t maxPoints>
+Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
+                           const std::vector<ContactPointInput>& inputs,
+                           const ContactSolverSettings& settings, Point (&points)[maxPoints])
+{
+    const bool fixedA = c.indexA == noSolverBody;
+    const bool fixedB = c.indexB == noSolverBody;
+    const SolverBody& a = bodyAt(bodies, c.indexA);
+    const SolverBody& b = bodyAt(bodies, c.indexB);
+    tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+    for (int j = 0; j < c.pointCount; ++j) {
+        const ContactPointInput& in = inputs[c.firstPoint + j];
+        Point& p = points[j];
+        // A fixed body never turns, so its anchor only has to be finite.
+        const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
+        const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
+        p.normal = makeRow(a, b, rA, rB, c.normal);
+        p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
+        p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
+        p.separation = in.separation;
+        p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
+        p.normalImpulse = in.normalImpulse;
+        p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
+        p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
+    }
+    return fixedA || fixedB ? settings.fixedSoftness : settings.softness;
+}
+
+/// The lanes' constraints (empty ones for lanes without) and their softness
+/// into the bundle's own fields.
+template <class Bundle, class Constraint>
+void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness)
+{
+    const auto vectors = [&](auto field) {
+        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
+    };
+    const auto floats = [&](auto field) {
+        return FloatLanes(field(softness[0]), field(softness[1]), field(softness[2]), field(softness[3]));
+    };
+    for (int lane = 0; lane < 4; ++lane) {
+        bundle.indexA[lane] = lanes[lane]->indexA;
+        bundle.indexB[lane] = lanes[lane]->indexB;
+    }
+    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
+    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
+    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
+    bundle.biasRate = floats([](const Softness& s) { return s.biasRate; });
+    bundle.massScale = floats([](const Softness& s) { return s.massScale; });
+    bundle.impulseScale = floats([](const Softness& s) { return s.impulseScale; });
+    bundle.pointCount =
+        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
+                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
+}
+
+/// Point j of each of the four lanes (p0 to p3) into the bundle's point j.
+template <class PointLanes, class Point>
+void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2, const Point& p3)
+{
+    const auto row = [&](auto pick) {
+        const ContactSolverRow& r0 = pick(p0);
+        const ContactSolverRow& r1 = pick(p1);
+        const ContactSolverRow& r2 = pick(p2);
+        const ContactSolverRow& r3 = pick(p3);
+        return decltype(out.normal){lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
+                                    lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
+                                    lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
+                                    lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
+                                    FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
+    };
+    out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
+    out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
+    out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
+    out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
+    out.relativeVelocity =
+        FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
+    out.normalImpulse = FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
+    out.tangentImpulse[0] =
+        FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0], p3.tangentImpulse[0]);
+    out.tangentImpulse[1] =
+        FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1], p3.tangentImpulse[1]);
+    out.maxNormalImpulse = FloatLanes(0.0f);
+}
+
+} // namespace
+
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
@@ -291,97 +379,25 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
     const Constraint empty;
     const Constraint* lanes[lanesPerBundle];
     Point points[lanesPerBundle][maxPoints];
-    float biasRate[lanesPerBundle], massScale[lanesPerBundle], impulseScale[lanesPerBundle];
+    Softness softness[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
         const std::int32_t index = bundleLanes_[lanesAt][lane];
         if (index < 0) {
             lanes[lane] = &empty;
-            biasRate[lane] = massScale[lane] = impulseScale[lane] = 0.0f;
+            softness[lane] = {0.0f, 0.0f, 0.0f};
             continue;
         }
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
-        const bool fixedA = c.indexA == noSolverBody;
-        const bool fixedB = c.indexB == noSolverBody;
-        const SolverBody& a = bodyAt(bodies, c.indexA);
-        const SolverBody& b = bodyAt(bodies, c.indexB);
-        const Softness& softness = fixedA || fixedB ? settings_.fixedSoftness : settings_.softness;
-        biasRate[lane] = softness.biasRate;
-        massScale[lane] = softness.massScale;
-        impulseScale[lane] = softness.impulseScale;
-        tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+        softness[lane] = prepareConstraint(c, bodies, inputs_, settings_, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
-        for (int j = 0; j < c.pointCount; ++j) {
-            const ContactPointInput& in = inputs_[c.firstPoint + j];
-            Point& p = points[lane][j];
-            // A fixed body never turns, so its anchor only has to be finite.
-            const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
-            const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
-            p.normal = makeRow(a, b, rA, rB, c.normal);
-            p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
-            p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
-            p.separation = in.separation;
-            p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
-            p.normalImpulse = in.normalImpulse;
-            p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
-            p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
-        }
     }
-
-    const auto vectors = [&](auto field) {
-        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
-    };
-    const auto floats = [](const float(&values)[lanesPerBundle]) {
-        return FloatLanes(values[0], values[1], values[2], values[3]);
-    };
-    for (int lane = 0; lane < lanesPerBundle; ++lane) {
-        bundle.indexA[lane] = lanes[lane]->indexA;
-        bundle.indexB[lane] = lanes[lane]->indexB;
-    }
-    bundle.normal = vectors([](const Constraint& c) { return c.normal; });
-    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
-    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
-    bundle.biasRate = floats(biasRate);
-    bundle.massScale = floats(massScale);
-    bundle.impulseScale = floats(impulseScale);
-    bundle.pointCount =
-        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
-                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
-
+    packConstraints(bundle, lanes, softness);
     // Points missing from a lane (or beyond every lane's) stay zero.
-    for (int j = 0; j < maxPoints; ++j) {
-        const Point& p0 = points[0][j];
-        const Point& p1 = points[1][j];
-        const Point& p2 = points[2][j];
-        const Point& p3 = points[3][j];
-        const auto row = [&](auto pick) {
-            const ContactSolverRow& r0 = pick(p0);
-            const ContactSolverRow& r1 = pick(p1);
-            const ContactSolverRow& r2 = pick(p2);
-            const ContactSolverRow& r3 = pick(p3);
-            return RowLanes{lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
-                            lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
-                            lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
-                            lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
-                            FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
-        };
-        PointLanes& out = bundle.point[j];
-        out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
-        out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
-        out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
-        out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
-        out.relativeVelocity =
-            FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
-        out.normalImpulse =
-            FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
-        out.tangentImpulse[0] = FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0],
-                                           p3.tangentImpulse[0]);
-        out.tangentImpulse[1] = FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1],
-                                           p3.tangentImpulse[1]);
-        out.maxNormalImpulse = FloatLanes(0.0f);
-    }
+    for (int j = 0; j < maxPoints; ++j)
+        packPoint(bundle.point[j], points[0][j], points[1][j], points[2][j], points[3][j]);
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse
@@ -408,33 +424,32 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::si
     forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias); });
 }
 
-// Each constraint: first every point's normal impulse, so that friction
-// below is bounded by this pass's pressure, then every point's friction.
-// Four constraints go at once, one per lane; a lane whose points are all done
-// (or that has fewer points) keeps its values while the others go on.
-//
-// Normal: the gap s now is the gap at the step's start plus what the bodies
-// moved along the normal since (small-angle turns). A gap still open may
-// close in this substep and no more: the speculative contact that keeps fast
-// bodies from passing through each other. An overlap (s < 0) beyond the
-// allowed penetration is pushed out by the soft spring, no faster than
-// maxPushOutSpeed; the relax pass (useBias false) leaves the overlap alone and
-// only stops the approach.
-//
-// Friction: the two tangent impulses are found together and their sum is held
-// inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
-void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const
+namespace {
+
+/// What each point's gap asks of its normal impulse in one pass: the
+/// velocity to reach (bias) and the soft scales of the mass and of the
+/// impulse already applied.
+template <int points> struct GapTerms {
+    FloatLanes bias[points];
+    FloatLanes massScale[points];
+    FloatLanes impulseScale[points];
+};
+
+/// The gap terms of each point of a bundle, from its gap at the step's start
+/// and what its bodies moved along the normal since (small-angle turns).
+template <class Bundle, int points>
+void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies,
+              const ContactSolverSettings& settings, bool useBias, GapTerms<points>& terms)
 {
     const FloatLanes zero(0.0f);
     const FloatLanes one(1.0f);
-    const FloatLanes inverseSubstep(1.0f / settings_.substep);
-    const FloatLanes slop(settings_.allowedPenetration);
-    const FloatLanes friction(settings_.friction);
+    const FloatLanes inverseSubstep(1.0f / settings.substep);
+    const FloatLanes slop(settings.allowedPenetration);
     const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
     const SolverBody* a[4];
     const SolverBody* b[4];
-    for (int lane = 0; lane < lanesPerBundle; ++lane) {
+    for (int lane = 0; lane < 4; ++lane) {
         a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
         b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
     }
@@ -447,39 +462,36 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     const Vector3Lanes deltaRotationB =
         lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
 
-    FloatLanes bias[maxPoints];
-    FloatLanes massScale[maxPoints];
-    FloatLanes impulseScale[maxPoints];
     const Vector3Lanes moved = deltaPositionB - deltaPositionA;
     for (int j = 0; j < bundle.points; ++j) {
-        const PointLanes& p = bundle.point[j];
+        const auto& p = bundle.point[j];
         const FloatLanes s = p.separation + dot(bundle.normal, moved) +
                              dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
         const FloatLanes open = s > zero;
         if (useBias) {
             const FloatLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
-            bias[j] = select(open, s * inverseSubstep, pushOut);
-            massScale[j] = select(open, one, bundle.massScale);
-            impulseScale[j] = select(open, zero, bundle.impulseScale);
+            terms.bias[j] = select(open, s * inverseSubstep, pushOut);
+            terms.massScale[j] = select(open, one, bundle.massScale);
+            terms.impulseScale[j] = select(open, zero, bundle.impulseScale);
         } else {
-            bias[j] = select(open, s * inverseSubstep, zero);
-            massScale[j] = one;
-            impulseScale[j] = zero;
+            terms.bias[j] = select(open, s * inverseSubstep, zero);
+            terms.massScale[j] = one;
+            terms.impulseScale[j] = zero;
         }
     }
+}
 
-    PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-    // The points of one manifold are swept several times before moving on:
-    // one sweep leaves the first point's impulse tilting the body, and
-    // friction would turn that tilt into a sideways push.
-    // A sweep that changed every impulse by less than a small share of the
-    // largest one ends the sweeping: warm-started resting contacts need one.
+/// Every lane's normal impulses, swept point by point until they settle.
+template <class Bundle, int points>
+void sweepNormals(Bundle& bundle, PairLanes& pair, const GapTerms<points>& terms)
+{
+    const FloatLanes zero(0.0f);
     sweepManifolds(
         bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
-            PointLanes& p = bundle.point[j];
+            auto& p = bundle.point[j];
             const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
-            const FloatLanes impulse =
-                -p.normal.mass * massScale[j] * (vn + bias[j]) - impulseScale[j] * p.normalImpulse;
+            const FloatLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
+                                       terms.impulseScale[j] * p.normalImpulse;
             const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
             const FloatLanes applied = (accumulated - p.normalImpulse) & live;
             p.normalImpulse = select(live, accumulated, p.normalImpulse);
@@ -488,14 +500,17 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             largestChange = maxOf(largestChange, absOf(applied));
             largestImpulse = maxOf(largestImpulse, accumulated & live);
         });
+}
 
-    // Friction is swept like the normal impulses: one sweep leaves the
-    // first point's share twisting the body about the normal.
+/// Every lane's friction impulses, swept like the normal ones.
+template <class Bundle> void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction)
+{
+    const FloatLanes zero(0.0f);
     sweepManifolds(
         bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
-            PointLanes& p = bundle.point[j];
-            const RowLanes& row0 = p.tangent[0];
-            const RowLanes& row1 = p.tangent[1];
+            auto& p = bundle.point[j];
+            const auto& row0 = p.tangent[0];
+            const auto& row1 = p.tangent[1];
             FloatLanes t0 =
                 p.tangentImpulse[0] - row0.mass * pair.along(row0.angularA, row0.angularB, bundle.tangent[0]);
             FloatLanes t1 =
@@ -515,6 +530,39 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
             largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
             largestImpulse = maxOf(largestImpulse, limit & live);
         });
+}
+
+} // namespace
+
+// Each constraint: first every point's normal impulse, so that friction
+// below is bounded by this pass's pressure, then every point's friction.
+// Four constraints go at once, one per lane; a lane whose points are all done
+// (or that has fewer points) keeps its values while the others go on.
+//
+// Normal: the gap s now is the gap at the step's start plus what the bodies
+// moved along the normal since (small-angle turns). A gap still open may
+// close in this substep and no more: the speculative contact that keeps fast
+// bodies from passing through each other. An overlap (s < 0) beyond the
+// allowed penetration is pushed out by the soft spring, no faster than
+// maxPushOutSpeed; the relax pass (useBias false) leaves the overlap alone and
+// only stops the approach.
+//
+// Friction: the two tangent impulses are found together and their sum is held
+// inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
+void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const
+{
+    GapTerms<maxPoints> terms;
+    gapTerms(bundle, bodies, settings_, useBias, terms);
+    PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+    // The points of one manifold are swept several times before moving on:
+    // one sweep leaves the first point's impulse tilting the body, and
+    // friction would turn that tilt into a sideways push.
+    // A sweep that changed every impulse by less than a small share of the
+    // largest one ends the sweeping: warm-started resting contacts need one.
+    sweepNormals(bundle, pair, terms);
+    // Friction is swept like the normal impulses: one sweep leaves the
+    // first point's share twisting the body about the normal.
+    sweepFriction(bundle, pair, FloatLanes(settings_.friction));
     pair.a.storeInto(bodies, bundle.indexA);
     pair.b.storeInto(bodies, bundle.indexB);
 }

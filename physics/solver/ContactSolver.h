@@ -58,6 +58,21 @@ struct ContactPointResult {
     float maxNormalImpulse = 0.0f;
 };
 
+/// One manifold handed to the solver: its two bodies (noSolverBody for a
+/// fixed one), the unit normal from A to B its points share, and its points
+/// with the impulses they carried last step.
+struct ContactManifoldInput {
+    std::int32_t indexA = noSolverBody;
+    std::int32_t indexB = noSolverBody;
+    Math::Vector3 normal;
+    const ContactPointInput* points = nullptr;
+    int pointCount = 0;
+    /// The island, or batch of whole islands, the bodies belong to.
+    std::int32_t group = 0;
+    /// Orders the contacts of a group for colouring (lower ones first).
+    float height = 0.0f;
+};
+
 /// How soft a constraint is for one substep length (Catto, "Soft Constraints",
 /// GDC 2011): the share of the position error removed per second, and how the
 /// mass and the accumulated impulse enter the impulse.
@@ -118,9 +133,7 @@ class ContactSolver {
     /// from firstPoint on. Constraints set side by side on several threads
     /// end as if added in index order.
     void resize(std::size_t count, std::size_t points);
-    void set(std::size_t index, std::size_t firstPoint, std::int32_t indexA, std::int32_t indexB,
-             const Math::Vector3& normal, const ContactPointInput* points, int pointCount, std::int32_t group,
-             float height);
+    void set(std::size_t index, std::size_t firstPoint, const ContactManifoldInput& manifold);
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take

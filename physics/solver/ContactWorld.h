@@ -1,44 +1,26 @@
-// The solver response's world: everything it keeps between steps (contact
-// manifolds with their impulses, the broad phase's order, which bodies sleep)
-// and the step that runs the stages in order.
+// The solver response's world: the front that runs its stages in order, each
+// stage with what it keeps between steps (the bodies' list, the contact
+// cache with its impulses, the solver's memory, the last step's figures).
 #pragma once
 
-#include "geometry/ContactManifold.h"
-#include "math/Quaternion.h"
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalObject.h"
+#include "physics/solver/BodyTable.h"
+#include "physics/solver/ConstraintSolve.h"
+#include "physics/solver/ContactBroadPhase.h"
+#include "physics/solver/ContactCache.h"
 #include "physics/solver/ContactSettings.h"
-#include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
-#include "physics/solver/GridBroadPhase.h"
-#include "physics/solver/PhaseClock.h"
-#include "physics/solver/ScratchArray.h"
+#include "physics/solver/Islands.h"
+#include "physics/solver/SolveBatches.h"
+#include "physics/solver/StepFigures.h"
+#include "physics/solver/ThreadSplit.h"
 #include "physics/solver/WorkerPool.h"
 
-#include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace Tolvane::Physics {
-
-/// One pair of bodies in contact at the end of a step, for listeners.
-struct TouchingPair {
-    /// The body that comes first in the collision sets.
-    const std::shared_ptr<PhysicalObject>* bodyA = nullptr;
-    const std::shared_ptr<PhysicalObject>* bodyB = nullptr;
-    /// Unit normal from A to B of the deepest point.
-    Math::Vector3 normal;
-    /// The deepest point, midway between the surfaces, at the step's start.
-    Math::Vector3 point;
-    /// Overlap at that point at the step's start (0 when apart).
-    float depth = 0.0f;
-    /// Sum of the normal impulses of the pair's points.
-    float impulse = 0.0f;
-    /// The bodies' places among the step's bodies, which is the order of the sets.
-    std::int32_t indexA = 0;
-    std::int32_t indexB = 0;
-};
 
 class ContactWorld {
   public:
@@ -70,308 +52,25 @@ class ContactWorld {
     void gatherTouchingPairs();
     /// What gatherTouchingPairs found. The body pointers stay valid until the sets change.
     const std::vector<TouchingPair>& touchingPairs() const { return touching_; }
-    const ContactStepStatistics& statistics() const { return statistics_; }
+    const ContactStepStatistics& statistics() const { return figures_.statistics(); }
 
   private:
-    /// A contact point with the impulses it carries to the next step.
-    struct PointState {
-        Collision::ContactPoint point;
-        float normalImpulse = 0.0f;
-        Math::Vector3 tangentImpulse;
-    };
+    /// The solve of the awake bodies: groups and batches planned, the batches
+    /// and free bodies run over the threads, and the bodies finished.
+    void solve(float dt, const Math::Vector3& up, const ContactSettings& settings, bool clearingForces);
 
-    /// The manifold of one hull of A against one hull of B.
-    struct PieceContact {
-        std::int32_t pieceA = 0;
-        std::int32_t pieceB = 0;
-        Collision::SeparatingAxisCache axis;
-        Math::Vector3 normal;
-        std::int32_t pointCount = 0;
-        PointState points[Collision::maxManifoldPoints];
-    };
-
-    /// What a pair's manifolds hold, counted where they are made.
-    struct ManifoldCounts {
-        /// Manifolds with points, and their points.
-        std::int32_t manifolds = 0;
-        std::int32_t points = 0;
-        /// The most negative separation of any point when both bodies are
-        /// movable, else 0.
-        float deepest = 0.0f;
-    };
-
-    /// A pair of bodies with manifolds, kept sorted by key from step to step.
-    struct PairContact {
-        /// The two bodies' ids, the first body's in the high half.
-        std::uint64_t key = 0;
-        std::int32_t bodyA = 0;
-        std::int32_t bodyB = 0;
-        std::int32_t firstPiece = 0;
-        std::int32_t pieceCount = 0;
-        ManifoldCounts counts;
-        /// Index of this pair's first constraint in the solver, -1 when not
-        /// solved, of its first point among the solver's, and the number of
-        /// the island it is solved with.
-        std::int32_t firstConstraint = -1;
-        std::int32_t firstPoint = 0;
-        std::int32_t island = -1;
-        /// The bodies touch, or close on each other fast enough to touch within
-        /// the step: they belong to one island. Points that are only kept in
-        /// case (a neighbour a few hundredths away, both at rest) do not join
-        /// islands, or two still neighbours could keep waking each other.
-        bool linked = false;
-    };
-
-    /// A body as this step sees it.
-    struct StepBody {
-        PhysicalObject* object = nullptr;
-        const std::shared_ptr<PhysicalObject>* handle = nullptr;
-        const Collision::BodyHulls* hulls = nullptr;
-        /// The model the hulls are from.
-        const PhysicalModel* model = nullptr;
-        /// How many places the body has in the sets: its weight is added as often.
-        std::int32_t places = 1;
-        Math::Matrix3 rotation;
-        Math::Vector3 centre;
-        WorldBox box;
-        float radius = 0.0f;
-    };
-
-    /// What strikes may do to a body in this step: the most its velocity may
-    /// change by contacts (the fastest approach of any body whose box meets its
-    /// own), and the box of the directions they may push it (zero when none).
-    struct Strike {
-        float jolt = 0.0f;
-        Math::Vector3 pushLow;
-        Math::Vector3 pushHigh;
-    };
-
-    /// Whether the sets hold the same handles to the same bodies, in the same
-    /// order, as when the bodies were last listed.
-    bool sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const;
-    void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
-    /// Gathers the step's bodies; true when all of them sleep, none was
-    /// disturbed and the sets hold the same bodies as last step: a quiet step
-    /// with nothing to do.
-    bool gatherBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
-                      const Math::Vector3& gravity, const ContactSettings& settings);
-    void examineBody(std::size_t k, const Math::Vector3& gravity, const ContactSettings& settings,
-                     bool sameBodies);
-    void placeBody(std::size_t k, float dt);
-    void placeIfStirred(std::size_t k, bool listed, float dt);
-    /// Asks for the lines examineBody(k) will write, ahead of examining body k.
-    void prefetchExamination(std::size_t k) const;
-    /// Asks for the lines placeBody(k) will write, ahead of placing body k.
-    void prefetchPlacement(std::size_t k) const;
-    void findContacts(float dt);
-    /// One pair for the narrow phase: a candidate of this step, or last step's
-    /// pair at rest (carried) to keep.
-    struct PairWork {
-        std::int32_t carried = -1;
-        std::int32_t i = 0;
-        std::int32_t j = 0;
-        std::uint64_t key = 0;
-        /// Last step's pair of the same bodies, or -1.
-        std::int32_t last = -1;
-        /// Where in slots_ this pair's manifolds go, one slot per pair of hulls.
-        std::int32_t firstSlot = 0;
-        std::int32_t pieceCount = 0;
-        ManifoldCounts counts;
-        bool linked = false;
-    };
-
-    void collidePair(PairWork& work, float dt);
-    /// Puts the candidates' keys in candidateOrder_, sorted.
-    void sortCandidates();
-    /// The key of the pair of this step's bodies i and j.
-    std::uint64_t pairKey(std::int32_t i, std::int32_t j) const;
-    /// Keeps last step's pair (work.carried) as it was when neither of its
-    /// bodies is awake now: its manifolds go to its slots.
-    void carryIfResting(PairWork& work);
-    /// Unites the movable bodies of every pair with contact points into islands.
-    void joinIslands();
-    void wakeIslands();
-    void solve(float dt, const ContactSettings& settings);
-    void runGroup(std::int32_t group, int substeps, float h, float dt, bool parallel);
-    void startBody(std::int32_t k);
-    void pushBody(std::int32_t k, float h);
-    void moveBody(std::int32_t k, float h);
-    void addConstraints(const PairContact& pair);
-    void storeImpulses(std::size_t constraint);
-    void finishBody(std::size_t k, float dt);
-    /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
-    void prefetchFinish(std::int32_t k) const;
-    /// Asks for the lines of body i the last loop of the step reads and writes.
-    void prefetchRemembering(std::size_t i) const;
-    /// After the groups: the islands of the free bodies fall asleep, and the
-    /// bodies the groups did not finish remember the step.
-    void finishBodies();
-    /// The end of the step for solver bodies [first, last) that hold whole
-    /// islands: the islands still long enough fall asleep, and each body
-    /// remembers the step (rememberBody).
-    void finishIslands(const std::int32_t* first, const std::int32_t* last, bool parallel);
-    /// Body i's end of the step: stopped when its island falls asleep (sleeps),
-    /// its state kept to see what code changes before the next step, its
-    /// island, and its force cleared when the step was asked to.
-    void rememberBody(std::size_t i, bool sleeps);
-    /// Whether a pair's bodies press on each other: a point of its manifolds
-    /// holds a normal impulse.
-    bool pressed(const PairContact& pair) const;
-    /// Solver body k's still time, into the least of its island's.
-    void addStillTime(std::int32_t k);
-    /// Whether the island of body i falls asleep, once every body of it added
-    /// its still time.
-    bool islandFallsAsleep(std::size_t i) const;
-    /// Whether solver body k has been still long enough that its island may
-    /// fall asleep: an island sleeps only when all its bodies have.
-    bool stillLongEnough(std::int32_t k) const { return sleeping_ && stillTimes_[k] >= timeToSleep; }
-    std::int32_t findIsland(std::int32_t body);
-
-    std::vector<StepBody> bodies_;
-    /// What the passes over every body on one thread read and write of each
-    /// body is kept apart from its entry, a few bytes a body, so that such a
-    /// pass reads a few cache lines instead of taking every entry from the
-    /// thread that last wrote it. Whether the body moves at all, and whether
-    /// it sleeps (only movable bodies do):
-    static constexpr std::uint8_t movableBit = 1;
-    static constexpr std::uint8_t asleepBit = 2;
-    std::vector<std::uint8_t> motion_;
-    /// Each body's number of hulls (0: nothing to collide with). Written only
-    /// when the list or a model changes, so every thread keeps it cached.
-    std::vector<std::int32_t> hullCounts_;
-    bool movable(std::int32_t i) const { return (motion_[i] & movableBit) != 0; }
-    bool asleep(std::int32_t i) const { return (motion_[i] & asleepBit) != 0; }
-    bool awake(std::int32_t i) const { return motion_[i] == movableBit; }
-    /// Each body's place among solverBodies_, or noSolverBody for fixed and sleeping bodies.
-    std::vector<std::int32_t> solverIndexOf_;
-    std::vector<Strike> strikes_;
-    /// The velocity the step moves each body with, before contacts (zero for
-    /// fixed and sleeping bodies).
-    std::vector<Math::Vector3> velocities_;
-    std::vector<WorldBox> boxes_;
-    std::vector<SolverBody> solverBodies_;
-    /// The manifold (in pieces_) of each of the solver's constraints.
-    std::vector<std::int32_t> constraintPiece_;
-    std::vector<std::int32_t> solverToBody_;
-    GridBroadPhase broadPhase_;
-    /// Which bodies look for partners in the broad phase: the awake movable ones.
-    std::vector<char> queries_;
-    std::vector<std::pair<std::int32_t, std::int32_t>> candidates_;
-    /// The bodies whose boxes grew for the strikes they take, and the pairs
-    /// only their grown boxes meet.
-    std::vector<char> grownQueries_;
-    std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
-    /// The grown bodies in order, their boxes, and the grid that pairs them.
-    std::vector<std::int32_t> grownBodies_;
-    std::vector<WorldBox> grownBoxes_;
-    std::vector<char> everyGrown_;
-    GridBroadPhase grownGrid_;
-    /// The candidates sorted by key, and their two halves sorted apart before
-    /// they are merged.
-    /// A candidate pair with its key, so that the walk in key order reads
-    /// nothing else. Ordered by key, then by the bodies' places (a body copied
-    /// with its id shares its keys), so the order never depends on the order
-    /// the broad phase found the pairs in.
-    struct KeyedCandidate {
-        std::uint64_t key;
-        std::int32_t i;
-        std::int32_t j;
-        bool operator<(const KeyedCandidate& other) const
-        {
-            return key != other.key ? key < other.key : i != other.i ? i < other.i : j < other.j;
-        }
-    };
-    std::vector<KeyedCandidate> candidateOrder_;
-    std::vector<KeyedCandidate> unmergedOrder_;
-    /// Last step's pairs and their manifolds, and this step's, built from
-    /// them: the manifolds in slots_, which then take the place of pieces_
-    /// (a pair's slots may hold fewer manifolds than there are slots).
-    std::vector<PairWork> work_;
-    ScratchArray<PieceContact> slots_;
-    std::vector<PairContact> pairs_;
-    ScratchArray<PieceContact> pieces_;
-    std::vector<PairContact> nextPairs_;
-    std::vector<std::int32_t> islandParent_;
-    /// Each body's island, by the body that heads it.
-    std::vector<std::int32_t> islandRoot_;
-    std::vector<char> islandFlag_;
-    /// The least still time of the bodies of the island a body heads.
-    std::vector<float> islandStillTime_;
-    /// What the step was asked: whether bodies may fall asleep, and whether
-    /// it clears the forces as each body's step finishes.
-    bool sleeping_ = true;
-    bool clearingForces_ = false;
-    /// Each awake body's still time after the step, in the solver's order.
-    std::vector<float> stillTimes_;
-    /// Each island's group number (by its root body), its bodies, and the time
-    /// its step took, all in integration.
-    std::vector<std::int32_t> groupParent_;
-    /// Each island's contacts, and the batch it is solved in (-1: none).
-    std::vector<std::size_t> groupConstraints_;
-    std::vector<std::int32_t> batchOfGroup_;
-    /// Scratch of numbering the constraints and their points batch by batch.
-    std::vector<std::int32_t> batchConstraintStart_;
-    std::vector<std::int32_t> batchPointStart_;
-    std::vector<std::int32_t> batchConstraintFill_;
-    std::vector<std::int32_t> batchPointFill_;
-    std::vector<std::int32_t> batchPairFill_;
-    /// Each batch's pairs (indices into pairs_), batch after batch.
-    std::vector<std::int32_t> batchPairStart_;
-    std::vector<std::int32_t> batchPairs_;
-    std::vector<std::int32_t> groupOfRoot_;
-    std::vector<std::int32_t> groupBodyStart_;
-    std::vector<std::int32_t> groupBodies_;
-    /// Scratch of numbering the solver's bodies batch by batch.
-    std::vector<std::int32_t> bodyOfSolverPlace_;
-    std::vector<std::int32_t> groupFill_;
-    std::vector<std::int32_t> smallGroups_;
-    /// Awake bodies without contacts, moved without the solver.
-    std::vector<std::int32_t> freeBodies_;
-    std::vector<double> groupIntegration_;
-    std::vector<double> groupTotal_;
-    /// Each batch's pairs pressed together once it is solved.
-    std::vector<int> groupTouching_;
-    std::vector<double> freeChunkTime_;
-    /// The awake bodies' orientations as the substeps turn them.
-    std::vector<Math::Quaternion> orientations_;
-    /// What gathering found of each body: it is not as the last step left
-    /// it (stirred), it is a fixed body that code moved (fixedMoved); and the
-    /// island it slept in when code moved it (0: none).
-    static constexpr std::uint8_t stirred = 1;
-    static constexpr std::uint8_t fixedMoved = 2;
-    /// Its model changed since it was listed: its hulls are looked up again.
-    static constexpr std::uint8_t remodelled = 4;
-    /// Code moved, pushed or changed it, or a force or torque of its own acts on it.
-    static constexpr std::uint8_t changed = 8;
-    std::vector<std::uint8_t> bodyFlags_;
-    std::vector<std::uint32_t> bodyMovedIsland_;
-    /// The islands of sleeping bodies that code moved since the last step.
-    std::vector<std::uint32_t> movedIslands_;
-    /// The ids of last step's bodies in order, to see that the sets did not change.
-    std::vector<std::uint32_t> lastIds_;
-    bool stepped_ = false;
-    /// Whether a body was placed while fixed or asleep. Such a placement does
-    /// not depend on the step, and holds while the body stays so and nothing
-    /// changes it: a sleeping pile is not placed again every step.
-    std::vector<char> placedStill_;
-    /// Against gravity: contacts are coloured from the lowest up.
-    Math::Vector3 up_;
-    /// The figures of the last step that did something, which a quiet step repeats.
-    ContactStepStatistics lastStatistics_;
-    /// Marks the bodies gathered this step, so that one in two sets counts once.
-    std::uint64_t gatherStamp_ = 0;
-    /// Every handle in the sets when the bodies were last listed, and the
-    /// body it held: while they stay the same, the list stands.
-    std::vector<std::pair<const std::shared_ptr<PhysicalObject>*, const PhysicalObject*>> listedHandles_;
-    /// The listed bodies' models, held so that a model a body let go of
-    /// cannot be freed and another made at its address while the list stands.
-    std::vector<std::shared_ptr<PhysicalModel>> listedModels_;
-    ContactSolver solver_;
     WorkerPool pool_{0};
-    /// Splits the step's time between its stages.
-    PhaseClock clock_;
+    BodyTable bodies_;
+    ContactBroadPhase broadPhase_;
+    ContactCache contacts_;
+    Islands islands_;
+    SolveBatches batches_;
+    ConstraintSolve solve_{bodies_, contacts_, batches_, islands_, pool_};
+    ThreadSplit threadSplit_;
+    StepFigures figures_;
+    /// A step ran since the world was made or cleared.
+    bool stepped_ = false;
     std::vector<TouchingPair> touching_;
-    ContactStepStatistics statistics_;
 };
 
 } // namespace Tolvane::Physics

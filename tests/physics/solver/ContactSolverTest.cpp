@@ -140,7 +140,7 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
     set.resize(manifolds.size(), 4 * manifolds.size());
     for (std::size_t k = manifolds.size(); k-- > 0;) {
         const Manifold& m = manifolds[k];
-        set.set(k, 4 * k, m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+        set.set(k, 4 * k, {m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b)});
     }
 
     ContactSolver laidOut;
@@ -151,7 +151,7 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
     laidOut.layOutGroups(settings, 4, {0, 2, 4});
     for (std::size_t k = manifolds.size(); k-- > 0;) {
         const Manifold& m = manifolds[k];
-        laidOut.set(k, 4 * k, m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+        laidOut.set(k, 4 * k, {m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b)});
     }
 
     std::vector<std::vector<SolverBody>> bodies;

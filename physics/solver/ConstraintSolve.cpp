@@ -1,0 +1,378 @@
+// The constraint solve: each batch's whole step on the thread that takes it
+// (or spread over the threads when it is big), the free bodies moved, and
+// the bodies no batch finished put back at the end.
+#include "physics/solver/ConstraintSolve.h"
+
+#include "geometry/BodyHulls.h"
+#include "physics/solver/PhaseClock.h"
+#include "physics/solver/SolverConstants.h"
+#include "physics/solver/WritePrefetch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+
+namespace Tolvane::Physics {
+
+using Math::Matrix3;
+using Math::Quaternion;
+using Math::Vector3;
+
+namespace {
+
+using Clock = PhaseClock::Clock;
+
+double microsecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+/// q turned by the rotation vector w h over a short time: q + ½ h (w, 0) q,
+/// made unit length again.
+Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
+{
+    const float half = 0.5f * h;
+    const Quaternion spin(0.0f, w.x * half, w.y * half, w.z * half);
+    const Quaternion dq = spin * q;
+    Quaternion r(q.w + dq.w, q.x + dq.x, q.y + dq.y, q.z + dq.z);
+    const float length = std::sqrt(r.w * r.w + r.x * r.x + r.y * r.y + r.z * r.z);
+    const float inverse = 1.0f / length;
+    return {r.w * inverse, r.x * inverse, r.y * inverse, r.z * inverse};
+}
+
+/// The contact solver's settings for substeps of length h.
+ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
+{
+    const float hertz = std::min(contactHertz, maxContactHertzPerSubstepRate / h);
+    ContactSolverSettings solverSettings;
+    solverSettings.friction = settings.friction;
+    solverSettings.restitution = settings.restitution;
+    solverSettings.restitutionThreshold = settings.restitutionThreshold;
+    solverSettings.allowedPenetration = settings.allowedPenetration;
+    solverSettings.substep = h;
+    solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
+    solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
+    return solverSettings;
+}
+
+} // namespace
+
+void ConstraintSolve::prepare(const ContactSettings& settings, float dt, const Vector3& up,
+                              bool clearingForces)
+{
+    // The solver bodies themselves are started by the thread that solves them.
+    const std::size_t bodyCount = batches_.solverBodyCount();
+    solverBodies_.clear();
+    orientations_.clear();
+    solverBodies_.resize(bodyCount);
+    orientations_.resize(bodyCount);
+    stillTimes_.resize(bodyCount);
+
+    // Room for the constraints; each batch's thread fills its own.
+    const auto constraintCount = static_cast<std::size_t>(batches_.constraintCount());
+    solver_.setPool(&pool_);
+    solver_.resize(constraintCount, static_cast<std::size_t>(batches_.pointCount()));
+    constraintPiece_.resize(constraintCount);
+
+    substeps_ = std::max(1, settings.solverIterations);
+    h_ = dt / static_cast<float>(substeps_);
+    dt_ = dt;
+    up_ = up;
+    clearingForces_ = clearingForces;
+    solver_.layOutGroups(solverSettingsOf(settings, h_), bodyCount, batches_.batchConstraintStart());
+    batchTouching_.assign(static_cast<std::size_t>(batches_.batchCount()), 0);
+}
+
+template <class Work> void ConstraintSolve::forBodies(BodyRange range, bool parallel, const Work& work)
+{
+    if (parallel)
+        pool_.forEachEven(static_cast<std::size_t>(range.last - range.first), bodiesPerTask,
+                          [&](std::size_t from, std::size_t to) {
+                              for (std::size_t k = from; k < to; ++k)
+                                  work(range.first[k]);
+                          });
+    else
+        for (const std::int32_t* k = range.first; k != range.last; ++k)
+            work(*k);
+}
+
+template <class Work> double ConstraintSolve::timed(BodyRange range, bool parallel, const Work& work)
+{
+    const Clock::time_point before = Clock::now();
+    forBodies(range, parallel, work);
+    return microsecondsSince(before);
+}
+
+ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool parallel)
+{
+    const Clock::time_point start = Clock::now();
+    BatchTimes times;
+    const BodyRange range = batches_.batchBodies(batch);
+    const auto g = static_cast<std::size_t>(batch);
+    fillConstraints(batch, parallel);
+    solver_.orderGroup(g);
+    forBodies(range, parallel, [&](std::int32_t k) { startBody(k); });
+    solver_.prepareGroup(solverBodies_, g, parallel);
+    const auto pushed = [&](std::int32_t k) { pushBody(k); };
+    const auto moved = [&](std::int32_t k) { moveBody(k); };
+    for (int substep = 0; substep < substeps_; ++substep) {
+        times.integration += timed(range, parallel, pushed);
+        solver_.warmStart(solverBodies_, g, parallel);
+        solver_.solve(solverBodies_, true, g, parallel);
+        times.integration += timed(range, parallel, moved);
+        solver_.solve(solverBodies_, false, g, parallel);
+    }
+    solver_.applyRestitution(solverBodies_, g, parallel);
+    storeImpulses(g, parallel);
+    times.integration += timed(range, parallel, [&](std::int32_t k) { finishBody(k); });
+    batchTouching_[g] = countPressed(batch);
+    // The batch holds its islands whole (an island's bodies share contacts,
+    // and so a batch): they fall asleep here, while the bodies are in cache.
+    finishIslands(range, parallel);
+    times.total = microsecondsSince(start);
+    return times;
+}
+
+void ConstraintSolve::fillConstraints(std::int32_t batch, bool parallel)
+{
+    const std::int32_t* firstPair = batches_.batchPairs(batch);
+    const std::size_t pairCount = batches_.batchPairCount(batch);
+    const auto fill = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            addConstraints(contacts_.pairs()[firstPair[k]]);
+    };
+    if (parallel)
+        pool_.forEachEven(pairCount, pairsPerTask, fill);
+    else
+        fill(0, pairCount);
+}
+
+// A pair's manifolds with points, as constraints of the batch its island is in.
+void ConstraintSolve::addConstraints(const PairContact& pair)
+{
+    if (pair.firstConstraint < 0)
+        return;
+    const std::int32_t batch = batches_.batchOfGroup(pair.island);
+    auto constraint = static_cast<std::size_t>(pair.firstConstraint);
+    auto point = static_cast<std::size_t>(pair.firstPoint);
+    const std::int32_t a = batches_.solverIndexOf(static_cast<std::size_t>(pair.bodyA));
+    const std::int32_t b = batches_.solverIndexOf(static_cast<std::size_t>(pair.bodyB));
+    for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+        const PieceContact& piece = contacts_.piece(static_cast<std::size_t>(pair.firstPiece + k));
+        if (piece.pointCount == 0)
+            continue;
+        ContactPointInput inputs[Collision::maxManifoldPoints];
+        for (int p = 0; p < piece.pointCount; ++p) {
+            inputs[p].position = piece.points[p].point.position;
+            inputs[p].separation = piece.points[p].point.separation;
+            inputs[p].normalImpulse = piece.points[p].normalImpulse;
+            inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
+        }
+        float height = 0.0f;
+        for (int p = 0; p < piece.pointCount; ++p)
+            height += dot(inputs[p].position, up_);
+        constraintPiece_[constraint] = pair.firstPiece + k;
+        solver_.set(constraint++, point,
+                    {a, b, piece.normal, inputs, piece.pointCount, batch,
+                     height / static_cast<float>(piece.pointCount)});
+        point += static_cast<std::size_t>(piece.pointCount);
+    }
+}
+
+void ConstraintSolve::storeImpulses(std::size_t batch, bool parallel)
+{
+    const ContactSolver::ConstraintList constraints = solver_.groupConstraints(batch);
+    const auto store = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k)
+            storeImpulses(constraints.first[k]);
+    };
+    const auto constraintCount = static_cast<std::size_t>(constraints.last - constraints.first);
+    if (parallel)
+        pool_.forEachEven(constraintCount, bundlesPerTask, store);
+    else
+        store(0, constraintCount);
+}
+
+void ConstraintSolve::storeImpulses(std::size_t constraint)
+{
+    PieceContact& piece = contacts_.piece(static_cast<std::size_t>(constraintPiece_[constraint]));
+    for (int p = 0; p < piece.pointCount; ++p) {
+        const ContactPointResult result = solver_.result(constraint, p);
+        piece.points[p].normalImpulse = result.normalImpulse;
+        piece.points[p].tangentImpulse = result.tangentImpulse;
+    }
+}
+
+int ConstraintSolve::countPressed(std::int32_t batch) const
+{
+    const std::int32_t* firstPair = batches_.batchPairs(batch);
+    const std::size_t pairCount = batches_.batchPairCount(batch);
+    int touching = 0;
+    for (std::size_t k = 0; k < pairCount; ++k)
+        touching += contacts_.pressed(contacts_.pairs()[firstPair[k]]) ? 1 : 0;
+    return touching;
+}
+
+// An awake body's start of the step.
+void ConstraintSolve::startBody(std::int32_t k)
+{
+    const StepBody& entry = bodies_[static_cast<std::size_t>(batches_.bodyOf(k))];
+    const PhysicalObject& body = *entry.object;
+    SolverBody& solverBody = solverBodies_[k];
+    solverBody = SolverBody();
+    solverBody.centre = entry.centre;
+    solverBody.linearVelocity = body.velocity;
+    solverBody.angularVelocity = body.angularVelocity;
+    solverBody.inverseMass = 1.0f / body.mass;
+    const Matrix3 localInverse = entry.hulls ? entry.hulls->inverseInertiaPerMass : Matrix3::identity();
+    solverBody.inverseInertia =
+        entry.rotation * localInverse * Math::transpose(entry.rotation) * (1.0f / body.mass);
+    orientations_[k] = body.transform.orientation;
+}
+
+// A substep's forces (gravity included) into an awake body's velocities.
+void ConstraintSolve::pushBody(std::int32_t k)
+{
+    SolverBody& body = solverBodies_[k];
+    const PhysicalObject& object = *bodies_[static_cast<std::size_t>(batches_.bodyOf(k))].object;
+    body.linearVelocity += object.force * (h_ * body.inverseMass);
+    if (!object.torque.isZero())
+        body.angularVelocity += body.inverseInertia * (object.torque * h_);
+}
+
+// A substep's motion of an awake body: symplectic Euler, the new velocities move it.
+void ConstraintSolve::moveBody(std::int32_t k)
+{
+    SolverBody& body = solverBodies_[k];
+    body.deltaPosition += body.linearVelocity * h_;
+    body.deltaRotation += body.angularVelocity * h_;
+    orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h_);
+}
+
+// The lines of the body that finishBody(k) writes: its velocities, its pose
+// and its still time.
+void ConstraintSolve::prefetchFinish(std::int32_t k) const
+{
+    const PhysicalObject& body = *bodies_[static_cast<std::size_t>(batches_.bodyOf(k))].object;
+    prefetchForWrite(&body.velocity);
+    prefetchForWrite(&body.transform.position);
+    prefetchForWrite(&body.transform.dirty);
+    prefetchForWrite(&body.solverMemory.stillTime);
+}
+
+// One awake body's pose and velocities back from the solver, and its still time.
+void ConstraintSolve::finishBody(std::int32_t k)
+{
+    const SolverBody& solved = solverBodies_[k];
+    const StepBody& entry = bodies_[static_cast<std::size_t>(batches_.bodyOf(k))];
+    PhysicalObject& body = *entry.object;
+    const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+    const Vector3 centre = entry.centre + solved.deltaPosition;
+    body.transform.orientation = orientations_[k];
+    body.transform.position =
+        localCentre == Vector3() ? centre : centre - Math::toMatrix3(orientations_[k]) * localCentre;
+    body.transform.dirty = true;
+    body.velocity = solved.linearVelocity;
+    body.angularVelocity = solved.angularVelocity;
+    const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
+                       body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
+    body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt_ : 0.0f;
+    stillTimes_[k] = body.solverMemory.stillTime;
+}
+
+double ConstraintSolve::moveFreeChunk(std::size_t chunk)
+{
+    const Clock::time_point start = Clock::now();
+    const std::vector<std::int32_t>& freeBodies = batches_.freeBodies();
+    // Chunks go to whichever thread is free, so on several threads a body's
+    // lines were often last read or written by the other one: they are asked
+    // for a few bodies ahead (see WritePrefetch.h).
+    const bool shared = pool_.threads() > 1;
+    const std::size_t end = std::min(freeBodies.size(), (chunk + 1) * bodiesPerTask);
+    for (std::size_t k = chunk * bodiesPerTask; k < end; ++k) {
+        if (shared && k + writeAheadBodies < end)
+            prefetchFinish(freeBodies[k + writeAheadBodies]);
+        const std::int32_t body = freeBodies[k];
+        startBody(body);
+        for (int substep = 0; substep < substeps_; ++substep) {
+            pushBody(body);
+            moveBody(body);
+        }
+        finishBody(body);
+        if (!islands_.stillLongEnough(stillTimes_[body]))
+            rememberBody(static_cast<std::size_t>(batches_.bodyOf(body)), false);
+    }
+    return microsecondsSince(start);
+}
+
+void ConstraintSolve::finishIslands(BodyRange range, bool parallel)
+{
+    // An island sleeps once every one of its bodies has been still long enough;
+    // its bodies stop, so that sleeping leaves nothing moving. The still times
+    // are read from the solver's compact list, not from the bodies. Islands
+    // share no body, so their least still times are found on one thread.
+    if (islands_.sleeping())
+        for (const std::int32_t* k = range.first; k != range.last; ++k)
+            islands_.addStillTime(batches_.bodyOf(*k), stillTimes_[*k]);
+    const auto finish = [&](std::size_t from, std::size_t to) {
+        for (std::size_t n = from; n < to; ++n) {
+            const auto i = static_cast<std::size_t>(batches_.bodyOf(range.first[n]));
+            rememberBody(i, islands_.fallsAsleep(i));
+        }
+    };
+    const auto count = static_cast<std::size_t>(range.last - range.first);
+    if (parallel)
+        pool_.forEachEven(count, bodiesPerTask, finish);
+    else
+        finish(0, count);
+}
+
+void ConstraintSolve::finishBodies(ContactStepStatistics& statistics)
+{
+    // The batches finished their own bodies. Bodies touching nothing were only
+    // moved, and those not still long enough to sleep finished as they moved:
+    // the others' islands fall asleep here, as the batches' do.
+    const std::int32_t grouped = batches_.grouped();
+    if (islands_.sleeping()) {
+        const auto solved = static_cast<std::int32_t>(batches_.solverBodyCount());
+        for (std::int32_t k = grouped; k < solved; ++k)
+            islands_.addStillTime(batches_.bodyOf(k), stillTimes_[k]);
+    }
+
+    // Then every other body on the pool's threads, in the split that examines
+    // them at the next step's start: the free bodies and those that did not
+    // move (asleep, or fixed) remember the step.
+    std::atomic<int> sleeping{0};
+    const auto finishedHere = [&](std::size_t i) {
+        const std::int32_t k = batches_.solverIndexOf(i);
+        return k == noSolverBody || (k >= grouped && islands_.stillLongEnough(stillTimes_[k]));
+    };
+    // On several threads the lines of a body were last written by another
+    // thread: they are asked for a few bodies ahead (see WritePrefetch.h).
+    const bool shared = pool_.threads() > 1;
+    pool_.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        int sleepers = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            if (shared && i + writeAheadBodies < to && finishedHere(i + writeAheadBodies))
+                bodies_.prefetchRemembering(i + writeAheadBodies, clearingForces_);
+            if (finishedHere(i))
+                rememberBody(i, batches_.solverIndexOf(i) != noSolverBody && islands_.fallsAsleep(i));
+            sleepers += bodies_.asleep(static_cast<std::int32_t>(i)) ? 1 : 0;
+        }
+        sleeping += sleepers;
+    });
+    statistics.sleepingBodies = sleeping;
+
+    // The pairs pressed together: the batches counted theirs; the pairs of no
+    // batch (at rest, or of bodies touching nothing) are counted here.
+    int touching = 0;
+    for (const int batchTouching : batchTouching_)
+        touching += batchTouching;
+    for (const PairContact& pair : contacts_.pairs())
+        if (pair.firstConstraint < 0 && contacts_.pressed(pair))
+            ++touching;
+    statistics.touchingPairs = touching;
+}
+
+} // namespace Tolvane::Physics

@@ -1,0 +1,123 @@
+// The solver response's constraint solve: each batch's contacts handed to the
+// contact solver and solved in substeps, the impulses kept for the next step,
+// and the awake bodies started, moved and finished.
+#pragma once
+
+#include "math/Quaternion.h"
+#include "physics/solver/BodyTable.h"
+#include "physics/solver/ContactCache.h"
+#include "physics/solver/ContactSettings.h"
+#include "physics/solver/ContactSolver.h"
+#include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/Islands.h"
+#include "physics/solver/SolveBatches.h"
+#include "physics/solver/ThreadSplit.h"
+#include "physics/solver/WorkerPool.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// Keeps between steps: the contact solver's memory (its bundles and
+/// scratch only grow). The awake bodies as the solver moves them, their
+/// orientations and still times are the step's own; the impulses the solve
+/// leaves go back into the contact cache.
+class ConstraintSolve {
+  public:
+    /// Microseconds a batch took, and the part of them spent moving bodies.
+    struct BatchTimes {
+        double integration = 0.0;
+        double total = 0.0;
+    };
+
+    /// The stages the solve reads and writes; they outlive it.
+    ConstraintSolve(BodyTable& bodies, ContactCache& contacts, const SolveBatches& batches, Islands& islands,
+                    WorkerPool& pool)
+        : bodies_(bodies), contacts_(contacts), batches_(batches), islands_(islands), pool_(pool)
+    {
+    }
+
+    /// Makes room for the step's constraints and awake bodies and lays the
+    /// batches out in the contact solver, once the batches are planned. up
+    /// is against gravity (contacts are coloured from the lowest up);
+    /// clearingForces clears each body's force where its step finishes.
+    void prepare(const ContactSettings& settings, float dt, const Math::Vector3& up, bool clearingForces);
+
+    /// One batch's whole step: its constraints filled from its pairs'
+    /// manifolds and ordered, its bodies started, its contacts prepared, the
+    /// substeps, restitution, the impulses kept for the next step, the
+    /// bodies' new poses, and its islands put to sleep. The thread that
+    /// starts a batch's bodies and prepares its contacts solves them, while
+    /// they are in its cache; with parallel, each pass is spread over the
+    /// threads.
+    BatchTimes runBatch(std::int32_t batch, bool parallel);
+
+    /// Moves the chunk-th run of bodiesPerTask free bodies (touching
+    /// nothing) over the step; gives the microseconds it took.
+    double moveFreeChunk(std::size_t chunk);
+
+    /// After the batches: the islands of the free bodies fall asleep, the
+    /// bodies no batch finished remember the step, and the sleeping bodies
+    /// and touching pairs are counted into statistics.
+    void finishBodies(ContactStepStatistics& statistics);
+
+    const ContactSolver& solver() const { return solver_; }
+
+  private:
+    using BodyRange = SolveBatches::BodyRange;
+
+    /// work(k) for every solver body k of range, spread over the threads with parallel.
+    template <class Work> void forBodies(BodyRange range, bool parallel, const Work& work);
+    /// forBodies, giving the microseconds it took.
+    template <class Work> double timed(BodyRange range, bool parallel, const Work& work);
+    /// The batch's constraints from its pairs' manifolds.
+    void fillConstraints(std::int32_t batch, bool parallel);
+    void addConstraints(const PairContact& pair);
+    /// What the solver left at the batch's points, kept for next step's warm start.
+    void storeImpulses(std::size_t batch, bool parallel);
+    void storeImpulses(std::size_t constraint);
+    /// The batch's pairs pressed together once it is solved.
+    int countPressed(std::int32_t batch) const;
+    void startBody(std::int32_t k);
+    void pushBody(std::int32_t k);
+    void moveBody(std::int32_t k);
+    void finishBody(std::int32_t k);
+    /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
+    void prefetchFinish(std::int32_t k) const;
+    /// The end of the step for the solver bodies of range, which hold whole
+    /// islands: the islands still long enough fall asleep, and each body
+    /// remembers the step.
+    void finishIslands(BodyRange range, bool parallel);
+    void rememberBody(std::size_t i, bool sleeps)
+    {
+        bodies_.remember(i, sleeps, islands_.root(i), clearingForces_);
+    }
+
+    BodyTable& bodies_;
+    ContactCache& contacts_;
+    const SolveBatches& batches_;
+    Islands& islands_;
+    WorkerPool& pool_;
+
+    ContactSolver solver_;
+    /// The awake bodies as the solver moves them, in the solver's order, their
+    /// orientations as the substeps turn them, and their still times after the step.
+    std::vector<SolverBody> solverBodies_;
+    std::vector<Math::Quaternion> orientations_;
+    std::vector<float> stillTimes_;
+    /// The manifold (a piece of the cache) of each of the solver's constraints.
+    std::vector<std::int32_t> constraintPiece_;
+    /// Each batch's pairs pressed together once it is solved.
+    std::vector<int> batchTouching_;
+    /// The step's substeps, their length, and the step's length.
+    int substeps_ = 1;
+    float h_ = 0.0f;
+    float dt_ = 0.0f;
+    /// Against gravity: contacts are coloured from the lowest up.
+    Math::Vector3 up_;
+    /// Whether each body's force is cleared where its step finishes.
+    bool clearingForces_ = false;
+};
+
+} // namespace Tolvane::Physics

@@ -1,0 +1,146 @@
+// The solver response's broad phase: candidates from the grid, strikes and
+// the boxes they grow, and the candidates sorted into the cached pairs' order.
+#include "physics/solver/ContactBroadPhase.h"
+
+#include "physics/solver/SolverConstants.h"
+
+#include <algorithm>
+
+namespace Tolvane::Physics {
+
+using Math::Vector3;
+
+namespace {
+
+Vector3 componentMin(const Vector3& a, const Vector3& b)
+{
+    return {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
+}
+
+Vector3 componentMax(const Vector3& a, const Vector3& b)
+{
+    return {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
+}
+
+/// Pairs with no awake body are not looked for: pairs asleep together, or
+/// asleep on a fixed body, are carried over from last step by the cache.
+bool wanted(const BodyTable& bodies, std::int32_t i, std::int32_t j)
+{
+    return (bodies.awake(i) || bodies.awake(j)) && bodies.hullCount(i) != 0 && bodies.hullCount(j) != 0;
+}
+
+} // namespace
+
+void ContactBroadPhase::findCandidates(BodyTable& bodies, float dt, WorkerPool& pool)
+{
+    grid_.setPool(&pool);
+    queries_.resize(bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        queries_[i] = bodies.awake(static_cast<std::int32_t>(i));
+    grid_.findPairs(
+        bodies.boxes(), queries_, [&bodies](std::int32_t i, std::int32_t j) { return wanted(bodies, i, j); },
+        candidates_);
+
+    // A body struck in this step changes its velocity by up to the speed it
+    // is struck with, in the direction it is struck, and may be driven into a
+    // third body that its own motion would never reach: a block hit from above
+    // while it rests on another. Such bodies get their boxes grown by that
+    // change, towards where the strike pushes them, and their margins by its
+    // size, and the pairs are found again with the grown boxes. Changes the
+    // speculative distance already covers (a resting body's one step of
+    // gravity) grow nothing.
+    strikeBodies(bodies);
+    if (growStruck(bodies, dt))
+        findPairsOfGrown(bodies, pool);
+}
+
+void ContactBroadPhase::strikeBodies(const BodyTable& bodies)
+{
+    strikes_.assign(bodies.size(), Strike());
+    for (const auto& [i, j] : candidates_) {
+        const Vector3 change = bodies.velocity(j) - bodies.velocity(i);
+        const float size = change.length();
+        Strike& onI = strikes_[i];
+        Strike& onJ = strikes_[j];
+        onI.jolt = std::max(onI.jolt, size);
+        onJ.jolt = std::max(onJ.jolt, size);
+        // i is pushed along -change (towards j's motion relative to it), j along +change.
+        onI.pushLow = componentMin(onI.pushLow, -change);
+        onI.pushHigh = componentMax(onI.pushHigh, -change);
+        onJ.pushLow = componentMin(onJ.pushLow, change);
+        onJ.pushHigh = componentMax(onJ.pushHigh, change);
+    }
+}
+
+bool ContactBroadPhase::growStruck(BodyTable& bodies, float dt)
+{
+    // Only the grown boxes look again, for the pairs their growth added: a
+    // pair whose boxes met before growing was found above.
+    bool grown = false;
+    grownQueries_.assign(bodies.size(), 0);
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const Strike& strike = strikes_[i];
+        if (!bodies.movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
+            continue;
+        bodies.growBox(i, strike.pushLow * dt, strike.pushHigh * dt);
+        grownQueries_[i] = 1;
+        grown = true;
+    }
+    return grown;
+}
+
+void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& pool)
+{
+    const auto added = [&bodies](std::int32_t i, std::int32_t j) {
+        return wanted(bodies, i, j) && !boxesOverlap(bodies[i].box, bodies[j].box);
+    };
+    // Grown boxes against the others, in the grid as it is; grown boxes
+    // against each other in a grid of their own.
+    grid_.findPairsOfGrown(bodies.boxes(), grownQueries_, added, addedCandidates_);
+    grownBodies_.clear();
+    grownBoxes_.clear();
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        if (grownQueries_[i]) {
+            grownBodies_.push_back(static_cast<std::int32_t>(i));
+            grownBoxes_.push_back(bodies.boxes()[i]);
+        }
+    everyGrown_.assign(grownBodies_.size(), 1);
+    grownGrid_.setPool(&pool);
+    candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+    grownGrid_.findPairs(
+        grownBoxes_, everyGrown_,
+        [&](std::int32_t a, std::int32_t b) { return added(grownBodies_[a], grownBodies_[b]); },
+        addedCandidates_);
+    for (const auto& [a, b] : addedCandidates_)
+        candidates_.emplace_back(grownBodies_[a], grownBodies_[b]);
+}
+
+// The order is total, so it is the same however the work is split: the two
+// halves are sorted side by side and then merged.
+void ContactBroadPhase::sortCandidates(const BodyTable& bodies, WorkerPool& pool)
+{
+    const std::size_t count = candidates_.size();
+    candidateOrder_.resize(count);
+    unmergedOrder_.resize(count);
+    const std::size_t half = count / 2;
+    const auto sortHalf = [&](std::size_t from, std::size_t to) {
+        for (std::size_t part = from; part < to; ++part) {
+            const std::size_t first = part == 0 ? 0 : half;
+            const std::size_t last = part == 0 ? half : count;
+            for (std::size_t c = first; c < last; ++c)
+                unmergedOrder_[c] = {bodies.pairKey(candidates_[c].first, candidates_[c].second),
+                                     candidates_[c].first, candidates_[c].second};
+            std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
+                      unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
+        }
+    };
+    if (count >= sortedCandidatesPerTask)
+        pool.forEachEven(2, 1, sortHalf);
+    else
+        sortHalf(0, 2);
+    std::merge(unmergedOrder_.begin(), unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half),
+               unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(half), unmergedOrder_.end(),
+               candidateOrder_.begin());
+}
+
+} // namespace Tolvane::Physics

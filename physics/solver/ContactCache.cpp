@@ -1,0 +1,280 @@
+// The narrow phase and the contact cache: this step's work listed in key
+// order beside last step's pairs, the candidates collided side by side, the
+// pairs at rest carried over, and the pairs with manifolds kept.
+#include "physics/solver/ContactCache.h"
+
+#include "geometry/BodyHulls.h"
+#include "physics/solver/SolverConstants.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace Tolvane::Physics {
+
+using Math::Vector3;
+
+namespace {
+
+/// A manifold's normal and points into piece, each point with the impulses
+/// of last step's point with the same feature key (lastPiece, when any).
+void takeManifold(PieceContact& piece, const Collision::ContactManifold& manifold,
+                  const PieceContact* lastPiece)
+{
+    piece.normal = manifold.normal;
+    piece.pointCount = manifold.pointCount;
+    for (int k = 0; k < manifold.pointCount; ++k) {
+        PointState& state = piece.points[k];
+        state.point = manifold.points[k];
+        if (!lastPiece)
+            continue;
+        for (int l = 0; l < lastPiece->pointCount; ++l)
+            if (lastPiece->points[l].point.key == state.point.key) {
+                state.normalImpulse = lastPiece->points[l].normalImpulse;
+                state.tangentImpulse = lastPiece->points[l].tangentImpulse;
+            }
+    }
+}
+
+} // namespace
+
+void ContactCache::clear()
+{
+    pairs_.clear();
+    pieces_ = ScratchArray<PieceContact>();
+}
+
+void ContactCache::update(const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt,
+                          WorkerPool& pool, ContactStepStatistics& statistics)
+{
+    const std::int32_t slots = listWork(bodies, broadPhase.sortedCandidates());
+    // The candidates' manifolds, each pair on its own, and the kept pairs'
+    // manifolds copied over: on the pool's threads.
+    // A pair writes every slot it uses: growing keeps nothing and clears nothing.
+    slots_.makeRoom(static_cast<std::size_t>(slots));
+    pool.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            if (work_[k].carried < 0)
+                collidePair(work_[k], bodies, broadPhase, dt);
+            else
+                carryIfResting(work_[k], bodies);
+        }
+    });
+    keepPairs(statistics);
+}
+
+// One walk lists the work in key order: last step's pairs at rest to keep,
+// and this step's candidates, each with room for its hull pairs' manifolds.
+std::int32_t ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates)
+{
+    work_.clear();
+    std::size_t previous = 0;
+    std::int32_t slots = 0;
+    const auto keep = [&](std::size_t index) {
+        PairWork item;
+        item.carried = static_cast<std::int32_t>(index);
+        item.firstSlot = slots;
+        slots += pairs_[index].pieceCount;
+        work_.push_back(item);
+    };
+    for (const KeyedCandidate& candidate : candidates) {
+        const std::uint64_t key = candidate.key;
+        while (previous < pairs_.size() && pairs_[previous].key < key)
+            keep(previous++);
+        PairWork item;
+        item.i = candidate.i;
+        item.j = candidate.j;
+        item.key = key;
+        if (previous < pairs_.size() && pairs_[previous].key == key)
+            item.last = static_cast<std::int32_t>(previous++);
+        item.firstSlot = slots;
+        slots += bodies.hullCount(item.i) * bodies.hullCount(item.j);
+        work_.push_back(item);
+    }
+    while (previous < pairs_.size())
+        keep(previous++);
+    return slots;
+}
+
+// In key order, the pairs with manifolds become this step's pairs; their
+// manifolds stay in their slots.
+void ContactCache::keepPairs(ContactStepStatistics& statistics)
+{
+    nextPairs_.clear();
+    for (const PairWork& item : work_) {
+        if (item.carried < 0)
+            ++statistics.testedPairs;
+        if (item.pieceCount == 0)
+            continue;
+        PairContact pair;
+        if (item.carried >= 0) {
+            pair = pairs_[item.carried];
+        } else {
+            pair.key = item.key;
+            pair.bodyA = item.i;
+            pair.bodyB = item.j;
+            pair.linked = item.linked;
+            pair.counts = item.counts;
+        }
+        pair.firstPiece = item.firstSlot;
+        pair.pieceCount = item.pieceCount;
+        nextPairs_.push_back(pair);
+    }
+    std::swap(pairs_, nextPairs_);
+    std::swap(pieces_, slots_);
+}
+
+// Asleep together, or asleep on a fixed body: nothing moved, so last step's
+// manifolds still hold. The pair's bodies are found at last step's places;
+// when the sets changed since, the pair is dropped, and found again if it is
+// needed once its bodies wake.
+void ContactCache::carryIfResting(PairWork& work, const BodyTable& bodies)
+{
+    const PairContact& last = pairs_[work.carried];
+    work.pieceCount = 0;
+    const auto count = static_cast<std::int32_t>(bodies.size());
+    if (last.bodyA >= count || last.bodyB >= count || bodies.pairKey(last.bodyA, last.bodyB) != last.key)
+        return;
+    if (bodies.awake(last.bodyA) || bodies.awake(last.bodyB))
+        return;
+    std::copy(pieces_.data() + last.firstPiece, pieces_.data() + last.firstPiece + last.pieceCount,
+              slots_.data() + work.firstSlot);
+    work.pieceCount = last.pieceCount;
+}
+
+// Reads the bodies and last step's pairs, writes only its own work item and
+// slots: pairs can be collided side by side.
+void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase,
+                               float dt)
+{
+    const StepBody& a = bodies[work.i];
+    const StepBody& b = bodies[work.j];
+    const PairContact* last = work.last >= 0 ? &pairs_[work.last] : nullptr;
+    const PhysicalObject& bodyA = *a.object;
+    const PhysicalObject& bodyB = *b.object;
+    const bool awakeA = bodies.awake(work.i);
+    const bool awakeB = bodies.awake(work.j);
+
+    // Room for whatever the two bodies' motion can close in the step, so that
+    // fast bodies meet their contacts before they pass through each other.
+    const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
+    const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
+    const float jolts = (bodies.movable(work.i) ? broadPhase.jolt(work.i) : 0.0f) +
+                        (bodies.movable(work.j) ? broadPhase.jolt(work.j) : 0.0f);
+    const float margin =
+        speculativeDistance +
+        ((bodies.velocity(work.j) - bodies.velocity(work.i)).length() + spinA + spinB + jolts) * dt;
+
+    const Collision::HullPose poseA{bodyA.transform.position, a.rotation};
+    const Collision::HullPose poseB{bodyB.transform.position, b.rotation};
+    const auto& hullsA = a.hulls->hulls;
+    const auto& hullsB = b.hulls->hulls;
+
+    PieceContact* const out = slots_.data() + work.firstSlot;
+    work.pieceCount = 0;
+    for (std::size_t pa = 0; pa < hullsA.size(); ++pa) {
+        for (std::size_t pb = 0; pb < hullsB.size(); ++pb) {
+            const Collision::ConvexHull& hullA = hullsA[pa];
+            const Collision::ConvexHull& hullB = hullsB[pb];
+            const Vector3 sphereA = poseA.position + a.rotation * hullA.sphereCentre;
+            const Vector3 sphereB = poseB.position + b.rotation * hullB.sphereCentre;
+            const float reach = hullA.sphereRadius + hullB.sphereRadius + margin;
+            if ((sphereB - sphereA).squaredLength() > reach * reach)
+                continue;
+
+            PieceContact piece;
+            piece.pieceA = static_cast<std::int32_t>(pa);
+            piece.pieceB = static_cast<std::int32_t>(pb);
+            const PieceContact* matched = lastPiece(last, piece.pieceA, piece.pieceB);
+            if (matched)
+                piece.axis = matched->axis;
+            Collision::ContactManifold manifold;
+            Collision::collideHulls(hullA, poseA, hullB, poseB, margin, piece.axis, manifold);
+            takeManifold(piece, manifold, matched);
+            // Kept even without points: its separating axis makes next step's test quick.
+            out[work.pieceCount++] = piece;
+        }
+    }
+    // The bodies' own velocities, not the ones gravity would give them: two
+    // resting bodies close on each other only as fast as they really move.
+    const float linkDistance =
+        speculativeDistance +
+        ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
+    countManifolds(work, out, linkDistance, bodies.movable(work.i) && bodies.movable(work.j));
+}
+
+const PieceContact* ContactCache::lastPiece(const PairContact* last, std::int32_t pieceA,
+                                            std::int32_t pieceB) const
+{
+    const PieceContact* found = nullptr;
+    if (last)
+        for (std::int32_t k = 0; k < last->pieceCount; ++k) {
+            const PieceContact& candidate = pieces_[last->firstPiece + k];
+            if (candidate.pieceA == pieceA && candidate.pieceB == pieceB)
+                found = &candidate;
+        }
+    return found;
+}
+
+void ContactCache::countManifolds(PairWork& work, const PieceContact* out, float linkDistance,
+                                  bool bothMovable)
+{
+    work.linked = false;
+    work.counts = ManifoldCounts();
+    for (std::int32_t k = 0; k < work.pieceCount; ++k) {
+        if (out[k].pointCount == 0)
+            continue;
+        ++work.counts.manifolds;
+        work.counts.points += out[k].pointCount;
+        for (int p = 0; p < out[k].pointCount; ++p) {
+            const float separation = out[k].points[p].point.separation;
+            work.linked = work.linked || separation <= linkDistance;
+            if (bothMovable)
+                work.counts.deepest = std::min(work.counts.deepest, separation);
+        }
+    }
+}
+
+bool ContactCache::pressed(const PairContact& pair) const
+{
+    for (std::int32_t k = pair.firstPiece; k < pair.firstPiece + pair.pieceCount; ++k)
+        for (int p = 0; p < pieces_[k].pointCount; ++p)
+            if (pieces_[k].points[p].normalImpulse > 0.0f)
+                return true;
+    return false;
+}
+
+void ContactCache::gatherTouchingPairs(const BodyTable& bodies, std::vector<TouchingPair>& out) const
+{
+    out.clear();
+    for (const PairContact& pair : pairs_) {
+        TouchingPair touching;
+        float deepest = std::numeric_limits<float>::infinity();
+        for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+            const PieceContact& piece = pieces_[pair.firstPiece + k];
+            for (int p = 0; p < piece.pointCount; ++p) {
+                const PointState& state = piece.points[p];
+                touching.impulse += state.normalImpulse;
+                if (state.point.separation < deepest) {
+                    deepest = state.point.separation;
+                    touching.point = state.point.position;
+                    touching.normal = piece.normal;
+                }
+            }
+        }
+        if (!(touching.impulse > 0.0f))
+            continue;
+        touching.bodyA = bodies[pair.bodyA].handle;
+        touching.bodyB = bodies[pair.bodyB].handle;
+        touching.indexA = pair.bodyA;
+        touching.indexB = pair.bodyB;
+        touching.depth = std::max(0.0f, -deepest);
+        out.push_back(touching);
+    }
+    // Pairs are kept in the order of the bodies' ids; listeners hear them in
+    // the order of the bodies in the sets.
+    std::sort(out.begin(), out.end(), [](const TouchingPair& x, const TouchingPair& y) {
+        return x.indexA < y.indexA || (x.indexA == y.indexA && x.indexB < y.indexB);
+    });
+}
+
+} // namespace Tolvane::Physics

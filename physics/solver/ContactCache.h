@@ -1,0 +1,157 @@
+// The solver response's narrow phase and contact cache: the pairs of bodies
+// with manifolds, kept sorted by the bodies' ids from step to step, each
+// manifold point with the impulses it carries into the next step.
+#pragma once
+
+#include "geometry/ContactManifold.h"
+#include "geometry/HullSeparation.h"
+#include "physics/solver/BodyTable.h"
+#include "physics/solver/ContactBroadPhase.h"
+#include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/ScratchArray.h"
+#include "physics/solver/WorkerPool.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// One pair of bodies in contact at the end of a step, for listeners.
+struct TouchingPair {
+    /// The body that comes first in the collision sets.
+    const std::shared_ptr<PhysicalObject>* bodyA = nullptr;
+    const std::shared_ptr<PhysicalObject>* bodyB = nullptr;
+    /// Unit normal from A to B of the deepest point.
+    Math::Vector3 normal;
+    /// The deepest point, midway between the surfaces, at the step's start.
+    Math::Vector3 point;
+    /// Overlap at that point at the step's start (0 when apart).
+    float depth = 0.0f;
+    /// Sum of the normal impulses of the pair's points.
+    float impulse = 0.0f;
+    /// The bodies' places among the step's bodies, which is the order of the sets.
+    std::int32_t indexA = 0;
+    std::int32_t indexB = 0;
+};
+
+/// A contact point with the impulses it carries to the next step.
+struct PointState {
+    Collision::ContactPoint point;
+    float normalImpulse = 0.0f;
+    Math::Vector3 tangentImpulse;
+};
+
+/// The manifold of one hull of A against one hull of B.
+struct PieceContact {
+    std::int32_t pieceA = 0;
+    std::int32_t pieceB = 0;
+    Collision::SeparatingAxisCache axis;
+    Math::Vector3 normal;
+    std::int32_t pointCount = 0;
+    PointState points[Collision::maxManifoldPoints];
+};
+
+/// What a pair's manifolds hold, counted where they are made.
+struct ManifoldCounts {
+    /// Manifolds with points, and their points.
+    std::int32_t manifolds = 0;
+    std::int32_t points = 0;
+    /// The most negative separation of any point when both bodies are
+    /// movable, else 0.
+    float deepest = 0.0f;
+};
+
+/// A pair of bodies with manifolds, kept sorted by key from step to step.
+struct PairContact {
+    /// The two bodies' ids, the first body's in the high half.
+    std::uint64_t key = 0;
+    std::int32_t bodyA = 0;
+    std::int32_t bodyB = 0;
+    std::int32_t firstPiece = 0;
+    std::int32_t pieceCount = 0;
+    ManifoldCounts counts;
+    /// Index of this pair's first constraint in the solver, -1 when not
+    /// solved, of its first point among the solver's, and the number of
+    /// the island it is solved with.
+    std::int32_t firstConstraint = -1;
+    std::int32_t firstPoint = 0;
+    std::int32_t island = -1;
+    /// The bodies touch, or close on each other fast enough to touch within
+    /// the step: they belong to one island. Points that are only kept in
+    /// case (a neighbour a few hundredths away, both at rest) do not join
+    /// islands, or two still neighbours could keep waking each other.
+    bool linked = false;
+};
+
+/// Keeps between steps: the pairs with manifolds, sorted by key, and the
+/// manifolds themselves with their points' impulses (warm starting is a walk
+/// in key order, not a search) and their separating axes.
+class ContactCache {
+  public:
+    /// This step's pairs: the candidates' manifolds, each new point taking
+    /// the impulses of last step's point with the same features, and last
+    /// step's pairs of bodies asleep together (or asleep on a fixed body)
+    /// kept untested. Counts the pairs tested into statistics.
+    void update(const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt, WorkerPool& pool,
+                ContactStepStatistics& statistics);
+
+    /// The pairs in key order; the solve numbers them into its constraints.
+    std::vector<PairContact>& pairs() { return pairs_; }
+    const std::vector<PairContact>& pairs() const { return pairs_; }
+    /// Manifold k of the pairs' (a pair's from firstPiece on).
+    PieceContact& piece(std::size_t k) { return pieces_[k]; }
+    const PieceContact& piece(std::size_t k) const { return pieces_[k]; }
+
+    /// Whether a pair's bodies press on each other: a point of its manifolds
+    /// holds a normal impulse.
+    bool pressed(const PairContact& pair) const;
+
+    /// The pairs pressing on each other (or asleep on each other), in the
+    /// order of the bodies in the sets.
+    void gatherTouchingPairs(const BodyTable& bodies, std::vector<TouchingPair>& out) const;
+
+    /// Forgets every pair and manifold.
+    void clear();
+
+  private:
+    /// One pair for the narrow phase: a candidate of this step, or last step's
+    /// pair at rest (carried) to keep.
+    struct PairWork {
+        std::int32_t carried = -1;
+        std::int32_t i = 0;
+        std::int32_t j = 0;
+        std::uint64_t key = 0;
+        /// Last step's pair of the same bodies, or -1.
+        std::int32_t last = -1;
+        /// Where in slots_ this pair's manifolds go, one slot per pair of hulls.
+        std::int32_t firstSlot = 0;
+        std::int32_t pieceCount = 0;
+        ManifoldCounts counts;
+        bool linked = false;
+    };
+
+    /// Lists the work in key order; returns the slots it needs.
+    std::int32_t listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates);
+    /// The pairs with manifolds become this step's pairs.
+    void keepPairs(ContactStepStatistics& statistics);
+    void collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt);
+    /// Last step's manifold of hulls pieceA and pieceB of a pair, or null.
+    const PieceContact* lastPiece(const PairContact* last, std::int32_t pieceA, std::int32_t pieceB) const;
+    /// Whether the work's pair is linked, and its figures, from its manifolds at out.
+    static void countManifolds(PairWork& work, const PieceContact* out, float linkDistance, bool bothMovable);
+    /// Keeps last step's pair (work.carried) as it was when neither of its
+    /// bodies is awake now: its manifolds go to its slots.
+    void carryIfResting(PairWork& work, const BodyTable& bodies);
+
+    /// Last step's pairs and their manifolds, and this step's, built from
+    /// them: the manifolds in slots_, which then take the place of pieces_
+    /// (a pair's slots may hold fewer manifolds than there are slots).
+    std::vector<PairWork> work_;
+    ScratchArray<PieceContact> slots_;
+    std::vector<PairContact> pairs_;
+    ScratchArray<PieceContact> pieces_;
+    std::vector<PairContact> nextPairs_;
+};
+
+} // namespace Tolvane::Physics

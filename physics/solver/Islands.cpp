@@ -1,0 +1,38 @@
+// Islands through the pairs that touch, and waking them whole.
+#include "physics/solver/Islands.h"
+
+#include <limits>
+
+namespace Tolvane::Physics {
+
+void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs)
+{
+    islandParent_.resize(bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        islandParent_[i] = static_cast<std::int32_t>(i);
+    // Fixed bodies join no island: a floor would otherwise make every pile on it one.
+    for (const PairContact& pair : pairs) {
+        if (!bodies.movable(pair.bodyA) || !bodies.movable(pair.bodyB) || !pair.linked)
+            continue;
+        uniteRoots(islandParent_, pair.bodyA, pair.bodyB);
+    }
+    islandRoot_.resize(bodies.size());
+    islandFlag_.assign(bodies.size(), 0);
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        islandRoot_[i] = findRoot(islandParent_, static_cast<std::int32_t>(i));
+        if (bodies.awake(static_cast<std::int32_t>(i)))
+            islandFlag_[islandRoot_[i]] = 1;
+    }
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        if (bodies.asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]])
+            bodies.wake(i);
+}
+
+void Islands::startStillTimes(std::size_t bodyCount, bool sleeping)
+{
+    sleeping_ = sleeping;
+    if (sleeping_)
+        islandStillTime_.assign(bodyCount, std::numeric_limits<float>::infinity());
+}
+
+} // namespace Tolvane::Physics

@@ -1,0 +1,180 @@
+// The solve's groups and batches, and the numbering of its constraints,
+// points and bodies batch by batch.
+#include "physics/solver/SolveBatches.h"
+
+#include "physics/solver/SolverConstants.h"
+
+#include <algorithm>
+
+namespace Tolvane::Physics {
+
+void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs,
+                        ContactStepStatistics& statistics)
+{
+    groupAwakeBodies(bodies, pairs);
+    statistics.awakeBodies = static_cast<int>(solverToBody_.size());
+    countConstraints(pairs, statistics);
+    assignBatches();
+    numberPairs(pairs);
+    numberBodies();
+}
+
+// The awake bodies. They are solved in groups that share no body: bodies
+// joined by any contact with points (the islands join only those that
+// touch), numbered in the order of their first body.
+void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs)
+{
+    solverToBody_.clear();
+    groupParent_.resize(bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        groupParent_[i] = static_cast<std::int32_t>(i);
+    for (const PairContact& pair : pairs) {
+        if (!bodies.awake(pair.bodyA) || !bodies.awake(pair.bodyB))
+            continue;
+        uniteRoots(groupParent_, pair.bodyA, pair.bodyB);
+    }
+    groupOfRoot_.assign(bodies.size(), -1);
+    groupCount_ = 0;
+    solverIndexOf_.resize(bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        if (!bodies.awake(static_cast<std::int32_t>(i))) {
+            solverIndexOf_[i] = noSolverBody;
+            continue;
+        }
+        solverIndexOf_[i] = static_cast<std::int32_t>(solverToBody_.size());
+        std::int32_t& group = groupOfRoot_[findRoot(groupParent_, static_cast<std::int32_t>(i))];
+        if (group < 0)
+            group = groupCount_++;
+        solverToBody_.push_back(static_cast<std::int32_t>(i));
+    }
+}
+
+void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics)
+{
+    groupConstraints_.assign(static_cast<std::size_t>(groupCount_), 0);
+    constraintCount_ = 0;
+    pointCount_ = 0;
+    float deepest = 0.0f;
+    for (PairContact& pair : pairs) {
+        const bool solvedA = solverIndexOf_[pair.bodyA] != noSolverBody;
+        const bool solved = solvedA || solverIndexOf_[pair.bodyB] != noSolverBody;
+        pair.island = solved ? groupOfBody(solvedA ? pair.bodyA : pair.bodyB) : -1;
+        statistics.manifolds += pair.counts.manifolds;
+        statistics.contactPoints += pair.counts.points;
+        deepest = std::min(deepest, pair.counts.deepest);
+        if (!solved)
+            continue;
+        constraintCount_ += pair.counts.manifolds;
+        pointCount_ += pair.counts.points;
+        groupConstraints_[pair.island] += static_cast<std::size_t>(pair.counts.manifolds);
+    }
+    statistics.deepestPairSeparation = deepest;
+}
+
+// Groups are solved in batches of whole groups, so that small ones fill the
+// solver's four lanes together: a group alone may hold a single contact.
+// The batches follow the groups' order and nothing else, so the results are
+// the same for every number of threads. Groups without contacts are no
+// batch's: their bodies are only moved.
+void SolveBatches::assignBatches()
+{
+    batchOfGroup_.resize(static_cast<std::size_t>(groupCount_));
+    batchCount_ = 0;
+    std::size_t filling = 0;
+    for (std::int32_t g = 0; g < groupCount_; ++g) {
+        if (groupConstraints_[g] == 0) {
+            batchOfGroup_[g] = -1;
+            continue;
+        }
+        if (batchCount_ == 0 || filling >= batchConstraints) {
+            ++batchCount_;
+            filling = 0;
+        }
+        batchOfGroup_[g] = batchCount_ - 1;
+        filling += groupConstraints_[g];
+    }
+}
+
+// Each pair's place among the solver's constraints and their points: a
+// batch's together, batch after batch, in the pairs' order within each,
+// so that batches solved side by side share no cache line of them.
+// Pairs without contacts to solve have none.
+void SolveBatches::numberPairs(std::vector<PairContact>& pairs)
+{
+    const auto size = static_cast<std::size_t>(batchCount_) + 1;
+    batchConstraintStart_.assign(size, 0);
+    batchPointStart_.assign(size, 0);
+    batchPairStart_.assign(size, 0);
+    const auto batchOf = [&](const PairContact& pair) {
+        return pair.island < 0 ? -1 : batchOfGroup_[pair.island];
+    };
+    for (const PairContact& pair : pairs) {
+        const std::int32_t batch = batchOf(pair);
+        if (batch < 0)
+            continue;
+        batchConstraintStart_[batch + 1] += pair.counts.manifolds;
+        batchPointStart_[batch + 1] += pair.counts.points;
+        ++batchPairStart_[batch + 1];
+    }
+    for (std::int32_t b = 0; b < batchCount_; ++b) {
+        batchConstraintStart_[b + 1] += batchConstraintStart_[b];
+        batchPointStart_[b + 1] += batchPointStart_[b];
+        batchPairStart_[b + 1] += batchPairStart_[b];
+    }
+    // And each batch's pairs, in order, for the thread that fills its constraints.
+    batchConstraintFill_.assign(batchConstraintStart_.begin(), batchConstraintStart_.end());
+    batchPointFill_.assign(batchPointStart_.begin(), batchPointStart_.end());
+    batchPairFill_.assign(batchPairStart_.begin(), batchPairStart_.end());
+    batchPairs_.resize(static_cast<std::size_t>(batchPairStart_[batchCount_]));
+    for (std::size_t index = 0; index < pairs.size(); ++index) {
+        PairContact& pair = pairs[index];
+        const std::int32_t batch = batchOf(pair);
+        pair.firstConstraint = -1;
+        if (batch < 0)
+            continue;
+        pair.firstConstraint = batchConstraintFill_[batch];
+        pair.firstPoint = batchPointFill_[batch];
+        batchConstraintFill_[batch] += pair.counts.manifolds;
+        batchPointFill_[batch] += pair.counts.points;
+        batchPairs_[batchPairFill_[batch]++] = static_cast<std::int32_t>(index);
+    }
+}
+
+// The solver's bodies numbered again, batch by batch, each batch's in body
+// order, and bodies touching nothing (a lattice in free fall) after them:
+// a batch's bodies then share no cache line with another batch's, which
+// another thread may be solving at the same time. Each body still sees
+// the same operations in the same order.
+void SolveBatches::numberBodies()
+{
+    groupBodyStart_.assign(static_cast<std::size_t>(batchCount_) + 1, 0);
+    std::int32_t freeCount = 0;
+    for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+        const std::int32_t batch = batchOfGroup_[groupOfBody(solverToBody_[k])];
+        if (batch < 0)
+            ++freeCount;
+        else
+            ++groupBodyStart_[batch + 1];
+    }
+    for (std::int32_t b = 0; b < batchCount_; ++b)
+        groupBodyStart_[b + 1] += groupBodyStart_[b];
+    groupFill_.assign(groupBodyStart_.begin(), groupBodyStart_.end());
+    std::int32_t& freeFill = groupFill_.back();
+    bodyOfSolverPlace_.resize(solverToBody_.size());
+    for (std::size_t k = 0; k < solverToBody_.size(); ++k) {
+        const std::int32_t body = solverToBody_[k];
+        const std::int32_t batch = batchOfGroup_[groupOfBody(body)];
+        const std::int32_t place = batch < 0 ? freeFill++ : groupFill_[batch]++;
+        bodyOfSolverPlace_[place] = body;
+        solverIndexOf_[body] = place;
+    }
+    std::swap(solverToBody_, bodyOfSolverPlace_);
+    groupBodies_.resize(solverToBody_.size());
+    for (std::size_t k = 0; k < groupBodies_.size(); ++k)
+        groupBodies_[k] = static_cast<std::int32_t>(k);
+    freeBodies_.resize(static_cast<std::size_t>(freeCount));
+    for (std::int32_t k = 0; k < freeCount; ++k)
+        freeBodies_[k] = groupBodyStart_[batchCount_] + k;
+}
+
+} // namespace Tolvane::Physics

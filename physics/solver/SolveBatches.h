@@ -1,0 +1,107 @@
+// How the solve splits its work: the awake bodies in groups that share no
+// body, the groups in batches of whole groups that fill the solver's lanes,
+// and the solver's constraints, points and bodies numbered batch by batch.
+#pragma once
+
+#include "physics/solver/BodyTable.h"
+#include "physics/solver/ContactCache.h"
+#include "physics/solver/ContactSolver.h"
+#include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/UnionFind.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Tolvane::Physics {
+
+/// Keeps nothing between steps: each step numbers its awake bodies, groups
+/// and batches afresh (the buffers stay, so that no step allocates).
+class SolveBatches {
+  public:
+    /// Groups the awake bodies, puts the groups in batches and numbers each
+    /// pair's constraints and points (pair.island, firstConstraint and
+    /// firstPoint) and the solver's bodies batch by batch. Adds the awake
+    /// bodies and every pair's manifolds to statistics.
+    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, ContactStepStatistics& statistics);
+
+    std::int32_t batchCount() const { return batchCount_; }
+    std::int32_t constraintCount() const { return constraintCount_; }
+    std::int32_t pointCount() const { return pointCount_; }
+    /// Each batch's first constraint, and one past the last batch's.
+    const std::vector<std::int32_t>& batchConstraintStart() const { return batchConstraintStart_; }
+    /// The batch a group of pairs (pair.island) is solved in.
+    std::int32_t batchOfGroup(std::int32_t group) const { return batchOfGroup_[group]; }
+
+    /// The number of awake bodies, which the solver numbers from 0.
+    std::size_t solverBodyCount() const { return solverToBody_.size(); }
+    /// Solver body k's place among the step's bodies, and body i's among the
+    /// solver's (noSolverBody for fixed and sleeping bodies).
+    std::int32_t bodyOf(std::int32_t k) const { return solverToBody_[k]; }
+    std::int32_t solverIndexOf(std::size_t i) const { return solverIndexOf_[i]; }
+    /// The solver bodies of batches, batch after batch, and the free bodies
+    /// (touching nothing) after them: the solver bodies from grouped() on.
+    struct BodyRange {
+        const std::int32_t* first;
+        const std::int32_t* last;
+    };
+    BodyRange batchBodies(std::int32_t batch) const
+    {
+        return {groupBodies_.data() + groupBodyStart_[batch],
+                groupBodies_.data() + groupBodyStart_[batch + 1]};
+    }
+    std::int32_t grouped() const { return groupBodyStart_.empty() ? 0 : groupBodyStart_.back(); }
+    const std::vector<std::int32_t>& freeBodies() const { return freeBodies_; }
+    /// A batch's pairs (indices into the pairs), in order.
+    const std::int32_t* batchPairs(std::int32_t batch) const
+    {
+        return batchPairs_.data() + batchPairStart_[batch];
+    }
+    std::size_t batchPairCount(std::int32_t batch) const
+    {
+        return static_cast<std::size_t>(batchPairStart_[batch + 1] - batchPairStart_[batch]);
+    }
+
+  private:
+    /// Groups the awake bodies joined by any pair and numbers them in order.
+    void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs);
+    std::int32_t groupOfBody(std::int32_t body) { return groupOfRoot_[findRoot(groupParent_, body)]; }
+    /// Each pair's group, each group's constraints, and the figures of every manifold.
+    void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics);
+    void assignBatches();
+    void numberPairs(std::vector<PairContact>& pairs);
+    void numberBodies();
+
+    std::int32_t groupCount_ = 0;
+    std::int32_t batchCount_ = 0;
+    std::int32_t constraintCount_ = 0;
+    std::int32_t pointCount_ = 0;
+    /// Each body's place among the solver's bodies, or noSolverBody for fixed
+    /// and sleeping bodies, and each solver body's body.
+    std::vector<std::int32_t> solverIndexOf_;
+    std::vector<std::int32_t> solverToBody_;
+    /// Each island's group number (by its root body).
+    std::vector<std::int32_t> groupParent_;
+    std::vector<std::int32_t> groupOfRoot_;
+    /// Each group's contacts, and the batch it is solved in (-1: none).
+    std::vector<std::size_t> groupConstraints_;
+    std::vector<std::int32_t> batchOfGroup_;
+    /// Scratch of numbering the constraints and their points batch by batch.
+    std::vector<std::int32_t> batchConstraintStart_;
+    std::vector<std::int32_t> batchPointStart_;
+    std::vector<std::int32_t> batchConstraintFill_;
+    std::vector<std::int32_t> batchPointFill_;
+    std::vector<std::int32_t> batchPairFill_;
+    /// Each batch's pairs (indices into the pairs), batch after batch.
+    std::vector<std::int32_t> batchPairStart_;
+    std::vector<std::int32_t> batchPairs_;
+    /// Each batch's first solver body, and the solver bodies in order.
+    std::vector<std::int32_t> groupBodyStart_;
+    std::vector<std::int32_t> groupBodies_;
+    /// Scratch of numbering the solver's bodies batch by batch.
+    std::vector<std::int32_t> bodyOfSolverPlace_;
+    std::vector<std::int32_t> groupFill_;
+    /// Awake bodies without contacts, moved without the solver.
+    std::vector<std::int32_t> freeBodies_;
+};
+
+} // namespace Tolvane::Physics

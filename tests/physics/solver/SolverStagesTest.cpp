@@ -1,0 +1,263 @@
+// The solver response's stages on their own: the body table's listing and
+// waking, the broad phase's candidates, the contact cache's warm starting,
+// islands, the batches of the solve and its split over the threads.
+#include "BoxModels.h"
+#include "physics/solver/BodyTable.h"
+#include "physics/solver/ConstraintSolve.h"
+#include "physics/solver/ContactBroadPhase.h"
+#include "physics/solver/ContactCache.h"
+#include "physics/solver/Islands.h"
+#include "physics/solver/SolveBatches.h"
+#include "physics/solver/ThreadSplit.h"
+#include "physics/solver/UnionFind.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace Tolvane::Physics {
+namespace {
+
+using Math::Vector3;
+
+constexpr float dt = 0.025f;
+const Vector3 gravity(0.0f, -9.81f, 0.0f);
+
+/// Cubes of half size 1 in one set, and the stages up to the narrow phase.
+struct Stages {
+    std::vector<std::shared_ptr<CollisionSet>> sets{std::make_shared<CollisionSet>()};
+    ContactSettings settings;
+    WorkerPool pool{1};
+    BodyTable bodies;
+    ContactBroadPhase broadPhase;
+    ContactCache contacts;
+    ContactStepStatistics statistics;
+
+    std::shared_ptr<PhysicalObject> add(const Vector3& centre, bool fixed = false)
+    {
+        auto body = std::make_shared<PhysicalObject>(Testing::cubePart());
+        body->transform.position = centre;
+        body->fixed = fixed;
+        sets[0]->addBody(body);
+        return body;
+    }
+
+    /// Gathers as a step does, the forces cleared since the last; true when quiet.
+    bool gather(bool stepped)
+    {
+        for (const auto& body : sets[0]->bodies)
+            body->force = Vector3();
+        return bodies.gather(sets, dt, gravity, settings, stepped, pool);
+    }
+
+    /// Every body remembers the step as its own island, asleep when sleeps.
+    void remember(bool sleeps)
+    {
+        for (std::size_t i = 0; i < bodies.size(); ++i)
+            bodies.remember(i, sleeps, static_cast<std::int32_t>(i), false);
+    }
+
+    /// The broad and the narrow phase over the gathered bodies.
+    void findContacts()
+    {
+        broadPhase.findCandidates(bodies, dt, pool);
+        broadPhase.sortCandidates(bodies, pool);
+        contacts.update(bodies, broadPhase, dt, pool, statistics);
+    }
+};
+
+TEST(UnionFind, UnitedBodiesShareTheLowestRoot)
+{
+    std::vector<std::int32_t> parent{0, 1, 2, 3, 4, 5};
+    uniteRoots(parent, 3, 5);
+    uniteRoots(parent, 5, 1);
+    uniteRoots(parent, 2, 4);
+    EXPECT_EQ(findRoot(parent, 5), 1);
+    EXPECT_EQ(findRoot(parent, 3), 1);
+    EXPECT_EQ(findRoot(parent, 4), 2);
+    EXPECT_EQ(findRoot(parent, 0), 0);
+}
+
+TEST(BodyTable, BodyInTwoSetsIsListedOnceAndWeighedOncePerPlace)
+{
+    Stages stages;
+    const auto body = stages.add({0.0f, 0.0f, 0.0f});
+    stages.sets.push_back(std::make_shared<CollisionSet>());
+    stages.sets.back()->addBody(body);
+    EXPECT_FALSE(stages.gather(false));
+    ASSERT_EQ(stages.bodies.size(), 1u);
+    EXPECT_FLOAT_EQ(body->force.y, 2.0f * gravity.y * body->mass);
+    EXPECT_TRUE(stages.bodies.awake(0));
+    // The box holds the cube, grown by its fall over the step.
+    const WorldBox& box = stages.bodies.boxes()[0];
+    EXPECT_LT(box.min.y, -1.0f);
+    EXPECT_GT(box.max.y, 1.0f);
+}
+
+TEST(BodyTable, SleepingWorldIsQuietUntilCodeMovesABody)
+{
+    Stages stages;
+    const auto moved = stages.add({0.0f, 0.0f, 0.0f});
+    const auto other = stages.add({5.0f, 0.0f, 0.0f});
+    EXPECT_FALSE(stages.gather(false));
+    stages.remember(true);
+    EXPECT_TRUE(stages.gather(true));
+    EXPECT_TRUE(stages.bodies.asleep(0));
+
+    moved->transform.position = {0.0f, 1.0f, 0.0f};
+    EXPECT_FALSE(stages.gather(true));
+    EXPECT_TRUE(stages.bodies.awake(0));
+    // The other body slept in an island of its own: it sleeps on.
+    EXPECT_TRUE(stages.bodies.asleep(1));
+    EXPECT_EQ(stages.bodies.pairKey(0, 1) >> 32, moved->id);
+    EXPECT_EQ(stages.bodies.pairKey(0, 1) & 0xffffffffu, other->id);
+}
+
+TEST(ContactBroadPhase, OnlyPairsWithAnAwakeBodyWhoseBoxesMeetAreCandidates)
+{
+    Stages stages;
+    stages.add({0.0f, 0.0f, 0.0f});
+    stages.add({0.0f, -2.01f, 0.0f}, true);
+    // Two fixed bodies that overlap, and an awake body alone.
+    stages.add({10.0f, 0.0f, 0.0f}, true);
+    stages.add({10.0f, -1.5f, 0.0f}, true);
+    stages.add({20.0f, 0.0f, 0.0f});
+    stages.gather(false);
+    stages.broadPhase.findCandidates(stages.bodies, dt, stages.pool);
+    stages.broadPhase.sortCandidates(stages.bodies, stages.pool);
+    const std::vector<KeyedCandidate>& candidates = stages.broadPhase.sortedCandidates();
+    ASSERT_EQ(candidates.size(), 1u);
+    EXPECT_EQ(candidates[0].i, 0);
+    EXPECT_EQ(candidates[0].j, 1);
+    EXPECT_EQ(candidates[0].key, stages.bodies.pairKey(0, 1));
+}
+
+TEST(ContactCache, PointsKeepLastStepsImpulsesWhenTheirFeaturesMatch)
+{
+    Stages stages;
+    stages.add({0.0f, 0.0f, 0.0f});
+    stages.add({0.0f, -2.0f, 0.0f}, true);
+    stages.gather(false);
+    stages.findContacts();
+    ASSERT_EQ(stages.contacts.pairs().size(), 1u);
+    const PairContact& pair = stages.contacts.pairs()[0];
+    ASSERT_EQ(pair.counts.manifolds, 1);
+    ASSERT_EQ(pair.counts.points, 4);
+    EXPECT_FALSE(stages.contacts.pressed(pair));
+    std::vector<float> impulses;
+    for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
+        PieceContact& piece = stages.contacts.piece(static_cast<std::size_t>(pair.firstPiece + k));
+        for (int p = 0; p < piece.pointCount; ++p) {
+            piece.points[p].normalImpulse = 1.0f + static_cast<float>(impulses.size());
+            impulses.push_back(piece.points[p].normalImpulse);
+        }
+    }
+    EXPECT_TRUE(stages.contacts.pressed(pair));
+
+    stages.gather(false);
+    stages.findContacts();
+    ASSERT_EQ(stages.contacts.pairs().size(), 1u);
+    const PairContact& next = stages.contacts.pairs()[0];
+    std::vector<float> carried;
+    for (std::int32_t k = 0; k < next.pieceCount; ++k) {
+        const PieceContact& piece = stages.contacts.piece(static_cast<std::size_t>(next.firstPiece + k));
+        for (int p = 0; p < piece.pointCount; ++p)
+            carried.push_back(piece.points[p].normalImpulse);
+    }
+    EXPECT_EQ(carried, impulses);
+    EXPECT_EQ(stages.statistics.testedPairs, 2);
+}
+
+TEST(Islands, AnAwakeBodyWakesTheSleepingBodiesLinkedToIt)
+{
+    Stages stages;
+    const auto woken = stages.add({0.0f, 0.0f, 0.0f});
+    stages.add({0.0f, 2.0f, 0.0f});
+    stages.add({10.0f, 0.0f, 0.0f});
+    stages.gather(false);
+    stages.remember(true);
+    ASSERT_TRUE(stages.gather(true));
+
+    woken->velocity = {0.0f, 0.1f, 0.0f};
+    EXPECT_FALSE(stages.gather(true));
+    EXPECT_TRUE(stages.bodies.asleep(1));
+    stages.findContacts();
+    Islands islands;
+    islands.wake(stages.bodies, stages.contacts.pairs());
+    EXPECT_TRUE(stages.bodies.awake(1));
+    EXPECT_TRUE(stages.bodies.asleep(2));
+    EXPECT_EQ(islands.root(0), islands.root(1));
+    EXPECT_NE(islands.root(0), islands.root(2));
+}
+
+TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
+{
+    Stages stages;
+    constexpr int pairCount = 100;
+    constexpr int freeCount = 3;
+    for (int k = 0; k < 2 * pairCount + freeCount; ++k)
+        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
+    stages.gather(false);
+    std::vector<PairContact> pairs(pairCount);
+    for (int k = 0; k < pairCount; ++k) {
+        pairs[k].bodyA = 2 * k;
+        pairs[k].bodyB = 2 * k + 1;
+        pairs[k].counts.manifolds = 1;
+        pairs[k].counts.points = 4;
+    }
+    SolveBatches batches;
+    ContactStepStatistics statistics;
+    batches.plan(stages.bodies, pairs, statistics);
+
+    EXPECT_EQ(statistics.awakeBodies, 2 * pairCount + freeCount);
+    EXPECT_EQ(statistics.contactPoints, 4 * pairCount);
+    // A batch takes whole groups until it holds 64 contacts.
+    ASSERT_EQ(batches.batchCount(), 2);
+    EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 64, pairCount}));
+    EXPECT_EQ(batches.batchPairCount(0), 64u);
+    for (int k = 0; k < pairCount; ++k) {
+        EXPECT_EQ(pairs[k].firstConstraint, k);
+        EXPECT_EQ(pairs[k].firstPoint, 4 * k);
+    }
+    // The batches' bodies first, in order, then the bodies touching nothing.
+    EXPECT_EQ(batches.grouped(), 2 * pairCount);
+    ASSERT_EQ(batches.freeBodies().size(), static_cast<std::size_t>(freeCount));
+    for (int k = 0; k < freeCount; ++k)
+        EXPECT_EQ(batches.bodyOf(batches.freeBodies()[k]), 2 * pairCount + k);
+}
+
+TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)
+{
+    WorkerPool pool(2);
+    ContactSolver solver;
+    solver.resize(300, 0);
+    solver.layOutGroups(ContactSolverSettings(), 0, {0, 300, 300, 300});
+    ThreadSplit split;
+    std::atomic<int> runs[3] = {0, 0, 0};
+    std::atomic<int> spread[3] = {0, 0, 0};
+    std::atomic<int> chunks[3] = {0, 0, 0};
+    split.run(
+        pool, solver, 3, 130,
+        [&](std::int32_t batch, bool parallel) {
+            ++runs[batch];
+            spread[batch] += parallel ? 1 : 0;
+            return ConstraintSolve::BatchTimes{1.0, 4.0};
+        },
+        [&](std::size_t chunk) {
+            ++chunks[chunk];
+            return 2.0;
+        });
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(runs[k], 1);
+        EXPECT_EQ(chunks[k], 1);
+    }
+    // 300 contacts are too many to share two threads with other batches.
+    EXPECT_EQ(spread[0], 1);
+    EXPECT_EQ(spread[1], 0);
+    EXPECT_DOUBLE_EQ(split.integrationShare(), (3.0 * 1.0 + 3.0 * 2.0) / (3.0 * 4.0 + 3.0 * 2.0));
+}
+
+} // namespace
+} // namespace Tolvane::Physics
