@@ -105,6 +105,49 @@ TEST(ContactSolver, RestitutionOnlyAboveTheThresholdSpeed)
     }
 }
 
+TEST(ContactSolver, ContactsWithAFixedBodyTakeTheFixedSoftness)
+{
+    // A cube sunk 0.1 into what it rests on is pushed out as softly as its kind
+    // of contact says: against a fixed body by fixedSoftness alone, against a
+    // movable one by softness alone. Each setting is changed in turn and only
+    // the one that belongs to the contact may change the push.
+    const Softness soft = makeSoftness(30.0f, 10.0f, substep);
+    const Softness stiff = makeSoftness(60.0f, 10.0f, substep);
+    const auto pushOut = [](bool onFixed, const Softness& softness, const Softness& fixedSoftness) {
+        std::vector<SolverBody> bodies{cube(Vector3())};
+        if (!onFixed) {
+            // A body far heavier than the cube, below it.
+            SolverBody below = cube(Vector3());
+            below.inverseMass = 1e-6f;
+            below.inverseInertia = Math::Matrix3::diagonal(1e-6f, 1e-6f, 1e-6f);
+            below.centre = {0.0f, -2.0f, 0.0f};
+            bodies.push_back(below);
+        }
+        std::vector<ContactPointInput> corners;
+        for (float x : {-1.0f, 1.0f})
+            for (float z : {-1.0f, 1.0f})
+                corners.push_back({{x, -1.0f, z}, -0.1f, 0.0f, Vector3()});
+        ContactSolver solver;
+        solver.add(onFixed ? noSolverBody : 1, 0, {0.0f, 1.0f, 0.0f}, corners.data(), 4);
+        ContactSolverSettings settings;
+        settings.substep = substep;
+        settings.softness = softness;
+        settings.fixedSoftness = fixedSoftness;
+        solver.prepare(bodies, settings);
+        solver.solve(bodies, true);
+        return bodies[0].linearVelocity.y;
+    };
+    for (const bool onFixed : {true, false}) {
+        SCOPED_TRACE(onFixed ? "on a fixed body" : "on a movable body");
+        const float both = pushOut(onFixed, soft, stiff);
+        EXPECT_GT(both, 0.0f);
+        const float otherChanged = onFixed ? pushOut(onFixed, stiff, stiff) : pushOut(onFixed, soft, soft);
+        const float ownChanged = onFixed ? pushOut(onFixed, soft, soft) : pushOut(onFixed, stiff, stiff);
+        EXPECT_EQ(otherChanged, both);
+        EXPECT_NE(ownChanged, both);
+    }
+}
+
 TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
 {
     // Two stacks of two cubes, each its own group: constraints filled side by

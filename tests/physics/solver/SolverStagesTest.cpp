@@ -192,6 +192,32 @@ TEST(Islands, AnAwakeBodyWakesTheSleepingBodiesLinkedToIt)
     EXPECT_NE(islands.root(0), islands.root(2));
 }
 
+TEST(Islands, ABodyWokenAtTheTopOfAStackWakesTheWholeStack)
+{
+    // The island is headed by its lowest body, not by the one that woke: the
+    // whole island must be found awake through its root.
+    Stages stages;
+    stages.add({0.0f, 0.0f, 0.0f});
+    stages.add({0.0f, 2.0f, 0.0f});
+    const auto top = stages.add({0.0f, 4.0f, 0.0f});
+    stages.add({10.0f, 0.0f, 0.0f});
+    stages.gather(false);
+    // A step of the stack awake finds its contacts, which it keeps asleep.
+    stages.findContacts();
+    stages.remember(true);
+    ASSERT_TRUE(stages.gather(true));
+
+    top->velocity = {0.0f, 0.1f, 0.0f};
+    EXPECT_FALSE(stages.gather(true));
+    stages.findContacts();
+    Islands islands;
+    islands.wake(stages.bodies, stages.contacts.pairs());
+    EXPECT_NE(islands.root(2), 2);
+    for (std::int32_t i : {0, 1, 2})
+        EXPECT_TRUE(stages.bodies.awake(i)) << "body " << i;
+    EXPECT_TRUE(stages.bodies.asleep(3));
+}
+
 TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
 {
     Stages stages;
