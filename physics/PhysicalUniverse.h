@@ -53,9 +53,12 @@ class PhysicalUniverse {
     static void addCollisionReport(std::shared_ptr<PhysicalObject> body,
                                    std::shared_ptr<PhysicalObjectCollisionSolver> solver);
 
-    /// The threads the solver response runs on (below 1: the machine's cores).
-    /// Every result is the same for every number of threads.
+    /// The threads the solver response runs on (below 1: the machine's cores;
+    /// more than four times the cores are that many). Every result is the
+    /// same for every number of threads, so no more of them than the machine
+    /// has cores really run. Starts no thread: the next step does.
     static void setThreads(int threads);
+    /// The number of threads asked for, as clamped.
     static int threads();
     /// What the solver response's last step did: its stages' times, awake and
     /// sleeping bodies, pairs and contact points.

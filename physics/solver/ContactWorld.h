@@ -43,9 +43,12 @@ class ContactWorld {
     void clear();
 
     /// The threads the narrow phase and the solver run on (below 1: the
-    /// machine's cores). Every result is the same for every number of threads.
+    /// machine's cores; at most WorkerPool::threadLimit()). Every result is
+    /// the same for every number of threads, so the loops run on no more of
+    /// them than the machine has cores. Starts no thread: the next step does.
     void setThreads(int threads) { pool_.setThreads(threads); }
-    int threads() const { return pool_.threads(); }
+    /// The number of threads asked for, as clamped.
+    int threads() const { return pool_.askedThreads(); }
 
     /// Finds the pairs in contact (pressing, or asleep on each other) after the
     /// last step, in pair order: only listeners need them, so only they pay.
