@@ -1,0 +1,166 @@
+// A step that runs out of memory: the bodies stay as they were before the
+// step, and the world steps on as if nothing had happened.
+#include "AllocationCounter.h"
+#include "BoxModels.h"
+#include "physics/solver/ContactWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace Tolvane {
+namespace {
+
+using Math::Vector3;
+using Physics::CollisionSet;
+using Physics::ContactWorld;
+using Physics::PhysicalObject;
+
+constexpr float timeStep = 0.025f;
+const Vector3 gravity(0.0f, -9.81f, 0.0f);
+/// Steps after the failed one, enough for the cubes to land and settle.
+constexpr int stepsAfter = 40;
+
+/// A floor with four cubes just above it, one on another, one pushed by a
+/// force of its own and one sliding. Models are new, so their hulls are built
+/// by the first step.
+std::shared_ptr<CollisionSet> cubesOnAFloor()
+{
+    auto set = std::make_shared<CollisionSet>();
+    auto floor = std::make_shared<PhysicalObject>(Physics::Testing::boxPart({-10, -1, -10}, {10, 0, 10}));
+    floor->fixed = true;
+    set->addBody(floor);
+    const Vector3 places[] = {{-3, 1.2f, 0}, {0, 1.2f, 0}, {0, 3.4f, 0}, {3, 1.2f, 0}};
+    for (const Vector3& place : places) {
+        auto cube = std::make_shared<PhysicalObject>(Physics::Testing::cubePart());
+        cube->transform.position = place;
+        set->addBody(cube);
+    }
+    set->bodies[1]->force = {0.3f, 0.0f, 0.1f};
+    set->bodies[4]->velocity = {0.5f, 0.0f, 0.0f};
+    return set;
+}
+
+struct BodyState {
+    Vector3 position;
+    Math::Quaternion orientation;
+    Vector3 velocity;
+    Vector3 angularVelocity;
+    Vector3 force;
+    bool operator==(const BodyState& o) const
+    {
+        return position == o.position && orientation == o.orientation && velocity == o.velocity &&
+               angularVelocity == o.angularVelocity && force == o.force;
+    }
+};
+
+std::vector<BodyState> statesOf(const std::vector<std::shared_ptr<CollisionSet>>& sets)
+{
+    std::vector<BodyState> states;
+    for (const auto& set : sets)
+        for (const auto& b : set->bodies)
+            states.push_back({b->transform.position, b->transform.orientation, b->velocity, b->angularVelocity,
+                              b->force});
+    return states;
+}
+
+/// Runs steps of the solver response on its own world, the way the universe does with no listener.
+void stepWorld(ContactWorld& world, const std::vector<std::shared_ptr<CollisionSet>>& sets, int steps)
+{
+    for (int k = 0; k < steps; ++k)
+        world.step(sets, timeStep, gravity, Physics::ContactSettings(), true);
+}
+
+TEST(FailedStep, SolverStepOutOfMemoryLeavesEveryBodyAsItWasAndStepsOnAsIfItNeverRan)
+{
+    for (const int threads : {1, 2}) {
+        // What a world that never fails ends with, and how many allocations
+        // its first step makes (on two threads it varies a little).
+        std::size_t firstStepCalls = 0;
+        std::vector<BodyState> expected;
+        {
+            ContactWorld world;
+            world.setThreads(threads);
+            const std::vector<std::shared_ptr<CollisionSet>> sets{cubesOnAFloor()};
+            {
+                Testing::AllocationCounter counter;
+                stepWorld(world, sets, 1);
+                firstStepCalls = counter.newCalls();
+            }
+            stepWorld(world, sets, stepsAfter);
+            expected = statesOf(sets);
+        }
+        ASSERT_GT(firstStepCalls, 0u);
+        for (std::size_t nth = 1; nth <= firstStepCalls; ++nth) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, allocation " + std::to_string(nth));
+            ContactWorld world;
+            world.setThreads(threads);
+            const std::vector<std::shared_ptr<CollisionSet>> sets{cubesOnAFloor()};
+            const std::vector<BodyState> before = statesOf(sets);
+            bool failed = false;
+            {
+                Testing::AllocationCounter counter;
+                counter.failAt(nth);
+                try {
+                    stepWorld(world, sets, 1);
+                } catch (const std::bad_alloc&) {
+                    failed = true;
+                }
+            }
+            if (failed) {
+                ASSERT_TRUE(statesOf(sets) == before) << "a body changed";
+                for (const auto& body : sets[0]->bodies)
+                    EXPECT_FALSE(body->solverMemory.asleep || body->solverMemory.stepped);
+                stepWorld(world, sets, 1);
+            }
+            stepWorld(world, sets, stepsAfter);
+            ASSERT_TRUE(statesOf(sets) == expected) << (failed ? "failed" : "finished");
+        }
+    }
+}
+
+TEST(FailedStep, StepOfAGrowingSceneOutOfMemoryLeavesEveryBodyAsItWasAndWakesThem)
+{
+    // Cubes added to a settled scene make the step grow its buffers.
+    for (std::size_t nth = 1;; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        ContactWorld world;
+        world.setThreads(2);
+        std::vector<std::shared_ptr<CollisionSet>> sets{cubesOnAFloor()};
+        stepWorld(world, sets, 60);
+        const auto more = cubesOnAFloor();
+        for (std::size_t k = 1; k < more->bodies.size(); ++k) {
+            more->bodies[k]->transform.position.z += 4.0f;
+            sets[0]->addBody(more->bodies[k]);
+        }
+        const std::vector<BodyState> before = statesOf(sets);
+        bool failed = false;
+        {
+            Testing::AllocationCounter counter;
+            counter.failAt(nth);
+            try {
+                stepWorld(world, sets, 1);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+        }
+        if (!failed)
+            break;
+        ASSERT_TRUE(statesOf(sets) == before) << "a body changed";
+        for (const auto& body : sets[0]->bodies)
+            EXPECT_FALSE(body->solverMemory.asleep);
+        stepWorld(world, sets, stepsAfter + 60);
+        for (const auto& body : sets[0]->bodies) {
+            const float height = body->transform.position.y;
+            EXPECT_TRUE(body->fixed || std::abs(height - 1.0f) < 0.05f || std::abs(height - 3.0f) < 0.05f)
+                << "resting at " << height;
+            EXPECT_LT(body->velocity.length(), 0.05f);
+        }
+    }
+}
+
+} // namespace
+} // namespace Tolvane
