@@ -46,7 +46,12 @@ class PhysicalUniverse {
     static void addCollisionSet(std::shared_ptr<CollisionSet> set);
 
     /// Advances every body of every registered set by timeStep, with the
-    /// response contactSettings names.
+    /// response contactSettings names. A step that throws (memory running
+    /// out, or a listener of the designed response's collision pass) leaves
+    /// every body's pose, velocities and force as they were before it; the
+    /// solver response then also forgets its contacts and wakes every body
+    /// (ContactWorld::step). The solver response's listeners hear of a step
+    /// that has finished: when one throws, the forces are cleared all the same.
     static void step();
 
     /// Files the solver under the body, after every report with a contact time not greater than its own.
@@ -69,6 +74,8 @@ class PhysicalUniverse {
     static void reset();
 
   private:
+    /// The designed response's step: weights, collision pass, response pass.
+    static void stepDesigned();
     /// Tells the collision signal's listeners of every pair the solver response
     /// left in contact, in pair order.
     static void publishTouchingPairs();

@@ -1,13 +1,16 @@
-// A step that runs out of memory: the bodies stay as they were before the
-// step, and the world steps on as if nothing had happened.
+// A step that runs out of memory, or whose listener throws: the bodies stay as
+// they were before the step (or, once they moved, their forces are cleared),
+// and the world steps on as if nothing had happened.
 #include "AllocationCounter.h"
 #include "BoxModels.h"
+#include "physics/PhysicalUniverse.h"
 #include "physics/solver/ContactWorld.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@ using Math::Vector3;
 using Physics::CollisionSet;
 using Physics::ContactWorld;
 using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
 
 constexpr float timeStep = 0.025f;
 const Vector3 gravity(0.0f, -9.81f, 0.0f);
@@ -160,6 +164,67 @@ TEST(FailedStep, StepOfAGrowingSceneOutOfMemoryLeavesEveryBodyAsItWasAndWakesThe
             EXPECT_LT(body->velocity.length(), 0.05f);
         }
     }
+}
+
+TEST(FailedStep, DesignedStepOutOfMemoryLeavesEveryBodyAsItWasAndStepsOnAsIfItNeverRan)
+{
+    const auto start = [] {
+        PhysicalUniverse::reset();
+        PhysicalUniverse::gravity = gravity;
+        PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
+        PhysicalUniverse::addCollisionSet(cubesOnAFloor());
+    };
+    start();
+    std::size_t stepCalls = 0;
+    {
+        Testing::AllocationCounter counter;
+        PhysicalUniverse::step();
+        stepCalls = counter.newCalls();
+    }
+    for (int k = 0; k < stepsAfter; ++k)
+        PhysicalUniverse::step();
+    const std::vector<BodyState> expected = statesOf(PhysicalUniverse::collisionSets);
+
+    for (std::size_t nth = 1; nth <= stepCalls; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        start();
+        const std::vector<BodyState> before = statesOf(PhysicalUniverse::collisionSets);
+        bool failed = false;
+        {
+            Testing::AllocationCounter counter;
+            counter.failAt(nth);
+            try {
+                PhysicalUniverse::step();
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+        }
+        if (failed) {
+            ASSERT_TRUE(statesOf(PhysicalUniverse::collisionSets) == before) << "a body changed";
+            EXPECT_TRUE(PhysicalUniverse::collisionMap.empty());
+            PhysicalUniverse::step();
+        }
+        for (int k = 0; k < stepsAfter; ++k)
+            PhysicalUniverse::step();
+        ASSERT_TRUE(statesOf(PhysicalUniverse::collisionSets) == expected);
+    }
+    PhysicalUniverse::reset();
+}
+
+TEST(FailedStep, ListenerThatThrowsAfterTheSolverStepLeavesNoForceBehind)
+{
+    // The step has moved the bodies when listeners hear of it: a listener
+    // that throws must not leave this step's weights for the next to add to.
+    PhysicalUniverse::reset();
+    PhysicalUniverse::gravity = gravity;
+    PhysicalUniverse::addCollisionSet(cubesOnAFloor());
+    for (int k = 0; k < 10; ++k)
+        PhysicalUniverse::step();
+    PhysicalUniverse::collisionSignal.connect([](auto) { throw std::runtime_error("listener"); });
+    EXPECT_THROW(PhysicalUniverse::step(), std::runtime_error);
+    for (const auto& body : PhysicalUniverse::collisionSets[0]->bodies)
+        EXPECT_EQ(body->force, Vector3());
+    PhysicalUniverse::reset();
 }
 
 } // namespace
