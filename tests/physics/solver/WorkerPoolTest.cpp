@@ -1,9 +1,9 @@
 // The worker pool's threads: no more than the machine's cores ever run, a
 // pool starts none before its first loop, and two pools leave each other
 // their threads.
+#include "physics/solver/WorkerPool.h"
 #include "physics/PhysicalUniverse.h"
 #include "physics/solver/ContactWorld.h"
-#include "physics/solver/WorkerPool.h"
 
 #include <gtest/gtest.h>
 
