@@ -65,6 +65,11 @@ int PhysicalUniverse::threads()
     return contactWorld.threads();
 }
 
+void PhysicalUniverse::startThreads()
+{
+    contactWorld.startThreads();
+}
+
 const ContactStepStatistics& PhysicalUniverse::contactStatistics()
 {
     return contactWorld.statistics();
