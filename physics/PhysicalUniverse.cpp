@@ -2,8 +2,12 @@
 // the two responses over every registered set.
 #include "physics/PhysicalUniverse.h"
 
+#include "math/Transform.h"
 #include "physics/designed/DesignedResponse.h"
 #include "physics/solver/ContactWorld.h"
+
+#include <memory>
+#include <vector>
 
 namespace Tolvane::Physics {
 
@@ -18,6 +22,16 @@ constexpr std::int32_t initialStepCount = 10;
 ContactWorld theContactWorld;
 /// The designed response's broad phases, kept from step to step.
 DesignedResponse designedResponse;
+/// A body as the designed response's step found it, to put back when the step throws.
+struct BodyBeforeStep {
+    std::shared_ptr<PhysicalObject> body;
+    Math::Transform transform;
+    Math::Vector3 velocity;
+    Math::Vector3 angularVelocity;
+    Math::Vector3 force;
+};
+/// Every place in the sets, in their order, at the start of the designed response's step.
+std::vector<BodyBeforeStep> bodiesBeforeStep;
 } // namespace
 
 std::vector<std::shared_ptr<CollisionSet>> PhysicalUniverse::collisionSets;
@@ -51,6 +65,11 @@ int PhysicalUniverse::threads()
     return contactWorld.threads();
 }
 
+void PhysicalUniverse::startThreads()
+{
+    contactWorld.startThreads();
+}
+
 const ContactStepStatistics& PhysicalUniverse::contactStatistics()
 {
     return contactWorld.statistics();
@@ -61,15 +80,7 @@ void PhysicalUniverse::step()
     ++stepCount;
 
     if (contactSettings.response == ResponseKind::designed) {
-        // Nothing here runs a listener's code, so the sets are walked as they are.
-        for (const auto& set : collisionSets)
-            for (const auto& body : set->bodies)
-                body->force += gravity * body->mass;
-        designedResponse.collisionPass(collisionSets, collisionMap, collisionSignal, timeStep, stepCount);
-        DesignedResponse::responsePass(collisionSets, collisionMap, timeStep);
-        for (const auto& set : collisionSets)
-            for (const auto& body : set->bodies)
-                body->force = Math::Vector3();
+        stepDesigned();
         return;
     }
     // The contact world adds the weights as it gathers the bodies, and clears
@@ -78,10 +89,55 @@ void PhysicalUniverse::step()
     // force where the body's step finishes, which saves a loop over every body.
     const bool listened = !collisionSignal.empty();
     contactWorld.step(collisionSets, timeStep, gravity, contactSettings, !listened);
-    if (listened) {
+    if (!listened)
+        return;
+    try {
         publishTouchingPairs();
+    } catch (...) {
         contactWorld.clearForces(collisionSets);
+        throw;
     }
+    contactWorld.clearForces(collisionSets);
+}
+
+// The designed response's passes take memory as they go, and a listener of the
+// collision pass may throw: every body is kept as the step found it, and put
+// back when the step throws. Holding the bodies also keeps alive those a
+// listener takes out of the sets.
+void PhysicalUniverse::stepDesigned()
+{
+    std::size_t places = 0;
+    for (const auto& set : collisionSets)
+        places += set->bodies.size();
+    bodiesBeforeStep.clear();
+    bodiesBeforeStep.reserve(places);
+    // Nothing here runs a listener's code, so the sets are walked as they are.
+    for (const auto& set : collisionSets)
+        for (const auto& body : set->bodies) {
+            bodiesBeforeStep.push_back(
+                {body, body->transform, body->velocity, body->angularVelocity, body->force});
+            body->force += gravity * body->mass;
+        }
+    try {
+        designedResponse.collisionPass(collisionSets, collisionMap, collisionSignal, timeStep, stepCount);
+        DesignedResponse::responsePass(collisionSets, collisionMap, timeStep);
+    } catch (...) {
+        // Backwards, so that a body in two sets ends as the first place found it.
+        for (auto before = bodiesBeforeStep.rbegin(); before != bodiesBeforeStep.rend(); ++before) {
+            PhysicalObject& body = *before->body;
+            body.transform = before->transform;
+            body.velocity = before->velocity;
+            body.angularVelocity = before->angularVelocity;
+            body.force = before->force;
+        }
+        bodiesBeforeStep.clear();
+        collisionMap.clear();
+        throw;
+    }
+    bodiesBeforeStep.clear();
+    for (const auto& set : collisionSets)
+        for (const auto& body : set->bodies)
+            body->force = Math::Vector3();
 }
 
 void PhysicalUniverse::publishTouchingPairs()

@@ -46,17 +46,29 @@ class PhysicalUniverse {
     static void addCollisionSet(std::shared_ptr<CollisionSet> set);
 
     /// Advances every body of every registered set by timeStep, with the
-    /// response contactSettings names.
+    /// response contactSettings names. A step that throws (memory running
+    /// out, or a listener of the designed response's collision pass) leaves
+    /// every body's pose, velocities and force as they were before it; the
+    /// solver response then also forgets its contacts and wakes every body
+    /// (ContactWorld::step). The solver response's listeners hear of a step
+    /// that has finished: when one throws, the forces are cleared all the same.
     static void step();
 
     /// Files the solver under the body, after every report with a contact time not greater than its own.
     static void addCollisionReport(std::shared_ptr<PhysicalObject> body,
                                    std::shared_ptr<PhysicalObjectCollisionSolver> solver);
 
-    /// The threads the solver response runs on (below 1: the machine's cores).
-    /// Every result is the same for every number of threads.
+    /// The threads the solver response runs on (below 1: the machine's cores;
+    /// more than four times the cores are that many). Every result is the
+    /// same for every number of threads, so no more of them than the machine
+    /// has cores really run. Starts no thread: the next step does.
     static void setThreads(int threads);
+    /// The number of threads asked for, as clamped.
     static int threads();
+    /// Starts the solver response's threads now instead of in the next step
+    /// (about half a millisecond, most of it oneTBB setting itself up): for
+    /// programs that time their steps.
+    static void startThreads();
     /// What the solver response's last step did: its stages' times, awake and
     /// sleeping bodies, pairs and contact points.
     static const ContactStepStatistics& contactStatistics();
@@ -66,6 +78,8 @@ class PhysicalUniverse {
     static void reset();
 
   private:
+    /// The designed response's step: weights, collision pass, response pass.
+    static void stepDesigned();
     /// Tells the collision signal's listeners of every pair the solver response
     /// left in contact, in pair order.
     static void publishTouchingPairs();

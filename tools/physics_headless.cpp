@@ -105,8 +105,8 @@ void describeOptions(CLI::App& app, Options& options)
     app.add_flag("--no-sleep", options.noSleep, "never put still islands to sleep")->disable_flag_override();
     app.add_option("--threads", options.threads,
                    "threads of the solver response's narrow phase and solver (default: the machine's cores); "
-                   "every result is the same for every number")
-        ->check(CLI::Range(1, 256));
+                   "every result is the same for every number; above four times the cores, that many")
+        ->check(CLI::PositiveNumber);
     app.add_option("--seed", options.seed,
                    "srand(N) before building, so that rand() jitter starts from seed N");
     app.add_flag("--json", options.json, "print the summary as one JSON object")->disable_flag_override();
@@ -486,6 +486,14 @@ std::unique_ptr<PhysicsTestScene> buildScene(const Options& options)
     if (options.noSleep)
         PhysicalUniverse::contactSettings.sleeping = false;
     PhysicalUniverse::setThreads(options.threads);
+    if (options.threads > PhysicalUniverse::threads())
+        std::fprintf(
+            stderr,
+            "physics_headless: --threads %d is more than this machine allows; running as --threads %d "
+            "(every result is the same for every number)\n",
+            options.threads, PhysicalUniverse::threads());
+    // Started here, so that the first timed step does not pay for it.
+    PhysicalUniverse::startThreads();
     return scene;
 }
 

@@ -62,6 +62,14 @@ void BodyTable::clear()
     listedModels_.clear();
 }
 
+void BodyTable::restoreForces()
+{
+    const std::size_t count = std::min(bodies_.size(), weighings_.size());
+    for (std::size_t k = 0; k < count; ++k)
+        if (weighings_[k].stamp == weighStamp_)
+            bodies_[k].object->force = weighings_[k].force;
+}
+
 bool BodyTable::sameSets(const std::vector<std::shared_ptr<CollisionSet>>& sets) const
 {
     std::size_t n = 0;
@@ -112,6 +120,9 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
                        const Vector3& gravity, const ContactSettings& settings, bool stepped,
                        WorkerPool& pool)
 {
+    // Stamp 0 is what a new weighing holds: never this step's.
+    if (++weighStamp_ == 0)
+        ++weighStamp_;
     // Listing the bodies reads every body on one thread; while the sets stay
     // the same the list stands: what an entry holds of the step is written
     // afresh when its body is placed.
@@ -129,6 +140,7 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
     boxes_.resize(count);
     velocities_.resize(count);
     placedStill_.resize(count);
+    weighings_.resize(count);
     examineAll(gravity, settings, gathering, pool);
 
     // The same bodies in the same order as last step, none awake or disturbed:
@@ -169,6 +181,7 @@ void BodyTable::examineAll(const Vector3& gravity, const ContactSettings& settin
             }
             StepBody& entry = bodies_[k];
             PhysicalObject& body = *entry.object;
+            weighings_[k] = {body.force, weighStamp_};
             for (std::int32_t place = 0; place < entry.places; ++place)
                 body.force += gravity * body.mass;
             examineBody(k, gravity, settings, gathering.sameBodies);

@@ -59,6 +59,11 @@ class BodyTable {
     /// Forgets the list and every body's last id.
     void clear();
 
+    /// Puts back the force of every body this step's gathering weighed, as
+    /// it was before its weight was added: for a step that failed. The
+    /// bodies it did not reach were not changed.
+    void restoreForces();
+
     std::size_t size() const { return bodies_.size(); }
     const StepBody& operator[](std::size_t i) const { return bodies_[i]; }
 
@@ -200,6 +205,15 @@ class BodyTable {
     std::vector<char> placedStill_;
     /// Marks the bodies gathered this step, so that one in two sets counts once.
     std::uint64_t gatherStamp_ = 0;
+    /// Each body's force before this step added its weight, and the gathering
+    /// that added it (weighStamp_), so that a step that fails part way puts
+    /// back the forces of exactly the bodies it weighed.
+    struct Weighing {
+        Math::Vector3 force;
+        std::uint32_t stamp = 0;
+    };
+    std::vector<Weighing> weighings_;
+    std::uint32_t weighStamp_ = 0;
     /// Every handle in the sets when the bodies were last listed, and the
     /// body it held: while they stay the same, the list stands.
     std::vector<std::pair<const std::shared_ptr<PhysicalObject>*, const PhysicalObject*>> listedHandles_;

@@ -32,8 +32,41 @@ void ContactWorld::clear()
     stepped_ = false;
 }
 
+// Where a step can run out of memory: listing the bodies, growing the
+// stages' buffers to the scene, the narrow phase's scratch, the solve's
+// plan, and starting the pool's threads, all before the first body moves.
+// Until then the step changes only the bodies' forces (their weights) and
+// what the solver remembers of them, which a failed step puts right.
 void ContactWorld::step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
                         const Vector3& gravity, const ContactSettings& settings, bool clearingForces)
+{
+    try {
+        runStages(sets, dt, gravity, settings, clearingForces);
+    } catch (...) {
+        forgetFailedStep(sets);
+        throw;
+    }
+}
+
+void ContactWorld::forgetFailedStep(const std::vector<std::shared_ptr<CollisionSet>>& sets)
+{
+    bodies_.restoreForces();
+    // The contacts may be half made, and sleeping islands kept no contacts:
+    // every body looks moved by code, so the next step wakes it and finds
+    // its contacts again.
+    for (const auto& set : sets)
+        for (const auto& handle : set->bodies) {
+            SolverMemory& memory = handle->solverMemory;
+            memory.asleep = false;
+            memory.stillTime = 0.0f;
+            memory.stepped = false;
+            memory.island = 0;
+        }
+    clear();
+}
+
+void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                             const Vector3& gravity, const ContactSettings& settings, bool clearingForces)
 {
     // The threads slept since the last step: woken now, they are up by the
     // first loop over the bodies.

@@ -32,6 +32,12 @@ class ContactWorld {
     /// the forces then accelerate the bodies. The caller clears the forces,
     /// with clearForces, unless it asks the step to (clearingForces): each
     /// body's force is then set to zero where its step finishes.
+    ///
+    /// A step that throws (std::bad_alloc when memory runs out) has moved no
+    /// body: it leaves every body's pose, velocities and force as they were
+    /// before it, forgets every contact and sleeping island, and makes every
+    /// body awake and seen as moved by code, so that the next step starts
+    /// afresh.
     void step(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt, const Math::Vector3& gravity,
               const ContactSettings& settings, bool clearingForces = false);
 
@@ -43,9 +49,15 @@ class ContactWorld {
     void clear();
 
     /// The threads the narrow phase and the solver run on (below 1: the
-    /// machine's cores). Every result is the same for every number of threads.
+    /// machine's cores; at most WorkerPool::threadLimit()). Every result is
+    /// the same for every number of threads, so the loops run on no more of
+    /// them than the machine has cores. Starts no thread: the next step does.
     void setThreads(int threads) { pool_.setThreads(threads); }
-    int threads() const { return pool_.threads(); }
+    /// The number of threads asked for, as clamped.
+    int threads() const { return pool_.askedThreads(); }
+    /// Starts the threads now instead of in the next step, which then runs as
+    /// fast as any other: for programs that time their steps.
+    void startThreads() { pool_.wake(); }
 
     /// Finds the pairs in contact (pressing, or asleep on each other) after the
     /// last step, in pair order: only listeners need them, so only they pay.
@@ -55,6 +67,12 @@ class ContactWorld {
     const ContactStepStatistics& statistics() const { return figures_.statistics(); }
 
   private:
+    /// The step's stages, in order.
+    void runStages(const std::vector<std::shared_ptr<CollisionSet>>& sets, float dt,
+                   const Math::Vector3& gravity, const ContactSettings& settings, bool clearingForces);
+    /// After a step that threw: the forces put back, what the solver
+    /// remembers of every body forgotten, and the contacts forgotten.
+    void forgetFailedStep(const std::vector<std::shared_ptr<CollisionSet>>& sets);
     /// The solve of the awake bodies: groups and batches planned, the batches
     /// and free bodies run over the threads, and the bodies finished.
     void solve(float dt, const Math::Vector3& up, const ContactSettings& settings, bool clearingForces);

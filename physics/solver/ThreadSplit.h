@@ -55,18 +55,23 @@ void ThreadSplit::run(WorkerPool& pool, const ContactSolver& solver, std::int32_
     // passes spread over the threads colour by colour.
     const std::size_t bigBatch = std::max<std::size_t>(
         bigGroupConstraints, solver.constraintCount() / static_cast<std::size_t>(2 * pool.threads()));
-    smallBatches_.clear();
-    for (std::int32_t b = 0; b < batchCount; ++b) {
-        if (pool.threads() > 1 && solver.groupConstraintCount(static_cast<std::size_t>(b)) > bigBatch)
-            runTimed(b, true);
-        else
-            smallBatches_.push_back(b);
-    }
+    const auto alone = [&](std::int32_t b) {
+        return pool.threads() > 1 && solver.groupConstraintCount(static_cast<std::size_t>(b)) > bigBatch;
+    };
     // Bodies touching nothing (a lattice in free fall) are only moved, a
     // chunk at a time, handed out with the small batches in one loop: the
-    // threads meet once, and the chunks fill their gaps at the end.
+    // threads meet once, and the chunks fill their gaps at the end. Every
+    // list is made before the first batch moves a body, so that a step that
+    // runs out of memory stops before any body moved.
+    smallBatches_.clear();
+    for (std::int32_t b = 0; b < batchCount; ++b)
+        if (!alone(b))
+            smallBatches_.push_back(b);
     const std::size_t freeChunks = (freeBodies + bodiesPerTask - 1) / bodiesPerTask;
     freeChunkTime_.assign(freeChunks, 0.0);
+    for (std::int32_t b = 0; b < batchCount; ++b)
+        if (alone(b))
+            runTimed(b, true);
     pool.forEach(smallBatches_.size() + freeChunks, 1, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             if (k < smallBatches_.size())

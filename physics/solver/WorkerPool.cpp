@@ -1,26 +1,27 @@
-// The worker pool over a oneTBB task arena of its own size.
+// The worker pool over a oneTBB task arena of its own size, made on first use.
 #include "physics/solver/WorkerPool.h"
 
 #include <algorithm>
 
 #include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
 #include <tbb/info.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 namespace Tolvane::Physics {
 
-// A pool asked for more threads than the machine's cores raises oneTBB's limit
-// on workers while it lives, so that it really gets them.
+namespace {
+
+/// How many threads a pool may be asked for, per core of the machine.
+constexpr int threadsPerCore = 4;
+
+} // namespace
+
+// No pool has more threads than the machine's cores, which is oneTBB's own
+// limit on workers: the pools need no global_control, and so cannot lower
+// one another's limit.
 struct WorkerPool::Arena {
-    explicit Arena(int threads)
-        : limit(tbb::global_control::max_allowed_parallelism,
-                static_cast<std::size_t>(std::max(threads, tbb::info::default_concurrency()))),
-          arena(threads)
-    {
-    }
-    tbb::global_control limit;
+    explicit Arena(int threads) : arena(threads) {}
     tbb::task_arena arena;
 };
 
@@ -36,28 +37,35 @@ int WorkerPool::machineThreads()
     return tbb::info::default_concurrency();
 }
 
+int WorkerPool::threadLimit()
+{
+    return threadsPerCore * machineThreads();
+}
+
 void WorkerPool::setThreads(int threads)
 {
-    threads_ = threads < 1 ? machineThreads() : threads;
-    arena_.reset();
-    if (threads_ <= 1)
-        return;
-    arena_ = std::make_unique<Arena>(threads_);
-    // oneTBB starts its threads on the first loop; one empty loop here starts
-    // them now, so that the first step does not pay for it.
-    arena_->arena.execute([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<int>(0, threads_), [](const tbb::blocked_range<int>&) {},
-            tbb::static_partitioner());
-    });
+    const int cores = machineThreads();
+    askedThreads_ = threads < 1 ? cores : std::min(threads, threadsPerCore * cores);
+    const int running = std::min(askedThreads_, cores);
+    if (running != threads_)
+        arena_.reset();
+    threads_ = running;
+}
+
+WorkerPool::Arena& WorkerPool::arena()
+{
+    if (!arena_)
+        arena_ = std::make_unique<Arena>(threads_);
+    return *arena_;
 }
 
 void WorkerPool::wake()
 {
     // An empty task handed to the arena wakes a sleeping thread to take it;
-    // the thread then looks for more work a while before it sleeps again.
-    if (arena_)
-        arena_->arena.enqueue([] {});
+    // the thread then looks for more work a while before it sleeps again. The
+    // first wake starts the threads.
+    if (threads_ > 1)
+        arena().arena.enqueue([] {});
 }
 
 void WorkerPool::forEachPiece(std::size_t count, std::size_t grain, bool even,
@@ -65,11 +73,11 @@ void WorkerPool::forEachPiece(std::size_t count, std::size_t grain, bool even,
 {
     if (count == 0)
         return;
-    if (!arena_ || count < 2 * grain) {
+    if (threads_ <= 1 || count < 2 * grain) {
         piece(context, 0, count);
         return;
     }
-    arena_->arena.execute([&] {
+    arena().arena.execute([&] {
         const tbb::blocked_range<std::size_t> range(0, count, grain);
         const auto body = [&](const tbb::blocked_range<std::size_t>& part) {
             piece(context, part.begin(), part.end());

@@ -7,23 +7,34 @@
 
 namespace Tolvane::Physics {
 
+/// Every result of the physics is the same for every number of threads, so a
+/// pool runs on no more threads than the machine has cores, however many it
+/// is asked for: more would only wait for one another. Its threads start with
+/// its first loop (or wake), so a pool that never loops starts none. A pool is
+/// driven by one thread at a time.
 class WorkerPool {
   public:
-    /// threads below 1 take the machine's cores.
+    /// threads below 1 take the machine's cores; above threadLimit(), the limit.
     explicit WorkerPool(int threads = 1);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    /// The number of threads loops run on.
+    /// The number of threads loops run on: the threads asked for, but no more
+    /// than the machine's cores.
     int threads() const { return threads_; }
+    /// The number of threads asked for, clamped to 1 … threadLimit().
+    int askedThreads() const { return askedThreads_; }
+    /// Asks for another number of threads, clamped as the constructor does.
+    /// Starts no thread: the next loop does.
     void setThreads(int threads);
 
     /// Calls work(begin, end) over [0, count) in pieces of at least grain
     /// iterations, on the pool's threads; on the calling thread alone when
     /// the pool has one thread or the loop is shorter than two pieces. The
     /// pieces must not depend on one another: which thread runs which piece,
-    /// and in what order, changes from call to call.
+    /// and in what order, changes from call to call. An exception thrown by
+    /// a piece cancels the pieces not yet started and is thrown again here.
     template <class Work> void forEach(std::size_t count, std::size_t grain, const Work& work)
     {
         forEachSplit(count, grain, false, work);
@@ -45,6 +56,8 @@ class WorkerPool {
 
     /// The machine's cores as oneTBB counts them.
     static int machineThreads();
+    /// The most threads a pool may be asked for: four times the machine's cores.
+    static int threadLimit();
 
   private:
     template <class Work> void forEachSplit(std::size_t count, std::size_t grain, bool even, const Work& work)
@@ -62,9 +75,11 @@ class WorkerPool {
     void forEachPiece(std::size_t count, std::size_t grain, bool even,
                       void (*piece)(const void*, std::size_t, std::size_t), const void* context);
 
-    /// oneTBB's task arena, kept out of this header.
+    /// The arena the loops run in, made on first use.
     struct Arena;
+    Arena& arena();
 
+    int askedThreads_ = 1;
     int threads_ = 1;
     std::unique_ptr<Arena> arena_;
 };

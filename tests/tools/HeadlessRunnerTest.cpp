@@ -124,6 +124,20 @@ TEST(HeadlessRunner, SummaryJsonAndHashCheckAgree)
     EXPECT_NE(mismatch.err.find(hash), std::string::npos);
 }
 
+TEST(HeadlessRunner, TooManyThreadsRunAsTheMostAllowedWithTheSameResult)
+{
+    const Outcome one = runProgram("--json --steps 20 --lattice 2 --threads 1" + dataArgument);
+    ASSERT_EQ(one.status, 0) << one.err;
+    const Outcome many = runProgram("--json --steps 20 --lattice 2 --threads 100000" + dataArgument);
+    ASSERT_EQ(many.status, 0) << many.err;
+    EXPECT_NE(many.err.find("--threads 100000 is more than this machine allows; running as --threads"),
+              std::string::npos)
+        << many.err;
+    const Json summary = Json::parse(many.out);
+    EXPECT_LT(summary["threads"].get<int>(), 100000);
+    EXPECT_EQ(summary["hash"], Json::parse(one.out)["hash"]);
+}
+
 TEST(HeadlessRunner, CsvHasOneRowPerStep)
 {
     const std::string csvPath = temporaryFile("steps.csv");

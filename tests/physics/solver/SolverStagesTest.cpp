@@ -1,6 +1,7 @@
 // The solver response's stages on their own: the body table's listing and
 // waking, the broad phase's candidates, the contact cache's warm starting,
 // islands, the batches of the solve and its split over the threads.
+#include "AllocationCounter.h"
 #include "BoxModels.h"
 #include "physics/solver/BodyTable.h"
 #include "physics/solver/ConstraintSolve.h"
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace Tolvane::Physics {
@@ -283,6 +285,30 @@ TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)
     EXPECT_EQ(spread[0], 1);
     EXPECT_EQ(spread[1], 0);
     EXPECT_DOUBLE_EQ(split.integrationShare(), (3.0 * 1.0 + 3.0 * 2.0) / (3.0 * 4.0 + 3.0 * 2.0));
+}
+
+TEST(ThreadSplit, TakesNoMemoryOnceTheFirstBatchRuns)
+{
+    // A step that runs out of memory must stop before a body moves: a big
+    // batch runs first, so everything the split lists is listed before it.
+    WorkerPool pool(2);
+    // As a step's start does.
+    pool.wake();
+    ContactSolver solver;
+    solver.resize(300, 0);
+    solver.layOutGroups(ContactSolverSettings(), 0, {0, 300, 300, 300});
+    ThreadSplit split;
+    std::optional<Tolvane::Testing::AllocationCounter> counter;
+    split.run(
+        pool, solver, 3, 1000,
+        [&](std::int32_t, bool) {
+            if (!counter)
+                counter.emplace();
+            return ConstraintSolve::BatchTimes{};
+        },
+        [](std::size_t) { return 0.0; });
+    ASSERT_TRUE(counter);
+    EXPECT_EQ(counter->newCalls(), 0u);
 }
 
 } // namespace
