@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/info.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -15,11 +16,22 @@ namespace {
 /// How many threads a pool may be asked for, per core of the machine.
 constexpr int threadsPerCore = 4;
 
+/// The most threads a pool runs on when a test asked for more than the cores
+/// (0: the cores), and the oneTBB limit raised so that they can all run.
+int raisedRunningLimit = 0;
+std::unique_ptr<tbb::global_control> raisedWorkerLimit;
+
+int runningLimit()
+{
+    return raisedRunningLimit > 0 ? raisedRunningLimit : WorkerPool::machineThreads();
+}
+
 } // namespace
 
 // No pool has more threads than the machine's cores, which is oneTBB's own
 // limit on workers: the pools need no global_control, and so cannot lower
-// one another's limit.
+// one another's limit. Only a test's raised running limit raises oneTBB's,
+// once for the whole process.
 struct WorkerPool::Arena {
     explicit Arena(int threads) : arena(threads) {}
     tbb::task_arena arena;
@@ -42,11 +54,20 @@ int WorkerPool::threadLimit()
     return threadsPerCore * machineThreads();
 }
 
+void WorkerPool::setRunningLimit(int limit)
+{
+    raisedWorkerLimit.reset();
+    raisedRunningLimit = limit < 1 ? 0 : std::min(limit, threadLimit());
+    if (raisedRunningLimit > machineThreads())
+        raisedWorkerLimit = std::make_unique<tbb::global_control>(
+            tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(raisedRunningLimit));
+}
+
 void WorkerPool::setThreads(int threads)
 {
     const int cores = machineThreads();
     askedThreads_ = threads < 1 ? cores : std::min(threads, threadsPerCore * cores);
-    const int running = std::min(askedThreads_, cores);
+    const int running = std::min(askedThreads_, runningLimit());
     if (running != threads_)
         arena_.reset();
     threads_ = running;

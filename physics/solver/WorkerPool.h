@@ -59,6 +59,12 @@ class WorkerPool {
     /// The most threads a pool may be asked for: four times the machine's cores.
     static int threadLimit();
 
+    /// Lets pools set up after this call run on up to limit threads, more than
+    /// the machine's cores if so asked (below 1: the cores again). Only for
+    /// tests that check that splitting the work over more threads than the
+    /// machine has still gives the same results; call it while no loop runs.
+    static void setRunningLimit(int limit);
+
   private:
     template <class Work> void forEachSplit(std::size_t count, std::size_t grain, bool even, const Work& work)
     {

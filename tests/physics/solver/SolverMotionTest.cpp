@@ -90,7 +90,8 @@ TEST_F(SolverMotion, TurnedBarTakesATwistAboutItsWorldInertia)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k)
                 expected[i] += r[i][k] * inverseInertia[k] * r[j][k] * torque[j] * timeStep;
-    const double length = std::sqrt(expected[0] * expected[0] + expected[1] * expected[1] + expected[2] * expected[2]);
+    const double length =
+        std::sqrt(expected[0] * expected[0] + expected[1] * expected[1] + expected[2] * expected[2]);
     ASSERT_GT(length, 0.1);
     EXPECT_NEAR(bar->angularVelocity.x, expected[0], 1e-4 * length);
     EXPECT_NEAR(bar->angularVelocity.y, expected[1], 1e-4 * length);

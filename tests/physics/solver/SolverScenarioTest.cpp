@@ -4,6 +4,7 @@
 #include "BoxModels.h"
 #include "geometry/BodyHulls.h"
 #include "physics/PhysicalUniverse.h"
+#include "physics/solver/WorkerPool.h"
 #include "scene/PhysicsTestScene.h"
 #include "scene/SceneFile.h"
 #include "scene/SettlingFigures.h"
@@ -30,8 +31,18 @@ constexpr float restingCentre = -6.0f;
 
 class SolverScenario : public ::testing::Test {
   protected:
-    void SetUp() override { PhysicalUniverse::reset(); }
-    void TearDown() override { PhysicalUniverse::reset(); }
+    // Three threads split the work three ways even on a machine of two cores.
+    void SetUp() override
+    {
+        PhysicalUniverse::reset();
+        Physics::WorkerPool::setRunningLimit(3);
+    }
+    void TearDown() override
+    {
+        Physics::WorkerPool::setRunningLimit(0);
+        PhysicalUniverse::setThreads(0);
+        PhysicalUniverse::reset();
+    }
 
     /// The shipped scene, with glibc's generator in its start-up state for any jitter.
     std::unique_ptr<PhysicsTestScene> load(const std::string& name, bool sleeping = true)

@@ -101,5 +101,18 @@ TEST(WorkerPool, PoolBesideAnotherRunsLoopsOnAllItsThreadsWithoutWarnings)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
+TEST(WorkerPool, ARaisedRunningLimitRunsMoreThreadsThanCoresForTests)
+{
+    // What the tests of every thread count rely on: three threads really
+    // split the work three ways on a machine of two cores.
+    WorkerPool::setRunningLimit(3);
+    WorkerPool three(3);
+    EXPECT_EQ(three.threads(), 3);
+    EXPECT_EQ(threadsMeetingInOneLoop(three), 3);
+    WorkerPool::setRunningLimit(0);
+    three.setThreads(3);
+    EXPECT_EQ(three.threads(), std::min(3, WorkerPool::machineThreads()));
+}
+
 } // namespace
 } // namespace Tolvane::Physics
