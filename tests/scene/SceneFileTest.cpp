@@ -80,7 +80,15 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
                                                           {"ramp-20.json", 2},
                                                           {"ramp-35.json", 2},
                                                           {"fast-cube.json", 2},
-                                                          {"head-on.json", 3}};
+                                                          {"head-on.json", 3},
+                                                          {"tower-20.json", 21},
+                                                          {"tower-40.json", 41},
+                                                          {"pyramid-20.json", 211},
+                                                          {"stack-1-10-1.json", 4},
+                                                          {"stack-1-100-1.json", 4},
+                                                          {"stack-1-1000-1.json", 4},
+                                                          {"wall-struck.json", 11},
+                                                          {"slide-landing.json", 2}};
     for (const auto& [file, bodies] : counts) {
         SCOPED_TRACE(file);
         const auto scene = build(scenes + "/" + file);
@@ -94,6 +102,29 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
     const auto tower = build(scenes + "/tower-10.json");
     for (int i = 1; i <= 10; ++i)
         EXPECT_EQ(tower->bodies()[i]->transform.position, Math::Vector3(0.0f, -8.0f + 2.0f * i, 0.0f));
+
+    // The big pyramid's rows rest exactly on one another, 0.1 apart in a row and centred on x = 0.
+    const auto pyramid = build(scenes + "/pyramid-20.json");
+    std::size_t index = 1;
+    for (int row = 0; row < 20; ++row) {
+        const int cubes = 20 - row;
+        for (int i = 0; i < cubes; ++i, ++index) {
+            const Math::Vector3 position = pyramid->bodies()[index]->transform.position;
+            EXPECT_NEAR(position.x, 2.1f * i - 1.05f * (cubes - 1), 1e-5);
+            EXPECT_EQ(position.y, -6.0f + 2.0f * row);
+        }
+    }
+
+    // Heavy on light: the middle cube of three carries the scene's ratio.
+    const std::pair<const char*, float> ratios[] = {
+        {"stack-1-10-1.json", 10.0f}, {"stack-1-100-1.json", 100.0f}, {"stack-1-1000-1.json", 1000.0f}};
+    for (const auto& [file, ratio] : ratios) {
+        const auto stack = build(scenes + "/" + file);
+        EXPECT_EQ(stack->bodies()[1]->mass, 1.0f);
+        EXPECT_EQ(stack->bodies()[2]->mass, ratio);
+        EXPECT_EQ(stack->bodies()[3]->mass, 1.0f);
+        EXPECT_EQ(stack->bodies()[3]->transform.position.y, -2.0f);
+    }
 
     // The wide lattices are centred over the 200 x 200 floor.
     const auto wide = build(scenes + "/lattice-10-wide.json");
