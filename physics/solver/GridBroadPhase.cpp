@@ -182,4 +182,27 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
         }
 }
 
+// Large boxes are not in the cells: each share of the boxes is paired with
+// them box by box, so that the shares' lists joined give the same order
+// however the boxes were shared out. Two large boxes are paired when the
+// second comes up.
+void GridBroadPhase::pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
+                                    const std::vector<char>& queries, Pairs& largePairs) const
+{
+    largePairs.clear();
+    if (large_.empty())
+        return;
+    const auto from = static_cast<std::int32_t>(shareStart(boxes.size(), share, ranges_.size()));
+    const auto to = static_cast<std::int32_t>(shareStart(boxes.size(), share + 1, ranges_.size()));
+    for (std::int32_t j = from; j < to; ++j) {
+        const bool largeJ = std::binary_search(large_.begin(), large_.end(), j);
+        for (const std::int32_t large : large_) {
+            if (large == j || (largeJ && large > j) || !(queries[large] || queries[j]) ||
+                !boxesOverlap(boxes[large], boxes[j]))
+                continue;
+            largePairs.emplace_back(std::min(large, j), std::max(large, j));
+        }
+    }
+}
+
 } // namespace Tolvane::Physics

@@ -127,10 +127,10 @@ class GridBroadPhase {
     template <class Work> void forEachShare(std::size_t shares, const Work& work);
     /// The pairs in one range's buckets, into its pairs.
     template <class Wanted> void pairsInRange(Range& range, Wanted wanted);
-    /// The pairs of the large boxes with one share of the boxes, into largePairs.
-    template <class Wanted>
+    /// The pairs of the large boxes with one share of the boxes whose bounds
+    /// meet and of which one queries, into largePairs.
     void pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
-                        const std::vector<char>& queries, Wanted wanted, Pairs& largePairs) const;
+                        const std::vector<char>& queries, Pairs& largePairs) const;
     /// The pairs of grown box i with the boxes that did not grow, into found.
     template <class Wanted>
     void pairsOfGrownBox(std::int32_t i, const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
@@ -248,33 +248,6 @@ template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted w
     }
 }
 
-// Large boxes are not in the cells: each share of the boxes is paired with
-// them box by box, so that the shares' lists joined give the same order
-// however the boxes were shared out. Two large boxes are paired when the
-// second comes up.
-template <class Wanted>
-void GridBroadPhase::pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
-                                    const std::vector<char>& queries, Wanted wanted, Pairs& largePairs) const
-{
-    largePairs.clear();
-    if (large_.empty())
-        return;
-    const auto from = static_cast<std::int32_t>(shareStart(boxes.size(), share, ranges_.size()));
-    const auto to = static_cast<std::int32_t>(shareStart(boxes.size(), share + 1, ranges_.size()));
-    for (std::int32_t j = from; j < to; ++j) {
-        const bool largeJ = std::binary_search(large_.begin(), large_.end(), j);
-        for (const std::int32_t large : large_) {
-            if (large == j || (largeJ && large > j) || !(queries[large] || queries[j]) ||
-                !boxesOverlap(boxes[large], boxes[j]))
-                continue;
-            const std::int32_t first = std::min(large, j);
-            const std::int32_t second = std::max(large, j);
-            if (wanted(first, second))
-                largePairs.emplace_back(first, second);
-        }
-    }
-}
-
 template <class Wanted>
 void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries,
                                Wanted wanted, Pairs& pairs)
@@ -285,7 +258,14 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
         Range& range = ranges_[share];
         sortRange(share, boxes);
         pairsInRange(range, wanted);
-        pairsWithLarge(share, boxes, queries, wanted, range.largePairs);
+        // Apart from the loop over the buckets, which then keeps all it
+        // needs in registers.
+        pairsWithLarge(share, boxes, queries, range.largePairs);
+        range.largePairs.erase(std::remove_if(range.largePairs.begin(), range.largePairs.end(),
+                                              [&](const std::pair<std::int32_t, std::int32_t>& pair) {
+                                                  return !wanted(pair.first, pair.second);
+                                              }),
+                               range.largePairs.end());
     });
     pairs.clear();
     for (const Range& range : ranges_)
