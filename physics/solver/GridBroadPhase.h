@@ -40,8 +40,9 @@ class GridBroadPhase {
                           Pairs& pairs);
 
     /// Builds the grid and finds the pairs on this pool's threads (null: on
-    /// the calling thread), with the same work in all for every number of
-    /// threads, and the same pairs in the same order.
+    /// the calling thread). Every box is hashed once and every bucket sorted
+    /// once however many threads there are, and the pairs are the same, in
+    /// the same order.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
