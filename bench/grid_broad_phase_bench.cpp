@@ -8,7 +8,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -72,8 +74,18 @@ const Pile& pile()
 
 const auto everyPair = [](std::int32_t, std::int32_t) { return true; };
 
+/// The processor time of every thread of the process so far, in microseconds.
+double processMicroseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1.0e6 + static_cast<double>(now.tv_nsec) * 1.0e-3;
+}
+
 /// Times look(grid, pairs) on the benchmark's number of threads, on a grid
-/// that findPairs has filled once.
+/// that findPairs has filled once. Besides the time, the processor time of
+/// all threads together per look ("all_threads_us"): the work done in all,
+/// which more threads must not make grow.
 template <class Look> void timeGrid(benchmark::State& state, Look look)
 {
     WorkerPool pool(static_cast<int>(state.range(0)));
@@ -81,10 +93,14 @@ template <class Look> void timeGrid(benchmark::State& state, Look look)
     grid.setPool(&pool);
     GridBroadPhase::Pairs pairs;
     grid.findPairs(pile().boxes, pile().queries, everyPair, pairs);
+    const double start = processMicroseconds();
     for (auto _ : state) {
         look(grid, pairs);
         benchmark::DoNotOptimize(pairs.data());
     }
+    state.counters["all_threads_us"] =
+        (processMicroseconds() - start) /
+        static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
     state.counters["pairs"] = static_cast<double>(pairs.size());
 }
 
