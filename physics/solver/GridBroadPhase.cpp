@@ -194,10 +194,15 @@ void GridBroadPhase::pairsWithLarge(std::size_t share, const std::vector<WorldBo
         return;
     const auto from = static_cast<std::int32_t>(shareStart(boxes.size(), share, ranges_.size()));
     const auto to = static_cast<std::int32_t>(shareStart(boxes.size(), share + 1, ranges_.size()));
+    // The next large box from j on: the boxes come in order, as do the large ones.
+    auto nextLarge = std::lower_bound(large_.begin(), large_.end(), from);
     for (std::int32_t j = from; j < to; ++j) {
-        const bool largeJ = std::binary_search(large_.begin(), large_.end(), j);
+        const bool largeJ = nextLarge != large_.end() && *nextLarge == j;
+        if (largeJ)
+            ++nextLarge;
+        const bool queryJ = queries[j] != 0;
         for (const std::int32_t large : large_) {
-            if (large == j || (largeJ && large > j) || !(queries[large] || queries[j]) ||
+            if (large == j || (largeJ && large > j) || !(queryJ || queries[large]) ||
                 !boxesOverlap(boxes[large], boxes[j]))
                 continue;
             largePairs.emplace_back(std::min(large, j), std::max(large, j));
