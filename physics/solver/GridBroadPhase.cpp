@@ -38,14 +38,6 @@ bool GridBroadPhase::cellRange(const WorldBox& box, std::int32_t low[3], std::in
     return true;
 }
 
-std::uint32_t GridBroadPhase::bucketOf(const std::int32_t cell[3]) const
-{
-    const std::uint32_t hash = static_cast<std::uint32_t>(cell[0]) * 73856093u ^
-                               static_cast<std::uint32_t>(cell[1]) * 19349663u ^
-                               static_cast<std::uint32_t>(cell[2]) * 83492791u;
-    return hash & bucketMask_;
-}
-
 void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
 {
     // The cell size follows the boxes: twice the median of their largest
@@ -72,12 +64,12 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
     // one to eight cells of twice the median size.
     const std::size_t count = boxes.size();
     std::uint32_t buckets = 16;
-    bucketBits_ = 4;
+    buckets_.bits = 4;
     while (buckets < bucketsPerBox * count) {
         buckets *= 2;
-        ++bucketBits_;
+        ++buckets_.bits;
     }
-    bucketMask_ = buckets - 1;
+    buckets_.mask = buckets - 1;
 
     // A thread per range of buckets and per slice of boxes, but no more
     // ranges than boxes to fill them, nor so many that a slice's list for a
@@ -86,11 +78,12 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
     std::size_t rangeCount = std::clamp<std::size_t>(count / boxesPerRange, 1, threads);
     while (rangeCount > 1 && rangeCount * rangeCount * boxesPerList > count)
         --rangeCount;
-    // Range r starts at the first bucket b with rangeOf(b) == r.
+    // Range r starts at the first bucket b with buckets_.rangeOf(b) == r.
     const auto firstOf = [&](std::size_t range) {
         return static_cast<std::uint32_t>((static_cast<std::uint64_t>(range) * buckets + rangeCount - 1) /
                                           rangeCount);
     };
+    buckets_.ranges = static_cast<std::uint32_t>(rangeCount);
     ranges_.resize(rangeCount);
     for (std::size_t r = 0; r < rangeCount; ++r) {
         ranges_[r].firstBucket = firstOf(r);
@@ -120,6 +113,8 @@ void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
     for (std::vector<Entry>& list : slice.walked)
         list.clear();
     slice.large.clear();
+    const Buckets buckets = buckets_;
+    std::vector<Entry>* const lists = slice.walked.data();
     for (std::int32_t i = from; i < to; ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {
@@ -131,10 +126,10 @@ void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
             for (std::int32_t y = low[1]; y <= high[1]; ++y)
                 for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                     const std::int32_t cell[3] = {x, y, z};
-                    const std::uint32_t bucket = bucketOf(cell);
+                    const std::uint32_t bucket = buckets.of(cell);
                     const std::uint32_t lowest =
                         (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                    slice.walked[rangeOf(bucket)].push_back({i, {x, y, z}, bucket, lowest | query});
+                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, bucket, lowest | query});
                 }
     }
 }

@@ -69,6 +69,28 @@ class GridBroadPhase {
         FloatLanes lowX, lowY, lowZ, highX, highY, highZ;
     };
 
+    /// The bucket a cell hashes to, and the range that holds a bucket (the
+    /// ranges split the buckets evenly). A plain value, so that a loop that
+    /// adds entries as it goes keeps a copy in registers.
+    struct Buckets {
+        /// There are two to the power bits buckets.
+        std::uint32_t bits = 0;
+        std::uint32_t mask = 0;
+        std::uint32_t ranges = 1;
+
+        std::uint32_t of(const std::int32_t cell[3]) const
+        {
+            const std::uint32_t hash = static_cast<std::uint32_t>(cell[0]) * 73856093u ^
+                                       static_cast<std::uint32_t>(cell[1]) * 19349663u ^
+                                       static_cast<std::uint32_t>(cell[2]) * 83492791u;
+            return hash & mask;
+        }
+        std::size_t rangeOf(std::uint32_t bucket) const
+        {
+            return static_cast<std::size_t>((static_cast<std::uint64_t>(bucket) * ranges) >> bits);
+        }
+    };
+
     /// One thread's share of the boxes: the entries of its boxes' cells, one
     /// list for each range of buckets, each in the order of the boxes, and its
     /// boxes too large for the grid or unbounded. Each box is walked once,
@@ -96,10 +118,27 @@ class GridBroadPhase {
         /// of large boxes with its share of the boxes.
         Pairs pairs;
         Pairs largePairs;
+    };
 
+    /// A range's sorted bounds as plain pointers, which a loop that adds
+    /// pairs as it goes keeps in registers instead of reading them again
+    /// after every pair.
+    struct SortedBounds {
+        explicit SortedBounds(const Range& range)
+            : low{range.sortedMin[0].data(), range.sortedMin[1].data(), range.sortedMin[2].data()},
+              high{range.sortedMax[0].data(), range.sortedMax[1].data(), range.sortedMax[2].data()}
+        {
+        }
         /// Which of the entries from at on, four at a time and none from end
         /// on, have bounds that meet box's: a bit per lane.
         int hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const;
+        /// Entry at's bounds, each in all four lanes.
+        BoxLanes lanes(std::uint32_t at) const
+        {
+            return {low[0][at], low[1][at], low[2][at], high[0][at], high[1][at], high[2][at]};
+        }
+        const float* low[3];
+        const float* high[3];
     };
 
     /// Chooses the cell size and the buckets, and splits the buckets into
@@ -113,12 +152,6 @@ class GridBroadPhase {
     /// Fills one range's buckets with the entries every slice listed for it.
     void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
-    std::uint32_t bucketOf(const std::int32_t cell[3]) const;
-    /// The range that holds a bucket: the ranges split the buckets evenly.
-    std::size_t rangeOf(std::uint32_t bucket) const
-    {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(bucket) * ranges_.size()) >> bucketBits_);
-    }
     /// The first of count items that share of shares takes.
     static std::size_t shareStart(std::size_t count, std::size_t share, std::size_t shares)
     {
@@ -144,9 +177,7 @@ class GridBroadPhase {
 
     float cellSize_ = 1.0f;
     float inverseCellSize_ = 1.0f;
-    std::uint32_t bucketMask_ = 0;
-    /// The number of buckets is two to this power.
-    std::uint32_t bucketBits_ = 0;
+    Buckets buckets_;
     std::vector<Range> ranges_;
     std::vector<Slice> slices_;
     /// The large boxes of every slice, in the order of the boxes.
@@ -169,14 +200,12 @@ template <class Work> void GridBroadPhase::forEachShare(std::size_t shares, cons
         run(0, shares);
 }
 
-inline int GridBroadPhase::Range::hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const
+inline int GridBroadPhase::SortedBounds::hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const
 {
-    const FloatLanes overlap = (box.lowX <= FloatLanes::load(&sortedMax[0][at])) &
-                               (FloatLanes::load(&sortedMin[0][at]) <= box.highX) &
-                               (box.lowY <= FloatLanes::load(&sortedMax[1][at])) &
-                               (FloatLanes::load(&sortedMin[1][at]) <= box.highY) &
-                               (box.lowZ <= FloatLanes::load(&sortedMax[2][at])) &
-                               (FloatLanes::load(&sortedMin[2][at]) <= box.highZ);
+    const FloatLanes overlap =
+        (box.lowX <= FloatLanes::load(high[0] + at)) & (FloatLanes::load(low[0] + at) <= box.highX) &
+        (box.lowY <= FloatLanes::load(high[1] + at)) & (FloatLanes::load(low[1] + at) <= box.highY) &
+        (box.lowZ <= FloatLanes::load(high[2] + at)) & (FloatLanes::load(low[2] + at) <= box.highZ);
     return maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - at, 4)];
 }
 
@@ -189,8 +218,8 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
         for (std::int32_t y = low[1]; y <= high[1]; ++y)
             for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                 const std::int32_t cell[3] = {x, y, z};
-                const std::uint32_t bucket = bucketOf(cell);
-                const Range& range = ranges_[rangeOf(bucket)];
+                const std::uint32_t bucket = buckets_.of(cell);
+                const Range& range = ranges_[buckets_.rangeOf(bucket)];
                 // Boxes sharing several cells are paired in the first of them
                 // only: along each axis, the cell is the lowest of one of them.
                 const std::uint32_t queryLowest =
@@ -198,7 +227,7 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
                 const std::uint32_t local = bucket - range.firstBucket;
                 const std::uint32_t end = range.bucketStart[local + 1];
                 for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
-                    const int hits = range.hits(lanes, e, end);
+                    const int hits = SortedBounds(range).hits(lanes, e, end);
                     for (int lane = 0; lane < 4; ++lane) {
                         if ((hits & (1 << lane)) == 0)
                             continue;
@@ -219,21 +248,23 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
 template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted wanted)
 {
     range.pairs.clear();
+    const SortedBounds bounds(range);
+    const Entry* const sorted = range.sorted.data();
+    const std::uint32_t* const bucketStart = range.bucketStart.data();
     const std::uint32_t buckets = range.endBucket - range.firstBucket;
     for (std::uint32_t b = 0; b < buckets; ++b) {
-        const std::uint32_t end = range.bucketStart[b + 1];
-        for (std::uint32_t e = range.bucketStart[b]; e + 1 < end; ++e) {
-            const Entry& first = range.sorted[e];
-            const BoxLanes lanes(range.sortedMin[0][e], range.sortedMin[1][e], range.sortedMin[2][e],
-                                 range.sortedMax[0][e], range.sortedMax[1][e], range.sortedMax[2][e]);
+        const std::uint32_t end = bucketStart[b + 1];
+        for (std::uint32_t e = bucketStart[b]; e + 1 < end; ++e) {
+            const Entry& first = sorted[e];
+            const BoxLanes lanes = bounds.lanes(e);
             // The later entries of the bucket, four at a time: most have
             // bounds that miss, and only those that meet are looked at.
             for (std::uint32_t f = e + 1; f < end; f += 4) {
-                const int hits = range.hits(lanes, f, end);
+                const int hits = bounds.hits(lanes, f, end);
                 for (int lane = 0; lane < 4; ++lane) {
                     if ((hits & (1 << lane)) == 0)
                         continue;
-                    const Entry& second = range.sorted[f + lane];
+                    const Entry& second = sorted[f + lane];
                     const std::uint32_t lowest = first.lowest | second.lowest;
                     if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
                         first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
