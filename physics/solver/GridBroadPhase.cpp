@@ -1,4 +1,5 @@
-// Hashing boxes into the grid's cells.
+// Hashing boxes into the grid's cells, a slice of the boxes at a time, and
+// sorting the cells' entries by bucket, a range of buckets at a time.
 #include "physics/solver/GridBroadPhase.h"
 
 #include "physics/solver/SolverConstants.h"
@@ -12,6 +13,10 @@ namespace {
 
 /// Cell coordinates stay well inside 32 bits; boxes beyond are large.
 constexpr float farthestCell = 1.0e9f;
+/// The boxes a slice hands each range's list, on average, at the least:
+/// every slice keeps a list for every range, so more ranges and slices than
+/// that would cost more in lists than they share out.
+constexpr std::size_t boxesPerList = 16;
 
 } // namespace
 
@@ -31,14 +36,6 @@ bool GridBroadPhase::cellRange(const WorldBox& box, std::int32_t low[3], std::in
             return false;
     }
     return true;
-}
-
-std::uint32_t GridBroadPhase::bucketOf(const std::int32_t cell[3]) const
-{
-    const std::uint32_t hash = static_cast<std::uint32_t>(cell[0]) * 73856093u ^
-                               static_cast<std::uint32_t>(cell[1]) * 19349663u ^
-                               static_cast<std::uint32_t>(cell[2]) * 83492791u;
-    return hash & bucketMask_;
 }
 
 void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
@@ -64,40 +61,64 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
     inverseCellSize_ = 1.0f / cellSize_;
 
     // Buckets for a few times as many cells as there are boxes: a box takes
-    // one to eight cells of twice the median size. A thread per range of
-    // buckets, but no more ranges than boxes to fill them.
+    // one to eight cells of twice the median size.
     const std::size_t count = boxes.size();
     std::uint32_t buckets = 16;
-    while (buckets < bucketsPerBox * count)
+    buckets_.bits = 4;
+    while (buckets < bucketsPerBox * count) {
         buckets *= 2;
-    bucketMask_ = buckets - 1;
-    const std::size_t threads = pool_ ? static_cast<std::size_t>(pool_->threads()) : 1;
-    const auto rangeCount =
-        static_cast<std::uint32_t>(std::clamp<std::size_t>(count / boxesPerRange, 1, threads));
-    bucketsPerRange_ = (buckets + rangeCount - 1) / rangeCount;
-    ranges_.resize(rangeCount);
-    for (std::uint32_t r = 0; r < rangeCount; ++r) {
-        ranges_[r].firstBucket = std::min(buckets, r * bucketsPerRange_);
-        ranges_[r].endBucket = std::min(buckets, ranges_[r].firstBucket + bucketsPerRange_);
+        ++buckets_.bits;
     }
+    buckets_.mask = buckets - 1;
+
+    // A thread per range of buckets and per slice of boxes, but no more
+    // ranges than boxes to fill them, nor so many that a slice's list for a
+    // range would hold only a few boxes.
+    const std::size_t threads = pool_ ? static_cast<std::size_t>(pool_->threads()) : 1;
+    std::size_t rangeCount = std::clamp<std::size_t>(count / boxesPerRange, 1, threads);
+    while (rangeCount > 1 && rangeCount * rangeCount * boxesPerList > count)
+        --rangeCount;
+    // Range r starts at the first bucket b with buckets_.rangeOf(b) == r.
+    const auto firstOf = [&](std::size_t range) {
+        return static_cast<std::uint32_t>((static_cast<std::uint64_t>(range) * buckets + rangeCount - 1) /
+                                          rangeCount);
+    };
+    buckets_.ranges = static_cast<std::uint32_t>(rangeCount);
+    ranges_.resize(rangeCount);
+    for (std::size_t r = 0; r < rangeCount; ++r) {
+        ranges_[r].firstBucket = firstOf(r);
+        ranges_[r].endBucket = firstOf(r + 1);
+    }
+    slices_.resize(rangeCount);
+    for (Slice& slice : slices_)
+        slice.walked.resize(rangeCount);
 }
 
-// A counting sort of the range's entries by bucket, entries of one bucket in
-// the order of the boxes. Every range walks all the boxes' cells and keeps
-// those of its own buckets: the order is the same for every number of
-// threads, and no thread reads entries another one wrote.
-void GridBroadPhase::fillRange(Range& range, const std::vector<WorldBox>& boxes,
-                               const std::vector<char>* queries)
+void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
-    const std::uint32_t first = range.firstBucket;
-    const std::uint32_t end = range.endBucket;
-    range.walked.clear();
-    range.large.clear();
-    const auto count = static_cast<std::int32_t>(boxes.size());
-    for (std::int32_t i = 0; i < count; ++i) {
+    const std::size_t count = boxes.size();
+    const std::size_t shares = slices_.size();
+    forEachShare(shares, [&](std::size_t share) {
+        walkSlice(slices_[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
+                  static_cast<std::int32_t>(shareStart(count, share + 1, shares)), boxes, queries);
+    });
+    large_.clear();
+    for (const Slice& slice : slices_)
+        large_.insert(large_.end(), slice.large.begin(), slice.large.end());
+}
+
+void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
+                               const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
+{
+    for (std::vector<Entry>& list : slice.walked)
+        list.clear();
+    slice.large.clear();
+    const Buckets buckets = buckets_;
+    std::vector<Entry>* const lists = slice.walked.data();
+    for (std::int32_t i = from; i < to; ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {
-            range.large.push_back(i);
+            slice.large.push_back(i);
             continue;
         }
         const std::uint32_t query = queries && (*queries)[i] ? queryBit : 0u;
@@ -105,20 +126,28 @@ void GridBroadPhase::fillRange(Range& range, const std::vector<WorldBox>& boxes,
             for (std::int32_t y = low[1]; y <= high[1]; ++y)
                 for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                     const std::int32_t cell[3] = {x, y, z};
-                    const std::uint32_t bucket = bucketOf(cell);
-                    if (bucket < first || bucket >= end)
-                        continue;
+                    const std::uint32_t bucket = buckets.of(cell);
                     const std::uint32_t lowest =
                         (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                    range.walked.push_back({i, {x, y, z}, bucket, lowest | query});
+                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, bucket, lowest | query});
                 }
     }
+}
 
-    const std::uint32_t buckets = end - first;
+// A counting sort of the range's entries by bucket. The slices' lists are
+// taken in the order of the slices, each in the order of its boxes, so that a
+// bucket's entries come in the order of the boxes for every number of
+// slices.
+void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& boxes)
+{
+    Range& range = ranges_[index];
+    const std::uint32_t first = range.firstBucket;
+    const std::uint32_t buckets = range.endBucket - first;
     range.bucketStart.resize(buckets + 1);
     range.bucketFill.assign(buckets, 0u);
-    for (const Entry& entry : range.walked)
-        ++range.bucketFill[entry.bucket - first];
+    for (const Slice& slice : slices_)
+        for (const Entry& entry : slice.walked[index])
+            ++range.bucketFill[entry.bucket - first];
     std::uint32_t start = 0;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t size = range.bucketFill[b];
@@ -128,22 +157,51 @@ void GridBroadPhase::fillRange(Range& range, const std::vector<WorldBox>& boxes,
     range.bucketStart[buckets] = start;
 
     // Four more than the entries: a query reads a run's last four at once.
-    const std::size_t entries = range.walked.size();
+    const std::size_t entries = start;
     range.sorted.resize(entries);
     for (int axis = 0; axis < 3; ++axis) {
         range.sortedMin[axis].resize(entries + 4);
         range.sortedMax[axis].resize(entries + 4);
     }
-    for (const Entry& entry : range.walked) {
-        const std::uint32_t at = range.bucketFill[entry.bucket - first]++;
-        range.sorted[at] = entry;
-        const WorldBox& bounds = boxes[entry.box];
-        range.sortedMin[0][at] = bounds.min.x;
-        range.sortedMin[1][at] = bounds.min.y;
-        range.sortedMin[2][at] = bounds.min.z;
-        range.sortedMax[0][at] = bounds.max.x;
-        range.sortedMax[1][at] = bounds.max.y;
-        range.sortedMax[2][at] = bounds.max.z;
+    for (const Slice& slice : slices_)
+        for (const Entry& entry : slice.walked[index]) {
+            const std::uint32_t at = range.bucketFill[entry.bucket - first]++;
+            range.sorted[at] = entry;
+            const WorldBox& bounds = boxes[entry.box];
+            range.sortedMin[0][at] = bounds.min.x;
+            range.sortedMin[1][at] = bounds.min.y;
+            range.sortedMin[2][at] = bounds.min.z;
+            range.sortedMax[0][at] = bounds.max.x;
+            range.sortedMax[1][at] = bounds.max.y;
+            range.sortedMax[2][at] = bounds.max.z;
+        }
+}
+
+// Large boxes are not in the cells: each share of the boxes is paired with
+// them box by box, so that the shares' lists joined give the same order
+// however the boxes were shared out. Two large boxes are paired when the
+// second comes up.
+void GridBroadPhase::pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
+                                    const std::vector<char>& queries, Pairs& largePairs) const
+{
+    largePairs.clear();
+    if (large_.empty())
+        return;
+    const auto from = static_cast<std::int32_t>(shareStart(boxes.size(), share, ranges_.size()));
+    const auto to = static_cast<std::int32_t>(shareStart(boxes.size(), share + 1, ranges_.size()));
+    // The next large box from j on: the boxes come in order, as do the large ones.
+    auto nextLarge = std::lower_bound(large_.begin(), large_.end(), from);
+    for (std::int32_t j = from; j < to; ++j) {
+        const bool largeJ = nextLarge != large_.end() && *nextLarge == j;
+        if (largeJ)
+            ++nextLarge;
+        const bool queryJ = queries[j] != 0;
+        for (const std::int32_t large : large_) {
+            if (large == j || (largeJ && large > j) || !(queryJ || queries[large]) ||
+                !boxesOverlap(boxes[large], boxes[j]))
+                continue;
+            largePairs.emplace_back(std::min(large, j), std::max(large, j));
+        }
     }
 }
 

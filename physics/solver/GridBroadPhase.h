@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -32,14 +33,16 @@ class GridBroadPhase {
     /// After findPairs, with some boxes grown (grown[i] true; each holds the box
     /// findPairs saw, the others are unchanged): every pair (i, j), i < j, of a
     /// grown box with a box that did not grow whose boxes overlap now and that
-    /// wanted(i, j) accepts, in no particular order. The grid is not built again.
+    /// wanted(i, j) accepts, grown box by grown box in the order of the boxes,
+    /// the same for every number of threads. The grid is not built again.
     template <class Wanted>
     void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown, Wanted wanted,
                           Pairs& pairs);
 
     /// Builds the grid and finds the pairs on this pool's threads (null: on
-    /// the calling thread); findPairs gives the same pairs in the same order
-    /// for every number of threads.
+    /// the calling thread). Every box is hashed once and every bucket sorted
+    /// once however many threads there are, and the pairs are the same, in
+    /// the same order.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
   private:
@@ -66,85 +69,148 @@ class GridBroadPhase {
         FloatLanes lowX, lowY, lowZ, highX, highY, highZ;
     };
 
+    /// The bucket a cell hashes to, and the range that holds a bucket (the
+    /// ranges split the buckets evenly). A plain value, so that a loop that
+    /// adds entries as it goes keeps a copy in registers.
+    struct Buckets {
+        /// There are two to the power bits buckets.
+        std::uint32_t bits = 0;
+        std::uint32_t mask = 0;
+        std::uint32_t ranges = 1;
+
+        std::uint32_t of(const std::int32_t cell[3]) const
+        {
+            const std::uint32_t hash = static_cast<std::uint32_t>(cell[0]) * 73856093u ^
+                                       static_cast<std::uint32_t>(cell[1]) * 19349663u ^
+                                       static_cast<std::uint32_t>(cell[2]) * 83492791u;
+            return hash & mask;
+        }
+        std::size_t rangeOf(std::uint32_t bucket) const
+        {
+            return static_cast<std::size_t>((static_cast<std::uint64_t>(bucket) * ranges) >> bits);
+        }
+    };
+
+    /// One thread's share of the boxes: the entries of its boxes' cells, one
+    /// list for each range of buckets, each in the order of the boxes, and its
+    /// boxes too large for the grid or unbounded. Each box is walked once,
+    /// however many threads there are.
+    struct alignas(64) Slice {
+        std::vector<std::vector<Entry>> walked;
+        std::vector<std::int32_t> large;
+    };
+
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
     /// an array, so that a query tests four entries at once. The thread that
-    /// fills a range also finds the pairs in it, so no thread reads entries
-    /// another one sorted.
+    /// sorts a range also finds the pairs in it, while its entries are in
+    /// that thread's cache.
     struct alignas(64) Range {
         std::uint32_t firstBucket = 0;
         std::uint32_t endBucket = 0;
         /// Each bucket's first entry, from firstBucket on, and one past the last's.
         std::vector<std::uint32_t> bucketStart;
         std::vector<std::uint32_t> bucketFill;
-        /// The range's entries in the order of the boxes, before sorting.
-        std::vector<Entry> walked;
         std::vector<Entry> sorted;
         std::array<std::vector<float>, 3> sortedMin;
         std::array<std::vector<float>, 3> sortedMax;
-        /// The boxes too large for the grid, or unbounded: every range lists them.
-        std::vector<std::int32_t> large;
-        /// The pairs found in the range's buckets, and those of large boxes with
-        /// the range's share of the boxes.
+        /// The pairs the range's thread found: those in its buckets, and those
+        /// of large boxes with its share of the boxes.
         Pairs pairs;
         Pairs largePairs;
+    };
 
+    /// A range's sorted bounds as plain pointers, which a loop that adds
+    /// pairs as it goes keeps in registers instead of reading them again
+    /// after every pair.
+    struct SortedBounds {
+        explicit SortedBounds(const Range& range)
+            : low{range.sortedMin[0].data(), range.sortedMin[1].data(), range.sortedMin[2].data()},
+              high{range.sortedMax[0].data(), range.sortedMax[1].data(), range.sortedMax[2].data()}
+        {
+        }
         /// Which of the entries from at on, four at a time and none from end
         /// on, have bounds that meet box's: a bit per lane.
         int hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const;
+        /// Entry at's bounds, each in all four lanes.
+        BoxLanes lanes(std::uint32_t at) const
+        {
+            return {low[0][at], low[1][at], low[2][at], high[0][at], high[1][at], high[2][at]};
+        }
+        const float* low[3];
+        const float* high[3];
     };
 
-    /// Chooses the cell size and the buckets, and splits them into ranges.
+    /// Chooses the cell size and the buckets, and splits the buckets into
+    /// ranges and the boxes into as many slices.
     void prepare(const std::vector<WorldBox>& boxes);
-    /// Fills one range's buckets with the entries of the boxes' cells that
-    /// fall in them (queries[i] marks query boxes; null: none).
-    void fillRange(Range& range, const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
+    /// Walks every slice's boxes into its lists (queries[i] marks query
+    /// boxes; null: none), and lists the large boxes of all of them.
+    void walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
+    void walkSlice(Slice& slice, std::int32_t from, std::int32_t to, const std::vector<WorldBox>& boxes,
+                   const std::vector<char>* queries);
+    /// Fills one range's buckets with the entries every slice listed for it.
+    void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
-    std::uint32_t bucketOf(const std::int32_t cell[3]) const;
-    /// work(range) for every range, a thread each (on the calling thread
-    /// alone when together is false).
-    template <class Work> void forEachRange(const Work& work, bool together = true);
-    /// Offers every box in the range's buckets, over cells low to high, whose
-    /// bounds meet box, once.
+    /// The first of count items that share of shares takes.
+    static std::size_t shareStart(std::size_t count, std::size_t share, std::size_t shares)
+    {
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(count) * share / shares);
+    }
+    /// work(share) for every share from 0 to shares, a thread each.
+    template <class Work> void forEachShare(std::size_t shares, const Work& work);
+    /// The pairs in one range's buckets, into its pairs.
+    template <class Wanted> void pairsInRange(Range& range, Wanted wanted);
+    /// The pairs of the large boxes with one share of the boxes whose bounds
+    /// meet and of which one queries, into largePairs.
+    void pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
+                        const std::vector<char>& queries, Pairs& largePairs) const;
+    /// The pairs of grown box i with the boxes that did not grow, into found.
+    template <class Wanted>
+    void pairsOfGrownBox(std::int32_t i, const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
+                         Wanted wanted, Pairs& found) const;
+    /// Offers every box in the buckets of the cells low to high whose bounds
+    /// meet box, once.
     template <class Offer>
-    void queryCells(const Range& range, const WorldBox& box, const std::array<std::int32_t, 3>& low,
+    void queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
                     const std::array<std::int32_t, 3>& high, Offer offer) const;
 
     float cellSize_ = 1.0f;
     float inverseCellSize_ = 1.0f;
-    std::uint32_t bucketMask_ = 0;
-    std::uint32_t bucketsPerRange_ = 1;
+    Buckets buckets_;
     std::vector<Range> ranges_;
+    std::vector<Slice> slices_;
+    /// The large boxes of every slice, in the order of the boxes.
+    std::vector<std::int32_t> large_;
+    /// The grown boxes findPairsOfGrown looks up, in the order of the boxes.
+    std::vector<std::int32_t> grownBoxes_;
     std::vector<float> sizes_;
     WorkerPool* pool_ = nullptr;
 };
 
-template <class Work> void GridBroadPhase::forEachRange(const Work& work, bool together)
+template <class Work> void GridBroadPhase::forEachShare(std::size_t shares, const Work& work)
 {
     const auto run = [&](std::size_t from, std::size_t to) {
-        for (std::size_t range = from; range < to; ++range)
-            work(ranges_[range]);
+        for (std::size_t share = from; share < to; ++share)
+            work(share);
     };
-    if (pool_ && together)
-        pool_->forEachEven(ranges_.size(), 1, run);
+    if (pool_)
+        pool_->forEachEven(shares, 1, run);
     else
-        run(0, ranges_.size());
+        run(0, shares);
 }
 
-inline int GridBroadPhase::Range::hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const
+inline int GridBroadPhase::SortedBounds::hits(const BoxLanes& box, std::uint32_t at, std::uint32_t end) const
 {
-    const FloatLanes overlap = (box.lowX <= FloatLanes::load(&sortedMax[0][at])) &
-                               (FloatLanes::load(&sortedMin[0][at]) <= box.highX) &
-                               (box.lowY <= FloatLanes::load(&sortedMax[1][at])) &
-                               (FloatLanes::load(&sortedMin[1][at]) <= box.highY) &
-                               (box.lowZ <= FloatLanes::load(&sortedMax[2][at])) &
-                               (FloatLanes::load(&sortedMin[2][at]) <= box.highZ);
+    const FloatLanes overlap =
+        (box.lowX <= FloatLanes::load(high[0] + at)) & (FloatLanes::load(low[0] + at) <= box.highX) &
+        (box.lowY <= FloatLanes::load(high[1] + at)) & (FloatLanes::load(low[1] + at) <= box.highY) &
+        (box.lowZ <= FloatLanes::load(high[2] + at)) & (FloatLanes::load(low[2] + at) <= box.highZ);
     return maskBits(overlap) & laneBits[std::min<std::uint32_t>(end - at, 4)];
 }
 
 template <class Offer>
-void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
-                                const std::array<std::int32_t, 3>& low,
+void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32_t, 3>& low,
                                 const std::array<std::int32_t, 3>& high, Offer offer) const
 {
     const BoxLanes lanes(box.min.x, box.min.y, box.min.z, box.max.x, box.max.y, box.max.z);
@@ -152,9 +218,8 @@ void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
         for (std::int32_t y = low[1]; y <= high[1]; ++y)
             for (std::int32_t z = low[2]; z <= high[2]; ++z) {
                 const std::int32_t cell[3] = {x, y, z};
-                const std::uint32_t bucket = bucketOf(cell);
-                if (bucket < range.firstBucket || bucket >= range.endBucket)
-                    continue;
+                const std::uint32_t bucket = buckets_.of(cell);
+                const Range& range = ranges_[buckets_.rangeOf(bucket)];
                 // Boxes sharing several cells are paired in the first of them
                 // only: along each axis, the cell is the lowest of one of them.
                 const std::uint32_t queryLowest =
@@ -162,7 +227,7 @@ void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
                 const std::uint32_t local = bucket - range.firstBucket;
                 const std::uint32_t end = range.bucketStart[local + 1];
                 for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
-                    const int hits = range.hits(lanes, e, end);
+                    const int hits = SortedBounds(range).hits(lanes, e, end);
                     for (int lane = 0; lane < 4; ++lane) {
                         if ((hits & (1 << lane)) == 0)
                             continue;
@@ -175,73 +240,64 @@ void GridBroadPhase::queryCells(const Range& range, const WorldBox& box,
             }
 }
 
+// Two entries of a bucket make a pair when they are in the same cell, it is
+// the first cell the two boxes share, one of them queries and their bounds
+// meet. Buckets are walked in order, and each bucket's entries in the order
+// of the boxes, so that the ranges' lists joined are the same for every
+// number of ranges.
+template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted wanted)
+{
+    range.pairs.clear();
+    const SortedBounds bounds(range);
+    const Entry* const sorted = range.sorted.data();
+    const std::uint32_t* const bucketStart = range.bucketStart.data();
+    const std::uint32_t buckets = range.endBucket - range.firstBucket;
+    for (std::uint32_t b = 0; b < buckets; ++b) {
+        const std::uint32_t end = bucketStart[b + 1];
+        for (std::uint32_t e = bucketStart[b]; e + 1 < end; ++e) {
+            const Entry& first = sorted[e];
+            const BoxLanes lanes = bounds.lanes(e);
+            // The later entries of the bucket, four at a time: most have
+            // bounds that miss, and only those that meet are looked at.
+            for (std::uint32_t f = e + 1; f < end; f += 4) {
+                const int hits = bounds.hits(lanes, f, end);
+                for (int lane = 0; lane < 4; ++lane) {
+                    if ((hits & (1 << lane)) == 0)
+                        continue;
+                    const Entry& second = sorted[f + lane];
+                    const std::uint32_t lowest = first.lowest | second.lowest;
+                    if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
+                        first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
+                        first.cell[2] != second.cell[2])
+                        continue;
+                    const std::int32_t i = std::min(first.box, second.box);
+                    const std::int32_t j = std::max(first.box, second.box);
+                    if (wanted(i, j))
+                        range.pairs.emplace_back(i, j);
+                }
+            }
+        }
+    }
+}
+
 template <class Wanted>
 void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::vector<char>& queries,
                                Wanted wanted, Pairs& pairs)
 {
     prepare(boxes);
-    const auto count = static_cast<std::int32_t>(boxes.size());
-    const auto rangeCount = static_cast<std::int32_t>(ranges_.size());
-    forEachRange([&](Range& range) {
-        fillRange(range, boxes, &queries);
-        // Two entries of a bucket make a pair when they are in the same cell,
-        // it is the first cell the two boxes share, one of them queries and
-        // their bounds meet. Buckets are walked in order, and each bucket's
-        // entries in the order of the boxes.
-        range.pairs.clear();
-        const std::uint32_t buckets = range.endBucket - range.firstBucket;
-        for (std::uint32_t b = 0; b < buckets; ++b) {
-            const std::uint32_t end = range.bucketStart[b + 1];
-            for (std::uint32_t e = range.bucketStart[b]; e + 1 < end; ++e) {
-                const Entry& first = range.sorted[e];
-                const BoxLanes lanes(range.sortedMin[0][e], range.sortedMin[1][e], range.sortedMin[2][e],
-                                     range.sortedMax[0][e], range.sortedMax[1][e], range.sortedMax[2][e]);
-                // The later entries of the bucket, four at a time: most have
-                // bounds that miss, and only those that meet are looked at.
-                for (std::uint32_t f = e + 1; f < end; f += 4) {
-                    const int hits = range.hits(lanes, f, end);
-                    for (int lane = 0; lane < 4; ++lane) {
-                        if ((hits & (1 << lane)) == 0)
-                            continue;
-                        const Entry& second = range.sorted[f + lane];
-                        const std::uint32_t lowest = first.lowest | second.lowest;
-                        if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
-                            first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||
-                            first.cell[2] != second.cell[2])
-                            continue;
-                        const std::int32_t i = std::min(first.box, second.box);
-                        const std::int32_t j = std::max(first.box, second.box);
-                        if (wanted(i, j))
-                            range.pairs.emplace_back(i, j);
-                    }
-                }
-            }
-        }
-
-        // Large boxes are not in the cells: each range pairs them with its
-        // share of the boxes, box by box, so that the ranges' lists joined
-        // give the same order however the boxes were shared out. Two large
-        // boxes are paired when the second comes up.
-        range.largePairs.clear();
-        if (range.large.empty())
-            return;
-        const std::int32_t index = static_cast<std::int32_t>(&range - ranges_.data());
-        const std::int32_t from =
-            static_cast<std::int32_t>(static_cast<std::int64_t>(count) * index / rangeCount);
-        const std::int32_t to =
-            static_cast<std::int32_t>(static_cast<std::int64_t>(count) * (index + 1) / rangeCount);
-        for (std::int32_t j = from; j < to; ++j) {
-            const bool largeJ = std::binary_search(range.large.begin(), range.large.end(), j);
-            for (const std::int32_t large : range.large) {
-                if (large == j || (largeJ && large > j) || !(queries[large] || queries[j]) ||
-                    !boxesOverlap(boxes[large], boxes[j]))
-                    continue;
-                const std::int32_t first = std::min(large, j);
-                const std::int32_t second = std::max(large, j);
-                if (wanted(first, second))
-                    range.largePairs.emplace_back(first, second);
-            }
-        }
+    walkSlices(boxes, &queries);
+    forEachShare(ranges_.size(), [&](std::size_t share) {
+        Range& range = ranges_[share];
+        sortRange(share, boxes);
+        pairsInRange(range, wanted);
+        // Apart from the loop over the buckets, which then keeps all it
+        // needs in registers.
+        pairsWithLarge(share, boxes, queries, range.largePairs);
+        range.largePairs.erase(std::remove_if(range.largePairs.begin(), range.largePairs.end(),
+                                              [&](const std::pair<std::int32_t, std::int32_t>& pair) {
+                                                  return !wanted(pair.first, pair.second);
+                                              }),
+                               range.largePairs.end());
     });
     pairs.clear();
     for (const Range& range : ranges_)
@@ -251,51 +307,56 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
 }
 
 template <class Wanted>
+void GridBroadPhase::pairsOfGrownBox(std::int32_t i, const std::vector<WorldBox>& boxes,
+                                     const std::vector<char>& grown, Wanted wanted, Pairs& found) const
+{
+    const auto offer = [&](std::int32_t j) {
+        if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
+            return;
+        const std::int32_t low = std::min(i, j);
+        const std::int32_t high = std::max(i, j);
+        if (wanted(low, high))
+            found.emplace_back(low, high);
+    };
+    std::array<std::int32_t, 3> low, high;
+    if (!cellRange(boxes[i], low.data(), high.data())) {
+        for (std::int32_t j = 0; j < static_cast<std::int32_t>(boxes.size()); ++j)
+            offer(j);
+        return;
+    }
+    queryCells(boxes[i], low, high, offer);
+    for (const std::int32_t j : large_)
+        offer(j);
+}
+
+template <class Wanted>
 void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
                                       Wanted wanted, Pairs& pairs)
 {
     if (ranges_.empty()) {
         // Not built yet: built now, with the boxes as they are.
         prepare(boxes);
-        forEachRange([&](Range& range) { fillRange(range, boxes, nullptr); });
+        walkSlices(boxes, nullptr);
+        forEachShare(ranges_.size(), [&](std::size_t share) { sortRange(share, boxes); });
     }
-    // Each range answers the grown boxes' cells that fall in its buckets, on
-    // the thread that filled them; the first range also pairs the grown boxes
-    // with the large ones. A few grown boxes are answered on this thread.
-    const std::int32_t count = static_cast<std::int32_t>(boxes.size());
-    const auto growing = std::count_if(grown.begin(), grown.begin() + count, [](char g) { return g != 0; });
-    forEachRange(
-        [&](Range& range) {
-            const bool first = &range == &ranges_.front();
-            range.pairs.clear();
-            for (std::int32_t i = 0; i < count; ++i) {
-                if (!grown[i])
-                    continue;
-                const auto offer = [&](std::int32_t j) {
-                    if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
-                        return;
-                    const std::int32_t low = std::min(i, j);
-                    const std::int32_t high = std::max(i, j);
-                    if (wanted(low, high))
-                        range.pairs.emplace_back(low, high);
-                };
-                std::array<std::int32_t, 3> low, high;
-                if (!cellRange(boxes[i], low.data(), high.data())) {
-                    if (first)
-                        for (std::int32_t j = 0; j < count; ++j)
-                            offer(j);
-                    continue;
-                }
-                queryCells(range, boxes[i], low, high, offer);
-                if (first)
-                    for (const std::int32_t j : range.large)
-                        offer(j);
-            }
-        },
-        growing > grownPerRange);
+    // The grown boxes are shared out over the ranges' threads in order (a few
+    // are looked up on this thread), each thread's pairs kept in its range.
+    grownBoxes_.clear();
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(boxes.size()); ++i)
+        if (grown[i])
+            grownBoxes_.push_back(i);
+    const std::size_t shares =
+        static_cast<std::int64_t>(grownBoxes_.size()) > grownPerRange ? ranges_.size() : 1;
+    forEachShare(shares, [&](std::size_t share) {
+        Pairs& found = ranges_[share].pairs;
+        found.clear();
+        const std::size_t end = shareStart(grownBoxes_.size(), share + 1, shares);
+        for (std::size_t g = shareStart(grownBoxes_.size(), share, shares); g < end; ++g)
+            pairsOfGrownBox(grownBoxes_[g], boxes, grown, wanted, found);
+    });
     pairs.clear();
-    for (const Range& range : ranges_)
-        pairs.insert(pairs.end(), range.pairs.begin(), range.pairs.end());
+    for (std::size_t share = 0; share < shares; ++share)
+        pairs.insert(pairs.end(), ranges_[share].pairs.begin(), ranges_[share].pairs.end());
 }
 
 } // namespace Tolvane::Physics

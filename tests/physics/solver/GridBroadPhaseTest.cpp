@@ -1,6 +1,6 @@
 // The solver's grid finds exactly the overlapping pairs a test of every pair
 // finds, in the same order on any number of threads, and after some boxes
-// grow, exactly the pairs their growth added.
+// grow, exactly the pairs their growth added, also in the same order.
 #include "physics/solver/GridBroadPhase.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +98,77 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
         fresh.setPool(&pool);
         fresh.findPairsOfGrown(boxes, grown, added, found);
         EXPECT_EQ(sorted(found), expected);
+    }
+}
+
+TEST(GridBroadPhase, GivesTheSamePairsInTheSameOrderOnOneTwoThreeAndEightThreads)
+{
+    // A jittered lattice pile of a few thousand boxes, enough for eight
+    // slices and ranges, with floors spanning many cells, boxes with no
+    // bounds and boxes far outside the grid's cells among them.
+    std::mt19937 random(5113);
+    std::uniform_real_distribution<float> shift(-0.4f, 0.4f);
+    std::vector<WorldBox> boxes;
+    std::vector<char> queries;
+    for (int i = 0; i < 3000; ++i) {
+        const Vector3 centre(2.5f * static_cast<float>(i % 15) + shift(random),
+                             2.5f * static_cast<float>(i / 225) + shift(random),
+                             2.5f * static_cast<float>(i / 15 % 15) + shift(random));
+        boxes.push_back({centre - Vector3(1.0f, 1.0f, 1.0f), centre + Vector3(1.0f, 1.0f, 1.0f)});
+        if (i % 700 == 3)
+            boxes.back() = {Vector3(-5.0f, centre.y - 0.5f, -5.0f), Vector3(45.0f, centre.y, 45.0f)};
+        if (i % 311 == 7)
+            boxes.back().max.y = std::numeric_limits<float>::quiet_NaN();
+        if (i % 401 == 11)
+            boxes.back().min.z = -std::numeric_limits<float>::infinity();
+        if (i % 503 == 13)
+            boxes.back() = {Vector3(3.0e12f, 0.0f, 0.0f), Vector3(3.0e12f + 2.0f, 2.0f, 2.0f)};
+        queries.push_back(i / 225 >= 6 || random() % 5 == 0);
+    }
+    const auto odd = [](std::int32_t i, std::int32_t j) { return (i + j) % 11 != 0; };
+
+    // Some boxes grow, among them one into a floor and one into a box far
+    // outside the cells.
+    std::vector<WorldBox> grownBoxes = boxes;
+    std::vector<char> grown(boxes.size(), 0);
+    for (std::size_t i = 0; i < boxes.size(); i += 17) {
+        grown[i] = 1;
+        grownBoxes[i].min -= Vector3(0.0f, 0.5f + shift(random), 0.0f);
+        grownBoxes[i].max += Vector3(0.5f + shift(random), 0.0f, 0.5f + shift(random));
+    }
+    grownBoxes[17 * 40].max += Vector3(30.0f, 0.0f, 0.0f);
+    grownBoxes[17 * 41].max.x = 1.0e13f;
+    const auto added = [&](std::int32_t i, std::int32_t j) {
+        return odd(i, j) && !boxesOverlap(boxes[i], boxes[j]);
+    };
+    const Pairs expectedGrown = everyPair(grownBoxes, grown, [&](std::int32_t i, std::int32_t j) {
+        return !(grown[i] && grown[j]) && added(i, j);
+    });
+
+    // One grid on pools of every size in turn, so that its buffers shrink and
+    // grow between calls, and a fresh grid for each.
+    WorkerPool one(1), two(2), three(3), eight(8);
+    GridBroadPhase reused;
+    Pairs first, firstGrown;
+    for (WorkerPool* pool : {&one, &eight, &two, &three, &one}) {
+        SCOPED_TRACE(std::to_string(pool->threads()) + " threads");
+        GridBroadPhase fresh;
+        for (GridBroadPhase* grid : {&reused, &fresh}) {
+            grid->setPool(pool);
+            Pairs found, foundGrown;
+            grid->findPairs(boxes, queries, odd, found);
+            grid->findPairsOfGrown(grownBoxes, grown, added, foundGrown);
+            if (first.empty()) {
+                EXPECT_EQ(sorted(found), everyPair(boxes, queries, odd));
+                EXPECT_EQ(sorted(foundGrown), expectedGrown);
+                ASSERT_FALSE(found.empty());
+                ASSERT_FALSE(foundGrown.empty());
+                first = found;
+                firstGrown = foundGrown;
+            }
+            EXPECT_EQ(found, first);
+            EXPECT_EQ(foundGrown, firstGrown);
+        }
     }
 }
 
