@@ -36,9 +36,19 @@ Pairs everyPair(const std::vector<WorldBox>& boxes, const std::vector<char>& cho
     return result;
 }
 
+/// Lets the pools made while it lives run on as many threads as they ask
+/// for, up to limit, however few cores this machine has.
+struct MoreThreadsThanCores {
+    explicit MoreThreadsThanCores(int limit) { WorkerPool::setRunningLimit(limit); }
+    ~MoreThreadsThanCores() { WorkerPool::setRunningLimit(0); }
+    MoreThreadsThanCores(const MoreThreadsThanCores&) = delete;
+    MoreThreadsThanCores& operator=(const MoreThreadsThanCores&) = delete;
+};
+
 TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
 {
     std::mt19937 random(71207);
+    const MoreThreadsThanCores threeThreads(3);
     WorkerPool pool(3);
     WorkerPool twoThreads(2);
     for (int round = 0; round < 30; ++round) {
@@ -147,6 +157,7 @@ TEST(GridBroadPhase, GivesTheSamePairsInTheSameOrderOnOneTwoThreeAndEightThreads
 
     // One grid on pools of every size in turn, so that its buffers shrink and
     // grow between calls, and a fresh grid for each.
+    const MoreThreadsThanCores eightThreads(8);
     WorkerPool one(1), two(2), three(3), eight(8);
     GridBroadPhase reused;
     Pairs first, firstGrown;
