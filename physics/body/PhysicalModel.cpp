@@ -93,10 +93,14 @@ std::vector<Collision::HullPart> hullParts(const PhysicalModel& model)
 
 const Collision::BodyHulls& PhysicalModel::hulls() const
 {
-    std::call_once(hullsBuilt_, [this] {
+    if (const Collision::BodyHulls* built = builtHulls_.load(std::memory_order_acquire))
+        return *built;
+    const std::lock_guard<std::mutex> lock(hullsLock_);
+    if (!hulls_) {
         hulls_ = std::make_unique<const Collision::BodyHulls>(
             Collision::buildBodyHulls(hullParts(*this), radius(), location()));
-    });
+        builtHulls_.store(hulls_.get(), std::memory_order_release);
+    }
     return *hulls_;
 }
 

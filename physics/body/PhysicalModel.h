@@ -4,6 +4,7 @@
 #include "model/ModelMesh.h"
 #include "physics/body/OrientedBoundingBox.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,7 +41,12 @@ class PhysicalModel : public ModelMesh {
   private:
     std::vector<std::shared_ptr<PhysicalModel>> kids_;
     std::shared_ptr<OrientedBoundingBox> boundingBox_;
-    mutable std::once_flag hullsBuilt_;
+    /// The hulls once built. Built under the lock by the first caller; a
+    /// build that throws (out of memory) leaves them unbuilt for the next call
+    /// to try again. std::call_once would do, but after a throwing call some
+    /// platforms and ThreadSanitizer's runtime hang the next caller.
+    mutable std::mutex hullsLock_;
+    mutable std::atomic<const Collision::BodyHulls*> builtHulls_{nullptr};
     mutable std::unique_ptr<const Collision::BodyHulls> hulls_;
 };
 
