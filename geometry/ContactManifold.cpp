@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace Tolvane::Physics::Collision {
@@ -353,6 +354,15 @@ void edgeContact(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b
     out.pointCount = 1;
 }
 
+/// The least separation of the manifold's points (infinity for none).
+float deepestSeparation(const ContactManifold& m)
+{
+    float deepest = std::numeric_limits<float>::infinity();
+    for (int i = 0; i < m.pointCount; ++i)
+        deepest = std::min(deepest, m.points[i].separation);
+    return deepest;
+}
+
 } // namespace
 
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
@@ -385,8 +395,10 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
             faceContact({AxisKind::FaceA, a, faceA, poseA}, b, bInA, margin, out);
         else if (faceB >= 0)
             faceContact({AxisKind::FaceB, b, faceB, poseB}, a, relativePose(poseB, poseA), margin, out);
-        else
+        if ((faceA < 0 && faceB < 0) || deepestSeparation(out) < axis.separation - edgeOnFaceDepthAllowance) {
+            out.pointCount = 0;
             edgeContact(a, poseA, b, bInA, axis, margin, out);
+        }
     }
     return out.pointCount > 0;
 }

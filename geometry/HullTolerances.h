@@ -77,6 +77,12 @@ constexpr float incidentFaceReach = 0.25f;
 /// beside one of the edges gets that face's clipped contact instead of one
 /// point: the edge is lying down on the other hull and its face comes next.
 constexpr float edgeOnFaceCosine = 0.966f;
+/// That face's contact is taken only if its deepest point lies no deeper than
+/// this (model units) beyond the edge pair's separation. A face can be close
+/// to the axis in direction while the other hull is not over it at all (an
+/// edge of a tumbling block passing the side of another): its clipped points
+/// would then report an overlap of hulls that are apart.
+constexpr float edgeOnFaceDepthAllowance = 0.01f;
 /// The most points a manifold keeps: four span any resting face contact.
 constexpr int maxManifoldPoints = 4;
 /// A corner of the incident face this far outside a side of the reference face

@@ -309,3 +309,24 @@ TEST(ContactFrames, TurningAndMovingBothHullsTogetherMovesTheManifoldAlong)
         EXPECT_EQ(moved.points[i].key, plain.points[i].key);
     }
 }
+
+// A tumbling block passes the side of a resting one: the pair's best axis is
+// across an edge of each, 0.125 apart, and lies within 15 degrees of the
+// resting block's side face, but the tumbling block is not over that face.
+// The face's clipped contact would report the blocks overlapping by 0.285.
+TEST(EdgeContact, AnEdgeNearAFaceItIsNotOverKeepsTheEdgePairsSeparation)
+{
+    const HullPose resting{{2.53706884f, -0.0251074228f, 10.1390848f},
+                           Matrix3({0.999934554f, 0.000882516906f, -0.0114090824f},
+                                   {-0.000880588137f, 0.999999583f, 0.000174078319f},
+                                   {0.0114092315f, -0.00016402021f, 0.999934912f})};
+    const HullPose tumbling{{4.98199844f, 0.804388165f, 12.2722511f},
+                            Matrix3({0.807543337f, 0.551205516f, -0.209872141f},
+                                    {0.589601278f, -0.745001614f, 0.311998218f},
+                                    {0.0156200621f, -0.375692904f, -0.926612496f})};
+    const ContactManifold m = collide(cubeHull(), resting, cubeHull(), tumbling, 0.5f);
+    EXPECT_EQ(m.axis.kind, AxisKind::EdgePair);
+    ASSERT_EQ(m.pointCount, 1);
+    EXPECT_NEAR(m.points[0].separation, 0.1253f, 1e-3f);
+    expectNear(m.normal, {0.2515f, 0.0f, 0.9679f}, 1e-3f);
+}
