@@ -44,7 +44,8 @@ Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
 /// The contact solver's settings for substeps of length h.
 ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
 {
-    const float hertz = std::min(contactHertz, maxContactHertzPerSubstepRate / h);
+    const float stiffest = maxContactHertzPerSubstepRate / h;
+    const float hertz = std::min(contactHertz, stiffest);
     ContactSolverSettings solverSettings;
     solverSettings.friction = settings.friction;
     solverSettings.restitution = settings.restitution;
@@ -52,7 +53,8 @@ ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
     solverSettings.allowedPenetration = settings.allowedPenetration;
     solverSettings.substep = h;
     solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
-    solverSettings.fixedSoftness = makeSoftness(fixedContactHertzFactor * hertz, contactDampingRatio, h);
+    solverSettings.fixedSoftness =
+        makeSoftness(std::min(fixedContactHertzFactor * hertz, stiffest), contactDampingRatio, h);
     return solverSettings;
 }
 
@@ -275,8 +277,15 @@ void ConstraintSolve::finishBody(std::int32_t k)
     body.transform.dirty = true;
     body.velocity = solved.linearVelocity;
     body.angularVelocity = solved.angularVelocity;
+    // A body being pushed out of an overlap ends each substep with the push's
+    // speed taken back, so its velocities alone read still: how far it moved
+    // over the step counts too, or it would fall asleep still overlapping.
+    const float linearReach = sleepLinearSpeed * dt_;
+    const float angularReach = sleepAngularSpeed * dt_;
     const bool still = body.velocity.squaredLength() < sleepLinearSpeed * sleepLinearSpeed &&
-                       body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed;
+                       body.angularVelocity.squaredLength() < sleepAngularSpeed * sleepAngularSpeed &&
+                       solved.deltaPosition.squaredLength() < linearReach * linearReach &&
+                       solved.deltaRotation.squaredLength() < angularReach * angularReach;
     body.solverMemory.stillTime = still ? body.solverMemory.stillTime + dt_ : 0.0f;
     stillTimes_[k] = body.solverMemory.stillTime;
 }

@@ -1,0 +1,87 @@
+// The solver response on stacks and impacts into them: heavy cubes on light
+// ones hold still, and a fast cube into a wall does not drive its cubes into
+// one another.
+#include "physics/PhysicalUniverse.h"
+#include "scene/PhysicsTestScene.h"
+#include "scene/SceneFile.h"
+#include "scene/SettlingFigures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+namespace Tolvane {
+namespace {
+
+using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
+
+class StackScenario : public ::testing::Test {
+  protected:
+    void SetUp() override { PhysicalUniverse::reset(); }
+    void TearDown() override { PhysicalUniverse::reset(); }
+
+    /// The shipped scene, with its own world settings (every one of these runs sleeping off).
+    static std::unique_ptr<PhysicsTestScene> load(const std::string& name)
+    {
+        PhysicalUniverse::reset();
+        return std::make_unique<PhysicsTestScene>(
+            loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+    }
+
+    static float speed(const PhysicalObject& body) { return body.velocity.length(); }
+};
+
+// Three cubes, the middle one 10 or 100 times heavier. Once the stack has taken
+// its load, nothing may creep: a contact that keeps sinking and pushing back
+// shows as a cube that never stops.
+TEST_F(StackScenario, HeavyCubeBetweenLightOnesHoldsStill)
+{
+    for (const char* name : {"stack-1-10-1.json", "stack-1-100-1.json"}) {
+        SCOPED_TRACE(name);
+        const auto scene = load(name);
+        const auto& bodies = scene->bodies();
+        for (int step = 1; step <= 1200; ++step) {
+            PhysicalUniverse::step();
+            if (step >= 400)
+                for (std::size_t i = 1; i < bodies.size(); ++i)
+                    ASSERT_LT(speed(*bodies[i]), 0.01f) << "cube " << i << " at step " << step;
+        }
+        // Each cube still on the one below, none turned over.
+        EXPECT_NEAR(bodies[3]->transform.position.y, -2.0f, 0.1f);
+        EXPECT_NEAR(bodies[3]->transform.position.x, 0.0f, 0.01f);
+    }
+}
+
+// A 1000-times heavier cube on a light one sinks it by more than a light load
+// would, but the stack stands: each cube stays above the one below.
+TEST_F(StackScenario, ThousandTimesHeavierCubeDoesNotCrushTheLightOne)
+{
+    const auto scene = load("stack-1-1000-1.json");
+    for (int step = 1; step <= 1200; ++step)
+        PhysicalUniverse::step();
+    const auto& bodies = scene->bodies();
+    for (std::size_t i = 2; i < bodies.size(); ++i) {
+        EXPECT_GT(bodies[i]->transform.position.y - bodies[i - 1]->transform.position.y, 1.0f)
+            << "cube " << i;
+        EXPECT_NEAR(bodies[i]->transform.position.x, 0.0f, 0.05f) << "cube " << i;
+    }
+}
+
+// A cube at 100 units/s into a resting 3 x 3 wall: every contact it makes is
+// held, so no two cubes overlap by more than a sliver during the impact.
+TEST_F(StackScenario, FastCubeIntoAWallOverlapsNoCubeDeeply)
+{
+    const auto scene = load("wall-struck.json");
+    float deepest = 0.0f;
+    for (int step = 1; step <= 400; ++step) {
+        PhysicalUniverse::step();
+        deepest = std::max(deepest, -PhysicalUniverse::contactStatistics().deepestPairSeparation);
+    }
+    EXPECT_LE(deepest, 0.05f);
+}
+
+} // namespace
+} // namespace Tolvane
