@@ -191,22 +191,29 @@ int lowestSetBit(std::uint64_t word)
     return index;
 }
 
+/// Every lane set.
+FloatLanes everyLane()
+{
+    return FloatLanes(0.0f) <= FloatLanes(0.0f);
+}
+
 /// Lanes whose index is below count.
 FloatLanes lanesBelow(int index, FloatLanes count)
 {
     return FloatLanes(static_cast<float>(index)) < count;
 }
 
-/// Sweeps the points of each lane's manifold: sweepPoint(j, live,
+/// Sweeps the points of the manifolds of lanes: sweepPoint(j, live,
 /// largestChange, largestImpulse) works point j in the lanes of live. A lane
 /// with one point is swept once; a manifold until a sweep changed no impulse
 /// by more than settledSweepShare of the largest, or manifoldSweeps times.
-template <class Bundle, class SweepPoint> void sweepManifolds(const Bundle& bundle, SweepPoint sweepPoint)
+template <class Bundle, class SweepPoint>
+void sweepManifolds(const Bundle& bundle, FloatLanes lanes, SweepPoint sweepPoint)
 {
     const FloatLanes zero(0.0f);
     const FloatLanes settledShare(settledSweepShare);
     const FloatLanes several = FloatLanes(1.0f) < bundle.pointCount;
-    FloatLanes sweeping = zero < bundle.pointCount;
+    FloatLanes sweeping = lanes & (zero < bundle.pointCount);
     for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
         FloatLanes largestChange = zero;
         FloatLanes largestImpulse = zero;
@@ -486,28 +493,30 @@ template <class Bundle, int points>
 void sweepNormals(Bundle& bundle, PairLanes& pair, const GapTerms<points>& terms)
 {
     const FloatLanes zero(0.0f);
-    sweepManifolds(
-        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
-            auto& p = bundle.point[j];
-            const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
-            const FloatLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
-                                       terms.impulseScale[j] * p.normalImpulse;
-            const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-            const FloatLanes applied = (accumulated - p.normalImpulse) & live;
-            p.normalImpulse = select(live, accumulated, p.normalImpulse);
-            p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
-            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
-            largestChange = maxOf(largestChange, absOf(applied));
-            largestImpulse = maxOf(largestImpulse, accumulated & live);
-        });
+    sweepManifolds(bundle, everyLane(),
+                   [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
+                       auto& p = bundle.point[j];
+                       const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                       const FloatLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
+                                                  terms.impulseScale[j] * p.normalImpulse;
+                       const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                       const FloatLanes applied = (accumulated - p.normalImpulse) & live;
+                       p.normalImpulse = select(live, accumulated, p.normalImpulse);
+                       p.maxNormalImpulse =
+                           select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
+                       pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+                       largestChange = maxOf(largestChange, absOf(applied));
+                       largestImpulse = maxOf(largestImpulse, accumulated & live);
+                   });
 }
 
-/// Every lane's friction impulses, swept like the normal ones.
-template <class Bundle> void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction)
+/// The friction impulses of lanes, swept like the normal ones.
+template <class Bundle>
+void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction, FloatLanes lanes)
 {
     const FloatLanes zero(0.0f);
     sweepManifolds(
-        bundle, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
+        bundle, lanes, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
             auto& p = bundle.point[j];
             const auto& row0 = p.tangent[0];
             const auto& row1 = p.tangent[1];
@@ -562,11 +571,17 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     sweepNormals(bundle, pair, terms);
     // Friction is swept like the normal impulses: one sweep leaves the
     // first point's share twisting the body about the normal.
-    sweepFriction(bundle, pair, FloatLanes(settings_.friction));
+    sweepFriction(bundle, pair, FloatLanes(settings_.friction), everyLane());
     pair.a.storeInto(bodies, bundle.indexA);
     pair.b.storeInto(bodies, bundle.indexB);
 }
 
+// Each pass: the rebounding points of a manifold swept a few times, so that a
+// face landing flat shares the rebound evenly among its corners, then the
+// manifold's friction, within the cone of the impulses now pressing it. An
+// impact presses a contact far harder than the step's gravity did, and its
+// friction is what stops a block landing while it slides; the passes let the
+// friction's tipping torque and the corners' rebound settle together.
 void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
     if (settings_.restitution == 0.0f)
@@ -574,31 +589,35 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
     const FloatLanes zero(0.0f);
     const FloatLanes restitution(settings_.restitution);
     const FloatLanes slowest(-settings_.restitutionThreshold);
+    const FloatLanes friction(settings_.friction);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
             PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-            FloatLanes changed = zero < zero;
-            for (int j = 0; j < bundle.points; ++j) {
-                PointLanes& p = bundle.point[j];
-                // Only points that approached faster than the threshold and
-                // pressed; a point that never pressed did not touch within the step.
-                const FloatLanes live = lanesBelow(j, bundle.pointCount) &
-                                        notGreater(p.relativeVelocity, slowest) &
-                                        notEqual(p.maxNormalImpulse, zero);
-                if (!anyOf(live))
-                    continue;
-                const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
-                const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
-                const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-                pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
-                           (accumulated - p.normalImpulse) & live);
-                p.normalImpulse = select(live, accumulated, p.normalImpulse);
-                changed = changed | live;
+            FloatLanes bounced = zero < zero;
+            for (int sweep = 0; sweep < manifoldSweeps; ++sweep) {
+                for (int j = 0; j < bundle.points; ++j) {
+                    PointLanes& p = bundle.point[j];
+                    // Only points that approached faster than the threshold and
+                    // pressed; a point that never pressed did not touch within the step.
+                    const FloatLanes live = lanesBelow(j, bundle.pointCount) &
+                                            notGreater(p.relativeVelocity, slowest) &
+                                            notEqual(p.maxNormalImpulse, zero);
+                    if (!anyOf(live))
+                        continue;
+                    const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                    const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
+                    const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                    pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
+                               (accumulated - p.normalImpulse) & live);
+                    p.normalImpulse = select(live, accumulated, p.normalImpulse);
+                    bounced = bounced | live;
+                }
+                if (!anyOf(bounced))
+                    return;
             }
-            if (anyOf(changed)) {
-                pair.a.storeInto(bodies, bundle.indexA);
-                pair.b.storeInto(bodies, bundle.indexB);
-            }
+            sweepFriction(bundle, pair, friction, bounced);
+            pair.a.storeInto(bodies, bundle.indexA);
+            pair.b.storeInto(bodies, bundle.indexB);
         });
     }
 }

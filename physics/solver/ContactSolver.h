@@ -175,7 +175,9 @@ class ContactSolver {
     void solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group = 0, bool parallel = false);
 
     /// After the substeps: points that touched and approached faster than the
-    /// threshold before the step get restitution times that speed back.
+    /// threshold before the step get restitution times that speed back, and
+    /// their manifolds' friction is solved again within the cone of the
+    /// impact's larger normal impulses.
     void applyRestitution(std::vector<SolverBody>& bodies, std::size_t group = 0, bool parallel = false);
 
     std::size_t constraintCount() const { return constraints_.size(); }

@@ -38,9 +38,11 @@ constexpr int manifoldSweeps = 4;
 /// A sweep that changes no impulse of a manifold by more than this share of
 /// its largest impulse ends the sweeps early: the manifold is settled.
 constexpr float settledSweepShare = 0.01f;
-/// Passes of the restitution solve after the step: points bouncing at once
-/// (a face landing flat) share the rebound, which one pass splits unevenly.
-constexpr int restitutionPasses = 4;
+/// Passes of the restitution solve after the step, each the rebound and then
+/// the friction of every bouncing manifold: friction at a face's corners tips
+/// the body, which the rebound then evens out. With 4 passes a cube landing at
+/// 13.7 units/s while sliding at 1.5 still leaves rolling at 0.12; with 8 at 0.02.
+constexpr int restitutionPasses = 8;
 
 /// Islands are solved in batches of at least this many contacts (or of
 /// every island left): enough for the solver's lanes to be full.

@@ -1,6 +1,6 @@
-// The solver response on stacks and impacts into them: heavy cubes on light
-// ones hold still, and a fast cube into a wall does not drive its cubes into
-// one another.
+// The solver response on stacks and impacts: heavy cubes on light ones hold
+// still, a fast cube into a wall does not drive its cubes into one another,
+// and a cube landing while it slides stops sliding in the impact.
 #include "physics/PhysicalUniverse.h"
 #include "scene/PhysicsTestScene.h"
 #include "scene/SceneFile.h"
@@ -81,6 +81,20 @@ TEST_F(StackScenario, FastCubeIntoAWallOverlapsNoCubeDeeply)
         deepest = std::max(deepest, -PhysicalUniverse::contactStatistics().deepestPairSeparation);
     }
     EXPECT_LE(deepest, 0.05f);
+}
+
+// Landing at 13.7 units/s while sliding at 1.5: the impact's normal impulse
+// is over ten times what friction needs to stop the slide, so the cube leaves
+// the floor neither sliding nor rolling.
+TEST_F(StackScenario, CubeLandingFastWhileSlidingStopsSlidingInTheImpact)
+{
+    const auto scene = load("slide-landing.json");
+    PhysicalObject& cube = *scene->bodies()[1];
+    for (int step = 0; step < 100 && cube.velocity.y <= 0.0f; ++step)
+        PhysicalUniverse::step();
+    EXPECT_NEAR(cube.velocity.y, 0.5f * 13.73f, 0.1f);
+    EXPECT_LT(Math::Vector3(cube.velocity.x, 0.0f, cube.velocity.z).length(), 0.05f);
+    EXPECT_LT(cube.angularVelocity.length(), 0.05f);
 }
 
 } // namespace
