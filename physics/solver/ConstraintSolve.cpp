@@ -41,26 +41,36 @@ Quaternion integrateOrientation(const Quaternion& q, const Vector3& w, float h)
     return {r.w * inverse, r.x * inverse, r.y * inverse, r.z * inverse};
 }
 
+/// Contacts for substeps of length h, scale times shorter than the settings'
+/// ones: their springs are scale times stiffer in frequency, within the bound
+/// the substep rate sets.
+ContactStiffness stiffnessOf(float h, int scale, float allowedPenetration)
+{
+    const float stiffest = maxContactHertzPerSubstepRate / h;
+    const float hertz = std::min(contactHertz * static_cast<float>(scale), stiffest);
+    return {h, makeSoftness(hertz, contactDampingRatio, h),
+            makeSoftness(std::min(fixedContactHertzFactor * hertz, stiffest), contactDampingRatio, h),
+            allowedPenetration};
+}
+
 /// The contact solver's settings for substeps of length h.
 ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
 {
-    const float stiffest = maxContactHertzPerSubstepRate / h;
-    const float hertz = std::min(contactHertz, stiffest);
+    const ContactStiffness stiffness = stiffnessOf(h, 1, settings.allowedPenetration);
     ContactSolverSettings solverSettings;
     solverSettings.friction = settings.friction;
     solverSettings.restitution = settings.restitution;
     solverSettings.restitutionThreshold = settings.restitutionThreshold;
     solverSettings.allowedPenetration = settings.allowedPenetration;
     solverSettings.substep = h;
-    solverSettings.softness = makeSoftness(hertz, contactDampingRatio, h);
-    solverSettings.fixedSoftness =
-        makeSoftness(std::min(fixedContactHertzFactor * hertz, stiffest), contactDampingRatio, h);
+    solverSettings.softness = stiffness.softness;
+    solverSettings.fixedSoftness = stiffness.fixedSoftness;
     return solverSettings;
 }
 
 } // namespace
 
-void ConstraintSolve::prepare(const ContactSettings& settings, float dt, const Vector3& up,
+void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float weight, const Vector3& up,
                               bool clearingForces)
 {
     // The solver bodies themselves are started by the thread that solves them.
@@ -78,7 +88,9 @@ void ConstraintSolve::prepare(const ContactSettings& settings, float dt, const V
     constraintPiece_.resize(constraintCount);
 
     substeps_ = std::max(1, settings.solverIterations);
+    allowedPenetration_ = settings.allowedPenetration;
     h_ = dt / static_cast<float>(substeps_);
+    weightPerSubstep_ = weight * h_;
     dt_ = dt;
     up_ = up;
     clearingForces_ = clearingForces;
@@ -112,13 +124,19 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
     BatchTimes times;
     const BodyRange range = batches_.batchBodies(batch);
     const auto g = static_cast<std::size_t>(batch);
+    // A heavily loaded batch takes more, shorter substeps with stiffer contacts.
+    const int scale = batches_.batchSubstepScale(batch);
+    const int substeps = substeps_ * scale;
+    const float h = h_ / static_cast<float>(scale);
     fillConstraints(batch, parallel);
     solver_.orderGroup(g);
     forBodies(range, parallel, [&](std::int32_t k) { startBody(k); });
+    if (scale != 1)
+        solver_.setGroupStiffness(g, stiffnessOf(h, scale, allowedPenetration_));
     solver_.prepareGroup(solverBodies_, g, parallel);
-    const auto pushed = [&](std::int32_t k) { pushBody(k); };
-    const auto moved = [&](std::int32_t k) { moveBody(k); };
-    for (int substep = 0; substep < substeps_; ++substep) {
+    const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
+    const auto moved = [&](std::int32_t k) { moveBody(k, h); };
+    for (int substep = 0; substep < substeps; ++substep) {
         times.integration += timed(range, parallel, pushed);
         solver_.warmStart(solverBodies_, g, parallel);
         solver_.solve(solverBodies_, true, g, parallel);
@@ -126,7 +144,7 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
         solver_.solve(solverBodies_, false, g, parallel);
     }
     solver_.applyRestitution(solverBodies_, g, parallel);
-    storeImpulses(g, parallel);
+    storeImpulses(g, parallel, static_cast<float>(scale));
     times.integration += timed(range, parallel, [&](std::int32_t k) { finishBody(k); });
     batchTouching_[g] = countPressed(batch);
     // The batch holds its islands whole (an island's bodies share contacts,
@@ -150,12 +168,27 @@ void ConstraintSolve::fillConstraints(std::int32_t batch, bool parallel)
         fill(0, pairCount);
 }
 
+// A contact bearing the weight of n > fullAllowanceLoad bodies like its
+// lighter one leaves only fullAllowanceLoad / n of the allowed penetration
+// alone, so that down a stack the allowances add up like a harmonic series,
+// not one per contact; and a batch with scale times the substeps, whose
+// springs sink scale² times less, leaves scale² times less again.
+float ConstraintSolve::allowedPenetrationOf(const PairContact& pair, std::int32_t batch) const
+{
+    const float load = weightPerSubstep_ > 0.0f ? pair.counts.lift / weightPerSubstep_ : 0.0f;
+    const auto scale = static_cast<float>(batches_.batchSubstepScale(batch));
+    return allowedPenetration_ / (std::max(1.0f, load / fullAllowanceLoad) * scale * scale);
+}
+
 // A pair's manifolds with points, as constraints of the batch its island is in.
 void ConstraintSolve::addConstraints(const PairContact& pair)
 {
     if (pair.firstConstraint < 0)
         return;
     const std::int32_t batch = batches_.batchOfGroup(pair.island);
+    // The carried impulses are those of one of the settings' substeps.
+    const float perSubstep = 1.0f / static_cast<float>(batches_.batchSubstepScale(batch));
+    const float allowed = allowedPenetrationOf(pair, batch);
     auto constraint = static_cast<std::size_t>(pair.firstConstraint);
     auto point = static_cast<std::size_t>(pair.firstPoint);
     const std::int32_t a = batches_.solverIndexOf(static_cast<std::size_t>(pair.bodyA));
@@ -168,8 +201,8 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
         for (int p = 0; p < piece.pointCount; ++p) {
             inputs[p].position = piece.points[p].point.position;
             inputs[p].separation = piece.points[p].point.separation;
-            inputs[p].normalImpulse = piece.points[p].normalImpulse;
-            inputs[p].tangentImpulse = piece.points[p].tangentImpulse;
+            inputs[p].normalImpulse = piece.points[p].normalImpulse * perSubstep;
+            inputs[p].tangentImpulse = piece.points[p].tangentImpulse * perSubstep;
         }
         float height = 0.0f;
         for (int p = 0; p < piece.pointCount; ++p)
@@ -177,17 +210,17 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
         constraintPiece_[constraint] = pair.firstPiece + k;
         solver_.set(constraint++, point,
                     {a, b, piece.normal, inputs, piece.pointCount, batch,
-                     height / static_cast<float>(piece.pointCount)});
+                     height / static_cast<float>(piece.pointCount), allowed});
         point += static_cast<std::size_t>(piece.pointCount);
     }
 }
 
-void ConstraintSolve::storeImpulses(std::size_t batch, bool parallel)
+void ConstraintSolve::storeImpulses(std::size_t batch, bool parallel, float scale)
 {
     const ContactSolver::ConstraintList constraints = solver_.groupConstraints(batch);
     const auto store = [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k)
-            storeImpulses(constraints.first[k]);
+            storeImpulses(constraints.first[k], scale);
     };
     const auto constraintCount = static_cast<std::size_t>(constraints.last - constraints.first);
     if (parallel)
@@ -196,13 +229,15 @@ void ConstraintSolve::storeImpulses(std::size_t batch, bool parallel)
         store(0, constraintCount);
 }
 
-void ConstraintSolve::storeImpulses(std::size_t constraint)
+// Kept as impulses of one of the settings' substeps, whatever the batch's:
+// a contact warm starts right when its island's substeps change.
+void ConstraintSolve::storeImpulses(std::size_t constraint, float scale)
 {
     PieceContact& piece = contacts_.piece(static_cast<std::size_t>(constraintPiece_[constraint]));
     for (int p = 0; p < piece.pointCount; ++p) {
         const ContactPointResult result = solver_.result(constraint, p);
-        piece.points[p].normalImpulse = result.normalImpulse;
-        piece.points[p].tangentImpulse = result.tangentImpulse;
+        piece.points[p].normalImpulse = result.normalImpulse * scale;
+        piece.points[p].tangentImpulse = result.tangentImpulse * scale;
     }
 }
 
@@ -234,22 +269,22 @@ void ConstraintSolve::startBody(std::int32_t k)
 }
 
 // A substep's forces (gravity included) into an awake body's velocities.
-void ConstraintSolve::pushBody(std::int32_t k)
+void ConstraintSolve::pushBody(std::int32_t k, float h)
 {
     SolverBody& body = solverBodies_[k];
     const PhysicalObject& object = *bodies_[static_cast<std::size_t>(batches_.bodyOf(k))].object;
-    body.linearVelocity += object.force * (h_ * body.inverseMass);
+    body.linearVelocity += object.force * (h * body.inverseMass);
     if (!object.torque.isZero())
-        body.angularVelocity += body.inverseInertia * (object.torque * h_);
+        body.angularVelocity += body.inverseInertia * (object.torque * h);
 }
 
 // A substep's motion of an awake body: symplectic Euler, the new velocities move it.
-void ConstraintSolve::moveBody(std::int32_t k)
+void ConstraintSolve::moveBody(std::int32_t k, float h)
 {
     SolverBody& body = solverBodies_[k];
-    body.deltaPosition += body.linearVelocity * h_;
-    body.deltaRotation += body.angularVelocity * h_;
-    orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h_);
+    body.deltaPosition += body.linearVelocity * h;
+    body.deltaRotation += body.angularVelocity * h;
+    orientations_[k] = integrateOrientation(orientations_[k], body.angularVelocity, h);
 }
 
 // The lines of the body that finishBody(k) writes: its velocities, its pose
@@ -305,8 +340,8 @@ double ConstraintSolve::moveFreeChunk(std::size_t chunk)
         const std::int32_t body = freeBodies[k];
         startBody(body);
         for (int substep = 0; substep < substeps_; ++substep) {
-            pushBody(body);
-            moveBody(body);
+            pushBody(body, h_);
+            moveBody(body, h_);
         }
         finishBody(body);
         if (!islands_.stillLongEnough(stillTimes_[body]))

@@ -42,7 +42,8 @@ class ConstraintSolve {
     /// batches out in the contact solver, once the batches are planned. up
     /// is against gravity (contacts are coloured from the lowest up);
     /// clearingForces clears each body's force where its step finishes.
-    void prepare(const ContactSettings& settings, float dt, const Math::Vector3& up, bool clearingForces);
+    void prepare(const ContactSettings& settings, float dt, float weight, const Math::Vector3& up,
+                 bool clearingForces);
 
     /// One batch's whole step: its constraints filled from its pairs'
     /// manifolds and ordered, its bodies started, its contacts prepared, the
@@ -74,14 +75,16 @@ class ConstraintSolve {
     /// The batch's constraints from its pairs' manifolds.
     void fillConstraints(std::int32_t batch, bool parallel);
     void addConstraints(const PairContact& pair);
+    /// The penetration a pair's contacts leave alone, by the load they bear.
+    float allowedPenetrationOf(const PairContact& pair, std::int32_t batch) const;
     /// What the solver left at the batch's points, kept for next step's warm start.
-    void storeImpulses(std::size_t batch, bool parallel);
-    void storeImpulses(std::size_t constraint);
+    void storeImpulses(std::size_t batch, bool parallel, float scale);
+    void storeImpulses(std::size_t constraint, float scale);
     /// The batch's pairs pressed together once it is solved.
     int countPressed(std::int32_t batch) const;
     void startBody(std::int32_t k);
-    void pushBody(std::int32_t k);
-    void moveBody(std::int32_t k);
+    void pushBody(std::int32_t k, float h);
+    void moveBody(std::int32_t k, float h);
     void finishBody(std::int32_t k);
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
@@ -110,8 +113,12 @@ class ConstraintSolve {
     std::vector<std::int32_t> constraintPiece_;
     /// Each batch's pairs pressed together once it is solved.
     std::vector<int> batchTouching_;
-    /// The step's substeps, their length, and the step's length.
+    /// The settings' substeps and their length (a heavily loaded batch takes
+    /// more, shorter ones), and the step's length.
     int substeps_ = 1;
+    float allowedPenetration_ = 0.0f;
+    /// The speed gravity gives a body in one of the settings' substeps.
+    float weightPerSubstep_ = 0.0f;
     float h_ = 0.0f;
     float dt_ = 0.0f;
     /// Against gravity: contacts are coloured from the lowest up.

@@ -200,6 +200,33 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
         speculativeDistance +
         ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
     countManifolds(work, out, linkDistance, bodies.movable(work.i) && bodies.movable(work.j));
+    work.counts.lift = carriedLift(work, out, bodies, last);
+    work.counts.substepScale = last ? last->counts.substepScale : 1;
+}
+
+// The load follows what the carried impulses show, slowly: a blow, or the
+// push of a contact just made stiffer, lasts a step or two and barely moves
+// it, while a stack's weight, borne step after step, sets it.
+float ContactCache::carriedLift(const PairWork& work, const PieceContact* out, const BodyTable& bodies,
+                                const PairContact* last)
+{
+    const PhysicalObject& bodyA = *bodies[work.i].object;
+    const PhysicalObject& bodyB = *bodies[work.j].object;
+    const bool awakeA = bodies.awake(work.i);
+    const bool awakeB = bodies.awake(work.j);
+    float lift = 0.0f;
+    const Vector3 relative = (awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3());
+    if (relative.squaredLength() < loadedContactSpeed * loadedContactSpeed) {
+        float carried = 0.0f;
+        for (std::int32_t k = 0; k < work.pieceCount; ++k)
+            for (int p = 0; p < out[k].pointCount; ++p)
+                carried += out[k].points[p].normalImpulse;
+        const float inverseMassA = bodies.movable(work.i) ? 1.0f / bodyA.mass : 0.0f;
+        const float inverseMassB = bodies.movable(work.j) ? 1.0f / bodyB.mass : 0.0f;
+        lift = carried * std::max(inverseMassA, inverseMassB);
+    }
+    const float before = last ? last->counts.lift : 0.0f;
+    return before + loadFollowRate * (lift - before);
 }
 
 const PieceContact* ContactCache::lastPiece(const PairContact* last, std::int32_t pieceA,

@@ -60,6 +60,15 @@ struct ManifoldCounts {
     /// The most negative separation of any point when both bodies are
     /// movable, else 0.
     float deepest = 0.0f;
+    /// How heavily the pair is loaded while its bodies rest on each other:
+    /// the speed its carried normal impulses give its lighter movable body in
+    /// one of the settings' substeps, followed slowly from step to step (what
+    /// bodies closing or parting faster than loadedContactSpeed carry counts
+    /// as no load).
+    float lift = 0.0f;
+    /// The substeps the pair's load calls for, as a multiple of the settings'
+    /// (1, 2, 4 or 8): last step's until the solve plans this one's.
+    std::int32_t substepScale = 1;
 };
 
 /// A pair of bodies with manifolds, kept sorted by key from step to step.
@@ -136,6 +145,10 @@ class ContactCache {
     /// The pairs with manifolds become this step's pairs.
     void keepPairs(ContactStepStatistics& statistics);
     void collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt);
+    /// The pair's load (ManifoldCounts::lift) from its points' carried
+    /// impulses and last step's load.
+    static float carriedLift(const PairWork& work, const PieceContact* out, const BodyTable& bodies,
+                             const PairContact* last);
     /// Last step's manifold of hulls pieceA and pieceB of a pair, or null.
     const PieceContact* lastPiece(const PairContact* last, std::int32_t pieceA, std::int32_t pieceB) const;
     /// Whether the work's pair is linked, and its figures, from its manifolds at out.

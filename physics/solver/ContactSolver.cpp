@@ -246,6 +246,7 @@ void ContactSolver::set(std::size_t index, std::size_t firstPoint, const Contact
     Constraint& constraint = constraints_[index];
     constraint.group = manifold.group;
     constraint.height = manifold.height;
+    constraint.allowedPenetration = manifold.allowedPenetration;
     constraint.indexA = manifold.indexA;
     constraint.indexB = manifold.indexB;
     constraint.normal = manifold.normal;
@@ -278,7 +279,7 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
         for (std::size_t k = from; k < to; ++k) {
             if (shared && k + 1 < to)
                 prefetchObjectForWrite(&bundles_[bundlesFrom + k + 1], sizeof(Bundle));
-            prepareBundle(lanesFrom + k, bundlesFrom + k, bodies);
+            prepareBundle(lanesFrom + k, bundlesFrom + k, bodies, groupStiffness_[group]);
         }
     };
     const std::size_t count = colourBundleStart_[lanesFrom + group + groupColours_[group]];
@@ -294,8 +295,8 @@ namespace {
 /// from its carried inputs, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                           const std::vector<ContactPointInput>& inputs,
-                           const ContactSolverSettings& settings, Point (&points)[maxPoints])
+                           const std::vector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
+                           Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;
     const bool fixedB = c.indexB == noSolverBody;
@@ -317,13 +318,14 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
         p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
         p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
     }
-    return fixedA || fixedB ? settings.fixedSoftness : settings.softness;
+    return fixedA || fixedB ? stiffness.fixedSoftness : stiffness.softness;
 }
 
 /// The lanes' constraints (empty ones for lanes without) and their softness
 /// into the bundle's own fields.
 template <class Bundle, class Constraint>
-void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness)
+void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness,
+                     float groupAllowedPenetration)
 {
     const auto vectors = [&](auto field) {
         return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
@@ -341,6 +343,11 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softn
     bundle.biasRate = floats([](const Softness& s) { return s.biasRate; });
     bundle.massScale = floats([](const Softness& s) { return s.massScale; });
     bundle.impulseScale = floats([](const Softness& s) { return s.impulseScale; });
+    const auto allowed = [&](const Constraint& c) {
+        return c.allowedPenetration < 0.0f ? groupAllowedPenetration : c.allowedPenetration;
+    };
+    bundle.allowedPenetration =
+        FloatLanes(allowed(*lanes[0]), allowed(*lanes[1]), allowed(*lanes[2]), allowed(*lanes[3]));
     bundle.pointCount =
         FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
                    static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
@@ -380,7 +387,8 @@ void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
-void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies)
+void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
+                                  const ContactStiffness& stiffness)
 {
     Bundle& bundle = bundles_[k];
     const Constraint empty;
@@ -398,10 +406,10 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
-        softness[lane] = prepareConstraint(c, bodies, inputs_, settings_, points[lane]);
+        softness[lane] = prepareConstraint(c, bodies, inputs_, stiffness, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
     }
-    packConstraints(bundle, lanes, softness);
+    packConstraints(bundle, lanes, softness, stiffness.allowedPenetration);
     // Points missing from a lane (or beyond every lane's) stay zero.
     for (int j = 0; j < maxPoints; ++j)
         packPoint(bundle.point[j], points[0][j], points[1][j], points[2][j], points[3][j]);
@@ -428,7 +436,8 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
 
 void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
 {
-    forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias); });
+    const ContactStiffness& stiffness = groupStiffness_[group];
+    forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias, stiffness); });
 }
 
 namespace {
@@ -445,13 +454,13 @@ template <int points> struct GapTerms {
 /// The gap terms of each point of a bundle, from its gap at the step's start
 /// and what its bodies moved along the normal since (small-angle turns).
 template <class Bundle, int points>
-void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies,
-              const ContactSolverSettings& settings, bool useBias, GapTerms<points>& terms)
+void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const ContactStiffness& stiffness,
+              bool useBias, GapTerms<points>& terms)
 {
     const FloatLanes zero(0.0f);
     const FloatLanes one(1.0f);
-    const FloatLanes inverseSubstep(1.0f / settings.substep);
-    const FloatLanes slop(settings.allowedPenetration);
+    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
+    const FloatLanes slop = bundle.allowedPenetration;
     const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
     const SolverBody* a[4];
@@ -558,10 +567,11 @@ void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction, FloatLa
 //
 // Friction: the two tangent impulses are found together and their sum is held
 // inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
-void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const
+void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
+                                const ContactStiffness& stiffness) const
 {
     GapTerms<maxPoints> terms;
-    gapTerms(bundle, bodies, settings_, useBias, terms);
+    gapTerms(bundle, bodies, stiffness, useBias, terms);
     PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
     // The points of one manifold are swept several times before moving on:
     // one sweep leaves the first point's impulse tilting the body, and
@@ -674,6 +684,8 @@ void ContactSolver::layOut(std::size_t bodyCount)
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
     groupBundleStart_.assign(groupStart_.begin(), groupStart_.end());
+    groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
+                                        settings_.allowedPenetration});
     bundles_.makeRoom(count);
 }
 

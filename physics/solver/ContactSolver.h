@@ -71,6 +71,8 @@ struct ContactManifoldInput {
     std::int32_t group = 0;
     /// Orders the contacts of a group for colouring (lower ones first).
     float height = 0.0f;
+    /// Penetration this contact leaves alone; negative for its group's.
+    float allowedPenetration = -1.0f;
 };
 
 /// How soft a constraint is for one substep length (Catto, "Soft Constraints",
@@ -84,6 +86,17 @@ struct Softness {
 
 /// A spring of the given frequency and damping ratio over substeps of length h.
 Softness makeSoftness(float hertz, float dampingRatio, float h);
+
+/// How stiff one group's contacts are: its substep length and the softness
+/// of its contacts for that length.
+struct ContactStiffness {
+    float substep = 0.0f;
+    Softness softness;
+    /// Softness of contacts with a fixed body.
+    Softness fixedSoftness;
+    /// Penetration left alone.
+    float allowedPenetration = 0.0f;
+};
 
 struct ContactSolverSettings {
     float friction = 0.5f;
@@ -159,6 +172,13 @@ class ContactSolver {
     void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
                       const std::vector<std::int32_t>& groupStart);
     void orderGroup(std::size_t group);
+    /// Gives group its own substep length and contact softness, in place of
+    /// the settings' (which every group starts with once laid out); set
+    /// before the group is prepared.
+    void setGroupStiffness(std::size_t group, const ContactStiffness& stiffness)
+    {
+        groupStiffness_[group] = stiffness;
+    }
 
     /// The passes below work on one group's constraints. With parallel, each
     /// pass spreads the group's independent constraints over the pool's
@@ -219,6 +239,7 @@ class ContactSolver {
         std::int32_t pointCount = 0;
         std::int32_t group = 0;
         float height = 0.0f;
+        float allowedPenetration = -1.0f;
         /// Where the passes keep it: bundle × lanesPerBundle + lane.
         std::int32_t slot = 0;
     };
@@ -254,6 +275,7 @@ class ContactSolver {
         FloatLanes biasRate;
         FloatLanes massScale;
         FloatLanes impulseScale;
+        FloatLanes allowedPenetration;
         /// Each lane's number of points, as a float to compare lanes with.
         FloatLanes pointCount;
         std::int32_t indexA[lanesPerBundle];
@@ -271,8 +293,10 @@ class ContactSolver {
     /// groupStart_ holds the groups.
     void layOut(std::size_t bodyCount);
     /// Prepares bundle k from the lanes listed at lanesAt.
-    void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies);
-    void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias) const;
+    void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
+                       const ContactStiffness& stiffness);
+    void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
+                     const ContactStiffness& stiffness) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
     std::vector<Constraint> constraints_;
@@ -304,6 +328,8 @@ class ContactSolver {
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
+    /// Each group's substep and softness.
+    std::vector<ContactStiffness> groupStiffness_;
 };
 
 } // namespace Tolvane::Physics

@@ -18,6 +18,8 @@
 
 #include "physics/solver/SolverConstants.h"
 
+#include <algorithm>
+
 namespace Tolvane::Physics {
 
 using Math::Vector3;
@@ -93,16 +95,18 @@ void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& s
     figures_.lap(&PhaseTimes::narrowPhase);
     islands_.wake(bodies_, contacts_.pairs());
     figures_.lap(&PhaseTimes::other);
-    solve(dt, up, settings, clearingForces);
+    solve(dt, weight, up, settings, clearingForces);
     figures_.lap(&PhaseTimes::integration);
     stepped_ = true;
     figures_.finish();
 }
 
-void ContactWorld::solve(float dt, const Vector3& up, const ContactSettings& settings, bool clearingForces)
+void ContactWorld::solve(float dt, float weight, const Vector3& up, const ContactSettings& settings,
+                         bool clearingForces)
 {
-    batches_.plan(bodies_, contacts_.pairs(), figures_.statistics());
-    solve_.prepare(settings, dt, up, clearingForces);
+    const float substep = dt / static_cast<float>(std::max(1, settings.solverIterations));
+    batches_.plan(bodies_, contacts_.pairs(), figures_.statistics(), weight * substep);
+    solve_.prepare(settings, dt, weight, up, clearingForces);
     islands_.startStillTimes(bodies_.size(), settings.sleeping);
     figures_.lap(&PhaseTimes::solver);
     threadSplit_.run(

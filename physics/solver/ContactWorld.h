@@ -75,7 +75,9 @@ class ContactWorld {
     void forgetFailedStep(const std::vector<std::shared_ptr<CollisionSet>>& sets);
     /// The solve of the awake bodies: groups and batches planned, the batches
     /// and free bodies run over the threads, and the bodies finished.
-    void solve(float dt, const Math::Vector3& up, const ContactSettings& settings, bool clearingForces);
+    /// weight is gravity's strength, up the direction against it.
+    void solve(float dt, float weight, const Math::Vector3& up, const ContactSettings& settings,
+               bool clearingForces);
 
     WorkerPool pool_{0};
     BodyTable bodies_;

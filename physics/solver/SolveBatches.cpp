@@ -5,15 +5,16 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Tolvane::Physics {
 
 void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs,
-                        ContactStepStatistics& statistics)
+                        ContactStepStatistics& statistics, float weightPerSubstep)
 {
     groupAwakeBodies(bodies, pairs);
     statistics.awakeBodies = static_cast<int>(solverToBody_.size());
-    countConstraints(pairs, statistics);
+    countConstraints(pairs, statistics, weightPerSubstep);
     assignBatches();
     numberPairs(pairs);
     numberBodies();
@@ -49,9 +50,11 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
     }
 }
 
-void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics)
+void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
+                                    float weightPerSubstep)
 {
     groupConstraints_.assign(static_cast<std::size_t>(groupCount_), 0);
+    groupScale_.assign(static_cast<std::size_t>(groupCount_), 1);
     constraintCount_ = 0;
     pointCount_ = 0;
     float deepest = 0.0f;
@@ -67,8 +70,36 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
         constraintCount_ += pair.counts.manifolds;
         pointCount_ += pair.counts.points;
         groupConstraints_[pair.island] += static_cast<std::size_t>(pair.counts.manifolds);
+        const float load = weightPerSubstep > 0.0f ? pair.counts.lift / weightPerSubstep : 0.0f;
+        pair.counts.substepScale = substepScale(load, pair.counts.substepScale);
+        groupScale_[pair.island] = std::max(groupScale_[pair.island], pair.counts.substepScale);
     }
     statistics.deepestPairSeparation = deepest;
+}
+
+// A column of blocks on soft contacts bends over once the tipping of the
+// weight above a contact outgrows the contact's stiffness. Measured on towers
+// of cubes, the contact frequency a column needs grows as its height to the
+// power 1.53, and the frequency the contacts may have grows with the substep
+// rate. A contact carrying `load` times its lighter body's weight (a column
+// of that height above it) therefore needs the substeps scaled by
+// (load / loadAtBaseSubsteps)^1.53, rounded up to a power of two and at most
+// largestSubstepScale. A pair steps down only once its load fits the lower
+// scale with room to spare, so that a load near a boundary does not switch
+// its island's stiffness back and forth.
+int SolveBatches::substepScale(float load, int previous)
+{
+    const auto scaleFor = [](float needed) {
+        int scale = 1;
+        while (static_cast<float>(scale) < needed && scale < largestSubstepScale)
+            scale *= 2;
+        return scale;
+    };
+    const float needed = std::pow(load / loadAtBaseSubsteps, columnFrequencyExponent);
+    const int up = scaleFor(needed);
+    if (up >= previous)
+        return up;
+    return std::min(previous, scaleFor(needed / substepScaleDownShare));
 }
 
 // Groups are solved in batches of whole groups, so that small ones fill the
@@ -86,9 +117,12 @@ void SolveBatches::assignBatches()
             batchOfGroup_[g] = -1;
             continue;
         }
-        if (batchCount_ == 0 || filling >= batchConstraints) {
+        if (batchCount_ == 0 || filling >= batchConstraints ||
+            batchScale_[batchCount_ - 1] != groupScale_[g]) {
             ++batchCount_;
             filling = 0;
+            batchScale_.resize(static_cast<std::size_t>(batchCount_));
+            batchScale_[batchCount_ - 1] = groupScale_[g];
         }
         batchOfGroup_[g] = batchCount_ - 1;
         filling += groupConstraints_[g];

@@ -22,7 +22,11 @@ class SolveBatches {
     /// pair's constraints and points (pair.island, firstConstraint and
     /// firstPoint) and the solver's bodies batch by batch. Adds the awake
     /// bodies and every pair's manifolds to statistics.
-    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, ContactStepStatistics& statistics);
+    /// weightPerSubstep is the speed gravity gives a body in one of the
+    /// settings' substeps: each group's substep scale weighs its contacts'
+    /// loads against it.
+    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
+              float weightPerSubstep);
 
     std::int32_t batchCount() const { return batchCount_; }
     std::int32_t constraintCount() const { return constraintCount_; }
@@ -31,6 +35,10 @@ class SolveBatches {
     const std::vector<std::int32_t>& batchConstraintStart() const { return batchConstraintStart_; }
     /// The batch a group of pairs (pair.island) is solved in.
     std::int32_t batchOfGroup(std::int32_t group) const { return batchOfGroup_[group]; }
+    /// How many times the settings' substeps a batch takes (1, 2, 4 or 8): the
+    /// most any of its groups needs for the loads its contacts carry. Groups
+    /// needing different scales are never batched together.
+    int batchSubstepScale(std::int32_t batch) const { return batchScale_[batch]; }
 
     /// The number of awake bodies, which the solver numbers from 0.
     std::size_t solverBodyCount() const { return solverToBody_.size(); }
@@ -66,8 +74,12 @@ class SolveBatches {
     void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs);
     std::int32_t groupOfBody(std::int32_t body) { return groupOfRoot_[findRoot(groupParent_, body)]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
-    void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics);
+    void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
+                          float weightPerSubstep);
     void assignBatches();
+    /// The substep scale a pair needs that carries load times its lighter
+    /// body's weight, having needed previous last step.
+    static int substepScale(float load, int previous);
     void numberPairs(std::vector<PairContact>& pairs);
     void numberBodies();
 
@@ -85,6 +97,9 @@ class SolveBatches {
     /// Each group's contacts, and the batch it is solved in (-1: none).
     std::vector<std::size_t> groupConstraints_;
     std::vector<std::int32_t> batchOfGroup_;
+    /// Each group's substep scale (its pairs' largest), and each batch's.
+    std::vector<int> groupScale_;
+    std::vector<int> batchScale_;
     /// Scratch of numbering the constraints and their points batch by batch.
     std::vector<std::int32_t> batchConstraintStart_;
     std::vector<std::int32_t> batchPointStart_;

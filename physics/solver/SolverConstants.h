@@ -44,6 +44,32 @@ constexpr float settledSweepShare = 0.01f;
 /// 13.7 units/s while sliding at 1.5 still leaves rolling at 0.12; with 8 at 0.02.
 constexpr int restitutionPasses = 8;
 
+/// Bodies closing or parting slower than this (units per second) rest on each
+/// other: their contact's carried impulses measure the load it bears, not an
+/// impact.
+constexpr float loadedContactSpeed = 1.0f;
+/// The share of the way a pair's remembered load moves each step towards what
+/// its carried impulses show: it takes up a lasting load within a second or
+/// two (50 steps of 0.025 s), and a blow lasting a step or two barely moves it.
+constexpr float loadFollowRate = 0.02f;
+/// The most substeps a heavily loaded group takes, as a multiple of the
+/// settings' substeps.
+constexpr int largestSubstepScale = 8;
+/// The heaviest load, in its lighter body's weights, a contact carries at the
+/// settings' substeps: a column of 15 cubes needs contacts of about 20 Hz,
+/// two thirds of the 30 Hz they have, a margin for columns not quite straight.
+constexpr float loadAtBaseSubsteps = 15.0f;
+/// Contacts bearing up to this many times their lighter body's weight leave
+/// the whole allowed penetration alone; heavier loaded ones proportionally less.
+constexpr float fullAllowanceLoad = 4.0f;
+/// A pair steps down to fewer substeps once what it needs is below this share
+/// of the lower scale.
+constexpr float substepScaleDownShare = 0.5f;
+/// How fast the contact frequency a column needs grows with its height:
+/// towers of 10, 20 and 40 cubes first bend over on contacts of 10.7, 31.0 and
+/// 88.8 Hz.
+constexpr float columnFrequencyExponent = 1.53f;
+
 /// Islands are solved in batches of at least this many contacts (or of
 /// every island left): enough for the solver's lanes to be full.
 constexpr std::size_t batchConstraints = 64;

@@ -237,7 +237,7 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
     }
     SolveBatches batches;
     ContactStepStatistics statistics;
-    batches.plan(stages.bodies, pairs, statistics);
+    batches.plan(stages.bodies, pairs, statistics, 9.81f * 0.025f / 4.0f);
 
     EXPECT_EQ(statistics.awakeBodies, 2 * pairCount + freeCount);
     EXPECT_EQ(statistics.contactPoints, 4 * pairCount);
@@ -254,6 +254,42 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
     ASSERT_EQ(batches.freeBodies().size(), static_cast<std::size_t>(freeCount));
     for (int k = 0; k < freeCount; ++k)
         EXPECT_EQ(batches.bodyOf(batches.freeBodies()[k]), 2 * pairCount + k);
+}
+
+// Pairs bearing the weight of many bodies take more substeps, in batches of
+// their own; a pair steps back down only once its load has clearly fallen.
+TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
+{
+    Stages stages;
+    for (int k = 0; k < 6; ++k)
+        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
+    stages.gather(false);
+    constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
+    // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
+    const float loads[3] = {5.0f, 20.0f, 1000.0f};
+    std::vector<PairContact> pairs(3);
+    for (int k = 0; k < 3; ++k) {
+        pairs[k].bodyA = 2 * k;
+        pairs[k].bodyB = 2 * k + 1;
+        pairs[k].counts.manifolds = 1;
+        pairs[k].counts.points = 4;
+        pairs[k].counts.lift = loads[k] * weightPerSubstep;
+    }
+    SolveBatches batches;
+    ContactStepStatistics statistics;
+    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    ASSERT_EQ(batches.batchCount(), 3);
+    EXPECT_EQ(batches.batchSubstepScale(0), 1);
+    EXPECT_EQ(batches.batchSubstepScale(1), 2);
+    EXPECT_EQ(batches.batchSubstepScale(2), 8);
+
+    // The tall stack's load falls a little: it keeps its substeps. Then far: it steps down.
+    pairs[1].counts.lift = 14.0f * weightPerSubstep;
+    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 2);
+    pairs[1].counts.lift = 5.0f * weightPerSubstep;
+    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 1);
 }
 
 TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,29 @@ class StackScenario : public ::testing::Test {
     static float speed(const PhysicalObject& body) { return body.velocity.length(); }
 };
 
+// Twenty cubes stacked exactly: the contacts low in the tower carry the
+// weight of many cubes and are made stiff enough that the tower does not bend
+// over. On contacts as soft as a short stack's, its lean grows by a third
+// every 100 steps and it falls near step 1800.
+TEST_F(StackScenario, TallTowerStandsStraightAndItsLeanDoesNotGrow)
+{
+    const auto scene = load("tower-20.json");
+    const PhysicalObject& top = *scene->bodies().back();
+    const Math::Vector3 start = top.transform.position;
+    const auto lean = [&] {
+        return std::hypot(top.transform.position.x - start.x, top.transform.position.z - start.z);
+    };
+    float worst[3] = {0.0f, 0.0f, 0.0f};
+    for (int step = 1; step <= 1500; ++step) {
+        PhysicalUniverse::step();
+        float& window = worst[(step - 1) / 500];
+        window = std::max(window, lean());
+    }
+    EXPECT_LT(worst[2], 0.02f);
+    EXPECT_LE(worst[2], worst[1] + 0.002f);
+    EXPECT_GT(top.transform.position.y, start.y - 0.05f);
+}
+
 // Three cubes, the middle one 10 or 100 times heavier. Once the stack has taken
 // its load, nothing may creep: a contact that keeps sinking and pushing back
 // shows as a cube that never stops.
@@ -55,8 +79,8 @@ TEST_F(StackScenario, HeavyCubeBetweenLightOnesHoldsStill)
     }
 }
 
-// A 1000-times heavier cube on a light one sinks it by more than a light load
-// would, but the stack stands: each cube stays above the one below.
+// A 1000-times heavier cube on a light one: the stack stands, each cube on
+// the one below, and the top sinks by less than 0.05.
 TEST_F(StackScenario, ThousandTimesHeavierCubeDoesNotCrushTheLightOne)
 {
     const auto scene = load("stack-1-1000-1.json");
@@ -64,10 +88,12 @@ TEST_F(StackScenario, ThousandTimesHeavierCubeDoesNotCrushTheLightOne)
         PhysicalUniverse::step();
     const auto& bodies = scene->bodies();
     for (std::size_t i = 2; i < bodies.size(); ++i) {
-        EXPECT_GT(bodies[i]->transform.position.y - bodies[i - 1]->transform.position.y, 1.0f)
+        EXPECT_GT(bodies[i]->transform.position.y - bodies[i - 1]->transform.position.y, 1.9f)
             << "cube " << i;
-        EXPECT_NEAR(bodies[i]->transform.position.x, 0.0f, 0.05f) << "cube " << i;
+        EXPECT_LT(std::fabs(bodies[i]->transform.position.x - bodies[i - 1]->transform.position.x), 0.25f)
+            << "cube " << i;
     }
+    EXPECT_GT(bodies[3]->transform.position.y, -2.05f);
 }
 
 // A cube at 100 units/s into a resting 3 x 3 wall: every contact it makes is
