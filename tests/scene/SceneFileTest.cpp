@@ -88,7 +88,8 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
                                                           {"stack-1-100-1.json", 4},
                                                           {"stack-1-1000-1.json", 4},
                                                           {"wall-struck.json", 11},
-                                                          {"slide-landing.json", 2}};
+                                                          {"slide-landing.json", 2},
+                                                          {"card-house.json", 8}};
     for (const auto& [file, bodies] : counts) {
         SCOPED_TRACE(file);
         const auto scene = build(scenes + "/" + file);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Tolvane {
 namespace {
@@ -56,6 +57,21 @@ TEST_F(StackScenario, TallTowerStandsStraightAndItsLeanDoesNotGrow)
     EXPECT_LT(worst[2], 0.02f);
     EXPECT_LE(worst[2], worst[1] + 0.002f);
     EXPECT_GT(top.transform.position.y, start.y - 0.05f);
+}
+
+// Cards leaning on each other at 20 degrees hold by friction at the floor
+// and by their edges at the top, a card laid across two such frames carries
+// a third: the house stands.
+TEST_F(StackScenario, CardHouseStands)
+{
+    const auto scene = load("card-house.json");
+    std::vector<Math::Vector3> start;
+    for (const auto& body : scene->bodies())
+        start.push_back(body->transform.position);
+    for (int step = 1; step <= 1000; ++step)
+        PhysicalUniverse::step();
+    for (std::size_t i = 1; i < start.size(); ++i)
+        EXPECT_LT((scene->bodies()[i]->transform.position - start[i]).length(), 0.05f) << "card " << i;
 }
 
 // Three cubes, the middle one 10 or 100 times heavier. Once the stack has taken
