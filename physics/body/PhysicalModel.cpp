@@ -2,6 +2,7 @@
 #include "physics/body/PhysicalModel.h"
 
 #include "geometry/BodyHulls.h"
+#include "model/AC3DReader.h"
 #include "model/ModelTree.h"
 
 namespace Tolvane::Physics {
@@ -104,9 +105,26 @@ const Collision::BodyHulls& PhysicalModel::hulls() const
     return *hulls_;
 }
 
+namespace {
+
+/// Gives each part of model the name of its object in the file: the tree was
+/// built from info, so the two have the same shape.
+void nameParts(PhysicalModel& model, const ModelInfo& info)
+{
+    model.setName(info.name);
+    for (std::size_t k = 0; k < model.kids().size() && k < info.kids.size(); ++k)
+        nameParts(*model.kids()[k], *info.kids[k]);
+}
+
+} // namespace
+
 std::shared_ptr<PhysicalModel> loadPhysicalModel(const std::string& path)
 {
-    return loadModelTree<PhysicalModel>(path);
+    const std::shared_ptr<ModelInfo> info = readAC3DFile(path);
+    std::shared_ptr<PhysicalModel> model = buildModelTree<PhysicalModel>(*info);
+    nameParts(*model, *info);
+    model->setSourcePath(path);
+    return model;
 }
 
 } // namespace Tolvane::Physics

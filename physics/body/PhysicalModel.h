@@ -38,7 +38,17 @@ class PhysicalModel : public ModelMesh {
     /// several threads ask at the same time, from the kids set at that time.
     const Collision::BodyHulls& hulls() const;
 
+    /// The part's name in its model file (empty when it has none).
+    const std::string& name() const { return name_; }
+    /// The file the model tree was read from, on its root part (empty for
+    /// parts and models built in code).
+    const std::string& sourcePath() const { return sourcePath_; }
+    void setName(const std::string& name) { name_ = name; }
+    void setSourcePath(const std::string& path) { sourcePath_ = path; }
+
   private:
+    std::string name_;
+    std::string sourcePath_;
     std::vector<std::shared_ptr<PhysicalModel>> kids_;
     std::shared_ptr<OrientedBoundingBox> boundingBox_;
     /// The hulls once built. Built under the lock by the first caller; a
