@@ -1,5 +1,6 @@
-// Every tolerance of the convex hull builder, the hull separating-axis test and
-// the contact manifolds, in one place, each with what it guards.
+// Every tolerance of the convex hull builder, the hull separating-axis test,
+// the contact manifolds and the triangle meshes, in one place, each with what
+// it guards.
 #pragma once
 
 namespace Tolvane::Physics::Collision {
@@ -91,5 +92,22 @@ constexpr int maxManifoldPoints = 4;
 /// allowance rounding would cut them or not from step to step and change their
 /// keys. Edges from farther out are still cut at the side itself.
 constexpr float sideClipSlop = 0.005f;
+
+// --- Triangle meshes.
+
+/// A shared edge is active only if its two faces' normals differ by more than
+/// about 1.5 degrees (their dot product is below this). Flatter seams are where
+/// a modeller split one flat or gently rounded surface into triangles; a body
+/// sliding across them must not catch on an edge normal that is not there.
+constexpr float activeEdgeCosine = 0.99966f;
+/// A closed part counts as its own convex hull while no edge is a valley
+/// deeper than this fraction of its half-size (the largest half-extent of its
+/// box): the hull stands at most that little proud of the dent it covers,
+/// and rounding in a re-exported model never makes a convex part concave.
+constexpr float convexPartTolerance = 1e-3f;
+/// ... and while the part fills its hull's volume to within this fraction: a
+/// part in two pieces apart, whose hull would also fill the space between
+/// them, does not.
+constexpr float convexPartVolumeShare = 1e-3f;
 
 } // namespace Tolvane::Physics::Collision
