@@ -136,6 +136,22 @@ BodyHulls buildBodyHulls(const std::vector<HullPart>& parts, float radius, const
 
 namespace {
 
+/// Lists part (at place index among the parts) in concaveParts, with its
+/// mesh, when its triangles are not its own convex hull.
+void noteConcavePart(const HullPart& part, const std::vector<Vector3>& points, const ConvexHull& hull,
+                     std::int32_t index, BodyHulls& body)
+{
+    if (part.triangles.empty())
+        return;
+    // Triangles that leave no mesh (all of them degenerate) say nothing about
+    // the part's shape: its points and their hull are all there is.
+    std::optional<TriangleMesh> mesh = buildTriangleMesh(points, part.triangles);
+    if (!mesh || isConvexPart(*mesh, hull))
+        return;
+    body.concaveParts.push_back(index);
+    body.concaveMeshes.push_back(std::move(*mesh));
+}
+
 BodyHulls buildHullsAndMass(const std::vector<HullPart>& parts, float radius, const Vector3& centre)
 {
     BodyHulls body;
@@ -143,7 +159,8 @@ BodyHulls buildHullsAndMass(const std::vector<HullPart>& parts, float radius, co
     Vector3 low;
     Vector3 high;
     std::vector<Vector3> points;
-    for (const HullPart& part : parts) {
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const HullPart& part = parts[index];
         if (part.vertices->empty())
             continue;
         points.clear();
@@ -157,8 +174,10 @@ BodyHulls buildHullsAndMass(const std::vector<HullPart>& parts, float radius, co
                 anyPoint ? Vector3(std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)) : p;
             anyPoint = true;
         }
-        if (std::optional<ConvexHull> hull = buildConvexHull(points))
+        if (std::optional<ConvexHull> hull = buildConvexHull(points)) {
+            noteConcavePart(part, points, *hull, static_cast<std::int32_t>(index), body);
             body.hulls.push_back(std::move(*hull));
+        }
     }
 
     if (anyPoint) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "geometry/ConvexHull.h"
+#include "geometry/TriangleMesh.h"
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
 
@@ -37,6 +38,11 @@ struct BodyHulls {
     /// The farthest any hull vertex lies from the centre of mass: how far a turn
     /// can move a point of the body.
     float radius = 0.0f;
+    /// The parts (by their place in the parts handed in) whose triangles are
+    /// not their own convex hull, and each one's triangle mesh in body
+    /// coordinates: the solver collides them as their hulls all the same.
+    std::vector<std::int32_t> concaveParts;
+    std::vector<TriangleMesh> concaveMeshes;
 };
 
 /// One part of a model: its vertices, and the offset that places them in body
@@ -44,6 +50,9 @@ struct BodyHulls {
 struct HullPart {
     const std::vector<Math::Vector3>* vertices = nullptr;
     Math::Vector3 offset;
+    /// The part's triangles (indices into vertices), to tell a concave part
+    /// from a convex one; none for a part known only by its points.
+    std::vector<TriangleIndices> triangles;
 };
 
 /// One hull per part (parts without vertices give none, nor do parts whose
@@ -52,7 +61,8 @@ struct HullPart {
 /// (next to) no volume the mass is a solid box over all the parts' vertices;
 /// when that box is degenerate too (a line or a point), a solid sphere of the
 /// given radius about centre. The result is clamped to usable values in every
-/// case.
+/// case. A part with triangles that are not its own convex hull (see
+/// isConvexPart) is listed in concaveParts.
 BodyHulls buildBodyHulls(const std::vector<HullPart>& parts, float radius, const Math::Vector3& centre);
 
 } // namespace Tolvane::Physics::Collision

@@ -5,6 +5,8 @@
 #include "model/AC3DReader.h"
 #include "model/ModelTree.h"
 
+#include <ostream>
+
 namespace Tolvane::Physics {
 
 namespace {
@@ -69,6 +71,22 @@ void PhysicalModel::setKids(const std::vector<std::shared_ptr<PhysicalModel>>& k
 
 namespace {
 
+/// Every part of the tree under model, in tree order, as hullParts lists them.
+std::vector<const PhysicalModel*> partsInTreeOrder(const PhysicalModel& model)
+{
+    std::vector<const PhysicalModel*> parts;
+    std::vector<const PhysicalModel*> pending{&model};
+    while (!pending.empty()) {
+        const PhysicalModel* part = pending.back();
+        pending.pop_back();
+        parts.push_back(part);
+        const auto& kids = part->kids();
+        for (auto kid = kids.rbegin(); kid != kids.rend(); ++kid)
+            pending.push_back(kid->get());
+    }
+    return parts;
+}
+
 /// Every part of the tree under model, in tree order (a part before its kids,
 /// kids in order), each placed as a body built on model places it
 /// (ConvexPolyhedron: the parent's offset plus the part's location, model
@@ -82,7 +100,11 @@ std::vector<Collision::HullPart> hullParts(const PhysicalModel& model)
         const auto [part, parentOffset] = pending.back();
         pending.pop_back();
         const Math::Vector3 offset = parentOffset + part->location();
-        parts.push_back({&part->vertices(), offset});
+        std::vector<Collision::TriangleIndices> triangles;
+        triangles.reserve(part->surfaces().size());
+        for (const ModelSurface& surface : part->surfaces())
+            triangles.push_back({surface.vertexIndex[0], surface.vertexIndex[1], surface.vertexIndex[2]});
+        parts.push_back({&part->vertices(), offset, std::move(triangles)});
         const auto& kids = part->kids();
         for (auto kid = kids.rbegin(); kid != kids.rend(); ++kid)
             pending.emplace_back(kid->get(), offset);
@@ -105,13 +127,30 @@ const Collision::BodyHulls& PhysicalModel::hulls() const
     return *hulls_;
 }
 
+void PhysicalModel::reportHullStandIns(std::ostream& err) const
+{
+    const Collision::BodyHulls& built = hulls();
+    if (built.concaveParts.empty() || reportedHullStandIns_.exchange(true))
+        return;
+    const std::vector<const PhysicalModel*> parts = partsInTreeOrder(*this);
+    const std::string file = sourcePath_.empty() ? std::string("a model built in code") : sourcePath_;
+    for (const std::int32_t index : built.concaveParts) {
+        const std::string& part = parts[static_cast<std::size_t>(index)]->name();
+        err << file << ": part \"" << part
+            << "\" collides as its convex hull; split it into convex parts for an exact shape\n";
+    }
+}
+
 namespace {
 
 /// Gives each part of model the name of its object in the file: the tree was
 /// built from info, so the two have the same shape.
 void nameParts(PhysicalModel& model, const ModelInfo& info)
 {
-    model.setName(info.name);
+    // The file writes names in quotes; the part's name is what they enclose.
+    const std::string& name = info.name;
+    const bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+    model.setName(quoted ? name.substr(1, name.size() - 2) : name);
     for (std::size_t k = 0; k < model.kids().size() && k < info.kids.size(); ++k)
         nameParts(*model.kids()[k], *info.kids[k]);
 }

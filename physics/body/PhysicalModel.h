@@ -5,6 +5,7 @@
 #include "physics/body/OrientedBoundingBox.h"
 
 #include <atomic>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,13 @@ class PhysicalModel : public ModelMesh {
     void setName(const std::string& name) { name_ = name; }
     void setSourcePath(const std::string& path) { sourcePath_ = path; }
 
+    /// Says on err, the first time only, of each part that is not its own
+    /// convex hull that a movable body on this model collides with it as that
+    /// hull, naming the model file and the part.
+    void reportHullStandIns(std::ostream& err) const;
+
   private:
+    mutable std::atomic<bool> reportedHullStandIns_{false};
     std::string name_;
     std::string sourcePath_;
     std::vector<std::shared_ptr<PhysicalModel>> kids_;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 #include <limits>
 
 namespace Tolvane::Physics {
@@ -18,6 +19,14 @@ using Math::Quaternion;
 using Math::Vector3;
 
 namespace {
+
+/// A movable body collides with every part of its model as that part's convex
+/// hull: the model says so, once, for the parts that are not convex.
+void reportHullStandIns(const PhysicalObject& body)
+{
+    if (body.model && !body.fixed)
+        body.model->reportHullStandIns(std::cerr);
+}
 
 /// |R| e: the half size along the world axes of a box of half size e turned by R.
 Vector3 turnedHalfSize(const Matrix3& r, const Vector3& e)
@@ -108,6 +117,7 @@ void BodyTable::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& set
             entry.handle = &handle;
             entry.model = body.model.get();
             entry.hulls = body.model ? &body.model->hulls() : nullptr;
+            reportHullStandIns(body);
             if (body.model && (listedModels_.empty() || listedModels_.back() != body.model))
                 listedModels_.push_back(body.model);
             bodies_.push_back(entry);
@@ -188,6 +198,7 @@ void BodyTable::examineAll(const Vector3& gravity, const ContactSettings& settin
             if (bodyFlags_[k] & remodelled) {
                 entry.model = body.model.get();
                 entry.hulls = body.model ? &body.model->hulls() : nullptr;
+                reportHullStandIns(body);
                 hullCounts_[k] = countHulls(entry.hulls);
             }
             placeIfStirred(k, gathering.listed, gathering.dt);
