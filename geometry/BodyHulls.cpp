@@ -150,6 +150,7 @@ void noteConcavePart(const HullPart& part, const std::vector<Vector3>& points, c
         return;
     body.concaveParts.push_back(index);
     body.concaveMeshes.push_back(std::move(*mesh));
+    body.concaveHulls.push_back(static_cast<std::int32_t>(body.hulls.size()));
 }
 
 BodyHulls buildHullsAndMass(const std::vector<HullPart>& parts, float radius, const Vector3& centre)

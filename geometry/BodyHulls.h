@@ -43,6 +43,17 @@ struct BodyHulls {
     /// coordinates: the solver collides them as their hulls all the same.
     std::vector<std::int32_t> concaveParts;
     std::vector<TriangleMesh> concaveMeshes;
+    /// Each concave part's place among the hulls.
+    std::vector<std::int32_t> concaveHulls;
+
+    /// The triangle mesh of hull h's part when that part is concave, or null.
+    const TriangleMesh* meshOfHull(std::size_t h) const
+    {
+        for (std::size_t k = 0; k < concaveHulls.size(); ++k)
+            if (static_cast<std::size_t>(concaveHulls[k]) == h)
+                return &concaveMeshes[k];
+        return nullptr;
+    }
 };
 
 /// One part of a model: its vertices, and the offset that places them in body

@@ -27,11 +27,9 @@ struct ClipVertex {
 };
 
 /// A kept point in the reference frame, before the reduction.
-struct Candidate {
-    Vector3 position;
-    float separation = 0.0f;
-    std::uint64_t key = 0;
-};
+/// A point kept from the clipping: its position on the incident face (reference
+/// frame), its separation and its key.
+using Candidate = ContactPoint;
 
 /// Corners each scratch list has room for from the start: far more than the
 /// faces of the shipped hulls give, so a thread never grows its lists while
@@ -97,58 +95,6 @@ void clipToSide(const std::vector<ClipVertex>& from, const Vector3& normal, floa
 float signedArea(const Vector3& a, const Vector3& b, const Vector3& c, const Vector3& normal)
 {
     return dot(cross(b - a, c - a), normal);
-}
-
-// The deepest point, the point farthest from it, the point making the largest
-// triangle with those two, and the point adding the most area outside that
-// triangle (none when every other point lies inside it). Ties go to the point
-// met first, so the choice follows the clipping order.
-std::size_t reduceToFour(std::vector<Candidate>& points, const Vector3& normal, Candidate chosen[4])
-{
-    std::size_t first = 0;
-    for (std::size_t i = 1; i < points.size(); ++i)
-        if (points[i].separation < points[first].separation)
-            first = i;
-    const Vector3 p0 = points[first].position;
-    std::size_t second = first == 0 ? 1 : 0;
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if ((points[i].position - p0).squaredLength() > (points[second].position - p0).squaredLength())
-            second = i;
-    const Vector3 p1 = points[second].position;
-    std::size_t third = first;
-    float area = 0.0f;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const float a = std::fabs(signedArea(p0, p1, points[i].position, normal));
-        if (a > area) {
-            area = a;
-            third = i;
-        }
-    }
-    chosen[0] = points[first];
-    chosen[1] = points[second];
-    if (third == first)
-        return 2;
-    chosen[2] = points[third];
-    const Vector3 p2 = points[third].position;
-    const float turn = signedArea(p0, p1, p2, normal) > 0.0f ? 1.0f : -1.0f;
-    std::size_t fourth = first;
-    float added = 0.0f;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const Vector3& q = points[i].position;
-        // How far q lies beyond the triangle's most exceeded side, in area;
-        // zero or less inside the triangle.
-        const float outside =
-            -std::min(turn * signedArea(p0, p1, q, normal),
-                      std::min(turn * signedArea(p1, p2, q, normal), turn * signedArea(p2, p0, q, normal)));
-        if (outside > added) {
-            added = outside;
-            fourth = i;
-        }
-    }
-    if (fourth == first)
-        return 3;
-    chosen[3] = points[fourth];
-    return 4;
 }
 
 /// The reference face of a face contact: the face of `hull` (posed in the
@@ -400,6 +346,70 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
             edgeContact(a, poseA, b, bInA, axis, margin, out);
         }
     }
+    return out.pointCount > 0;
+}
+
+// The deepest point, the point farthest from it, the point making the largest
+// triangle with those two, and the point adding the most area outside that
+// triangle (none when every other point lies inside it). Ties go to the point
+// met first, so the choice follows the clipping order.
+std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3& normal,
+                         ContactPoint chosen[4])
+{
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < points.size(); ++i)
+        if (points[i].separation < points[first].separation)
+            first = i;
+    const Vector3 p0 = points[first].position;
+    std::size_t second = first == 0 ? 1 : 0;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if ((points[i].position - p0).squaredLength() > (points[second].position - p0).squaredLength())
+            second = i;
+    const Vector3 p1 = points[second].position;
+    std::size_t third = first;
+    float area = 0.0f;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const float a = std::fabs(signedArea(p0, p1, points[i].position, normal));
+        if (a > area) {
+            area = a;
+            third = i;
+        }
+    }
+    chosen[0] = points[first];
+    chosen[1] = points[second];
+    if (third == first)
+        return 2;
+    chosen[2] = points[third];
+    const Vector3 p2 = points[third].position;
+    const float turn = signedArea(p0, p1, p2, normal) > 0.0f ? 1.0f : -1.0f;
+    std::size_t fourth = first;
+    float added = 0.0f;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Vector3& q = points[i].position;
+        // How far q lies beyond the triangle's most exceeded side, in area;
+        // zero or less inside the triangle.
+        const float outside =
+            -std::min(turn * signedArea(p0, p1, q, normal),
+                      std::min(turn * signedArea(p1, p2, q, normal), turn * signedArea(p2, p0, q, normal)));
+        if (outside > added) {
+            added = outside;
+            fourth = i;
+        }
+    }
+    if (fourth == first)
+        return 3;
+    chosen[3] = points[fourth];
+    return 4;
+}
+
+bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                     std::int32_t faceOfB, float margin, ContactManifold& out)
+{
+    out.pointCount = 0;
+    if (faceOfB < 0 || static_cast<std::size_t>(faceOfB) >= b.faces.size() || a.faces.empty())
+        return false;
+    out.axis = {AxisKind::FaceB, -1, faceOfB, 0.0f};
+    faceContact({AxisKind::FaceB, b, faceOfB, poseB}, a, relativePose(poseB, poseA), margin, out);
     return out.pointCount > 0;
 }
 

@@ -8,7 +8,9 @@
 #include "geometry/HullTolerances.h"
 #include "math/Vector3.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace Tolvane::Physics::Collision {
 
@@ -77,5 +79,21 @@ constexpr std::uint64_t edgePairKey(std::int32_t edgeA, std::int32_t edgeB)
 /// Returns whether out holds any points. Never throws.
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                   float margin, SeparatingAxisCache& cache, ContactManifold& out);
+
+/// Of more than four points on a plane with the given normal, the four that
+/// hold the contact best into chosen: the deepest, the point farthest from
+/// it, the point making the largest triangle with those two, and the point
+/// adding the most area outside that triangle (none when every other point
+/// lies inside it). Ties go to the point met first. Returns how many it chose.
+std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Math::Vector3& normal,
+                         ContactPoint chosen[4]);
+
+/// The contact of hull a against face faceOfB of hull b as the reference
+/// face, whatever axis separates them best: a's face most opposed to it is
+/// clipped to its sides, as for a face axis. For contacts where only that face
+/// may push, such as a triangle of a mesh whose edges there are flat or
+/// hollow. Returns whether out holds any points. Never throws.
+bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                     std::int32_t faceOfB, float margin, ContactManifold& out);
 
 } // namespace Tolvane::Physics::Collision

@@ -3,6 +3,7 @@
 #include "physics/solver/BodyTable.h"
 
 #include "geometry/BodyHulls.h"
+#include "geometry/HullMeshContact.h"
 #include "math/Quaternion.h"
 #include "physics/body/PhysicalModel.h"
 #include "physics/solver/SolverConstants.h"
@@ -47,9 +48,16 @@ Vector3 predictedVelocity(const PhysicalObject& body, float dt)
     return body.velocity + body.force * (dt / body.mass);
 }
 
+/// The manifolds a body's hulls can give against one hull of another body:
+/// one per hull, and a concave part of a fixed body collides by its triangles
+/// with up to maxMeshManifolds. Counted so for every body, fixed or not, so
+/// that a body made fixed between steps never outgrows its room.
 std::int32_t countHulls(const Collision::BodyHulls* hulls)
 {
-    return hulls ? static_cast<std::int32_t>(hulls->hulls.size()) : 0;
+    if (!hulls)
+        return 0;
+    const auto meshes = static_cast<std::int32_t>(hulls->concaveMeshes.size());
+    return static_cast<std::int32_t>(hulls->hulls.size()) + (Collision::maxMeshManifolds - 1) * meshes;
 }
 
 bool sameState(const SolverMemory& memory, const PhysicalObject& body)

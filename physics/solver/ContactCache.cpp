@@ -4,6 +4,7 @@
 #include "physics/solver/ContactCache.h"
 
 #include "geometry/BodyHulls.h"
+#include "geometry/HullMeshContact.h"
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
@@ -17,22 +18,28 @@ namespace {
 
 /// A manifold's normal and points into piece, each point with the impulses
 /// of last step's point with the same feature key (lastPiece, when any).
+/// The impulses of the points of lastPiece with the same keys as piece's.
+void carryImpulses(PieceContact& piece, const PieceContact& lastPiece)
+{
+    for (int k = 0; k < piece.pointCount; ++k) {
+        PointState& state = piece.points[k];
+        for (int l = 0; l < lastPiece.pointCount; ++l)
+            if (lastPiece.points[l].point.key == state.point.key) {
+                state.normalImpulse = lastPiece.points[l].normalImpulse;
+                state.tangentImpulse = lastPiece.points[l].tangentImpulse;
+            }
+    }
+}
+
 void takeManifold(PieceContact& piece, const Collision::ContactManifold& manifold,
                   const PieceContact* lastPiece)
 {
     piece.normal = manifold.normal;
     piece.pointCount = manifold.pointCount;
-    for (int k = 0; k < manifold.pointCount; ++k) {
-        PointState& state = piece.points[k];
-        state.point = manifold.points[k];
-        if (!lastPiece)
-            continue;
-        for (int l = 0; l < lastPiece->pointCount; ++l)
-            if (lastPiece->points[l].point.key == state.point.key) {
-                state.normalImpulse = lastPiece->points[l].normalImpulse;
-                state.tangentImpulse = lastPiece->points[l].tangentImpulse;
-            }
-    }
+    for (int k = 0; k < manifold.pointCount; ++k)
+        piece.points[k].point = manifold.points[k];
+    if (lastPiece)
+        carryImpulses(piece, *lastPiece);
 }
 
 } // namespace
@@ -181,6 +188,13 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
             if ((sphereB - sphereA).squaredLength() > reach * reach)
                 continue;
 
+            const Collision::TriangleMesh* meshA = bodies.movable(work.i) ? nullptr : a.hulls->meshOfHull(pa);
+            const Collision::TriangleMesh* meshB = bodies.movable(work.j) ? nullptr : b.hulls->meshOfHull(pb);
+            if (meshA || meshB) {
+                collideMeshPiece(work, {pa, pb, hullA, hullB, meshA, meshB, poseA, poseB, margin}, last, out);
+                continue;
+            }
+
             PieceContact piece;
             piece.pieceA = static_cast<std::int32_t>(pa);
             piece.pieceB = static_cast<std::int32_t>(pb);
@@ -202,6 +216,44 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
     countManifolds(work, out, linkDistance, bodies.movable(work.i) && bodies.movable(work.j));
     work.counts.lift = carriedLift(work, out, bodies, last);
     work.counts.substepScale = last ? last->counts.substepScale : 1;
+}
+
+// A fixed body's concave part collides by its triangles: up to
+// maxMeshManifolds pieces, told apart by their number in pieceB's high bits.
+// Each point takes last step's impulses from the point with its key among all
+// of last step's pieces of the same two parts, as the pieces may come in
+// another order. Two such meshes (two fixed bodies) never collide.
+void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const PairContact* last,
+                                    PieceContact* out) const
+{
+    if (mesh.meshA && mesh.meshB)
+        return;
+    Collision::ContactManifold manifolds[Collision::maxMeshManifolds];
+    int count = 0;
+    if (mesh.meshB) {
+        count = Collision::collideHullMesh(mesh.hullA, mesh.poseA, *mesh.meshB, mesh.poseB, mesh.margin,
+                                           manifolds);
+    } else {
+        count = Collision::collideHullMesh(mesh.hullB, mesh.poseB, *mesh.meshA, mesh.poseA, mesh.margin,
+                                           manifolds);
+        for (int k = 0; k < count; ++k)
+            manifolds[k].normal = -manifolds[k].normal;
+    }
+    const auto pieceA = static_cast<std::int32_t>(mesh.pa);
+    const auto pieceB = static_cast<std::int32_t>(mesh.pb);
+    for (int k = 0; k < count; ++k) {
+        PieceContact piece;
+        piece.pieceA = pieceA;
+        piece.pieceB = pieceB | k << meshPieceShift;
+        takeManifold(piece, manifolds[k], nullptr);
+        if (last)
+            for (std::int32_t l = 0; l < last->pieceCount; ++l) {
+                const PieceContact& before = pieces_[last->firstPiece + l];
+                if (before.pieceA == pieceA && (before.pieceB & meshPieceMask) == pieceB)
+                    carryImpulses(piece, before);
+            }
+        out[work.pieceCount++] = piece;
+    }
 }
 
 // The load follows what the carried impulses show, slowly: a blow, or the

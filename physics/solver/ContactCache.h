@@ -4,7 +4,9 @@
 #pragma once
 
 #include "geometry/ContactManifold.h"
+#include "geometry/HullPose.h"
 #include "geometry/HullSeparation.h"
+#include "geometry/TriangleMesh.h"
 #include "physics/solver/BodyTable.h"
 #include "physics/solver/ContactBroadPhase.h"
 #include "physics/solver/ContactStepStatistics.h"
@@ -51,6 +53,10 @@ struct PieceContact {
     std::int32_t pointCount = 0;
     PointState points[Collision::maxManifoldPoints];
 };
+
+/// A mesh piece's number among its part's pieces sits above this bit of pieceB.
+constexpr int meshPieceShift = 24;
+constexpr std::int32_t meshPieceMask = (1 << meshPieceShift) - 1;
 
 /// What a pair's manifolds hold, counted where they are made.
 struct ManifoldCounts {
@@ -133,7 +139,8 @@ class ContactCache {
         std::uint64_t key = 0;
         /// Last step's pair of the same bodies, or -1.
         std::int32_t last = -1;
-        /// Where in slots_ this pair's manifolds go, one slot per pair of hulls.
+        /// Where in slots_ this pair's manifolds go: one slot per pair of hulls, maxMeshManifolds
+        /// for a hull against a fixed body's concave part.
         std::int32_t firstSlot = 0;
         std::int32_t pieceCount = 0;
         ManifoldCounts counts;
@@ -145,6 +152,22 @@ class ContactCache {
     /// The pairs with manifolds become this step's pairs.
     void keepPairs(ContactStepStatistics& statistics);
     void collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt);
+    /// One hull of a pair against a fixed body's concave part.
+    struct MeshPiece {
+        std::size_t pa;
+        std::size_t pb;
+        const Collision::ConvexHull& hullA;
+        const Collision::ConvexHull& hullB;
+        /// The part's mesh on the fixed side, null on the other.
+        const Collision::TriangleMesh* meshA;
+        const Collision::TriangleMesh* meshB;
+        const Collision::HullPose& poseA;
+        const Collision::HullPose& poseB;
+        float margin;
+    };
+    /// A mesh piece's pieces into out, after the work's others.
+    void collideMeshPiece(PairWork& work, const MeshPiece& mesh, const PairContact* last,
+                          PieceContact* out) const;
     /// The pair's load (ManifoldCounts::lift) from its points' carried
     /// impulses and last step's load.
     static float carriedLift(const PairWork& work, const PieceContact* out, const BodyTable& bodies,

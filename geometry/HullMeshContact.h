@@ -1,0 +1,32 @@
+// Contacts between a convex hull and a fixed triangle mesh: the triangles
+// near the hull, each collided as a flat hull, their manifolds gathered by
+// normal into a few.
+#pragma once
+
+#include "geometry/ContactManifold.h"
+#include "geometry/ConvexHull.h"
+#include "geometry/HullPose.h"
+#include "geometry/TriangleMesh.h"
+
+namespace Tolvane::Physics::Collision {
+
+/// The most manifolds a hull gets against one mesh: a block in a corner of a
+/// room touches three planes, and a fourth holds a slope's other side.
+constexpr int maxMeshManifolds = 4;
+
+/// Collides hull a at poseA with mesh at meshPose (the mesh in the same
+/// coordinates as the hulls of its body). Every triangle whose box meets the
+/// hull's box grown by margin, and that the hull's centre lies in front of, is
+/// collided as a flat hull with collideHulls. A triangle pushes along its own
+/// normal unless an edge pair across one of its active edges (a rim or a
+/// ridge) separates them best: at flat seams and valleys a body sees only the
+/// faces, so that it slides over them without catching. The points' keys take
+/// in the triangle's index, so that each keeps its own from step to step. The
+/// manifolds are gathered by normal (within about 3 degrees) into at most
+/// maxMeshManifolds, each of at most four points, in the order of their first
+/// triangle; normals point from the hull to the mesh. Returns how many were
+/// written to out. Never throws once warm (its scratch is per thread).
+int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh,
+                    const HullPose& meshPose, float margin, ContactManifold (&out)[maxMeshManifolds]);
+
+} // namespace Tolvane::Physics::Collision

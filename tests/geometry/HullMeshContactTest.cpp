@@ -1,0 +1,76 @@
+// A hull against a triangle mesh: across the flat seams of a tiled floor a
+// block meets only the floor's faces, and a mesh's back side pushes nothing.
+#include "geometry/HullMeshContact.h"
+
+#include "HullTestHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace Tolvane::Physics::Collision;
+using namespace Tolvane::Physics::Collision::Testing;
+using Tolvane::Math::Vector3;
+
+namespace {
+
+/// A flat floor at y = 0 of n × n tiles of 2 × 2, each two triangles facing up.
+TriangleMesh tiledFloor(int n)
+{
+    std::vector<Vector3> vertices;
+    std::vector<TriangleIndices> triangles;
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j)
+            vertices.push_back(
+                {2.0f * static_cast<float>(i - n / 2), 0.0f, 2.0f * static_cast<float>(j - n / 2)});
+    const auto at = [&](int i, int j) { return static_cast<std::int32_t>(i * (n + 1) + j); };
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            triangles.push_back({at(i, j), at(i, j + 1), at(i + 1, j + 1)});
+            triangles.push_back({at(i, j), at(i + 1, j + 1), at(i + 1, j)});
+        }
+    return *buildTriangleMesh(vertices, triangles);
+}
+
+} // namespace
+
+// A cube resting a little into the tiled floor, at every offset across a seam
+// and turned a little, tipped too: one manifold, pointing straight down into
+// the floor, its points as deep as the cube's lowest corner. An edge normal at
+// a seam would push the cube sideways, and it would catch there as it slides.
+TEST(HullMeshContact, BlockAcrossFlatSeamsMeetsOnlyTheFloorsFace)
+{
+    const TriangleMesh floor = tiledFloor(6);
+    const HullPose floorPose{{0.0f, 0.0f, 0.0f}, {}};
+    for (float x = -1.0f; x <= 1.0f; x += 0.125f)
+        for (const float angle : {0.0f, 0.1f, 0.7f}) {
+            SCOPED_TRACE(testing::Message() << "x " << x << ", turned " << angle);
+            const HullPose cubePose = pose({x, 0.996f, 0.3f}, turn({0.0f, 1.0f, 0.0f}, angle));
+            ContactManifold manifolds[maxMeshManifolds];
+            ASSERT_EQ(collideHullMesh(cubeHull(), cubePose, floor, floorPose, 0.02f, manifolds), 1);
+            EXPECT_NEAR(manifolds[0].normal.y, -1.0f, 1e-5f);
+            ASSERT_GE(manifolds[0].pointCount, 3);
+            for (int k = 0; k < manifolds[0].pointCount; ++k)
+                EXPECT_NEAR(manifolds[0].points[k].separation, -0.004f, 1e-4f);
+        }
+
+    // Tipped onto an edge that lies across a seam: still straight down.
+    const HullPose tipped = pose({0.0f, 1.41f, 0.0f}, turn({1.0f, 0.0f, 1.0f}, 0.785398f));
+    ContactManifold manifolds[maxMeshManifolds];
+    const int count = collideHullMesh(cubeHull(), tipped, floor, floorPose, 0.02f, manifolds);
+    for (int k = 0; k < count; ++k)
+        EXPECT_NEAR(manifolds[k].normal.y, -1.0f, 1e-5f);
+}
+
+TEST(HullMeshContact, HullBehindTheMeshOrFarAboveItMeetsNothing)
+{
+    const TriangleMesh floor = tiledFloor(4);
+    const HullPose floorPose{{0.0f, 0.0f, 0.0f}, {}};
+    ContactManifold manifolds[maxMeshManifolds];
+    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, -0.9f, 0.0f}), floor, floorPose, 0.02f, manifolds), 0);
+    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.1f, 0.0f}), floor, floorPose, 0.02f, manifolds), 0);
+    // Within the margin above it: a speculative contact, 0.05 apart.
+    ASSERT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.05f, 0.0f}), floor, floorPose, 0.1f, manifolds), 1);
+    EXPECT_NEAR(manifolds[0].points[0].separation, 0.05f, 1e-4f);
+}

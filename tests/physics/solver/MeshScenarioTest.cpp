@@ -1,0 +1,100 @@
+// Movable blocks against fixed concave models, which collide by their
+// triangles: a cube in a channel's groove, a slide and a fast cube on a floor
+// of 20,000 triangles, and the program's lattice falling into a bowl.
+#include "physics/PhysicalUniverse.h"
+#include "scene/PhysicsTestScene.h"
+#include "scene/SceneFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+
+namespace Tolvane {
+namespace {
+
+using Math::Vector3;
+using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
+
+class MeshScenario : public ::testing::Test {
+  protected:
+    void SetUp() override { PhysicalUniverse::reset(); }
+    void TearDown() override { PhysicalUniverse::reset(); }
+
+    static std::unique_ptr<PhysicsTestScene> load(const std::string& name)
+    {
+        PhysicalUniverse::reset();
+        return std::make_unique<PhysicsTestScene>(
+            loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+    }
+
+    static void run(int steps)
+    {
+        for (int step = 0; step < steps; ++step)
+            PhysicalUniverse::step();
+    }
+};
+
+// The channel's hull would hold the cube 2 units up, over the groove.
+TEST_F(MeshScenario, CubeDroppedIntoTheChannelRestsOnTheGroovesFloor)
+{
+    const auto scene = load("channel.json");
+    const PhysicalObject& cube = *scene->bodies().back();
+    run(200);
+    EXPECT_NEAR(cube.transform.position.y, -5.0f, 0.01f);
+    EXPECT_NEAR(cube.transform.position.x, 0.0f, 0.01f);
+    EXPECT_LT(cube.velocity.length(), 0.01f);
+}
+
+// Across the tiled floor's seams the cube neither catches nor hops: it stops
+// where friction stops it on a plain floor, on a straight line, never rising.
+TEST_F(MeshScenario, CubeSlidesAcrossTheTiledFloorAsOnAPlainOne)
+{
+    const auto scene = load("tiled-slide.json");
+    const PhysicalObject& cube = *scene->bodies().back();
+    const Vector3 start = cube.transform.position;
+    float highest = start.y;
+    float widest = 0.0f;
+    for (int step = 0; step < 200; ++step) {
+        PhysicalUniverse::step();
+        highest = std::max(highest, cube.transform.position.y);
+        widest = std::max(widest, std::fabs(cube.transform.position.z - start.z));
+    }
+    const float expected = 25.0f / (2.0f * 0.5f * 9.81f);
+    EXPECT_NEAR(cube.transform.position.x - start.x, expected, 0.05f * expected);
+    EXPECT_LT(highest - start.y, 0.005f);
+    EXPECT_LT(widest, 0.01f);
+}
+
+TEST_F(MeshScenario, CubeAt400UnitsPerSecondStopsOnTheTiledFloor)
+{
+    const auto scene = load("tiled-fast-cube.json");
+    const PhysicalObject& cube = *scene->bodies().back();
+    for (int step = 0; step < 100; ++step) {
+        PhysicalUniverse::step();
+        // The cube's centre never comes nearer the floor's top (y = -7) than its half-size.
+        ASSERT_GT(cube.transform.position.y, -6.0f - 0.02f) << "step " << step;
+    }
+}
+
+TEST_F(MeshScenario, LatticeFallsIntoTheBowlAndSettlesInsideIt)
+{
+    const auto scene = load("lattice-bowl.json");
+    run(600);
+    const Vector3 centre = scene->bodies()[1]->transform.position;
+    for (std::size_t i = 2; i < scene->bodies().size(); ++i) {
+        const PhysicalObject& cube = *scene->bodies()[i];
+        EXPECT_TRUE(cube.solverMemory.asleep) << "cube " << i;
+        // Within the rim (radius 13.2 about the bowl's axis) and above its lowest point.
+        EXPECT_LT(std::hypot(cube.transform.position.x - centre.x, cube.transform.position.z - centre.z),
+                  12.0f)
+            << "cube " << i;
+        EXPECT_GT(cube.transform.position.y, centre.y - 7.0f) << "cube " << i;
+    }
+}
+
+} // namespace
+} // namespace Tolvane
