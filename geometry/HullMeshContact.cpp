@@ -29,6 +29,9 @@ struct Scratch {
     ConvexHull triangle;
     std::vector<ContactManifold> found;
     std::vector<ContactPoint> gathered[maxMeshManifolds];
+    /// Points of a gathering that were points last step, and the others.
+    std::vector<ContactPoint> known;
+    std::vector<ContactPoint> fresh;
 
     Scratch()
     {
@@ -143,9 +146,46 @@ void gatherPoint(std::vector<ContactPoint>& into, const ContactPoint& point)
     into.push_back(point);
 }
 
+/// Four of more than four points: those that were points last step first
+/// (deepest first), so that a resting contact keeps its points and their
+/// impulses from step to step, then as reduceToFour picks them.
+int keepKnownPoints(const std::vector<ContactPoint>& points, const KeptKeys& kept, const Vector3& normal,
+                    ContactPoint chosen[4])
+{
+    scratch.known.clear();
+    scratch.fresh.clear();
+    for (const ContactPoint& point : points)
+        (kept.holds(point.key) ? scratch.known : scratch.fresh).push_back(point);
+    if (scratch.known.size() >= static_cast<std::size_t>(maxManifoldPoints))
+        return static_cast<int>(reduceToFour(scratch.known, normal, chosen));
+    int count = 0;
+    for (const ContactPoint& point : scratch.known)
+        chosen[count++] = point;
+    if (scratch.known.empty())
+        return static_cast<int>(reduceToFour(points, normal, chosen));
+    // The fresh points farthest from the kept ones fill the rest.
+    while (count < maxManifoldPoints && !scratch.fresh.empty()) {
+        std::size_t best = 0;
+        float farthest = -1.0f;
+        for (std::size_t i = 0; i < scratch.fresh.size(); ++i) {
+            float nearest = INFINITY;
+            for (int k = 0; k < count; ++k)
+                nearest = std::min(nearest, (scratch.fresh[i].position - chosen[k].position).squaredLength());
+            if (nearest > farthest) {
+                farthest = nearest;
+                best = i;
+            }
+        }
+        chosen[count++] = scratch.fresh[best];
+        scratch.fresh.erase(scratch.fresh.begin() + static_cast<std::ptrdiff_t>(best));
+    }
+    return count;
+}
+
 /// The manifolds found, gathered by normal into out in the order found, each
 /// gathering's points reduced to the four that hold it best.
-int gatherByNormal(const std::vector<ContactManifold>& found, ContactManifold (&out)[maxMeshManifolds])
+int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& kept,
+                   ContactManifold (&out)[maxMeshManifolds])
 {
     int count = 0;
     for (const ContactManifold& manifold : found) {
@@ -169,7 +209,7 @@ int gatherByNormal(const std::vector<ContactManifold>& found, ContactManifold (&
     for (int k = 0; k < count; ++k) {
         const std::vector<ContactPoint>& points = scratch.gathered[k];
         if (points.size() > static_cast<std::size_t>(maxManifoldPoints)) {
-            out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
+            out[k].pointCount = keepKnownPoints(points, kept, out[k].normal, out[k].points);
         } else {
             std::copy(points.begin(), points.end(), out[k].points);
             out[k].pointCount = static_cast<int>(points.size());
@@ -181,7 +221,8 @@ int gatherByNormal(const std::vector<ContactManifold>& found, ContactManifold (&
 } // namespace
 
 int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh,
-                    const HullPose& meshPose, float margin, ContactManifold (&out)[maxMeshManifolds])
+                    const HullPose& meshPose, float margin, const KeptKeys& kept,
+                    ContactManifold (&out)[maxMeshManifolds])
 {
     if (a.vertices.empty() || mesh.triangles.empty())
         return 0;
@@ -213,7 +254,7 @@ int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMe
         if (collideTriangle(a, poseA, mesh, t, meshPose, margin, manifold))
             scratch.found.push_back(manifold);
     }
-    return gatherByNormal(scratch.found, out);
+    return gatherByNormal(scratch.found, kept, out);
 }
 
 } // namespace Tolvane::Physics::Collision

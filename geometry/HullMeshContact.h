@@ -8,11 +8,34 @@
 #include "geometry/HullPose.h"
 #include "geometry/TriangleMesh.h"
 
+#include <cstdint>
+
 namespace Tolvane::Physics::Collision {
 
 /// The most manifolds a hull gets against one mesh: a block in a corner of a
 /// room touches three planes, and a fourth holds a slope's other side.
 constexpr int maxMeshManifolds = 4;
+
+/// The keys of the points a hull and a mesh part had last step: where more
+/// than four points touch, those are kept first.
+struct KeptKeys {
+    static constexpr int most = maxMeshManifolds * maxManifoldPoints;
+    std::uint64_t keys[most];
+    int count = 0;
+
+    void add(std::uint64_t key)
+    {
+        if (count < most)
+            keys[count++] = key;
+    }
+    bool holds(std::uint64_t key) const
+    {
+        for (int k = 0; k < count; ++k)
+            if (keys[k] == key)
+                return true;
+        return false;
+    }
+};
 
 /// Collides hull a at poseA with mesh at meshPose (the mesh in the same
 /// coordinates as the hulls of its body). Every triangle whose box meets the
@@ -24,9 +47,11 @@ constexpr int maxMeshManifolds = 4;
 /// in the triangle's index, so that each keeps its own from step to step. The
 /// manifolds are gathered by normal (within about 3 degrees) into at most
 /// maxMeshManifolds, each of at most four points, in the order of their first
-/// triangle; normals point from the hull to the mesh. Returns how many were
+/// triangle, and a gathering of more than four points keeps those whose keys
+/// are in kept; normals point from the hull to the mesh. Returns how many were
 /// written to out. Never throws once warm (its scratch is per thread).
 int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh,
-                    const HullPose& meshPose, float margin, ContactManifold (&out)[maxMeshManifolds]);
+                    const HullPose& meshPose, float margin, const KeptKeys& kept,
+                    ContactManifold (&out)[maxMeshManifolds]);
 
 } // namespace Tolvane::Physics::Collision

@@ -228,19 +228,27 @@ void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const
 {
     if (mesh.meshA && mesh.meshB)
         return;
+    const auto pieceA = static_cast<std::int32_t>(mesh.pa);
+    const auto pieceB = static_cast<std::int32_t>(mesh.pb);
+    Collision::KeptKeys kept;
+    if (last)
+        for (std::int32_t l = 0; l < last->pieceCount; ++l) {
+            const PieceContact& before = pieces_[last->firstPiece + l];
+            if (before.pieceA == pieceA && (before.pieceB & meshPieceMask) == pieceB)
+                for (int p = 0; p < before.pointCount; ++p)
+                    kept.add(before.points[p].point.key);
+        }
     Collision::ContactManifold manifolds[Collision::maxMeshManifolds];
     int count = 0;
     if (mesh.meshB) {
-        count = Collision::collideHullMesh(mesh.hullA, mesh.poseA, *mesh.meshB, mesh.poseB, mesh.margin,
+        count = Collision::collideHullMesh(mesh.hullA, mesh.poseA, *mesh.meshB, mesh.poseB, mesh.margin, kept,
                                            manifolds);
     } else {
-        count = Collision::collideHullMesh(mesh.hullB, mesh.poseB, *mesh.meshA, mesh.poseA, mesh.margin,
+        count = Collision::collideHullMesh(mesh.hullB, mesh.poseB, *mesh.meshA, mesh.poseA, mesh.margin, kept,
                                            manifolds);
         for (int k = 0; k < count; ++k)
             manifolds[k].normal = -manifolds[k].normal;
     }
-    const auto pieceA = static_cast<std::int32_t>(mesh.pa);
-    const auto pieceB = static_cast<std::int32_t>(mesh.pb);
     for (int k = 0; k < count; ++k) {
         PieceContact piece;
         piece.pieceA = pieceA;

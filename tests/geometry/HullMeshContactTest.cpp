@@ -48,7 +48,7 @@ TEST(HullMeshContact, BlockAcrossFlatSeamsMeetsOnlyTheFloorsFace)
             SCOPED_TRACE(testing::Message() << "x " << x << ", turned " << angle);
             const HullPose cubePose = pose({x, 0.996f, 0.3f}, turn({0.0f, 1.0f, 0.0f}, angle));
             ContactManifold manifolds[maxMeshManifolds];
-            ASSERT_EQ(collideHullMesh(cubeHull(), cubePose, floor, floorPose, 0.02f, manifolds), 1);
+            ASSERT_EQ(collideHullMesh(cubeHull(), cubePose, floor, floorPose, 0.02f, {}, manifolds), 1);
             EXPECT_NEAR(manifolds[0].normal.y, -1.0f, 1e-5f);
             ASSERT_GE(manifolds[0].pointCount, 3);
             for (int k = 0; k < manifolds[0].pointCount; ++k)
@@ -58,7 +58,7 @@ TEST(HullMeshContact, BlockAcrossFlatSeamsMeetsOnlyTheFloorsFace)
     // Tipped onto an edge that lies across a seam: still straight down.
     const HullPose tipped = pose({0.0f, 1.41f, 0.0f}, turn({1.0f, 0.0f, 1.0f}, 0.785398f));
     ContactManifold manifolds[maxMeshManifolds];
-    const int count = collideHullMesh(cubeHull(), tipped, floor, floorPose, 0.02f, manifolds);
+    const int count = collideHullMesh(cubeHull(), tipped, floor, floorPose, 0.02f, {}, manifolds);
     for (int k = 0; k < count; ++k)
         EXPECT_NEAR(manifolds[k].normal.y, -1.0f, 1e-5f);
 }
@@ -68,9 +68,12 @@ TEST(HullMeshContact, HullBehindTheMeshOrFarAboveItMeetsNothing)
     const TriangleMesh floor = tiledFloor(4);
     const HullPose floorPose{{0.0f, 0.0f, 0.0f}, {}};
     ContactManifold manifolds[maxMeshManifolds];
-    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, -0.9f, 0.0f}), floor, floorPose, 0.02f, manifolds), 0);
-    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.1f, 0.0f}), floor, floorPose, 0.02f, manifolds), 0);
+    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, -0.9f, 0.0f}), floor, floorPose, 0.02f, {}, manifolds),
+              0);
+    EXPECT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.1f, 0.0f}), floor, floorPose, 0.02f, {}, manifolds),
+              0);
     // Within the margin above it: a speculative contact, 0.05 apart.
-    ASSERT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.05f, 0.0f}), floor, floorPose, 0.1f, manifolds), 1);
+    ASSERT_EQ(collideHullMesh(cubeHull(), pose({0.0f, 1.05f, 0.0f}), floor, floorPose, 0.1f, {}, manifolds),
+              1);
     EXPECT_NEAR(manifolds[0].points[0].separation, 0.05f, 1e-4f);
 }
