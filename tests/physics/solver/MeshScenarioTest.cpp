@@ -1,9 +1,8 @@
 // Movable blocks against fixed concave models, which collide by their
 // triangles: a cube in a channel's groove, a slide and a fast cube on a floor
 // of 20,000 triangles, and the program's lattice falling into a bowl.
+#include "ShippedSceneTest.h"
 #include "physics/PhysicalUniverse.h"
-#include "scene/PhysicsTestScene.h"
-#include "scene/SceneFile.h"
 
 #include <gtest/gtest.h>
 
@@ -19,24 +18,7 @@ using Math::Vector3;
 using Physics::PhysicalObject;
 using Physics::PhysicalUniverse;
 
-class MeshScenario : public ::testing::Test {
-  protected:
-    void SetUp() override { PhysicalUniverse::reset(); }
-    void TearDown() override { PhysicalUniverse::reset(); }
-
-    static std::unique_ptr<PhysicsTestScene> load(const std::string& name)
-    {
-        PhysicalUniverse::reset();
-        return std::make_unique<PhysicsTestScene>(
-            loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
-    }
-
-    static void run(int steps)
-    {
-        for (int step = 0; step < steps; ++step)
-            PhysicalUniverse::step();
-    }
-};
+class MeshScenario : public Testing::ShippedSceneTest {};
 
 // The channel's hull would hold the cube 2 units up, over the groove.
 TEST_F(MeshScenario, CubeDroppedIntoTheChannelRestsOnTheGroovesFloor)

@@ -1,10 +1,8 @@
 // The solver response on stacks and impacts: heavy cubes on light ones hold
 // still, a fast cube into a wall does not drive its cubes into one another,
 // and a cube landing while it slides stops sliding in the impact.
+#include "ShippedSceneTest.h"
 #include "physics/PhysicalUniverse.h"
-#include "scene/PhysicsTestScene.h"
-#include "scene/SceneFile.h"
-#include "scene/SettlingFigures.h"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +18,8 @@ namespace {
 using Physics::PhysicalObject;
 using Physics::PhysicalUniverse;
 
-class StackScenario : public ::testing::Test {
+class StackScenario : public Testing::ShippedSceneTest {
   protected:
-    void SetUp() override { PhysicalUniverse::reset(); }
-    void TearDown() override { PhysicalUniverse::reset(); }
-
-    /// The shipped scene, with its own world settings (every one of these runs sleeping off).
-    static std::unique_ptr<PhysicsTestScene> load(const std::string& name)
-    {
-        PhysicalUniverse::reset();
-        return std::make_unique<PhysicsTestScene>(
-            loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
-    }
-
     static float speed(const PhysicalObject& body) { return body.velocity.length(); }
 };
 
@@ -85,9 +72,11 @@ TEST_F(StackScenario, HeavyCubeBetweenLightOnesHoldsStill)
         const auto& bodies = scene->bodies();
         for (int step = 1; step <= 1200; ++step) {
             PhysicalUniverse::step();
-            if (step >= 400)
-                for (std::size_t i = 1; i < bodies.size(); ++i)
-                    ASSERT_LT(speed(*bodies[i]), 0.01f) << "cube " << i << " at step " << step;
+            if (step < 400)
+                continue;
+            for (std::size_t i = 1; i < bodies.size(); ++i) {
+                ASSERT_LT(speed(*bodies[i]), 0.01f) << "cube " << i << " at step " << step;
+            }
         }
         // Each cube still on the one below, none turned over.
         EXPECT_NEAR(bodies[3]->transform.position.y, -2.0f, 0.1f);
