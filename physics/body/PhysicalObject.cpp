@@ -66,7 +66,9 @@ PhysicalObject::PhysicalObject(std::shared_ptr<PhysicalModel> bodyModel)
 
 PhysicalObject::PhysicalObject(const PhysicalObject& other)
     : LinearState(other), AngularState(other), model(other.model), transform(other.transform),
-      fixed(other.fixed), id(nextBodyId.fetch_add(1, std::memory_order_relaxed))
+      fixed(other.fixed), kinematic(other.kinematic), friction(other.friction),
+      restitution(other.restitution), collisionLayer(other.collisionLayer),
+      collisionMask(other.collisionMask), id(nextBodyId.fetch_add(1, std::memory_order_relaxed))
 {
     // A shape taken away by the application stays away.
     if (model && other.shape)

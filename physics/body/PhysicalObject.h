@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace Tolvane::Physics {
 
@@ -89,6 +90,19 @@ class PhysicalObject : public LinearState, public AngularState {
     Math::Transform transform;
     /// A fixed body is never moved, but still takes part in pair tests and impulses.
     bool fixed = false;
+    /// A kinematic body moves by its own velocity and angular velocity, as
+    /// code sets them, and contacts never push it: it pushes the bodies it
+    /// meets as a fixed body would, at its velocity. The contact solver reads it.
+    bool kinematic = false;
+    /// The body's own friction and restitution, combined with the other
+    /// body's by the world's rules; unset, the world's value stands in.
+    std::optional<float> friction;
+    std::optional<float> restitution;
+    /// The collision layer (0 to 31) the body is in, and the layers it
+    /// collides with, one bit each: two bodies collide only when each one's
+    /// mask holds the other's layer.
+    std::uint8_t collisionLayer = 0;
+    std::uint32_t collisionMask = ~0u;
     /// Unique among the bodies of the process, in the order they were made: it
     /// names the body in the contact solver's memory of pairs.
     const std::uint32_t id;
