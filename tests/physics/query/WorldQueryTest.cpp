@@ -1,0 +1,70 @@
+// The queries between steps: they see the bodies as the last step or code left
+// them, never as an earlier query found them.
+#include "BruteForce.h"
+#include "QueryModels.h"
+#include "physics/PhysicalUniverse.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace Tolvane {
+namespace {
+
+using Math::Vector3;
+using Physics::PhysicalObject;
+using Physics::PhysicalUniverse;
+
+class WorldQueryTest : public Testing::SettledPileTest {};
+
+/// The distance down to the first body below (x, 100, z), or -1.
+float depthBelow(float x, float z)
+{
+    const auto hit = PhysicalUniverse::castRay({{x, 100.0f, z}, {0.0f, -1.0f, 0.0f}});
+    return hit ? hit->distance : -1.0f;
+}
+
+TEST_F(WorldQueryTest, QueriesSeeBodiesAsTheStepsAndCodeLeaveThem)
+{
+    const auto scene = settle("lattice.json", 40);
+    const auto& set = scene->collisionSet();
+    PhysicalObject& block = *scene->bodies()[1];
+    const float aside = 45.0f;
+    EXPECT_EQ(depthBelow(aside, 0.0f), -1.0f);
+
+    // Moved by code beside the floor, and turned a quarter about x: the ray
+    // meets a side face, still one unit above the centre.
+    block.transform = Math::Transform({aside, 50.0f, 0.0f}, Math::fromAxisAngle({1, 0, 0}, 1.5707964f));
+    block.velocity = Vector3();
+    block.angularVelocity = Vector3();
+    EXPECT_NEAR(depthBelow(aside, 0.0f), 49.0f, 1e-4f);
+    EXPECT_EQ(PhysicalUniverse::overlapSphere({{aside, 50.0f, 0.0f}, 0.5f}).front().get(), &block);
+
+    // Each step it falls, and the ray follows.
+    for (int step = 0; step < 3; ++step) {
+        PhysicalUniverse::step();
+        EXPECT_NEAR(depthBelow(aside, 0.0f), 100.0f - block.transform.position.y - 1.0f, 1e-4f);
+    }
+
+    // Another model, twice the size, on the same body.
+    block.model = Physics::Testing::boxPart({-2, -2, -2}, {2, 2, 2});
+    EXPECT_NEAR(depthBelow(aside, 0.0f), 100.0f - block.transform.position.y - 2.0f, 1e-4f);
+
+    // Bodies added to the set, and taken out of it.
+    const auto added = Testing::addBody(*set, Physics::Testing::cubePart(), {-aside, 10.0f, 0.0f});
+    EXPECT_NEAR(depthBelow(-aside, 0.0f), 89.0f, 1e-4f);
+    set->bodies.erase(std::find(set->bodies.begin(), set->bodies.end(), added));
+    EXPECT_EQ(depthBelow(-aside, 0.0f), -1.0f);
+    EXPECT_EQ(PhysicalUniverse::queryView().bodyCount(), scene->bodies().size());
+
+    // A body listed in two sets is reported once.
+    auto second = std::make_shared<Physics::CollisionSet>();
+    second->addBody(scene->bodies()[1]);
+    PhysicalUniverse::addCollisionSet(second);
+    EXPECT_EQ(PhysicalUniverse::castRayAll({{aside, 100.0f, 0.0f}, {0.0f, -1.0f, 0.0f}}).size(), 1u);
+    EXPECT_EQ(PhysicalUniverse::queryView().bodyCount(), scene->bodies().size());
+}
+
+} // namespace
+} // namespace Tolvane
