@@ -40,6 +40,18 @@ float squaredDistanceToFace(const ConvexHull& hull, const HullFace& face, const 
     return inside ? height * height : nearest;
 }
 
+/// Whether point lies in the solid hull (its surface included). A flat hull
+/// holds no point for this test: its two planes do not bound its polygon.
+bool containsPoint(const ConvexHull& hull, const Vector3& point)
+{
+    if (hull.isFlat())
+        return false;
+    for (const HullFace& face : hull.faces)
+        if (dot(face.normal, point) > face.offset)
+            return false;
+    return true;
+}
+
 /// The unit cube's hull, built once: boxes of every size are this hull with
 /// its corners and planes scaled, which keeps its faces, loops and edges.
 const ConvexHull& unitCubeHull()
@@ -159,8 +171,20 @@ ConvexHull boxHull(const Vector3& halfExtents)
     return box;
 }
 
+// Most pairs are settled without the full search: hulls whose bounding spheres
+// are apart do not meet, and a solid holding a point of the other (the centre
+// of its bounding sphere, inside any solid hull) does. The search must try
+// every axis before it can say that two hulls meet.
 bool hullsMeet(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB)
 {
+    const Vector3 centreA = poseA.position + poseA.rotation * a.sphereCentre;
+    const Vector3 centreB = poseB.position + poseB.rotation * b.sphereCentre;
+    const float reach = a.sphereRadius + b.sphereRadius;
+    if ((centreA - centreB).squaredLength() > reach * reach)
+        return false;
+    if (containsPoint(a, transposeTimes(poseA.rotation, centreB - poseA.position)) ||
+        containsPoint(b, transposeTimes(poseB.rotation, centreA - poseB.position)))
+        return true;
     SeparatingAxisCache fresh;
     return findSeparatingAxis(a, poseA, b, poseB, 0.0f, fresh).separation <= 0.0f;
 }
