@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
+#include <thread>
+#include <vector>
 
 namespace Tolvane {
 namespace {
@@ -64,6 +67,43 @@ TEST_F(WorldQueryTest, QueriesSeeBodiesAsTheStepsAndCodeLeaveThem)
     PhysicalUniverse::addCollisionSet(second);
     EXPECT_EQ(PhysicalUniverse::castRayAll({{aside, 100.0f, 0.0f}, {0.0f, -1.0f, 0.0f}}).size(), 1u);
     EXPECT_EQ(PhysicalUniverse::queryView().bodyCount(), scene->bodies().size());
+}
+
+// The queries of one view read it and nothing else: threads asking at once
+// get what one thread gets.
+TEST_F(WorldQueryTest, ThreadsQueryingOneViewAtOnceGetWhatOneThreadGets)
+{
+    const auto scene = settle("lattice-bowl.json", 100);
+    const Physics::WorldQuery& view = PhysicalUniverse::queryView();
+    std::mt19937 random(32);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::vector<Vector3> points;
+    for (int k = 0; k < 500; ++k)
+        points.emplace_back(5.0f + 10.0f * unit(random), -3.0f + 5.0f * unit(random),
+                            5.0f + 10.0f * unit(random));
+    // What the queries at every point find: the body a ray down meets, its
+    // distance, and the bodies a box and a sphere there meet.
+    const auto ask = [&] {
+        std::vector<std::pair<const PhysicalObject*, float>> answers;
+        for (const Vector3& p : points) {
+            const auto hit = view.castRay({p + Vector3(0.0f, 20.0f, 0.0f), p - Vector3(0.0f, 20.0f, 0.0f)});
+            answers.emplace_back(hit ? hit->body.get() : nullptr, hit ? hit->distance : -1.0f);
+            for (const auto& body : view.overlapBox({p, {1.0f, 0.5f, 1.5f}, Math::Quaternion(1, p.x, 0, 0)}))
+                answers.emplace_back(body.get(), 0.0f);
+            for (const auto& body : view.overlapSphere({p, 1.5f}))
+                answers.emplace_back(body.get(), 1.0f);
+        }
+        return answers;
+    };
+    const auto alone = ask();
+    std::vector<std::vector<std::pair<const PhysicalObject*, float>>> together(4);
+    std::vector<std::thread> threads;
+    for (auto& answers : together)
+        threads.emplace_back([&] { answers = ask(); });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const auto& answers : together)
+        EXPECT_EQ(answers, alone);
 }
 
 } // namespace
