@@ -77,6 +77,7 @@ void WorldQuery::look(Entry& entry)
     entry.position = body.transform.position;
     entry.orientation = body.transform.orientation;
     entry.fixed = body.fixed;
+    entry.kinematic = body.kinematic;
     entry.pose = {entry.position, Math::toMatrix3(entry.orientation)};
 }
 
@@ -84,7 +85,7 @@ bool WorldQuery::moved(const Entry& entry)
 {
     const PhysicalObject& body = *entry.body;
     return body.transform.position != entry.position || !(body.transform.orientation == entry.orientation) ||
-           body.model != entry.model || body.fixed != entry.fixed;
+           body.model != entry.model || body.fixed != entry.fixed || body.kinematic != entry.kinematic;
 }
 
 void WorldQuery::update(const std::vector<std::shared_ptr<CollisionSet>>& sets)
@@ -157,7 +158,7 @@ void WorldQuery::buildTree()
 
 const Collision::TriangleMesh* WorldQuery::meshOf(const Entry& entry, std::size_t h)
 {
-    return entry.fixed ? entry.hulls->meshOfHull(h) : nullptr;
+    return entry.fixed || entry.kinematic ? entry.hulls->meshOfHull(h) : nullptr;
 }
 
 std::optional<ShapeRayHit> WorldQuery::castAt(const Entry& entry, const RayLine& ray, float limit)

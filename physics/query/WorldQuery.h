@@ -22,12 +22,14 @@ namespace Tolvane::Physics {
 
 /// Bodies are met where the contact solver would meet them: each part of a
 /// body's model as its convex hull (a solid), except the concave parts of a
-/// fixed body, met by their triangles (a surface, from either side). A body
+/// fixed or kinematic body, met by their triangles (a surface, from either
+/// side): the bodies contacts never move collide by them. A body
 /// without a model, without hulls or with a pose that is not finite is never
 /// met.
 ///
 /// update() brings the view up to date with the sets: the bodies added or
-/// removed, and every body moved, turned, fixed or freed, or given another
+/// removed, and every body moved, turned, fixed, freed, made kinematic or
+/// not, or given another
 /// model since the last update, by a step or by code. The queries read the
 /// view as update() left it and change nothing, so any number of threads may
 /// query one view at once, but not while it is updated.
@@ -60,7 +62,7 @@ class WorldQuery {
 
     /// Every body filter passes that the box meets (touching counts), in the
     /// order of the sets, by the separating-axis test of the box against each
-    /// hull (or each triangle of a fixed concave part).
+    /// hull (or each triangle of a concave part met by its triangles).
     std::vector<std::shared_ptr<PhysicalObject>> overlapBox(const QueryBox& box,
                                                             const QueryFilter& filter = {}) const;
 
@@ -80,13 +82,15 @@ class WorldQuery {
         Math::Vector3 position;
         Math::Quaternion orientation;
         bool fixed = false;
+        bool kinematic = false;
         Collision::HullPose pose;
     };
 
     /// Reads the body's pose, model and hulls into entry.
     static void look(Entry& entry);
     static bool moved(const Entry& entry);
-    /// The mesh hull h of the entry is collided as (fixed concave parts), or null.
+    /// The mesh hull h of the entry is met by (the concave parts of fixed and
+    /// kinematic bodies), or null.
     static const Collision::TriangleMesh* meshOf(const Entry& entry, std::size_t h);
     void buildTree();
     /// The nearest point where ray (world) meets the entry's shapes within limit.

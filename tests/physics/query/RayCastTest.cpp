@@ -247,7 +247,8 @@ TEST_F(RayEdgeTest, FilterPassesOverBodiesByLayerListAndTest)
 }
 
 // A fixed trough is met by its triangles, from above at the groove and from
-// below at its underside; a movable one by its hull, a prism whose top is the rim.
+// below at its underside; a movable one by its hull, a prism whose top is the
+// rim; a kinematic one by its triangles again.
 TEST_F(RayEdgeTest, FixedConcavePartsAreMetByTheirTrianglesMovableOnesByTheirHull)
 {
     const auto fixedTrough = Testing::addBody(*set, Testing::troughPart(), {10.0f, 0.0f, 0.0f}, true);
@@ -269,6 +270,9 @@ TEST_F(RayEdgeTest, FixedConcavePartsAreMetByTheirTrianglesMovableOnesByTheirHul
     ASSERT_TRUE(rim);
     EXPECT_EQ(rim->body, movableTrough);
     EXPECT_NEAR(rim->distance, 4.0f, 1e-5f);
+    // Made kinematic, contacts no longer move it: it is met by its triangles.
+    movableTrough->kinematic = true;
+    EXPECT_NEAR(PhysicalUniverse::castRay({{20, 5, 0}, {0, -1, 0}})->distance, 5.0f, 1e-5f);
 }
 
 } // namespace
