@@ -88,7 +88,19 @@ bool WorldQuery::moved(const Entry& entry)
            body.model != entry.model || body.fixed != entry.fixed || body.kinematic != entry.kinematic;
 }
 
+// An update that throws half way would leave entries that do not match the
+// tree, or hulls of a model no longer held: the view is emptied instead.
 void WorldQuery::update(const std::vector<std::shared_ptr<CollisionSet>>& sets)
+{
+    try {
+        refresh(sets);
+    } catch (...) {
+        clear();
+        throw;
+    }
+}
+
+void WorldQuery::refresh(const std::vector<std::shared_ptr<CollisionSet>>& sets)
 {
     listing_.clear();
     for (const std::shared_ptr<CollisionSet>& set : sets)

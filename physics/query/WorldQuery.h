@@ -41,7 +41,9 @@ class WorldQuery {
     /// Takes in every body of sets (a body in several sets, or listed twice,
     /// counts once), in the order of the sets and of their bodies. Builds the
     /// tree again when any body came, went or moved; otherwise only compares
-    /// each body's pose and model with the ones it has.
+    /// each body's pose and model with the ones it has. When it throws (a
+    /// model whose hulls cannot be built, memory running out) the view is
+    /// left empty, so that no query reads a view half brought up to date.
     void update(const std::vector<std::shared_ptr<CollisionSet>>& sets);
 
     /// The nearest point within the ray's reach of a body that filter passes.
@@ -86,6 +88,8 @@ class WorldQuery {
         Collision::HullPose pose;
     };
 
+    /// update() without its clean-up.
+    void refresh(const std::vector<std::shared_ptr<CollisionSet>>& sets);
     /// Reads the body's pose, model and hulls into entry.
     static void look(Entry& entry);
     static bool moved(const Entry& entry);

@@ -1,5 +1,6 @@
 // The queries between steps: they see the bodies as the last step or code left
 // them, never as an earlier query found them.
+#include "AllocationCounter.h"
 #include "BruteForce.h"
 #include "QueryModels.h"
 #include "physics/PhysicalUniverse.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
@@ -67,6 +69,54 @@ TEST_F(WorldQueryTest, QueriesSeeBodiesAsTheStepsAndCodeLeaveThem)
     PhysicalUniverse::addCollisionSet(second);
     EXPECT_EQ(PhysicalUniverse::castRayAll({{aside, 100.0f, 0.0f}, {0.0f, -1.0f, 0.0f}}).size(), 1u);
     EXPECT_EQ(PhysicalUniverse::queryView().bodyCount(), scene->bodies().size());
+}
+
+// Memory running out at any point of an update (listing new bodies, building
+// a new model's hulls, the tree) leaves the view empty rather than half up to
+// date, and the next update brings it all back.
+TEST(WorldQueryUpdate, UpdateOutOfMemoryLeavesTheViewEmptyAndTheNextOneWhole)
+{
+    auto set = std::make_shared<Physics::CollisionSet>();
+    const std::vector<std::shared_ptr<Physics::CollisionSet>> sets{set};
+    std::vector<std::shared_ptr<PhysicalObject>> cubes;
+    for (int k = 0; k < 20; ++k)
+        cubes.push_back(Testing::addBody(*set, Physics::Testing::cubePart(), {3.0f * k, 0.0f, 0.0f}));
+    for (std::size_t nth = 1;; ++nth) {
+        SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
+        Physics::WorldQuery view;
+        view.update(sets);
+        // New bodies, and a model whose hulls are not built yet on the body
+        // the ray meets first.
+        set->addBody(std::make_shared<PhysicalObject>(Physics::Testing::cubePart()));
+        cubes[0]->model = Physics::Testing::boxPart({-2, -2, -2}, {2, 2, 2});
+        bool failed = false;
+        {
+            Testing::AllocationCounter counter;
+            counter.failAt(nth);
+            try {
+                view.update(sets);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+        }
+        const Physics::Ray ray{{-10.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}};
+        if (failed) {
+            EXPECT_EQ(view.bodyCount(), 0u);
+            EXPECT_FALSE(view.castRay(ray));
+            EXPECT_TRUE(view.castRayAll(ray).empty());
+            EXPECT_TRUE(view.overlapSphere({{0.0f, 0.0f, 0.0f}, 100.0f}).empty());
+            view.update(sets);
+        }
+        EXPECT_EQ(view.bodyCount(), cubes.size() + 1);
+        const auto hit = view.castRay(ray);
+        ASSERT_TRUE(hit);
+        EXPECT_EQ(hit->body, cubes[0]);
+        EXPECT_FLOAT_EQ(hit->distance, 8.0f);
+        set->bodies.pop_back();
+        cubes[0]->model = Physics::Testing::cubePart();
+        if (!failed)
+            break;
+    }
 }
 
 // The queries of one view read it and nothing else: threads asking at once
