@@ -37,12 +37,19 @@ struct Nearest {
 };
 
 Nearest bruteForce(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
-                   const std::vector<std::vector<Triangle>>& triangles, const Vector3& origin,
+                   const std::vector<std::vector<Triangle>>& triangles,
+                   const std::vector<std::pair<Vector3, float>>& bounds, const Vector3& origin,
                    const Vector3& direction, float reach)
 {
     Nearest nearest;
     std::vector<std::tuple<float, const PhysicalObject*, Vector3>> crossings;
-    for (std::size_t b = 0; b < bodies.size(); ++b)
+    for (std::size_t b = 0; b < bodies.size(); ++b) {
+        // A body the ray passes clear of its bounding sphere has no triangle
+        // on the ray: its triangles are not tried.
+        const auto& [centre, radius] = bounds[b];
+        const Vector3 nearestPoint = origin + direction * std::max(0.0f, dot(centre - origin, direction));
+        if ((nearestPoint - centre).length() > radius + 1.0f)
+            continue;
         for (const Triangle& t : triangles[b])
             if (const auto distance = Testing::crossTriangle(origin, direction, t);
                 distance && *distance <= reach) {
@@ -53,6 +60,7 @@ Nearest bruteForce(const std::vector<std::shared_ptr<PhysicalObject>>& bodies,
                 nearest.distance = std::min(nearest.distance, *distance);
                 nearest.bodies.insert(bodies[b].get());
             }
+    }
     for (const auto& [distance, body, normal] : crossings)
         if (distance <= nearest.distance + sameDistance)
             nearest.met.emplace_back(body, normal);
@@ -75,8 +83,17 @@ TEST_F(RayCastTest, AgreesWithEveryTriangleOnRandomRaysThroughSettledPiles)
         const auto scene = settle(pile.scene, 300);
         const auto& bodies = scene->bodies();
         std::vector<std::vector<Triangle>> triangles;
-        for (const auto& body : bodies)
+        // Each body's triangles, and a sphere about its first corner holding them.
+        std::vector<std::pair<Vector3, float>> bounds;
+        for (const auto& body : bodies) {
             triangles.push_back(Testing::worldTriangles(*body));
+            const Vector3 centre = triangles.back()[0][0];
+            float radius = 0.0f;
+            for (const Triangle& t : triangles.back())
+                for (const Vector3& corner : t)
+                    radius = std::max(radius, (corner - centre).length());
+            bounds.emplace_back(centre, radius);
+        }
         const Physics::WorldQuery& view = PhysicalUniverse::queryView();
         ASSERT_EQ(view.bodyCount(), bodies.size());
 
@@ -100,7 +117,8 @@ TEST_F(RayCastTest, AgreesWithEveryTriangleOnRandomRaysThroughSettledPiles)
             const Ray ray{origin, target - origin,
                           r % 5 == 0 ? 30.0f + 20.0f * unit(random) : std::numeric_limits<float>::infinity()};
             const Vector3 direction = Math::normalized(ray.direction);
-            const Nearest expected = bruteForce(bodies, triangles, origin, direction, ray.maxDistance);
+            const Nearest expected =
+                bruteForce(bodies, triangles, bounds, origin, direction, ray.maxDistance);
             const std::optional<RayHit> hit = view.castRay(ray);
 
             bool agrees = hit.has_value() == !expected.met.empty();
