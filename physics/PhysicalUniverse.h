@@ -83,7 +83,8 @@ class PhysicalUniverse {
     /// and change none (see WorldQuery for what they meet and what they
     /// reject). Each call first brings the universe's query view up to date,
     /// which costs a look at every body's pose; call them between steps, from
-    /// the thread that steps.
+    /// the thread that steps. The view holds the bodies it last saw (a body
+    /// taken out of the sets lives on until the next query or reset()).
     ///
     /// The nearest body the ray meets within its reach, with the point (world
     /// coordinates), the surface normal facing the ray and the distance.
