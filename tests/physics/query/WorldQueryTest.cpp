@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <random>
@@ -69,6 +71,28 @@ TEST_F(WorldQueryTest, QueriesSeeBodiesAsTheStepsAndCodeLeaveThem)
     PhysicalUniverse::addCollisionSet(second);
     EXPECT_EQ(PhysicalUniverse::castRayAll({{aside, 100.0f, 0.0f}, {0.0f, -1.0f, 0.0f}}).size(), 1u);
     EXPECT_EQ(PhysicalUniverse::queryView().bodyCount(), scene->bodies().size());
+}
+
+// Queries read and never write: asking them between steps leaves the steps
+// as they would have been, to the bit.
+TEST_F(WorldQueryTest, QueriesBetweenStepsChangeNothingTheStepsDo)
+{
+    const auto finalState = [](bool asking) {
+        std::srand(1);
+        const auto scene = settle("lattice.json", 60);
+        for (int step = 0; step < 60; ++step) {
+            if (asking) {
+                const Vector3 p = scene->bodies()[1 + step]->transform.position;
+                PhysicalUniverse::castRayAll({p + Vector3(0.0f, 30.0f, 0.0f), {0.0f, -1.0f, 0.0f}});
+                PhysicalUniverse::overlapBox({p, {1.0f, 1.0f, 1.0f}, Math::Quaternion()});
+                PhysicalUniverse::overlapSphere({p, 2.0f});
+            }
+            PhysicalUniverse::step();
+        }
+        return scene->stateHash();
+    };
+    const std::uint64_t quiet = finalState(false);
+    EXPECT_EQ(finalState(true), quiet);
 }
 
 // Memory running out at any point of an update (listing new bodies, building
