@@ -40,6 +40,10 @@ float squaredDistanceToFace(const ConvexHull& hull, const HullFace& face, const 
     return inside ? height * height : nearest;
 }
 
+/// The most plane tests the corner test of hullsMeet makes before the full
+/// search: a box against a block takes 48 of them.
+constexpr std::size_t cornerTestLimit = 256;
+
 /// Whether point lies in the solid hull (its surface included). A flat hull
 /// holds no point for this test: its two planes do not bound its polygon.
 bool containsPoint(const ConvexHull& hull, const Vector3& point)
@@ -50,6 +54,19 @@ bool containsPoint(const ConvexHull& hull, const Vector3& point)
         if (dot(face.normal, point) > face.offset)
             return false;
     return true;
+}
+
+/// Whether a holds a corner of b, for hulls of few corners and faces (a
+/// box's, a block's), where trying them all costs less than the full search.
+bool holdsCornerOf(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB)
+{
+    if (a.faces.size() * b.vertices.size() > cornerTestLimit)
+        return false;
+    const RelativePose bInA = relativePose(poseA, poseB);
+    for (const Vector3& corner : b.vertices)
+        if (containsPoint(a, bInA.rotation * corner + bInA.translation))
+            return true;
+    return false;
 }
 
 /// The unit cube's hull, built once: boxes of every size are this hull with
@@ -184,6 +201,8 @@ bool hullsMeet(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, 
         return false;
     if (containsPoint(a, transposeTimes(poseA.rotation, centreB - poseA.position)) ||
         containsPoint(b, transposeTimes(poseB.rotation, centreA - poseB.position)))
+        return true;
+    if (holdsCornerOf(a, poseA, b, poseB) || holdsCornerOf(b, poseB, a, poseA))
         return true;
     SeparatingAxisCache fresh;
     return findSeparatingAxis(a, poseA, b, poseB, 0.0f, fresh).separation <= 0.0f;
