@@ -23,16 +23,14 @@ namespace Tolvane::Physics {
 /// Bodies are met where the contact solver would meet them: each part of a
 /// body's model as its convex hull (a solid), except the concave parts of a
 /// fixed or kinematic body, met by their triangles (a surface, from either
-/// side): the bodies contacts never move collide by them. A body
-/// without a model, without hulls or with a pose that is not finite is never
-/// met.
+/// side), as bodies that contacts never move collide by them. A body without
+/// a model, without hulls or with a pose that is not finite is never met.
 ///
 /// update() brings the view up to date with the sets: the bodies added or
-/// removed, and every body moved, turned, fixed, freed, made kinematic or
-/// not, or given another
-/// model since the last update, by a step or by code. The queries read the
-/// view as update() left it and change nothing, so any number of threads may
-/// query one view at once, but not while it is updated.
+/// removed, and every body moved, turned, fixed, freed, made kinematic or not,
+/// or given another model since the last update, by a step or by code. The
+/// queries read the view as update() left it and change nothing, so any
+/// number of threads may query one view at once, but not while it is updated.
 ///
 /// The queries reject a ray, sphere or box that is not finite, that has a zero
 /// direction or orientation, or a negative size, with std::invalid_argument.
