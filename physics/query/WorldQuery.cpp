@@ -51,10 +51,9 @@ RayLine checkedRay(const Ray& ray)
     return {ray.origin, *direction};
 }
 
-/// The half size along world axes of a box of half size half turned by rotation.
-Vector3 turnedHalfSize(const Math::Matrix3& rotation, const Vector3& half)
+/// The half size along world axes of a box of half size half turned by r.
+Vector3 turnedHalfSize(const Math::Matrix3& r, const Vector3& half)
 {
-    const Math::Matrix3 r = rotation;
     return {std::fabs(r(0, 0)) * half.x + std::fabs(r(0, 1)) * half.y + std::fabs(r(0, 2)) * half.z,
             std::fabs(r(1, 0)) * half.x + std::fabs(r(1, 1)) * half.y + std::fabs(r(1, 2)) * half.z,
             std::fabs(r(2, 0)) * half.x + std::fabs(r(2, 1)) * half.y + std::fabs(r(2, 2)) * half.z};
