@@ -2,6 +2,7 @@
 #include "geometry/HullMeshContact.h"
 
 #include "geometry/HullSeparation.h"
+#include "geometry/TriangleHull.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,57 +33,13 @@ struct Scratch {
     std::vector<std::int32_t> triangles;
     /// The hull's corners in the mesh's coordinates.
     std::vector<Vector3> corners;
-    ConvexHull triangle;
+    ConvexHull triangle = emptyTriangleHull();
     std::vector<ContactManifold> found;
     std::vector<ContactPoint> gathered[maxMeshManifolds];
     /// The points of a gathering left out of its first four.
     std::vector<ContactPoint> rest;
-
-    Scratch()
-    {
-        triangle.vertices.resize(3);
-        triangle.faces.resize(2);
-        // The front face runs 0, 1, 2 about the normal, the back face the other way.
-        triangle.loopVertices = {0, 1, 2, 0, 2, 1};
-        triangle.loopEdges = {0, 1, 2, 2, 1, 0};
-        triangle.edges.resize(3);
-    }
 };
 thread_local Scratch scratch;
-
-/// Triangle t of mesh as a flat hull: face 0 its front, face 1 its back, edge
-/// k from corner k to corner k + 1 as in the mesh.
-void fillTriangleHull(const TriangleMesh& mesh, std::int32_t t, ConvexHull& hull)
-{
-    const TriangleIndices& corners = mesh.triangles[t];
-    const Vector3 n = mesh.normals[t];
-    for (int k = 0; k < 3; ++k)
-        hull.vertices[k] = mesh.vertices[corners[k]];
-    const float offset = dot(n, hull.vertices[0]);
-    hull.faces[0] = {n, offset, 0, 3};
-    hull.faces[1] = {-n, -offset, 3, 3};
-    Vector3 low = hull.vertices[0];
-    Vector3 high = hull.vertices[0];
-    for (int k = 0; k < 3; ++k) {
-        const Vector3& from = hull.vertices[k];
-        const Vector3& to = hull.vertices[(k + 1) % 3];
-        HullEdge& edge = hull.edges[k];
-        edge.vertices[0] = k;
-        edge.vertices[1] = (k + 1) % 3;
-        edge.faces[0] = 0;
-        edge.faces[1] = 1;
-        edge.direction = normalized(to - from);
-        low = {std::min(low.x, from.x), std::min(low.y, from.y), std::min(low.z, from.z)};
-        high = {std::max(high.x, from.x), std::max(high.y, from.y), std::max(high.z, from.z)};
-    }
-    hull.boxMin = low;
-    hull.boxMax = high;
-    hull.sphereCentre = (hull.vertices[0] + hull.vertices[1] + hull.vertices[2]) * (1.0f / 3.0f);
-    float radius = 0.0f;
-    for (int k = 0; k < 3; ++k)
-        radius = std::max(radius, (hull.vertices[k] - hull.sphereCentre).length());
-    hull.sphereRadius = radius;
-}
 
 /// The box, in the mesh's coordinates, over hull a's corners, grown by margin.
 WorldBox hullBoxInMesh(const ConvexHull& a, const HullPose& poseA, const HullPose& meshPose, float margin)
