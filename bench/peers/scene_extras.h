@@ -273,6 +273,9 @@ struct Material {
 
 enum class JointType { Ball, Hinge, Fixed, Slider, Distance };
 
+// A distance joint's greatest distance when it has none (a spring given without max).
+constexpr double kNoGreatest = 3.4e38;
+
 // A joint as the file gives it, in world coordinates at the start. `first` is a body index;
 // `second` is one too, or -1 for the world.
 struct Joint {
@@ -361,101 +364,101 @@ static V3 unit(const Node& n)
     return {v[0] / len, v[1] / len, v[2] / len};
 }
 
+// A joint as the engine's own scene reader takes it: each type takes only its own keys, and the
+// messages are the engine's, so that a file both refuse is refused alike.
 static Joint read_joint(const Node& n, const Scene& s)
 {
-    n.keys({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "anchors", "length", "min", "max",
-            "spring", "collide"});
+    if (!n.j.is_object())
+        n.fail(std::string("must be an object, not ") + n.type());
     Joint j;
     const Node type = n.need("type");
     const std::string kind = type.text();
-    if (kind == "ball")
-        j.type = JointType::Ball;
-    else if (kind == "hinge")
-        j.type = JointType::Hinge;
-    else if (kind == "fixed")
-        j.type = JointType::Fixed;
-    else if (kind == "slider")
-        j.type = JointType::Slider;
-    else if (kind == "distance")
+    if (kind == "ball" || kind == "fixed") {
+        j.type = kind == "ball" ? JointType::Ball : JointType::Fixed;
+        n.keys({"type", "name", "bodies", "anchor", "collide"});
+    } else if (kind == "hinge" || kind == "slider") {
+        j.type = kind == "hinge" ? JointType::Hinge : JointType::Slider;
+        n.keys({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
+    } else if (kind == "distance") {
         j.type = JointType::Distance;
-    else
+        n.keys({"type", "name", "bodies", "anchors", "length", "min", "max", "spring", "collide"});
+    } else {
         type.fail(type.j.dump() +
                   " is not a joint type: must be \"ball\", \"hinge\", \"fixed\", \"slider\" or \"distance\"");
-    // Keys that mean nothing for this type are refused rather than silently ignored.
-    const bool axial = j.type == JointType::Hinge || j.type == JointType::Slider;
-    const bool distance = j.type == JointType::Distance;
-    for (const char* k : {"anchor", "axis", "limits", "motor", "anchors", "length", "min", "max", "spring"}) {
-        const std::string key = k;
-        const bool fits = key == "anchor"                                      ? !distance
-                          : key == "axis" || key == "limits" || key == "motor" ? axial
-                                                                               : distance;
-        if (n.has(k) && !fits)
-            n[k].fail("a " + kind + " joint has no " + Json(key).dump());
     }
     if (n.has("name"))
         j.name = n["name"].text();
     const Node bodies = n.need("bodies");
     if (!bodies.j.is_array() || bodies.j.empty() || bodies.j.size() > 2)
-        bodies.fail("must be a list of one or two body names");
+        bodies.fail("must be a list of one or two body names, not " +
+                    (bodies.j.is_array() ? "a list of " + std::to_string(bodies.j.size())
+                                         : std::string(bodies.type())));
     int* ends[2] = {&j.first, &j.second};
     for (size_t k = 0; k < bodies.j.size(); ++k) {
         const Node name = bodies[k];
         const std::string wanted = name.text();
         int found = -1, matches = 0;
-        for (size_t b = 0; b < s.bodies.size(); ++b)
+        for (size_t b = 0; b < s.bodies.size() && !wanted.empty(); ++b)
             if (s.bodies[b].name == wanted)
-                found = (int)b, ++matches;
+                found = found < 0 ? (int)b : found, ++matches;
         if (matches == 0)
             name.fail("no body named " + Json(wanted).dump());
         if (matches > 1)
-            name.fail(std::to_string(matches) + " bodies are named " + Json(wanted).dump());
+            name.fail(std::to_string(matches) + " bodies are named " + Json(wanted).dump() +
+                      ", so it names none");
         *ends[k] = found;
     }
     if (j.first == j.second)
-        bodies.fail("a joint needs two different bodies, or one body and the world");
-    if (s.bodies[j.first].fixed && (j.second < 0 || s.bodies[j.second].fixed))
-        bodies.fail("a joint needs a movable body");
+        bodies.fail("a joint cannot join a body to itself");
     j.anchor = n.has("anchor") ? n["anchor"].vec() : s.bodies[j.first].p;
-    if (axial)
+    if (j.type == JointType::Hinge || j.type == JointType::Slider) {
         j.axis = unit(n.need("axis"));
-    if (n.has("limits")) {
-        const Node limits = n["limits"];
-        if (!limits.j.is_array() || limits.j.size() != 2)
-            limits.fail("must be a list of 2 numbers [low, high]");
-        j.limited = true, j.low = limits[size_t(0)].number(), j.high = limits[1].number();
-        if (j.low > j.high)
-            limits.fail("low must not be above high");
+        if (n.has("limits")) {
+            const Node limits = n["limits"];
+            if (!limits.j.is_array() || limits.j.size() != 2)
+                limits.fail("must be a list of 2 numbers");
+            j.limited = true, j.low = limits[size_t(0)].number(), j.high = limits[1].number();
+            if (!(j.low <= j.high))
+                limits.fail("the low limit " + limits[size_t(0)].j.dump() + " is above the high limit " +
+                            limits[1].j.dump());
+        }
+        if (n.has("motor")) {
+            const Node motor = n["motor"];
+            const char* limit = j.type == JointType::Hinge ? "max_torque" : "max_force";
+            motor.keys({"speed", limit});
+            j.motor = true, j.motor_speed = motor.need("speed").number();
+            j.motor_max = motor.need(limit).number(0, 3.4e38, "0 or more");
+        }
     }
-    if (n.has("motor")) {
-        const Node motor = n["motor"];
-        const char* limit = j.type == JointType::Hinge ? "max_torque" : "max_force";
-        motor.keys({"speed", limit});
-        j.motor = true, j.motor_speed = motor.need("speed").number();
-        j.motor_max = motor.need(limit).number(0, 3.4e38, "0 or more");
-    }
-    if (distance) {
+    if (j.type == JointType::Distance) {
         const Node anchors = n.need("anchors");
         if (!anchors.j.is_array() || anchors.j.size() != 2)
-            anchors.fail("must be a list of 2 points");
+            anchors.fail("must be a list of two points");
         j.anchors[0] = anchors[size_t(0)].vec(), j.anchors[1] = anchors[1].vec();
-        const V3 &p = j.anchors[0], &q = j.anchors[1];
-        const double start = std::sqrt((q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) +
-                                       (q[2] - p[2]) * (q[2] - p[2]));
-        j.length = n.has("length") ? n["length"].number(0, 3.4e38, "0 or more") : start;
-        j.min = n.has("min") ? n["min"].number(0, 3.4e38, "0 or more") : j.length;
-        j.max = n.has("max") ? n["max"].number(0, 3.4e38, "0 or more") : j.length;
-        if (j.min > j.max)
-            n["min"].fail("min must not be above max");
+        // Worked out in single precision, as the engine holds the points.
+        const float dx = (float)(j.anchors[1][0] - j.anchors[0][0]),
+                    dy = (float)(j.anchors[1][1] - j.anchors[0][1]),
+                    dz = (float)(j.anchors[1][2] - j.anchors[0][2]);
+        j.length = n.has("length") ? n["length"].number(0, 3.4e38, "0 or more")
+                                   : std::sqrt(dx * dx + dy * dy + dz * dz);
         if (n.has("spring")) {
             const Node spring = n["spring"];
             spring.keys({"frequency", "damping_ratio"});
             j.spring = true;
-            j.frequency = spring.need("frequency").number(0, 3.4e38, "0 or more");
-            j.damping_ratio =
-                spring.has("damping_ratio") ? spring["damping_ratio"].number(0, 3.4e38, "0 or more") : 0;
+            const Node frequency = spring.need("frequency");
+            j.frequency = frequency.number();
             if (!(j.frequency > 0))
-                spring["frequency"].fail("must be more than 0");
+                frequency.fail(frequency.j.dump() + " is out of range: must be more than 0");
+            if (spring.has("damping_ratio"))
+                j.damping_ratio = spring["damping_ratio"].number(0, 3.4e38, "0 or more");
         }
+        // Without a spring the distance is held at the length; a spring with no min or max
+        // stretches freely.
+        j.min = n.has("min") ? n["min"].number(0, 3.4e38, "0 or more") : j.spring ? 0 : j.length;
+        j.max = n.has("max") ? n["max"].number(0, 3.4e38, "0 or more") : j.spring ? kNoGreatest : j.length;
+        if (!(j.min <= j.max))
+            n.fail("the least distance " + Json((float)j.min).dump() + " is above the greatest " +
+                   Json((float)j.max).dump());
     }
     if (n.has("collide"))
         j.collide = n["collide"].boolean();
