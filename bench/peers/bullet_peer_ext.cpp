@@ -211,8 +211,18 @@ int main(int argc, char** argv)
     if (const char* edges = getenv("PEERS_BULLET_INTERNAL_EDGES"))
         g_internal_edges = std::string(edges) != "0";
     g_friction_rule = extras.friction_combine, g_restitution_rule = extras.restitution_combine;
-    gCalculateCombinedFrictionCallback = combined_friction;
-    gCalculateCombinedRestitutionCallback = combined_restitution;
+    // When every body has the same coefficients under the default rules, every pair gets them
+    // as they are; they are then set as the shared peer sets them (the square root on every body,
+    // Bullet's own product), so that such a scene gives exactly the shared peer's figures.
+    bool uniform =
+        extras.friction_combine == Combine::GeometricMean && extras.restitution_combine == Combine::Max;
+    for (const Material& m : extras.bodies)
+        uniform = uniform && m.friction == extras.bodies[0].friction &&
+                  m.restitution == extras.bodies[0].restitution;
+    if (!uniform) {
+        gCalculateCombinedFrictionCallback = combined_friction;
+        gCalculateCombinedRestitutionCallback = combined_restitution;
+    }
     gContactAddedCallback = mend_internal_edge;
 
     btDefaultCollisionConfiguration cfg;
@@ -267,7 +277,8 @@ int main(int argc, char** argv)
         const btTransform model(btQuaternion(b.q[1], b.q[2], b.q[3], b.q[0]),
                                 btVector3(b.p[0], b.p[1], b.p[2]));
         ci.m_startWorldTransform = model * s.frame;
-        ci.m_restitution = (btScalar)m.restitution, ci.m_friction = (btScalar)m.friction;
+        ci.m_restitution = (btScalar)(uniform ? std::sqrt(m.restitution) : m.restitution);
+        ci.m_friction = (btScalar)(uniform ? std::sqrt(m.friction) : m.friction);
         bodies.emplace_back(new btRigidBody(ci));
         btRigidBody& body = *bodies.back();
         body.setLinearVelocity(btVector3(b.v[0], b.v[1], b.v[2]));
