@@ -52,6 +52,11 @@ void Application::setVideoMode(std::pair<int, int> size, const std::string& capt
     if (SDL_SetVideoMode(size.first, size.second, windowBitsPerPixel, SDL_HWSURFACE | SDL_OPENGL) == nullptr)
         throw std::runtime_error("Could not set video mode");
     hasWindow = true;
+    setCaption(caption);
+}
+
+void Application::setCaption(const std::string& caption)
+{
     SDL_WM_SetCaption(caption.c_str(), caption.c_str());
 }
 

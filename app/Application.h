@@ -61,6 +61,9 @@ class Application {
     /// Throws std::runtime_error "Could not set video mode".
     void setVideoMode(std::pair<int, int> size, const std::string& caption);
 
+    /// Sets the window and icon title.
+    void setCaption(const std::string& caption);
+
     /// The main loop: clears quit, then per iteration dispatches every queued event,
     /// returns if quit is set, emits frameSignal, presents the frame, and returns if
     /// quit is set. Without a window (no successful setVideoMode) nothing is presented.
