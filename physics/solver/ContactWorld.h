@@ -65,6 +65,9 @@ class ContactWorld {
     /// What gatherTouchingPairs found. The body pointers stay valid until the sets change.
     const std::vector<TouchingPair>& touchingPairs() const { return touching_; }
     const ContactStepStatistics& statistics() const { return figures_.statistics(); }
+    /// The last step's pairs and their manifolds (world points and normals as
+    /// the step found them at its start), for programs that draw contacts.
+    const ContactCache& contacts() const { return contacts_; }
 
   private:
     /// The step's stages, in order.
