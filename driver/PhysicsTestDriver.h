@@ -3,9 +3,13 @@
 #pragma once
 
 #include "app/Application.h"
+#include "driver/MouseGrab.h"
+#include "driver/SceneList.h"
+#include "driver/TestBedText.h"
 #include "math/Point2.h"
 #include "physics/body/PhysicalObject.h"
 #include "renderer/Camera.h"
+#include "renderer/DebugDrawing.h"
 #include "renderer/OpenGLContextStore.h"
 #include "renderer/SimpleSolidObjectRenderer.h"
 #include "renderer/SolidObject.h"
@@ -18,6 +22,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,6 +36,12 @@ namespace Tolvane {
 /// and full-speed simulation, "n" asks for one step in single-step mode, "r"
 /// puts the blocks back on their lattice, "q" quits; a left drag orbits the
 /// camera and the wheel zooms.
+///
+/// Beside those it is a test bed: a left press on a movable body grabs it
+/// with a soft spring (release throws it), space throws a cube, the keys
+/// named in helpLines() show figures, help, contacts, sleeping bodies,
+/// boxes and joints, step through the scene files of a folder, and save a
+/// screenshot or the bodies' state.
 ///
 /// The camera keeps a reference to cameraDistance, so the driver can be neither
 /// copied nor moved.
@@ -65,6 +76,12 @@ class PhysicsTestDriver {
     static constexpr float startPitch = 0.2f;
     static constexpr int windowWidth = 800;
     static constexpr int windowHeight = 600;
+    /// Speed of a thrown cube, world units per second, and its mass.
+    static constexpr float throwSpeed = 50.0f;
+    static constexpr float thrownMass = 1.0f;
+    /// The window's title at start, and before a scene file's name once the
+    /// list has loaded one.
+    static constexpr const char* windowTitle = "Test App";
 
     /// console receives the "fps: " lines; ticks is the clock the frame gate and
     /// the frame rate read. Models are read from modelFolder (empty: the working
@@ -111,17 +128,40 @@ class PhysicsTestDriver {
     /// poses, clears the buffers, draws and counts the frame. Does nothing when
     /// the last processed frame is less than 5 ms ago.
     void onFrame();
-    /// m, n, q and r act; every other key does nothing. Modifiers are ignored.
+    /// m, n, q and r act as they always have; the test bed's keys are listed
+    /// by helpLines(); every other key does nothing. Modifiers are ignored.
     void onKeyDown(SDLKey key, SDLMod modifiers);
-    /// While the left button is held, orbits the camera by the pointer's movement.
+    /// While a body is held, moves the spring's target under the pointer;
+    /// else, while the left button is held, orbits the camera by the pointer's movement.
     void onMouseMotion(const ScreenPoint& position);
+    /// Grabs the movable body under the pointer, if any; else starts an orbit.
     void onLeftButtonDown(const ScreenPoint& position);
+    /// Lets the held body go with its velocity, or ends the orbit.
     void onLeftButtonUp(const ScreenPoint& position);
     /// Wheel up brings the camera 5 closer (not closer than 5), wheel down 5 further.
     void onMouseWheel(const ScreenPoint& position, bool up);
 
+    /// The scene files that PageDown and PageUp (or "]" and "[") step
+    /// through; the list is placed at the scene file shown, if it holds it.
+    void setSceneList(SceneList list);
+    const SceneList& sceneList() const { return sceneList_; }
+    /// Loads the list's file at index in place of the scene shown: a file
+    /// that cannot be used leaves the scene as it is and puts its error on
+    /// screen (and on errors). Either way the list moves to index. True when
+    /// the file was loaded.
+    bool loadListedScene(std::size_t index);
+
+    /// Shoots a cube from the eye along the view at throwSpeed: the scene's
+    /// model named "thrown" when it has one, else the model of its first
+    /// movable body, else the program's block model.
+    void throwBody();
+
     /// The physics scene; null before buildScene().
     const PhysicsTestScene* scene() const { return scene_.get(); }
+    /// The body the mouse holds, if any.
+    const std::optional<MouseGrab>& grab() const { return grab_; }
+    /// The on-screen text; null until the first frame draws it.
+    const TestBedText* text() const { return text_.get(); }
 
     std::vector<std::shared_ptr<Renderer::SolidObject>> solidObjects;
     std::vector<std::shared_ptr<Physics::PhysicalObject>> physicalObjects;
@@ -138,7 +178,44 @@ class PhysicsTestDriver {
     /// Frames processed since the last frame-rate line.
     int frameCount = 0;
 
+    /// The test bed's switches, each on its key; all start off but the joints.
+    bool showFigures = false;
+    bool showHelp = false;
+    bool drawContacts = false;
+    bool tintSleeping = false;
+    bool drawBoxes = false;
+    bool drawJoints = true;
+    /// Bodies thrown since the scene was built or reset: the last ones of physicalObjects.
+    int thrownBodies = 0;
+    /// Simulated seconds since the scene was built or reset.
+    double simulatedSeconds = 0.0;
+
   private:
+    /// Everything the scene's drawing needs besides its bodies: its models
+    /// ready to draw, one per description model.
+    using VisibleModels = std::vector<std::shared_ptr<Renderer::VisibleModel>>;
+    /// Replaces the scene shown by a built one: lets the old one go, pairs the
+    /// bodies with solid objects and registers them for drawing.
+    void showScene(std::unique_ptr<PhysicsTestScene> scene, VisibleModels models);
+    /// A solid object for body i (and its tinted twin) drawn with model.
+    void addSolidObject(std::size_t i, const std::shared_ptr<Renderer::VisibleModel>& model);
+    /// Takes the thrown bodies out of the world and the drawing.
+    void removeThrownBodies();
+    /// Stands the camera back far enough to see a scene file's movable bodies.
+    void fitCamera();
+    /// The steps this frame asks for, each after the held body's pull.
+    void stepOnce();
+    /// Debug lines and points of the switches that are on, drawn over the scene.
+    void drawDebug();
+    /// The bodies asleep, drawn again over themselves in the tint.
+    void drawSleepingTint();
+    /// The figures panel, help, message and hint.
+    void drawText();
+    void saveScreenshot();
+    void saveState();
+    /// Figures of the scene and the last step.
+    TestBedFigures figures() const;
+    void setMessage(const std::string& text, bool error);
     /// Copies every movable body's pose to its solid object; fixed bodies never move.
     void copyBlockPoses();
     /// Copies every body's pose, fixed ones too.
@@ -152,6 +229,19 @@ class PhysicsTestDriver {
     std::shared_ptr<Renderer::OpenGLContextStore> store_;
     std::shared_ptr<Renderer::SimpleSolidObjectRenderer> renderer_;
     bool* quitFlag_ = nullptr;
+    Application* application_ = nullptr;
+    VisibleModels visibleModels_;
+    /// Parallel to solidObjects: each body drawn in the sleeping tint.
+    std::vector<std::shared_ptr<Renderer::SolidObject>> tintedObjects_;
+    SceneList sceneList_;
+    std::optional<MouseGrab> grab_;
+    std::unique_ptr<TestBedText> text_;
+    Renderer::DebugDrawing debugDrawing_;
+    bool screenshotRequested_ = false;
+    bool stateRequested_ = false;
+    /// Wall microseconds of the last step, and the frame rate last printed.
+    double stepMicroseconds_ = 0.0;
+    int lastFramesPerSecond_ = 0;
     std::vector<boost::signals2::scoped_connection> connections_;
 };
 

@@ -33,9 +33,16 @@ int main(int argc, char** argv)
 {
     // Without arguments the program shows its own scene; --scene shows a scene file.
     std::string scenePath;
+    std::string scenesFolder;
     CLI::App arguments("Shows the physics test scene, or a scene file, in a window.", "physics_test");
     arguments.add_option("--scene", scenePath, "show the scene file FILE instead of the program's scene")
         ->type_name("FILE");
+    arguments
+        .add_option(
+            "--scenes", scenesFolder,
+            "step through the scene files in DIR with PageDown and PageUp (default: the shipped scenes)")
+        ->type_name("DIR")
+        ->check(CLI::ExistingDirectory);
     try {
         arguments.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -55,10 +62,13 @@ int main(int argc, char** argv)
         // set and gravity, the draw list, the accumulator and the camera.
         Tolvane::PhysicsTestDriver driver(std::cout, &SDL_GetTicks, std::string(), scenePath);
         driver.prepareScene();
+        driver.setSceneList(Tolvane::SceneList(
+            scenesFolder.empty() ? Tolvane::defaultScenesFolder(TOLVANE_SCENES_DIR) : scenesFolder));
 
         Tolvane::Application& application = Tolvane::Application::instance();
         application.setVideoMode(
-            {Tolvane::PhysicsTestDriver::windowWidth, Tolvane::PhysicsTestDriver::windowHeight}, "Test App");
+            {Tolvane::PhysicsTestDriver::windowWidth, Tolvane::PhysicsTestDriver::windowHeight},
+            Tolvane::PhysicsTestDriver::windowTitle);
         driver.connect(application);
         driver.startClock();
         application.run();
