@@ -72,6 +72,11 @@ std::optional<Picture> readPpm(const std::string& path)
 
 } // namespace
 
+std::optional<Picture> readPpmFile(const std::string& path)
+{
+    return readPpm(path);
+}
+
 bool Picture::isRed(int x, int y) const
 {
     const unsigned char* p = &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 3];

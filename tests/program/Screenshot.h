@@ -32,6 +32,9 @@ std::optional<ScreenArea> windowArea(const std::string& window);
 /// read failed or the area is not on the screen.
 std::optional<Picture> takeScreenshot(const std::string& path, const ScreenArea& area);
 
+/// A binary PPM file read whole; nothing if it is not one.
+std::optional<Picture> readPpmFile(const std::string& path);
+
 /// What the picture shows of the blocks and the floor.
 struct SceneInPicture {
     int redPixels = 0;
