@@ -31,6 +31,18 @@ Vector3 applyLinear(const Math::Matrix4& m, const Vector3& v)
             m[2] * v.x + m[6] * v.y + m[10] * v.z};
 }
 
+/// x with x.x c0 + x.y c1 + x.z c2 = b (Cramer's rule); zero when the columns
+/// are flat, which an answer matrix with softness never is.
+Vector3 solve(const Vector3& c0, const Vector3& c1, const Vector3& c2, const Vector3& b)
+{
+    const float determinant = Math::dot(c0, Math::cross(c1, c2));
+    if (!(std::fabs(determinant) > 0.0f))
+        return {};
+    return Vector3{Math::dot(b, Math::cross(c1, c2)), Math::dot(c0, Math::cross(b, c2)),
+                   Math::dot(c0, Math::cross(c1, b))} /
+           determinant;
+}
+
 } // namespace
 
 Physics::Ray rayThroughPixel(Renderer::Camera& camera, int x, int y)
@@ -60,6 +72,9 @@ MouseGrab::MouseGrab(std::shared_ptr<Physics::PhysicalObject> body, const Vector
     const Vector3 offset = hitPoint - body_->transform.position;
     localPoint_ = {Math::dot(offset, axes.xAxis), Math::dot(offset, axes.yAxis),
                    Math::dot(offset, axes.zAxis)};
+    // Seen as moved by code: the body, and the island it may sleep in, wake
+    // at the next step, also while the pointer has not moved yet.
+    body_->solverMemory.stepped = false;
 }
 
 Vector3 MouseGrab::heldPoint() const
@@ -86,22 +101,29 @@ void MouseGrab::pull(float dt)
     Physics::PhysicalObject& body = *body_;
     if (body.fixed || body.kinematic || !(body.mass > 0.0f) || !(dt > 0.0f))
         return;
-    // The spring works on the held point as if the body's whole mass sat
-    // there; the same choice mouse springs in other engines make, which keeps
-    // the pull soft on a body held by a corner.
+    // A soft constraint that holds the point at the target (Catto, "Soft
+    // Constraints", GDC 2011): the spring and damper of the body's mass at
+    // springFrequency and dampingRatio, solved implicitly over the step, so
+    // that it is stable for any step and any point of the body.
     const float omega = 2.0f * pi * springFrequency;
     const float stiffness = body.mass * omega * omega;
     const float damping = 2.0f * body.mass * dampingRatio * omega;
+    const float softness = 1.0f / (dt * (damping + dt * stiffness));
+    const float errorRate = dt * stiffness * softness;
 
     const Vector3 held = heldPoint();
     const Vector3 arm = held - body.transform.position;
     const Vector3 pointVelocity = body.velocity + Math::cross(body.angularVelocity, arm);
-    const Vector3 stretch = target_ - held;
-    // Implicit Euler of m v' = k x - c v over dt, solved for the velocity the
-    // held point ends the step with; the impulse is what takes it there.
-    const float denominator = body.mass + dt * damping + dt * dt * stiffness;
-    const Vector3 endVelocity = (pointVelocity * body.mass + stretch * (stiffness * dt)) / denominator;
-    Vector3 impulse = (endVelocity - pointVelocity) * body.mass;
+    // How the held point's velocity answers an impulse there: through the
+    // mass and, about the centre, through the inertia; plus the softness.
+    const auto answer = [&](const Vector3& impulse) {
+        return impulse / body.mass +
+               Math::cross(applyLinear(body.inverseInertia, Math::cross(arm, impulse)), arm) +
+               impulse * softness;
+    };
+    const Vector3 wanted = -(pointVelocity + (held - target_) * errorRate);
+    Vector3 impulse =
+        solve(answer({1.0f, 0.0f, 0.0f}), answer({0.0f, 1.0f, 0.0f}), answer({0.0f, 0.0f, 1.0f}), wanted);
     const float maxImpulse = maxPullInWeights * body.mass * standardGravity * dt;
     const float size = impulse.length();
     if (size > maxImpulse)
@@ -109,6 +131,9 @@ void MouseGrab::pull(float dt)
 
     body.velocity = body.velocity + impulse / body.mass;
     body.angularVelocity = body.angularVelocity + applyLinear(body.inverseInertia, Math::cross(arm, impulse));
+    // Nothing above slows a turn about the held point, so a body held by a
+    // corner would swing on like a pendulum; the hand damps it.
+    body.angularVelocity = body.angularVelocity / (1.0f + dt * angularDamping);
 }
 
 } // namespace Tolvane

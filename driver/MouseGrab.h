@@ -29,9 +29,12 @@ class MouseGrab {
     /// The strongest pull, in multiples of the body's weight under 1 g: a
     /// body caught deep in a pile cannot be flung out at any speed.
     static constexpr float maxPullInWeights = 1000.0f;
+    /// Per second: how fast a held body's turning dies away.
+    static constexpr float angularDamping = 10.0f;
 
     /// Holds body at the world point hitPoint; the target then moves in the
-    /// plane through hitPoint square to the camera's forward direction.
+    /// plane through hitPoint square to the camera's forward direction. The
+    /// body and its island wake at the next step.
     MouseGrab(std::shared_ptr<Physics::PhysicalObject> body, const Math::Vector3& hitPoint,
               const Math::Vector3& forward);
 

@@ -89,6 +89,8 @@ PhysicsTestDriver::~PhysicsTestDriver()
     // the display lists in the store.
     for (const auto& object : solidObjects)
         object->setRenderer(nullptr);
+    for (const auto& object : tintedObjects_)
+        object->setRenderer(nullptr);
 }
 
 void PhysicsTestDriver::prepareScene()
