@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 
 #include <cassert>
+#include <utility>
 
 namespace Tolvane::Renderer {
 
@@ -65,18 +66,18 @@ void DebugDrawing::draw(const std::shared_ptr<Camera>& camera) const
     glLineWidth(lineWidth);
     glPointSize(pointSize);
 
-    glBegin(GL_LINES);
-    for (const Vertex& v : lines_) {
-        glColor4fv(v.color.data());
-        glVertex3f(v.position.x, v.position.y, v.position.z);
+    // Arrays rather than a call per vertex: a pile shows thousands of points.
+    glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_COLOR_ARRAY);
+    for (const auto& [vertices, mode] : {std::pair{&lines_, GL_LINES}, std::pair{&points_, GL_POINTS}}) {
+        if (vertices->empty())
+            continue;
+        glVertexPointer(3, GL_FLOAT, sizeof(Vertex), &vertices->front().position.x);
+        glColorPointer(4, GL_FLOAT, sizeof(Vertex), vertices->front().color.data());
+        glDrawArrays(mode, 0, static_cast<GLsizei>(vertices->size()));
     }
-    glEnd();
-    glBegin(GL_POINTS);
-    for (const Vertex& v : points_) {
-        glColor4fv(v.color.data());
-        glVertex3f(v.position.x, v.position.y, v.position.z);
-    }
-    glEnd();
+    glPopClientAttrib();
 
     glMatrixMode(GL_PROJECTION);
     glPopMatrix();

@@ -34,10 +34,12 @@ class DebugDrawing {
     void draw(const std::shared_ptr<Camera>& camera) const;
 
   private:
+    /// Laid out for OpenGL's vertex and colour arrays.
     struct Vertex {
         Math::Vector3 position;
         Color color;
     };
+    static_assert(sizeof(Math::Vector3) == 3 * sizeof(float), "vertex arrays read three packed floats");
     std::vector<Vertex> lines_;
     std::vector<Vertex> points_;
 };
