@@ -180,10 +180,26 @@ bool PhysicsTestDriver::loadListedScene(std::size_t index)
         std::cerr << "physics_test: " << error.what() << "\n";
         return false;
     }
+    // The universe holds one scene: the new one is built on an empty universe,
+    // and should that still fail, the old one is put back as it was.
     Physics::PhysicalUniverse::reset();
+    std::unique_ptr<PhysicsTestScene> scene;
+    try {
+        scene = std::make_unique<PhysicsTestScene>(std::move(description));
+    } catch (const std::exception& error) {
+        Physics::PhysicalUniverse::reset();
+        if (scene_) {
+            Physics::PhysicalUniverse::gravity = scene_->description().gravity;
+            Physics::PhysicalUniverse::contactSettings = scene_->description().contact;
+            Physics::PhysicalUniverse::addCollisionSet(scene_->collisionSet());
+        }
+        setMessage(error.what(), true);
+        std::cerr << "physics_test: " << error.what() << "\n";
+        return false;
+    }
     Renderer::clearVisibleObjects();
     scenePath_ = path;
-    showScene(std::make_unique<PhysicsTestScene>(std::move(description)), std::move(models));
+    showScene(std::move(scene), std::move(models));
     for (const auto& object : solidObjects)
         Renderer::addVisibleObject(object);
     fitCamera();

@@ -32,8 +32,10 @@ std::string fontconfigMatch()
         return {};
     std::string path;
     FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("DejaVu Sans Mono:style=Book"));
-    if (!pattern)
+    if (!pattern) {
+        FcFini();
         return {};
+    }
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
     FcDefaultSubstitute(pattern);
     FcResult result = FcResultNoMatch;
@@ -44,6 +46,8 @@ std::string fontconfigMatch()
         FcPatternDestroy(match);
     }
     FcPatternDestroy(pattern);
+    // The program asks once; fontconfig's caches would otherwise stay for good.
+    FcFini();
     return path;
 }
 
