@@ -69,6 +69,7 @@ struct SolverMemory {
     Math::Vector3 velocity;
     Math::Vector3 angularVelocity;
     bool fixed = false;
+    bool kinematic = false;
     /// The model the body had: code giving it another one wakes it too.
     const PhysicalModel* model = nullptr;
     /// The step that last gathered the body, so that a body in two sets is stepped once.
