@@ -509,8 +509,8 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
     // threads, whose passes are spread over them.
     SceneDescription block = builtInScene(TOLVANE_DATA_DIR, 1);
     block.lattices[0] = {
-        "block", 0,    {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none,
-        0,       1.0f, false};
+        "block", 0,     {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none, 0,
+        1.0f,    false, {}};
     const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 6), block};
     for (const SceneDescription& description : scenes) {
         std::uint64_t expected = 0;
@@ -544,9 +544,16 @@ TEST_F(SolverScenario, WidePlateDroppedOnSleepingBlocksRestsOnThemOnEveryNumberO
     // plate looks for partners, and every block must be found, whichever
     // thread holds its cells.
     SceneDescription carpet = builtInScene(TOLVANE_DATA_DIR, 1);
-    carpet.lattices[0] = {
-        "carpet", 0,    {{16, 1, 16}}, {-18.75f, -6.0f, -18.75f}, {2.5f, 2.5f, 2.5f}, LatticeJitter::none,
-        0,        1.0f, false};
+    carpet.lattices[0] = {"carpet",
+                          0,
+                          {{16, 1, 16}},
+                          {-18.75f, -6.0f, -18.75f},
+                          {2.5f, 2.5f, 2.5f},
+                          LatticeJitter::none,
+                          0,
+                          1.0f,
+                          false,
+                          {}};
     std::uint64_t expected = 0;
     for (const int threads : {1, 2}) {
         SCOPED_TRACE(std::to_string(threads) + " threads");
