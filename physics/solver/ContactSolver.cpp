@@ -325,7 +325,8 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
     const SolverBody& a = bodyAt(bodies, c.indexA);
     const SolverBody& b = bodyAt(bodies, c.indexB);
     tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
-    const Vector3 middle = middleOf(c, inputs);
+    const bool kinematic = c.indexA < noSolverBody || c.indexB < noSolverBody;
+    const Vector3 middle = kinematic ? middleOf(c, inputs) : Vector3();
     for (int j = 0; j < c.pointCount; ++j) {
         const ContactPointInput& in = inputs[c.firstPoint + j];
         Point& p = points[j];
@@ -473,8 +474,8 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
             rateA[lane] = rate(c.indexA);
             rateB[lane] = rate(c.indexB);
         }
-        bundle.turnRateA = lanesOf(rateA[0], rateA[1], rateA[2], rateA[3]);
-        bundle.turnRateB = lanesOf(rateB[0], rateB[1], rateB[2], rateB[3]);
+        kinematicRates_[k] = {lanesOf(rateA[0], rateA[1], rateA[2], rateA[3]),
+                              lanesOf(rateB[0], rateB[1], rateB[2], rateB[3])};
     }
     // Points missing from a lane (or beyond every lane's) stay zero.
     for (int j = 0; j < maxPoints; ++j)
@@ -520,39 +521,31 @@ template <int points> struct GapTerms {
     FloatLanes impulseScale[points];
 };
 
+template <class Bundle, int points>
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
+                       const ContactStiffness& stiffness, bool useBias, float elapsed,
+                       GapTerms<points>& terms);
+template <class Bundle, int points>
+void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
+                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
+                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+                  GapTerms<points>& terms);
+
 /// The gap terms of each point of a bundle, from its gap at the step's start
 /// and what its bodies moved along the normal since (small-angle turns).
 template <class Bundle, int points>
 void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const ContactStiffness& stiffness,
               bool useBias, float elapsed, GapTerms<points>& terms)
 {
-    const FloatLanes zero(0.0f);
-    const FloatLanes one(1.0f);
-    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
-    const FloatLanes slop = bundle.allowedPenetration;
-    const FloatLanes slowestPushOut(-maxPushOutSpeed);
-
     const SolverBody* a[4];
     const SolverBody* b[4];
     for (int lane = 0; lane < 4; ++lane) {
         a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
         b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
     }
-    // A kinematic body has moved at its velocities for the time passed; its
-    // stand-ins hold that motion for this pass.
-    SolverBody kinematicMotion[8];
     if (bundle.kinematic) {
-        const auto moveKinematic = [&](std::int32_t index, const SolverBody*& body, SolverBody& motion) {
-            if (index >= noSolverBody)
-                return;
-            motion.deltaPosition = body->linearVelocity * elapsed;
-            motion.deltaRotation = body->angularVelocity * elapsed;
-            body = &motion;
-        };
-        for (int lane = 0; lane < 4; ++lane) {
-            moveKinematic(bundle.indexA[lane], a[lane], kinematicMotion[lane]);
-            moveKinematic(bundle.indexB[lane], b[lane], kinematicMotion[4 + lane]);
-        }
+        kinematicGapTerms(bundle, a, b, stiffness, useBias, elapsed, terms);
+        return;
     }
     const Vector3Lanes deltaPositionA =
         lanesOf(a[0]->deltaPosition, a[1]->deltaPosition, a[2]->deltaPosition, a[3]->deltaPosition);
@@ -562,6 +555,43 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
         lanesOf(b[0]->deltaPosition, b[1]->deltaPosition, b[2]->deltaPosition, b[3]->deltaPosition);
     const Vector3Lanes deltaRotationB =
         lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
+    gapTermsFrom(bundle, deltaPositionA, deltaRotationA, deltaPositionB, deltaRotationB, stiffness, useBias,
+                 terms);
+}
+
+/// gapTerms for a bundle with a kinematic lane: a kinematic body has moved at
+/// its velocities for the time passed (elapsed), not as its solver body says.
+template <class Bundle, int points>
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
+                       const ContactStiffness& stiffness, bool useBias, float elapsed,
+                       GapTerms<points>& terms)
+{
+    Vector3 position[2][4];
+    Vector3 rotation[2][4];
+    for (int lane = 0; lane < 4; ++lane)
+        for (int side = 0; side < 2; ++side) {
+            const SolverBody& body = side == 0 ? *a[lane] : *b[lane];
+            const bool kinematic = (side == 0 ? bundle.indexA[lane] : bundle.indexB[lane]) < noSolverBody;
+            position[side][lane] = kinematic ? body.linearVelocity * elapsed : body.deltaPosition;
+            rotation[side][lane] = kinematic ? body.angularVelocity * elapsed : body.deltaRotation;
+        }
+    const auto lanes = [](const Vector3(&v)[4]) { return lanesOf(v[0], v[1], v[2], v[3]); };
+    gapTermsFrom(bundle, lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1]),
+                 stiffness, useBias, terms);
+}
+
+/// gapTerms from the motion of each lane's bodies since the step began.
+template <class Bundle, int points>
+void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
+                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
+                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+                  GapTerms<points>& terms)
+{
+    const FloatLanes zero(0.0f);
+    const FloatLanes one(1.0f);
+    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
+    const FloatLanes slop = bundle.allowedPenetration;
+    const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
     const Vector3Lanes moved = deltaPositionB - deltaPositionA;
     for (int j = 0; j < bundle.points; ++j) {
@@ -664,8 +694,9 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
         // ends it. Kinematic lanes are never stored back.
         const float half = 0.5f * stiffness.substep;
         const FloatLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
-        pair.a.linearVelocity = PairLanes::addTo(pair.a.linearVelocity, bundle.turnRateA * turned);
-        pair.b.linearVelocity = PairLanes::addTo(pair.b.linearVelocity, bundle.turnRateB * turned);
+        const KinematicRates& rates = kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
+        pair.a.linearVelocity = PairLanes::addTo(pair.a.linearVelocity, rates.a * turned);
+        pair.b.linearVelocity = PairLanes::addTo(pair.b.linearVelocity, rates.b * turned);
     }
     // The points of one manifold are swept several times before moving on:
     // one sweep leaves the first point's impulse tilting the body, and
@@ -782,6 +813,8 @@ void ContactSolver::layOut(std::size_t bodyCount)
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
     bundles_.makeRoom(count);
+    if (!kinematicTurns_.empty())
+        kinematicRates_.makeRoom(count);
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour

@@ -324,12 +324,8 @@ class ContactSolver {
         std::int32_t indexB[lanesPerBundle];
         /// The most points of any lane.
         int points = 0;
-        /// Whether a lane has a kinematic body, and for such lanes how fast
-        /// the velocity of the kinematic body (on side A or B) at the middle
-        /// of the contact turns (ω × (ω × r)), zero for the others.
+        /// Whether a lane has a kinematic body (see kinematicRates_).
         bool kinematic = false;
-        Vector3Lanes turnRateA;
-        Vector3Lanes turnRateB;
         PointLanes point[maxPoints];
     };
 
@@ -373,6 +369,15 @@ class ContactSolver {
     std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     ScratchArray<Bundle> bundles_;
+    /// For each bundle with a kinematic lane, at the bundle's place: how fast
+    /// the velocity of each lane's kinematic body (on side A, then B) at the
+    /// middle of the contact turns, ω × (ω × r), zero for other lanes. Apart
+    /// from the bundles, which it would make larger for every scene.
+    struct KinematicRates {
+        Vector3Lanes a;
+        Vector3Lanes b;
+    };
+    ScratchArray<KinematicRates> kinematicRates_;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
