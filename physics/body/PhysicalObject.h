@@ -70,6 +70,10 @@ struct SolverMemory {
     Math::Vector3 angularVelocity;
     bool fixed = false;
     bool kinematic = false;
+    /// The layer and mask it had: code changing them wakes it, so that a
+    /// sleeping body no longer meant to collide with what holds it up falls.
+    std::uint8_t collisionLayer = 0;
+    std::uint32_t collisionMask = ~0u;
     /// The model the body had: code giving it another one wakes it too.
     const PhysicalModel* model = nullptr;
     /// The step that last gathered the body, so that a body in two sets is stepped once.

@@ -60,13 +60,18 @@ std::int32_t countHulls(const Collision::BodyHulls* hulls)
     return static_cast<std::int32_t>(hulls->hulls.size()) + (Collision::maxMeshManifolds - 1) * meshes;
 }
 
+bool sameFilter(const SolverMemory& memory, const PhysicalObject& body)
+{
+    return memory.collisionLayer == body.collisionLayer && memory.collisionMask == body.collisionMask;
+}
+
 bool sameState(const SolverMemory& memory, const PhysicalObject& body)
 {
     const Quaternion& q = body.transform.orientation;
     return memory.stepped && memory.position == body.transform.position && memory.orientation == q &&
            memory.velocity == body.velocity && memory.angularVelocity == body.angularVelocity &&
            memory.fixed == body.fixed && memory.kinematic == body.kinematic &&
-           memory.model == body.model.get();
+           memory.model == body.model.get() && sameFilter(memory, body);
 }
 
 /// Whether code left a kinematic body where the last step put it, its model
@@ -76,7 +81,7 @@ bool samePlace(const SolverMemory& memory, const PhysicalObject& body)
 {
     return memory.stepped && memory.position == body.transform.position &&
            memory.orientation == body.transform.orientation && memory.fixed == body.fixed &&
-           memory.kinematic == body.kinematic && memory.model == body.model.get();
+           memory.kinematic == body.kinematic && memory.model == body.model.get() && sameFilter(memory, body);
 }
 
 } // namespace

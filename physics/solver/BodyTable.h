@@ -155,6 +155,8 @@ class BodyTable {
         memory.angularVelocity = body.angularVelocity;
         memory.fixed = body.fixed;
         memory.kinematic = body.kinematic;
+        memory.collisionLayer = body.collisionLayer;
+        memory.collisionMask = body.collisionMask;
         memory.model = body.model.get();
         if (clearForce)
             body.force = Math::Vector3();

@@ -101,6 +101,15 @@ TEST_F(MaterialScenario, BodiesCollideOnlyWhenEachMaskHoldsTheOthersLayer)
         EXPECT_NEAR(high.transform.position.y, expectedHigh, 0.01f);
         EXPECT_NEAR(high.transform.position.x, low.transform.position.x, 0.01f);
     }
+
+    // Code emptying a sleeping cube's mask wakes it: it falls through the
+    // floor, and the cube it held up falls through it onto the floor.
+    PhysicalObject& sleeper = *bodies[3];
+    ASSERT_TRUE(sleeper.solverMemory.asleep);
+    sleeper.collisionMask = 0;
+    run(160);
+    EXPECT_LT(sleeper.transform.position.y, restingCentre - 10.0f);
+    EXPECT_NEAR(bodies[4]->transform.position.y, restingCentre, 0.01f);
 }
 
 } // namespace
