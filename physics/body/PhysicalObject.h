@@ -129,6 +129,12 @@ class PhysicalObject : public LinearState, public AngularState {
     /// Advances the motion by timeStep seconds under the current force and torque.
     void integrate(float timeStep);
 
+    /// For a kinematic body: sets the velocity and angular velocity that carry
+    /// it from its pose to target (its centre of mass along a line, turning
+    /// the short way about it) in the next step of timeStep seconds, which
+    /// is how code drives such a body along a path it computes.
+    void moveKinematicTo(const Math::Transform& target, float timeStep);
+
     Math::Vector3 getPosition() const { return transform.position; }
     Math::Transform getTransform() const { return transform; }
 };

@@ -3,6 +3,8 @@
 // velocity, and nothing pushes it, not even the floor it passes through.
 #include "ShippedSceneTest.h"
 #include "math/Matrix3.h"
+#include "math/Quaternion.h"
+#include "math/Transform.h"
 #include "scene/SceneFile.h"
 
 #include <cmath>
@@ -102,6 +104,26 @@ TEST_F(KinematicScenario, KinematicBodiesPassThroughEachOtherAndStandingStillAct
     EXPECT_EQ(scene->bodies()[2]->transform.position, Vector3(10.0f, 0.0f, 0.0f));
     EXPECT_NEAR(scene->bodies()[3]->transform.position.y, 2.0f, 0.01f);
     EXPECT_TRUE(scene->bodies()[3]->solverMemory.asleep);
+}
+
+TEST_F(KinematicScenario, DrivenToATargetPoseItArrivesInOneStep)
+{
+    // Turns of less and more than half a turn: the second goes the short way.
+    for (const float angle : {2.0f, 4.0f}) {
+        SCOPED_TRACE("angle " + std::to_string(angle));
+        const auto scene = build(R"({"model": "cube", "position": [0, 0, 0], "kinematic": true})");
+        PhysicalObject& body = *scene->bodies()[0];
+        Math::Transform target;
+        target.position = Vector3(1.0f, 2.0f, 0.5f);
+        target.orientation = Math::fromAxisAngle(Math::safeDirection(Vector3(1.0f, 1.0f, 0.0f)), angle);
+        body.moveKinematicTo(target, timeStep);
+        EXPECT_LT(body.angularVelocity.length() * timeStep, 3.14159265f + 1e-5f);
+        run(1);
+        EXPECT_LT((body.transform.position - target.position).length(), 1e-5f);
+        const Math::Quaternion& q = body.transform.orientation;
+        const Math::Quaternion& t = target.orientation;
+        EXPECT_NEAR(std::fabs(q.w * t.w + q.x * t.x + q.y * t.y + q.z * t.z), 1.0f, 1e-5f);
+    }
 }
 
 } // namespace
