@@ -204,9 +204,28 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
         listedHandles_.clear();
     if (quiet)
         return true;
+    copyFiltersAndMaterials(pool);
     if (fixedBodyMoved || !movedIslands_.empty())
         wakeMovedIslands(fixedBodyMoved, gathering, pool);
     return false;
+}
+
+// Only a step whose bodies use layers or materials copies them, so that the
+// others pay for them no more than the flags examining the bodies sets.
+void BodyTable::copyFiltersAndMaterials(WorkerPool& pool)
+{
+    if (!filtering_ && !ownMaterials_)
+        return;
+    pool.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const PhysicalObject& body = *bodies_[k].object;
+            if (filtering_)
+                filters_[k] = {std::uint32_t{1} << (body.collisionLayer & 31u), body.collisionMask};
+            if (ownMaterials_)
+                materials_[k] = {body.friction ? *body.friction : -1.0f,
+                                 body.restitution ? *body.restitution : -1.0f};
+        }
+    });
 }
 
 void BodyTable::examineAll(const Vector3& gravity, const ContactSettings& settings,
@@ -291,10 +310,8 @@ void BodyTable::examineBody(std::size_t k, const Vector3& gravity, const Contact
     const bool disturbed =
         !sameState(memory, body) || (movable && (body.force != gravity * body.mass || !body.torque.isZero()));
     std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
-    filters_[k] = {std::uint32_t{1} << (body.collisionLayer & 31u), body.collisionMask};
     if (body.collisionLayer != 0 || body.collisionMask != ~0u)
         flags |= filtered;
-    materials_[k] = {body.friction ? *body.friction : -1.0f, body.restitution ? *body.restitution : -1.0f};
     if (body.friction || body.restitution)
         flags |= ownMaterial;
     if (kinematicMoves)

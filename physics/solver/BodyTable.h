@@ -187,6 +187,9 @@ class BodyTable {
     };
 
     void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
+    /// Each body's layer and mask, and its friction and restitution, into
+    /// the compact arrays, when any body of the step uses them.
+    void copyFiltersAndMaterials(WorkerPool& pool);
     /// Every body weighed, examined and placed, on the pool's threads.
     void examineAll(const Math::Vector3& gravity, const ContactSettings& settings, const Gathering& gathering,
                     WorkerPool& pool);
@@ -214,8 +217,9 @@ class BodyTable {
     static constexpr std::uint8_t kinematicBit = 4;
     std::vector<std::uint8_t> motion_;
     /// Each body's layer and mask, and its own friction and restitution,
-    /// copied as it is examined so that the broad phase and the solve read a
-    /// few bytes a body instead of the body itself.
+    /// copied once examining the bodies found one that uses them, so that the
+    /// broad phase and the solve read a few bytes a body instead of the body
+    /// itself (stale while no body uses them: nothing reads them then).
     std::vector<CollisionFilter> filters_;
     std::vector<Material> materials_;
     bool filtering_ = false;
