@@ -85,15 +85,18 @@ void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& s
         figures_.lap(&PhaseTimes::other);
         return;
     }
+    linkJoints();
     figures_.lap(&PhaseTimes::other);
     broadPhase_.findCandidates(bodies_, dt, pool_);
     figures_.lap(&PhaseTimes::broadPhase);
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
     broadPhase_.sortCandidates(bodies_, pool_);
+    if (!keptApart_.empty())
+        broadPhase_.dropPairs(keptApart_);
     contacts_.update(bodies_, broadPhase_, dt, pool_, figures_.statistics());
     figures_.lap(&PhaseTimes::narrowPhase);
-    islands_.wake(bodies_, contacts_.pairs());
+    islands_.wake(bodies_, contacts_.pairs(), jointLinks_);
     figures_.lap(&PhaseTimes::other);
     solve(dt, weight, up, settings, clearingForces);
     figures_.lap(&PhaseTimes::integration);
@@ -105,8 +108,9 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
                          bool clearingForces)
 {
     const float substep = dt / static_cast<float>(std::max(1, settings.solverIterations));
-    batches_.plan(bodies_, contacts_.pairs(), figures_.statistics(), weight * substep);
+    batches_.plan(bodies_, contacts_.pairs(), jointLinks_, figures_.statistics(), weight * substep);
     solve_.prepare(settings, dt, weight, up, clearingForces);
+    jointSolver_.start();
     islands_.startStillTimes(bodies_.size(), settings.sleeping);
     figures_.lap(&PhaseTimes::solver);
     threadSplit_.run(
@@ -117,6 +121,28 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
     // and the solver as they spent it.
     figures_.splitSolveTime(threadSplit_.integrationShare());
     solve_.finishBodies(figures_.statistics());
+}
+
+void ContactWorld::linkJoints()
+{
+    jointLinks_.clear();
+    keptApart_.clear();
+    if (joints_.empty())
+        return;
+    // A joint whose body left the sets goes with it: nothing holds a body
+    // that is no longer simulated.
+    joints_.keepIf([&](const Joint& joint) {
+        return bodies_.indexOf(*joint.bodyA) >= 0 && (!joint.bodyB || bodies_.indexOf(*joint.bodyB) >= 0);
+    });
+    for (const Joint& joint : joints_) {
+        JointLink link;
+        link.bodyA = bodies_.indexOf(*joint.bodyA);
+        link.bodyB = joint.bodyB ? bodies_.indexOf(*joint.bodyB) : -1;
+        jointLinks_.push_back(link);
+        if (!joint.collide && link.bodyB >= 0)
+            keptApart_.emplace_back(std::min(link.bodyA, link.bodyB), std::max(link.bodyA, link.bodyB));
+    }
+    std::sort(keptApart_.begin(), keptApart_.end());
 }
 
 void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets)

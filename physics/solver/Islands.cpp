@@ -5,7 +5,8 @@
 
 namespace Tolvane::Physics {
 
-void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs)
+void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
+                   const std::vector<JointLink>& joints)
 {
     islandParent_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
@@ -16,6 +17,11 @@ void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs)
             continue;
         uniteRoots(islandParent_, pair.bodyA, pair.bodyB);
     }
+    // Joined bodies share an island: they wake and sleep together.
+    for (const JointLink& joint : joints)
+        if (joint.bodyA >= 0 && joint.bodyB >= 0 && bodies.movable(joint.bodyA) &&
+            bodies.movable(joint.bodyB))
+            uniteRoots(islandParent_, joint.bodyA, joint.bodyB);
     islandRoot_.resize(bodies.size());
     islandFlag_.assign(bodies.size(), 0);
     for (std::size_t i = 0; i < bodies.size(); ++i) {
