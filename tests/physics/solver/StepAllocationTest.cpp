@@ -3,6 +3,7 @@
 #include "AllocationCounter.h"
 #include "physics/PhysicalUniverse.h"
 #include "scene/PhysicsTestScene.h"
+#include "scene/SceneFile.h"
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,27 @@ TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
     Testing::AllocationCounter counter;
     PhysicalUniverse::step();
     EXPECT_GT(counter.count(), 0u);
+    PhysicalUniverse::reset();
+    PhysicalUniverse::setThreads(0);
+}
+
+TEST(StepAllocations, JointedStepsAllocateNothingAfterWarmUp)
+{
+    // The bridge's planks on their hinges, with cubes rolling on them, once
+    // the cubes have landed (by step 110) and met the most planks they will.
+    PhysicalUniverse::reset();
+    PhysicsTestScene scene(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/rope-bridge.json"));
+    PhysicalUniverse::setThreads(1);
+    for (int step = 0; step < 200; ++step)
+        PhysicalUniverse::step();
+    std::size_t allocations = 0;
+    {
+        Testing::AllocationCounter counter;
+        for (int step = 0; step < 100; ++step)
+            PhysicalUniverse::step();
+        allocations = counter.count();
+    }
+    EXPECT_EQ(allocations, 0u);
     PhysicalUniverse::reset();
     PhysicalUniverse::setThreads(0);
 }
