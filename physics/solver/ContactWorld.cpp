@@ -2,16 +2,19 @@
 //  1. the body table gathers the bodies of the sets, with their centres of
 //     mass, world boxes swept over the step, and whether code moved them
 //     since the last step (BodyTable);
-//  2. the broad phase finds the candidate pairs, with the boxes of struck
-//     bodies grown (ContactBroadPhase);
+//  2. the joints find their bodies in the table (a joint of a body no longer
+//     in the sets goes); the broad phase finds the candidate pairs, with the
+//     boxes of struck bodies grown, less the joined pairs that do not collide
+//     (ContactBroadPhase);
 //  3. the narrow phase collides the hulls of every pair with an awake body;
 //     pairs asleep together keep last step's manifolds; each new manifold
 //     point takes the impulses of last step's point with the same features
 //     (ContactCache);
-//  4. islands through the manifolds: an island with one awake body wakes (Islands);
+//  4. islands through the manifolds and the joints: an island with one awake
+//     body wakes (Islands);
 //  5. the awake bodies in groups and batches (SolveBatches), run over the
-//     threads (ThreadSplit), each batch's contacts solved in substeps
-//     (ConstraintSolve);
+//     threads (ThreadSplit), each batch's joints and contacts solved in
+//     substeps (ConstraintSolve, JointSolver);
 //  6. positions, orientations and velocities back to the bodies, and islands
 //     that stayed still long enough fall asleep (ConstraintSolve, Islands).
 #include "physics/solver/ContactWorld.h"

@@ -121,11 +121,11 @@ constexpr float jointHertz = 45.0f;
 /// Damping ratio of that correction: far above critical, so that a joint
 /// pulled apart closes without ringing.
 constexpr float jointDampingRatio = 10.0f;
-/// No joint is made stiffer than this share of the substep rate (45 Hz at
+/// No joint is made stiffer than this share of the substep rate (48 Hz at
 /// the default 4 substeps of 0.025 s). A chain of joints rings, then flies
 /// apart, once 2π f h nears 2 (about 0.32 of the rate: a chain of 30 cubes
-/// does at 60 Hz); a batch with more, shorter substeps gets stiffer joints
-/// up to this bound.
-constexpr float maxJointHertzPerSubstepRate = 0.28f;
+/// does at 50 Hz and more); a batch with more, shorter substeps gets stiffer
+/// joints up to this bound.
+constexpr float maxJointHertzPerSubstepRate = 0.3f;
 
 } // namespace Tolvane::Physics
