@@ -6,6 +6,7 @@
 
 #include "math/Quaternion.h"
 #include "physics/joint/JointList.h"
+#include "physics/joint/JointReadings.h"
 #include "physics/solver/ContactWorld.h"
 
 #include <gtest/gtest.h>
@@ -163,6 +164,8 @@ TEST_F(JointScenario, SlidersRunToTheirLimitsKeepingTheirLine)
     EXPECT_NEAR(dropped.transform.position.x, 4.0f, 0.01f);
     for (const Joint& joint : PhysicalUniverse::joints)
         EXPECT_LT(relativeTurnAngle(joint), 0.001f);
+    EXPECT_NEAR(Physics::sliderTravel(PhysicalUniverse::joints[0]), 4.0f, 0.02f);
+    EXPECT_NEAR(Physics::sliderTravel(PhysicalUniverse::joints[1]), -3.0f, 0.02f);
 }
 
 TEST_F(JointScenario, RopeBridgeCarriesTheDroppedCubes)
@@ -296,13 +299,14 @@ TEST_F(JointPair, HingeMotorIsHeldByItsTorqueAndItsLimits)
     definition.axis = {0.0f, 1.0f, 0.0f};
     definition.motor = Physics::JointMotor{5.0f, 1.0f};
     definition.limits = Physics::JointLimits{-0.5f, 0.5f};
-    join(definition);
+    const Joint& hinge = join(definition);
     run(10);
     // Torque 1 on inertia 2/3 turns it up at 1.5 rad/s² for 0.25 s.
     EXPECT_NEAR(a_->angularVelocity.y, 0.375f, 0.01f);
     run(100);
     const float angle = 2.0f * std::atan2(a_->transform.orientation.y, a_->transform.orientation.w);
     EXPECT_NEAR(angle, 0.5f, 0.01f);
+    EXPECT_NEAR(Physics::hingeAngle(hinge), angle, 1e-5f);
     EXPECT_LT(a_->angularVelocity.length(), 0.01f);
 }
 
