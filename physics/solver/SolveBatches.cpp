@@ -39,7 +39,7 @@ std::int32_t SolveBatches::groupOfJoint(const JointLink& joint)
 
 // The awake bodies. They are solved in groups that share no body: bodies
 // joined by any contact with points (the islands join only those that
-// touch), numbered in the order of their first body.
+// touch) or by a joint, numbered in the order of their first body.
 void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
                                     const std::vector<JointLink>& joints)
 {
