@@ -2,6 +2,7 @@
 #include "geometry/HullMeshContact.h"
 
 #include "geometry/HullSeparation.h"
+#include "geometry/TriangleHull.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,11 +14,17 @@ using Math::Vector3;
 
 namespace {
 
-/// Manifolds whose normals are closer than this (about 3 degrees) are gathered into one.
-constexpr float sameNormalCosine = 0.9986f;
+/// Manifolds whose normals are closer than this (5 degrees) are gathered
+/// into one. A block on a curved mesh lies across triangles a few degrees
+/// apart; kept apart, each pushes its shared corners out along its own
+/// normal, and the pushes, never quite opposed, rock and walk the block.
+constexpr float sameNormalCosine = 0.99619f;
 /// Points of one gathered manifold closer than this (model units) are one
 /// point: a corner on a seam touches both triangles there.
 constexpr float samePointDistance = 1e-3f;
+/// A point left out of a gathering's four is held by them unless it lies
+/// deeper than the plane of their separations by more than this (model units).
+constexpr float offPlaneSeparation = 2e-3f;
 
 /// Per-thread scratch, so that a warm thread never allocates: the triangles
 /// found, one triangle as a flat hull, the manifolds found, and the points
@@ -26,58 +33,13 @@ struct Scratch {
     std::vector<std::int32_t> triangles;
     /// The hull's corners in the mesh's coordinates.
     std::vector<Vector3> corners;
-    ConvexHull triangle;
+    ConvexHull triangle = emptyTriangleHull();
     std::vector<ContactManifold> found;
     std::vector<ContactPoint> gathered[maxMeshManifolds];
-    /// Points of a gathering that were points last step, and the others.
-    std::vector<ContactPoint> known;
-    std::vector<ContactPoint> fresh;
-
-    Scratch()
-    {
-        triangle.vertices.resize(3);
-        triangle.faces.resize(2);
-        // The front face runs 0, 1, 2 about the normal, the back face the other way.
-        triangle.loopVertices = {0, 1, 2, 0, 2, 1};
-        triangle.loopEdges = {0, 1, 2, 2, 1, 0};
-        triangle.edges.resize(3);
-    }
+    /// The points of a gathering left out of its first four.
+    std::vector<ContactPoint> rest;
 };
 thread_local Scratch scratch;
-
-/// Triangle t of mesh as a flat hull: face 0 its front, face 1 its back, edge
-/// k from corner k to corner k + 1 as in the mesh.
-void fillTriangleHull(const TriangleMesh& mesh, std::int32_t t, ConvexHull& hull)
-{
-    const TriangleIndices& corners = mesh.triangles[t];
-    const Vector3 n = mesh.normals[t];
-    for (int k = 0; k < 3; ++k)
-        hull.vertices[k] = mesh.vertices[corners[k]];
-    const float offset = dot(n, hull.vertices[0]);
-    hull.faces[0] = {n, offset, 0, 3};
-    hull.faces[1] = {-n, -offset, 3, 3};
-    Vector3 low = hull.vertices[0];
-    Vector3 high = hull.vertices[0];
-    for (int k = 0; k < 3; ++k) {
-        const Vector3& from = hull.vertices[k];
-        const Vector3& to = hull.vertices[(k + 1) % 3];
-        HullEdge& edge = hull.edges[k];
-        edge.vertices[0] = k;
-        edge.vertices[1] = (k + 1) % 3;
-        edge.faces[0] = 0;
-        edge.faces[1] = 1;
-        edge.direction = normalized(to - from);
-        low = {std::min(low.x, from.x), std::min(low.y, from.y), std::min(low.z, from.z)};
-        high = {std::max(high.x, from.x), std::max(high.y, from.y), std::max(high.z, from.z)};
-    }
-    hull.boxMin = low;
-    hull.boxMax = high;
-    hull.sphereCentre = (hull.vertices[0] + hull.vertices[1] + hull.vertices[2]) * (1.0f / 3.0f);
-    float radius = 0.0f;
-    for (int k = 0; k < 3; ++k)
-        radius = std::max(radius, (hull.vertices[k] - hull.sphereCentre).length());
-    hull.sphereRadius = radius;
-}
 
 /// The box, in the mesh's coordinates, over hull a's corners, grown by margin.
 WorldBox hullBoxInMesh(const ConvexHull& a, const HullPose& poseA, const HullPose& meshPose, float margin)
@@ -101,6 +63,19 @@ std::uint64_t triangleKey(std::uint64_t key, std::int32_t triangle)
 }
 
 bool finishTriangle(bool touching, std::int32_t t, ContactManifold& out);
+void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const HullPose& meshPose,
+                            ContactManifold& out);
+
+/// The contact of hull a with the face of triangle t (filled in
+/// scratch.triangle), along the triangle's normal, with only points over it.
+bool collideFace(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh, std::int32_t t,
+                 const HullPose& meshPose, float margin, ContactManifold& out)
+{
+    if (!collideWithFace(a, poseA, scratch.triangle, meshPose, 0, margin, out))
+        return false;
+    keepPointsOverTriangle(mesh, t, meshPose, out);
+    return out.pointCount > 0;
+}
 
 /// The contact of hull a with triangle t, pushing along the triangle's normal
 /// unless an edge pair across an active edge does better. False when none.
@@ -111,16 +86,47 @@ bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleM
 {
     fillTriangleHull(mesh, t, scratch.triangle);
     if (mesh.activeEdges[t] == 0)
-        return finishTriangle(collideWithFace(a, poseA, scratch.triangle, meshPose, 0, margin, out), t, out);
+        return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
     SeparatingAxisCache cache;
     if (!collideHulls(a, poseA, scratch.triangle, meshPose, margin, cache, out))
         return false;
     const Vector3 front = meshPose.rotation * mesh.normals[t];
     const bool acrossActiveEdge = out.axis.kind == AxisKind::EdgePair && out.axis.indexB >= 0 &&
                                   mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f;
-    if (!acrossActiveEdge && !collideWithFace(a, poseA, scratch.triangle, meshPose, 0, margin, out))
+    if (!acrossActiveEdge && !collideFace(a, poseA, mesh, t, meshPose, margin, out))
         return false;
     return finishTriangle(true, t, out);
+}
+
+/// How far outside a triangle's sides (model units) a face contact's point
+/// may lie and still count as over it: the clipping puts points on the sides.
+constexpr float triangleSideTolerance = 1e-3f;
+
+/// Drops the points of a face contact with triangle t that do not lie over
+/// it. Clipping the hull's face to the triangle puts every point over it,
+/// but where nothing of that face is over the triangle the face contact
+/// falls back on the hull's deepest corner, which then lies beside the
+/// triangle and is as deep as it is below the triangle's plane, not below
+/// the mesh: the triangle the corner is over gives its true contact.
+void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const HullPose& meshPose,
+                            ContactManifold& out)
+{
+    const TriangleIndices& corners = mesh.triangles[t];
+    const Vector3& n = mesh.normals[t];
+    int kept = 0;
+    for (int k = 0; k < out.pointCount; ++k) {
+        const Vector3 p = transposeTimes(meshPose.rotation, out.points[k].position - meshPose.position);
+        bool over = true;
+        for (int e = 0; e < 3 && over; ++e) {
+            const Vector3& from = mesh.vertices[corners[e]];
+            const Vector3& to = mesh.vertices[corners[(e + 1) % 3]];
+            const Vector3 inward = normalized(cross(n, to - from));
+            over = dot(inward, p - from) >= -triangleSideTolerance;
+        }
+        if (over)
+            out.points[kept++] = out.points[k];
+    }
+    out.pointCount = kept;
 }
 
 /// The keys of a triangle's points take in the triangle.
@@ -134,60 +140,139 @@ bool finishTriangle(bool touching, std::int32_t t, ContactManifold& out)
 }
 
 /// Adds point to a gathered list, as one point with one already there that
-/// close (keeping the deeper).
-void gatherPoint(std::vector<ContactPoint>& into, const ContactPoint& point)
+/// close: the one that was a point last step, else the deeper, so that a
+/// corner on a seam keeps its key and its impulses.
+void gatherPoint(std::vector<ContactPoint>& into, const ContactPoint& point, const KeptKeys& kept)
 {
     for (ContactPoint& there : into)
         if ((there.position - point.position).squaredLength() < samePointDistance * samePointDistance) {
-            if (point.separation < there.separation)
+            const bool thereKept = kept.holds(there.key);
+            const bool pointKept = kept.holds(point.key);
+            if (pointKept != thereKept ? pointKept : point.separation < there.separation)
                 there = point;
             return;
         }
     into.push_back(point);
 }
 
-/// Four of more than four points: those that were points last step first
-/// (deepest first), so that a resting contact keeps its points and their
-/// impulses from step to step, then as reduceToFour picks them.
-int keepKnownPoints(const std::vector<ContactPoint>& points, const KeptKeys& kept, const Vector3& normal,
-                    ContactPoint chosen[4])
+/// Whether the separations of the points left out follow the plane that
+/// the chosen points' separations lie in: true where the mesh under the
+/// hull is as flat as the hull's face, so that the points left out are held
+/// by those chosen. Fitted by least squares over the chosen points in the
+/// plane across normal; false when they do not span it.
+bool restFollowsChosen(const ContactManifold& chosen, const std::vector<ContactPoint>& rest)
 {
-    scratch.known.clear();
-    scratch.fresh.clear();
-    for (const ContactPoint& point : points)
-        (kept.holds(point.key) ? scratch.known : scratch.fresh).push_back(point);
-    if (scratch.known.size() >= static_cast<std::size_t>(maxManifoldPoints))
-        return static_cast<int>(reduceToFour(scratch.known, normal, chosen));
-    int count = 0;
-    for (const ContactPoint& point : scratch.known)
-        chosen[count++] = point;
-    if (scratch.known.empty())
-        return static_cast<int>(reduceToFour(points, normal, chosen));
-    // The fresh points farthest from the kept ones fill the rest.
-    while (count < maxManifoldPoints && !scratch.fresh.empty()) {
-        std::size_t best = 0;
-        float farthest = -1.0f;
-        for (std::size_t i = 0; i < scratch.fresh.size(); ++i) {
-            float nearest = INFINITY;
-            for (int k = 0; k < count; ++k)
-                nearest = std::min(nearest, (scratch.fresh[i].position - chosen[k].position).squaredLength());
-            if (nearest > farthest) {
-                farthest = nearest;
-                best = i;
-            }
+    const Vector3& n = chosen.normal;
+    const Vector3 u = normalized(std::fabs(n.x) < 0.6f ? cross(n, Vector3(1.0f, 0.0f, 0.0f))
+                                                       : cross(n, Vector3(0.0f, 1.0f, 0.0f)));
+    const Vector3 v = cross(n, u);
+    const Vector3 origin = chosen.points[0].position;
+    // Normal equations of s = a + b x + c y.
+    float m[3][3] = {};
+    float r[3] = {};
+    for (int k = 0; k < chosen.pointCount; ++k) {
+        const Vector3 d = chosen.points[k].position - origin;
+        const float row[3] = {1.0f, dot(d, u), dot(d, v)};
+        for (int i = 0; i < 3; ++i) {
+            r[i] += row[i] * chosen.points[k].separation;
+            for (int j = 0; j < 3; ++j)
+                m[i][j] += row[i] * row[j];
         }
-        chosen[count++] = scratch.fresh[best];
-        scratch.fresh.erase(scratch.fresh.begin() + static_cast<std::ptrdiff_t>(best));
     }
-    return count;
+    const float det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                      m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                      m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    if (std::fabs(det) < 1e-6f)
+        return false;
+    float coefficients[3];
+    for (int c = 0; c < 3; ++c) {
+        float replaced[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                replaced[i][j] = j == c ? r[i] : m[i][j];
+        coefficients[c] =
+            (replaced[0][0] * (replaced[1][1] * replaced[2][2] - replaced[1][2] * replaced[2][1]) -
+             replaced[0][1] * (replaced[1][0] * replaced[2][2] - replaced[1][2] * replaced[2][0]) +
+             replaced[0][2] * (replaced[1][0] * replaced[2][1] - replaced[1][1] * replaced[2][0])) /
+            det;
+    }
+    for (const ContactPoint& point : rest) {
+        const Vector3 d = point.position - origin;
+        const float expected = coefficients[0] + coefficients[1] * dot(d, u) + coefficients[2] * dot(d, v);
+        if (point.separation < expected - offPlaneSeparation)
+            return false;
+    }
+    return true;
 }
 
-/// The manifolds found, gathered by normal into out in the order found, each
-/// gathering's points reduced to the four that hold it best.
+/// The points of a gathering that its first four left out, as a second
+/// manifold along the same normal (reduced to four in turn), unless the
+/// first four hold them (see restFollowsChosen). A block lying over a
+/// curved stretch of mesh is borne by the mesh's vertices under its middle
+/// as much as by its corners; a point left out is not held, sinks, and
+/// comes back only once it is the deepest, pushed out with a kick that keeps
+/// the block rocking. False when there is no second manifold.
+bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold& first,
+                 ContactManifold& second)
+{
+    scratch.rest.clear();
+    for (const ContactPoint& point : points) {
+        bool taken = false;
+        for (int c = 0; c < first.pointCount; ++c)
+            taken = taken || first.points[c].key == point.key;
+        if (!taken)
+            scratch.rest.push_back(point);
+    }
+    if (scratch.rest.empty() || restFollowsChosen(first, scratch.rest))
+        return false;
+    second = first;
+    if (scratch.rest.size() > static_cast<std::size_t>(maxManifoldPoints)) {
+        second.pointCount = static_cast<int>(reduceToFour(scratch.rest, first.normal, second.points));
+    } else {
+        std::copy(scratch.rest.begin(), scratch.rest.end(), second.points);
+        second.pointCount = static_cast<int>(scratch.rest.size());
+    }
+    return true;
+}
+
+/// The manifold found whose normal is nearest to normal, or -1 when none is
+/// within the gathering angle.
+int nearestFound(const std::vector<ContactManifold>& found, const Vector3& normal)
+{
+    int nearest = -1;
+    float closest = sameNormalCosine;
+    for (std::size_t m = 0; m < found.size(); ++m) {
+        const float cosine = dot(found[m].normal, normal);
+        if (cosine >= closest) {
+            closest = cosine;
+            nearest = static_cast<int>(m);
+        }
+    }
+    return nearest;
+}
+
+/// The manifolds found, gathered by normal into out, each gathering's points
+/// reduced to the four that hold it best, and those left out, while there is
+/// room, into a second manifold along the same normal. A gathering takes the normal of its
+/// first manifold; last step's gatherings come first, each led by the
+/// manifold nearest its normal, so that a body resting on the same
+/// triangles keeps the same normals from step to step (a normal that swung
+/// whenever a triangle at the rim came and went would rock it for ever).
 int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& kept,
                    ContactManifold (&out)[maxMeshManifolds])
 {
     int count = 0;
+    for (int k = 0; k < kept.normalCount && count < maxMeshManifolds; ++k) {
+        const int lead = nearestFound(found, kept.normals[k]);
+        bool taken = false;
+        for (int g = 0; g < count; ++g)
+            taken = taken || dot(out[g].normal, found[lead < 0 ? 0 : lead].normal) >= sameNormalCosine;
+        if (lead < 0 || taken)
+            continue;
+        out[count] = found[lead];
+        scratch.gathered[count].clear();
+        ++count;
+    }
     for (const ContactManifold& manifold : found) {
         int into = -1;
         float closest = -2.0f;
@@ -204,16 +289,19 @@ int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& ke
             into = count++;
         }
         for (int p = 0; p < manifold.pointCount; ++p)
-            gatherPoint(scratch.gathered[into], manifold.points[p]);
+            gatherPoint(scratch.gathered[into], manifold.points[p], kept);
     }
-    for (int k = 0; k < count; ++k) {
+    const int gatherings = count;
+    for (int k = 0; k < gatherings; ++k) {
         const std::vector<ContactPoint>& points = scratch.gathered[k];
-        if (points.size() > static_cast<std::size_t>(maxManifoldPoints)) {
-            out[k].pointCount = keepKnownPoints(points, kept, out[k].normal, out[k].points);
-        } else {
+        if (points.size() <= static_cast<std::size_t>(maxManifoldPoints)) {
             std::copy(points.begin(), points.end(), out[k].points);
             out[k].pointCount = static_cast<int>(points.size());
+            continue;
         }
+        out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
+        if (count < maxMeshManifolds && takeTheRest(points, out[k], out[count]))
+            ++count;
     }
     return count;
 }

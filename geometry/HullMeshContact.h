@@ -13,20 +13,31 @@
 namespace Tolvane::Physics::Collision {
 
 /// The most manifolds a hull gets against one mesh: a block in a corner of a
-/// room touches three planes, and a fourth holds a slope's other side.
-constexpr int maxMeshManifolds = 4;
+/// room touches three planes, a fourth holds a slope's other side, and a
+/// block over a curved stretch needs more than four points along one normal.
+constexpr int maxMeshManifolds = 8;
 
-/// The keys of the points a hull and a mesh part had last step: where more
-/// than four points touch, those are kept first.
+/// What a hull and a mesh part had last step: the keys of their points (a
+/// corner on a seam keeps the key it had), and their normals (a gathering
+/// keeps the normal it had while its triangle is still met).
 struct KeptKeys {
     static constexpr int most = maxMeshManifolds * maxManifoldPoints;
     std::uint64_t keys[most];
     int count = 0;
+    /// Last step's manifold normals, from the hull to the mesh: a triangle
+    /// still found with one of them gives its gathering that normal again.
+    Math::Vector3 normals[maxMeshManifolds];
+    int normalCount = 0;
 
     void add(std::uint64_t key)
     {
         if (count < most)
             keys[count++] = key;
+    }
+    void addNormal(const Math::Vector3& normal)
+    {
+        if (normalCount < maxMeshManifolds)
+            normals[normalCount++] = normal;
     }
     bool holds(std::uint64_t key) const
     {
@@ -41,15 +52,17 @@ struct KeptKeys {
 /// coordinates as the hulls of its body). Every triangle whose box meets the
 /// hull's box grown by margin, and that the hull's centre lies in front of, is
 /// collided as a flat hull with collideHulls. A triangle pushes along its own
-/// normal unless an edge pair across one of its active edges (a rim or a
-/// ridge) separates them best: at flat seams and valleys a body sees only the
-/// faces, so that it slides over them without catching. The points' keys take
-/// in the triangle's index, so that each keeps its own from step to step. The
-/// manifolds are gathered by normal (within about 3 degrees) into at most
-/// maxMeshManifolds, each of at most four points, in the order of their first
-/// triangle, and a gathering of more than four points keeps those whose keys
-/// are in kept; normals point from the hull to the mesh. Returns how many were
-/// written to out. Never throws once warm (its scratch is per thread).
+/// normal, with only points over it, unless an edge pair across one of its
+/// active edges (a rim or a ridge) separates them best: at flat seams and
+/// valleys a body sees only the faces, so that it slides over them without
+/// catching. The points' keys take in the triangle's index, so that each
+/// keeps its own from step to step. The manifolds are gathered by normal
+/// (within 5 degrees, last step's normals first) into at most
+/// maxMeshManifolds, each of at most four points: a gathering of more than
+/// four keeps the four that hold it best and, while there is room, gives the
+/// others a second manifold; normals point from the hull to the mesh.
+/// Returns how many were written to out. Never throws once warm (its scratch
+/// is per thread).
 int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh,
                     const HullPose& meshPose, float margin, const KeptKeys& kept,
                     ContactManifold (&out)[maxMeshManifolds]);

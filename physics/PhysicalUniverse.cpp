@@ -20,6 +20,8 @@ constexpr float initialTimeStep = 0.025f;
 constexpr std::int32_t initialStepCount = 10;
 
 ContactWorld theContactWorld;
+/// The queries' view of the sets' bodies, kept up to date by each query.
+WorldQuery theWorldQuery;
 /// The designed response's broad phases, kept from step to step.
 DesignedResponse designedResponse;
 /// A body as the designed response's step found it, to put back when the step throws.
@@ -161,6 +163,34 @@ void PhysicalUniverse::publishTouchingPairs()
         collisionSignal(std::move(record));
 }
 
+const WorldQuery& PhysicalUniverse::queryView()
+{
+    theWorldQuery.update(collisionSets);
+    return theWorldQuery;
+}
+
+std::optional<RayHit> PhysicalUniverse::castRay(const Ray& ray, const QueryFilter& filter)
+{
+    return queryView().castRay(ray, filter);
+}
+
+std::vector<RayHit> PhysicalUniverse::castRayAll(const Ray& ray, const QueryFilter& filter)
+{
+    return queryView().castRayAll(ray, filter);
+}
+
+std::vector<std::shared_ptr<PhysicalObject>> PhysicalUniverse::overlapSphere(const QuerySphere& sphere,
+                                                                             const QueryFilter& filter)
+{
+    return queryView().overlapSphere(sphere, filter);
+}
+
+std::vector<std::shared_ptr<PhysicalObject>> PhysicalUniverse::overlapBox(const QueryBox& box,
+                                                                          const QueryFilter& filter)
+{
+    return queryView().overlapBox(box, filter);
+}
+
 void PhysicalUniverse::reset()
 {
     collisionSets.clear();
@@ -172,6 +202,7 @@ void PhysicalUniverse::reset()
     contactWorld.clear();
     contactWorld.joints().clear();
     designedResponse.clear();
+    theWorldQuery.clear();
     stepCount = initialStepCount;
 }
 

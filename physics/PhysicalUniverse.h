@@ -7,6 +7,9 @@
 #include "physics/designed/CollisionReport.h"
 #include "physics/designed/PhysicalObjectCollisionSolver.h"
 #include "physics/joint/JointList.h"
+#include "physics/query/QueryFilter.h"
+#include "physics/query/QueryShapes.h"
+#include "physics/query/WorldQuery.h"
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactStepStatistics.h"
 
@@ -14,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace Tolvane::Physics {
@@ -78,6 +82,30 @@ class PhysicalUniverse {
     /// What the solver response's last step did: its stages' times, awake and
     /// sleeping bodies, pairs and contact points.
     static const ContactStepStatistics& contactStatistics();
+
+    /// The world's queries over every body of every registered set, as the
+    /// bodies stand now: after any number of steps, and after code has moved,
+    /// added or removed bodies or changed their models. They read the bodies
+    /// and change none (see WorldQuery for what they meet and what they
+    /// reject). Each call first brings the universe's query view up to date,
+    /// which costs a look at every body's pose; call them between steps, from
+    /// the thread that steps. The view holds the bodies it last saw (a body
+    /// taken out of the sets lives on until the next query or reset()).
+    ///
+    /// The nearest body the ray meets within its reach, with the point (world
+    /// coordinates), the surface normal facing the ray and the distance.
+    static std::optional<RayHit> castRay(const Ray& ray, const QueryFilter& filter = {});
+    /// Every body the ray meets within its reach, each once, nearest first.
+    static std::vector<RayHit> castRayAll(const Ray& ray, const QueryFilter& filter = {});
+    /// Every body the sphere meets, in the order of the sets.
+    static std::vector<std::shared_ptr<PhysicalObject>> overlapSphere(const QuerySphere& sphere,
+                                                                      const QueryFilter& filter = {});
+    /// Every body the turned box meets, in the order of the sets.
+    static std::vector<std::shared_ptr<PhysicalObject>> overlapBox(const QueryBox& box,
+                                                                   const QueryFilter& filter = {});
+    /// The query view brought up to date, for many queries in a row (from any
+    /// number of threads) while no body moves and no step runs.
+    static const WorldQuery& queryView();
 
     /// Puts the static state back to its start-up values (for tests and tools
     /// that build more than one scene in one process).

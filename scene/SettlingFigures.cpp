@@ -75,7 +75,7 @@ float SettlingFigures::floorPenetration()
     return deepest;
 }
 
-void SettlingFigures::record(long step, float pairPenetration)
+void SettlingFigures::record(long step, float pairPenetration, float fixedPenetration)
 {
     lastStep_ = step;
     for (const auto& body : scene_.bodies())
@@ -83,6 +83,7 @@ void SettlingFigures::record(long step, float pairPenetration)
             lastMovingStep_ = step;
     floorPenetrations_.push_back(floorPenetration());
     pairPenetrations_.push_back(pairPenetration);
+    fixedPenetrations_.push_back(fixedPenetration);
 }
 
 SettlingSummary SettlingFigures::summary() const
@@ -95,12 +96,15 @@ SettlingSummary SettlingFigures::summary() const
     for (std::size_t i = 0; i < steps; ++i) {
         result.deepestFloorPenetration = std::max(result.deepestFloorPenetration, floorPenetrations_[i]);
         result.deepestPairPenetration = std::max(result.deepestPairPenetration, pairPenetrations_[i]);
+        result.deepestFixedPenetration = std::max(result.deepestFixedPenetration, fixedPenetrations_[i]);
         // Entry i was recorded after step i + 1.
         if (result.settledStep && static_cast<long>(i) + 1 >= *result.settledStep) {
             result.floorPenetrationAfterSettling =
                 std::max(result.floorPenetrationAfterSettling.value_or(0.0f), floorPenetrations_[i]);
             result.pairPenetrationAfterSettling =
                 std::max(result.pairPenetrationAfterSettling.value_or(0.0f), pairPenetrations_[i]);
+            result.fixedPenetrationAfterSettling =
+                std::max(result.fixedPenetrationAfterSettling.value_or(0.0f), fixedPenetrations_[i]);
         }
     }
 

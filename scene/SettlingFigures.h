@@ -29,6 +29,9 @@ struct SettlingSummary {
     float deepestFloorPenetration = 0.0f;
     /// The most negative contact separation between two blocks, as a depth.
     float deepestPairPenetration = 0.0f;
+    /// The most negative contact separation between a block and a fixed body,
+    /// as a depth: the floor figure for floors that are not one flat box.
+    float deepestFixedPenetration = 0.0f;
     /// The lowest block centre over the floor's footprint during the whole run
     /// (the figure the peer engines give; a block resting on the program's
     /// floor has its centre at -6); infinity when there was none.
@@ -36,6 +39,7 @@ struct SettlingSummary {
     /// The same two over the steps from the settled step on (none without one).
     std::optional<float> floorPenetrationAfterSettling;
     std::optional<float> pairPenetrationAfterSettling;
+    std::optional<float> fixedPenetrationAfterSettling;
 };
 
 class SettlingFigures {
@@ -43,8 +47,9 @@ class SettlingFigures {
     explicit SettlingFigures(const PhysicsTestScene& scene);
 
     /// Reads the scene after step number step (1 for the first), and the
-    /// deepest pair overlap the step's contacts had (0 when none).
-    void record(long step, float pairPenetration);
+    /// deepest overlap the step's contacts had between two blocks and between
+    /// a block and a fixed body (0 when none).
+    void record(long step, float pairPenetration, float fixedPenetration = 0.0f);
 
     SettlingSummary summary() const;
 
@@ -58,6 +63,7 @@ class SettlingFigures {
     float lowestCentreOverFloor_ = INFINITY;
     std::vector<float> floorPenetrations_;
     std::vector<float> pairPenetrations_;
+    std::vector<float> fixedPenetrations_;
 };
 
 } // namespace Tolvane

@@ -349,7 +349,7 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
         if (!designed)
             pairsThisStep = contacts.touchingPairs;
         tally.add(us, pairsThisStep, contacts);
-        figures.record(step, -contacts.deepestPairSeparation);
+        figures.record(step, -contacts.deepestPairSeparation, -contacts.deepestFixedSeparation);
         if (files.csv.is_open())
             writeCsvRow(files.csv, step, us, pairsThisStep, contacts, scene);
         if (files.trace && (step % options.traceEvery == 0 || step == options.steps))
@@ -409,6 +409,9 @@ void printText(const RunSummary& s)
     std::printf("deepest pair penetration  %.6f over the run, %s after settling\n",
                 static_cast<double>(f.deepestPairPenetration),
                 afterSettling(f.pairPenetrationAfterSettling).c_str());
+    std::printf("deepest fixed-body contact %.6f over the run, %s after settling\n",
+                static_cast<double>(f.deepestFixedPenetration),
+                afterSettling(f.fixedPenetrationAfterSettling).c_str());
     std::printf("lowest block centre   %.6f\n", static_cast<double>(s.finalState.lowestBlockCentre));
     std::printf("highest block centre  %.6f\n", static_cast<double>(s.finalState.highestBlockCentre));
     std::printf("all numbers finite    %s\n", s.finalState.allFinite ? "yes" : "no");
@@ -464,6 +467,9 @@ void printJson(const RunSummary& s)
         {"deepest_pair_penetration",
          {{"run", s.settling.deepestPairPenetration},
           {"after_settling", optionalJson(s.settling.pairPenetrationAfterSettling)}}},
+        {"deepest_fixed_penetration",
+         {{"run", s.settling.deepestFixedPenetration},
+          {"after_settling", optionalJson(s.settling.fixedPenetrationAfterSettling)}}},
         {"lowest_block_centre", finiteOrNull(s.finalState.lowestBlockCentre)},
         {"highest_block_centre", finiteOrNull(s.finalState.highestBlockCentre)},
         {"all_finite", s.finalState.allFinite},

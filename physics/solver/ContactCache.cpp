@@ -234,9 +234,11 @@ void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const
     if (last)
         for (std::int32_t l = 0; l < last->pieceCount; ++l) {
             const PieceContact& before = pieces_[last->firstPiece + l];
-            if (before.pieceA == pieceA && (before.pieceB & meshPieceMask) == pieceB)
+            if (before.pieceA == pieceA && (before.pieceB & meshPieceMask) == pieceB) {
                 for (int p = 0; p < before.pointCount; ++p)
                     kept.add(before.points[p].point.key);
+                kept.addNormal(mesh.meshB ? before.normal : -before.normal);
+            }
         }
     Collision::ContactManifold manifolds[Collision::maxMeshManifolds];
     int count = 0;
@@ -315,8 +317,8 @@ void ContactCache::countManifolds(PairWork& work, const PieceContact* out, float
         for (int p = 0; p < out[k].pointCount; ++p) {
             const float separation = out[k].points[p].point.separation;
             work.linked = work.linked || separation <= linkDistance;
-            if (bothMovable)
-                work.counts.deepest = std::min(work.counts.deepest, separation);
+            float& deepest = bothMovable ? work.counts.deepest : work.counts.deepestOnFixed;
+            deepest = std::min(deepest, separation);
         }
     }
 }

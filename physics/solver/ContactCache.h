@@ -66,6 +66,8 @@ struct ManifoldCounts {
     /// The most negative separation of any point when both bodies are
     /// movable, else 0.
     float deepest = 0.0f;
+    /// The same when one of them is fixed (a floor, a terrain), else 0.
+    float deepestOnFixed = 0.0f;
     /// How heavily the pair is loaded while its bodies rest on each other:
     /// the speed its carried normal impulses give its lighter movable body in
     /// one of the settings' substeps, followed slowly from step to step (what

@@ -31,6 +31,9 @@ struct ContactStepStatistics {
     /// The most negative separation of any point between two movable bodies
     /// at the step's start (0 when none overlaps).
     float deepestPairSeparation = 0.0f;
+    /// The same between a movable body and a fixed one: how far bodies sink
+    /// into a floor or a terrain, whatever its shape.
+    float deepestFixedSeparation = 0.0f;
 };
 
 } // namespace Tolvane::Physics

@@ -79,6 +79,7 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
     constraintCount_ = 0;
     pointCount_ = 0;
     float deepest = 0.0f;
+    float deepestOnFixed = 0.0f;
     for (PairContact& pair : pairs) {
         const bool solvedA = solverIndexOf_[pair.bodyA] != noSolverBody;
         const bool solved = solvedA || solverIndexOf_[pair.bodyB] != noSolverBody;
@@ -86,6 +87,7 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
         statistics.manifolds += pair.counts.manifolds;
         statistics.contactPoints += pair.counts.points;
         deepest = std::min(deepest, pair.counts.deepest);
+        deepestOnFixed = std::min(deepestOnFixed, pair.counts.deepestOnFixed);
         if (!solved)
             continue;
         constraintCount_ += pair.counts.manifolds;
@@ -96,6 +98,7 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
         groupScale_[pair.island] = std::max(groupScale_[pair.island], pair.counts.substepScale);
     }
     statistics.deepestPairSeparation = deepest;
+    statistics.deepestFixedSeparation = deepestOnFixed;
 }
 
 // A column of blocks on soft contacts bends over once the tipping of the

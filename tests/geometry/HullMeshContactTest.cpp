@@ -77,3 +77,23 @@ TEST(HullMeshContact, HullBehindTheMeshOrFarAboveItMeetsNothing)
               1);
     EXPECT_NEAR(manifolds[0].points[0].separation, 0.05f, 1e-4f);
 }
+
+// A cube just beside a mesh's single triangle, its bottom a little below the
+// triangle's plane: nothing of its bottom face is over the triangle, so no
+// point of the triangle's may say the cube is in it (its deepest corner
+// would, by the triangle's plane), whatever the margin lets it find.
+TEST(HullMeshContact, HullBesideATriangleIsNeverCountedUnderIt)
+{
+    const TriangleMesh single =
+        *buildTriangleMesh({{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 4.0f}, {4.0f, 0.0f, 0.0f}}, {{0, 1, 2}});
+    const HullPose meshPose{{0.0f, 0.0f, 0.0f}, {}};
+    for (const float gap : {0.01f, 0.05f, 0.2f}) {
+        SCOPED_TRACE(testing::Message() << "gap " << gap);
+        ContactManifold manifolds[maxMeshManifolds];
+        const int count = collideHullMesh(cubeHull(), pose({-1.0f - gap, 0.9f, 1.0f}), single, meshPose, 0.3f,
+                                          {}, manifolds);
+        for (int m = 0; m < count; ++m)
+            for (int k = 0; k < manifolds[m].pointCount; ++k)
+                EXPECT_GT(manifolds[m].points[k].separation, 0.0f);
+    }
+}

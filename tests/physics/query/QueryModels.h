@@ -1,0 +1,46 @@
+// Bodies for the query tests built in code: a cube and an open V-shaped
+// trough, whose hull (a prism) differs from its triangles.
+#pragma once
+
+#include "BoxModels.h"
+#include "math/Quaternion.h"
+#include "physics/body/CollisionSet.h"
+#include "physics/body/PhysicalModel.h"
+#include "physics/body/PhysicalObject.h"
+
+#include <memory>
+#include <vector>
+
+namespace Tolvane::Testing {
+
+/// Two slopes from a rim at y = 1 (x = ±2) down to a groove at y = 0 along
+/// the z axis, z from -1 to 1, faces up; open, so not its own hull.
+inline std::shared_ptr<Physics::PhysicalModel> troughPart()
+{
+    using Math::Vector3;
+    const std::vector<Vector3> vertices{{-2, 1, -1}, {0, 0, -1}, {2, 1, -1},
+                                        {-2, 1, 1},  {0, 0, 1},  {2, 1, 1}};
+    const std::uint16_t triangles[4][3] = {{0, 3, 4}, {0, 4, 1}, {1, 4, 5}, {1, 5, 2}};
+    std::vector<ModelSurface> surfaces;
+    for (const auto& t : triangles) {
+        ModelSurface s;
+        s.vertexIndex = {t[0], t[1], t[2]};
+        s.normal = Math::normalized(cross(vertices[t[1]] - vertices[t[0]], vertices[t[2]] - vertices[t[0]]));
+        surfaces.push_back(s);
+    }
+    return std::make_shared<Physics::PhysicalModel>(vertices, surfaces, Vector3());
+}
+
+/// A body of model at position, added to set.
+inline std::shared_ptr<Physics::PhysicalObject> addBody(Physics::CollisionSet& set,
+                                                        std::shared_ptr<Physics::PhysicalModel> model,
+                                                        const Math::Vector3& position, bool fixed = false)
+{
+    auto body = std::make_shared<Physics::PhysicalObject>(std::move(model));
+    body->transform = Math::Transform(position, Math::Quaternion());
+    body->fixed = fixed;
+    set.addBody(body);
+    return body;
+}
+
+} // namespace Tolvane::Testing
