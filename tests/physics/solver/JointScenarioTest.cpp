@@ -107,8 +107,9 @@ TEST_F(JointScenario, HangingChainsHoldTogetherAndStayStill)
                 fastest = std::max(fastest, link->velocity.length());
         }
         EXPECT_LT(widest, c.gap);
-        if (c.still)
+        if (c.still) {
             EXPECT_LT(fastest, 0.01f);
+        }
         // Straight down: nothing tipped the chain sideways.
         EXPECT_NEAR(scene->bodies().back()->transform.position.x, 0.0f, 0.01f);
     }
@@ -281,8 +282,9 @@ TEST_F(JointPair, EveryJointsErrorClosesFromADisplacedStart)
         } else {
             EXPECT_LT(gapOf(joint), 1e-3f);
         }
-        if (type == JointType::Fixed || type == JointType::Slider)
+        if (type == JointType::Fixed || type == JointType::Slider) {
             EXPECT_LT(relativeTurnAngle(joint), 1e-3f);
+        }
         if (type == JointType::Hinge) {
             const Vector3 axisA = Physics::rotate(a_->transform.orientation, joint.localAxisA);
             const Vector3 axisB = Physics::rotate(b_->transform.orientation, joint.localAxisB);
@@ -371,10 +373,11 @@ TEST_F(JointPair, JoinedBodiesCollideOnlyWhenTheJointSaysSo)
         join(loose);
         run(40);
         const float apart = b_->transform.position.x - a_->transform.position.x;
-        if (collide)
+        if (collide) {
             EXPECT_GT(apart, 1.98f);
-        else
+        } else {
             EXPECT_FLOAT_EQ(apart, 1.5f);
+        }
     }
 }
 
