@@ -139,6 +139,7 @@ void Joint::clearImpulses()
     lowerImpulse = 0.0f;
     upperImpulse = 0.0f;
     springImpulse = 0.0f;
+    substepScale = 1;
 }
 
 } // namespace Tolvane::Physics

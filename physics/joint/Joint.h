@@ -125,6 +125,9 @@ struct Joint {
     float lowerImpulse = 0.0f;
     float upperImpulse = 0.0f;
     float springImpulse = 0.0f;
+    /// How many times the settings' substeps the load it carried asked for
+    /// last step (1, 2, 4 or 8): the solver's memory, to step down slowly.
+    int substepScale = 1;
 
     /// Forgets the carried impulses.
     void clearImpulses();

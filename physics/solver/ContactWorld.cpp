@@ -22,6 +22,7 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Tolvane::Physics {
 
@@ -88,7 +89,7 @@ void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& s
         figures_.lap(&PhaseTimes::other);
         return;
     }
-    linkJoints();
+    linkJoints(weight * dt / static_cast<float>(std::max(1, settings.solverIterations)));
     figures_.lap(&PhaseTimes::other);
     broadPhase_.findCandidates(bodies_, dt, pool_);
     figures_.lap(&PhaseTimes::broadPhase);
@@ -126,7 +127,32 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
     solve_.finishBodies(figures_.statistics());
 }
 
-void ContactWorld::linkJoints()
+namespace {
+
+/// The impulse a joint carried along its bodies' anchors in one of the
+/// settings' substeps.
+float carriedImpulse(const Joint& joint)
+{
+    const float along = joint.springImpulse + joint.lowerImpulse - joint.upperImpulse;
+    if (joint.type == JointType::Distance)
+        return std::fabs(joint.linearImpulse.x + along);
+    if (joint.type == JointType::Slider)
+        return joint.linearImpulse.length() + std::fabs(joint.motorImpulse + along);
+    return joint.linearImpulse.length();
+}
+
+/// One over the mass of the lighter of the joint's movable bodies.
+float lighterInverseMass(const Joint& joint)
+{
+    const auto inverseMass = [](const std::shared_ptr<PhysicalObject>& body) {
+        return body && !body->fixed && body->mass > 0.0f ? 1.0f / body->mass : 0.0f;
+    };
+    return std::max(inverseMass(joint.bodyA), inverseMass(joint.bodyB));
+}
+
+} // namespace
+
+void ContactWorld::linkJoints(float weightPerSubstep)
 {
     jointLinks_.clear();
     keptApart_.clear();
@@ -137,10 +163,17 @@ void ContactWorld::linkJoints()
     joints_.keepIf([&](const Joint& joint) {
         return bodies_.indexOf(*joint.bodyA) >= 0 && (!joint.bodyB || bodies_.indexOf(*joint.bodyB) >= 0);
     });
-    for (const Joint& joint : joints_) {
+    for (std::size_t k = 0; k < joints_.size(); ++k) {
+        Joint& joint = joints_[k];
         JointLink link;
         link.bodyA = bodies_.indexOf(*joint.bodyA);
         link.bodyB = joint.bodyB ? bodies_.indexOf(*joint.bodyB) : -1;
+        // The load in weights of the lighter body, as a contact's.
+        const float load = weightPerSubstep > 0.0f
+                               ? carriedImpulse(joint) * lighterInverseMass(joint) / weightPerSubstep
+                               : 0.0f;
+        joint.substepScale = SolveBatches::jointSubstepScale(load, joint.substepScale);
+        link.substepScale = joint.substepScale;
         jointLinks_.push_back(link);
         if (!joint.collide && link.bodyB >= 0)
             keptApart_.emplace_back(std::min(link.bodyA, link.bodyB), std::max(link.bodyA, link.bodyB));

@@ -87,8 +87,10 @@ class ContactWorld {
     void solve(float dt, float weight, const Math::Vector3& up, const ContactSettings& settings,
                bool clearingForces);
     /// Drops the joints of bodies no longer in the sets, finds each joint's
-    /// bodies in the table, and lists the joined pairs that do not collide.
-    void linkJoints();
+    /// bodies in the table, lists the joined pairs that do not collide, and
+    /// weighs each joint's load (weightPerSubstep: the speed gravity gives a
+    /// body in one of the settings' substeps) for its substeps.
+    void linkJoints(float weightPerSubstep);
 
     WorkerPool pool_{0};
     BodyTable bodies_;

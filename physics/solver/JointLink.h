@@ -10,6 +10,8 @@ namespace Tolvane::Physics {
 struct JointLink {
     std::int32_t bodyA = -1;
     std::int32_t bodyB = -1;
+    /// How many times the settings' substeps the joint's load asks for.
+    int substepScale = 1;
 };
 
 } // namespace Tolvane::Physics

@@ -296,8 +296,8 @@ void JointSolver::prepare(const std::int32_t* first, const std::int32_t* last, c
                           const SolveBatches& batches, float h, int scale)
 {
     const float perSubstep = 1.0f / static_cast<float>(scale);
-    // Stiffer with shorter substeps, as the contacts are, within the same share of the substep rate.
-    const float hertz = std::min(jointHertz * static_cast<float>(scale), maxJointHertzPerSubstepRate / h);
+    // The same stiffness at any substep length, within its share of the rate.
+    const float hertz = std::min(jointHertz, maxJointHertzPerSubstepRate / h);
     const Softness softness = makeSoftness(hertz, jointDampingRatio, h);
     for (const std::int32_t* j = first; j != last; ++j) {
         const Joint& joint = joints_[static_cast<std::size_t>(*j)];

@@ -19,8 +19,10 @@ void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs
     groupJoints_.assign(static_cast<std::size_t>(groupCount_), 0);
     for (const JointLink& joint : joints) {
         const std::int32_t group = groupOfJoint(joint);
-        if (group >= 0)
-            ++groupJoints_[group];
+        if (group < 0)
+            continue;
+        ++groupJoints_[group];
+        groupScale_[group] = std::max(groupScale_[group], joint.substepScale);
     }
     assignBatches();
     numberPairs(pairs);
@@ -111,14 +113,30 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
 // largestSubstepScale. A pair steps down only once its load fits the lower
 // scale with room to spare, so that a load near a boundary does not switch
 // its island's stiffness back and forth.
+namespace {
+
+/// The least power of two, up to largestSubstepScale, not below needed.
+int scaleFor(float needed)
+{
+    int scale = 1;
+    while (static_cast<float>(scale) < needed && scale < largestSubstepScale)
+        scale *= 2;
+    return scale;
+}
+
+} // namespace
+
+int SolveBatches::jointSubstepScale(float load, int previous)
+{
+    const float needed = std::sqrt(load / jointLoadAtBaseSubsteps);
+    const int up = scaleFor(needed);
+    if (up >= previous)
+        return up;
+    return std::min(previous, scaleFor(needed / substepScaleDownShare));
+}
+
 int SolveBatches::substepScale(float load, int previous)
 {
-    const auto scaleFor = [](float needed) {
-        int scale = 1;
-        while (static_cast<float>(scale) < needed && scale < largestSubstepScale)
-            scale *= 2;
-        return scale;
-    };
     const float needed = std::pow(load / loadAtBaseSubsteps, columnFrequencyExponent);
     const int up = scaleFor(needed);
     if (up >= previous)

@@ -76,6 +76,11 @@ class SolveBatches {
         const std::int32_t* first;
         const std::int32_t* last;
     };
+    /// The substep scale a joint needs that carries load times its lighter
+    /// body's weight, having needed previous last step: its stretch goes as
+    /// its load over the square of its frequency, which grows with the substeps.
+    static int jointSubstepScale(float load, int previous);
+
     JointRange batchJoints(std::int32_t batch) const
     {
         if (batchJoints_.empty())
