@@ -119,9 +119,11 @@ void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const Hull
         bool over = true;
         for (int e = 0; e < 3 && over; ++e) {
             const Vector3& from = mesh.vertices[corners[e]];
-            const Vector3& to = mesh.vertices[corners[(e + 1) % 3]];
-            const Vector3 inward = normalized(cross(n, to - from));
-            over = dot(inward, p - from) >= -triangleSideTolerance;
+            const Vector3 side = mesh.vertices[corners[(e + 1) % 3]] - from;
+            // Inward across the side, as long as the side (n is a unit normal across it).
+            const float inside = dot(cross(n, side), p - from);
+            over = inside >= 0.0f ||
+                   inside * inside <= triangleSideTolerance * triangleSideTolerance * side.squaredLength();
         }
         if (over)
             out.points[kept++] = out.points[k];

@@ -95,12 +95,17 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
         body->fixed = start.fixed;
+        body->kinematic = start.traits.kinematic;
+        body->friction = start.traits.friction;
+        body->restitution = start.traits.restitution;
+        body->collisionLayer = start.traits.layer;
+        body->collisionMask = start.traits.mask;
         body->mass = start.mass;
         body->updateInertia();
         bodies_.push_back(body);
         names_.push_back(start.name);
         placements_.push_back({start, lattice, latticeIndex});
-        if (!start.fixed)
+        if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
     for (const BodyDescription& start : description_.bodies)
@@ -115,6 +120,7 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
             start.position = lattice.point(i);
             start.mass = lattice.mass;
             start.fixed = lattice.fixed;
+            start.traits = lattice.traits;
             addBody(start, static_cast<int>(l), i);
             latticePoints_.push_back(start.position);
         }
@@ -211,7 +217,7 @@ SceneMeasures PhysicsTestScene::measure() const
             !isFinite(body->angularVelocity) || !std::isfinite(q.w) || !std::isfinite(q.x) ||
             !std::isfinite(q.y) || !std::isfinite(q.z))
             result.allFinite = false;
-        if (body->fixed)
+        if (body->fixed || body->kinematic)
             continue;
         const Physics::PhysicalObject& block = *body;
         const float y = block.transform.position.y;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,19 @@ struct ModelReference {
 /// its terms vanish from every impulse of the designed response.
 constexpr float fixedBodyMass = 1e20f;
 
+/// What a body is made of and what it collides with, and whether code
+/// drives it: the same for single bodies and lattices.
+struct BodyTraits {
+    /// Moved only by its velocities, never by contacts (the solver response).
+    bool kinematic = false;
+    /// The body's own friction and restitution; unset, the world's stand in.
+    std::optional<float> friction;
+    std::optional<float> restitution;
+    /// The layer (0 to 31) and the layers it collides with, one bit each.
+    std::uint8_t layer = 0;
+    std::uint32_t mask = ~0u;
+};
+
 /// One body as it starts.
 struct BodyDescription {
     std::string name;
@@ -45,6 +59,7 @@ struct BodyDescription {
     Math::Vector3 angularVelocity;
     float mass = 1.0f;
     bool fixed = false;
+    BodyTraits traits;
 };
 
 /// How a lattice moves its bodies off their lattice points.
@@ -72,6 +87,7 @@ struct LatticeDescription {
     unsigned seed = 0;
     float mass = 1.0f;
     bool fixed = false;
+    BodyTraits traits;
 
     int bodyCount() const { return counts[0] * counts[1] * counts[2]; }
     /// The point of the body at index in lattice order, before any jitter.

@@ -307,10 +307,29 @@ Math::Quaternion readOrientation(const Node& node)
             static_cast<float>(z / length)};
 }
 
+Physics::CombineRule readCombineRule(const Node& node)
+{
+    const std::string rule = node.text();
+    if (rule == "geometric_mean")
+        return Physics::CombineRule::geometricMean;
+    if (rule == "mean")
+        return Physics::CombineRule::mean;
+    if (rule == "min")
+        return Physics::CombineRule::min;
+    if (rule == "max")
+        return Physics::CombineRule::max;
+    if (rule == "product")
+        return Physics::CombineRule::product;
+    node.fail(
+        quotedText(rule) +
+        " is not a combine rule: must be \"geometric_mean\", \"mean\", \"min\", \"max\" or \"product\"");
+}
+
 void readWorld(const Node& world, SceneDescription& scene)
 {
     world.expectObject({"gravity", "response", "friction", "restitution", "restitution_threshold",
-                        "solver_iterations", "allowed_penetration", "sleeping"});
+                        "solver_iterations", "allowed_penetration", "sleeping", "friction_combine",
+                        "restitution_combine"});
     Physics::ContactSettings& contact = scene.contact;
     if (const auto gravity = world.member("gravity"))
         scene.gravity = gravity->vector();
@@ -336,6 +355,10 @@ void readWorld(const Node& world, SceneDescription& scene)
         contact.allowedPenetration = slop->number(0.0f, 1.0f, "from 0 to 1");
     if (const auto sleeping = world.member("sleeping"))
         contact.sleeping = sleeping->boolean();
+    if (const auto rule = world.member("friction_combine"))
+        contact.frictionCombine = readCombineRule(*rule);
+    if (const auto rule = world.member("restitution_combine"))
+        contact.restitutionCombine = readCombineRule(*rule);
 }
 
 void readModels(const Node& models, const std::string& label, const fs::path& baseFolder,
@@ -382,10 +405,39 @@ float readMass(const std::optional<Node>& massNode, bool fixed, float movableDef
     return mass;
 }
 
+/// Collision layers are numbered 0 to 31, a bit each in a mask.
+constexpr long long highestLayer = 31;
+
+/// The keys bodies and lattices share: kinematic, friction, restitution,
+/// layer and mask. A body cannot be both fixed and kinematic.
+BodyTraits readTraits(const Node& node, bool fixed)
+{
+    BodyTraits traits;
+    if (const auto kinematic = node.member("kinematic")) {
+        traits.kinematic = kinematic->boolean();
+        if (traits.kinematic && fixed)
+            kinematic->fail("a body cannot be both fixed and kinematic");
+    }
+    if (const auto friction = node.member("friction"))
+        traits.friction = friction->number(0.0f, std::numeric_limits<float>::max(), "0 or more");
+    if (const auto restitution = node.member("restitution"))
+        traits.restitution = restitution->number(0.0f, 1.0f, "from 0 to 1");
+    if (const auto layer = node.member("layer"))
+        traits.layer = static_cast<std::uint8_t>(layer->integer(0, highestLayer));
+    if (const auto mask = node.member("mask")) {
+        if (!mask->json().is_array())
+            mask->fail("must be a list of layer numbers, not " + typeName(mask->json()));
+        traits.mask = 0;
+        for (const Node& layer : mask->elements())
+            traits.mask |= std::uint32_t{1} << layer.integer(0, highestLayer);
+    }
+    return traits;
+}
+
 BodyDescription readBody(const Node& node, const SceneDescription& scene)
 {
-    node.expectObject(
-        {"name", "model", "position", "orientation", "velocity", "angular_velocity", "mass", "fixed"});
+    node.expectObject({"name", "model", "position", "orientation", "velocity", "angular_velocity", "mass",
+                       "fixed", "kinematic", "friction", "restitution", "layer", "mask"});
     BodyDescription body;
     if (const auto name = node.member("name"))
         body.name = name->text();
@@ -401,12 +453,14 @@ BodyDescription readBody(const Node& node, const SceneDescription& scene)
     if (const auto fixed = node.member("fixed"))
         body.fixed = fixed->boolean();
     body.mass = readMass(node.member("mass"), body.fixed, 1.0f);
+    body.traits = readTraits(node, body.fixed);
     return body;
 }
 
 LatticeDescription readLattice(const Node& node, const SceneDescription& scene)
 {
-    node.expectObject({"name", "model", "counts", "origin", "spacing", "jitter", "mass", "fixed"});
+    node.expectObject({"name", "model", "counts", "origin", "spacing", "jitter", "mass", "fixed", "kinematic",
+                       "friction", "restitution", "layer", "mask"});
     LatticeDescription lattice;
     if (const auto name = node.member("name"))
         lattice.name = name->text();
@@ -445,6 +499,7 @@ LatticeDescription readLattice(const Node& node, const SceneDescription& scene)
     if (const auto fixed = node.member("fixed"))
         lattice.fixed = fixed->boolean();
     lattice.mass = readMass(node.member("mass"), lattice.fixed, 1.0f);
+    lattice.traits = readTraits(node, lattice.fixed);
     return lattice;
 }
 

@@ -58,7 +58,7 @@ float SettlingFigures::floorPenetration()
     const FloorFrame frame(*floor);
     float deepest = 0.0f;
     for (const auto& body : scene_.bodies()) {
-        if (body->fixed || !body->model)
+        if (body->fixed || body->kinematic || !body->model)
             continue;
         const Vector3 centre = frame.local(body->transform.position);
         if (frame.overFootprint(centre))
@@ -79,7 +79,7 @@ void SettlingFigures::record(long step, float pairPenetration, float fixedPenetr
 {
     lastStep_ = step;
     for (const auto& body : scene_.bodies())
-        if (!body->fixed && !atRest(*body))
+        if (!body->fixed && !body->kinematic && !atRest(*body))
             lastMovingStep_ = step;
     floorPenetrations_.push_back(floorPenetration());
     pairPenetrations_.push_back(pairPenetration);
@@ -110,7 +110,7 @@ SettlingSummary SettlingFigures::summary() const
 
     const auto floor = scene_.floor();
     for (const auto& body : scene_.bodies()) {
-        if (body->fixed)
+        if (body->fixed || body->kinematic)
             continue;
         if (body->solverMemory.asleep)
             ++result.blocksAsleep;

@@ -1,6 +1,11 @@
 // Rigid-body motion: Runge-Kutta integration, inertia and the body's shape.
 #include "physics/body/PhysicalObject.h"
 
+#include "geometry/BodyHulls.h"
+#include "math/Matrix3.h"
+
+#include <cmath>
+
 #include <atomic>
 
 namespace Tolvane::Physics {
@@ -73,6 +78,35 @@ PhysicalObject::PhysicalObject(const PhysicalObject& other)
     // A shape taken away by the application stays away.
     if (model && other.shape)
         shape = std::make_shared<ConvexPolyhedron>(Math::Vector3(), model);
+}
+
+namespace {
+
+/// The rotation vector (axis times angle, the angle at most π) of a unit quaternion.
+Math::Vector3 rotationVectorOf(const Math::Quaternion& q)
+{
+    // q and -q are the same turn: the one with w >= 0 is the short way round.
+    const float sign = q.w < 0.0f ? -1.0f : 1.0f;
+    const Math::Vector3 axis(q.x * sign, q.y * sign, q.z * sign);
+    const float sine = axis.length();
+    if (sine == 0.0f)
+        return Math::Vector3();
+    const float angle = 2.0f * std::atan2(sine, q.w * sign);
+    return axis * (angle / sine);
+}
+
+} // namespace
+
+void PhysicalObject::moveKinematicTo(const Math::Transform& target, float timeStep)
+{
+    const Math::Vector3 localCentre = model ? model->hulls().centreOfMass : Math::Vector3();
+    const Math::Vector3 centre = transform.position + Math::toMatrix3(transform.orientation) * localCentre;
+    const Math::Vector3 targetCentre = target.position + Math::toMatrix3(target.orientation) * localCentre;
+    const Math::Quaternion& q = transform.orientation;
+    // The turn from the pose to the target, in world axes: target · q⁻¹.
+    const Math::Quaternion turn = target.orientation * Math::Quaternion(q.w, -q.x, -q.y, -q.z);
+    velocity = (targetCentre - centre) * (1.0f / timeStep);
+    angularVelocity = rotationVectorOf(turn) * (1.0f / timeStep);
 }
 
 void PhysicalObject::updateInertia()

@@ -69,6 +69,11 @@ struct SolverMemory {
     Math::Vector3 velocity;
     Math::Vector3 angularVelocity;
     bool fixed = false;
+    bool kinematic = false;
+    /// The layer and mask it had: code changing them wakes it, so that a
+    /// sleeping body no longer meant to collide with what holds it up falls.
+    std::uint8_t collisionLayer = 0;
+    std::uint32_t collisionMask = ~0u;
     /// The model the body had: code giving it another one wakes it too.
     const PhysicalModel* model = nullptr;
     /// The step that last gathered the body, so that a body in two sets is stepped once.
@@ -123,6 +128,12 @@ class PhysicalObject : public LinearState, public AngularState {
 
     /// Advances the motion by timeStep seconds under the current force and torque.
     void integrate(float timeStep);
+
+    /// For a kinematic body: sets the velocity and angular velocity that carry
+    /// it from its pose to target (its centre of mass along a line, turning
+    /// the short way about it) in the next step of timeStep seconds, which
+    /// is how code drives such a body along a path it computes.
+    void moveKinematicTo(const Math::Transform& target, float timeStep);
 
     Math::Vector3 getPosition() const { return transform.position; }
     Math::Transform getTransform() const { return transform; }

@@ -25,7 +25,7 @@ namespace {
 /// hull: the model says so, once, for the parts that are not convex.
 void reportHullStandIns(const PhysicalObject& body)
 {
-    if (body.model && !body.fixed)
+    if (body.model && !body.fixed && !body.kinematic)
         body.model->reportHullStandIns(std::cerr);
 }
 
@@ -60,12 +60,28 @@ std::int32_t countHulls(const Collision::BodyHulls* hulls)
     return static_cast<std::int32_t>(hulls->hulls.size()) + (Collision::maxMeshManifolds - 1) * meshes;
 }
 
+bool sameFilter(const SolverMemory& memory, const PhysicalObject& body)
+{
+    return memory.collisionLayer == body.collisionLayer && memory.collisionMask == body.collisionMask;
+}
+
 bool sameState(const SolverMemory& memory, const PhysicalObject& body)
 {
     const Quaternion& q = body.transform.orientation;
     return memory.stepped && memory.position == body.transform.position && memory.orientation == q &&
            memory.velocity == body.velocity && memory.angularVelocity == body.angularVelocity &&
-           memory.fixed == body.fixed && memory.model == body.model.get();
+           memory.fixed == body.fixed && memory.kinematic == body.kinematic &&
+           memory.model == body.model.get() && sameFilter(memory, body);
+}
+
+/// Whether code left a kinematic body where the last step put it, its model
+/// and kind too: a kinematic body whose velocities alone were changed was not
+/// moved by code.
+bool samePlace(const SolverMemory& memory, const PhysicalObject& body)
+{
+    return memory.stepped && memory.position == body.transform.position &&
+           memory.orientation == body.transform.orientation && memory.fixed == body.fixed &&
+           memory.kinematic == body.kinematic && memory.model == body.model.get() && sameFilter(memory, body);
 }
 
 } // namespace
@@ -159,6 +175,8 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
     velocities_.resize(count);
     placedStill_.resize(count);
     weighings_.resize(count);
+    filters_.resize(count);
+    materials_.resize(count);
     examineAll(gravity, settings, gathering, pool);
 
     // The same bodies in the same order as last step, none awake or disturbed:
@@ -166,22 +184,48 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
     bool quiet = gathering.sameBodies;
     bool fixedBodyMoved = false;
     movedIslands_.clear();
+    kinematicBodies_.clear();
+    std::uint8_t allFlags = 0;
     for (std::size_t k = 0; k < count; ++k) {
+        allFlags |= bodyFlags_[k];
         if ((bodyFlags_[k] & remodelled) && bodies_[k].object->model)
             listedModels_.push_back(bodies_[k].object->model);
+        if (bodyFlags_[k] & kinematicMoving)
+            kinematicBodies_.push_back(static_cast<std::int32_t>(k));
         quiet = quiet && (bodyFlags_[k] & stirred) == 0;
         fixedBodyMoved = fixedBodyMoved || (bodyFlags_[k] & fixedMoved) != 0;
         if (bodyMovedIsland_[k] != 0)
             movedIslands_.push_back(bodyMovedIsland_[k]);
     }
+    filtering_ = (allFlags & filtered) != 0;
+    ownMaterials_ = (allFlags & ownMaterial) != 0;
     // Models swapped every step would pile up here: listing again lets go of them.
     if (listedModels_.size() > 2 * count + 16)
         listedHandles_.clear();
     if (quiet)
         return true;
+    copyFiltersAndMaterials(pool);
     if (fixedBodyMoved || !movedIslands_.empty())
         wakeMovedIslands(fixedBodyMoved, gathering, pool);
     return false;
+}
+
+// Only a step whose bodies use layers or materials copies them, so that the
+// others pay for them no more than the flags examining the bodies sets.
+void BodyTable::copyFiltersAndMaterials(WorkerPool& pool)
+{
+    if (!filtering_ && !ownMaterials_)
+        return;
+    pool.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            const PhysicalObject& body = *bodies_[k].object;
+            if (filtering_)
+                filters_[k] = {std::uint32_t{1} << (body.collisionLayer & 31u), body.collisionMask};
+            if (ownMaterials_)
+                materials_[k] = {body.friction ? *body.friction : -1.0f,
+                                 body.restitution ? *body.restitution : -1.0f};
+        }
+    });
 }
 
 void BodyTable::examineAll(const Vector3& gravity, const ContactSettings& settings,
@@ -239,7 +283,7 @@ void BodyTable::wakeMovedIslands(bool fixedBodyMoved, const Gathering& gathering
 // nothing changed it since: its pose and box then stand.
 void BodyTable::placeIfStirred(std::size_t k, bool listed, float dt)
 {
-    if (listed && placedStill_[k] && !awake(static_cast<std::int32_t>(k)) &&
+    if (listed && placedStill_[k] && !moving(static_cast<std::int32_t>(k)) &&
         (bodyFlags_[k] & (changed | remodelled)) == 0)
         return;
     lastIds_[k] = bodies_[k].object->id;
@@ -256,14 +300,28 @@ void BodyTable::examineBody(std::size_t k, const Vector3& gravity, const Contact
     StepBody& entry = bodies_[k];
     PhysicalObject& body = *entry.object;
     SolverMemory& memory = body.solverMemory;
-    const bool movable = !body.fixed;
+    // A body both fixed and kinematic is fixed: it never moves.
+    const bool kinematic = body.kinematic && !body.fixed;
+    const bool movable = !body.fixed && !kinematic;
+    // A kinematic body moves by its velocities alone; standing still it is
+    // as good as fixed.
+    const bool kinematicMoves =
+        kinematic && (body.velocity != Vector3() || body.angularVelocity != Vector3());
     const bool disturbed =
         !sameState(memory, body) || (movable && (body.force != gravity * body.mass || !body.torque.isZero()));
     std::uint8_t flags = entry.model != body.model.get() ? remodelled : 0;
+    if (body.collisionLayer != 0 || body.collisionMask != ~0u)
+        flags |= filtered;
+    if (body.friction || body.restitution)
+        flags |= ownMaterial;
+    if (kinematicMoves)
+        flags |= kinematicMoving;
     bodyMovedIsland_[k] = 0;
     if (disturbed) {
         flags |= changed;
-        if (!movable && memory.stepped)
+        // What a kinematic body meets as it moves wakes by its contacts; only
+        // a jump made by code may leave bodies hanging where it was.
+        if (!movable && memory.stepped && (!kinematic || !samePlace(memory, body)))
             flags |= fixedMoved;
         if (memory.asleep && memory.island != 0)
             bodyMovedIsland_[k] = memory.island;
@@ -272,8 +330,12 @@ void BodyTable::examineBody(std::size_t k, const Vector3& gravity, const Contact
     }
     if (!settings.sleeping || !movable)
         memory.asleep = false;
-    motion_[k] = static_cast<std::uint8_t>((movable ? movableBit : 0) | (memory.asleep ? asleepBit : 0));
-    const bool still = sameBodies && lastIds_[k] == body.id && !disturbed && (!movable || memory.asleep);
+    motion_[k] =
+        kinematicMoves
+            ? kinematicBit
+            : static_cast<std::uint8_t>((movable ? movableBit : 0) | (memory.asleep ? asleepBit : 0));
+    const bool still =
+        sameBodies && lastIds_[k] == body.id && !disturbed && !kinematicMoves && (!movable || memory.asleep);
     if (!still)
         flags |= stirred;
     bodyFlags_[k] = flags;
@@ -324,9 +386,11 @@ void BodyTable::placeBody(std::size_t k, float dt)
     }
     float grow = speculativeDistance;
     velocities_[k] = Vector3();
-    const bool moving = awake(static_cast<std::int32_t>(k));
-    if (moving) {
-        velocities_[k] = predictedVelocity(body, dt);
+    const bool moves = moving(static_cast<std::int32_t>(k));
+    if (moves) {
+        // A kinematic body keeps its velocity: no force moves it.
+        velocities_[k] =
+            kinematic(static_cast<std::int32_t>(k)) ? body.velocity : predictedVelocity(body, dt);
         const Vector3 motion = velocities_[k] * dt;
         box.min += Vector3(std::min(motion.x, 0.0f), std::min(motion.y, 0.0f), std::min(motion.z, 0.0f));
         box.max += Vector3(std::max(motion.x, 0.0f), std::max(motion.y, 0.0f), std::max(motion.z, 0.0f));
@@ -337,7 +401,7 @@ void BodyTable::placeBody(std::size_t k, float dt)
     box.max += margin;
     entry.box = box;
     boxes_[k] = box;
-    placedStill_[k] = !moving;
+    placedStill_[k] = !moves;
 }
 
 } // namespace Tolvane::Physics

@@ -78,6 +78,37 @@ class BodyTable {
     bool movable(std::int32_t i) const { return (motion_[i] & movableBit) != 0; }
     bool asleep(std::int32_t i) const { return (motion_[i] & asleepBit) != 0; }
     bool awake(std::int32_t i) const { return motion_[i] == movableBit; }
+    /// Whether body i is kinematic and moves in this step (a kinematic body
+    /// standing still is taken for a fixed one), and whether it moves at all
+    /// in this step: awake, or a moving kinematic body.
+    bool kinematic(std::int32_t i) const { return motion_[i] == kinematicBit; }
+    bool moving(std::int32_t i) const { return motion_[i] == movableBit || motion_[i] == kinematicBit; }
+    /// The moving kinematic bodies of this step, in order.
+    const std::vector<std::int32_t>& kinematicBodies() const { return kinematicBodies_; }
+
+    /// Body i's collision layer as a bit, and the layers it collides with.
+    struct CollisionFilter {
+        std::uint32_t layerBit = 1;
+        std::uint32_t mask = ~0u;
+    };
+    /// Whether bodies i and j may collide by their layers and masks.
+    bool collides(std::int32_t i, std::int32_t j) const
+    {
+        return (filters_[i].layerBit & filters_[j].mask) != 0 &&
+               (filters_[j].layerBit & filters_[i].mask) != 0;
+    }
+    /// Whether any body of this step is outside layer 0 or masks out a layer:
+    /// without one, no pair needs to be asked.
+    bool filtering() const { return filtering_; }
+
+    /// Body i's own friction and restitution, negative for none.
+    struct Material {
+        float friction = -1.0f;
+        float restitution = -1.0f;
+    };
+    const Material& material(std::int32_t i) const { return materials_[i]; }
+    /// Whether any body of this step has a friction or restitution of its own.
+    bool ownMaterials() const { return ownMaterials_; }
     /// Body i's number of hulls (0: nothing to collide with).
     std::int32_t hullCount(std::int32_t i) const { return hullCounts_[i]; }
     /// The velocity the step moves body i with, before contacts.
@@ -130,6 +161,9 @@ class BodyTable {
         memory.velocity = body.velocity;
         memory.angularVelocity = body.angularVelocity;
         memory.fixed = body.fixed;
+        memory.kinematic = body.kinematic;
+        memory.collisionLayer = body.collisionLayer;
+        memory.collisionMask = body.collisionMask;
         memory.model = body.model.get();
         if (clearForce)
             body.force = Math::Vector3();
@@ -160,6 +194,9 @@ class BodyTable {
     };
 
     void listBodies(const std::vector<std::shared_ptr<CollisionSet>>& sets);
+    /// Each body's layer and mask, and its friction and restitution, into
+    /// the compact arrays, when any body of the step uses them.
+    void copyFiltersAndMaterials(WorkerPool& pool);
     /// Every body weighed, examined and placed, on the pool's threads.
     void examineAll(const Math::Vector3& gravity, const ContactSettings& settings, const Gathering& gathering,
                     WorkerPool& pool);
@@ -183,7 +220,18 @@ class BodyTable {
     /// it sleeps (only movable bodies do):
     static constexpr std::uint8_t movableBit = 1;
     static constexpr std::uint8_t asleepBit = 2;
+    /// A kinematic body that moves in this step.
+    static constexpr std::uint8_t kinematicBit = 4;
     std::vector<std::uint8_t> motion_;
+    /// Each body's layer and mask, and its own friction and restitution,
+    /// copied once examining the bodies found one that uses them, so that the
+    /// broad phase and the solve read a few bytes a body instead of the body
+    /// itself (stale while no body uses them: nothing reads them then).
+    std::vector<CollisionFilter> filters_;
+    std::vector<Material> materials_;
+    bool filtering_ = false;
+    bool ownMaterials_ = false;
+    std::vector<std::int32_t> kinematicBodies_;
     /// Each body's number of hulls (0: nothing to collide with). Written only
     /// when the list or a model changes, so every thread keeps it cached.
     std::vector<std::int32_t> hullCounts_;
@@ -200,6 +248,11 @@ class BodyTable {
     static constexpr std::uint8_t remodelled = 4;
     /// Code moved, pushed or changed it, or a force or torque of its own acts on it.
     static constexpr std::uint8_t changed = 8;
+    /// It is outside layer 0 or masks out a layer; it has a friction or
+    /// restitution of its own; it is a kinematic body moving in this step.
+    static constexpr std::uint8_t filtered = 16;
+    static constexpr std::uint8_t ownMaterial = 32;
+    static constexpr std::uint8_t kinematicMoving = 64;
     std::vector<std::uint8_t> bodyFlags_;
     std::vector<std::uint32_t> bodyMovedIsland_;
     /// The islands of sleeping bodies that code moved since the last step.

@@ -53,8 +53,17 @@ ContactStiffness stiffnessOf(float h, int scale, float allowedPenetration)
             allowedPenetration};
 }
 
+/// One value of a pair from its bodies' own (negative: none, the world's
+/// stands in). A pair with no value of its own takes the world's as it is.
+float pairValue(float a, float b, float world, CombineRule rule)
+{
+    if (a < 0.0f && b < 0.0f)
+        return world;
+    return combine(rule, a < 0.0f ? world : a, b < 0.0f ? world : b);
+}
+
 /// The contact solver's settings for substeps of length h.
-ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
+ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h, bool ownMaterials)
 {
     const ContactStiffness stiffness = stiffnessOf(h, 1, settings.allowedPenetration);
     ContactSolverSettings solverSettings;
@@ -62,6 +71,7 @@ ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h)
     solverSettings.restitution = settings.restitution;
     solverSettings.restitutionThreshold = settings.restitutionThreshold;
     solverSettings.allowedPenetration = settings.allowedPenetration;
+    solverSettings.ownMaterials = ownMaterials;
     solverSettings.substep = h;
     solverSettings.softness = stiffness.softness;
     solverSettings.fixedSoftness = stiffness.fixedSoftness;
@@ -75,9 +85,10 @@ void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float w
 {
     // The solver bodies themselves are started by the thread that solves them.
     const std::size_t bodyCount = batches_.solverBodyCount();
+    const std::vector<std::int32_t>& kinematicBodies = bodies_.kinematicBodies();
     solverBodies_.clear();
     orientations_.clear();
-    solverBodies_.resize(bodyCount);
+    solverBodies_.resize(bodyCount + kinematicBodies.size());
     orientations_.resize(bodyCount);
     stillTimes_.resize(bodyCount);
 
@@ -94,7 +105,25 @@ void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float w
     dt_ = dt;
     up_ = up;
     clearingForces_ = clearingForces;
-    solver_.layOutGroups(solverSettingsOf(settings, h_), bodyCount, batches_.batchConstraintStart());
+    settings_ = settings;
+    // The moving kinematic bodies after the awake ones, read by every batch.
+    kinematicIndex_.resize(bodies_.size());
+    kinematicTurns_.resize(kinematicBodies.size());
+    for (std::size_t n = 0; n < kinematicBodies.size(); ++n) {
+        const std::int32_t i = kinematicBodies[n];
+        const StepBody& entry = bodies_[static_cast<std::size_t>(i)];
+        SolverBody& solverBody = solverBodies_[bodyCount + n];
+        solverBody.centre = entry.centre;
+        solverBody.linearVelocity = entry.object->velocity;
+        solverBody.angularVelocity = entry.object->angularVelocity;
+        kinematicIndex_[static_cast<std::size_t>(i)] =
+            kinematicSolverIndex(static_cast<std::int32_t>(bodyCount + n));
+        kinematicTurns_[n] =
+            Math::toMatrix3(Math::fromRotationVector(entry.object->angularVelocity * (0.5f * dt)));
+    }
+    solver_.setKinematicTurns(bodyCount, kinematicTurns_, dt);
+    solver_.layOutGroups(solverSettingsOf(settings, h_, bodies_.ownMaterials()), bodyCount,
+                         batches_.batchConstraintStart());
     batchTouching_.assign(static_cast<std::size_t>(batches_.batchCount()), 0);
 }
 
@@ -150,11 +179,11 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
         solver_.warmStart(solverBodies_, g, parallel);
         if (jointed)
             joints_.solve(joints.first, joints.last, solverBodies_, orientations_, true);
-        solver_.solve(solverBodies_, true, g, parallel);
+        solver_.solve(solverBodies_, true, g, parallel, static_cast<float>(substep) * h);
         times.integration += timed(range, parallel, moved);
         if (jointed)
             joints_.solve(joints.first, joints.last, solverBodies_, orientations_, false);
-        solver_.solve(solverBodies_, false, g, parallel);
+        solver_.solve(solverBodies_, false, g, parallel, static_cast<float>(substep + 1) * h);
     }
     solver_.applyRestitution(solverBodies_, g, parallel);
     storeImpulses(g, parallel, static_cast<float>(scale));
@@ -206,8 +235,18 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
     const float allowed = allowedPenetrationOf(pair, batch);
     auto constraint = static_cast<std::size_t>(pair.firstConstraint);
     auto point = static_cast<std::size_t>(pair.firstPoint);
-    const std::int32_t a = batches_.solverIndexOf(static_cast<std::size_t>(pair.bodyA));
-    const std::int32_t b = batches_.solverIndexOf(static_cast<std::size_t>(pair.bodyB));
+    const std::int32_t a = solverIndexOf(pair.bodyA);
+    const std::int32_t b = solverIndexOf(pair.bodyB);
+    float friction = -1.0f;
+    float restitution = -1.0f;
+    if (bodies_.ownMaterials()) {
+        const BodyTable::Material& materialA = bodies_.material(pair.bodyA);
+        const BodyTable::Material& materialB = bodies_.material(pair.bodyB);
+        friction =
+            pairValue(materialA.friction, materialB.friction, settings_.friction, settings_.frictionCombine);
+        restitution = pairValue(materialA.restitution, materialB.restitution, settings_.restitution,
+                                settings_.restitutionCombine);
+    }
     for (std::int32_t k = 0; k < pair.pieceCount; ++k) {
         const PieceContact& piece = contacts_.piece(static_cast<std::size_t>(pair.firstPiece + k));
         if (piece.pointCount == 0)
@@ -225,7 +264,7 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
         constraintPiece_[constraint] = pair.firstPiece + k;
         solver_.set(constraint++, point,
                     {a, b, piece.normal, inputs, piece.pointCount, batch,
-                     height / static_cast<float>(piece.pointCount), allowed});
+                     height / static_cast<float>(piece.pointCount), allowed, friction, restitution});
         point += static_cast<std::size_t>(piece.pointCount);
     }
 }
@@ -387,8 +426,37 @@ void ConstraintSolve::finishIslands(BodyRange range, bool parallel)
         finish(0, count);
 }
 
+std::int32_t ConstraintSolve::solverIndexOf(std::int32_t i) const
+{
+    const std::int32_t k = batches_.solverIndexOf(static_cast<std::size_t>(i));
+    return k == noSolverBody && bodies_.kinematic(i) ? kinematicIndex_[static_cast<std::size_t>(i)] : k;
+}
+
+// A kinematic body's new pose: its centre of mass carried by its velocity and
+// its orientation turned by its angular velocity over the whole step, the
+// turn taken exactly (not as the substeps' small angles), so that a platform
+// turning at a steady rate keeps its rate however long it runs.
+void ConstraintSolve::moveKinematicBodies()
+{
+    for (const std::int32_t i : bodies_.kinematicBodies()) {
+        const StepBody& entry = bodies_[static_cast<std::size_t>(i)];
+        PhysicalObject& body = *entry.object;
+        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
+        const Vector3 centre = entry.centre + body.velocity * dt_;
+        Quaternion turned = Math::fromRotationVector(body.angularVelocity * dt_) * body.transform.orientation;
+        const float length =
+            std::sqrt(turned.w * turned.w + turned.x * turned.x + turned.y * turned.y + turned.z * turned.z);
+        turned = {turned.w / length, turned.x / length, turned.y / length, turned.z / length};
+        body.transform.orientation = turned;
+        body.transform.position =
+            localCentre == Vector3() ? centre : centre - Math::toMatrix3(turned) * localCentre;
+        body.transform.dirty = true;
+    }
+}
+
 void ConstraintSolve::finishBodies(ContactStepStatistics& statistics)
 {
+    moveKinematicBodies();
     // The batches finished their own bodies. Bodies touching nothing were only
     // moved, and those not still long enough to sleep finished as they moved:
     // the others' islands fall asleep here, as the batches' do.

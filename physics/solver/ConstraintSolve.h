@@ -84,6 +84,11 @@ class ConstraintSolve {
     void storeImpulses(std::size_t constraint, float scale);
     /// The batch's pairs pressed together once it is solved.
     int countPressed(std::int32_t batch) const;
+    /// Body i's index among the solver's: an awake body's place, a moving
+    /// kinematic body's kinematicSolverIndex, or noSolverBody.
+    std::int32_t solverIndexOf(std::int32_t i) const;
+    /// The moving kinematic bodies carried to their poses at the step's end.
+    void moveKinematicBodies();
     void startBody(std::int32_t k);
     void pushBody(std::int32_t k, float h);
     void moveBody(std::int32_t k, float h);
@@ -112,6 +117,14 @@ class ConstraintSolve {
     std::vector<SolverBody> solverBodies_;
     std::vector<Math::Quaternion> orientations_;
     std::vector<float> stillTimes_;
+    /// Each moving kinematic body's index among the solver's bodies (kept
+    /// only for those; the others' entries are stale).
+    std::vector<std::int32_t> kinematicIndex_;
+    /// Each moving kinematic body's half turn over the step, in their order.
+    std::vector<Math::Matrix3> kinematicTurns_;
+    /// The step's settings: the world's friction and restitution and how
+    /// bodies' own values combine.
+    ContactSettings settings_;
     /// The manifold (a piece of the cache) of each of the solver's constraints.
     std::vector<std::int32_t> constraintPiece_;
     /// Each batch's pairs pressed together once it is solved.

@@ -22,11 +22,38 @@ Vector3 componentMax(const Vector3& a, const Vector3& b)
     return {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
 }
 
-/// Pairs with no awake body are not looked for: pairs asleep together, or
+/// Pairs with no moving body are not looked for: pairs asleep together, or
 /// asleep on a fixed body, are carried over from last step by the cache.
-bool wanted(const BodyTable& bodies, std::int32_t i, std::int32_t j)
+/// Fixed and kinematic bodies never collide with each other, and bodies
+/// whose layers and masks do not match not at all. The steps with no moving
+/// kinematic body (kinematics false) or no body outside layer 0 with every
+/// layer in its mask (filtering false) ask neither.
+template <bool kinematics, bool filtering> struct Wanted {
+    const BodyTable& bodies;
+
+    bool operator()(std::int32_t i, std::int32_t j) const
+    {
+        // Without kinematic bodies, a body that moves is awake, so movable.
+        const bool moves =
+            kinematics ? (bodies.moving(i) || bodies.moving(j)) && (bodies.movable(i) || bodies.movable(j))
+                       : bodies.awake(i) || bodies.awake(j);
+        return moves && bodies.hullCount(i) != 0 && bodies.hullCount(j) != 0 &&
+               (!filtering || bodies.collides(i, j));
+    }
+};
+
+/// work(wanted) with the Wanted that fits the step's bodies.
+template <class Work> void withWanted(const BodyTable& bodies, const Work& work)
 {
-    return (bodies.awake(i) || bodies.awake(j)) && bodies.hullCount(i) != 0 && bodies.hullCount(j) != 0;
+    const bool kinematics = !bodies.kinematicBodies().empty();
+    if (kinematics && bodies.filtering())
+        work(Wanted<true, true>{bodies});
+    else if (kinematics)
+        work(Wanted<true, false>{bodies});
+    else if (bodies.filtering())
+        work(Wanted<false, true>{bodies});
+    else
+        work(Wanted<false, false>{bodies});
 }
 
 } // namespace
@@ -36,10 +63,9 @@ void ContactBroadPhase::findCandidates(BodyTable& bodies, float dt, WorkerPool& 
     grid_.setPool(&pool);
     queries_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
-        queries_[i] = bodies.awake(static_cast<std::int32_t>(i));
-    grid_.findPairs(
-        bodies.boxes(), queries_, [&bodies](std::int32_t i, std::int32_t j) { return wanted(bodies, i, j); },
-        candidates_);
+        queries_[i] = bodies.moving(static_cast<std::int32_t>(i));
+    withWanted(bodies,
+               [&](const auto& wanted) { grid_.findPairs(bodies.boxes(), queries_, wanted, candidates_); });
 
     // A body struck in this step changes its velocity by up to the speed it
     // is struck with, in the direction it is struck, and may be driven into a
@@ -91,8 +117,14 @@ bool ContactBroadPhase::growStruck(BodyTable& bodies, float dt)
 
 void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& pool)
 {
-    const auto added = [&bodies](std::int32_t i, std::int32_t j) {
-        return wanted(bodies, i, j) && !boxesOverlap(bodies[i].box, bodies[j].box);
+    withWanted(bodies, [&](const auto& wanted) { findPairsOfGrown(bodies, pool, wanted); });
+}
+
+template <class Wanted>
+void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& pool, const Wanted& wanted)
+{
+    const auto added = [&bodies, &wanted](std::int32_t i, std::int32_t j) {
+        return wanted(i, j) && !boxesOverlap(bodies[i].box, bodies[j].box);
     };
     // Grown boxes against the others, in the grid as it is; grown boxes
     // against each other in a grid of their own.

@@ -70,6 +70,8 @@ class ContactBroadPhase {
     bool growStruck(BodyTable& bodies, float dt);
     /// The pairs only the grown boxes meet, added to the candidates.
     void findPairsOfGrown(const BodyTable& bodies, WorkerPool& pool);
+    template <class Wanted>
+    void findPairsOfGrown(const BodyTable& bodies, WorkerPool& pool, const Wanted& wanted);
 
     GridBroadPhase grid_;
     /// Which bodies look for partners in the grid: the awake movable ones.

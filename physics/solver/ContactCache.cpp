@@ -141,7 +141,7 @@ void ContactCache::carryIfResting(PairWork& work, const BodyTable& bodies)
     const auto count = static_cast<std::int32_t>(bodies.size());
     if (last.bodyA >= count || last.bodyB >= count || bodies.pairKey(last.bodyA, last.bodyB) != last.key)
         return;
-    if (bodies.awake(last.bodyA) || bodies.awake(last.bodyB))
+    if (bodies.moving(last.bodyA) || bodies.moving(last.bodyB))
         return;
     std::copy(pieces_.data() + last.firstPiece, pieces_.data() + last.firstPiece + last.pieceCount,
               slots_.data() + work.firstSlot);
@@ -158,13 +158,13 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
     const PairContact* last = work.last >= 0 ? &pairs_[work.last] : nullptr;
     const PhysicalObject& bodyA = *a.object;
     const PhysicalObject& bodyB = *b.object;
-    const bool awakeA = bodies.awake(work.i);
-    const bool awakeB = bodies.awake(work.j);
+    const bool movingA = bodies.moving(work.i);
+    const bool movingB = bodies.moving(work.j);
 
     // Room for whatever the two bodies' motion can close in the step, so that
     // fast bodies meet their contacts before they pass through each other.
-    const float spinA = awakeA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
-    const float spinB = awakeB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
+    const float spinA = movingA ? bodyA.angularVelocity.length() * a.radius : 0.0f;
+    const float spinB = movingB ? bodyB.angularVelocity.length() * b.radius : 0.0f;
     const float jolts = (bodies.movable(work.i) ? broadPhase.jolt(work.i) : 0.0f) +
                         (bodies.movable(work.j) ? broadPhase.jolt(work.j) : 0.0f);
     const float margin =
@@ -212,7 +212,7 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
     // resting bodies close on each other only as fast as they really move.
     const float linkDistance =
         speculativeDistance +
-        ((awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3())).length() * dt;
+        ((movingB ? bodyB.velocity : Vector3()) - (movingA ? bodyA.velocity : Vector3())).length() * dt;
     countManifolds(work, out, linkDistance, bodies.movable(work.i) && bodies.movable(work.j));
     work.counts.lift = carriedLift(work, out, bodies, last);
     work.counts.substepScale = last ? last->counts.substepScale : 1;
@@ -274,10 +274,10 @@ float ContactCache::carriedLift(const PairWork& work, const PieceContact* out, c
 {
     const PhysicalObject& bodyA = *bodies[work.i].object;
     const PhysicalObject& bodyB = *bodies[work.j].object;
-    const bool awakeA = bodies.awake(work.i);
-    const bool awakeB = bodies.awake(work.j);
+    const bool movingA = bodies.moving(work.i);
+    const bool movingB = bodies.moving(work.j);
     float lift = 0.0f;
-    const Vector3 relative = (awakeB ? bodyB.velocity : Vector3()) - (awakeA ? bodyA.velocity : Vector3());
+    const Vector3 relative = (movingB ? bodyB.velocity : Vector3()) - (movingA ? bodyA.velocity : Vector3());
     if (relative.squaredLength() < loadedContactSpeed * loadedContactSpeed) {
         float carried = 0.0f;
         for (std::int32_t k = 0; k < work.pieceCount; ++k)

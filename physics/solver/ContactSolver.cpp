@@ -67,7 +67,9 @@ ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3
 const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t index)
 {
     static const SolverBody fixedBody;
-    return index == noSolverBody ? fixedBody : bodies[index];
+    if (index >= 0)
+        return bodies[index];
+    return index == noSolverBody ? fixedBody : bodies[-2 - index];
 }
 
 /// The velocity a pair of bodies closes with along a row (only prepare()
@@ -122,7 +124,7 @@ struct BodyLanes {
         const Vector3Values linear(linearVelocity);
         const Vector3Values angular(angularVelocity);
         for (int lane = 0; lane < 4; ++lane)
-            if (index[lane] != noSolverBody) {
+            if (index[lane] >= 0) {
                 bodies[index[lane]].linearVelocity = linear[lane];
                 bodies[index[lane]].angularVelocity = angular[lane];
             }
@@ -231,7 +233,15 @@ void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3&
     const std::size_t index = constraints_.size();
     const std::size_t firstPoint = inputs_.size();
     resize(index + 1, firstPoint + static_cast<std::size_t>(pointCount));
-    set(index, firstPoint, {indexA, indexB, normal, points, pointCount, group, height});
+    ContactManifoldInput manifold;
+    manifold.indexA = indexA;
+    manifold.indexB = indexB;
+    manifold.normal = normal;
+    manifold.points = points;
+    manifold.pointCount = pointCount;
+    manifold.group = group;
+    manifold.height = height;
+    set(index, firstPoint, manifold);
 }
 
 void ContactSolver::resize(std::size_t count, std::size_t points)
@@ -247,6 +257,8 @@ void ContactSolver::set(std::size_t index, std::size_t firstPoint, const Contact
     constraint.group = manifold.group;
     constraint.height = manifold.height;
     constraint.allowedPenetration = manifold.allowedPenetration;
+    constraint.friction = manifold.friction;
+    constraint.restitution = manifold.restitution;
     constraint.indexA = manifold.indexA;
     constraint.indexB = manifold.indexB;
     constraint.normal = manifold.normal;
@@ -291,24 +303,36 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
 
 namespace {
 
+/// The middle of a constraint's points.
+template <class Constraint>
+Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inputs)
+{
+    Vector3 middle;
+    for (int j = 0; j < c.pointCount; ++j)
+        middle += inputs[c.firstPoint + j].position;
+    return c.pointCount > 0 ? middle * (1.0f / static_cast<float>(c.pointCount)) : middle;
+}
+
 /// One constraint's tangents and points (into points) as the step begins,
 /// from its carried inputs, and the softness of its kind of contact.
-template <class Constraint, class Point, std::size_t maxPoints>
+template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
                            const std::vector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
-                           Point (&points)[maxPoints])
+                           const AnchorOf& anchorOf, Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;
     const bool fixedB = c.indexB == noSolverBody;
     const SolverBody& a = bodyAt(bodies, c.indexA);
     const SolverBody& b = bodyAt(bodies, c.indexB);
     tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+    const bool kinematic = c.indexA < noSolverBody || c.indexB < noSolverBody;
+    const Vector3 middle = kinematic ? middleOf(c, inputs) : Vector3();
     for (int j = 0; j < c.pointCount; ++j) {
         const ContactPointInput& in = inputs[c.firstPoint + j];
         Point& p = points[j];
         // A fixed body never turns, so its anchor only has to be finite.
-        const Vector3 rA = fixedA ? Vector3() : in.position - a.centre;
-        const Vector3 rB = fixedB ? Vector3() : in.position - b.centre;
+        const Vector3 rA = fixedA ? Vector3() : anchorOf(c.indexA, in.position - a.centre, middle - a.centre);
+        const Vector3 rB = fixedB ? Vector3() : anchorOf(c.indexB, in.position - b.centre, middle - b.centre);
         p.normal = makeRow(a, b, rA, rB, c.normal);
         p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
         p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
@@ -318,14 +342,15 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
         p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
         p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
     }
-    return fixedA || fixedB ? stiffness.fixedSoftness : stiffness.softness;
+    // A kinematic body gives way no more than a fixed one.
+    return c.indexA < 0 || c.indexB < 0 ? stiffness.fixedSoftness : stiffness.softness;
 }
 
 /// The lanes' constraints (empty ones for lanes without) and their softness
 /// into the bundle's own fields.
 template <class Bundle, class Constraint>
 void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness,
-                     float groupAllowedPenetration)
+                     float groupAllowedPenetration, const ContactSolverSettings& settings)
 {
     const auto vectors = [&](auto field) {
         return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
@@ -348,6 +373,20 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softn
     };
     bundle.allowedPenetration =
         FloatLanes(allowed(*lanes[0]), allowed(*lanes[1]), allowed(*lanes[2]), allowed(*lanes[3]));
+    const auto friction = [&](const Constraint& c) {
+        return c.friction < 0.0f ? settings.friction : c.friction;
+    };
+    const auto restitution = [&](const Constraint& c) {
+        return c.restitution < 0.0f ? settings.restitution : c.restitution;
+    };
+    bundle.friction =
+        FloatLanes(friction(*lanes[0]), friction(*lanes[1]), friction(*lanes[2]), friction(*lanes[3]));
+    bundle.restitution = FloatLanes(restitution(*lanes[0]), restitution(*lanes[1]), restitution(*lanes[2]),
+                                    restitution(*lanes[3]));
+    bundle.kinematic = false;
+    for (int lane = 0; lane < 4; ++lane)
+        bundle.kinematic =
+            bundle.kinematic || lanes[lane]->indexA < noSolverBody || lanes[lane]->indexB < noSolverBody;
     bundle.pointCount =
         FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
                    static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
@@ -391,6 +430,15 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
                                   const ContactStiffness& stiffness)
 {
     Bundle& bundle = bundles_[k];
+    // A kinematic body's anchor r is turned with the contact's middle by
+    // half its turn over the step: the points keep their places about the
+    // middle, as the body they touch is rigid and cannot follow the turning
+    // body's points closing in on its centre.
+    const auto anchorOf = [this](std::int32_t index, const Vector3& r, const Vector3& middle) {
+        if (index >= noSolverBody)
+            return r;
+        return kinematicTurns_[static_cast<std::size_t>(-2 - index) - kinematicFrom_] * middle + (r - middle);
+    };
     const Constraint empty;
     const Constraint* lanes[lanesPerBundle];
     Point points[lanesPerBundle][maxPoints];
@@ -406,10 +454,29 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
-        softness[lane] = prepareConstraint(c, bodies, inputs_, stiffness, points[lane]);
+        softness[lane] = prepareConstraint(c, bodies, inputs_, stiffness, anchorOf, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
     }
-    packConstraints(bundle, lanes, softness, stiffness.allowedPenetration);
+    packConstraints(bundle, lanes, softness, stiffness.allowedPenetration, settings_);
+    if (bundle.kinematic) {
+        Vector3 rateA[lanesPerBundle];
+        Vector3 rateB[lanesPerBundle];
+        for (int lane = 0; lane < lanesPerBundle; ++lane) {
+            const Constraint& c = *lanes[lane];
+            const Vector3 middle = middleOf(c, inputs_);
+            const auto rate = [&](std::int32_t index) {
+                if (index >= noSolverBody)
+                    return Vector3();
+                const SolverBody& body = bodyAt(bodies, index);
+                const Vector3 r = middle - body.centre;
+                return cross(body.angularVelocity, cross(body.angularVelocity, anchorOf(index, r, r)));
+            };
+            rateA[lane] = rate(c.indexA);
+            rateB[lane] = rate(c.indexB);
+        }
+        kinematicRates_[k] = {lanesOf(rateA[0], rateA[1], rateA[2], rateA[3]),
+                              lanesOf(rateB[0], rateB[1], rateB[2], rateB[3])};
+    }
     // Points missing from a lane (or beyond every lane's) stay zero.
     for (int j = 0; j < maxPoints; ++j)
         packPoint(bundle.point[j], points[0][j], points[1][j], points[2][j], points[3][j]);
@@ -417,7 +484,8 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
 
 // A fixed body is a zero body of its own in every pass below: with no inverse
 // mass and no inverse inertia its velocities stay zero whatever is applied to
-// it, so no path needs to ask which body is fixed.
+// it, so no path needs to ask which body is fixed. A kinematic body likewise
+// keeps its velocities, and no pass stores them back.
 void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
     forEachInGroup(group, parallel, [&](Bundle& bundle) {
@@ -434,10 +502,12 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
     });
 }
 
-void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel)
+void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group, bool parallel,
+                          float elapsed)
 {
     const ContactStiffness& stiffness = groupStiffness_[group];
-    forEachInGroup(group, parallel, [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias, stiffness); });
+    forEachInGroup(group, parallel,
+                   [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias, stiffness, elapsed); });
 }
 
 namespace {
@@ -451,23 +521,31 @@ template <int points> struct GapTerms {
     FloatLanes impulseScale[points];
 };
 
+template <class Bundle, int points>
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
+                       const ContactStiffness& stiffness, bool useBias, float elapsed,
+                       GapTerms<points>& terms);
+template <class Bundle, int points>
+void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
+                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
+                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+                  GapTerms<points>& terms);
+
 /// The gap terms of each point of a bundle, from its gap at the step's start
 /// and what its bodies moved along the normal since (small-angle turns).
 template <class Bundle, int points>
 void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const ContactStiffness& stiffness,
-              bool useBias, GapTerms<points>& terms)
+              bool useBias, float elapsed, GapTerms<points>& terms)
 {
-    const FloatLanes zero(0.0f);
-    const FloatLanes one(1.0f);
-    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
-    const FloatLanes slop = bundle.allowedPenetration;
-    const FloatLanes slowestPushOut(-maxPushOutSpeed);
-
     const SolverBody* a[4];
     const SolverBody* b[4];
     for (int lane = 0; lane < 4; ++lane) {
         a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
         b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
+    }
+    if (bundle.kinematic) {
+        kinematicGapTerms(bundle, a, b, stiffness, useBias, elapsed, terms);
+        return;
     }
     const Vector3Lanes deltaPositionA =
         lanesOf(a[0]->deltaPosition, a[1]->deltaPosition, a[2]->deltaPosition, a[3]->deltaPosition);
@@ -477,6 +555,43 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
         lanesOf(b[0]->deltaPosition, b[1]->deltaPosition, b[2]->deltaPosition, b[3]->deltaPosition);
     const Vector3Lanes deltaRotationB =
         lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
+    gapTermsFrom(bundle, deltaPositionA, deltaRotationA, deltaPositionB, deltaRotationB, stiffness, useBias,
+                 terms);
+}
+
+/// gapTerms for a bundle with a kinematic lane: a kinematic body has moved at
+/// its velocities for the time passed (elapsed), not as its solver body says.
+template <class Bundle, int points>
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
+                       const ContactStiffness& stiffness, bool useBias, float elapsed,
+                       GapTerms<points>& terms)
+{
+    Vector3 position[2][4];
+    Vector3 rotation[2][4];
+    for (int lane = 0; lane < 4; ++lane)
+        for (int side = 0; side < 2; ++side) {
+            const SolverBody& body = side == 0 ? *a[lane] : *b[lane];
+            const bool kinematic = (side == 0 ? bundle.indexA[lane] : bundle.indexB[lane]) < noSolverBody;
+            position[side][lane] = kinematic ? body.linearVelocity * elapsed : body.deltaPosition;
+            rotation[side][lane] = kinematic ? body.angularVelocity * elapsed : body.deltaRotation;
+        }
+    const auto lanes = [](const Vector3(&v)[4]) { return lanesOf(v[0], v[1], v[2], v[3]); };
+    gapTermsFrom(bundle, lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1]),
+                 stiffness, useBias, terms);
+}
+
+/// gapTerms from the motion of each lane's bodies since the step began.
+template <class Bundle, int points>
+void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
+                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
+                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+                  GapTerms<points>& terms)
+{
+    const FloatLanes zero(0.0f);
+    const FloatLanes one(1.0f);
+    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
+    const FloatLanes slop = bundle.allowedPenetration;
+    const FloatLanes slowestPushOut(-maxPushOutSpeed);
 
     const Vector3Lanes moved = deltaPositionB - deltaPositionA;
     for (int j = 0; j < bundle.points; ++j) {
@@ -568,11 +683,21 @@ void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction, FloatLa
 // Friction: the two tangent impulses are found together and their sum is held
 // inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
 void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
-                                const ContactStiffness& stiffness) const
+                                const ContactStiffness& stiffness, float elapsed) const
 {
     GapTerms<maxPoints> terms;
-    gapTerms(bundle, bodies, stiffness, useBias, terms);
+    gapTerms(bundle, bodies, stiffness, useBias, elapsed, terms);
     PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+    if (bundle.kinematic) {
+        // The kinematic body's velocity at the contact as it is at the middle
+        // of this substep: the bias pass starts the substep, the relax pass
+        // ends it. Kinematic lanes are never stored back.
+        const float half = 0.5f * stiffness.substep;
+        const FloatLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
+        const KinematicRates& rates = kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
+        pair.a.linearVelocity = PairLanes::addTo(pair.a.linearVelocity, rates.a * turned);
+        pair.b.linearVelocity = PairLanes::addTo(pair.b.linearVelocity, rates.b * turned);
+    }
     // The points of one manifold are swept several times before moving on:
     // one sweep leaves the first point's impulse tilting the body, and
     // friction would turn that tilt into a sideways push.
@@ -581,7 +706,7 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     sweepNormals(bundle, pair, terms);
     // Friction is swept like the normal impulses: one sweep leaves the
     // first point's share twisting the body about the normal.
-    sweepFriction(bundle, pair, FloatLanes(settings_.friction), everyLane());
+    sweepFriction(bundle, pair, bundle.friction, everyLane());
     pair.a.storeInto(bodies, bundle.indexA);
     pair.b.storeInto(bodies, bundle.indexB);
 }
@@ -594,22 +719,23 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
 // friction's tipping torque and the corners' rebound settle together.
 void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    if (settings_.restitution == 0.0f)
+    if (settings_.restitution == 0.0f && !settings_.ownMaterials)
         return;
     const FloatLanes zero(0.0f);
-    const FloatLanes restitution(settings_.restitution);
     const FloatLanes slowest(-settings_.restitutionThreshold);
-    const FloatLanes friction(settings_.friction);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
             PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            const FloatLanes restitution = bundle.restitution;
+            // Contacts that give nothing back are left as the substeps left them.
+            const FloatLanes bouncing = zero < restitution;
             FloatLanes bounced = zero < zero;
             for (int sweep = 0; sweep < manifoldSweeps; ++sweep) {
                 for (int j = 0; j < bundle.points; ++j) {
                     PointLanes& p = bundle.point[j];
                     // Only points that approached faster than the threshold and
                     // pressed; a point that never pressed did not touch within the step.
-                    const FloatLanes live = lanesBelow(j, bundle.pointCount) &
+                    const FloatLanes live = lanesBelow(j, bundle.pointCount) & bouncing &
                                             notGreater(p.relativeVelocity, slowest) &
                                             notEqual(p.maxNormalImpulse, zero);
                     if (!anyOf(live))
@@ -625,7 +751,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                 if (!anyOf(bounced))
                     return;
             }
-            sweepFriction(bundle, pair, friction, bounced);
+            sweepFriction(bundle, pair, bundle.friction, bounced);
             pair.a.storeInto(bodies, bundle.indexA);
             pair.b.storeInto(bodies, bundle.indexB);
         });
@@ -687,6 +813,8 @@ void ContactSolver::layOut(std::size_t bodyCount)
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
     bundles_.makeRoom(count);
+    if (!kinematicTurns_.empty())
+        kinematicRates_.makeRoom(count);
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour
@@ -694,8 +822,8 @@ void ContactSolver::layOut(std::size_t bodyCount)
 // constraints touch no movable body twice, so they can be solved in any order,
 // four at a time and on any thread; the passes go through the colours in turn.
 // The colours depend only on the constraints' order, so the results are the
-// same for every number of threads. Fixed bodies are shared freely: nothing
-// applied to them is kept. A constraint whose bodies have used every colour
+// same for every number of threads. Fixed and kinematic bodies are shared
+// freely: nothing applied to them is kept. A constraint whose bodies have used every colour
 // goes to one last colour, solved on one thread in the constraints' order.
 // A body belongs to one group only, so groups are coloured independently.
 void ContactSolver::orderGroup(std::size_t group)
@@ -708,9 +836,9 @@ void ContactSolver::orderGroup(std::size_t group)
     };
     for (std::uint32_t k = first; k < last; ++k) {
         const Constraint& c = constraintAt(k);
-        if (c.indexA != noSolverBody)
+        if (c.indexA >= 0)
             bodyColours_[c.indexA] = 0;
-        if (c.indexB != noSolverBody)
+        if (c.indexB >= 0)
             bodyColours_[c.indexB] = 0;
     }
 
@@ -718,14 +846,14 @@ void ContactSolver::orderGroup(std::size_t group)
     int colours = 0;
     for (std::uint32_t k = first; k < last; ++k) {
         const Constraint& c = constraintAt(k);
-        const std::uint64_t used = (c.indexA != noSolverBody ? bodyColours_[c.indexA] : 0) |
-                                   (c.indexB != noSolverBody ? bodyColours_[c.indexB] : 0);
+        const std::uint64_t used =
+            (c.indexA >= 0 ? bodyColours_[c.indexA] : 0) | (c.indexB >= 0 ? bodyColours_[c.indexB] : 0);
         const std::uint64_t free = ~used & ((std::uint64_t{1} << maxColours) - 1);
         const int chosen = free != 0 ? lowestSetBit(free) : maxColours;
         if (chosen < maxColours) {
-            if (c.indexA != noSolverBody)
+            if (c.indexA >= 0)
                 bodyColours_[c.indexA] |= std::uint64_t{1} << chosen;
-            if (c.indexB != noSolverBody)
+            if (c.indexB >= 0)
                 bodyColours_[c.indexB] |= std::uint64_t{1} << chosen;
         }
         colourOf_[k] = static_cast<std::uint16_t>(chosen);

@@ -16,7 +16,9 @@
 namespace Tolvane::Physics {
 
 /// A movable body as the solver moves it during one step. Fixed bodies have
-/// no solver body: constraints name them by noSolverBody.
+/// no solver body: constraints name them by noSolverBody. A kinematic body
+/// has one with no inverse mass and no inverse inertia, which the passes only
+/// read (see kinematicSolverIndex).
 struct SolverBody {
     /// The centre of mass as the step begins.
     Math::Vector3 centre;
@@ -35,6 +37,16 @@ struct SolverBody {
 
 /// Constraints name a fixed body by this index.
 constexpr std::int32_t noSolverBody = -1;
+
+/// How constraints name the kinematic body at place k of the solver's bodies.
+/// Such a body moves at its own velocities, untouched by impulses, and may
+/// be shared by groups solved at once on several threads: no pass writes it,
+/// and its motion within the step (deltaPosition and deltaRotation) is its
+/// velocities times the time passed, not what is stored in it.
+constexpr std::int32_t kinematicSolverIndex(std::int32_t k)
+{
+    return -2 - k;
+}
 
 /// One contact point handed to the solver, with the impulses it carried last step.
 struct ContactPointInput {
@@ -73,6 +85,9 @@ struct ContactManifoldInput {
     float height = 0.0f;
     /// Penetration this contact leaves alone; negative for its group's.
     float allowedPenetration = -1.0f;
+    /// The pair's friction and restitution; negative for the settings'.
+    float friction = -1.0f;
+    float restitution = -1.0f;
 };
 
 /// How soft a constraint is for one substep length (Catto, "Soft Constraints",
@@ -103,6 +118,9 @@ struct ContactSolverSettings {
     float restitution = 0.5f;
     float restitutionThreshold = 1.0f;
     float allowedPenetration = 0.005f;
+    /// Whether a constraint may have a friction or restitution of its own
+    /// (otherwise every one has the settings').
+    bool ownMaterials = false;
     /// Length of one substep.
     float substep = 0.0f;
     Softness softness;
@@ -172,6 +190,24 @@ class ContactSolver {
     void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
                       const std::vector<std::int32_t>& groupStart);
     void orderGroup(std::size_t group);
+    /// The kinematic bodies among the solver's, from place first on, each
+    /// with the turn its anchors take before its velocity at them is worked
+    /// out: half its turn over the step. A body it carries then moves along
+    /// the chord of the circle its contact point runs on over the step, not
+    /// along the circle's tangent, which would carry it a little outward at
+    /// every step, off a turning platform in the end. Set before the groups
+    /// are prepared.
+    /// Over the substeps the velocity of a point turning with the body
+    /// turns too, and a body it carries is given that turn substep by
+    /// substep, within the reach of its friction: the velocity the passes
+    /// see of the kinematic body at a contact is the one at the contact's
+    /// middle at the middle of each substep (dt is the step's length).
+    void setKinematicTurns(std::size_t first, const std::vector<Math::Matrix3>& turns, float dt)
+    {
+        kinematicFrom_ = first;
+        kinematicTurns_.assign(turns.begin(), turns.end());
+        stepMiddle_ = 0.5f * dt;
+    }
     /// Gives group its own substep length and contact softness, in place of
     /// the settings' (which every group starts with once laid out); set
     /// before the group is prepared.
@@ -191,8 +227,10 @@ class ContactSolver {
     /// One pass over every constraint. With useBias, overlaps are pushed out
     /// softly; without, the pass only removes approach velocity (the relax pass
     /// that takes back the push-out's speed). Points still apart are allowed to
-    /// close exactly their gap in the substep, either way.
-    void solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group = 0, bool parallel = false);
+    /// close exactly their gap in the substep, either way. elapsed is the time
+    /// since the step began, which kinematic bodies have moved for.
+    void solve(std::vector<SolverBody>& bodies, bool useBias, std::size_t group = 0, bool parallel = false,
+               float elapsed = 0.0f);
 
     /// After the substeps: points that touched and approached faster than the
     /// threshold before the step get restitution times that speed back, and
@@ -240,6 +278,8 @@ class ContactSolver {
         std::int32_t group = 0;
         float height = 0.0f;
         float allowedPenetration = -1.0f;
+        float friction = -1.0f;
+        float restitution = -1.0f;
         /// Where the passes keep it: bundle × lanesPerBundle + lane.
         std::int32_t slot = 0;
     };
@@ -276,12 +316,16 @@ class ContactSolver {
         FloatLanes massScale;
         FloatLanes impulseScale;
         FloatLanes allowedPenetration;
+        FloatLanes friction;
+        FloatLanes restitution;
         /// Each lane's number of points, as a float to compare lanes with.
         FloatLanes pointCount;
         std::int32_t indexA[lanesPerBundle];
         std::int32_t indexB[lanesPerBundle];
         /// The most points of any lane.
         int points = 0;
+        /// Whether a lane has a kinematic body (see kinematicRates_).
+        bool kinematic = false;
         PointLanes point[maxPoints];
     };
 
@@ -296,7 +340,7 @@ class ContactSolver {
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
     void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
-                     const ContactStiffness& stiffness) const;
+                     const ContactStiffness& stiffness, float elapsed) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
     std::vector<Constraint> constraints_;
@@ -325,11 +369,24 @@ class ContactSolver {
     std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     ScratchArray<Bundle> bundles_;
+    /// For each bundle with a kinematic lane, at the bundle's place: how fast
+    /// the velocity of each lane's kinematic body (on side A, then B) at the
+    /// middle of the contact turns, ω × (ω × r), zero for other lanes. Apart
+    /// from the bundles, which it would make larger for every scene.
+    struct KinematicRates {
+        Vector3Lanes a;
+        Vector3Lanes b;
+    };
+    ScratchArray<KinematicRates> kinematicRates_;
     /// The carried impulses of every point as added, until prepare() reads them.
     std::vector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
     /// Each group's substep and softness.
     std::vector<ContactStiffness> groupStiffness_;
+    /// The kinematic bodies' half turns, from solver body kinematicFrom_ on.
+    std::size_t kinematicFrom_ = 0;
+    std::vector<Math::Matrix3> kinematicTurns_;
+    float stepMiddle_ = 0.0f;
 };
 
 } // namespace Tolvane::Physics

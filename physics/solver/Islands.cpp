@@ -11,10 +11,18 @@ void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
     islandParent_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
         islandParent_[i] = static_cast<std::int32_t>(i);
-    // Fixed bodies join no island: a floor would otherwise make every pile on it one.
+    // Fixed and kinematic bodies join no island: a floor would otherwise make
+    // every pile on it one. A moving kinematic body wakes what it touches and
+    // keeps it awake: a body carried by a platform must not fall asleep on it.
+    held_.clear();
     for (const PairContact& pair : pairs) {
-        if (!bodies.movable(pair.bodyA) || !bodies.movable(pair.bodyB) || !pair.linked)
+        if (!bodies.movable(pair.bodyA) || !bodies.movable(pair.bodyB) || !pair.linked) {
+            if (pair.linked && bodies.kinematic(pair.bodyA) && bodies.movable(pair.bodyB))
+                held_.push_back(pair.bodyB);
+            else if (pair.linked && bodies.kinematic(pair.bodyB) && bodies.movable(pair.bodyA))
+                held_.push_back(pair.bodyA);
             continue;
+        }
         uniteRoots(islandParent_, pair.bodyA, pair.bodyB);
     }
     // Joined bodies share an island: they wake and sleep together.
@@ -29,6 +37,8 @@ void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
         if (bodies.awake(static_cast<std::int32_t>(i)))
             islandFlag_[islandRoot_[i]] = 1;
     }
+    for (const std::int32_t i : held_)
+        islandFlag_[islandRoot_[i]] = 1;
     for (std::size_t i = 0; i < bodies.size(); ++i)
         if (bodies.asleep(static_cast<std::int32_t>(i)) && islandFlag_[islandRoot_[i]])
             bodies.wake(i);
@@ -37,8 +47,11 @@ void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
 void Islands::startStillTimes(std::size_t bodyCount, bool sleeping)
 {
     sleeping_ = sleeping;
-    if (sleeping_)
+    if (sleeping_) {
         islandStillTime_.assign(bodyCount, std::numeric_limits<float>::infinity());
+        for (const std::int32_t i : held_)
+            islandStillTime_[islandRoot_[i]] = 0.0f;
+    }
 }
 
 } // namespace Tolvane::Physics

@@ -54,6 +54,9 @@ class Islands {
     std::vector<char> islandFlag_;
     /// The least still time of the bodies of the island a body heads.
     std::vector<float> islandStillTime_;
+    /// The movable bodies a moving kinematic body touches: their islands
+    /// wake and do not fall asleep in this step.
+    std::vector<std::int32_t> held_;
     /// Whether bodies may fall asleep in this step.
     bool sleeping_ = true;
 };

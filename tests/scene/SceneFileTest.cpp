@@ -103,7 +103,8 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
                                {"stairs.json", 5, 2},
                                {"tiled-slide.json", 2, 1},
                                {"tiled-fast-cube.json", 2, 1},
-                               {"lattice-tiled.json", 126, 1}};
+                               {"lattice-tiled.json", 126, 1},
+                               {"materials.json", 5, 1}};
     for (const auto& [file, bodies, fixedBodies] : shipped) {
         SCOPED_TRACE(file);
         const auto scene = build(scenes + "/" + file);
@@ -315,6 +316,37 @@ TEST_F(SceneFileTest, SeededLatticeRepeatsAndDiffersFromTheUnseededOne)
     }
 }
 
+TEST_F(SceneFileTest, MaterialKinematicAndLayerKeysReachTheBodies)
+{
+    const auto scene =
+        build(write("traits.json", R"({"world": {"friction_combine": "min", "restitution_combine": "product"},
+        "models": {"cube": ")" + cubeFile +
+                                       R"("},
+        "bodies": [{"model": "cube", "kinematic": true, "angular_velocity": [0, 1, 0], "friction": 0.8,
+                    "restitution": 0, "layer": 31, "mask": [0, 31, 0]}, {"model": "cube", "mask": []}],
+        "lattices": [{"model": "cube", "counts": [1, 1, 2], "layer": 2, "restitution": 1}]})"));
+    EXPECT_EQ(Physics::PhysicalUniverse::contactSettings.frictionCombine, Physics::CombineRule::min);
+    EXPECT_EQ(Physics::PhysicalUniverse::contactSettings.restitutionCombine, Physics::CombineRule::product);
+    const auto& bodies = scene->bodies();
+    EXPECT_TRUE(bodies[0]->kinematic);
+    EXPECT_EQ(bodies[0]->friction, 0.8f);
+    EXPECT_EQ(bodies[0]->restitution, 0.0f);
+    EXPECT_EQ(bodies[0]->collisionLayer, 31);
+    EXPECT_EQ(bodies[0]->collisionMask, 0x80000001u);
+    // Unset: the world's values, layer 0, every layer; an empty mask collides with nothing.
+    EXPECT_FALSE(bodies[1]->kinematic);
+    EXPECT_FALSE(bodies[1]->friction);
+    EXPECT_EQ(bodies[1]->collisionLayer, 0);
+    EXPECT_EQ(bodies[1]->collisionMask, 0u);
+    for (std::size_t i = 2; i < 4; ++i) {
+        EXPECT_EQ(bodies[i]->collisionLayer, 2);
+        EXPECT_EQ(bodies[i]->restitution, 1.0f);
+        EXPECT_EQ(bodies[i]->collisionMask, ~0u);
+    }
+    // A kinematic body is no block the settling figures wait for.
+    EXPECT_EQ(scene->blockCount(), 3);
+}
+
 TEST_F(SceneFileTest, BadInputIsTurnedAwayInOneLineNamingTheFile)
 {
     const std::string cube = R"({"cube": ")" + cubeFile + R"("})";
@@ -372,6 +404,26 @@ TEST_F(SceneFileTest, BadInputIsTurnedAwayInOneLineNamingTheFile)
         {lattice + R"({"model": "cube", "counts": [1, 1, 1], "jitter": "lots"}]})",
          R"(lattices[0].jitter: "lots" is not a jitter)"},
         {R"({"world": {"restitution": 1.5}})", "world.restitution: 1.5 is out of range: must be from 0 to 1"},
+        {R"({"world": {"friction_combine": "average"}})",
+         R"(world.friction_combine: "average" is not a combine rule: must be "geometric_mean", "mean", "min", "max" or "product")"},
+        {R"({"world": {"restitution_combine": 1}})",
+         "world.restitution_combine: must be a string, not a number"},
+        {withModels(models, R"({"model": "cube", "friction": -0.1})"),
+         "bodies[0].friction: -0.1 is out of range: must be 0 or more"},
+        {withModels(models, R"({"model": "cube", "restitution": 1.01})"),
+         "bodies[0].restitution: 1.01 is out of range: must be from 0 to 1"},
+        {withModels(models, R"({"model": "cube", "kinematic": "yes"})"),
+         "bodies[0].kinematic: must be true or false, not a string"},
+        {withModels(models, R"({"model": "cube", "fixed": true, "kinematic": true})"),
+         "bodies[0].kinematic: a body cannot be both fixed and kinematic"},
+        {withModels(models, R"({"model": "cube", "layer": 32})"),
+         "bodies[0].layer: 32 is out of range: must be from 0 to 31"},
+        {withModels(models, R"({"model": "cube", "mask": 3})"),
+         "bodies[0].mask: must be a list of layer numbers, not a number"},
+        {withModels(models, R"({"model": "cube", "mask": [0, -1]})"),
+         "bodies[0].mask[1]: -1 is out of range: must be from 0 to 31"},
+        {lattice + R"({"model": "cube", "counts": [1, 1, 1], "layer": 1.5}]})",
+         "lattices[0].layer: must be a whole number, not 1.5"},
         {R"({"world": {"response": "magic"}})", R"(world.response: "magic" is not a response)"},
         {R"({"world": {"solver_iterations": 0}})", "world.solver_iterations: 0 is out of range"},
         {R"([1, 2])", "must be an object, not a list"},

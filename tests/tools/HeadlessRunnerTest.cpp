@@ -245,7 +245,7 @@ TEST(HeadlessRunner, SceneFilesRunAndBadOnesStopBeforeAnyStep)
     EXPECT_EQ(outcome.err, "physics_headless: " + bad +
                                ": bodies[0]: unknown key \"postion\" (known keys: name, "
                                "model, position, orientation, velocity, angular_velocity, "
-                               "mass, fixed)\n");
+                               "mass, fixed, kinematic, friction, restitution, layer, mask)\n");
     EXPECT_TRUE(outcome.out.empty());
 }
 

@@ -175,20 +175,7 @@ TEST_F(OverlapTest, AgreesWithEveryTriangleOnRandomSpheresAndBoxesInThePile)
     EXPECT_GT(compared, 4000 * static_cast<int>(bodies.size()) * 99 / 100);
 }
 
-class OverlapEdgeTest : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        PhysicalUniverse::reset();
-        set = std::make_shared<Physics::CollisionSet>();
-        PhysicalUniverse::addCollisionSet(set);
-        cube = Testing::addBody(*set, Physics::Testing::cubePart(), Vector3());
-    }
-    void TearDown() override { PhysicalUniverse::reset(); }
-
-    std::shared_ptr<Physics::CollisionSet> set;
-    std::shared_ptr<PhysicalObject> cube;
-};
+class OverlapEdgeTest : public Testing::OneCubeWorld {};
 
 // A shape wholly inside a hull, a point, a touching face and a flat box all
 // meet it; a hair away they do not.

@@ -4,9 +4,12 @@
 
 #include "BoxModels.h"
 #include "math/Quaternion.h"
+#include "physics/PhysicalUniverse.h"
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalModel.h"
 #include "physics/body/PhysicalObject.h"
+
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
@@ -21,14 +24,7 @@ inline std::shared_ptr<Physics::PhysicalModel> troughPart()
     const std::vector<Vector3> vertices{{-2, 1, -1}, {0, 0, -1}, {2, 1, -1},
                                         {-2, 1, 1},  {0, 0, 1},  {2, 1, 1}};
     const std::uint16_t triangles[4][3] = {{0, 3, 4}, {0, 4, 1}, {1, 4, 5}, {1, 5, 2}};
-    std::vector<ModelSurface> surfaces;
-    for (const auto& t : triangles) {
-        ModelSurface s;
-        s.vertexIndex = {t[0], t[1], t[2]};
-        s.normal = Math::normalized(cross(vertices[t[1]] - vertices[t[0]], vertices[t[2]] - vertices[t[0]]));
-        surfaces.push_back(s);
-    }
-    return std::make_shared<Physics::PhysicalModel>(vertices, surfaces, Vector3());
+    return Physics::Testing::trianglePart(vertices, triangles);
 }
 
 /// A body of model at position, added to set.
@@ -42,5 +38,21 @@ inline std::shared_ptr<Physics::PhysicalObject> addBody(Physics::CollisionSet& s
     set.addBody(body);
     return body;
 }
+
+/// A fresh universe holding one unit cube at the origin, for the queries' edge cases.
+class OneCubeWorld : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        Physics::PhysicalUniverse::reset();
+        set = std::make_shared<Physics::CollisionSet>();
+        Physics::PhysicalUniverse::addCollisionSet(set);
+        cube = addBody(*set, Physics::Testing::cubePart(), Math::Vector3());
+    }
+    void TearDown() override { Physics::PhysicalUniverse::reset(); }
+
+    std::shared_ptr<Physics::CollisionSet> set;
+    std::shared_ptr<Physics::PhysicalObject> cube;
+};
 
 } // namespace Tolvane::Testing

@@ -155,20 +155,7 @@ TEST_F(RayCastTest, AgreesWithEveryTriangleOnRandomRaysThroughSettledPiles)
     }
 }
 
-class RayEdgeTest : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        PhysicalUniverse::reset();
-        set = std::make_shared<Physics::CollisionSet>();
-        PhysicalUniverse::addCollisionSet(set);
-        cube = Testing::addBody(*set, Physics::Testing::cubePart(), Vector3());
-    }
-    void TearDown() override { PhysicalUniverse::reset(); }
-
-    std::shared_ptr<Physics::CollisionSet> set;
-    std::shared_ptr<PhysicalObject> cube;
-};
+class RayEdgeTest : public Testing::OneCubeWorld {};
 
 TEST_F(RayEdgeTest, RayStartingInsideABodyMeetsItAtItsOrigin)
 {

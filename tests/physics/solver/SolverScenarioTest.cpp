@@ -509,9 +509,18 @@ TEST_F(SolverScenario, EveryNumberOfThreadsEndsInTheSameState)
     // threads, whose passes are spread over them.
     SceneDescription block = builtInScene(TOLVANE_DATA_DIR, 1);
     block.lattices[0] = {
-        "block", 0,    {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none,
-        0,       1.0f, false};
-    const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 6), block};
+        "block", 0,     {{8, 4, 8}}, {0.0f, -6.0f, 0.0f}, {2.0f, 2.0f, 2.0f}, LatticeJitter::none, 0,
+        1.0f,    false, {}};
+    // And a carpet of 144 cubes on a turning kinematic floor, in islands
+    // batched on several threads that all read the floor.
+    SceneDescription carpet = builtInScene(TOLVANE_DATA_DIR, 1);
+    carpet.bodies[0].fixed = false;
+    carpet.bodies[0].traits.kinematic = true;
+    carpet.bodies[0].angularVelocity = {0.0f, 0.2f, 0.0f};
+    carpet.lattices[0] = {
+        "carpet", 0, {{12, 1, 12}}, {-14.0f, -6.0f, -14.0f}, {2.5f, 2.5f, 2.5f}, LatticeJitter::none, 0, 1.0f,
+        false,    {}};
+    const auto scenes = {builtInScene(TOLVANE_DATA_DIR, 6), block, carpet};
     for (const SceneDescription& description : scenes) {
         std::uint64_t expected = 0;
         int touching = 0;
@@ -544,9 +553,16 @@ TEST_F(SolverScenario, WidePlateDroppedOnSleepingBlocksRestsOnThemOnEveryNumberO
     // plate looks for partners, and every block must be found, whichever
     // thread holds its cells.
     SceneDescription carpet = builtInScene(TOLVANE_DATA_DIR, 1);
-    carpet.lattices[0] = {
-        "carpet", 0,    {{16, 1, 16}}, {-18.75f, -6.0f, -18.75f}, {2.5f, 2.5f, 2.5f}, LatticeJitter::none,
-        0,        1.0f, false};
+    carpet.lattices[0] = {"carpet",
+                          0,
+                          {{16, 1, 16}},
+                          {-18.75f, -6.0f, -18.75f},
+                          {2.5f, 2.5f, 2.5f},
+                          LatticeJitter::none,
+                          0,
+                          1.0f,
+                          false,
+                          {}};
     std::uint64_t expected = 0;
     for (const int threads : {1, 2}) {
         SCOPED_TRACE(std::to_string(threads) + " threads");

@@ -74,5 +74,26 @@ TEST(StepAllocations, JointedStepsAllocateNothingAfterWarmUp)
     PhysicalUniverse::setThreads(0);
 }
 
+TEST(StepAllocations, KinematicBodiesMaterialsAndLayersAllocateNothingAfterWarmUp)
+{
+    // A turning platform carrying cubes, bodies of their own materials, and a
+    // body outside layer 0, all in one world.
+    for (const char* name : {"spinning-platform.json", "materials.json"}) {
+        SCOPED_TRACE(name);
+        PhysicalUniverse::reset();
+        PhysicsTestScene scene(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+        scene.bodies().back()->collisionLayer = 3;
+        PhysicalUniverse::setThreads(1);
+        for (int step = 0; step < 100; ++step)
+            PhysicalUniverse::step();
+        Testing::AllocationCounter counter;
+        for (int step = 0; step < 40; ++step)
+            PhysicalUniverse::step();
+        EXPECT_EQ(counter.count(), 0u);
+    }
+    PhysicalUniverse::reset();
+    PhysicalUniverse::setThreads(0);
+}
+
 } // namespace
 } // namespace Tolvane
