@@ -175,14 +175,17 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
     for (int substep = 0; substep < substeps; ++substep) {
         times.integration += timed(range, parallel, pushed);
         if (jointed)
-            joints_.warmStart(joints.first, joints.last, solverBodies_, orientations_);
+            joints_.warmStart(joints.first, joints.last, solverBodies_, orientations_,
+                              static_cast<float>(substep) * h);
         solver_.warmStart(solverBodies_, g, parallel);
         if (jointed)
-            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, true);
+            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, true,
+                          static_cast<float>(substep) * h);
         solver_.solve(solverBodies_, true, g, parallel, static_cast<float>(substep) * h);
         times.integration += timed(range, parallel, moved);
         if (jointed)
-            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, false);
+            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, false,
+                          static_cast<float>(substep + 1) * h);
         solver_.solve(solverBodies_, false, g, parallel, static_cast<float>(substep + 1) * h);
     }
     solver_.applyRestitution(solverBodies_, g, parallel);

@@ -281,13 +281,21 @@ JointSolver::Side JointSolver::sideOf(std::int32_t tableIndex, const Vector3& lo
     }
     const StepBody& entry = table[static_cast<std::size_t>(tableIndex)];
     side.index = batches.solverIndexOf(static_cast<std::size_t>(tableIndex));
+    const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
     if (side.index != noSolverBody) {
-        const Vector3 localCentre = entry.hulls ? entry.hulls->centreOfMass : Vector3();
         side.anchor = localAnchor - localCentre;
         return side;
     }
     const Math::Transform& pose = entry.object->transform;
     side.orientation = pose.orientation;
+    if (table.kinematic(tableIndex)) {
+        side.kinematic = true;
+        side.anchor = localAnchor - localCentre;
+        side.centre = entry.centre;
+        side.velocity = entry.object->velocity;
+        side.angularVelocity = entry.object->angularVelocity;
+        return side;
+    }
     side.anchor = pose.position + rotate(pose.orientation, localAnchor);
     return side;
 }
@@ -320,18 +328,29 @@ void JointSolver::prepare(const std::int32_t* first, const std::int32_t* last, c
 
 namespace {
 
-Motion motionOf(std::int32_t index, const Vector3& anchor, const Quaternion& orientation,
-                const std::vector<SolverBody>& bodies, const std::vector<Quaternion>& orientations)
+/// The side's body as it stands elapsed into the step.
+Motion motionOf(const JointSide& side, const std::vector<SolverBody>& bodies,
+                const std::vector<Quaternion>& orientations, float elapsed)
 {
     Motion motion;
-    if (index == noSolverBody) {
-        motion.point = anchor;
-        motion.orientation = orientation;
+    if (side.kinematic) {
+        // Where the step's end will put it: its centre carried by its
+        // velocity, its orientation turned by its angular velocity.
+        motion.orientation = Math::fromRotationVector(side.angularVelocity * elapsed) * side.orientation;
+        motion.arm = rotate(motion.orientation, side.anchor);
+        motion.point = side.centre + side.velocity * elapsed + motion.arm;
+        motion.velocity = side.velocity;
+        motion.angularVelocity = side.angularVelocity;
         return motion;
     }
-    const SolverBody& body = bodies[static_cast<std::size_t>(index)];
-    motion.orientation = orientations[static_cast<std::size_t>(index)];
-    motion.arm = rotate(motion.orientation, anchor);
+    if (side.index == noSolverBody) {
+        motion.point = side.anchor;
+        motion.orientation = side.orientation;
+        return motion;
+    }
+    const SolverBody& body = bodies[static_cast<std::size_t>(side.index)];
+    motion.orientation = orientations[static_cast<std::size_t>(side.index)];
+    motion.arm = rotate(motion.orientation, side.anchor);
     motion.point = body.centre + body.deltaPosition + motion.arm;
     motion.velocity = body.linearVelocity;
     motion.angularVelocity = body.angularVelocity;
@@ -352,14 +371,14 @@ void putBack(std::int32_t index, const Motion& motion, std::vector<SolverBody>& 
 } // namespace
 
 void JointSolver::warmStart(const std::int32_t* first, const std::int32_t* last,
-                            std::vector<SolverBody>& bodies,
-                            const std::vector<Quaternion>& orientations) const
+                            std::vector<SolverBody>& bodies, const std::vector<Quaternion>& orientations,
+                            float elapsed) const
 {
     for (const std::int32_t* j = first; j != last; ++j) {
         const Joint& joint = joints_[static_cast<std::size_t>(*j)];
         const State& state = states_[static_cast<std::size_t>(*j)];
-        Motion a = motionOf(state.a.index, state.a.anchor, state.a.orientation, bodies, orientations);
-        Motion b = motionOf(state.b.index, state.b.anchor, state.b.orientation, bodies, orientations);
+        Motion a = motionOf(state.a, bodies, orientations, elapsed);
+        Motion b = motionOf(state.b, bodies, orientations, elapsed);
         switch (joint.type) {
         case JointType::Ball:
         case JointType::Fixed:
@@ -407,18 +426,18 @@ void JointSolver::warmStart(const std::int32_t* first, const std::int32_t* last,
 }
 
 void JointSolver::solve(const std::int32_t* first, const std::int32_t* last, std::vector<SolverBody>& bodies,
-                        const std::vector<Quaternion>& orientations, bool useBias)
+                        const std::vector<Quaternion>& orientations, bool useBias, float elapsed)
 {
     for (const std::int32_t* j = first; j != last; ++j)
         solveJoint(joints_[static_cast<std::size_t>(*j)], states_[static_cast<std::size_t>(*j)], bodies,
-                   orientations, useBias);
+                   orientations, useBias, elapsed);
 }
 
 void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<SolverBody>& bodies,
-                             const std::vector<Quaternion>& orientations, bool useBias) const
+                             const std::vector<Quaternion>& orientations, bool useBias, float elapsed) const
 {
-    Motion a = motionOf(state.a.index, state.a.anchor, state.a.orientation, bodies, orientations);
-    Motion b = motionOf(state.b.index, state.b.anchor, state.b.orientation, bodies, orientations);
+    Motion a = motionOf(state.a, bodies, orientations, elapsed);
+    Motion b = motionOf(state.b, bodies, orientations, elapsed);
     const Softness& softness = state.softness;
     switch (joint.type) {
     case JointType::Ball:

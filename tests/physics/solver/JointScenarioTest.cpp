@@ -377,6 +377,36 @@ TEST_F(JointPair, JoinedBodiesCollideOnlyWhenTheJointSaysSo)
     }
 }
 
+TEST_F(JointPair, KinematicBodyCarriesWhatIsJoinedToIt)
+{
+    // A moves and turns at its own velocities; B, joined to it by a ball
+    // joint and by a fixed one, goes with it at once, step after step.
+    a_->kinematic = true;
+    a_->velocity = {1.0f, 0.0f, 0.0f};
+    a_->angularVelocity = {0.0f, 0.0f, 0.5f};
+    for (const JointType type : {JointType::Ball, JointType::Fixed}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        PhysicalUniverse::joints.clear();
+        b_->transform = {};
+        b_->transform.position = {a_->transform.position.x + 3.0f, 0.0f, 0.0f};
+        a_->transform.orientation = {};
+        JointDefinition definition;
+        definition.type = type;
+        definition.bodyB = b_;
+        definition.anchor = b_->transform.position;
+        const Joint& joint = join(definition);
+        run(40);
+        EXPECT_LT(gapOf(joint), 2e-3f);
+        // B's anchor is A's point 3 along its turned x axis.
+        const Vector3 arm = b_->transform.position - a_->transform.position;
+        EXPECT_NEAR(b_->velocity.x, 1.0f - 0.5f * arm.y, 0.01f);
+        EXPECT_NEAR(b_->velocity.y, 0.5f * arm.x, 0.01f);
+        if (type == JointType::Fixed) {
+            EXPECT_NEAR(b_->angularVelocity.z, 0.5f, 0.01f);
+        }
+    }
+}
+
 TEST_F(JointPair, JoinedBodiesSleepTogetherAndGoWithTheirBodies)
 {
     // B hangs from the world and A from B: one island, asleep once still.
