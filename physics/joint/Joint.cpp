@@ -133,12 +133,7 @@ Joint::Joint(JointId id, const JointDefinition& definition)
 
 void Joint::clearImpulses()
 {
-    linearImpulse = Vector3();
-    angularImpulse = Vector3();
-    motorImpulse = 0.0f;
-    lowerImpulse = 0.0f;
-    upperImpulse = 0.0f;
-    springImpulse = 0.0f;
+    impulses = JointImpulses();
     substepScale = 1;
 }
 

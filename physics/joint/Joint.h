@@ -81,6 +81,23 @@ struct JointDefinition {
 /// Identifies a joint in its list for as long as the joint lives.
 using JointId = std::uint32_t;
 
+/// What a joint's rows carried: the point's three (or its axis rows'), the
+/// turn's three, and the motor's, the two limits' and the spring's.
+struct JointImpulses {
+    Math::Vector3 linear;
+    Math::Vector3 angular;
+    float motor = 0.0f;
+    float lower = 0.0f;
+    float upper = 0.0f;
+    float spring = 0.0f;
+
+    JointImpulses scaled(float factor) const
+    {
+        return {linear * factor, angular * factor, motor * factor,
+                lower * factor,  upper * factor,   spring * factor};
+    }
+};
+
 /// A joint as the solver keeps it: anchors and axes fixed in each body's own
 /// frame (in the world's for the world), and the impulses of the last step
 /// for the next one to start from.
@@ -119,12 +136,7 @@ struct Joint {
     DistanceSpring spring;
 
     /// The impulses of one of the settings' substeps the last step ended with.
-    Math::Vector3 linearImpulse;
-    Math::Vector3 angularImpulse;
-    float motorImpulse = 0.0f;
-    float lowerImpulse = 0.0f;
-    float upperImpulse = 0.0f;
-    float springImpulse = 0.0f;
+    JointImpulses impulses;
     /// How many times the settings' substeps the load it carried asked for
     /// last step (1, 2, 4 or 8): the solver's memory, to step down slowly.
     int substepScale = 1;

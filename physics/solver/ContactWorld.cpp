@@ -133,12 +133,12 @@ namespace {
 /// settings' substeps.
 float carriedImpulse(const Joint& joint)
 {
-    const float along = joint.springImpulse + joint.lowerImpulse - joint.upperImpulse;
+    const float along = joint.impulses.spring + joint.impulses.lower - joint.impulses.upper;
     if (joint.type == JointType::Distance)
-        return std::fabs(joint.linearImpulse.x + along);
+        return std::fabs(joint.impulses.linear.x + along);
     if (joint.type == JointType::Slider)
-        return joint.linearImpulse.length() + std::fabs(joint.motorImpulse + along);
-    return joint.linearImpulse.length();
+        return joint.impulses.linear.length() + std::fabs(joint.impulses.motor + along);
+    return joint.impulses.linear.length();
 }
 
 /// One over the mass of the lighter of the joint's movable bodies.

@@ -119,6 +119,19 @@ float turnMassAbout(const Motion& a, const Motion& b, const Vector3& d)
     return inverseOf(dot(d, a.inverseInertia * d) + dot(d, b.inverseInertia * d));
 }
 
+/// The impulse of three rows solved together (mass their effective mass):
+/// with the bias, the soft step's push toward no error; without it, the
+/// relax pass's, which only stops the rows' speed. Added to accumulated.
+Vector3 softImpulse(const Matrix3& mass, const Vector3& speed, const Vector3& error, const Softness& softness,
+                    bool useBias, Vector3& accumulated)
+{
+    const Vector3 impulse = useBias ? mass * (speed + error * softness.biasRate) * -softness.massScale -
+                                          accumulated * softness.impulseScale
+                                    : mass * speed * -1.0f;
+    accumulated += impulse;
+    return impulse;
+}
+
 /// Holds B's anchor on A's (three directions at once).
 void solvePoint(Motion& a, Motion& b, const Softness& softness, bool useBias, Vector3& accumulated)
 {
@@ -133,14 +146,7 @@ void solvePoint(Motion& a, Motion& b, const Softness& softness, bool useBias, Ve
     Matrix3 mass;
     if (!Math::invertSymmetricPositiveDefinite(k, mass))
         return;
-    Vector3 impulse;
-    if (useBias)
-        impulse = mass * (speed + error * softness.biasRate) * -softness.massScale -
-                  accumulated * softness.impulseScale;
-    else
-        impulse = mass * speed * -1.0f;
-    accumulated += impulse;
-    applyAtPoints(a, b, impulse);
+    applyAtPoints(a, b, softImpulse(mass, speed, error, softness, useBias, accumulated));
 }
 
 /// Holds A's orientation relative to B's as it was (three turn directions).
@@ -153,14 +159,7 @@ void solveOrientation(Motion& a, Motion& b, const Quaternion& reference, const S
     Matrix3 mass;
     if (!Math::invertSymmetricPositiveDefinite(a.inverseInertia + b.inverseInertia, mass))
         return;
-    Vector3 impulse;
-    if (useBias)
-        impulse = mass * (speed + error * softness.biasRate) * -softness.massScale -
-                  accumulated * softness.impulseScale;
-    else
-        impulse = mass * speed * -1.0f;
-    accumulated += impulse;
-    applyTurn(a, b, impulse);
+    applyTurn(a, b, softImpulse(mass, speed, error, softness, useBias, accumulated));
 }
 
 /// Keeps A's axis across B's two directions across the axis: the bodies turn
@@ -317,12 +316,7 @@ void JointSolver::prepare(const std::int32_t* first, const std::int32_t* last, c
         state.softness = softness;
         state.springSoftness =
             joint.hasSpring ? makeSoftness(joint.spring.frequency, joint.spring.dampingRatio, h) : Softness();
-        state.linearImpulse = joint.linearImpulse * perSubstep;
-        state.angularImpulse = joint.angularImpulse * perSubstep;
-        state.motorImpulse = joint.motorImpulse * perSubstep;
-        state.lowerImpulse = joint.lowerImpulse * perSubstep;
-        state.upperImpulse = joint.upperImpulse * perSubstep;
-        state.springImpulse = joint.springImpulse * perSubstep;
+        state.impulses = joint.impulses.scaled(perSubstep);
     }
 }
 
@@ -383,16 +377,16 @@ void JointSolver::warmStart(const std::int32_t* first, const std::int32_t* last,
         case JointType::Ball:
         case JointType::Fixed:
         case JointType::Hinge: {
-            applyAtPoints(a, b, state.linearImpulse);
+            applyAtPoints(a, b, state.impulses.linear);
             Vector3 turn;
             if (joint.type == JointType::Fixed) {
-                turn = state.angularImpulse;
+                turn = state.impulses.angular;
             } else if (joint.type == JointType::Hinge) {
                 const Vector3 axisA = rotate(a.orientation, joint.localAxisA);
                 const Vector3 axisB = rotate(b.orientation, joint.localAxisB);
-                turn = cross(axisA, rotate(b.orientation, joint.localCrossB[0])) * state.angularImpulse.x +
-                       cross(axisA, rotate(b.orientation, joint.localCrossB[1])) * state.angularImpulse.y +
-                       axisB * (state.motorImpulse + state.lowerImpulse - state.upperImpulse);
+                turn = cross(axisA, rotate(b.orientation, joint.localCrossB[0])) * state.impulses.angular.x +
+                       cross(axisA, rotate(b.orientation, joint.localCrossB[1])) * state.impulses.angular.y +
+                       axisB * (state.impulses.motor + state.impulses.lower - state.impulses.upper);
             }
             applyTurn(a, b, turn);
             break;
@@ -401,20 +395,20 @@ void JointSolver::warmStart(const std::int32_t* first, const std::int32_t* last,
             const Vector3 offset = a.point - b.point;
             const Vector3 axis = rotate(b.orientation, joint.localAxisB);
             applySlide(a, b, slideRow(a, b, offset, rotate(b.orientation, joint.localCrossB[0])),
-                       state.linearImpulse.x);
+                       state.impulses.linear.x);
             applySlide(a, b, slideRow(a, b, offset, rotate(b.orientation, joint.localCrossB[1])),
-                       state.linearImpulse.y);
+                       state.impulses.linear.y);
             applySlide(a, b, slideRow(a, b, offset, axis),
-                       state.motorImpulse + state.lowerImpulse - state.upperImpulse);
-            applyTurn(a, b, state.angularImpulse);
+                       state.impulses.motor + state.impulses.lower - state.impulses.upper);
+            applyTurn(a, b, state.impulses.angular);
             break;
         }
         case JointType::Distance: {
             const Vector3 between = b.point - a.point;
             const float length = between.length();
             if (length > 0.0f) {
-                const float along =
-                    state.linearImpulse.x + state.springImpulse + state.lowerImpulse - state.upperImpulse;
+                const float along = state.impulses.linear.x + state.impulses.spring + state.impulses.lower -
+                                    state.impulses.upper;
                 applyAtPoints(a, b, between * (along / length));
             }
             break;
@@ -441,17 +435,17 @@ void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<Solve
     const Softness& softness = state.softness;
     switch (joint.type) {
     case JointType::Ball:
-        solvePoint(a, b, softness, useBias, state.linearImpulse);
+        solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;
     case JointType::Hinge:
-        solveHingeTurn(a, b, joint, state.h, softness, useBias, state.motorImpulse, state.lowerImpulse,
-                       state.upperImpulse);
-        solveHingeAxis(a, b, joint, softness, useBias, state.angularImpulse);
-        solvePoint(a, b, softness, useBias, state.linearImpulse);
+        solveHingeTurn(a, b, joint, state.h, softness, useBias, state.impulses.motor, state.impulses.lower,
+                       state.impulses.upper);
+        solveHingeAxis(a, b, joint, softness, useBias, state.impulses.angular);
+        solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;
     case JointType::Fixed:
-        solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.angularImpulse);
-        solvePoint(a, b, softness, useBias, state.linearImpulse);
+        solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.impulses.angular);
+        solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;
     case JointType::Slider: {
         const Vector3 offset = a.point - b.point;
@@ -460,21 +454,21 @@ void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<Solve
         if (joint.hasMotor) {
             const float speed = slideSpeed(a, b, along) - joint.motor.speed;
             const float most = joint.motor.maxForce * state.h;
-            const float total = std::clamp(state.motorImpulse - along.mass * speed, -most, most);
-            applySlide(a, b, along, total - state.motorImpulse);
-            state.motorImpulse = total;
+            const float total = std::clamp(state.impulses.motor - along.mass * speed, -most, most);
+            applySlide(a, b, along, total - state.impulses.motor);
+            state.impulses.motor = total;
         }
         if (joint.hasLimits) {
             const float travel = dot(offset, axis);
             const float lower = limitImpulse(travel - joint.limits.low, slideSpeed(a, b, along), along.mass,
-                                             state.h, softness, useBias, state.lowerImpulse);
+                                             state.h, softness, useBias, state.impulses.lower);
             applySlide(a, b, along, lower);
             const float upper = limitImpulse(joint.limits.high - travel, -slideSpeed(a, b, along), along.mass,
-                                             state.h, softness, useBias, state.upperImpulse);
+                                             state.h, softness, useBias, state.impulses.upper);
             applySlide(a, b, along, -upper);
         }
-        solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.angularImpulse);
-        float* held[2] = {&state.linearImpulse.x, &state.linearImpulse.y};
+        solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.impulses.angular);
+        float* held[2] = {&state.impulses.linear.x, &state.impulses.linear.y};
         for (int i = 0; i < 2; ++i) {
             const Vector3 across = rotate(b.orientation, joint.localCrossB[i]);
             const SlideRow row = slideRow(a, b, offset, across);
@@ -496,22 +490,22 @@ void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<Solve
                 const Softness& spring = state.springSoftness;
                 const float impulse =
                     -mass * spring.massScale * (speed() + spring.biasRate * (length - joint.length)) -
-                    spring.impulseScale * state.springImpulse;
-                state.springImpulse += impulse;
+                    spring.impulseScale * state.impulses.spring;
+                state.impulses.spring += impulse;
                 applyAtPoints(a, b, direction * impulse);
             }
             const float lower = limitImpulse(length - joint.minLength, speed(), mass, state.h, softness,
-                                             useBias, state.lowerImpulse);
+                                             useBias, state.impulses.lower);
             applyAtPoints(a, b, direction * lower);
             if (std::isfinite(joint.maxLength)) {
                 const float upper = limitImpulse(joint.maxLength - length, -speed(), mass, state.h, softness,
-                                                 useBias, state.upperImpulse);
+                                                 useBias, state.impulses.upper);
                 applyAtPoints(a, b, direction * -upper);
             }
         } else {
             const float impulse = holdImpulse(length - joint.minLength, speed(), mass, softness, useBias,
-                                              state.linearImpulse.x);
-            state.linearImpulse.x += impulse;
+                                              state.impulses.linear.x);
+            state.impulses.linear.x += impulse;
             applyAtPoints(a, b, direction * impulse);
         }
         break;
@@ -527,12 +521,7 @@ void JointSolver::store(const std::int32_t* first, const std::int32_t* last, int
     for (const std::int32_t* j = first; j != last; ++j) {
         Joint& joint = joints_[static_cast<std::size_t>(*j)];
         const State& state = states_[static_cast<std::size_t>(*j)];
-        joint.linearImpulse = state.linearImpulse * factor;
-        joint.angularImpulse = state.angularImpulse * factor;
-        joint.motorImpulse = state.motorImpulse * factor;
-        joint.lowerImpulse = state.lowerImpulse * factor;
-        joint.upperImpulse = state.upperImpulse * factor;
-        joint.springImpulse = state.springImpulse * factor;
+        joint.impulses = state.impulses.scaled(factor);
     }
 }
 

@@ -73,12 +73,7 @@ class JointSolver {
         float h = 0.0f;
         Softness softness;
         Softness springSoftness;
-        Math::Vector3 linearImpulse;
-        Math::Vector3 angularImpulse;
-        float motorImpulse = 0.0f;
-        float lowerImpulse = 0.0f;
-        float upperImpulse = 0.0f;
-        float springImpulse = 0.0f;
+        JointImpulses impulses;
     };
 
     Side sideOf(std::int32_t tableIndex, const Math::Vector3& localAnchor, const BodyTable& table,

@@ -14,6 +14,15 @@ namespace {
 
 using Physics::PhysicalUniverse;
 
+/// The heap allocations of the next steps of the universe.
+std::size_t allocationsOver(int steps)
+{
+    Testing::AllocationCounter counter;
+    for (int step = 0; step < steps; ++step)
+        PhysicalUniverse::step();
+    return counter.count();
+}
+
 TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
 {
     PhysicalUniverse::reset();
@@ -26,14 +35,7 @@ TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
     for (int step = 0; step < 100; ++step)
         PhysicalUniverse::step();
     ASSERT_GT(PhysicalUniverse::contactStatistics().awakeBodies, 0) << "the pile must still be settling";
-    std::size_t allocations = 0;
-    {
-        Testing::AllocationCounter counter;
-        for (int step = 0; step < 100; ++step)
-            PhysicalUniverse::step();
-        allocations = counter.count();
-    }
-    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(allocationsOver(100), 0u);
 
     // The counter does see allocations: the designed response makes a record per colliding pair.
     PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
@@ -61,14 +63,7 @@ TEST(StepAllocations, JointedStepsAllocateNothingAfterWarmUp)
         PhysicalUniverse::setThreads(1);
         for (int step = 0; step < warmUp; ++step)
             PhysicalUniverse::step();
-        std::size_t allocations = 0;
-        {
-            Testing::AllocationCounter counter;
-            for (int step = 0; step < 100; ++step)
-                PhysicalUniverse::step();
-            allocations = counter.count();
-        }
-        EXPECT_EQ(allocations, 0u);
+        EXPECT_EQ(allocationsOver(100), 0u);
     }
     PhysicalUniverse::reset();
     PhysicalUniverse::setThreads(0);
