@@ -11,7 +11,7 @@ set(TOLVANE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tolvane)
 set(TOLVANE_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/tolvane/data)
 
 # Folders whose headers are all public.
-set(tolvane_public_folders math model geometry physics/body physics/query scene renderer app)
+set(tolvane_public_folders math model geometry physics/body physics/joint physics/query scene renderer app)
 # Single public headers of folders whose other headers are internals: what the
 # universe's header includes. The solver's folder is listed file by file, never
 # globbed, so that a new internal header there stays private.
@@ -33,7 +33,7 @@ endforeach()
 
 # The libraries, bottom up; each is Tolvane::<name> with <name> its folder's.
 set(tolvane_installed_libraries
-  tolvane_math tolvane_model tolvane_geometry tolvane_body tolvane_designed tolvane_solver tolvane_query
+  tolvane_math tolvane_model tolvane_geometry tolvane_body tolvane_designed tolvane_joint tolvane_solver tolvane_query
   tolvane_physics tolvane_scene tolvane_app tolvane_renderer)
 foreach(library IN LISTS tolvane_installed_libraries)
   string(REGEX REPLACE "^tolvane_" "" name ${library})

@@ -44,6 +44,7 @@ float PhysicalUniverse::timeStep = initialTimeStep;
 Math::Vector3 PhysicalUniverse::gravity;
 ContactSettings PhysicalUniverse::contactSettings;
 ContactWorld& PhysicalUniverse::contactWorld = theContactWorld;
+JointList& PhysicalUniverse::joints = theContactWorld.joints();
 std::int32_t PhysicalUniverse::stepCount = initialStepCount;
 
 void PhysicalUniverse::addCollisionSet(std::shared_ptr<CollisionSet> set)
@@ -199,6 +200,7 @@ void PhysicalUniverse::reset()
     gravity = Math::Vector3();
     contactSettings = ContactSettings();
     contactWorld.clear();
+    contactWorld.joints().clear();
     designedResponse.clear();
     theWorldQuery.clear();
     stepCount = initialStepCount;

@@ -6,6 +6,7 @@
 #include "physics/body/PhysicalObject.h"
 #include "physics/designed/CollisionReport.h"
 #include "physics/designed/PhysicalObjectCollisionSolver.h"
+#include "physics/joint/JointList.h"
 #include "physics/query/QueryFilter.h"
 #include "physics/query/QueryShapes.h"
 #include "physics/query/WorldQuery.h"
@@ -44,6 +45,11 @@ class PhysicalUniverse {
     /// The solver response's contacts, islands and sleeping bodies between
     /// steps (physics/solver/ContactWorld.h, the engine's own).
     static ContactWorld& contactWorld;
+    /// The joints between bodies (or a body and the world) that the solver
+    /// response steps with the contacts (physics/joint/JointList.h): added
+    /// and removed between steps; a body taken out of the sets takes its
+    /// joints with it at the next step. The designed response ignores them.
+    static JointList& joints;
     /// Incremented at the start of every step; the stamp of the shape caches.
     static std::int32_t stepCount;
 

@@ -135,6 +135,14 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     Physics::PhysicalUniverse::addCollisionSet(collisionSet_);
     Physics::PhysicalUniverse::gravity = description_.gravity;
     Physics::PhysicalUniverse::contactSettings = description_.contact;
+
+    // The joints fix their points and axes in the bodies as they start.
+    for (const JointDescription& joint : description_.joints) {
+        Physics::JointDefinition definition = joint.definition;
+        definition.bodyA = bodies_.at(joint.bodyA);
+        definition.bodyB = joint.bodyB ? bodies_.at(*joint.bodyB) : nullptr;
+        jointIds_.push_back(Physics::PhysicalUniverse::joints.add(definition));
+    }
 }
 
 void PhysicsTestScene::resetBlocks()
@@ -159,6 +167,11 @@ void PhysicsTestScene::resetBlocks()
         body.velocity = placement.start.velocity;
         body.angularVelocity = placement.start.angularVelocity;
     }
+    // The bodies start again where the joints were made: what the joints
+    // carried belongs to the motion that went.
+    for (const Physics::JointId id : jointIds_)
+        if (Physics::Joint* joint = Physics::PhysicalUniverse::joints.find(id))
+            joint->clearImpulses();
 }
 
 std::shared_ptr<Physics::PhysicalObject> PhysicsTestScene::floor() const

@@ -8,6 +8,7 @@
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalModel.h"
 #include "physics/body/PhysicalObject.h"
+#include "physics/joint/Joint.h"
 #include "scene/SceneDescription.h"
 
 #include <cstdint>
@@ -76,6 +77,9 @@ class PhysicsTestScene {
     /// The bodies' names, parallel to bodies(); lattice bodies are named
     /// "<lattice>[<index>]" when their lattice has a name.
     const std::vector<std::string>& bodyNames() const { return names_; }
+    /// The ids of the joints the scene added to PhysicalUniverse::joints, in
+    /// the description's order.
+    const std::vector<Physics::JointId>& jointIds() const { return jointIds_; }
     /// The first fixed body (the program's floor), or null when there is none.
     std::shared_ptr<Physics::PhysicalObject> floor() const;
     const std::shared_ptr<Physics::CollisionSet>& collisionSet() const { return collisionSet_; }
@@ -115,6 +119,8 @@ class PhysicsTestScene {
     std::vector<std::string> names_;
     std::vector<Placement> placements_;
     std::vector<Math::Vector3> latticePoints_;
+    /// The joints the scene added to the universe, in the description's order.
+    std::vector<Physics::JointId> jointIds_;
     std::shared_ptr<Physics::CollisionSet> collisionSet_;
     int blockCount_ = 0;
 };

@@ -6,6 +6,7 @@
 #include "math/Quaternion.h"
 #include "math/Vector3.h"
 #include "physics/body/PhysicalModel.h"
+#include "physics/joint/Joint.h"
 #include "physics/solver/ContactSettings.h"
 
 #include <array>
@@ -93,6 +94,18 @@ struct LatticeDescription {
     Math::Vector3 point(int index) const;
 };
 
+/// A joint between two bodies of the scene, or a body and the world. The
+/// definition's points and axes are in world coordinates with the bodies as
+/// they start; its body pointers are left null and filled in when the scene
+/// is built.
+struct JointDescription {
+    Physics::JointDefinition definition;
+    /// The bodies by their place in the scene's order (bodies, then lattices);
+    /// no second body joins the first to the world.
+    std::size_t bodyA = 0;
+    std::optional<std::size_t> bodyB;
+};
+
 /// A whole scene. Its bodies are made in order: first `bodies`, then every
 /// lattice in turn; that order decides the pairs and the state hash.
 struct SceneDescription {
@@ -103,6 +116,8 @@ struct SceneDescription {
     std::vector<ModelReference> models;
     std::vector<BodyDescription> bodies;
     std::vector<LatticeDescription> lattices;
+    /// Made after every body, in order.
+    std::vector<JointDescription> joints;
 
     /// Bodies of every kind together.
     std::size_t bodyCount() const;

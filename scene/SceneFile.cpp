@@ -503,10 +503,170 @@ LatticeDescription readLattice(const Node& node, const SceneDescription& scene)
     return lattice;
 }
 
+/// The names bodies can be joined by, in the scene's order: a body's own
+/// name, a lattice body's "name[i]".
+std::vector<std::string> bodyNames(const SceneDescription& scene)
+{
+    std::vector<std::string> names;
+    for (const BodyDescription& body : scene.bodies)
+        names.push_back(body.name);
+    for (const LatticeDescription& lattice : scene.lattices)
+        for (int i = 0; i < lattice.bodyCount(); ++i)
+            names.push_back(lattice.name.empty() ? std::string()
+                                                 : lattice.name + "[" + std::to_string(i) + "]");
+    return names;
+}
+
+std::size_t bodyIndex(const Node& node, const std::vector<std::string>& names)
+{
+    const std::string name = node.text();
+    std::size_t found = names.size();
+    std::size_t count = 0;
+    if (!name.empty())
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) {
+                found = count == 0 ? i : found;
+                ++count;
+            }
+    if (count == 0)
+        node.fail("no body named " + quotedText(name));
+    if (count > 1)
+        node.fail(std::to_string(count) + " bodies are named " + quotedText(name) + ", so it names none");
+    return found;
+}
+
+Math::Vector3 readAxis(const Node& node)
+{
+    const Math::Vector3 axis = node.vector();
+    const double length =
+        std::sqrt(static_cast<double>(axis.x) * axis.x + static_cast<double>(axis.y) * axis.y +
+                  static_cast<double>(axis.z) * axis.z);
+    if (!(length >= zeroDirectionLength) || !std::isfinite(length))
+        node.fail("the axis has no direction (zero length)");
+    return axis;
+}
+
+Physics::JointLimits readLimits(const Node& node)
+{
+    const std::vector<Node> parts = node.list(2);
+    const Physics::JointLimits limits{parts[0].number(), parts[1].number()};
+    if (!(limits.low <= limits.high))
+        node.fail("the low limit " + parts[0].json().dump() + " is above the high limit " +
+                  parts[1].json().dump());
+    return limits;
+}
+
+Physics::JointMotor readMotor(const Node& node, const char* forceKey)
+{
+    node.expectObject({"speed", forceKey});
+    Physics::JointMotor motor;
+    motor.speed = node.required("speed").number();
+    motor.maxForce = node.required(forceKey).number(0.0f, std::numeric_limits<float>::max(), "0 or more");
+    return motor;
+}
+
+float readLength(const Node& node)
+{
+    return node.number(0.0f, std::numeric_limits<float>::max(), "0 or more");
+}
+
+JointDescription readJoint(const Node& node, const std::vector<std::string>& names)
+{
+    if (!node.json().is_object())
+        node.fail("must be an object, not " + typeName(node.json()));
+    const Node typeNode = node.required("type");
+    const std::string type = typeNode.text();
+    JointDescription joint;
+    Physics::JointDefinition& definition = joint.definition;
+    if (type == "ball") {
+        definition.type = Physics::JointType::Ball;
+        node.expectObject({"type", "name", "bodies", "anchor", "collide"});
+    } else if (type == "hinge") {
+        definition.type = Physics::JointType::Hinge;
+        node.expectObject({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
+    } else if (type == "fixed") {
+        definition.type = Physics::JointType::Fixed;
+        node.expectObject({"type", "name", "bodies", "anchor", "collide"});
+    } else if (type == "slider") {
+        definition.type = Physics::JointType::Slider;
+        node.expectObject({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
+    } else if (type == "distance") {
+        definition.type = Physics::JointType::Distance;
+        node.expectObject({"type", "name", "bodies", "anchors", "length", "min", "max", "spring", "collide"});
+    } else {
+        typeNode.fail(
+            quotedText(type) +
+            " is not a joint type: must be \"ball\", \"hinge\", \"fixed\", \"slider\" or \"distance\"");
+    }
+    if (const auto name = node.member("name"))
+        definition.name = name->text();
+
+    const Node bodiesNode = node.required("bodies");
+    if (!bodiesNode.json().is_array() || bodiesNode.json().empty() || bodiesNode.json().size() > 2)
+        bodiesNode.fail("must be a list of one or two body names, not " +
+                        (bodiesNode.json().is_array()
+                             ? "a list of " + std::to_string(bodiesNode.json().size())
+                             : typeName(bodiesNode.json())));
+    const std::vector<Node> bodies = bodiesNode.elements();
+    joint.bodyA = bodyIndex(bodies[0], names);
+    if (bodies.size() == 2) {
+        joint.bodyB = bodyIndex(bodies[1], names);
+        if (*joint.bodyB == joint.bodyA)
+            bodiesNode.fail("a joint cannot join a body to itself");
+    }
+
+    if (const auto anchor = node.member("anchor"))
+        definition.anchor = anchor->vector();
+    if (definition.type == Physics::JointType::Hinge || definition.type == Physics::JointType::Slider) {
+        definition.axis = readAxis(node.required("axis"));
+        if (const auto limits = node.member("limits"))
+            definition.limits = readLimits(*limits);
+        if (const auto motor = node.member("motor"))
+            definition.motor =
+                readMotor(*motor, definition.type == Physics::JointType::Hinge ? "max_torque" : "max_force");
+    }
+    if (definition.type == Physics::JointType::Distance) {
+        const Node anchorsNode = node.required("anchors");
+        if (!anchorsNode.json().is_array() || anchorsNode.json().size() != 2)
+            anchorsNode.fail("must be a list of two points");
+        const std::vector<Node> anchors = anchorsNode.elements();
+        definition.anchorA = anchors[0].vector();
+        definition.anchorB = anchors[1].vector();
+        if (const auto length = node.member("length"))
+            definition.length = readLength(*length);
+        if (const auto low = node.member("min"))
+            definition.minLength = readLength(*low);
+        if (const auto high = node.member("max"))
+            definition.maxLength = readLength(*high);
+        if (const auto spring = node.member("spring")) {
+            spring->expectObject({"frequency", "damping_ratio"});
+            Physics::DistanceSpring made;
+            const Node frequency = spring->required("frequency");
+            made.frequency = frequency.number();
+            if (!(made.frequency > 0.0f))
+                frequency.fail(frequency.json().dump() + " is out of range: must be more than 0");
+            if (const auto damping = spring->member("damping_ratio"))
+                made.dampingRatio = damping->number(0.0f, std::numeric_limits<float>::max(), "0 or more");
+            definition.spring = made;
+        }
+        const float length = definition.length.value_or((definition.anchorB - definition.anchorA).length());
+        const bool spring = definition.spring.has_value();
+        const float low = definition.minLength.value_or(spring ? 0.0f : length);
+        const float high =
+            definition.maxLength.value_or(spring ? std::numeric_limits<float>::infinity() : length);
+        if (!(low <= high))
+            node.fail("the least distance " + Json(low).dump() + " is above the greatest " +
+                      Json(high).dump());
+    }
+    if (const auto collide = node.member("collide"))
+        definition.collide = collide->boolean();
+    return joint;
+}
+
 SceneDescription readScene(const Json& document, const std::string& label, const fs::path& baseFolder)
 {
     const Node root(document, "", label);
-    root.expectObject({"description", "world", "models", "bodies", "lattices"});
+    root.expectObject({"description", "world", "models", "bodies", "lattices", "joints"});
     SceneDescription scene;
     scene.source = label;
     if (const auto description = root.member("description"))
@@ -537,6 +697,13 @@ SceneDescription readScene(const Json& document, const std::string& label, const
                   std::to_string(maxSceneBodies));
     if (scene.bodyCount() == 0)
         root.fail("the scene has no bodies");
+    if (const auto joints = root.member("joints")) {
+        if (!joints->json().is_array())
+            joints->fail("must be a list of joints, not " + typeName(joints->json()));
+        const std::vector<std::string> names = bodyNames(scene);
+        for (const Node& joint : joints->elements())
+            scene.joints.push_back(readJoint(joint, names));
+    }
     return scene;
 }
 

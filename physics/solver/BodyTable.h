@@ -65,6 +65,13 @@ class BodyTable {
     void restoreForces();
 
     std::size_t size() const { return bodies_.size(); }
+    /// Where the list holds body, or -1 when it is in none of the sets.
+    std::int32_t indexOf(const PhysicalObject& body) const
+    {
+        return body.solverMemory.gatherStamp == gatherStamp_ && gatherStamp_ != 0
+                   ? body.solverMemory.listIndex
+                   : -1;
+    }
     const StepBody& operator[](std::size_t i) const { return bodies_[i]; }
 
     /// Whether body i moves at all, sleeps (only movable bodies do), or moves and is awake.

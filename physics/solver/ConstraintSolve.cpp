@@ -165,15 +165,33 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
     solver_.prepareGroup(solverBodies_, g, parallel);
     const auto pushed = [&](std::int32_t k) { pushBody(k, h); };
     const auto moved = [&](std::int32_t k) { moveBody(k, h); };
+    // The joints go before the contacts in each pass, so that the contacts
+    // have the last word on overlaps. They are few, and solved on this thread
+    // between the contact passes, in the same order on any number of threads.
+    const SolveBatches::JointRange joints = batches_.batchJoints(batch);
+    const bool jointed = joints.first != joints.last;
+    if (jointed)
+        joints_.prepare(joints.first, joints.last, bodies_, batches_, h, scale);
     for (int substep = 0; substep < substeps; ++substep) {
         times.integration += timed(range, parallel, pushed);
+        if (jointed)
+            joints_.warmStart(joints.first, joints.last, solverBodies_, orientations_,
+                              static_cast<float>(substep) * h);
         solver_.warmStart(solverBodies_, g, parallel);
+        if (jointed)
+            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, true,
+                          static_cast<float>(substep) * h);
         solver_.solve(solverBodies_, true, g, parallel, static_cast<float>(substep) * h);
         times.integration += timed(range, parallel, moved);
+        if (jointed)
+            joints_.solve(joints.first, joints.last, solverBodies_, orientations_, false,
+                          static_cast<float>(substep + 1) * h);
         solver_.solve(solverBodies_, false, g, parallel, static_cast<float>(substep + 1) * h);
     }
     solver_.applyRestitution(solverBodies_, g, parallel);
     storeImpulses(g, parallel, static_cast<float>(scale));
+    if (jointed)
+        joints_.store(joints.first, joints.last, scale);
     times.integration += timed(range, parallel, [&](std::int32_t k) { finishBody(k); });
     batchTouching_[g] = countPressed(batch);
     // The batch holds its islands whole (an island's bodies share contacts,

@@ -10,6 +10,7 @@
 #include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
 #include "physics/solver/Islands.h"
+#include "physics/solver/JointSolver.h"
 #include "physics/solver/SolveBatches.h"
 #include "physics/solver/ThreadSplit.h"
 #include "physics/solver/WorkerPool.h"
@@ -33,8 +34,9 @@ class ConstraintSolve {
 
     /// The stages the solve reads and writes; they outlive it.
     ConstraintSolve(BodyTable& bodies, ContactCache& contacts, const SolveBatches& batches, Islands& islands,
-                    WorkerPool& pool)
-        : bodies_(bodies), contacts_(contacts), batches_(batches), islands_(islands), pool_(pool)
+                    JointSolver& joints, WorkerPool& pool)
+        : bodies_(bodies), contacts_(contacts), batches_(batches), islands_(islands), joints_(joints),
+          pool_(pool)
     {
     }
 
@@ -106,6 +108,7 @@ class ConstraintSolve {
     ContactCache& contacts_;
     const SolveBatches& batches_;
     Islands& islands_;
+    JointSolver& joints_;
     WorkerPool& pool_;
 
     ContactSolver solver_;

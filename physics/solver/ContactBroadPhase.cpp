@@ -175,4 +175,15 @@ void ContactBroadPhase::sortCandidates(const BodyTable& bodies, WorkerPool& pool
                candidateOrder_.begin());
 }
 
+void ContactBroadPhase::dropPairs(const std::vector<std::pair<std::int32_t, std::int32_t>>& keptApart)
+{
+    const auto apart = [&](const KeyedCandidate& candidate) {
+        const std::pair<std::int32_t, std::int32_t> pair(std::min(candidate.i, candidate.j),
+                                                         std::max(candidate.i, candidate.j));
+        return std::binary_search(keptApart.begin(), keptApart.end(), pair);
+    };
+    candidateOrder_.erase(std::remove_if(candidateOrder_.begin(), candidateOrder_.end(), apart),
+                          candidateOrder_.end());
+}
+
 } // namespace Tolvane::Physics

@@ -41,6 +41,10 @@ class ContactBroadPhase {
     /// The candidates in key order, the order of the cached pairs.
     void sortCandidates(const BodyTable& bodies, WorkerPool& pool);
     const std::vector<KeyedCandidate>& sortedCandidates() const { return candidateOrder_; }
+    /// Drops the sorted candidates of the pairs of bodies listed in
+    /// keptApart (each pair as lower place, higher place, the list sorted):
+    /// bodies joined by a joint that does not let them collide.
+    void dropPairs(const std::vector<std::pair<std::int32_t, std::int32_t>>& keptApart);
 
     /// The most body i's velocity may change by contacts in this step: the
     /// fastest approach of any body whose box meets its own.

@@ -2,16 +2,19 @@
 //  1. the body table gathers the bodies of the sets, with their centres of
 //     mass, world boxes swept over the step, and whether code moved them
 //     since the last step (BodyTable);
-//  2. the broad phase finds the candidate pairs, with the boxes of struck
-//     bodies grown (ContactBroadPhase);
+//  2. the joints find their bodies in the table (a joint of a body no longer
+//     in the sets goes); the broad phase finds the candidate pairs, with the
+//     boxes of struck bodies grown, less the joined pairs that do not collide
+//     (ContactBroadPhase);
 //  3. the narrow phase collides the hulls of every pair with an awake body;
 //     pairs asleep together keep last step's manifolds; each new manifold
 //     point takes the impulses of last step's point with the same features
 //     (ContactCache);
-//  4. islands through the manifolds: an island with one awake body wakes (Islands);
+//  4. islands through the manifolds and the joints: an island with one awake
+//     body wakes (Islands);
 //  5. the awake bodies in groups and batches (SolveBatches), run over the
-//     threads (ThreadSplit), each batch's contacts solved in substeps
-//     (ConstraintSolve);
+//     threads (ThreadSplit), each batch's joints and contacts solved in
+//     substeps (ConstraintSolve, JointSolver);
 //  6. positions, orientations and velocities back to the bodies, and islands
 //     that stayed still long enough fall asleep (ConstraintSolve, Islands).
 #include "physics/solver/ContactWorld.h"
@@ -19,6 +22,7 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Tolvane::Physics {
 
@@ -85,15 +89,18 @@ void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& s
         figures_.lap(&PhaseTimes::other);
         return;
     }
+    linkJoints(weight * dt / static_cast<float>(std::max(1, settings.solverIterations)));
     figures_.lap(&PhaseTimes::other);
     broadPhase_.findCandidates(bodies_, dt, pool_);
     figures_.lap(&PhaseTimes::broadPhase);
     // Last step's pairs are sorted by key; this step's candidates are put in
     // the same order, so that one walk matches them.
     broadPhase_.sortCandidates(bodies_, pool_);
+    if (!keptApart_.empty())
+        broadPhase_.dropPairs(keptApart_);
     contacts_.update(bodies_, broadPhase_, dt, pool_, figures_.statistics());
     figures_.lap(&PhaseTimes::narrowPhase);
-    islands_.wake(bodies_, contacts_.pairs());
+    islands_.wake(bodies_, contacts_.pairs(), jointLinks_);
     figures_.lap(&PhaseTimes::other);
     solve(dt, weight, up, settings, clearingForces);
     figures_.lap(&PhaseTimes::integration);
@@ -105,8 +112,9 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
                          bool clearingForces)
 {
     const float substep = dt / static_cast<float>(std::max(1, settings.solverIterations));
-    batches_.plan(bodies_, contacts_.pairs(), figures_.statistics(), weight * substep);
+    batches_.plan(bodies_, contacts_.pairs(), jointLinks_, figures_.statistics(), weight * substep);
     solve_.prepare(settings, dt, weight, up, clearingForces);
+    jointSolver_.start();
     islands_.startStillTimes(bodies_.size(), settings.sleeping);
     figures_.lap(&PhaseTimes::solver);
     threadSplit_.run(
@@ -117,6 +125,60 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
     // and the solver as they spent it.
     figures_.splitSolveTime(threadSplit_.integrationShare());
     solve_.finishBodies(figures_.statistics());
+}
+
+namespace {
+
+/// The impulse a joint carried along its bodies' anchors in one of the
+/// settings' substeps.
+float carriedImpulse(const Joint& joint)
+{
+    const float along = joint.impulses.spring + joint.impulses.lower - joint.impulses.upper;
+    if (joint.type == JointType::Distance)
+        return std::fabs(joint.impulses.linear.x + along);
+    if (joint.type == JointType::Slider)
+        return joint.impulses.linear.length() + std::fabs(joint.impulses.motor + along);
+    return joint.impulses.linear.length();
+}
+
+/// One over the mass of the lighter of the joint's movable bodies.
+float lighterInverseMass(const Joint& joint)
+{
+    const auto inverseMass = [](const std::shared_ptr<PhysicalObject>& body) {
+        return body && !body->fixed && body->mass > 0.0f ? 1.0f / body->mass : 0.0f;
+    };
+    return std::max(inverseMass(joint.bodyA), inverseMass(joint.bodyB));
+}
+
+} // namespace
+
+void ContactWorld::linkJoints(float weightPerSubstep)
+{
+    jointLinks_.clear();
+    keptApart_.clear();
+    if (joints_.empty())
+        return;
+    // A joint whose body left the sets goes with it: nothing holds a body
+    // that is no longer simulated.
+    joints_.keepIf([&](const Joint& joint) {
+        return bodies_.indexOf(*joint.bodyA) >= 0 && (!joint.bodyB || bodies_.indexOf(*joint.bodyB) >= 0);
+    });
+    for (std::size_t k = 0; k < joints_.size(); ++k) {
+        Joint& joint = joints_[k];
+        JointLink link;
+        link.bodyA = bodies_.indexOf(*joint.bodyA);
+        link.bodyB = joint.bodyB ? bodies_.indexOf(*joint.bodyB) : -1;
+        // The load in weights of the lighter body, as a contact's.
+        const float load = weightPerSubstep > 0.0f
+                               ? carriedImpulse(joint) * lighterInverseMass(joint) / weightPerSubstep
+                               : 0.0f;
+        joint.substepScale = SolveBatches::jointSubstepScale(load, joint.substepScale);
+        link.substepScale = joint.substepScale;
+        jointLinks_.push_back(link);
+        if (!joint.collide && link.bodyB >= 0)
+            keptApart_.emplace_back(std::min(link.bodyA, link.bodyB), std::max(link.bodyA, link.bodyB));
+    }
+    std::sort(keptApart_.begin(), keptApart_.end());
 }
 
 void ContactWorld::clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets)

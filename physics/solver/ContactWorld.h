@@ -5,6 +5,7 @@
 
 #include "physics/body/CollisionSet.h"
 #include "physics/body/PhysicalObject.h"
+#include "physics/joint/JointList.h"
 #include "physics/solver/BodyTable.h"
 #include "physics/solver/ConstraintSolve.h"
 #include "physics/solver/ContactBroadPhase.h"
@@ -12,6 +13,8 @@
 #include "physics/solver/ContactSettings.h"
 #include "physics/solver/ContactStepStatistics.h"
 #include "physics/solver/Islands.h"
+#include "physics/solver/JointLink.h"
+#include "physics/solver/JointSolver.h"
 #include "physics/solver/SolveBatches.h"
 #include "physics/solver/StepFigures.h"
 #include "physics/solver/ThreadSplit.h"
@@ -45,8 +48,13 @@ class ContactWorld {
     /// while the sets hold the bodies the last step listed.
     void clearForces(const std::vector<std::shared_ptr<CollisionSet>>& sets);
 
-    /// Forgets every contact and sleeping island.
+    /// Forgets every contact and sleeping island; the joints stay.
     void clear();
+
+    /// The joints the steps solve with the contacts. Add and remove them
+    /// between steps; a step drops the joints of bodies in no set.
+    JointList& joints() { return joints_; }
+    const JointList& joints() const { return joints_; }
 
     /// The threads the narrow phase and the solver run on (below 1: the
     /// machine's cores; at most WorkerPool::threadLimit()). Every result is
@@ -81,6 +89,11 @@ class ContactWorld {
     /// weight is gravity's strength, up the direction against it.
     void solve(float dt, float weight, const Math::Vector3& up, const ContactSettings& settings,
                bool clearingForces);
+    /// Drops the joints of bodies no longer in the sets, finds each joint's
+    /// bodies in the table, lists the joined pairs that do not collide, and
+    /// weighs each joint's load (weightPerSubstep: the speed gravity gives a
+    /// body in one of the settings' substeps) for its substeps.
+    void linkJoints(float weightPerSubstep);
 
     WorkerPool pool_{0};
     BodyTable bodies_;
@@ -88,7 +101,13 @@ class ContactWorld {
     ContactCache contacts_;
     Islands islands_;
     SolveBatches batches_;
-    ConstraintSolve solve_{bodies_, contacts_, batches_, islands_, pool_};
+    JointList joints_;
+    /// Each joint's bodies in the table, and the joined pairs kept apart
+    /// (lower place first, sorted), for this step.
+    std::vector<JointLink> jointLinks_;
+    std::vector<std::pair<std::int32_t, std::int32_t>> keptApart_;
+    JointSolver jointSolver_{joints_, jointLinks_};
+    ConstraintSolve solve_{bodies_, contacts_, batches_, islands_, jointSolver_, pool_};
     ThreadSplit threadSplit_;
     StepFigures figures_;
     /// A step ran since the world was made or cleared.

@@ -5,7 +5,8 @@
 
 namespace Tolvane::Physics {
 
-void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs)
+void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
+                   const std::vector<JointLink>& joints)
 {
     islandParent_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
@@ -23,6 +24,18 @@ void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs)
             continue;
         }
         uniteRoots(islandParent_, pair.bodyA, pair.bodyB);
+    }
+    // Joined bodies share an island: they wake and sleep together. A body
+    // joined to a moving kinematic body is held awake by it, as one it touches.
+    for (const JointLink& joint : joints) {
+        if (joint.bodyA < 0 || joint.bodyB < 0)
+            continue;
+        if (bodies.movable(joint.bodyA) && bodies.movable(joint.bodyB))
+            uniteRoots(islandParent_, joint.bodyA, joint.bodyB);
+        else if (bodies.kinematic(joint.bodyA) && bodies.movable(joint.bodyB))
+            held_.push_back(joint.bodyB);
+        else if (bodies.kinematic(joint.bodyB) && bodies.movable(joint.bodyA))
+            held_.push_back(joint.bodyA);
     }
     islandRoot_.resize(bodies.size());
     islandFlag_.assign(bodies.size(), 0);

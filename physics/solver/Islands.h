@@ -5,6 +5,7 @@
 
 #include "physics/solver/BodyTable.h"
 #include "physics/solver/ContactCache.h"
+#include "physics/solver/JointLink.h"
 #include "physics/solver/SolverConstants.h"
 #include "physics/solver/UnionFind.h"
 
@@ -19,9 +20,9 @@ namespace Tolvane::Physics {
 /// still time too. Each step builds the islands afresh from the pairs.
 class Islands {
   public:
-    /// Unites the movable bodies of every linked pair into islands, and wakes
-    /// every sleeping body of an island with an awake body.
-    void wake(BodyTable& bodies, const std::vector<PairContact>& pairs);
+    /// Unites the movable bodies of every linked pair and every joint into
+    /// islands, and wakes every sleeping body of an island with an awake body.
+    void wake(BodyTable& bodies, const std::vector<PairContact>& pairs, const std::vector<JointLink>& joints);
 
     /// Starts the islands' least still times for the step's finish; sleeping
     /// says whether bodies may fall asleep at all.

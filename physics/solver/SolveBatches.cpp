@@ -10,20 +10,40 @@
 namespace Tolvane::Physics {
 
 void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs,
-                        ContactStepStatistics& statistics, float weightPerSubstep)
+                        const std::vector<JointLink>& joints, ContactStepStatistics& statistics,
+                        float weightPerSubstep)
 {
-    groupAwakeBodies(bodies, pairs);
+    groupAwakeBodies(bodies, pairs, joints);
     statistics.awakeBodies = static_cast<int>(solverToBody_.size());
     countConstraints(pairs, statistics, weightPerSubstep);
+    groupJoints_.assign(static_cast<std::size_t>(groupCount_), 0);
+    for (const JointLink& joint : joints) {
+        const std::int32_t group = groupOfJoint(joint);
+        if (group < 0)
+            continue;
+        ++groupJoints_[group];
+        groupScale_[group] = std::max(groupScale_[group], joint.substepScale);
+    }
     assignBatches();
     numberPairs(pairs);
+    numberJoints(joints);
     numberBodies();
+}
+
+std::int32_t SolveBatches::groupOfJoint(const JointLink& joint)
+{
+    if (joint.bodyA >= 0 && solverIndexOf_[joint.bodyA] != noSolverBody)
+        return groupOfBody(joint.bodyA);
+    if (joint.bodyB >= 0 && solverIndexOf_[joint.bodyB] != noSolverBody)
+        return groupOfBody(joint.bodyB);
+    return -1;
 }
 
 // The awake bodies. They are solved in groups that share no body: bodies
 // joined by any contact with points (the islands join only those that
-// touch), numbered in the order of their first body.
-void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs)
+// touch) or by a joint, numbered in the order of their first body.
+void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
+                                    const std::vector<JointLink>& joints)
 {
     solverToBody_.clear();
     groupParent_.resize(bodies.size());
@@ -34,6 +54,9 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
             continue;
         uniteRoots(groupParent_, pair.bodyA, pair.bodyB);
     }
+    for (const JointLink& joint : joints)
+        if (joint.bodyA >= 0 && joint.bodyB >= 0 && bodies.awake(joint.bodyA) && bodies.awake(joint.bodyB))
+            uniteRoots(groupParent_, joint.bodyA, joint.bodyB);
     groupOfRoot_.assign(bodies.size(), -1);
     groupCount_ = 0;
     solverIndexOf_.resize(bodies.size());
@@ -90,14 +113,30 @@ void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStep
 // largestSubstepScale. A pair steps down only once its load fits the lower
 // scale with room to spare, so that a load near a boundary does not switch
 // its island's stiffness back and forth.
+namespace {
+
+/// The least power of two, up to largestSubstepScale, not below needed.
+int scaleFor(float needed)
+{
+    int scale = 1;
+    while (static_cast<float>(scale) < needed && scale < largestSubstepScale)
+        scale *= 2;
+    return scale;
+}
+
+} // namespace
+
+int SolveBatches::jointSubstepScale(float load, int previous)
+{
+    const float needed = std::sqrt(load / jointLoadAtBaseSubsteps);
+    const int up = scaleFor(needed);
+    if (up >= previous)
+        return up;
+    return std::min(previous, scaleFor(needed / substepScaleDownShare));
+}
+
 int SolveBatches::substepScale(float load, int previous)
 {
-    const auto scaleFor = [](float needed) {
-        int scale = 1;
-        while (static_cast<float>(scale) < needed && scale < largestSubstepScale)
-            scale *= 2;
-        return scale;
-    };
     const float needed = std::pow(load / loadAtBaseSubsteps, columnFrequencyExponent);
     const int up = scaleFor(needed);
     if (up >= previous)
@@ -108,15 +147,15 @@ int SolveBatches::substepScale(float load, int previous)
 // Groups are solved in batches of whole groups, so that small ones fill the
 // solver's four lanes together: a group alone may hold a single contact.
 // The batches follow the groups' order and nothing else, so the results are
-// the same for every number of threads. Groups without contacts are no
-// batch's: their bodies are only moved.
+// the same for every number of threads. Groups without contacts or joints
+// are no batch's: their bodies are only moved.
 void SolveBatches::assignBatches()
 {
     batchOfGroup_.resize(static_cast<std::size_t>(groupCount_));
     batchCount_ = 0;
     std::size_t filling = 0;
     for (std::int32_t g = 0; g < groupCount_; ++g) {
-        if (groupConstraints_[g] == 0) {
+        if (groupConstraints_[g] == 0 && groupJoints_[g] == 0) {
             batchOfGroup_[g] = -1;
             continue;
         }
@@ -128,7 +167,7 @@ void SolveBatches::assignBatches()
             batchScale_[batchCount_ - 1] = groupScale_[g];
         }
         batchOfGroup_[g] = batchCount_ - 1;
-        filling += groupConstraints_[g];
+        filling += groupConstraints_[g] + groupJoints_[g];
     }
 }
 
@@ -174,6 +213,30 @@ void SolveBatches::numberPairs(std::vector<PairContact>& pairs)
         batchConstraintFill_[batch] += pair.counts.manifolds;
         batchPointFill_[batch] += pair.counts.points;
         batchPairs_[batchPairFill_[batch]++] = static_cast<std::int32_t>(index);
+    }
+}
+
+// Each batch's joints in list order, so that a batch solves them in the
+// same order however the batches are spread over the threads.
+void SolveBatches::numberJoints(const std::vector<JointLink>& joints)
+{
+    batchJoints_.clear();
+    if (joints.empty())
+        return;
+    batchJointStart_.assign(static_cast<std::size_t>(batchCount_) + 1, 0);
+    for (const JointLink& joint : joints) {
+        const std::int32_t group = groupOfJoint(joint);
+        if (group >= 0)
+            ++batchJointStart_[batchOfGroup_[group] + 1];
+    }
+    for (std::int32_t b = 0; b < batchCount_; ++b)
+        batchJointStart_[b + 1] += batchJointStart_[b];
+    batchJointFill_.assign(batchJointStart_.begin(), batchJointStart_.end());
+    batchJoints_.resize(static_cast<std::size_t>(batchJointStart_[batchCount_]));
+    for (std::size_t j = 0; j < joints.size(); ++j) {
+        const std::int32_t group = groupOfJoint(joints[j]);
+        if (group >= 0)
+            batchJoints_[batchJointFill_[batchOfGroup_[group]]++] = static_cast<std::int32_t>(j);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "physics/solver/ContactCache.h"
 #include "physics/solver/ContactSolver.h"
 #include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/JointLink.h"
 #include "physics/solver/UnionFind.h"
 
 #include <cstdint>
@@ -25,8 +26,10 @@ class SolveBatches {
     /// weightPerSubstep is the speed gravity gives a body in one of the
     /// settings' substeps: each group's substep scale weighs its contacts'
     /// loads against it.
-    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
-              float weightPerSubstep);
+    /// Joined awake bodies are grouped as touching ones are, and a group
+    /// with joints is some batch's even without contacts.
+    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, const std::vector<JointLink>& joints,
+              ContactStepStatistics& statistics, float weightPerSubstep);
 
     std::int32_t batchCount() const { return batchCount_; }
     std::int32_t constraintCount() const { return constraintCount_; }
@@ -68,10 +71,28 @@ class SolveBatches {
     {
         return static_cast<std::size_t>(batchPairStart_[batch + 1] - batchPairStart_[batch]);
     }
+    /// A batch's joints (indices into the joint list), in list order.
+    struct JointRange {
+        const std::int32_t* first;
+        const std::int32_t* last;
+    };
+    /// The substep scale a joint needs that carries load times its lighter
+    /// body's weight, having needed previous last step: its stretch goes as
+    /// its load over the square of its frequency, which grows with the substeps.
+    static int jointSubstepScale(float load, int previous);
+
+    JointRange batchJoints(std::int32_t batch) const
+    {
+        if (batchJoints_.empty())
+            return {nullptr, nullptr};
+        return {batchJoints_.data() + batchJointStart_[batch],
+                batchJoints_.data() + batchJointStart_[batch + 1]};
+    }
 
   private:
     /// Groups the awake bodies joined by any pair and numbers them in order.
-    void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs);
+    void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
+                          const std::vector<JointLink>& joints);
     std::int32_t groupOfBody(std::int32_t body) { return groupOfRoot_[findRoot(groupParent_, body)]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
     void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
@@ -81,6 +102,10 @@ class SolveBatches {
     /// body's weight, having needed previous last step.
     static int substepScale(float load, int previous);
     void numberPairs(std::vector<PairContact>& pairs);
+    /// Each joint with an awake body into its batch's list.
+    void numberJoints(const std::vector<JointLink>& joints);
+    /// The group of the joint's awake body, or -1 when neither is awake.
+    std::int32_t groupOfJoint(const JointLink& joint);
     void numberBodies();
 
     std::int32_t groupCount_ = 0;
@@ -96,6 +121,8 @@ class SolveBatches {
     std::vector<std::int32_t> groupOfRoot_;
     /// Each group's contacts, and the batch it is solved in (-1: none).
     std::vector<std::size_t> groupConstraints_;
+    /// Each group's joints.
+    std::vector<std::size_t> groupJoints_;
     std::vector<std::int32_t> batchOfGroup_;
     /// Each group's substep scale (its pairs' largest), and each batch's.
     std::vector<int> groupScale_;
@@ -109,6 +136,11 @@ class SolveBatches {
     /// Each batch's pairs (indices into the pairs), batch after batch.
     std::vector<std::int32_t> batchPairStart_;
     std::vector<std::int32_t> batchPairs_;
+    /// Each batch's joints (indices into the joint list), batch after batch;
+    /// empty when the step has no joints.
+    std::vector<std::int32_t> batchJointStart_;
+    std::vector<std::int32_t> batchJointFill_;
+    std::vector<std::int32_t> batchJoints_;
     /// Each batch's first solver body, and the solver bodies in order.
     std::vector<std::int32_t> groupBodyStart_;
     std::vector<std::int32_t> groupBodies_;

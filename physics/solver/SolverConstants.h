@@ -114,4 +114,26 @@ constexpr float sleepAngularSpeed = 0.05f;
 /// Seconds every body of an island must stay still before the island sleeps.
 constexpr float timeToSleep = 0.5f;
 
+/// Stiffness of a joint's position correction, in hertz. A joint carrying a
+/// load stretches by about the load's acceleration over (2π f)²: at 45 Hz
+/// the top joint of a hanging chain of 30 cubes stretches by about 0.007.
+constexpr float jointHertz = 45.0f;
+/// Damping ratio of that correction: far above critical, so that a joint
+/// pulled apart closes without ringing.
+constexpr float jointDampingRatio = 10.0f;
+/// No joint is made stiffer than this share of the substep rate (48 Hz at
+/// the default 4 substeps of 0.025 s; a scene with fewer, longer substeps
+/// gets softer joints). A chain of joints rings, then flies apart, once
+/// 2π f h nears 2 (about 0.32 of the rate: a chain of 30 cubes does at 50 Hz
+/// and more).
+constexpr float maxJointHertzPerSubstepRate = 0.3f;
+/// A joint carrying more than this many weights of its lighter body takes
+/// its group to more substeps, as loaded contacts do: the square root of its
+/// load over this, rounded up to a power of two. A joint's stretch under its
+/// load depends on its frequency alone, but a long chain, or a heavy weight
+/// on one, bounces on its joints for many seconds at the settings' substeps;
+/// with more it hangs still within a second (a mass of 100 on a chain of 30
+/// cubes: 8 times the substeps).
+constexpr float jointLoadAtBaseSubsteps = 10.0f;
+
 } // namespace Tolvane::Physics

@@ -182,6 +182,52 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
     EXPECT_EQ(headOn->bodyNames()[2], "right");
 }
 
+TEST_F(SceneFileTest, JointScenesJoinTheBodiesTheyName)
+{
+    struct Shipped {
+        const char* file;
+        std::size_t bodies;
+        std::size_t joints;
+    };
+    const Shipped shipped[] = {{"pendulum.json", 1, 1},         {"chain-30.json", 30, 30},
+                               {"chain-30-heavy.json", 30, 30}, {"door-hinge.json", 2, 1},
+                               {"slider.json", 3, 2},           {"newtons-cradle.json", 5, 10},
+                               {"rope-bridge.json", 26, 21}};
+    for (const auto& [file, bodies, joints] : shipped) {
+        SCOPED_TRACE(file);
+        const auto scene = build(scenes + "/" + file);
+        EXPECT_EQ(scene->bodies().size(), bodies);
+        EXPECT_EQ(PhysicalUniverse::joints.size(), joints);
+        EXPECT_EQ(scene->jointIds().size(), joints);
+    }
+
+    // A joint names its bodies in the scene's order, lattice bodies by their index;
+    // one body alone is joined to the world, at its own position unless an anchor is given.
+    const auto text =
+        R"({"models": {"cube": ")" + cubeFile +
+        R"("}, "bodies": [{"name": "a", "model": "cube", "position": [1, 2, 3]}],)"
+        R"( "lattices": [{"name": "l", "model": "cube", "counts": [1, 2, 1], "origin": [5, 0, 0]}],)"
+        R"( "joints": [{"type": "ball", "name": "pin", "bodies": ["a"]},)"
+        R"( {"type": "hinge", "bodies": ["l[1]", "a"], "anchor": [5, 1, 0], "axis": [0, 0, 2],)"
+        R"(  "limits": [-1, 1], "motor": {"speed": 2, "max_torque": 5}, "collide": true}]})";
+    const auto scene = build(write("joined.json", text));
+    ASSERT_EQ(PhysicalUniverse::joints.size(), 2u);
+    const Physics::Joint& pin = PhysicalUniverse::joints[0];
+    EXPECT_EQ(pin.name, "pin");
+    EXPECT_EQ(pin.bodyA, scene->bodies()[0]);
+    EXPECT_EQ(pin.bodyB, nullptr);
+    EXPECT_EQ(pin.localAnchorB, Math::Vector3(1.0f, 2.0f, 3.0f));
+    EXPECT_FALSE(pin.collide);
+    const Physics::Joint& hinge = PhysicalUniverse::joints[1];
+    EXPECT_EQ(hinge.type, Physics::JointType::Hinge);
+    EXPECT_EQ(hinge.bodyA, scene->bodies()[2]);
+    EXPECT_EQ(hinge.bodyB, scene->bodies()[0]);
+    EXPECT_EQ(hinge.localAnchorA, Math::Vector3(0.0f, -1.5f, 0.0f));
+    EXPECT_EQ(hinge.localAxisA, Math::Vector3(0.0f, 0.0f, 1.0f));
+    EXPECT_TRUE(hinge.hasLimits && hinge.hasMotor && hinge.collide);
+    EXPECT_EQ(hinge.motor.maxForce, 5.0f);
+}
+
 TEST_F(SceneFileTest, DocumentedExampleReadsAsDescribed)
 {
     std::ifstream page(std::string(TOLVANE_SCENES_DIR) + "/../docs/scene-format.md");
@@ -313,6 +359,13 @@ TEST_F(SceneFileTest, BadInputIsTurnedAwayInOneLineNamingTheFile)
     fs::create_symlink("loop.ac", folder / "loop.ac");
     ASSERT_EQ(mkfifo((folder / "pipe.ac").c_str(), 0600), 0);
     const std::string lattice = R"({"models": )" + cube + R"(, "lattices": [)";
+    // Two named cubes and a lattice of two, and one joint between them.
+    const auto joint = [&](const std::string& text) {
+        return R"({"models": )" + cube +
+               R"(, "bodies": [{"name": "a", "model": "cube"}, {"name": "b", "model": "cube", "position": [3, 0, 0]}],)"
+               R"( "lattices": [{"name": "l", "model": "cube", "counts": [1, 2, 1]}], "joints": [)" +
+               text + "]}";
+    };
 
     struct Row {
         std::string text;
@@ -375,6 +428,49 @@ TEST_F(SceneFileTest, BadInputIsTurnedAwayInOneLineNamingTheFile)
         {R"({"world": {"solver_iterations": 0}})", "world.solver_iterations: 0 is out of range"},
         {R"([1, 2])", "must be an object, not a list"},
         {R"({"description": "nothing here"})", "the scene has no bodies"},
+        {joint("3").substr(0, joint("3").find(R"("joints")")) + R"("joints": 3})",
+         "joints: must be a list of joints, not a number"},
+        {joint(R"({"bodies": ["a"]})"), R"(joints[0]: missing key "type")"},
+        {joint(R"({"type": "spring", "bodies": ["a"]})"),
+         R"(joints[0].type: "spring" is not a joint type: must be "ball", "hinge", "fixed", "slider" or "distance")"},
+        {joint(R"({"type": "ball", "bodies": ["a"], "axis": [0, 1, 0]})"),
+         R"(joints[0]: unknown key "axis" (known keys: type, name, bodies, anchor, collide))"},
+        {joint(R"({"type": "ball", "bodies": ["c"]})"), R"(joints[0].bodies[0]: no body named "c")"},
+        {joint(R"({"type": "ball", "bodies": ["a", "l[2]"]})"),
+         R"(joints[0].bodies[1]: no body named "l[2]")"},
+        {R"({"models": )" + cube +
+             R"(, "bodies": [{"name": "a", "model": "cube"}, {"name": "a", "model": "cube"}],)"
+             R"( "joints": [{"type": "ball", "bodies": ["a"]}]})",
+         R"(joints[0].bodies[0]: 2 bodies are named "a", so it names none)"},
+        {joint(R"({"type": "ball", "bodies": []})"),
+         "joints[0].bodies: must be a list of one or two body names, not a list of 0"},
+        {joint(R"({"type": "ball", "bodies": ["a", "b", "l[0]"]})"),
+         "joints[0].bodies: must be a list of one or two body names, not a list of 3"},
+        {joint(R"({"type": "ball", "bodies": ["l[1]", "l[1]"]})"),
+         "joints[0].bodies: a joint cannot join a body to itself"},
+        {joint(R"({"type": "hinge", "bodies": ["a"]})"), R"(joints[0]: missing key "axis")"},
+        {joint(R"({"type": "slider", "bodies": ["a"], "axis": [0, 0, 0]})"),
+         "joints[0].axis: the axis has no direction (zero length)"},
+        {joint(R"({"type": "hinge", "bodies": ["a"], "axis": [0, 1, 0], "limits": [1, -1]})"),
+         "joints[0].limits: the low limit 1 is above the high limit -1"},
+        {joint(R"({"type": "hinge", "bodies": ["a"], "axis": [0, 1, 0], "motor": {"speed": 1}})"),
+         R"(joints[0].motor: missing key "max_torque")"},
+        {joint(
+             R"({"type": "slider", "bodies": ["a"], "axis": [0, 1, 0], "motor": {"speed": 1, "max_torque": 1}})"),
+         R"(joints[0].motor: unknown key "max_torque" (known keys: speed, max_force))"},
+        {joint(
+             R"({"type": "hinge", "bodies": ["a"], "axis": [0, 1, 0], "motor": {"speed": 1, "max_torque": -1}})"),
+         "joints[0].motor.max_torque: -1 is out of range: must be 0 or more"},
+        {joint(R"({"type": "distance", "bodies": ["a", "b"]})"), R"(joints[0]: missing key "anchors")"},
+        {joint(R"({"type": "distance", "bodies": ["a", "b"], "anchors": [[0, 0, 0]]})"),
+         "joints[0].anchors: must be a list of two points"},
+        {joint(R"({"type": "distance", "bodies": ["a", "b"], "anchors": [[0, 0, 0], [3, 0, 0]], "min": 4})"),
+         "joints[0]: the least distance 4.0 is above the greatest 3.0"},
+        {joint(
+             R"({"type": "distance", "bodies": ["a"], "anchors": [[0, 0, 0], [0, 3, 0]], "spring": {"frequency": 0}})"),
+         "joints[0].spring.frequency: 0 is out of range: must be more than 0"},
+        {joint(R"({"type": "fixed", "bodies": ["a", "b"], "collide": "yes"})"),
+         "joints[0].collide: must be true or false"},
         {withModels(R"({"cube": "missing.ac"})", R"({"model": "cube"})"), "missing.ac\" does not exist"},
         {withModels(R"({"cube": "a-folder.ac"})", R"({"model": "cube"})"),
          "a-folder.ac\" is a folder, not a file"},

@@ -187,7 +187,7 @@ TEST(Islands, AnAwakeBodyWakesTheSleepingBodiesLinkedToIt)
     EXPECT_TRUE(stages.bodies.asleep(1));
     stages.findContacts();
     Islands islands;
-    islands.wake(stages.bodies, stages.contacts.pairs());
+    islands.wake(stages.bodies, stages.contacts.pairs(), {});
     EXPECT_TRUE(stages.bodies.awake(1));
     EXPECT_TRUE(stages.bodies.asleep(2));
     EXPECT_EQ(islands.root(0), islands.root(1));
@@ -213,7 +213,7 @@ TEST(Islands, ABodyWokenAtTheTopOfAStackWakesTheWholeStack)
     EXPECT_FALSE(stages.gather(true));
     stages.findContacts();
     Islands islands;
-    islands.wake(stages.bodies, stages.contacts.pairs());
+    islands.wake(stages.bodies, stages.contacts.pairs(), {});
     EXPECT_NE(islands.root(2), 2);
     for (std::int32_t i : {0, 1, 2})
         EXPECT_TRUE(stages.bodies.awake(i)) << "body " << i;
@@ -237,7 +237,7 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
     }
     SolveBatches batches;
     ContactStepStatistics statistics;
-    batches.plan(stages.bodies, pairs, statistics, 9.81f * 0.025f / 4.0f);
+    batches.plan(stages.bodies, pairs, {}, statistics, 9.81f * 0.025f / 4.0f);
 
     EXPECT_EQ(statistics.awakeBodies, 2 * pairCount + freeCount);
     EXPECT_EQ(statistics.contactPoints, 4 * pairCount);
@@ -277,7 +277,7 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     }
     SolveBatches batches;
     ContactStepStatistics statistics;
-    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
     ASSERT_EQ(batches.batchCount(), 3);
     EXPECT_EQ(batches.batchSubstepScale(0), 1);
     EXPECT_EQ(batches.batchSubstepScale(1), 2);
@@ -285,10 +285,10 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
 
     // The tall stack's load falls a little: it keeps its substeps. Then far: it steps down.
     pairs[1].counts.lift = 14.0f * weightPerSubstep;
-    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
     EXPECT_EQ(pairs[1].counts.substepScale, 2);
     pairs[1].counts.lift = 5.0f * weightPerSubstep;
-    batches.plan(stages.bodies, pairs, statistics, weightPerSubstep);
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
     EXPECT_EQ(pairs[1].counts.substepScale, 1);
 }
 

@@ -14,6 +14,15 @@ namespace {
 
 using Physics::PhysicalUniverse;
 
+/// The heap allocations of the next steps of the universe.
+std::size_t allocationsOver(int steps)
+{
+    Testing::AllocationCounter counter;
+    for (int step = 0; step < steps; ++step)
+        PhysicalUniverse::step();
+    return counter.count();
+}
+
 TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
 {
     PhysicalUniverse::reset();
@@ -26,20 +35,36 @@ TEST(StepAllocations, SettlingLatticeStepsAllocateNothingAfterWarmUp)
     for (int step = 0; step < 100; ++step)
         PhysicalUniverse::step();
     ASSERT_GT(PhysicalUniverse::contactStatistics().awakeBodies, 0) << "the pile must still be settling";
-    std::size_t allocations = 0;
-    {
-        Testing::AllocationCounter counter;
-        for (int step = 0; step < 100; ++step)
-            PhysicalUniverse::step();
-        allocations = counter.count();
-    }
-    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(allocationsOver(100), 0u);
 
     // The counter does see allocations: the designed response makes a record per colliding pair.
     PhysicalUniverse::contactSettings.response = Physics::ResponseKind::designed;
     Testing::AllocationCounter counter;
     PhysicalUniverse::step();
     EXPECT_GT(counter.count(), 0u);
+    PhysicalUniverse::reset();
+    PhysicalUniverse::setThreads(0);
+}
+
+TEST(StepAllocations, JointedStepsAllocateNothingAfterWarmUp)
+{
+    // Joints alone (a hanging chain whose neighbours do not collide) and
+    // joints with contacts (the cradle's cubes striking one another), once the
+    // most contacts the scene will have have met: the cradle's swing back
+    // strikes the row at several points at once.
+    struct Case {
+        const char* scene;
+        int warmUp;
+    };
+    for (const auto& [name, warmUp] : {Case{"chain-30-heavy.json", 100}, Case{"newtons-cradle.json", 400}}) {
+        SCOPED_TRACE(name);
+        PhysicalUniverse::reset();
+        PhysicsTestScene scene(loadSceneFile(std::string(TOLVANE_SCENES_DIR) + "/" + name));
+        PhysicalUniverse::setThreads(1);
+        for (int step = 0; step < warmUp; ++step)
+            PhysicalUniverse::step();
+        EXPECT_EQ(allocationsOver(100), 0u);
+    }
     PhysicalUniverse::reset();
     PhysicalUniverse::setThreads(0);
 }
