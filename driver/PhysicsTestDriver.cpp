@@ -6,6 +6,7 @@
 #include "math/Transform.h"
 #include "math/Vector3.h"
 #include "physics/PhysicalUniverse.h"
+#include "physics/joint/JointReadings.h"
 #include "physics/solver/ContactWorld.h"
 #include "renderer/Scene.h"
 #include "scene/SceneFile.h"
@@ -42,6 +43,8 @@ constexpr Renderer::Color contactPointColor{{1.0f, 1.0f, 0.0f, 1.0f}};
 constexpr Renderer::Color contactNormalColor{{0.0f, 1.0f, 0.0f, 1.0f}};
 constexpr Renderer::Color boxColor{{0.0f, 0.9f, 0.9f, 1.0f}};
 constexpr Renderer::Color jointColor{{1.0f, 1.0f, 1.0f, 1.0f}};
+// A joint's arms, from each body's centre to its anchor, drawn fainter.
+constexpr Renderer::Color jointArmColor{{0.6f, 0.6f, 0.6f, 1.0f}};
 // World length of a drawn contact normal.
 constexpr float normalLength = 0.5f;
 
@@ -182,6 +185,7 @@ bool PhysicsTestDriver::loadListedScene(std::size_t index)
     }
     // The universe holds one scene: the new one is built on an empty universe,
     // and should that still fail, the old one is put back as it was.
+    const Physics::JointList oldJoints = Physics::PhysicalUniverse::joints;
     Physics::PhysicalUniverse::reset();
     std::unique_ptr<PhysicsTestScene> scene;
     try {
@@ -192,6 +196,7 @@ bool PhysicsTestDriver::loadListedScene(std::size_t index)
             Physics::PhysicalUniverse::gravity = scene_->description().gravity;
             Physics::PhysicalUniverse::contactSettings = scene_->description().contact;
             Physics::PhysicalUniverse::addCollisionSet(scene_->collisionSet());
+            Physics::PhysicalUniverse::joints = oldJoints;
         }
         setMessage(error.what(), true);
         std::cerr << "physics_test: " << error.what() << "\n";
@@ -467,9 +472,20 @@ void PhysicsTestDriver::drawDebug()
             const Math::Vector3 worldAxes[3] = {axes.xAxis, axes.yAxis, axes.zAxis};
             debugDrawing_.box(boxPose.position, worldAxes, box.halfExtents, boxColor);
         }
-    if (drawJoints && grab_) {
-        debugDrawing_.line(grab_->heldPoint(), grab_->target(), jointColor);
-        debugDrawing_.point(grab_->target(), jointColor);
+    if (drawJoints) {
+        for (const Physics::Joint& joint : PhysicalUniverse::joints) {
+            const Math::Vector3 anchorA = Physics::worldAnchorA(joint);
+            const Math::Vector3 anchorB = Physics::worldAnchorB(joint);
+            debugDrawing_.line(joint.bodyA->transform.position, anchorA, jointArmColor);
+            if (joint.bodyB)
+                debugDrawing_.line(joint.bodyB->transform.position, anchorB, jointArmColor);
+            debugDrawing_.line(anchorA, anchorB, jointColor);
+            debugDrawing_.point(anchorA, jointColor);
+        }
+        if (grab_) {
+            debugDrawing_.line(grab_->heldPoint(), grab_->target(), jointColor);
+            debugDrawing_.point(grab_->target(), jointColor);
+        }
     }
     debugDrawing_.draw(camera);
 }
