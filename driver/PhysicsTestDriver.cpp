@@ -643,11 +643,15 @@ void PhysicsTestDriver::onKeyDown(SDLKey key, SDLMod)
     case SDLK_RIGHTBRACKET:
         if (const std::optional<std::size_t> next = sceneList_.next())
             loadListedScene(*next);
+        else
+            setMessage("no scene files to step through (physics_test --scenes DIR)", false);
         break;
     case SDLK_PAGEUP:
     case SDLK_LEFTBRACKET:
         if (const std::optional<std::size_t> previous = sceneList_.previous())
             loadListedScene(*previous);
+        else
+            setMessage("no scene files to step through (physics_test --scenes DIR)", false);
         break;
     default:
         break;
