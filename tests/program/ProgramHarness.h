@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ProgramHarness {
@@ -34,6 +35,21 @@ bool xdotool(const std::vector<std::string>& arguments);
 
 /// The program's console output and errors, for failure messages.
 std::string report(ChildProcess& program);
+
+/// The first of take()'s answers (an optional, such as a picture of the
+/// window), asked every 100 ms, that accept takes; none when timeout passes.
+template <class Take, class Accept>
+auto firstAccepted(std::chrono::steady_clock::duration timeout, Take take, Accept accept) -> decltype(take())
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto answer = take();
+        if (answer && accept(*answer))
+            return answer;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return {};
+}
 
 } // namespace ProgramHarness
 

@@ -69,14 +69,8 @@ class ProgramView : public ::testing::Test {
     /// within changeTimeout.
     template <class Accept> std::optional<Picture> firstPictureWhere(const std::string& name, Accept accept)
     {
-        const auto deadline = std::chrono::steady_clock::now() + changeTimeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::optional<Picture> shot = picture(name);
-            if (shot && accept(*shot))
-                return shot;
-            std::this_thread::sleep_for(100ms);
-        }
-        return std::nullopt;
+        return ProgramHarness::firstAccepted(
+            changeTimeout, [&] { return picture(name); }, accept);
     }
 
     /// The first picture with blocks on it: the window is mapped before its first frame is drawn.

@@ -122,14 +122,8 @@ class TestBed : public ::testing::Test {
     std::optional<Picture> pictureWhere(const std::string& name,
                                         const std::function<bool(const Picture&)>& accept)
     {
-        const auto deadline = std::chrono::steady_clock::now() + changeTimeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::optional<Picture> shot = picture(name);
-            if (shot && accept(*shot))
-                return shot;
-            std::this_thread::sleep_for(100ms);
-        }
-        return std::nullopt;
+        return ProgramHarness::firstAccepted(
+            changeTimeout, [&] { return picture(name); }, accept);
     }
 
     /// Waits until the program has written the file and closed it whole.
