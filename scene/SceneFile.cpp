@@ -570,37 +570,30 @@ float readLength(const Node& node)
     return node.number(0.0f, std::numeric_limits<float>::max(), "0 or more");
 }
 
-JointDescription readJoint(const Node& node, const std::vector<std::string>& names)
+/// The joint's type, checking that the node holds only that type's keys.
+Physics::JointType readJointType(const Node& node)
 {
-    if (!node.json().is_object())
-        node.fail("must be an object, not " + typeName(node.json()));
     const Node typeNode = node.required("type");
     const std::string type = typeNode.text();
-    JointDescription joint;
-    Physics::JointDefinition& definition = joint.definition;
-    if (type == "ball") {
-        definition.type = Physics::JointType::Ball;
+    if (type == "ball" || type == "fixed") {
         node.expectObject({"type", "name", "bodies", "anchor", "collide"});
-    } else if (type == "hinge") {
-        definition.type = Physics::JointType::Hinge;
-        node.expectObject({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
-    } else if (type == "fixed") {
-        definition.type = Physics::JointType::Fixed;
-        node.expectObject({"type", "name", "bodies", "anchor", "collide"});
-    } else if (type == "slider") {
-        definition.type = Physics::JointType::Slider;
-        node.expectObject({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
-    } else if (type == "distance") {
-        definition.type = Physics::JointType::Distance;
-        node.expectObject({"type", "name", "bodies", "anchors", "length", "min", "max", "spring", "collide"});
-    } else {
-        typeNode.fail(
-            quotedText(type) +
-            " is not a joint type: must be \"ball\", \"hinge\", \"fixed\", \"slider\" or \"distance\"");
+        return type == "ball" ? Physics::JointType::Ball : Physics::JointType::Fixed;
     }
-    if (const auto name = node.member("name"))
-        definition.name = name->text();
+    if (type == "hinge" || type == "slider") {
+        node.expectObject({"type", "name", "bodies", "anchor", "axis", "limits", "motor", "collide"});
+        return type == "hinge" ? Physics::JointType::Hinge : Physics::JointType::Slider;
+    }
+    if (type == "distance") {
+        node.expectObject({"type", "name", "bodies", "anchors", "length", "min", "max", "spring", "collide"});
+        return Physics::JointType::Distance;
+    }
+    typeNode.fail(quotedText(type) +
+                  " is not a joint type: must be \"ball\", \"hinge\", \"fixed\", \"slider\" or \"distance\"");
+}
 
+/// The one or two bodies a joint names, into joint.
+void readJointBodies(const Node& node, const std::vector<std::string>& names, JointDescription& joint)
+{
     const Node bodiesNode = node.required("bodies");
     if (!bodiesNode.json().is_array() || bodiesNode.json().empty() || bodiesNode.json().size() > 2)
         bodiesNode.fail("must be a list of one or two body names, not " +
@@ -614,7 +607,57 @@ JointDescription readJoint(const Node& node, const std::vector<std::string>& nam
         if (*joint.bodyB == joint.bodyA)
             bodiesNode.fail("a joint cannot join a body to itself");
     }
+}
 
+Physics::DistanceSpring readSpring(const Node& node)
+{
+    node.expectObject({"frequency", "damping_ratio"});
+    Physics::DistanceSpring spring;
+    const Node frequency = node.required("frequency");
+    spring.frequency = frequency.number();
+    if (!(spring.frequency > 0.0f))
+        frequency.fail(frequency.json().dump() + " is out of range: must be more than 0");
+    if (const auto damping = node.member("damping_ratio"))
+        spring.dampingRatio = damping->number(0.0f, std::numeric_limits<float>::max(), "0 or more");
+    return spring;
+}
+
+/// A distance joint's anchors, length, limits and spring, into definition.
+void readDistance(const Node& node, Physics::JointDefinition& definition)
+{
+    const Node anchorsNode = node.required("anchors");
+    if (!anchorsNode.json().is_array() || anchorsNode.json().size() != 2)
+        anchorsNode.fail("must be a list of two points");
+    const std::vector<Node> anchors = anchorsNode.elements();
+    definition.anchorA = anchors[0].vector();
+    definition.anchorB = anchors[1].vector();
+    if (const auto length = node.member("length"))
+        definition.length = readLength(*length);
+    if (const auto low = node.member("min"))
+        definition.minLength = readLength(*low);
+    if (const auto high = node.member("max"))
+        definition.maxLength = readLength(*high);
+    if (const auto spring = node.member("spring"))
+        definition.spring = readSpring(*spring);
+    const float length = definition.length.value_or((definition.anchorB - definition.anchorA).length());
+    const bool spring = definition.spring.has_value();
+    const float low = definition.minLength.value_or(spring ? 0.0f : length);
+    const float high =
+        definition.maxLength.value_or(spring ? std::numeric_limits<float>::infinity() : length);
+    if (!(low <= high))
+        node.fail("the least distance " + Json(low).dump() + " is above the greatest " + Json(high).dump());
+}
+
+JointDescription readJoint(const Node& node, const std::vector<std::string>& names)
+{
+    if (!node.json().is_object())
+        node.fail("must be an object, not " + typeName(node.json()));
+    JointDescription joint;
+    Physics::JointDefinition& definition = joint.definition;
+    definition.type = readJointType(node);
+    if (const auto name = node.member("name"))
+        definition.name = name->text();
+    readJointBodies(node, names, joint);
     if (const auto anchor = node.member("anchor"))
         definition.anchor = anchor->vector();
     if (definition.type == Physics::JointType::Hinge || definition.type == Physics::JointType::Slider) {
@@ -625,39 +668,8 @@ JointDescription readJoint(const Node& node, const std::vector<std::string>& nam
             definition.motor =
                 readMotor(*motor, definition.type == Physics::JointType::Hinge ? "max_torque" : "max_force");
     }
-    if (definition.type == Physics::JointType::Distance) {
-        const Node anchorsNode = node.required("anchors");
-        if (!anchorsNode.json().is_array() || anchorsNode.json().size() != 2)
-            anchorsNode.fail("must be a list of two points");
-        const std::vector<Node> anchors = anchorsNode.elements();
-        definition.anchorA = anchors[0].vector();
-        definition.anchorB = anchors[1].vector();
-        if (const auto length = node.member("length"))
-            definition.length = readLength(*length);
-        if (const auto low = node.member("min"))
-            definition.minLength = readLength(*low);
-        if (const auto high = node.member("max"))
-            definition.maxLength = readLength(*high);
-        if (const auto spring = node.member("spring")) {
-            spring->expectObject({"frequency", "damping_ratio"});
-            Physics::DistanceSpring made;
-            const Node frequency = spring->required("frequency");
-            made.frequency = frequency.number();
-            if (!(made.frequency > 0.0f))
-                frequency.fail(frequency.json().dump() + " is out of range: must be more than 0");
-            if (const auto damping = spring->member("damping_ratio"))
-                made.dampingRatio = damping->number(0.0f, std::numeric_limits<float>::max(), "0 or more");
-            definition.spring = made;
-        }
-        const float length = definition.length.value_or((definition.anchorB - definition.anchorA).length());
-        const bool spring = definition.spring.has_value();
-        const float low = definition.minLength.value_or(spring ? 0.0f : length);
-        const float high =
-            definition.maxLength.value_or(spring ? std::numeric_limits<float>::infinity() : length);
-        if (!(low <= high))
-            node.fail("the least distance " + Json(low).dump() + " is above the greatest " +
-                      Json(high).dump());
-    }
+    if (definition.type == Physics::JointType::Distance)
+        readDistance(node, definition);
     if (const auto collide = node.member("collide"))
         definition.collide = collide->boolean();
     return joint;

@@ -243,8 +243,9 @@ float hingeAngle(const Motion& a, const Motion& b, const Joint& joint)
 
 /// A hinge's motor and limits, about the world axis.
 void solveHingeTurn(Motion& a, Motion& b, const Joint& joint, float h, const Softness& softness, bool useBias,
-                    float& motorImpulse, float& lowerImpulse, float& upperImpulse)
+                    JointImpulses& impulses)
 {
+    float& motorImpulse = impulses.motor;
     const Vector3 axis = rotate(b.orientation, joint.localAxisB);
     const float mass = turnMassAbout(a, b, axis);
     if (joint.hasMotor) {
@@ -259,11 +260,11 @@ void solveHingeTurn(Motion& a, Motion& b, const Joint& joint, float h, const Sof
         const float angle = hingeAngle(a, b, joint);
         float speed = dot(axis, a.angularVelocity - b.angularVelocity);
         const float lower =
-            limitImpulse(angle - joint.limits.low, speed, mass, h, softness, useBias, lowerImpulse);
+            limitImpulse(angle - joint.limits.low, speed, mass, h, softness, useBias, impulses.lower);
         applyTurn(a, b, axis * lower);
         speed = dot(axis, b.angularVelocity - a.angularVelocity);
         const float upper =
-            limitImpulse(joint.limits.high - angle, speed, mass, h, softness, useBias, upperImpulse);
+            limitImpulse(joint.limits.high - angle, speed, mass, h, softness, useBias, impulses.upper);
         applyTurn(a, b, axis * -upper);
     }
 }
@@ -438,8 +439,7 @@ void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<Solve
         solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;
     case JointType::Hinge:
-        solveHingeTurn(a, b, joint, state.h, softness, useBias, state.impulses.motor, state.impulses.lower,
-                       state.impulses.upper);
+        solveHingeTurn(a, b, joint, state.h, softness, useBias, state.impulses);
         solveHingeAxis(a, b, joint, softness, useBias, state.impulses.angular);
         solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;

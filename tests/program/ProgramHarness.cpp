@@ -1,6 +1,7 @@
 // Starting the physics_test program and finding and driving its window.
 #include "ProgramHarness.h"
 
+#include <cstdlib>
 #include <thread>
 #include <utility>
 
@@ -28,6 +29,26 @@ ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::
 ChildProcess startProgram(std::vector<std::string> unsetVariables)
 {
     return startProgram(TOLVANE_DATA_DIR, std::move(unsetVariables));
+}
+
+namespace {
+
+/// Asks SDL, for the program started while it lives, to open its window at
+/// the bottom right of the 1024 x 768 test screen: clear of the top-left
+/// corner, where other test suites open small GL windows while the picture
+/// tests take theirs.
+struct PlacedWindow {
+    PlacedWindow() { setenv("SDL_VIDEO_WINDOW_POS", "224,168", 1); }
+    ~PlacedWindow() { unsetenv("SDL_VIDEO_WINDOW_POS"); }
+};
+
+} // namespace
+
+ChildProcess startPlacedProgram(const std::string& workingDirectory,
+                                const std::vector<std::string>& arguments)
+{
+    const PlacedWindow placed;
+    return startProgram(workingDirectory, {}, arguments);
 }
 
 std::string waitForWindow(ChildProcess& program)

@@ -26,6 +26,12 @@ ChildProcess startProgram(const std::string& workingDirectory, std::vector<std::
                           const std::vector<std::string>& arguments = {});
 ChildProcess startProgram(std::vector<std::string> unsetVariables = {});
 
+/// Starts the program in workingDirectory with its window at the bottom
+/// right of the test screen, clear of other suites' windows, for the tests
+/// that take pictures of it.
+ChildProcess startPlacedProgram(const std::string& workingDirectory,
+                                const std::vector<std::string>& arguments);
+
 /// Waits until the program has mapped its "Test App" window and returns the
 /// window id, or an empty string if the program ended or the time ran out.
 std::string waitForWindow(ChildProcess& program);

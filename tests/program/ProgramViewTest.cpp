@@ -27,9 +27,6 @@ constexpr double stillShare = 0.002;
 constexpr double movedShare = 0.01;
 constexpr auto pictureInterval = 1s;
 constexpr auto changeTimeout = 20s;
-// The bottom right of the 1024 x 768 test screen: clear of the top-left corner,
-// where other test suites open small GL windows while these tests take pictures.
-constexpr const char* windowPosition = "224,168";
 
 std::string describeForHumans(const SceneInPicture& s)
 {
@@ -47,9 +44,7 @@ class ProgramView : public ::testing::Test {
     void SetUp() override
     {
         REQUIRE_DISPLAY();
-        setenv("SDL_VIDEO_WINDOW_POS", windowPosition, 1);
-        program.reset(new ChildProcess(startProgram(TOLVANE_DATA_DIR, {}, arguments())));
-        unsetenv("SDL_VIDEO_WINDOW_POS");
+        program.reset(new ChildProcess(startPlacedProgram(TOLVANE_DATA_DIR, arguments())));
         window = waitForWindow(*program);
         ASSERT_FALSE(window.empty()) << "no \"Test App\" window appeared\n" << report(*program);
         const std::optional<ScreenArea> found = windowArea(window);

@@ -26,8 +26,6 @@ namespace {
 
 constexpr auto fileTimeout = 20s;
 constexpr auto changeTimeout = 30s;
-// As in the view tests: clear of the screen's top-left corner.
-constexpr const char* windowPosition = "224,168";
 const std::string towerScene = std::string(TOLVANE_SCENES_DIR) + "/tower-10.json";
 // Pixels of the window, from its top-left corner, that hold the top cube of
 // the tower of ten as the program first shows it.
@@ -92,16 +90,16 @@ bool white(int r, int g, int b)
 /// files it writes there are the test's alone.
 class TestBed : public ::testing::Test {
   protected:
+    // Skipped here, in SetUp, so that no test body runs without a display.
+    void SetUp() override { REQUIRE_DISPLAY(); }
+
     void start(const std::vector<std::string>& arguments)
     {
-        REQUIRE_DISPLAY();
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         folder = fs::path(::testing::TempDir()) / ("tolvane-testbed-" + std::string(test->name()));
         fs::remove_all(folder);
         fs::create_directories(folder);
-        setenv("SDL_VIDEO_WINDOW_POS", windowPosition, 1);
-        program.reset(new ChildProcess(startProgram(folder.string(), {}, arguments)));
-        unsetenv("SDL_VIDEO_WINDOW_POS");
+        program.reset(new ChildProcess(startPlacedProgram(folder.string(), arguments)));
         window = waitForWindow(*program);
         ASSERT_FALSE(window.empty()) << "no \"Test App\" window appeared\n" << report(*program);
         const std::optional<ScreenArea> found = windowArea(window);
@@ -202,7 +200,7 @@ float speed(const nlohmann::json& body)
 // it; the release lets the cube fall with the speed it had.
 TEST_F(TestBed, LeftDragOnABodyGrabsItAndReleaseLetsItFly)
 {
-    start({"--scene", towerScene});
+    ASSERT_NO_FATAL_FAILURE(start({"--scene", towerScene}));
     ASSERT_TRUE(key("m"));
     std::this_thread::sleep_for(1s);
     const nlohmann::json before = state();
@@ -248,7 +246,7 @@ TEST_F(TestBed, LeftDragOnABodyGrabsItAndReleaseLetsItFly)
 // single-step mode it waits there until "n" moves it one step along.
 TEST_F(TestBed, SpaceThrowsACubeAlongTheView)
 {
-    start({"--scene", towerScene});
+    ASSERT_NO_FATAL_FAILURE(start({"--scene", towerScene}));
     const nlohmann::json before = state();
     ASSERT_TRUE(key("space"));
     const nlohmann::json thrown = state();
@@ -280,7 +278,7 @@ TEST_F(TestBed, SpaceThrowsACubeAlongTheView)
 // still scene changes.
 TEST_F(TestBed, TextKeysShowAndHideTheirPanels)
 {
-    start({"--scene", towerScene});
+    ASSERT_NO_FATAL_FAILURE(start({"--scene", towerScene}));
     const Region figures{8, 40, 440, 170};
     const Region help{220, 150, 580, 460};
     const Region bottomRight{600, 450, 800, 600};
@@ -297,7 +295,7 @@ TEST_F(TestBed, TextKeysShowAndHideTheirPanels)
         return changedPixels(*plain, p, figures) < 20;
     })) << "a second \"h\" did not hide the figures";
 
-    for (const std::string& helpKey : {"F1", "question"}) {
+    for (const std::string helpKey : {"F1", "question"}) {
         SCOPED_TRACE(helpKey);
         ASSERT_TRUE(key(helpKey));
         EXPECT_TRUE(
@@ -315,7 +313,7 @@ TEST_F(TestBed, TextKeysShowAndHideTheirPanels)
 // Each key takes its drawing away again.
 TEST_F(TestBed, DebugDrawingKeysDrawAndTakeAwayTheirMarks)
 {
-    start({"--scene", towerScene});
+    ASSERT_NO_FATAL_FAILURE(start({"--scene", towerScene}));
     ASSERT_TRUE(key("m"));
     std::this_thread::sleep_for(1s);
     const std::optional<Picture> plain = picture("plain");
@@ -350,7 +348,7 @@ TEST_F(TestBed, DebugDrawingKeysDrawAndTakeAwayTheirMarks)
 // directory: PNG files that decode to the window as it is on the screen.
 TEST_F(TestBed, PWritesThePictureOfTheWindowAsPng)
 {
-    start({"--scene", towerScene});
+    ASSERT_NO_FATAL_FAILURE(start({"--scene", towerScene}));
     const std::optional<Picture> onScreen = picture("on_screen");
     ASSERT_TRUE(onScreen);
     ASSERT_TRUE(key("p"));
@@ -397,7 +395,8 @@ TEST_F(TestBed, SceneKeysStepThroughTheFolderAndABadFileKeepsTheScene)
     writeScene("c-three.json", 3);
 
     // Started on the folder's first file, the list stands there.
-    start({"--scene", (scenes / "a-two.json").string(), "--scenes", scenes.string()});
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--scene", (scenes / "a-two.json").string(), "--scenes", scenes.string()}));
     EXPECT_EQ(title(), "Test App");
     EXPECT_EQ(state().at("bodies").size(), 3u);
 
