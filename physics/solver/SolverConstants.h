@@ -63,8 +63,12 @@ constexpr float loadAtBaseSubsteps = 15.0f;
 /// the whole allowed penetration alone; heavier loaded ones proportionally less.
 constexpr float fullAllowanceLoad = 4.0f;
 /// A pair steps down to fewer substeps once what it needs is below this share
-/// of the lower scale.
-constexpr float substepScaleDownShare = 0.5f;
+/// of the lower scale. The load already follows its samples slowly, so a small
+/// margin is enough to keep a boundary load from switching back and forth; a
+/// wide one kept a settled 20-high pile (loads of 21 weights, which need twice
+/// the substeps) at four times them for good after its landing's blows had
+/// raised its loads to 28 weights for a few steps.
+constexpr float substepScaleDownShare = 0.9f;
 /// How fast the contact frequency a column needs grows with its height:
 /// towers of 10, 20 and 40 cubes first bend over on contacts of 10.7, 31.0 and
 /// 88.8 Hz.

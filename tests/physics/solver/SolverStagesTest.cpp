@@ -283,8 +283,9 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     EXPECT_EQ(batches.batchSubstepScale(1), 2);
     EXPECT_EQ(batches.batchSubstepScale(2), 8);
 
-    // The tall stack's load falls a little: it keeps its substeps. Then far: it steps down.
-    pairs[1].counts.lift = 14.0f * weightPerSubstep;
+    // The tall stack's load falls just under what the base substeps bear: it keeps its
+    // substeps. Then far: it steps down.
+    pairs[1].counts.lift = 14.5f * weightPerSubstep;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
     EXPECT_EQ(pairs[1].counts.substepScale, 2);
     pairs[1].counts.lift = 5.0f * weightPerSubstep;
