@@ -80,17 +80,36 @@ float velocityAlong(const SolverBody& a, const SolverBody& b, const ContactSolve
            dot(a.angularVelocity, row.angularA);
 }
 
-Vector3Lanes lanesOf(const Vector3& v0, const Vector3& v1, const Vector3& v2, const Vector3& v3)
+/// How many constraints the passes work on at once, one per lane.
+constexpr int laneCount = WideLanes::width;
+
+/// Lanes of floats, lane l holding pick(l).
+template <class Pick> WideLanes floatLanes(Pick pick)
 {
-    return {FloatLanes(v0.x, v1.x, v2.x, v3.x), FloatLanes(v0.y, v1.y, v2.y, v3.y),
-            FloatLanes(v0.z, v1.z, v2.z, v3.z)};
+    float values[laneCount];
+    for (int lane = 0; lane < laneCount; ++lane)
+        values[lane] = pick(lane);
+    return WideLanes::load(values);
+}
+
+/// Lanes of vectors, lane l holding pick(l).
+template <class Pick> Vector3WideLanes vectorLanes(Pick pick)
+{
+    float x[laneCount], y[laneCount], z[laneCount];
+    for (int lane = 0; lane < laneCount; ++lane) {
+        const Vector3 v = pick(lane);
+        x[lane] = v.x;
+        y[lane] = v.y;
+        z[lane] = v.z;
+    }
+    return {WideLanes::load(x), WideLanes::load(y), WideLanes::load(z)};
 }
 
 /// Each lane of a vector, out of the lanes.
 struct Vector3Values {
-    float x[4], y[4], z[4];
+    float x[laneCount], y[laneCount], z[laneCount];
 
-    explicit Vector3Values(const Vector3Lanes& lanes)
+    explicit Vector3Values(const Vector3WideLanes& lanes)
     {
         lanes.x.store(x);
         lanes.y.store(y);
@@ -103,27 +122,25 @@ struct Vector3Values {
 /// length of a bundle's work: held in locals, they need no reloading after
 /// every impulse.
 struct BodyLanes {
-    Vector3Lanes linearVelocity;
-    Vector3Lanes angularVelocity;
-    FloatLanes inverseMass;
+    Vector3WideLanes linearVelocity;
+    Vector3WideLanes angularVelocity;
+    WideLanes inverseMass;
 
-    BodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[4])
+    BodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[laneCount])
     {
-        const SolverBody& b0 = bodyAt(bodies, index[0]);
-        const SolverBody& b1 = bodyAt(bodies, index[1]);
-        const SolverBody& b2 = bodyAt(bodies, index[2]);
-        const SolverBody& b3 = bodyAt(bodies, index[3]);
-        linearVelocity = lanesOf(b0.linearVelocity, b1.linearVelocity, b2.linearVelocity, b3.linearVelocity);
-        angularVelocity =
-            lanesOf(b0.angularVelocity, b1.angularVelocity, b2.angularVelocity, b3.angularVelocity);
-        inverseMass = FloatLanes(b0.inverseMass, b1.inverseMass, b2.inverseMass, b3.inverseMass);
+        const SolverBody* body[laneCount];
+        for (int lane = 0; lane < laneCount; ++lane)
+            body[lane] = &bodyAt(bodies, index[lane]);
+        linearVelocity = vectorLanes([&](int lane) { return body[lane]->linearVelocity; });
+        angularVelocity = vectorLanes([&](int lane) { return body[lane]->angularVelocity; });
+        inverseMass = floatLanes([&](int lane) { return body[lane]->inverseMass; });
     }
 
-    void storeInto(std::vector<SolverBody>& bodies, const std::int32_t (&index)[4]) const
+    void storeInto(std::vector<SolverBody>& bodies, const std::int32_t (&index)[laneCount]) const
     {
         const Vector3Values linear(linearVelocity);
         const Vector3Values angular(angularVelocity);
-        for (int lane = 0; lane < 4; ++lane)
+        for (int lane = 0; lane < laneCount; ++lane)
             if (index[lane] >= 0) {
                 bodies[index[lane]].linearVelocity = linear[lane];
                 bodies[index[lane]].angularVelocity = angular[lane];
@@ -137,7 +154,8 @@ struct PairLanes {
     BodyLanes a;
     BodyLanes b;
 
-    FloatLanes along(const Vector3Lanes& angularA, const Vector3Lanes& angularB, const Vector3Lanes& d) const
+    WideLanes along(const Vector3WideLanes& angularA, const Vector3WideLanes& angularB,
+                    const Vector3WideLanes& d) const
     {
         return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, angularB) -
                dot(a.angularVelocity, angularA);
@@ -146,8 +164,8 @@ struct PairLanes {
     /// An impulse along d at a row's point. Lanes that must not change get a
     /// zero impulse, which leaves their velocities as they are (up to the
     /// sign of a zero).
-    void apply(const Vector3Lanes& turnA, const Vector3Lanes& turnB, const Vector3Lanes& d,
-               FloatLanes impulse)
+    void apply(const Vector3WideLanes& turnA, const Vector3WideLanes& turnB, const Vector3WideLanes& d,
+               WideLanes impulse)
     {
         a.linearVelocity = a.linearVelocity - d * (impulse * a.inverseMass);
         a.angularVelocity = a.angularVelocity - turnA * impulse;
@@ -155,7 +173,7 @@ struct PairLanes {
         b.angularVelocity = addTo(b.angularVelocity, turnB * impulse);
     }
 
-    static Vector3Lanes addTo(const Vector3Lanes& v, const Vector3Lanes& w)
+    static Vector3WideLanes addTo(const Vector3WideLanes& v, const Vector3WideLanes& w)
     {
         return {v.x + w.x, v.y + w.y, v.z + w.z};
     }
@@ -194,15 +212,15 @@ int lowestSetBit(std::uint64_t word)
 }
 
 /// Every lane set.
-FloatLanes everyLane()
+WideLanes everyLane()
 {
-    return FloatLanes(0.0f) <= FloatLanes(0.0f);
+    return WideLanes(0.0f) <= WideLanes(0.0f);
 }
 
 /// Lanes whose index is below count.
-FloatLanes lanesBelow(int index, FloatLanes count)
+WideLanes lanesBelow(int index, WideLanes count)
 {
-    return FloatLanes(static_cast<float>(index)) < count;
+    return WideLanes(static_cast<float>(index)) < count;
 }
 
 /// Sweeps the points of the manifolds of lanes: sweepPoint(j, live,
@@ -210,15 +228,15 @@ FloatLanes lanesBelow(int index, FloatLanes count)
 /// with one point is swept once; a manifold until a sweep changed no impulse
 /// by more than settledSweepShare of the largest, or manifoldSweeps times.
 template <class Bundle, class SweepPoint>
-void sweepManifolds(const Bundle& bundle, FloatLanes lanes, SweepPoint sweepPoint)
+void sweepManifolds(const Bundle& bundle, WideLanes lanes, SweepPoint sweepPoint)
 {
-    const FloatLanes zero(0.0f);
-    const FloatLanes settledShare(settledSweepShare);
-    const FloatLanes several = FloatLanes(1.0f) < bundle.pointCount;
-    FloatLanes sweeping = lanes & (zero < bundle.pointCount);
+    const WideLanes zero(0.0f);
+    const WideLanes settledShare(settledSweepShare);
+    const WideLanes several = WideLanes(1.0f) < bundle.pointCount;
+    WideLanes sweeping = lanes & (zero < bundle.pointCount);
     for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
-        FloatLanes largestChange = zero;
-        FloatLanes largestImpulse = zero;
+        WideLanes largestChange = zero;
+        WideLanes largestImpulse = zero;
         for (int j = 0; j < bundle.points; ++j)
             sweepPoint(j, sweeping & lanesBelow(j, bundle.pointCount), largestChange, largestImpulse);
         sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
@@ -353,72 +371,60 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softn
                      float groupAllowedPenetration, const ContactSolverSettings& settings)
 {
     const auto vectors = [&](auto field) {
-        return lanesOf(field(*lanes[0]), field(*lanes[1]), field(*lanes[2]), field(*lanes[3]));
+        return vectorLanes([&](int lane) { return field(*lanes[lane]); });
     };
-    const auto floats = [&](auto field) {
-        return FloatLanes(field(softness[0]), field(softness[1]), field(softness[2]), field(softness[3]));
-    };
-    for (int lane = 0; lane < 4; ++lane) {
+    const auto floats = [&](auto field) { return floatLanes([&](int lane) { return field(*lanes[lane]); }); };
+    const auto soft = [&](auto field) { return floatLanes([&](int lane) { return field(softness[lane]); }); };
+    for (int lane = 0; lane < laneCount; ++lane) {
         bundle.indexA[lane] = lanes[lane]->indexA;
         bundle.indexB[lane] = lanes[lane]->indexB;
     }
     bundle.normal = vectors([](const Constraint& c) { return c.normal; });
     bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
     bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
-    bundle.biasRate = floats([](const Softness& s) { return s.biasRate; });
-    bundle.massScale = floats([](const Softness& s) { return s.massScale; });
-    bundle.impulseScale = floats([](const Softness& s) { return s.impulseScale; });
-    const auto allowed = [&](const Constraint& c) {
+    bundle.biasRate = soft([](const Softness& s) { return s.biasRate; });
+    bundle.massScale = soft([](const Softness& s) { return s.massScale; });
+    bundle.impulseScale = soft([](const Softness& s) { return s.impulseScale; });
+    bundle.allowedPenetration = floats([&](const Constraint& c) {
         return c.allowedPenetration < 0.0f ? groupAllowedPenetration : c.allowedPenetration;
-    };
-    bundle.allowedPenetration =
-        FloatLanes(allowed(*lanes[0]), allowed(*lanes[1]), allowed(*lanes[2]), allowed(*lanes[3]));
-    const auto friction = [&](const Constraint& c) {
-        return c.friction < 0.0f ? settings.friction : c.friction;
-    };
-    const auto restitution = [&](const Constraint& c) {
-        return c.restitution < 0.0f ? settings.restitution : c.restitution;
-    };
+    });
     bundle.friction =
-        FloatLanes(friction(*lanes[0]), friction(*lanes[1]), friction(*lanes[2]), friction(*lanes[3]));
-    bundle.restitution = FloatLanes(restitution(*lanes[0]), restitution(*lanes[1]), restitution(*lanes[2]),
-                                    restitution(*lanes[3]));
+        floats([&](const Constraint& c) { return c.friction < 0.0f ? settings.friction : c.friction; });
+    bundle.restitution = floats(
+        [&](const Constraint& c) { return c.restitution < 0.0f ? settings.restitution : c.restitution; });
     bundle.kinematic = false;
-    for (int lane = 0; lane < 4; ++lane)
+    for (int lane = 0; lane < laneCount; ++lane)
         bundle.kinematic =
             bundle.kinematic || lanes[lane]->indexA < noSolverBody || lanes[lane]->indexB < noSolverBody;
-    bundle.pointCount =
-        FloatLanes(static_cast<float>(lanes[0]->pointCount), static_cast<float>(lanes[1]->pointCount),
-                   static_cast<float>(lanes[2]->pointCount), static_cast<float>(lanes[3]->pointCount));
+    bundle.pointCount = floats([](const Constraint& c) { return static_cast<float>(c.pointCount); });
 }
 
-/// Point j of each of the four lanes (p0 to p3) into the bundle's point j.
-template <class PointLanes, class Point>
-void packPoint(PointLanes& out, const Point& p0, const Point& p1, const Point& p2, const Point& p3)
+/// Point j of every lane (points[lane][j]) into the bundle's point j.
+template <class PointLanes, class Point, std::size_t maxPoints>
+void packPoint(PointLanes& out, const Point (*points)[maxPoints], int j)
 {
     const auto row = [&](auto pick) {
-        const ContactSolverRow& r0 = pick(p0);
-        const ContactSolverRow& r1 = pick(p1);
-        const ContactSolverRow& r2 = pick(p2);
-        const ContactSolverRow& r3 = pick(p3);
-        return decltype(out.normal){lanesOf(r0.angularA, r1.angularA, r2.angularA, r3.angularA),
-                                    lanesOf(r0.angularB, r1.angularB, r2.angularB, r3.angularB),
-                                    lanesOf(r0.turnA, r1.turnA, r2.turnA, r3.turnA),
-                                    lanesOf(r0.turnB, r1.turnB, r2.turnB, r3.turnB),
-                                    FloatLanes(r0.mass, r1.mass, r2.mass, r3.mass)};
+        const auto vectors = [&](auto field) {
+            return vectorLanes([&](int lane) { return field(pick(points[lane][j])); });
+        };
+        return decltype(out.normal){vectors([](const ContactSolverRow& r) { return r.angularA; }),
+                                    vectors([](const ContactSolverRow& r) { return r.angularB; }),
+                                    vectors([](const ContactSolverRow& r) { return r.turnA; }),
+                                    vectors([](const ContactSolverRow& r) { return r.turnB; }),
+                                    floatLanes([&](int lane) { return pick(points[lane][j]).mass; })};
+    };
+    const auto floats = [&](auto field) {
+        return floatLanes([&](int lane) { return field(points[lane][j]); });
     };
     out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
     out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
     out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
-    out.separation = FloatLanes(p0.separation, p1.separation, p2.separation, p3.separation);
-    out.relativeVelocity =
-        FloatLanes(p0.relativeVelocity, p1.relativeVelocity, p2.relativeVelocity, p3.relativeVelocity);
-    out.normalImpulse = FloatLanes(p0.normalImpulse, p1.normalImpulse, p2.normalImpulse, p3.normalImpulse);
-    out.tangentImpulse[0] =
-        FloatLanes(p0.tangentImpulse[0], p1.tangentImpulse[0], p2.tangentImpulse[0], p3.tangentImpulse[0]);
-    out.tangentImpulse[1] =
-        FloatLanes(p0.tangentImpulse[1], p1.tangentImpulse[1], p2.tangentImpulse[1], p3.tangentImpulse[1]);
-    out.maxNormalImpulse = FloatLanes(0.0f);
+    out.separation = floats([](const Point& p) { return p.separation; });
+    out.relativeVelocity = floats([](const Point& p) { return p.relativeVelocity; });
+    out.normalImpulse = floats([](const Point& p) { return p.normalImpulse; });
+    out.tangentImpulse[0] = floats([](const Point& p) { return p.tangentImpulse[0]; });
+    out.tangentImpulse[1] = floats([](const Point& p) { return p.tangentImpulse[1]; });
+    out.maxNormalImpulse = WideLanes(0.0f);
 }
 
 } // namespace
@@ -474,12 +480,12 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
             rateA[lane] = rate(c.indexA);
             rateB[lane] = rate(c.indexB);
         }
-        kinematicRates_[k] = {lanesOf(rateA[0], rateA[1], rateA[2], rateA[3]),
-                              lanesOf(rateB[0], rateB[1], rateB[2], rateB[3])};
+        kinematicRates_[k] = {vectorLanes([&](int lane) { return rateA[lane]; }),
+                              vectorLanes([&](int lane) { return rateB[lane]; })};
     }
     // Points missing from a lane (or beyond every lane's) stay zero.
     for (int j = 0; j < maxPoints; ++j)
-        packPoint(bundle.point[j], points[0][j], points[1][j], points[2][j], points[3][j]);
+        packPoint(bundle.point[j], points, j);
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse
@@ -492,7 +498,7 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
         PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
         for (int j = 0; j < bundle.points; ++j) {
             const PointLanes& p = bundle.point[j];
-            const FloatLanes has = lanesBelow(j, bundle.pointCount);
+            const WideLanes has = lanesBelow(j, bundle.pointCount);
             pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
             pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0] & has);
             pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1] & has);
@@ -516,19 +522,19 @@ namespace {
 /// velocity to reach (bias) and the soft scales of the mass and of the
 /// impulse already applied.
 template <int points> struct GapTerms {
-    FloatLanes bias[points];
-    FloatLanes massScale[points];
-    FloatLanes impulseScale[points];
+    WideLanes bias[points];
+    WideLanes massScale[points];
+    WideLanes impulseScale[points];
 };
 
 template <class Bundle, int points>
-void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
-                       const ContactStiffness& stiffness, bool useBias, float elapsed,
-                       GapTerms<points>& terms);
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
+                       const SolverBody* const (&b)[laneCount], const ContactStiffness& stiffness,
+                       bool useBias, float elapsed, GapTerms<points>& terms);
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
-                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
-                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+void gapTermsFrom(const Bundle& bundle, const Vector3WideLanes& deltaPositionA,
+                  const Vector3WideLanes& deltaRotationA, const Vector3WideLanes& deltaPositionB,
+                  const Vector3WideLanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
                   GapTerms<points>& terms);
 
 /// The gap terms of each point of a bundle, from its gap at the step's start
@@ -537,9 +543,9 @@ template <class Bundle, int points>
 void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const ContactStiffness& stiffness,
               bool useBias, float elapsed, GapTerms<points>& terms)
 {
-    const SolverBody* a[4];
-    const SolverBody* b[4];
-    for (int lane = 0; lane < 4; ++lane) {
+    const SolverBody* a[laneCount];
+    const SolverBody* b[laneCount];
+    for (int lane = 0; lane < laneCount; ++lane) {
         a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
         b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
     }
@@ -547,14 +553,10 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
         kinematicGapTerms(bundle, a, b, stiffness, useBias, elapsed, terms);
         return;
     }
-    const Vector3Lanes deltaPositionA =
-        lanesOf(a[0]->deltaPosition, a[1]->deltaPosition, a[2]->deltaPosition, a[3]->deltaPosition);
-    const Vector3Lanes deltaRotationA =
-        lanesOf(a[0]->deltaRotation, a[1]->deltaRotation, a[2]->deltaRotation, a[3]->deltaRotation);
-    const Vector3Lanes deltaPositionB =
-        lanesOf(b[0]->deltaPosition, b[1]->deltaPosition, b[2]->deltaPosition, b[3]->deltaPosition);
-    const Vector3Lanes deltaRotationB =
-        lanesOf(b[0]->deltaRotation, b[1]->deltaRotation, b[2]->deltaRotation, b[3]->deltaRotation);
+    const Vector3WideLanes deltaPositionA = vectorLanes([&](int lane) { return a[lane]->deltaPosition; });
+    const Vector3WideLanes deltaRotationA = vectorLanes([&](int lane) { return a[lane]->deltaRotation; });
+    const Vector3WideLanes deltaPositionB = vectorLanes([&](int lane) { return b[lane]->deltaPosition; });
+    const Vector3WideLanes deltaRotationB = vectorLanes([&](int lane) { return b[lane]->deltaRotation; });
     gapTermsFrom(bundle, deltaPositionA, deltaRotationA, deltaPositionB, deltaRotationB, stiffness, useBias,
                  terms);
 }
@@ -562,45 +564,47 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
 /// gapTerms for a bundle with a kinematic lane: a kinematic body has moved at
 /// its velocities for the time passed (elapsed), not as its solver body says.
 template <class Bundle, int points>
-void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[4], const SolverBody* const (&b)[4],
-                       const ContactStiffness& stiffness, bool useBias, float elapsed,
-                       GapTerms<points>& terms)
+void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
+                       const SolverBody* const (&b)[laneCount], const ContactStiffness& stiffness,
+                       bool useBias, float elapsed, GapTerms<points>& terms)
 {
-    Vector3 position[2][4];
-    Vector3 rotation[2][4];
-    for (int lane = 0; lane < 4; ++lane)
+    Vector3 position[2][laneCount];
+    Vector3 rotation[2][laneCount];
+    for (int lane = 0; lane < laneCount; ++lane)
         for (int side = 0; side < 2; ++side) {
             const SolverBody& body = side == 0 ? *a[lane] : *b[lane];
             const bool kinematic = (side == 0 ? bundle.indexA[lane] : bundle.indexB[lane]) < noSolverBody;
             position[side][lane] = kinematic ? body.linearVelocity * elapsed : body.deltaPosition;
             rotation[side][lane] = kinematic ? body.angularVelocity * elapsed : body.deltaRotation;
         }
-    const auto lanes = [](const Vector3(&v)[4]) { return lanesOf(v[0], v[1], v[2], v[3]); };
+    const auto lanes = [](const Vector3(&v)[laneCount]) {
+        return vectorLanes([&](int lane) { return v[lane]; });
+    };
     gapTermsFrom(bundle, lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1]),
                  stiffness, useBias, terms);
 }
 
 /// gapTerms from the motion of each lane's bodies since the step began.
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
-                  const Vector3Lanes& deltaRotationA, const Vector3Lanes& deltaPositionB,
-                  const Vector3Lanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
+void gapTermsFrom(const Bundle& bundle, const Vector3WideLanes& deltaPositionA,
+                  const Vector3WideLanes& deltaRotationA, const Vector3WideLanes& deltaPositionB,
+                  const Vector3WideLanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
                   GapTerms<points>& terms)
 {
-    const FloatLanes zero(0.0f);
-    const FloatLanes one(1.0f);
-    const FloatLanes inverseSubstep(1.0f / stiffness.substep);
-    const FloatLanes slop = bundle.allowedPenetration;
-    const FloatLanes slowestPushOut(-maxPushOutSpeed);
+    const WideLanes zero(0.0f);
+    const WideLanes one(1.0f);
+    const WideLanes inverseSubstep(1.0f / stiffness.substep);
+    const WideLanes slop = bundle.allowedPenetration;
+    const WideLanes slowestPushOut(-maxPushOutSpeed);
 
-    const Vector3Lanes moved = deltaPositionB - deltaPositionA;
+    const Vector3WideLanes moved = deltaPositionB - deltaPositionA;
     for (int j = 0; j < bundle.points; ++j) {
         const auto& p = bundle.point[j];
-        const FloatLanes s = p.separation + dot(bundle.normal, moved) +
-                             dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
-        const FloatLanes open = s > zero;
+        const WideLanes s = p.separation + dot(bundle.normal, moved) +
+                            dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
+        const WideLanes open = s > zero;
         if (useBias) {
-            const FloatLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
+            const WideLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
             terms.bias[j] = select(open, s * inverseSubstep, pushOut);
             terms.massScale[j] = select(open, one, bundle.massScale);
             terms.impulseScale[j] = select(open, zero, bundle.impulseScale);
@@ -616,46 +620,45 @@ void gapTermsFrom(const Bundle& bundle, const Vector3Lanes& deltaPositionA,
 template <class Bundle, int points>
 void sweepNormals(Bundle& bundle, PairLanes& pair, const GapTerms<points>& terms)
 {
-    const FloatLanes zero(0.0f);
-    sweepManifolds(bundle, everyLane(),
-                   [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
-                       auto& p = bundle.point[j];
-                       const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
-                       const FloatLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
-                                                  terms.impulseScale[j] * p.normalImpulse;
-                       const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-                       const FloatLanes applied = (accumulated - p.normalImpulse) & live;
-                       p.normalImpulse = select(live, accumulated, p.normalImpulse);
-                       p.maxNormalImpulse =
-                           select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
-                       pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
-                       largestChange = maxOf(largestChange, absOf(applied));
-                       largestImpulse = maxOf(largestImpulse, accumulated & live);
-                   });
+    const WideLanes zero(0.0f);
+    sweepManifolds(
+        bundle, everyLane(), [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
+            auto& p = bundle.point[j];
+            const WideLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+            const WideLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
+                                      terms.impulseScale[j] * p.normalImpulse;
+            const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+            const WideLanes applied = (accumulated - p.normalImpulse) & live;
+            p.normalImpulse = select(live, accumulated, p.normalImpulse);
+            p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
+            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+            largestChange = maxOf(largestChange, absOf(applied));
+            largestImpulse = maxOf(largestImpulse, accumulated & live);
+        });
 }
 
 /// The friction impulses of lanes, swept like the normal ones.
 template <class Bundle>
-void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction, FloatLanes lanes)
+void sweepFriction(Bundle& bundle, PairLanes& pair, WideLanes friction, WideLanes lanes)
 {
-    const FloatLanes zero(0.0f);
+    const WideLanes zero(0.0f);
     sweepManifolds(
-        bundle, lanes, [&](int j, FloatLanes live, FloatLanes& largestChange, FloatLanes& largestImpulse) {
+        bundle, lanes, [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
             auto& p = bundle.point[j];
             const auto& row0 = p.tangent[0];
             const auto& row1 = p.tangent[1];
-            FloatLanes t0 =
+            WideLanes t0 =
                 p.tangentImpulse[0] - row0.mass * pair.along(row0.angularA, row0.angularB, bundle.tangent[0]);
-            FloatLanes t1 =
+            WideLanes t1 =
                 p.tangentImpulse[1] - row1.mass * pair.along(row1.angularA, row1.angularB, bundle.tangent[1]);
-            const FloatLanes limit = friction * p.normalImpulse;
-            const FloatLanes squared = t0 * t0 + t1 * t1;
-            const FloatLanes outside = squared > limit * limit;
-            const FloatLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
+            const WideLanes limit = friction * p.normalImpulse;
+            const WideLanes squared = t0 * t0 + t1 * t1;
+            const WideLanes outside = squared > limit * limit;
+            const WideLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
             t0 = select(outside, t0 * scale, t0);
             t1 = select(outside, t1 * scale, t1);
-            const FloatLanes change0 = (t0 - p.tangentImpulse[0]) & live;
-            const FloatLanes change1 = (t1 - p.tangentImpulse[1]) & live;
+            const WideLanes change0 = (t0 - p.tangentImpulse[0]) & live;
+            const WideLanes change1 = (t1 - p.tangentImpulse[1]) & live;
             pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
             pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
             p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
@@ -669,7 +672,7 @@ void sweepFriction(Bundle& bundle, PairLanes& pair, FloatLanes friction, FloatLa
 
 // Each constraint: first every point's normal impulse, so that friction
 // below is bounded by this pass's pressure, then every point's friction.
-// Four constraints go at once, one per lane; a lane whose points are all done
+// Eight constraints go at once, one per lane; a lane whose points are all done
 // (or that has fewer points) keeps its values while the others go on.
 //
 // Normal: the gap s now is the gap at the step's start plus what the bodies
@@ -693,7 +696,7 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
         // of this substep: the bias pass starts the substep, the relax pass
         // ends it. Kinematic lanes are never stored back.
         const float half = 0.5f * stiffness.substep;
-        const FloatLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
+        const WideLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
         const KinematicRates& rates = kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
         pair.a.linearVelocity = PairLanes::addTo(pair.a.linearVelocity, rates.a * turned);
         pair.b.linearVelocity = PairLanes::addTo(pair.b.linearVelocity, rates.b * turned);
@@ -721,28 +724,28 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
 {
     if (settings_.restitution == 0.0f && !settings_.ownMaterials)
         return;
-    const FloatLanes zero(0.0f);
-    const FloatLanes slowest(-settings_.restitutionThreshold);
+    const WideLanes zero(0.0f);
+    const WideLanes slowest(-settings_.restitutionThreshold);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
             PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-            const FloatLanes restitution = bundle.restitution;
+            const WideLanes restitution = bundle.restitution;
             // Contacts that give nothing back are left as the substeps left them.
-            const FloatLanes bouncing = zero < restitution;
-            FloatLanes bounced = zero < zero;
+            const WideLanes bouncing = zero < restitution;
+            WideLanes bounced = zero < zero;
             for (int sweep = 0; sweep < manifoldSweeps; ++sweep) {
                 for (int j = 0; j < bundle.points; ++j) {
                     PointLanes& p = bundle.point[j];
                     // Only points that approached faster than the threshold and
                     // pressed; a point that never pressed did not touch within the step.
-                    const FloatLanes live = lanesBelow(j, bundle.pointCount) & bouncing &
-                                            notGreater(p.relativeVelocity, slowest) &
-                                            notEqual(p.maxNormalImpulse, zero);
+                    const WideLanes live = lanesBelow(j, bundle.pointCount) & bouncing &
+                                           notGreater(p.relativeVelocity, slowest) &
+                                           notEqual(p.maxNormalImpulse, zero);
                     if (!anyOf(live))
                         continue;
-                    const FloatLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
-                    const FloatLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
-                    const FloatLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                    const WideLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                    const WideLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
+                    const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
                     pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
                                (accumulated - p.normalImpulse) & live);
                     p.normalImpulse = select(live, accumulated, p.normalImpulse);
@@ -820,7 +823,7 @@ void ContactSolver::layOut(std::size_t bodyCount)
 // Within a group, constraints are coloured: each takes the lowest colour
 // that no earlier constraint on either of its movable bodies took. A colour's
 // constraints touch no movable body twice, so they can be solved in any order,
-// four at a time and on any thread; the passes go through the colours in turn.
+// eight at a time and on any thread; the passes go through the colours in turn.
 // The colours depend only on the constraints' order, so the results are the
 // same for every number of threads. Fixed and kinematic bodies are shared
 // freely: nothing applied to them is kept. A constraint whose bodies have used every colour
@@ -869,7 +872,7 @@ void ContactSolver::orderGroup(std::size_t group)
     for (std::uint32_t k = first; k < last; ++k)
         order_[next[colourOf_[k]]++] = static_cast<std::uint32_t>(sortKeys_[k]);
 
-    // Each colour in bundles of four, in order; the overflow colour a
+    // Each colour in bundles of eight, in order; the overflow colour a
     // constraint per bundle, as it must be solved one after another. Bundles
     // are counted from the group's first.
     std::uint32_t* colourBundles = colourBundleStart_.data() + first + group;

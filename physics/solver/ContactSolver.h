@@ -5,8 +5,8 @@
 
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
-#include "physics/solver/FloatLanes.h"
 #include "physics/solver/ScratchArray.h"
+#include "physics/solver/WideLanes.h"
 #include "physics/solver/WorkerPool.h"
 
 #include <array>
@@ -286,40 +286,40 @@ class ContactSolver {
 
     /// A ContactSolverRow of each lane.
     struct RowLanes {
-        Vector3Lanes angularA;
-        Vector3Lanes angularB;
-        Vector3Lanes turnA;
-        Vector3Lanes turnB;
-        FloatLanes mass;
+        Vector3WideLanes angularA;
+        Vector3WideLanes angularB;
+        Vector3WideLanes turnA;
+        Vector3WideLanes turnB;
+        WideLanes mass;
     };
 
     /// Point j of each lane's constraint.
     struct PointLanes {
         RowLanes normal;
         RowLanes tangent[2];
-        FloatLanes separation;
-        FloatLanes relativeVelocity;
-        FloatLanes normalImpulse;
-        FloatLanes tangentImpulse[2];
-        FloatLanes maxNormalImpulse;
+        WideLanes separation;
+        WideLanes relativeVelocity;
+        WideLanes normalImpulse;
+        WideLanes tangentImpulse[2];
+        WideLanes maxNormalImpulse;
     };
 
-    static constexpr int lanesPerBundle = 4;
+    static constexpr int lanesPerBundle = WideLanes::width;
     static constexpr int maxPoints = 4;
 
-    /// Up to four constraints that share no movable body, solved at once, one
+    /// Up to eight constraints that share no movable body, solved at once, one
     /// per lane. A lane without a constraint has no points and fixed bodies.
     struct Bundle {
-        Vector3Lanes normal;
-        Vector3Lanes tangent[2];
-        FloatLanes biasRate;
-        FloatLanes massScale;
-        FloatLanes impulseScale;
-        FloatLanes allowedPenetration;
-        FloatLanes friction;
-        FloatLanes restitution;
+        Vector3WideLanes normal;
+        Vector3WideLanes tangent[2];
+        WideLanes biasRate;
+        WideLanes massScale;
+        WideLanes impulseScale;
+        WideLanes allowedPenetration;
+        WideLanes friction;
+        WideLanes restitution;
         /// Each lane's number of points, as a float to compare lanes with.
-        FloatLanes pointCount;
+        WideLanes pointCount;
         std::int32_t indexA[lanesPerBundle];
         std::int32_t indexB[lanesPerBundle];
         /// The most points of any lane.
@@ -374,8 +374,8 @@ class ContactSolver {
     /// middle of the contact turns, ω × (ω × r), zero for other lanes. Apart
     /// from the bundles, which it would make larger for every scene.
     struct KinematicRates {
-        Vector3Lanes a;
-        Vector3Lanes b;
+        Vector3WideLanes a;
+        Vector3WideLanes b;
     };
     ScratchArray<KinematicRates> kinematicRates_;
     /// The carried impulses of every point as added, until prepare() reads them.

@@ -285,25 +285,29 @@ inline int maskBits(FloatLanes mask)
 
 #endif
 
-/// A vector per lane.
-struct Vector3Lanes {
-    FloatLanes x, y, z;
+/// A vector per lane, of any kind of lanes.
+template <class Lanes> struct Vector3LanesOf {
+    Lanes x, y, z;
 };
+using Vector3Lanes = Vector3LanesOf<FloatLanes>;
 
-inline Vector3Lanes operator-(const Vector3Lanes& a, const Vector3Lanes& b)
+template <class Lanes>
+inline Vector3LanesOf<Lanes> operator-(const Vector3LanesOf<Lanes>& a, const Vector3LanesOf<Lanes>& b)
 {
     return {a.x - b.x, a.y - b.y, a.z - b.z};
 }
-inline Vector3Lanes operator*(const Vector3Lanes& a, FloatLanes s)
+template <class Lanes> inline Vector3LanesOf<Lanes> operator*(const Vector3LanesOf<Lanes>& a, Lanes s)
 {
     return {a.x * s, a.y * s, a.z * s};
 }
 /// The same sums, in the same order, as Math::dot.
-inline FloatLanes dot(const Vector3Lanes& a, const Vector3Lanes& b)
+template <class Lanes> inline Lanes dot(const Vector3LanesOf<Lanes>& a, const Vector3LanesOf<Lanes>& b)
 {
     return a.x * b.x + a.y * b.y + a.z * b.z;
 }
-inline Vector3Lanes select(FloatLanes mask, const Vector3Lanes& whenTrue, const Vector3Lanes& whenFalse)
+template <class Lanes>
+inline Vector3LanesOf<Lanes> select(Lanes mask, const Vector3LanesOf<Lanes>& whenTrue,
+                                    const Vector3LanesOf<Lanes>& whenFalse)
 {
     return {select(mask, whenTrue.x, whenFalse.x), select(mask, whenTrue.y, whenFalse.y),
             select(mask, whenTrue.z, whenFalse.z)};

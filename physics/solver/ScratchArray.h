@@ -20,8 +20,6 @@ namespace Tolvane::Physics {
 /// milliseconds in one step, while small pages cost only those touched.
 template <class T> class ScratchArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
-                  "the storage comes from plain operator new");
 
   public:
     ScratchArray() = default;
@@ -49,7 +47,7 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        void* memory = ::operator new(capacity * sizeof(T));
+        void* memory = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
         release();
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
@@ -62,7 +60,7 @@ template <class T> class ScratchArray {
   private:
     void release()
     {
-        ::operator delete(data_);
+        ::operator delete (data_, std::align_val_t{alignof(T)});
         data_ = nullptr;
         capacity_ = 0;
     }

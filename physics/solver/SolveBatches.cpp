@@ -145,7 +145,7 @@ int SolveBatches::substepScale(float load, int previous)
 }
 
 // Groups are solved in batches of whole groups, so that small ones fill the
-// solver's four lanes together: a group alone may hold a single contact.
+// solver's eight lanes together: a group alone may hold a single contact.
 // The batches follow the groups' order and nothing else, so the results are
 // the same for every number of threads. Groups without contacts or joints
 // are no batch's: their bodies are only moved.

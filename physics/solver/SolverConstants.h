@@ -76,16 +76,16 @@ constexpr float columnFrequencyExponent = 1.53f;
 
 /// Islands are solved in batches of at least this many contacts (or of
 /// every island left): enough for the solver's lanes to be full.
-constexpr std::size_t batchConstraints = 64;
+constexpr std::size_t batchConstraints = 128;
 /// An island with more contacts than this (and than its share of the threads)
 /// is solved alone, its passes spread over the threads; smaller islands are
 /// solved side by side, each on one thread.
 constexpr std::size_t bigGroupConstraints = 256;
 /// Pairs one thread collides at a time in the narrow phase.
 constexpr std::size_t pairsPerTask = 16;
-/// Bundles of four contacts one thread solves at a time: fewer cost more in
+/// Bundles of eight contacts one thread solves at a time: fewer cost more in
 /// handing out than they save.
-constexpr std::size_t bundlesPerTask = 8;
+constexpr std::size_t bundlesPerTask = 4;
 /// Grown boxes the broad phase looks up again on one thread, at the most:
 /// more are shared out over the grid's ranges.
 constexpr std::int64_t grownPerRange = 32;

@@ -223,7 +223,7 @@ TEST(Islands, ABodyWokenAtTheTopOfAStackWakesTheWholeStack)
 TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
 {
     Stages stages;
-    constexpr int pairCount = 100;
+    constexpr int pairCount = 200;
     constexpr int freeCount = 3;
     for (int k = 0; k < 2 * pairCount + freeCount; ++k)
         stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
@@ -241,10 +241,10 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
 
     EXPECT_EQ(statistics.awakeBodies, 2 * pairCount + freeCount);
     EXPECT_EQ(statistics.contactPoints, 4 * pairCount);
-    // A batch takes whole groups until it holds 64 contacts.
+    // A batch takes whole groups until it holds 128 contacts.
     ASSERT_EQ(batches.batchCount(), 2);
-    EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 64, pairCount}));
-    EXPECT_EQ(batches.batchPairCount(0), 64u);
+    EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 128, pairCount}));
+    EXPECT_EQ(batches.batchPairCount(0), 128u);
     for (int k = 0; k < pairCount; ++k) {
         EXPECT_EQ(pairs[k].firstConstraint, k);
         EXPECT_EQ(pairs[k].firstPoint, 4 * k);
