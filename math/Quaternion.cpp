@@ -10,12 +10,6 @@ namespace {
 constexpr float directionlessSquaredLength = 1e-9f;
 } // namespace
 
-Quaternion operator*(const Quaternion& a, const Quaternion& b)
-{
-    return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-            a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
-}
-
 Quaternion& Quaternion::operator*=(const Quaternion& b)
 {
     *this = *this * b;

@@ -29,7 +29,12 @@ struct Axes {
 };
 
 /// Hamilton product. Applying a * b to a vector rotates by b first, then by a.
-Quaternion operator*(const Quaternion& a, const Quaternion& b);
+/// Inline: every awake body takes one in each substep.
+inline Quaternion operator*(const Quaternion& a, const Quaternion& b)
+{
+    return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+            a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
+}
 
 inline bool operator==(const Quaternion& a, const Quaternion& b)
 {
