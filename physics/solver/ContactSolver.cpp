@@ -48,20 +48,6 @@ Softness makeSoftness(float hertz, float dampingRatio, float h)
 
 namespace {
 
-ContactSolverRow makeRow(const SolverBody& a, const SolverBody& b, const Vector3& rA, const Vector3& rB,
-                         const Vector3& d)
-{
-    ContactSolverRow row;
-    row.angularA = cross(rA, d);
-    row.angularB = cross(rB, d);
-    row.turnA = a.inverseInertia * row.angularA;
-    row.turnB = b.inverseInertia * row.angularB;
-    const float k =
-        a.inverseMass + b.inverseMass + dot(row.angularA, row.turnA) + dot(row.angularB, row.turnB);
-    row.mass = k > 0.0f ? 1.0f / k : 0.0f;
-    return row;
-}
-
 /// A fixed body as the passes see it: no mass, no motion. Shared, read only,
 /// so that no pass builds one per constraint.
 const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t index)
@@ -70,14 +56,6 @@ const SolverBody& bodyAt(const std::vector<SolverBody>& bodies, std::int32_t ind
     if (index >= 0)
         return bodies[index];
     return index == noSolverBody ? fixedBody : bodies[-2 - index];
-}
-
-/// The velocity a pair of bodies closes with along a row (only prepare()
-/// needs it for one lane).
-float velocityAlong(const SolverBody& a, const SolverBody& b, const ContactSolverRow& row, const Vector3& d)
-{
-    return dot(d, b.linearVelocity - a.linearVelocity) + dot(b.angularVelocity, row.angularB) -
-           dot(a.angularVelocity, row.angularA);
 }
 
 /// How many constraints the passes work on at once, one per lane.
@@ -331,8 +309,8 @@ Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inpu
     return c.pointCount > 0 ? middle * (1.0f / static_cast<float>(c.pointCount)) : middle;
 }
 
-/// One constraint's tangents and points (into points) as the step begins,
-/// from its carried inputs, and the softness of its kind of contact.
+/// One constraint's tangents and its points' anchors and carried impulses
+/// (into points) as the step begins, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
                            const std::vector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
@@ -349,13 +327,9 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
         const ContactPointInput& in = inputs[c.firstPoint + j];
         Point& p = points[j];
         // A fixed body never turns, so its anchor only has to be finite.
-        const Vector3 rA = fixedA ? Vector3() : anchorOf(c.indexA, in.position - a.centre, middle - a.centre);
-        const Vector3 rB = fixedB ? Vector3() : anchorOf(c.indexB, in.position - b.centre, middle - b.centre);
-        p.normal = makeRow(a, b, rA, rB, c.normal);
-        p.tangent[0] = makeRow(a, b, rA, rB, c.tangent[0]);
-        p.tangent[1] = makeRow(a, b, rA, rB, c.tangent[1]);
+        p.anchorA = fixedA ? Vector3() : anchorOf(c.indexA, in.position - a.centre, middle - a.centre);
+        p.anchorB = fixedB ? Vector3() : anchorOf(c.indexB, in.position - b.centre, middle - b.centre);
         p.separation = in.separation;
-        p.relativeVelocity = velocityAlong(a, b, p.normal, c.normal);
         p.normalImpulse = in.normalImpulse;
         p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
         p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
@@ -399,28 +373,89 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softn
     bundle.pointCount = floats([](const Constraint& c) { return static_cast<float>(c.pointCount); });
 }
 
-/// Point j of every lane (points[lane][j]) into the bundle's point j.
-template <class PointLanes, class Point, std::size_t maxPoints>
-void packPoint(PointLanes& out, const Point (*points)[maxPoints], int j)
+/// What prepare() reads of each lane's body on one side.
+struct PreparedBodyLanes {
+    WideLanes inverseMass;
+    /// The world inverse inertia's columns.
+    Vector3WideLanes inverseInertia[3];
+    Vector3WideLanes linearVelocity;
+    Vector3WideLanes angularVelocity;
+
+    PreparedBodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[laneCount])
+    {
+        const SolverBody* body[laneCount];
+        for (int lane = 0; lane < laneCount; ++lane)
+            body[lane] = &bodyAt(bodies, index[lane]);
+        inverseMass = floatLanes([&](int lane) { return body[lane]->inverseMass; });
+        for (int column = 0; column < 3; ++column)
+            inverseInertia[column] =
+                vectorLanes([&](int lane) { return body[lane]->inverseInertia.column[column]; });
+        linearVelocity = vectorLanes([&](int lane) { return body[lane]->linearVelocity; });
+        angularVelocity = vectorLanes([&](int lane) { return body[lane]->angularVelocity; });
+    }
+
+    /// The inverse inertia times v, with Matrix3's sums in Matrix3's order.
+    Vector3WideLanes turn(const Vector3WideLanes& v) const
+    {
+        const Vector3WideLanes(&m)[3] = inverseInertia;
+        return {m[0].x * v.x + m[1].x * v.y + m[2].x * v.z, m[0].y * v.x + m[1].y * v.y + m[2].y * v.z,
+                m[0].z * v.x + m[1].z * v.y + m[2].z * v.z};
+    }
+};
+
+/// a × b in every lane, as Math::cross.
+Vector3WideLanes crossOf(const Vector3WideLanes& a, const Vector3WideLanes& b)
 {
-    const auto row = [&](auto pick) {
-        const auto vectors = [&](auto field) {
-            return vectorLanes([&](int lane) { return field(pick(points[lane][j])); });
-        };
-        return decltype(out.normal){vectors([](const ContactSolverRow& r) { return r.angularA; }),
-                                    vectors([](const ContactSolverRow& r) { return r.angularB; }),
-                                    vectors([](const ContactSolverRow& r) { return r.turnA; }),
-                                    vectors([](const ContactSolverRow& r) { return r.turnB; }),
-                                    floatLanes([&](int lane) { return pick(points[lane][j]).mass; })};
-    };
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+Vector3WideLanes maskedBy(const Vector3WideLanes& v, WideLanes mask)
+{
+    return {v.x & mask, v.y & mask, v.z & mask};
+}
+
+/// One row of every lane along d at anchors rA and rB, zero in the lanes
+/// outside has: the sums and their order are those of one row on plain floats.
+template <class RowLanes>
+RowLanes rowLanes(const PreparedBodyLanes& a, const PreparedBodyLanes& b, const Vector3WideLanes& rA,
+                  const Vector3WideLanes& rB, const Vector3WideLanes& d, WideLanes has)
+{
+    const Vector3WideLanes angularA = crossOf(rA, d);
+    const Vector3WideLanes angularB = crossOf(rB, d);
+    const Vector3WideLanes turnA = a.turn(angularA);
+    const Vector3WideLanes turnB = b.turn(angularB);
+    const WideLanes zero(0.0f);
+    const WideLanes k = a.inverseMass + b.inverseMass + dot(angularA, turnA) + dot(angularB, turnB);
+    const WideLanes positive = k > zero;
+    const WideLanes mass = select(positive, WideLanes(1.0f) / select(positive, k, WideLanes(1.0f)), zero);
+    return {maskedBy(angularA, has), maskedBy(angularB, has), maskedBy(turnA, has), maskedBy(turnB, has),
+            mass & has};
+}
+
+/// Point j of every lane (points[lane][j]) into the bundle's point j: its
+/// rows, worked out in the lanes, and what it carried. Lanes without a point
+/// j get zeros.
+template <class Bundle, class Point, std::size_t maxPoints>
+void packPoint(Bundle& bundle, const PreparedBodyLanes& a, const PreparedBodyLanes& b,
+               const Point (*points)[maxPoints], int j)
+{
+    auto& out = bundle.point[j];
+    const WideLanes has = lanesBelow(j, bundle.pointCount);
     const auto floats = [&](auto field) {
-        return floatLanes([&](int lane) { return field(points[lane][j]); });
+        return floatLanes([&](int lane) { return field(points[lane][j]); }) & has;
     };
-    out.normal = row([](const Point& p) -> const ContactSolverRow& { return p.normal; });
-    out.tangent[0] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[0]; });
-    out.tangent[1] = row([](const Point& p) -> const ContactSolverRow& { return p.tangent[1]; });
+    const Vector3WideLanes rA = vectorLanes([&](int lane) { return points[lane][j].anchorA; });
+    const Vector3WideLanes rB = vectorLanes([&](int lane) { return points[lane][j].anchorB; });
+    using Row = decltype(out.normal);
+    out.normal = rowLanes<Row>(a, b, rA, rB, bundle.normal, has);
+    out.tangent[0] = rowLanes<Row>(a, b, rA, rB, bundle.tangent[0], has);
+    out.tangent[1] = rowLanes<Row>(a, b, rA, rB, bundle.tangent[1], has);
     out.separation = floats([](const Point& p) { return p.separation; });
-    out.relativeVelocity = floats([](const Point& p) { return p.relativeVelocity; });
+    // The normal velocity before the solve, for restitution.
+    out.relativeVelocity =
+        (dot(bundle.normal, b.linearVelocity - a.linearVelocity) +
+         dot(b.angularVelocity, out.normal.angularB) - dot(a.angularVelocity, out.normal.angularA)) &
+        has;
     out.normalImpulse = floats([](const Point& p) { return p.normalImpulse; });
     out.tangentImpulse[0] = floats([](const Point& p) { return p.tangentImpulse[0]; });
     out.tangentImpulse[1] = floats([](const Point& p) { return p.tangentImpulse[1]; });
@@ -484,8 +519,10 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
                               vectorLanes([&](int lane) { return rateB[lane]; })};
     }
     // Points missing from a lane (or beyond every lane's) stay zero.
+    const PreparedBodyLanes bodyA(bodies, bundle.indexA);
+    const PreparedBodyLanes bodyB(bodies, bundle.indexB);
     for (int j = 0; j < maxPoints; ++j)
-        packPoint(bundle.point[j], points, j);
+        packPoint(bundle, bodyA, bodyB, points, j);
 }
 
 // A fixed body is a zero body of its own in every pass below: with no inverse

@@ -257,13 +257,13 @@ class ContactSolver {
     ContactPointResult result(std::size_t i, int j) const;
 
   private:
-    /// One point as prepare() works it out.
+    /// One point of one lane as prepare() starts it: where it is on each
+    /// body, its gap and its carried impulses along its constraint's normal
+    /// and tangents. Its rows are then worked out in the lanes.
     struct Point {
-        ContactSolverRow normal;
-        ContactSolverRow tangent[2];
+        Math::Vector3 anchorA;
+        Math::Vector3 anchorB;
         float separation = 0.0f;
-        /// Normal velocity before the solve, for restitution.
-        float relativeVelocity = 0.0f;
         float normalImpulse = 0.0f;
         float tangentImpulse[2] = {0.0f, 0.0f};
     };
