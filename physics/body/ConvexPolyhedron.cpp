@@ -12,9 +12,23 @@ ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::share
     const OrientedBoundingBox& modelBox = *model_->boundingBox();
     boundingBox_ = std::make_shared<OrientedBoundingBox>(modelBox);
 
+    offset_ = parentOffset + model_->location();
+    // The model box need not be centred on the part's origin; the world box is
+    // placed at its true centre so that it really contains the part.
+    boxCentreOffset_ = offset_ + modelBox.transform.position;
+
+    const std::vector<std::shared_ptr<PhysicalModel>>& modelKids = model_->kids();
+    kids_.reserve(modelKids.size());
+    for (const auto& kid : modelKids)
+        kids_.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
+}
+
+// Only the designed response asks for a body's world geometry: a body it
+// never tests, as every body of the solver response, holds none.
+void ConvexPolyhedron::makeWorldGeometry()
+{
     const std::vector<Math::Vector3>& vertices = model_->vertices();
     worldVertices_.assign(vertices.size(), Math::Vector3());
-
     const std::vector<ModelSurface>& surfaces = model_->surfaces();
     faces_.reserve(surfaces.size());
     for (const ModelSurface& surface : surfaces) {
@@ -25,16 +39,7 @@ ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::share
         }
         faces_.push_back(face);
     }
-
-    offset_ = parentOffset + model_->location();
-    // The model box need not be centred on the part's origin; the world box is
-    // placed at its true centre so that it really contains the part.
-    boxCentreOffset_ = offset_ + modelBox.transform.position;
-
-    const std::vector<std::shared_ptr<PhysicalModel>>& modelKids = model_->kids();
-    kids_.reserve(modelKids.size());
-    for (const auto& kid : modelKids)
-        kids_.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
+    geometryMade_ = true;
 }
 
 void ConvexPolyhedron::refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp)
@@ -74,6 +79,10 @@ const BoxFrame& ConvexPolyhedron::boxFrame()
 
 void ConvexPolyhedron::refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp)
 {
+    // Made before the stamp is looked at: a new node is current for stamp 0,
+    // with its vertices and normals all zero.
+    if (!geometryMade_)
+        makeWorldGeometry();
     if (stamp == geometryStamp_)
         return;
     refreshWorldOffset(bodyTransform, stamp);

@@ -17,12 +17,15 @@ struct PolyhedronFace {
     /// Indices into the owning node's worldVertices.
     std::array<std::int32_t, 3> vertexIndex{{0, 0, 0}};
     /// (B - A) x (C - A) of the world vertices: outward for counter-clockwise faces,
-    /// not normalized (twice the face's area long); (0,0,0) until the first refresh.
+    /// not normalized (twice the face's area long).
     Math::Vector3 normal;
 };
 
 /// World vertices, face normals and a world box of one part, recomputed only
 /// when the stamp passed in differs from the one they were last computed for.
+/// The vertices and faces are made by the first refreshGeometry: until then
+/// the node holds none, so that bodies never tested by triangles cost only
+/// their tree.
 class ConvexPolyhedron {
   public:
     /// Builds the whole tree at once; parentOffset is (0,0,0) for a body's root.
@@ -39,7 +42,9 @@ class ConvexPolyhedron {
     /// first call after each placement: every later pair test of the step takes
     /// it from here instead of normalizing the box axes again.
     const BoxFrame& boxFrame();
+    /// Empty until the first refreshGeometry.
     const std::vector<Math::Vector3>& worldVertices() const { return worldVertices_; }
+    /// The model's triangles with their world normals; empty until the first refreshGeometry.
     const std::vector<PolyhedronFace>& faces() const { return faces_; }
     const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
     /// The part's origin in body coordinates.
@@ -48,6 +53,7 @@ class ConvexPolyhedron {
     const Math::Vector3& worldOffset() const { return worldOffset_; }
 
   private:
+    void makeWorldGeometry();
     void refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp);
 
     std::shared_ptr<PhysicalModel> model_;
@@ -65,6 +71,7 @@ class ConvexPolyhedron {
     /// False from construction and each placement of the box until boxFrame reads it.
     bool frameCurrent_ = false;
     std::int32_t geometryStamp_ = 0;
+    bool geometryMade_ = false;
 };
 
 } // namespace Tolvane::Physics

@@ -53,10 +53,16 @@ TEST(ConvexPolyhedronConstruction, MirrorsTheModelTreeWithEmptyWorldData)
     EXPECT_TRUE(root.worldVertices().empty());
     ASSERT_EQ(root.kids().size(), 2u);
 
-    const ConvexPolyhedron& kid = *root.kids()[0];
+    ConvexPolyhedron& kid = *root.kids()[0];
     EXPECT_EQ(kid.model(), model->kids()[0]);
     EXPECT_EQ(kid.offset(), Vector3(0.5f, 2.0f, 3.0f));
     EXPECT_EQ(root.kids()[1]->offset(), Vector3(1.5f, 0.0f, 3.0f));
+    // World vertices and faces are made when first asked for; a new node is
+    // current for stamp 0, so they are all zero then.
+    EXPECT_TRUE(kid.worldVertices().empty());
+    EXPECT_TRUE(kid.faces().empty());
+    Transform body;
+    kid.refreshGeometry(body, 0);
     ASSERT_EQ(kid.worldVertices().size(), 8u);
     for (const Vector3& v : kid.worldVertices())
         EXPECT_EQ(v, Vector3());
@@ -82,9 +88,10 @@ TEST(ConvexPolyhedronConstruction, HighVertexIndicesStayPositive)
     model->setKids({});
 
     ConvexPolyhedron shape(Vector3(), model);
-    EXPECT_EQ(shape.faces()[0].vertexIndex[2], 40000);
     Transform identity;
     shape.refreshGeometry(identity, 1);
+    ASSERT_EQ(shape.faces().size(), 1u);
+    EXPECT_EQ(shape.faces()[0].vertexIndex[2], 40000);
     EXPECT_EQ(shape.faces()[0].normal, Vector3(0.0f, 0.0f, 1.0f));
 }
 
@@ -219,6 +226,7 @@ TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
     Transform body(Vector3(9.0f, 9.0f, 9.0f), Quaternion());
     shape.refreshBox(body, 0);
     shape.refreshGeometry(body, 0);
+    ASSERT_EQ(shape.worldVertices().size(), 8u);
     for (const Vector3& v : shape.worldVertices())
         EXPECT_EQ(v, Vector3());
     for (const PolyhedronFace& face : shape.faces())
