@@ -6,11 +6,9 @@
 namespace Tolvane::Physics {
 
 ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::shared_ptr<PhysicalModel> model)
-    : model_(std::move(model))
+    : model_(std::move(model)), boundingBox_(*model_->boundingBox())
 {
-    assert(model_);
     const OrientedBoundingBox& modelBox = *model_->boundingBox();
-    boundingBox_ = std::make_shared<OrientedBoundingBox>(modelBox);
 
     offset_ = parentOffset + model_->location();
     // The model box need not be centred on the part's origin; the world box is
@@ -60,7 +58,7 @@ void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t s
     // second rotation.
     const Math::Vector3 worldBoxOffset =
         boxCentreOffset_ == offset_ ? worldOffset_ : bodyTransform.rotate(boxCentreOffset_);
-    Math::Transform& boxTransform = boundingBox_->transform;
+    Math::Transform& boxTransform = boundingBox_.transform;
     boxTransform.position = bodyTransform.position + worldBoxOffset;
     boxTransform.orientation = bodyTransform.orientation;
     boxTransform.dirty = true;
@@ -71,7 +69,7 @@ void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t s
 const BoxFrame& ConvexPolyhedron::boxFrame()
 {
     if (!frameCurrent_) {
-        boxFrame_ = readBoxFrame(*boundingBox_);
+        boxFrame_ = readBoxFrame(boundingBox_);
         frameCurrent_ = true;
     }
     return boxFrame_;

@@ -37,7 +37,9 @@ class ConvexPolyhedron {
     void refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp);
 
     const std::shared_ptr<PhysicalModel>& model() const { return model_; }
-    const std::shared_ptr<OrientedBoundingBox>& boundingBox() const { return boundingBox_; }
+    /// The node's own copy of the model's box, placed by refreshBox.
+    OrientedBoundingBox& boundingBox() { return boundingBox_; }
+    const OrientedBoundingBox& boundingBox() const { return boundingBox_; }
     /// The box's frame as refreshBox last placed it, read from the box on the
     /// first call after each placement: every later pair test of the step takes
     /// it from here instead of normalizing the box axes again.
@@ -57,7 +59,7 @@ class ConvexPolyhedron {
     void refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp);
 
     std::shared_ptr<PhysicalModel> model_;
-    std::shared_ptr<OrientedBoundingBox> boundingBox_;
+    OrientedBoundingBox boundingBox_;
     BoxFrame boxFrame_;
     std::vector<Math::Vector3> worldVertices_;
     std::vector<PolyhedronFace> faces_;

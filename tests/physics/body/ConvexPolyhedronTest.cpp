@@ -74,7 +74,7 @@ TEST(ConvexPolyhedronConstruction, MirrorsTheModelTreeWithEmptyWorldData)
         EXPECT_EQ(kid.faces()[i].normal, Vector3());
     }
     // The node owns a copy of the model's box, so moving it never moves the shared model.
-    EXPECT_NE(kid.boundingBox(), kid.model()->boundingBox());
+    EXPECT_NE(&kid.boundingBox(), kid.model()->boundingBox().get());
 }
 
 TEST(ConvexPolyhedronConstruction, HighVertexIndicesStayPositive)
@@ -102,7 +102,7 @@ TEST(ConvexPolyhedronBox, BoxFollowsTheBodyPosition)
     Transform body(Vector3(0.0f, -7.0f, 0.0f), Quaternion());
     shape.refreshBox(body, 11);
 
-    const OrientedBoundingBox& box = *shape.boundingBox();
+    const OrientedBoundingBox& box = shape.boundingBox();
     EXPECT_EQ(box.transform.position, Vector3(0.0f, -7.0f, 0.0f));
     EXPECT_EQ(box.transform.orientation, Quaternion());
     EXPECT_TRUE(box.transform.dirty);
@@ -140,10 +140,10 @@ TEST(ConvexPolyhedronBox, OffCentreGroupBoxIsPlacedAtItsTrueCentre)
     kid.refreshBox(body, 11);
 
     // The group's box centre (3, 0, 0) turns with the body; its origin does not move.
-    expectNear(shape.boundingBox()->transform.position, {10.0f, 0.0f, -3.0f});
-    EXPECT_EQ(shape.boundingBox()->halfExtents, Vector3(3.0f, 1.0f, 1.0f));
+    expectNear(shape.boundingBox().transform.position, {10.0f, 0.0f, -3.0f});
+    EXPECT_EQ(shape.boundingBox().halfExtents, Vector3(3.0f, 1.0f, 1.0f));
     expectNear(shape.worldOffset(), Vector3());
-    expectNear(kid.boundingBox()->transform.position, {10.0f, 0.0f, -5.0f});
+    expectNear(kid.boundingBox().transform.position, {10.0f, 0.0f, -5.0f});
     expectNear(kid.worldOffset(), {0.0f, 0.0f, -5.0f});
 }
 
@@ -162,7 +162,7 @@ TEST(ConvexPolyhedronBox, KidOffsetsAccumulateAndTurnWithTheBody)
     grandKidShape.refreshGeometry(body, 11);
     expectNear(kidShape.worldOffset(), {0.0f, -2.0f, 0.0f});
     // The kid's box reaches out to its own kid: centre (0.5, 0, 0) about the kid's origin.
-    expectNear(kidShape.boundingBox()->transform.position, {0.5f, 2.0f, 0.0f});
+    expectNear(kidShape.boundingBox().transform.position, {0.5f, 2.0f, 0.0f});
     expectNear(grandKidShape.worldOffset(), {1.0f, -2.0f, 0.0f});
     // Vertex 6 of the grand kid is (1, 1, 1) in its own coordinates: (2, 3, 1) in the body.
     expectNear(grandKidShape.worldVertices()[6], {2.0f, 1.0f, -1.0f});
@@ -195,12 +195,12 @@ TEST(ConvexPolyhedronStamps, SameStampKeepsTheOldWorldData)
     shape.refreshGeometry(body, 11);
     shape.refreshBox(body, 11);
     EXPECT_EQ(shape.worldVertices(), before);
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(1.0f, 2.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(1.0f, 2.0f, 0.0f));
 
     shape.refreshGeometry(body, 12);
     shape.refreshBox(body, 12);
     EXPECT_NE(shape.worldVertices(), before);
-    expectNear(shape.boundingBox()->transform.position, {2.0f, 0.0f, 0.0f});
+    expectNear(shape.boundingBox().transform.position, {2.0f, 0.0f, 0.0f});
 }
 
 TEST(ConvexPolyhedronStamps, BoxAndGeometryStampsAreIndependent)
@@ -216,7 +216,7 @@ TEST(ConvexPolyhedronStamps, BoxAndGeometryStampsAreIndependent)
     expectNear(shape.worldVertices()[0], {-1.0f, -1.0f, 1.0f});
     EXPECT_EQ(shape.worldOffset(), Vector3(0.0f, 2.0f, 0.0f));
     // The box of stamp 11 was placed before the turn and stays there.
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(0.0f, 2.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(0.0f, 2.0f, 0.0f));
 }
 
 TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
@@ -231,7 +231,7 @@ TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
         EXPECT_EQ(v, Vector3());
     for (const PolyhedronFace& face : shape.faces())
         EXPECT_EQ(face.normal, Vector3());
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(3.0f, 0.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(3.0f, 0.0f, 0.0f));
     EXPECT_EQ(shape.worldOffset(), Vector3());
 }
 
@@ -250,7 +250,7 @@ void expectWorldBoxesHoldTheirSubtrees(ConvexPolyhedron& node, Transform& body, 
     node.refreshBox(body, stamp);
     std::vector<Vector3> points;
     collectWorldVertices(node, body, stamp, points);
-    OrientedBoundingBox& box = *node.boundingBox();
+    OrientedBoundingBox& box = node.boundingBox();
     const Math::Axes axes = box.transform.axes();
     const Vector3 axis[3] = {axes.xAxis, axes.yAxis, axes.zAxis};
     const float half[3] = {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z};
