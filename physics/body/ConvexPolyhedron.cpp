@@ -28,6 +28,8 @@ void ConvexPolyhedron::makeWorldGeometry()
     const std::vector<Math::Vector3>& vertices = model_->vertices();
     worldVertices_.assign(vertices.size(), Math::Vector3());
     const std::vector<ModelSurface>& surfaces = model_->surfaces();
+    // Begun afresh should an earlier attempt have run out of memory.
+    faces_.clear();
     faces_.reserve(surfaces.size());
     for (const ModelSurface& surface : surfaces) {
         PolyhedronFace face;
