@@ -91,6 +91,13 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
 {
     for (const ModelReference& reference : description_.models)
         models_.push_back(reference.loaded ? reference.loaded : Physics::loadPhysicalModel(reference.path));
+    // Every list at its full size at once: grown one body at a time, each
+    // would leave its smaller copies behind in the heap.
+    const std::size_t bodyCount = description_.bodyCount();
+    bodies_.reserve(bodyCount);
+    names_.reserve(bodyCount);
+    placements_.reserve(bodyCount);
+    latticePoints_.reserve(bodyCount);
 
     const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
@@ -130,6 +137,7 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
 
     collisionSet_ = std::make_shared<Physics::CollisionSet>();
     collisionSet_->selfCollision = true;
+    collisionSet_->bodies.reserve(bodies_.size());
     for (const auto& body : bodies_)
         collisionSet_->addBody(body);
     Physics::PhysicalUniverse::addCollisionSet(collisionSet_);
