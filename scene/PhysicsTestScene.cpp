@@ -111,7 +111,8 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->updateInertia();
         bodies_.push_back(body);
         names_.push_back(start.name);
-        placements_.push_back({start, lattice, latticeIndex});
+        placements_.push_back({start.position, start.orientation, start.velocity, start.angularVelocity,
+                               start.model, lattice, latticeIndex});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
@@ -157,7 +158,7 @@ void PhysicsTestScene::resetBlocks()
 {
     for (std::size_t i = 0; i < placements_.size(); ++i) {
         const Placement& placement = placements_[i];
-        Math::Vector3 position = placement.start.position;
+        Math::Vector3 position = placement.position;
         if (placement.lattice >= 0) {
             const LatticeDescription& lattice = description_.lattices[placement.lattice];
             if (lattice.jitter == LatticeJitter::seeded && placement.latticeIndex == 0)
@@ -170,10 +171,10 @@ void PhysicsTestScene::resetBlocks()
         }
         Physics::PhysicalObject& body = *bodies_[i];
         body.transform.position = position;
-        body.transform.orientation = placement.start.orientation;
+        body.transform.orientation = placement.orientation;
         body.transform.dirty = true;
-        body.velocity = placement.start.velocity;
-        body.angularVelocity = placement.start.angularVelocity;
+        body.velocity = placement.velocity;
+        body.angularVelocity = placement.angularVelocity;
     }
     // The bodies start again where the joints were made: what the joints
     // carried belongs to the motion that went.
