@@ -91,6 +91,13 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
 {
     for (const ModelReference& reference : description_.models)
         models_.push_back(reference.loaded ? reference.loaded : Physics::loadPhysicalModel(reference.path));
+    // Every list at its full size at once: grown one body at a time, each
+    // would leave its smaller copies behind in the heap.
+    const std::size_t bodyCount = description_.bodyCount();
+    bodies_.reserve(bodyCount);
+    names_.reserve(bodyCount);
+    placements_.reserve(bodyCount);
+    latticePoints_.reserve(bodyCount);
 
     const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
@@ -104,7 +111,8 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->updateInertia();
         bodies_.push_back(body);
         names_.push_back(start.name);
-        placements_.push_back({start, lattice, latticeIndex});
+        placements_.push_back({start.position, start.orientation, start.velocity, start.angularVelocity,
+                               start.model, lattice, latticeIndex});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
@@ -130,6 +138,7 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
 
     collisionSet_ = std::make_shared<Physics::CollisionSet>();
     collisionSet_->selfCollision = true;
+    collisionSet_->bodies.reserve(bodies_.size());
     for (const auto& body : bodies_)
         collisionSet_->addBody(body);
     Physics::PhysicalUniverse::addCollisionSet(collisionSet_);
@@ -149,7 +158,7 @@ void PhysicsTestScene::resetBlocks()
 {
     for (std::size_t i = 0; i < placements_.size(); ++i) {
         const Placement& placement = placements_[i];
-        Math::Vector3 position = placement.start.position;
+        Math::Vector3 position = placement.position;
         if (placement.lattice >= 0) {
             const LatticeDescription& lattice = description_.lattices[placement.lattice];
             if (lattice.jitter == LatticeJitter::seeded && placement.latticeIndex == 0)
@@ -162,10 +171,10 @@ void PhysicsTestScene::resetBlocks()
         }
         Physics::PhysicalObject& body = *bodies_[i];
         body.transform.position = position;
-        body.transform.orientation = placement.start.orientation;
+        body.transform.orientation = placement.orientation;
         body.transform.dirty = true;
-        body.velocity = placement.start.velocity;
-        body.angularVelocity = placement.start.angularVelocity;
+        body.velocity = placement.velocity;
+        body.angularVelocity = placement.angularVelocity;
     }
     // The bodies start again where the joints were made: what the joints
     // carried belongs to the motion that went.

@@ -92,7 +92,7 @@ class PhysicsTestScene {
     std::shared_ptr<Physics::PhysicalModel> floorModel() const { return model("floor"); }
     const SceneDescription& description() const { return description_; }
     /// The index into description().models of the model body i is made from.
-    std::size_t bodyModel(std::size_t i) const { return placements_[i].start.model; }
+    std::size_t bodyModel(std::size_t i) const { return placements_[i].model; }
     /// Movable bodies: the blocks.
     int blockCount() const { return blockCount_; }
 
@@ -103,10 +103,16 @@ class PhysicsTestScene {
     SceneMeasures measure() const;
 
   private:
-    /// Where and how one body starts: its description, and for lattice bodies
+    /// Where and how one body starts (what a reset puts back, not its whole
+    /// description: a pile keeps one for every body), and for lattice bodies
     /// the lattice that jitters it.
     struct Placement {
-        BodyDescription start;
+        Math::Vector3 position;
+        Math::Quaternion orientation;
+        Math::Vector3 velocity;
+        Math::Vector3 angularVelocity;
+        /// Index into the description's models.
+        std::size_t model = 0;
         /// Index into the description's lattices; -1 for a single body.
         int lattice = -1;
         /// The body's index within its lattice.

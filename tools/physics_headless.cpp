@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -134,6 +135,14 @@ void describeOptions(CLI::App& app, Options& options)
             [](const std::string& path) { return path.empty() ? "needs a file name" : std::string(); });
 }
 
+/// The peak resident set of the process so far, in kilobytes (0 when the
+/// system does not tell).
+long peakMemoryKb()
+{
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
+}
+
 struct RunSummary {
     std::string scene;
     int bodies = 0;
@@ -141,6 +150,8 @@ struct RunSummary {
     int lattice = 0;
     long steps = 0;
     double wallSeconds = 0.0;
+    /// The most memory the process held in RAM at once, loading included (0: unknown).
+    long peakMemoryKb = 0;
     /// The steps alone, without the runner's own figures and output: what the
     /// peer engines' harness times too.
     double meanMicroseconds = 0.0;
@@ -365,6 +376,7 @@ RunSummary run(const Options& options, PhysicsTestScene& scene)
 
     RunSummary summary = summarize(options, scene, tally, figures);
     summary.wallSeconds = std::chrono::duration<double>(end - start).count();
+    summary.peakMemoryKb = peakMemoryKb();
     if (files.state.is_open())
         writeState(files.state, options.statePath, summary, scene);
     return summary;
@@ -381,6 +393,7 @@ void printText(const RunSummary& s)
                     static_cast<double>(PhysicalUniverse::timeStep));
     std::printf("wall time             %.3f s\n", s.wallSeconds);
     std::printf("steps per second      %.1f\n", static_cast<double>(s.steps) / s.wallSeconds);
+    std::printf("peak memory           %ld KB\n", s.peakMemoryKb);
     std::printf("microseconds per step mean %.1f, median %.1f, 95th percentile %.1f, maximum %.1f\n",
                 s.meanMicroseconds, s.medianMicroseconds, s.p95Microseconds, s.maxMicroseconds);
     std::printf("colliding pairs       %.2f per step on average, %ld at most\n", s.meanPairs, s.maxPairs);
@@ -440,6 +453,7 @@ void printJson(const RunSummary& s)
         {"time_step", static_cast<double>(PhysicalUniverse::timeStep)},
         {"wall_seconds", s.wallSeconds},
         {"steps_per_second", finiteOrNull(static_cast<double>(s.steps) / s.wallSeconds)},
+        {"peak_memory_kb", s.peakMemoryKb},
         {"microseconds_per_step",
          {{"mean", s.meanMicroseconds},
           {"median", s.medianMicroseconds},

@@ -5,31 +5,21 @@
 
 namespace Tolvane::Physics {
 
+namespace {
+/// What a node reports before it is first placed.
+const std::vector<Math::Vector3> noVertices;
+const std::vector<PolyhedronFace> noFaces;
+const Math::Vector3 noOffset;
+} // namespace
+
 ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::shared_ptr<PhysicalModel> model)
     : model_(std::move(model))
 {
     assert(model_);
-    const OrientedBoundingBox& modelBox = *model_->boundingBox();
-    boundingBox_ = std::make_shared<OrientedBoundingBox>(modelBox);
-
-    const std::vector<Math::Vector3>& vertices = model_->vertices();
-    worldVertices_.assign(vertices.size(), Math::Vector3());
-
-    const std::vector<ModelSurface>& surfaces = model_->surfaces();
-    faces_.reserve(surfaces.size());
-    for (const ModelSurface& surface : surfaces) {
-        PolyhedronFace face;
-        for (int i = 0; i < 3; ++i) {
-            face.vertexIndex[i] = surface.vertexIndex[i];
-            assert(static_cast<std::size_t>(face.vertexIndex[i]) < vertices.size());
-        }
-        faces_.push_back(face);
-    }
-
     offset_ = parentOffset + model_->location();
     // The model box need not be centred on the part's origin; the world box is
     // placed at its true centre so that it really contains the part.
-    boxCentreOffset_ = offset_ + modelBox.transform.position;
+    boxCentreOffset_ = offset_ + model_->boundingBox()->transform.position;
 
     const std::vector<std::shared_ptr<PhysicalModel>>& modelKids = model_->kids();
     kids_.reserve(modelKids.size());
@@ -37,56 +27,107 @@ ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::share
         kids_.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
 }
 
-void ConvexPolyhedron::refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp)
+// Only the designed response places a body's tree: a body it never tests,
+// as every body of the solver response, holds no world state.
+ConvexPolyhedron::Placement& ConvexPolyhedron::placement()
 {
-    if (stamp == offsetStamp_)
+    if (!placement_)
+        placement_ = std::make_unique<Placement>(*model_->boundingBox());
+    return *placement_;
+}
+
+const std::vector<Math::Vector3>& ConvexPolyhedron::worldVertices() const
+{
+    return placement_ ? placement_->worldVertices : noVertices;
+}
+
+const std::vector<PolyhedronFace>& ConvexPolyhedron::faces() const
+{
+    return placement_ ? placement_->faces : noFaces;
+}
+
+const Math::Vector3& ConvexPolyhedron::worldOffset() const
+{
+    return placement_ ? placement_->worldOffset : noOffset;
+}
+
+void ConvexPolyhedron::makeWorldGeometry(Placement& placed) const
+{
+    const std::vector<Math::Vector3>& vertices = model_->vertices();
+    placed.worldVertices.assign(vertices.size(), Math::Vector3());
+    const std::vector<ModelSurface>& surfaces = model_->surfaces();
+    // Begun afresh should an earlier attempt have run out of memory.
+    placed.faces.clear();
+    placed.faces.reserve(surfaces.size());
+    for (const ModelSurface& surface : surfaces) {
+        PolyhedronFace face;
+        for (int i = 0; i < 3; ++i) {
+            face.vertexIndex[i] = surface.vertexIndex[i];
+            assert(static_cast<std::size_t>(face.vertexIndex[i]) < vertices.size());
+        }
+        placed.faces.push_back(face);
+    }
+    placed.geometryMade = true;
+}
+
+void ConvexPolyhedron::refreshWorldOffset(Placement& placed, Math::Transform& bodyTransform,
+                                          std::int32_t stamp) const
+{
+    if (stamp == placed.offsetStamp)
         return;
-    worldOffset_ = bodyTransform.rotate(offset_);
-    offsetStamp_ = stamp;
+    placed.worldOffset = bodyTransform.rotate(offset_);
+    placed.offsetStamp = stamp;
 }
 
 void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t stamp)
 {
-    if (stamp == boxStamp_)
+    Placement& placed = placement();
+    if (stamp == placed.boxStamp)
         return;
-    refreshWorldOffset(bodyTransform, stamp);
+    refreshWorldOffset(placed, bodyTransform, stamp);
     // For a box centred on the part's origin the two offsets are equal and the
     // world offset already holds the rotation; only an off-centre box costs a
     // second rotation.
     const Math::Vector3 worldBoxOffset =
-        boxCentreOffset_ == offset_ ? worldOffset_ : bodyTransform.rotate(boxCentreOffset_);
-    Math::Transform& boxTransform = boundingBox_->transform;
+        boxCentreOffset_ == offset_ ? placed.worldOffset : bodyTransform.rotate(boxCentreOffset_);
+    Math::Transform& boxTransform = placed.box.transform;
     boxTransform.position = bodyTransform.position + worldBoxOffset;
     boxTransform.orientation = bodyTransform.orientation;
     boxTransform.dirty = true;
-    frameCurrent_ = false;
-    boxStamp_ = stamp;
+    placed.frameCurrent = false;
+    placed.boxStamp = stamp;
 }
 
 const BoxFrame& ConvexPolyhedron::boxFrame()
 {
-    if (!frameCurrent_) {
-        boxFrame_ = readBoxFrame(*boundingBox_);
-        frameCurrent_ = true;
+    Placement& placed = placement();
+    if (!placed.frameCurrent) {
+        placed.boxFrame = readBoxFrame(placed.box);
+        placed.frameCurrent = true;
     }
-    return boxFrame_;
+    return placed.boxFrame;
 }
 
 void ConvexPolyhedron::refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp)
 {
-    if (stamp == geometryStamp_)
+    Placement& placed = placement();
+    // Made before the stamp is looked at: a new node is current for stamp 0,
+    // with its vertices and normals all zero.
+    if (!placed.geometryMade)
+        makeWorldGeometry(placed);
+    if (stamp == placed.geometryStamp)
         return;
-    refreshWorldOffset(bodyTransform, stamp);
+    refreshWorldOffset(placed, bodyTransform, stamp);
     const std::vector<Math::Vector3>& vertices = model_->vertices();
     for (std::size_t i = 0; i < vertices.size(); ++i)
-        worldVertices_[i] = bodyTransform.rotate(vertices[i] + offset_) + bodyTransform.position;
-    for (PolyhedronFace& face : faces_) {
-        const Math::Vector3& a = worldVertices_[face.vertexIndex[0]];
-        const Math::Vector3& b = worldVertices_[face.vertexIndex[1]];
-        const Math::Vector3& c = worldVertices_[face.vertexIndex[2]];
+        placed.worldVertices[i] = bodyTransform.rotate(vertices[i] + offset_) + bodyTransform.position;
+    for (PolyhedronFace& face : placed.faces) {
+        const Math::Vector3& a = placed.worldVertices[face.vertexIndex[0]];
+        const Math::Vector3& b = placed.worldVertices[face.vertexIndex[1]];
+        const Math::Vector3& c = placed.worldVertices[face.vertexIndex[2]];
         face.normal = cross(b - a, c - a);
     }
-    geometryStamp_ = stamp;
+    placed.geometryStamp = stamp;
 }
 
 } // namespace Tolvane::Physics

@@ -17,12 +17,16 @@ struct PolyhedronFace {
     /// Indices into the owning node's worldVertices.
     std::array<std::int32_t, 3> vertexIndex{{0, 0, 0}};
     /// (B - A) x (C - A) of the world vertices: outward for counter-clockwise faces,
-    /// not normalized (twice the face's area long); (0,0,0) until the first refresh.
+    /// not normalized (twice the face's area long).
     Math::Vector3 normal;
 };
 
 /// World vertices, face normals and a world box of one part, recomputed only
 /// when the stamp passed in differs from the one they were last computed for.
+/// The node's world state is made by its first refresh (or first request for
+/// its box): a body whose tree is never placed, as every body of the solver
+/// response, holds only the tree itself. The vertices and faces are made by
+/// the first refreshGeometry.
 class ConvexPolyhedron {
   public:
     /// Builds the whole tree at once; parentOffset is (0,0,0) for a body's root.
@@ -34,37 +38,54 @@ class ConvexPolyhedron {
     void refreshGeometry(Math::Transform& bodyTransform, std::int32_t stamp);
 
     const std::shared_ptr<PhysicalModel>& model() const { return model_; }
-    const std::shared_ptr<OrientedBoundingBox>& boundingBox() const { return boundingBox_; }
+    /// The node's own copy of the model's box, placed by refreshBox.
+    OrientedBoundingBox& boundingBox() { return placement().box; }
+    /// The same; the model's box itself while the node has never been placed.
+    const OrientedBoundingBox& boundingBox() const
+    {
+        return placement_ ? placement_->box : *model_->boundingBox();
+    }
     /// The box's frame as refreshBox last placed it, read from the box on the
     /// first call after each placement: every later pair test of the step takes
     /// it from here instead of normalizing the box axes again.
     const BoxFrame& boxFrame();
-    const std::vector<Math::Vector3>& worldVertices() const { return worldVertices_; }
-    const std::vector<PolyhedronFace>& faces() const { return faces_; }
+    /// Empty until the first refreshGeometry.
+    const std::vector<Math::Vector3>& worldVertices() const;
+    /// The model's triangles with their world normals; empty until the first refreshGeometry.
+    const std::vector<PolyhedronFace>& faces() const;
     const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
     /// The part's origin in body coordinates.
     const Math::Vector3& offset() const { return offset_; }
-    /// offset rotated into world orientation at the last stamp.
-    const Math::Vector3& worldOffset() const { return worldOffset_; }
+    /// offset rotated into world orientation at the last stamp (zero before the first).
+    const Math::Vector3& worldOffset() const;
 
   private:
-    void refreshWorldOffset(Math::Transform& bodyTransform, std::int32_t stamp);
+    /// What a node holds once placed in the world.
+    struct Placement {
+        explicit Placement(const OrientedBoundingBox& modelBox) : box(modelBox) {}
+        OrientedBoundingBox box;
+        BoxFrame boxFrame;
+        std::vector<Math::Vector3> worldVertices;
+        std::vector<PolyhedronFace> faces;
+        Math::Vector3 worldOffset;
+        std::int32_t offsetStamp = 0;
+        std::int32_t boxStamp = 0;
+        std::int32_t geometryStamp = 0;
+        /// False from construction and each placement of the box until boxFrame reads it.
+        bool frameCurrent = false;
+        bool geometryMade = false;
+    };
+
+    Placement& placement();
+    void makeWorldGeometry(Placement& placed) const;
+    void refreshWorldOffset(Placement& placed, Math::Transform& bodyTransform, std::int32_t stamp) const;
 
     std::shared_ptr<PhysicalModel> model_;
-    std::shared_ptr<OrientedBoundingBox> boundingBox_;
-    BoxFrame boxFrame_;
-    std::vector<Math::Vector3> worldVertices_;
-    std::vector<PolyhedronFace> faces_;
     std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;
     Math::Vector3 offset_;
     /// The model box's centre in body coordinates: offset plus the box's own centre.
     Math::Vector3 boxCentreOffset_;
-    Math::Vector3 worldOffset_;
-    std::int32_t offsetStamp_ = 0;
-    std::int32_t boxStamp_ = 0;
-    /// False from construction and each placement of the box until boxFrame reads it.
-    bool frameCurrent_ = false;
-    std::int32_t geometryStamp_ = 0;
+    std::unique_ptr<Placement> placement_;
 };
 
 } // namespace Tolvane::Physics

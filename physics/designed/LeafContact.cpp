@@ -55,13 +55,13 @@ LeafScratch& leafScratch()
 /// Appends, in face order, the faces of node that may touch the other node's
 /// box within dt while moving with relativeVelocity against it.
 void cullFaces(const ConvexPolyhedron& node, const Vector3& relativeVelocity, float dt,
-               const std::shared_ptr<OrientedBoundingBox>& otherBox, std::vector<std::size_t>& candidates)
+               OrientedBoundingBox& otherBox, std::vector<std::size_t>& candidates)
 {
     const std::vector<PolyhedronFace>& faces = node.faces();
     if (faces.empty())
         return;
     const std::vector<Vector3>& vertices = node.worldVertices();
-    const BoxFrame frame = readBoxFrame(*otherBox);
+    const BoxFrame frame = readBoxFrame(otherBox);
     for (std::size_t f = 0; f < faces.size(); ++f) {
         if (sweptTriangleOverlapsBox(faces[f], vertices, relativeVelocity, dt, frame))
             candidates.push_back(f);

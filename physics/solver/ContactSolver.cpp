@@ -833,11 +833,13 @@ void ContactSolver::layOutGroups(const ContactSolverSettings& settings, std::siz
 }
 
 // A group's colours and bundles are at most as many as its constraints: each
-// group lists its bundles' lanes, and keeps its bundles, from its first
-// constraint's place on, and its colours from there plus its index (one more,
-// for the end of its last), so that groups are ordered and prepared on their
-// own, side by side. The bundles are the bulk of the solver's memory; the
-// pages a group does not fill are never touched.
+// group lists its bundles' lanes from its first constraint's place on, and
+// its colours from there plus its index (one more, for the end of its last),
+// so that groups are ordered and prepared on their own, side by side. The
+// bundles are the bulk of the solver's memory: each group takes the next
+// ones free once it knows how many it fills, so the bundles in use lie
+// together at the start, whichever groups they belong to, and the pages
+// past them are never touched.
 void ContactSolver::layOut(std::size_t bodyCount)
 {
     const std::size_t groupCount = groupStart_.size() - 1;
@@ -849,7 +851,8 @@ void ContactSolver::layOut(std::size_t bodyCount)
     colourBundleStart_.resize(count + groupCount);
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
-    groupBundleStart_.assign(groupStart_.begin(), groupStart_.end());
+    groupBundleStart_.assign(groupCount, 0);
+    bundlesTaken_.reset();
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
     bundles_.makeRoom(count);
@@ -931,6 +934,9 @@ void ContactSolver::orderGroup(std::size_t group)
     }
     colourBundles[colours] = bundle;
     groupColours_[group] = static_cast<std::uint32_t>(colours);
+    // Where the bundles lie does not change what is computed in them, so
+    // groups ordered at once on several threads may take them in any order.
+    groupBundleStart_[group] = bundlesTaken_.take(bundle);
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)

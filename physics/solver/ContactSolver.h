@@ -6,6 +6,7 @@
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
 #include "physics/solver/ScratchArray.h"
+#include "physics/solver/SharedCounter.h"
 #include "physics/solver/WideLanes.h"
 #include "physics/solver/WorkerPool.h"
 
@@ -354,8 +355,10 @@ class ContactSolver {
     /// past the last colour's: a group's from its first constraint's place
     /// plus its index on.
     std::vector<std::uint32_t> colourBundleStart_;
-    /// Each group's first bundle, and one past the last group's.
+    /// Each group's first bundle, taken when the group is ordered.
     std::vector<std::uint32_t> groupBundleStart_;
+    /// The bundles the groups ordered so far took.
+    SharedCounter bundlesTaken_;
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.

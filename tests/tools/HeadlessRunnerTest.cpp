@@ -96,8 +96,8 @@ TEST(HeadlessRunner, SummaryJsonAndHashCheckAgree)
     const Outcome text = runProgram("--steps 3 --lattice 1" + dataArgument);
     ASSERT_EQ(text.status, 0) << text.err;
     for (const char* line :
-         {"2 bodies", "3 steps", "wall time", "steps per second", "microseconds per step", "colliding pairs",
-          "blocks at rest", "lowest block centre", "highest block centre"})
+         {"2 bodies", "3 steps", "wall time", "steps per second", "peak memory", "microseconds per step",
+          "colliding pairs", "blocks at rest", "lowest block centre", "highest block centre"})
         EXPECT_NE(text.out.find(line), std::string::npos) << line;
     const auto hashAt = text.out.find("final state hash");
     ASSERT_NE(hashAt, std::string::npos);
@@ -115,6 +115,8 @@ TEST(HeadlessRunner, SummaryJsonAndHashCheckAgree)
     EXPECT_LE(summary["microseconds_per_step"]["mean"].get<double>() * 3.0,
               summary["wall_seconds"].get<double>() * 1e6);
     EXPECT_TRUE(summary["lowest_block_centre"].is_number());
+    // The process holds at least the program and its bodies.
+    EXPECT_GT(summary["peak_memory_kb"].get<long>(), 0);
 
     EXPECT_EQ(runProgram("--steps 3 --lattice 1 --expect-hash " + hash + dataArgument).status, 0);
     EXPECT_EQ(runProgram("--steps 3 --lattice 1 --expect-hash 0x" + hash + dataArgument).status, 0);

@@ -53,10 +53,16 @@ TEST(ConvexPolyhedronConstruction, MirrorsTheModelTreeWithEmptyWorldData)
     EXPECT_TRUE(root.worldVertices().empty());
     ASSERT_EQ(root.kids().size(), 2u);
 
-    const ConvexPolyhedron& kid = *root.kids()[0];
+    ConvexPolyhedron& kid = *root.kids()[0];
     EXPECT_EQ(kid.model(), model->kids()[0]);
     EXPECT_EQ(kid.offset(), Vector3(0.5f, 2.0f, 3.0f));
     EXPECT_EQ(root.kids()[1]->offset(), Vector3(1.5f, 0.0f, 3.0f));
+    // World vertices and faces are made when first asked for; a new node is
+    // current for stamp 0, so they are all zero then.
+    EXPECT_TRUE(kid.worldVertices().empty());
+    EXPECT_TRUE(kid.faces().empty());
+    Transform body;
+    kid.refreshGeometry(body, 0);
     ASSERT_EQ(kid.worldVertices().size(), 8u);
     for (const Vector3& v : kid.worldVertices())
         EXPECT_EQ(v, Vector3());
@@ -68,7 +74,7 @@ TEST(ConvexPolyhedronConstruction, MirrorsTheModelTreeWithEmptyWorldData)
         EXPECT_EQ(kid.faces()[i].normal, Vector3());
     }
     // The node owns a copy of the model's box, so moving it never moves the shared model.
-    EXPECT_NE(kid.boundingBox(), kid.model()->boundingBox());
+    EXPECT_NE(&kid.boundingBox(), kid.model()->boundingBox().get());
 }
 
 TEST(ConvexPolyhedronConstruction, HighVertexIndicesStayPositive)
@@ -82,9 +88,10 @@ TEST(ConvexPolyhedronConstruction, HighVertexIndicesStayPositive)
     model->setKids({});
 
     ConvexPolyhedron shape(Vector3(), model);
-    EXPECT_EQ(shape.faces()[0].vertexIndex[2], 40000);
     Transform identity;
     shape.refreshGeometry(identity, 1);
+    ASSERT_EQ(shape.faces().size(), 1u);
+    EXPECT_EQ(shape.faces()[0].vertexIndex[2], 40000);
     EXPECT_EQ(shape.faces()[0].normal, Vector3(0.0f, 0.0f, 1.0f));
 }
 
@@ -95,7 +102,7 @@ TEST(ConvexPolyhedronBox, BoxFollowsTheBodyPosition)
     Transform body(Vector3(0.0f, -7.0f, 0.0f), Quaternion());
     shape.refreshBox(body, 11);
 
-    const OrientedBoundingBox& box = *shape.boundingBox();
+    const OrientedBoundingBox& box = shape.boundingBox();
     EXPECT_EQ(box.transform.position, Vector3(0.0f, -7.0f, 0.0f));
     EXPECT_EQ(box.transform.orientation, Quaternion());
     EXPECT_TRUE(box.transform.dirty);
@@ -133,10 +140,10 @@ TEST(ConvexPolyhedronBox, OffCentreGroupBoxIsPlacedAtItsTrueCentre)
     kid.refreshBox(body, 11);
 
     // The group's box centre (3, 0, 0) turns with the body; its origin does not move.
-    expectNear(shape.boundingBox()->transform.position, {10.0f, 0.0f, -3.0f});
-    EXPECT_EQ(shape.boundingBox()->halfExtents, Vector3(3.0f, 1.0f, 1.0f));
+    expectNear(shape.boundingBox().transform.position, {10.0f, 0.0f, -3.0f});
+    EXPECT_EQ(shape.boundingBox().halfExtents, Vector3(3.0f, 1.0f, 1.0f));
     expectNear(shape.worldOffset(), Vector3());
-    expectNear(kid.boundingBox()->transform.position, {10.0f, 0.0f, -5.0f});
+    expectNear(kid.boundingBox().transform.position, {10.0f, 0.0f, -5.0f});
     expectNear(kid.worldOffset(), {0.0f, 0.0f, -5.0f});
 }
 
@@ -155,7 +162,7 @@ TEST(ConvexPolyhedronBox, KidOffsetsAccumulateAndTurnWithTheBody)
     grandKidShape.refreshGeometry(body, 11);
     expectNear(kidShape.worldOffset(), {0.0f, -2.0f, 0.0f});
     // The kid's box reaches out to its own kid: centre (0.5, 0, 0) about the kid's origin.
-    expectNear(kidShape.boundingBox()->transform.position, {0.5f, 2.0f, 0.0f});
+    expectNear(kidShape.boundingBox().transform.position, {0.5f, 2.0f, 0.0f});
     expectNear(grandKidShape.worldOffset(), {1.0f, -2.0f, 0.0f});
     // Vertex 6 of the grand kid is (1, 1, 1) in its own coordinates: (2, 3, 1) in the body.
     expectNear(grandKidShape.worldVertices()[6], {2.0f, 1.0f, -1.0f});
@@ -188,12 +195,12 @@ TEST(ConvexPolyhedronStamps, SameStampKeepsTheOldWorldData)
     shape.refreshGeometry(body, 11);
     shape.refreshBox(body, 11);
     EXPECT_EQ(shape.worldVertices(), before);
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(1.0f, 2.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(1.0f, 2.0f, 0.0f));
 
     shape.refreshGeometry(body, 12);
     shape.refreshBox(body, 12);
     EXPECT_NE(shape.worldVertices(), before);
-    expectNear(shape.boundingBox()->transform.position, {2.0f, 0.0f, 0.0f});
+    expectNear(shape.boundingBox().transform.position, {2.0f, 0.0f, 0.0f});
 }
 
 TEST(ConvexPolyhedronStamps, BoxAndGeometryStampsAreIndependent)
@@ -209,7 +216,7 @@ TEST(ConvexPolyhedronStamps, BoxAndGeometryStampsAreIndependent)
     expectNear(shape.worldVertices()[0], {-1.0f, -1.0f, 1.0f});
     EXPECT_EQ(shape.worldOffset(), Vector3(0.0f, 2.0f, 0.0f));
     // The box of stamp 11 was placed before the turn and stays there.
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(0.0f, 2.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(0.0f, 2.0f, 0.0f));
 }
 
 TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
@@ -219,11 +226,12 @@ TEST(ConvexPolyhedronStamps, NewPolyhedronIsCurrentForStampZero)
     Transform body(Vector3(9.0f, 9.0f, 9.0f), Quaternion());
     shape.refreshBox(body, 0);
     shape.refreshGeometry(body, 0);
+    ASSERT_EQ(shape.worldVertices().size(), 8u);
     for (const Vector3& v : shape.worldVertices())
         EXPECT_EQ(v, Vector3());
     for (const PolyhedronFace& face : shape.faces())
         EXPECT_EQ(face.normal, Vector3());
-    EXPECT_EQ(shape.boundingBox()->transform.position, Vector3(3.0f, 0.0f, 0.0f));
+    EXPECT_EQ(shape.boundingBox().transform.position, Vector3(3.0f, 0.0f, 0.0f));
     EXPECT_EQ(shape.worldOffset(), Vector3());
 }
 
@@ -242,7 +250,7 @@ void expectWorldBoxesHoldTheirSubtrees(ConvexPolyhedron& node, Transform& body, 
     node.refreshBox(body, stamp);
     std::vector<Vector3> points;
     collectWorldVertices(node, body, stamp, points);
-    OrientedBoundingBox& box = *node.boundingBox();
+    OrientedBoundingBox& box = node.boundingBox();
     const Math::Axes axes = box.transform.axes();
     const Vector3 axis[3] = {axes.xAxis, axes.yAxis, axes.zAxis};
     const float half[3] = {box.halfExtents.x, box.halfExtents.y, box.halfExtents.z};
