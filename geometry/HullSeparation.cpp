@@ -17,8 +17,12 @@ using Math::Vector3;
 
 constexpr float below = -std::numeric_limits<float>::infinity();
 
-float lowestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
+// A box is projected by its half extents, any other hull by its corners.
+float lowestAlong(const ConvexHull& hull, const Vector3& direction)
 {
+    if (hull.box)
+        return dot(hull.box->centre, direction) - hull.box->reachAlong(direction);
+    const std::vector<Vector3>& vertices = hull.vertices;
     float lowest = dot(vertices[0], direction);
     for (std::size_t i = 1; i < vertices.size(); ++i) {
         const float d = dot(vertices[i], direction);
@@ -27,8 +31,11 @@ float lowestAlong(const std::vector<Vector3>& vertices, const Vector3& direction
     return lowest;
 }
 
-float highestAlong(const std::vector<Vector3>& vertices, const Vector3& direction)
+float highestAlong(const ConvexHull& hull, const Vector3& direction)
 {
+    if (hull.box)
+        return dot(hull.box->centre, direction) + hull.box->reachAlong(direction);
+    const std::vector<Vector3>& vertices = hull.vertices;
     float highest = dot(vertices[0], direction);
     for (std::size_t i = 1; i < vertices.size(); ++i) {
         const float d = dot(vertices[i], direction);
@@ -42,7 +49,7 @@ float faceSeparationA(const ConvexHull& a, std::int32_t i, const ConvexHull& b, 
 {
     const HullFace& face = a.faces[i];
     const Vector3 normalInB = transposeTimes(bInA.rotation, face.normal);
-    return lowestAlong(b.vertices, normalInB) + dot(face.normal, bInA.translation) - face.offset;
+    return lowestAlong(b, normalInB) + dot(face.normal, bInA.translation) - face.offset;
 }
 
 /// How far A's deepest vertex stands above face j of B; normalInA gets the face's normal in A's frame.
@@ -51,14 +58,14 @@ float faceSeparationB(const ConvexHull& a, const ConvexHull& b, std::int32_t j, 
 {
     const HullFace& face = b.faces[j];
     normalInA = bInA.rotation * face.normal;
-    return lowestAlong(a.vertices, normalInA) - dot(normalInA, bInA.translation) - face.offset;
+    return lowestAlong(a, normalInA) - dot(normalInA, bInA.translation) - face.offset;
 }
 
 /// The gap between the hulls' projections on a unit axis of A's frame pointing from A to B.
 float gapAlong(const ConvexHull& a, const ConvexHull& b, const RelativePose& bInA, const Vector3& axis)
 {
-    return lowestAlong(b.vertices, transposeTimes(bInA.rotation, axis)) + dot(axis, bInA.translation) -
-           highestAlong(a.vertices, axis);
+    return lowestAlong(b, transposeTimes(bInA.rotation, axis)) + dot(axis, bInA.translation) -
+           highestAlong(a, axis);
 }
 
 /// An edge's arc on the normal sphere, in A's frame: from the normal of the
@@ -361,15 +368,36 @@ std::optional<SeparatingAxis> searchFacesOfB(const AxisSearch& search, Candidate
     return std::nullopt;
 }
 
-/// Every edge pair whose arcs cross on the normal sphere, as for the faces.
+/// An edge pair and its separation: the test's answer when it separates by
+/// more than the margin, else offered as the best edge pair so far.
+std::optional<SeparatingAxis> offerEdgePair(const AxisSearch& search, Candidate& edges, std::int32_t i,
+                                            std::int32_t j, float s)
+{
+    SeparatingAxisCache& cache = search.cache;
+    if (s > search.margin)
+        return settle(cache, AxisKind::EdgePair, i, j, s, search.bInA);
+    edges.offer(i, j, s);
+    if (cache.kind == AxisKind::EdgePair && cache.indexA == i && cache.indexB == j) {
+        edges.haveCached = true;
+        edges.cachedSeparation = s;
+    }
+    return std::nullopt;
+}
+
+/// B's edges as arcs in A's frame, into work.arcsOfB (B's face normals in
+/// A's frame already in work.normalsOfB).
+void turnArcsOfB(const AxisSearch& search, Scratch& work)
+{
+    work.arcsOfB.clear();
+    for (std::int32_t j = 0; j < static_cast<std::int32_t>(search.b.edges.size()); ++j)
+        work.arcsOfB.push_back(arcOfB(search.b, j, search.bInA, work.normalsOfB));
+}
+
+/// Every edge pair whose arcs cross on the normal sphere.
 std::optional<SeparatingAxis> searchEdgePairs(const AxisSearch& search, Scratch& work, Candidate& edges)
 {
     const ConvexHull& a = search.a;
-    const ConvexHull& b = search.b;
-    SeparatingAxisCache& cache = search.cache;
-    work.arcsOfB.clear();
-    for (std::int32_t j = 0; j < static_cast<std::int32_t>(b.edges.size()); ++j)
-        work.arcsOfB.push_back(arcOfB(b, j, search.bInA, work.normalsOfB));
+    turnArcsOfB(search, work);
     const EdgeArc* arcsB = work.arcsOfB.data();
     const std::int32_t edgesB = static_cast<std::int32_t>(work.arcsOfB.size());
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(a.edges.size()); ++i) {
@@ -385,19 +413,127 @@ std::optional<SeparatingAxis> searchEdgePairs(const AxisSearch& search, Scratch&
             float s = dot(across, arcB.point - arcA.point) / length;
             // The edges' distance is the gap only if the arcs' crossing was
             // judged right; near a tie of signs it is checked on the hulls.
-            if (s > search.margin) {
-                s = gapAlong(a, b, search.bInA, across * (1.0f / length));
-                if (s > search.margin)
-                    return settle(cache, AxisKind::EdgePair, i, j, s, search.bInA);
-            }
-            edges.offer(i, j, s);
-            if (cache.kind == AxisKind::EdgePair && cache.indexA == i && cache.indexB == j) {
-                edges.haveCached = true;
-                edges.cachedSeparation = s;
-            }
+            if (s > search.margin)
+                s = gapAlong(a, search.b, search.bInA, across * (1.0f / length));
+            if (std::optional<SeparatingAxis> found = offerEdgePair(search, edges, i, j, s))
+                return found;
         }
     }
     return std::nullopt;
+}
+
+/// The unit axis across unit directions u and v, or false when they are parallel.
+bool unitAcross(const Vector3& u, const Vector3& v, Vector3& axis)
+{
+    const Vector3 across = cross(u, v);
+    const float squared = across.squaredLength();
+    if (!(squared > parallelEdgeSine * parallelEdgeSine))
+        return false;
+    axis = across * (1.0f / std::sqrt(squared));
+    return true;
+}
+
+/// A direction's components along a box's axes, and the box's reach along it.
+float alongAxes(const HullBox& box, const Vector3 axes[3], const Vector3& direction, float along[3])
+{
+    float reach = 0.0f;
+    for (int j = 0; j < 3; ++j) {
+        along[j] = dot(direction, axes[j]);
+        reach += box.halfExtents[j] * std::fabs(along[j]);
+    }
+    return reach;
+}
+
+// Two boxes have three edge directions each. Across direction k of A and m
+// of B the Minkowski difference has two faces, normal to n = a_k x b_m and to
+// -n, each made by the edge of A farthest along its normal and the edge of B
+// farthest against it; the separation is the gap of the boxes' projections.
+// Nine axes instead of every one of 144 edge pairs, and no corner visited.
+std::optional<SeparatingAxis> searchBoxEdgePairs(const AxisSearch& search, Candidate& edges)
+{
+    const HullBox& boxA = *search.a.box;
+    const HullBox& boxB = *search.b.box;
+    const Math::Matrix3& turnB = search.bInA.rotation;
+    const Vector3 axesB[3] = {turnB * boxB.axes[0], turnB * boxB.axes[1], turnB * boxB.axes[2]};
+    const Vector3 between = turnB * boxB.centre + search.bInA.translation - boxA.centre;
+    for (int k = 0; k < 3; ++k)
+        for (int m = 0; m < 3; ++m) {
+            Vector3 n;
+            if (!unitAcross(boxA.axes[k], axesB[m], n))
+                continue;
+            float alongA[3];
+            float alongB[3];
+            const float reach = alongAxes(boxA, boxA.axes, n, alongA) + alongAxes(boxB, axesB, -n, alongB);
+            const float centres = dot(n, between);
+            if (std::optional<SeparatingAxis> found = offerEdgePair(
+                    search, edges, boxA.edgeToward(k, alongA), boxB.edgeToward(m, alongB), centres - reach))
+                return found;
+            for (int j = 0; j < 3; ++j) {
+                alongA[j] = -alongA[j];
+                alongB[j] = -alongB[j];
+            }
+            if (std::optional<SeparatingAxis> found = offerEdgePair(
+                    search, edges, boxA.edgeToward(k, alongA), boxB.edgeToward(m, alongB), -centres - reach))
+                return found;
+        }
+    return std::nullopt;
+}
+
+/// Which way round n (normal to the arc's edge) lies on the arc: 1 when n
+/// does, -1 when -n does, 0 when neither or on its ends.
+float sideOfArc(const EdgeArc& arc, const Vector3& n)
+{
+    if (arc.halfCircle) {
+        const float d = dot(n, arc.middle);
+        return d > 0.0f ? 1.0f : (d < 0.0f ? -1.0f : 0.0f);
+    }
+    const float afterFrom = dot(n, cross(arc.direction, arc.from));
+    const float beforeTo = dot(n, cross(arc.to, arc.direction));
+    if (afterFrom > 0.0f && beforeTo > 0.0f)
+        return 1.0f;
+    return afterFrom < 0.0f && beforeTo < 0.0f ? -1.0f : 0.0f;
+}
+
+// A box A against any hull B: each edge of B against A's three edge
+// directions. The axis n across B's edge and direction k of A is a face of the
+// Minkowski difference, turned the way that lies on B's arc (B's edge is then
+// B's lowest feature along it), with the edge of A along k farthest along n.
+// A mesh triangle meets a box in nine such axes instead of 36 edge pairs.
+std::optional<SeparatingAxis> searchBoxAgainstEdges(const AxisSearch& search, Scratch& work, Candidate& edges)
+{
+    const HullBox& boxA = *search.a.box;
+    turnArcsOfB(search, work);
+    for (std::int32_t j = 0; j < static_cast<std::int32_t>(work.arcsOfB.size()); ++j) {
+        const EdgeArc& arcB = work.arcsOfB[j];
+        for (int k = 0; k < 3; ++k) {
+            Vector3 n;
+            if (!unitAcross(boxA.axes[k], arcB.direction, n))
+                continue;
+            const float side = sideOfArc(arcB, n);
+            if (side == 0.0f)
+                continue;
+            n = n * side;
+            float alongA[3];
+            const float reach = alongAxes(boxA, boxA.axes, n, alongA);
+            float s = dot(n, arcB.point - boxA.centre) - reach;
+            if (s > search.margin)
+                s = gapAlong(search.a, search.b, search.bInA, n);
+            if (std::optional<SeparatingAxis> found =
+                    offerEdgePair(search, edges, boxA.edgeToward(k, alongA), j, s))
+                return found;
+        }
+    }
+    return std::nullopt;
+}
+
+/// The edge pairs by the quickest way the two hulls allow.
+std::optional<SeparatingAxis> searchEdges(const AxisSearch& search, Scratch& work, Candidate& edges)
+{
+    if (search.a.box && search.b.box)
+        return searchBoxEdgePairs(search, edges);
+    if (search.a.box)
+        return searchBoxAgainstEdges(search, work, edges);
+    return searchEdgePairs(search, work, edges);
 }
 
 /// The choice among the least overlapping face of A, face of B and edge pair,
@@ -456,7 +592,7 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
         return *found;
     if (std::optional<SeparatingAxis> found = searchFacesOfB(search, faceB, work.normalsOfB))
         return *found;
-    if (std::optional<SeparatingAxis> found = searchEdgePairs(search, work, edges))
+    if (std::optional<SeparatingAxis> found = searchEdges(search, work, edges))
         return *found;
     return chooseAxis(search, faceA, faceB, edges);
 }
