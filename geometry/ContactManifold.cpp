@@ -47,6 +47,23 @@ thread_local std::vector<ClipVertex> clipFrom = reservedList<ClipVertex>();
 thread_local std::vector<ClipVertex> clipTo = reservedList<ClipVertex>();
 thread_local std::vector<Candidate> candidates = reservedList<Candidate>();
 
+/// The point a fraction of the way from here to next where the outline
+/// crosses a side (sideEdge) of the reference face, leaving it when
+/// leaving is true, and the features that make it.
+ClipVertex cutAt(const ClipVertex& here, const ClipVertex& next, float fraction, bool leaving,
+                 std::int32_t sideEdge)
+{
+    ClipVertex cut;
+    cut.position = here.position + (next.position - here.position) * fraction;
+    cut.feature = here.sideOnReference ? ContactFeature::ReferenceCorner : ContactFeature::IncidentEdgeOnSide;
+    cut.first = here.sideFeature;
+    cut.second = sideEdge;
+    // Leaving, the outline runs on along this side; entering, along the side it came in on.
+    cut.sideOnReference = leaving ? true : here.sideOnReference;
+    cut.sideFeature = leaving ? sideEdge : here.sideFeature;
+    return cut;
+}
+
 /// Keeps the part of polygon `from` on the inner side of the plane
 /// dot(normal, x) = limit. A corner of the incident face up to sideClipSlop
 /// outside still counts as inside and stays where it is; only an edge leaving
@@ -59,36 +76,36 @@ void clipToSide(const std::vector<ClipVertex>& from, const Vector3& normal, floa
         return d <= 0.0f || (v.feature == ContactFeature::IncidentVertex && d <= sideClipSlop);
     };
     const std::size_t n = from.size();
+    if (n == 0)
+        return;
+    // Each corner's height over the side is taken once, and handed on from
+    // one corner to the next round the polygon.
+    const float dFirst = dot(normal, from[0].position) - limit;
+    const bool firstInside = inside(from[0], dFirst);
+    float dHere = dFirst;
+    bool hereInside = firstInside;
     for (std::size_t i = 0; i < n; ++i) {
         const ClipVertex& here = from[i];
-        const ClipVertex& next = from[(i + 1) % n];
-        const float dHere = dot(normal, here.position) - limit;
-        const float dNext = dot(normal, next.position) - limit;
-        const bool hereInside = inside(here, dHere);
-        const bool nextInside = inside(next, dNext);
+        const bool last = i + 1 == n;
+        const ClipVertex& next = last ? from[0] : from[i + 1];
+        const float dNext = last ? dFirst : dot(normal, next.position) - limit;
+        const bool nextInside = last ? firstInside : inside(next, dNext);
         if (hereInside)
             to.push_back(here);
-        if (hereInside == nextInside)
-            continue;
-        if ((hereInside ? dHere : dNext) > 0.0f) {
-            // The inside end is a corner kept within the slop: it is where the
-            // outline leaves or meets the side, and no cut is made.
-            if (hereInside) {
-                to.back().sideOnReference = true;
-                to.back().sideFeature = sideEdge;
+        if (hereInside != nextInside) {
+            if ((hereInside ? dHere : dNext) > 0.0f) {
+                // The inside end is a corner kept within the slop: it is where the
+                // outline leaves or meets the side, and no cut is made.
+                if (hereInside) {
+                    to.back().sideOnReference = true;
+                    to.back().sideFeature = sideEdge;
+                }
+            } else {
+                to.push_back(cutAt(here, next, dHere / (dHere - dNext), hereInside, sideEdge));
             }
-            continue;
         }
-        ClipVertex cut;
-        cut.position = here.position + (next.position - here.position) * (dHere / (dHere - dNext));
-        cut.feature =
-            here.sideOnReference ? ContactFeature::ReferenceCorner : ContactFeature::IncidentEdgeOnSide;
-        cut.first = here.sideFeature;
-        cut.second = sideEdge;
-        // Leaving, the outline runs on along this side; entering, along the side it came in on.
-        cut.sideOnReference = hereInside ? true : here.sideOnReference;
-        cut.sideFeature = hereInside ? sideEdge : here.sideFeature;
-        to.push_back(cut);
+        dHere = dNext;
+        hereInside = nextInside;
     }
 }
 
@@ -143,9 +160,11 @@ float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& inciden
     for (const ClipVertex& v : clipFrom)
         middle += v.position;
     middle = middle * (1.0f / static_cast<float>(clipFrom.size()));
-    float incidentRadius = 0.0f;
+    // The largest square first, one root after: the same as the largest root.
+    float farthest = 0.0f;
     for (const ClipVertex& v : clipFrom)
-        incidentRadius = std::max(incidentRadius, (v.position - middle).length());
+        farthest = std::max(farthest, (v.position - middle).squaredLength());
+    const float incidentRadius = std::sqrt(farthest);
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
