@@ -286,6 +286,25 @@ struct AxisSearch {
     SeparatingAxisCache& cache;
 };
 
+/// The cached axis with the hulls' separation along it now; kind None when
+/// there is none, or its edges have turned parallel.
+SeparatingAxis measureCachedAxis(const AxisSearch& search)
+{
+    const SeparatingAxisCache& cache = search.cache;
+    if (cache.kind == AxisKind::FaceA)
+        return {cache.kind, cache.indexA, -1, faceSeparationA(search.a, cache.indexA, search.b, search.bInA)};
+    if (cache.kind == AxisKind::FaceB) {
+        Vector3 normal;
+        return {cache.kind, -1, cache.indexB,
+                faceSeparationB(search.a, search.b, cache.indexB, search.bInA, normal)};
+    }
+    Vector3 axis;
+    if (cache.kind == AxisKind::EdgePair &&
+        edgePairAxis(search.a, cache.indexA, search.b, cache.indexB, search.bInA, axis))
+        return {cache.kind, cache.indexA, cache.indexB, gapAlong(search.a, search.b, search.bInA, axis)};
+    return {};
+}
+
 /// The cached axis alone, when it separates by more than the margin; and,
 /// while the hulls have barely moved against each other since the last full
 /// search, the cached axis as it stands: no separation can have changed by
@@ -293,41 +312,14 @@ struct AxisSearch {
 /// rarely.
 std::optional<SeparatingAxis> cachedAxis(const AxisSearch& search)
 {
-    const ConvexHull& a = search.a;
-    const ConvexHull& b = search.b;
-    const RelativePose& bInA = search.bInA;
-    const SeparatingAxisCache& cache = search.cache;
-    if (cache.kind == AxisKind::FaceA) {
-        const float s = faceSeparationA(a, cache.indexA, b, bInA);
-        if (s > search.margin)
-            return SeparatingAxis{cache.kind, cache.indexA, -1, s};
-    } else if (cache.kind == AxisKind::FaceB) {
-        Vector3 normal;
-        const float s = faceSeparationB(a, b, cache.indexB, bInA, normal);
-        if (s > search.margin)
-            return SeparatingAxis{cache.kind, -1, cache.indexB, s};
-    } else if (cache.kind == AxisKind::EdgePair) {
-        Vector3 axis;
-        if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis)) {
-            const float s = gapAlong(a, b, bInA, axis);
-            if (s > search.margin)
-                return SeparatingAxis{cache.kind, cache.indexA, cache.indexB, s};
-        }
-    }
-
-    if (!cache.searched || cache.kind == AxisKind::None || driftSinceSearch(cache, b, bInA) > coherentDrift)
+    const SeparatingAxis cached = measureCachedAxis(search);
+    if (cached.kind == AxisKind::None)
         return std::nullopt;
-    if (cache.kind == AxisKind::FaceA)
-        return SeparatingAxis{cache.kind, cache.indexA, -1, faceSeparationA(a, cache.indexA, b, bInA)};
-    if (cache.kind == AxisKind::FaceB) {
-        Vector3 normal;
-        return SeparatingAxis{cache.kind, -1, cache.indexB,
-                              faceSeparationB(a, b, cache.indexB, bInA, normal)};
-    }
-    Vector3 axis;
-    if (edgePairAxis(a, cache.indexA, b, cache.indexB, bInA, axis))
-        return SeparatingAxis{cache.kind, cache.indexA, cache.indexB, gapAlong(a, b, bInA, axis)};
-    return std::nullopt;
+    if (cached.separation > search.margin)
+        return cached;
+    if (!search.cache.searched || driftSinceSearch(search.cache, search.b, search.bInA) > coherentDrift)
+        return std::nullopt;
+    return cached;
 }
 
 /// Every face of A; the first that separates by more than the margin settles
