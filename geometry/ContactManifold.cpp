@@ -333,9 +333,15 @@ float deepestSeparation(const ContactManifold& m)
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                   float margin, SeparatingAxisCache& cache, ContactManifold& out)
 {
+    out.axis = findSeparatingAxis(a, b, relativePose(poseA, poseB), margin, cache);
+    return collideOnAxis(a, poseA, b, poseB, margin, out);
+}
+
+bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                   float margin, ContactManifold& out)
+{
     out.pointCount = 0;
     const RelativePose bInA = relativePose(poseA, poseB);
-    out.axis = findSeparatingAxis(a, b, bInA, margin, cache);
     const SeparatingAxis& axis = out.axis;
     if (axis.kind == AxisKind::None || !(axis.separation <= margin))
         return false;

@@ -80,7 +80,9 @@ bool collideFace(const ConvexHull& a, const HullPose& poseA, const TriangleMesh&
 /// The contact of hull a with triangle t, pushing along the triangle's normal
 /// unless an edge pair across an active edge does better. False when none.
 /// A triangle without active edges (inside a flat or hollow stretch of the
-/// mesh) is met by its face alone, without the full axis test.
+/// mesh) is met by its face alone, without the full axis test. Only an edge
+/// pair needs its own manifold: a face axis, whichever hull's face it is,
+/// ends in the triangle's face contact, so that is built straight away.
 bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh, std::int32_t t,
                      const HullPose& meshPose, float margin, ContactManifold& out)
 {
@@ -88,14 +90,18 @@ bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleM
     if (mesh.activeEdges[t] == 0)
         return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
     SeparatingAxisCache cache;
-    if (!collideHulls(a, poseA, scratch.triangle, meshPose, margin, cache, out))
+    out.pointCount = 0;
+    out.axis = findSeparatingAxis(a, poseA, scratch.triangle, meshPose, margin, cache);
+    if (out.axis.kind == AxisKind::None || !(out.axis.separation <= margin))
         return false;
-    const Vector3 front = meshPose.rotation * mesh.normals[t];
-    const bool acrossActiveEdge = out.axis.kind == AxisKind::EdgePair && out.axis.indexB >= 0 &&
-                                  mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f;
-    if (!acrossActiveEdge && !collideFace(a, poseA, mesh, t, meshPose, margin, out))
-        return false;
-    return finishTriangle(true, t, out);
+    if (out.axis.kind == AxisKind::EdgePair) {
+        if (!collideOnAxis(a, poseA, scratch.triangle, meshPose, margin, out))
+            return false;
+        const Vector3 front = meshPose.rotation * mesh.normals[t];
+        if (out.axis.indexB >= 0 && mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f)
+            return finishTriangle(true, t, out);
+    }
+    return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
 }
 
 /// How far outside a triangle's sides (model units) a face contact's point
