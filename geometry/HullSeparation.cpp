@@ -625,13 +625,6 @@ SeparatingAxis chooseAxis(const AxisSearch& search, Candidate& faceA, Candidate&
     faceA.preferCached(cache);
     faceB.preferCached(cache);
     edges.preferCached(cache);
-    if (edges.indexA >= 0) {
-        Vector3 axis;
-        if (edgePairAxis(search.a, edges.indexA, search.b, edges.indexB, search.bInA, axis)) {
-            const float gap = gapAlong(search.a, search.b, search.bInA, axis);
-            edges.separation = gap < edges.separation ? gap : edges.separation;
-        }
-    }
 
     const bool useFaceB = cache.kind == AxisKind::FaceB ? !clearlyBetter(faceA.separation, faceB.separation)
                                                         : clearlyBetter(faceB.separation, faceA.separation);
@@ -639,8 +632,15 @@ SeparatingAxis chooseAxis(const AxisSearch& search, Candidate& faceA, Candidate&
     // An edge pair must always beat the faces clearly, also when the pair had
     // it last step: two nearly parallel edges of faces lying on each other give
     // an axis that is the faces' normal up to rounding, and keeping it would
-    // leave the pair one point where the faces need four.
-    const bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
+    // leave the pair one point where the faces need four. Its separation is
+    // checked on the hulls only then: the check can only lower it.
+    bool useEdges = edges.indexA >= 0 && clearlyBetter(edges.separation, face.separation);
+    Vector3 axis;
+    if (useEdges && edgePairAxis(search.a, edges.indexA, search.b, edges.indexB, search.bInA, axis)) {
+        const float gap = gapAlong(search.a, search.b, search.bInA, axis);
+        edges.separation = gap < edges.separation ? gap : edges.separation;
+        useEdges = clearlyBetter(edges.separation, face.separation);
+    }
     if (useEdges)
         return settle(cache, AxisKind::EdgePair, edges.indexA, edges.indexB, edges.separation, search.bInA);
     return settle(cache, useFaceB ? AxisKind::FaceB : AxisKind::FaceA, face.indexA, face.indexB,
