@@ -119,17 +119,25 @@ void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const Hull
 {
     const TriangleIndices& corners = mesh.triangles[t];
     const Vector3& n = mesh.normals[t];
+    // Each side's start, its inward direction across it (as long as the side,
+    // n being a unit normal across it) and the square of the tolerance at that
+    // length, once for every point.
+    Vector3 from[3];
+    Vector3 inward[3];
+    float allowed[3];
+    for (int e = 0; e < 3; ++e) {
+        from[e] = mesh.vertices[corners[e]];
+        const Vector3 side = mesh.vertices[corners[(e + 1) % 3]] - from[e];
+        inward[e] = cross(n, side);
+        allowed[e] = triangleSideTolerance * triangleSideTolerance * side.squaredLength();
+    }
     int kept = 0;
     for (int k = 0; k < out.pointCount; ++k) {
         const Vector3 p = transposeTimes(meshPose.rotation, out.points[k].position - meshPose.position);
         bool over = true;
         for (int e = 0; e < 3 && over; ++e) {
-            const Vector3& from = mesh.vertices[corners[e]];
-            const Vector3 side = mesh.vertices[corners[(e + 1) % 3]] - from;
-            // Inward across the side, as long as the side (n is a unit normal across it).
-            const float inside = dot(cross(n, side), p - from);
-            over = inside >= 0.0f ||
-                   inside * inside <= triangleSideTolerance * triangleSideTolerance * side.squaredLength();
+            const float inside = dot(inward[e], p - from[e]);
+            over = inside >= 0.0f || inside * inside <= allowed[e];
         }
         if (over)
             out.points[kept++] = out.points[k];
