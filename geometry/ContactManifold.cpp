@@ -328,50 +328,73 @@ float deepestSeparation(const ContactManifold& m)
     return deepest;
 }
 
-} // namespace
+/// Two hulls at their poses, with B's pose in A's frame.
+struct PosedPair {
+    const ConvexHull& a;
+    const HullPose& poseA;
+    const ConvexHull& b;
+    const HullPose& poseB;
+    RelativePose bInA;
+};
 
-bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
-                  float margin, SeparatingAxisCache& cache, ContactManifold& out)
+bool withinMargin(const SeparatingAxis& axis, float margin)
 {
-    out.axis = findSeparatingAxis(a, b, relativePose(poseA, poseB), margin, cache);
-    return collideOnAxis(a, poseA, b, poseB, margin, out);
+    return axis.kind != AxisKind::None && axis.separation <= margin;
 }
 
-bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
-                   float margin, ContactManifold& out)
+/// The manifold of the axis in out.axis, which lies within the margin.
+bool manifoldOnAxis(const PosedPair& pair, float margin, ContactManifold& out)
 {
-    out.pointCount = 0;
-    const RelativePose bInA = relativePose(poseA, poseB);
     const SeparatingAxis& axis = out.axis;
-    if (axis.kind == AxisKind::None || !(axis.separation <= margin))
-        return false;
     if (axis.kind == AxisKind::FaceA) {
-        faceContact({axis.kind, a, axis.indexA, poseA}, b, bInA, margin, out);
+        faceContact({axis.kind, pair.a, axis.indexA, pair.poseA}, pair.b, pair.bInA, margin, out);
     } else if (axis.kind == AxisKind::FaceB) {
-        faceContact({axis.kind, b, axis.indexB, poseB}, a, relativePose(poseB, poseA), margin, out);
+        faceContact({axis.kind, pair.b, axis.indexB, pair.poseB}, pair.a,
+                    relativePose(pair.poseB, pair.poseA), margin, out);
     } else {
         // An edge lying almost flat on a face of the other hull (a tumbling
         // block landing on its edge) is about to bring that whole side down:
         // the face's clipped points, the edge's among them, hold it where the
         // one edge point would let the rest turn into the other hull.
         Vector3 normal;
-        const std::int32_t faceA = edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
-                                       ? faceAlongAxis(a, a.edges[axis.indexA], normal)
+        const std::int32_t faceA = edgePairAxis(pair.a, axis.indexA, pair.b, axis.indexB, pair.bInA, normal)
+                                       ? faceAlongAxis(pair.a, pair.a.edges[axis.indexA], normal)
                                        : -1;
         const std::int32_t faceB =
-            faceA < 0 && edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
-                ? faceAlongAxis(b, b.edges[axis.indexB], -transposeTimes(bInA.rotation, normal))
+            faceA < 0 && edgePairAxis(pair.a, axis.indexA, pair.b, axis.indexB, pair.bInA, normal)
+                ? faceAlongAxis(pair.b, pair.b.edges[axis.indexB],
+                                -transposeTimes(pair.bInA.rotation, normal))
                 : -1;
         if (faceA >= 0)
-            faceContact({AxisKind::FaceA, a, faceA, poseA}, b, bInA, margin, out);
+            faceContact({AxisKind::FaceA, pair.a, faceA, pair.poseA}, pair.b, pair.bInA, margin, out);
         else if (faceB >= 0)
-            faceContact({AxisKind::FaceB, b, faceB, poseB}, a, relativePose(poseB, poseA), margin, out);
+            faceContact({AxisKind::FaceB, pair.b, faceB, pair.poseB}, pair.a,
+                        relativePose(pair.poseB, pair.poseA), margin, out);
         if ((faceA < 0 && faceB < 0) || deepestSeparation(out) < axis.separation - edgeOnFaceDepthAllowance) {
             out.pointCount = 0;
-            edgeContact(a, poseA, b, bInA, axis, margin, out);
+            edgeContact(pair.a, pair.poseA, pair.b, pair.bInA, axis, margin, out);
         }
     }
     return out.pointCount > 0;
+}
+
+} // namespace
+
+bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                  float margin, SeparatingAxisCache& cache, ContactManifold& out)
+{
+    out.pointCount = 0;
+    const RelativePose bInA = relativePose(poseA, poseB);
+    out.axis = findSeparatingAxis(a, b, bInA, margin, cache);
+    return withinMargin(out.axis, margin) && manifoldOnAxis({a, poseA, b, poseB, bInA}, margin, out);
+}
+
+bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                   float margin, ContactManifold& out)
+{
+    out.pointCount = 0;
+    return withinMargin(out.axis, margin) &&
+           manifoldOnAxis({a, poseA, b, poseB, relativePose(poseA, poseB)}, margin, out);
 }
 
 // The deepest point, the point farthest from it, the point making the largest

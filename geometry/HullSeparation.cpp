@@ -647,6 +647,28 @@ SeparatingAxis chooseAxis(const AxisSearch& search, Candidate& faceA, Candidate&
                   face.separation, search.bInA);
 }
 
+/// Every face of A, every face of B and every edge pair, by the quickest way
+/// the two hulls allow, and the choice among the least overlapping ones.
+SeparatingAxis searchEveryAxis(const AxisSearch& search)
+{
+    Candidate faceA;
+    Candidate faceB;
+    Candidate edges;
+    if (search.a.box && search.b.box) {
+        if (std::optional<SeparatingAxis> found = searchBoxPair(search, faceA, faceB, edges))
+            return *found;
+        return chooseAxis(search, faceA, faceB, edges);
+    }
+    Scratch& work = scratch;
+    if (std::optional<SeparatingAxis> found = searchFacesOfA(search, faceA))
+        return *found;
+    if (std::optional<SeparatingAxis> found = searchFacesOfB(search, faceB, work.normalsOfB))
+        return *found;
+    if (std::optional<SeparatingAxis> found = searchEdges(search, work, edges))
+        return *found;
+    return chooseAxis(search, faceA, faceB, edges);
+}
+
 } // namespace
 
 // The steps: the cached axis alone first (it separates most pairs that were
@@ -665,22 +687,7 @@ SeparatingAxis findSeparatingAxis(const ConvexHull& a, const ConvexHull& b, cons
     const AxisSearch search{a, b, bInA, margin, cache};
     if (std::optional<SeparatingAxis> kept = cachedAxis(search))
         return *kept;
-    Scratch& work = scratch;
-    Candidate faceA;
-    Candidate faceB;
-    Candidate edges;
-    if (a.box && b.box) {
-        if (std::optional<SeparatingAxis> found = searchBoxPair(search, faceA, faceB, edges))
-            return *found;
-        return chooseAxis(search, faceA, faceB, edges);
-    }
-    if (std::optional<SeparatingAxis> found = searchFacesOfA(search, faceA))
-        return *found;
-    if (std::optional<SeparatingAxis> found = searchFacesOfB(search, faceB, work.normalsOfB))
-        return *found;
-    if (std::optional<SeparatingAxis> found = searchEdges(search, work, edges))
-        return *found;
-    return chooseAxis(search, faceA, faceB, edges);
+    return searchEveryAxis(search);
 }
 
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,
