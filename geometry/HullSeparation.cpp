@@ -1,5 +1,6 @@
 // Face axes of both hulls, edge pairs that form faces of the Minkowski
-// difference, and the choice between them with the previous axis as a hint.
+// difference, and the choice between them with the previous axis as a hint;
+// boxes by their three face and three edge directions.
 #include "geometry/HullSeparation.h"
 
 #include "geometry/HullTolerances.h"
@@ -428,11 +429,11 @@ bool unitAcross(const Vector3& u, const Vector3& v, Vector3& axis)
 }
 
 /// A direction's components along a box's axes, and the box's reach along it.
-float alongAxes(const HullBox& box, const Vector3 axes[3], const Vector3& direction, float along[3])
+float alongAxes(const HullBox& box, const Vector3& direction, float along[3])
 {
     float reach = 0.0f;
     for (int j = 0; j < 3; ++j) {
-        along[j] = dot(direction, axes[j]);
+        along[j] = dot(direction, box.axes[j]);
         reach += box.halfExtents[j] * std::fabs(along[j]);
     }
     return reach;
@@ -503,9 +504,10 @@ std::optional<SeparatingAxis> searchBoxFaces(const AxisSearch& search, const Box
 // of B the Minkowski difference has two faces, normal to n = a_k x b_m and to
 // -n, each made by the edge of A farthest along its normal and the edge of B
 // farthest against it; the separation is the gap of the boxes' projections.
-// Along A's axes n is (0, -t2, t1) turned to start at a_k, where t1 and t2 are
-// b_m's components along the other two axes (Ericson, Real-Time Collision
-// Detection, 4.4.1). Nine axes instead of 144 edge pairs, no corner visited.
+// Along A's axes n has nothing along a_k and -t2, t1 along the next two, where
+// t1, t2 are b_m's components along those (the box test of Ericson, Real-Time
+// Collision Detection, 4.4.1). Nine axes instead of 144 edge pairs, and no
+// corner visited.
 std::optional<SeparatingAxis> searchBoxEdges(const AxisSearch& search, const BoxPairFrame& frame,
                                              Candidate& edges)
 {
@@ -597,7 +599,7 @@ std::optional<SeparatingAxis> searchBoxAgainstEdges(const AxisSearch& search, Sc
                 continue;
             n = n * side;
             float alongA[3];
-            const float reach = alongAxes(boxA, boxA.axes, n, alongA);
+            const float reach = alongAxes(boxA, n, alongA);
             float s = dot(n, arcB.point - boxA.centre) - reach;
             if (s > search.margin)
                 s = gapAlong(search.a, search.b, search.bInA, n);
