@@ -43,8 +43,28 @@ template <class T> std::vector<T> reservedList()
     list.reserve(reservedCorners);
     return list;
 }
-thread_local std::vector<ClipVertex> clipFrom = reservedList<ClipVertex>();
-thread_local std::vector<ClipVertex> clipTo = reservedList<ClipVertex>();
+
+/// A polygon being clipped. Its corners live in a list that only ever grows,
+/// so that a warm thread does not allocate, and are written through a plain
+/// pointer rather than appended one by one; count says how many are in use.
+/// A side's clipping gives each corner at most one cut besides itself, so
+/// the room starts at twice reservedCorners.
+struct ClipPolygon {
+    std::vector<ClipVertex> room = std::vector<ClipVertex>(2 * reservedCorners);
+    std::size_t count = 0;
+
+    /// Room for at least most corners, those in use kept.
+    ClipVertex* makeRoom(std::size_t most)
+    {
+        if (room.size() < most)
+            room.resize(most);
+        return room.data();
+    }
+    const ClipVertex* begin() const { return room.data(); }
+    const ClipVertex* end() const { return room.data() + count; }
+};
+thread_local ClipPolygon clipFrom;
+thread_local ClipPolygon clipTo;
 thread_local std::vector<Candidate> candidates = reservedList<Candidate>();
 
 /// The point a fraction of the way from here to next where the outline
@@ -68,45 +88,50 @@ ClipVertex cutAt(const ClipVertex& here, const ClipVertex& next, float fraction,
 /// dot(normal, x) = limit. A corner of the incident face up to sideClipSlop
 /// outside still counts as inside and stays where it is; only an edge leaving
 /// or entering from farther out is cut, at the plane itself.
-void clipToSide(const std::vector<ClipVertex>& from, const Vector3& normal, float limit,
-                std::int32_t sideEdge, std::vector<ClipVertex>& to)
+void clipToSide(const ClipPolygon& from, const Vector3& normal, float limit, std::int32_t sideEdge,
+                ClipPolygon& to)
 {
-    to.clear();
+    to.count = 0;
     auto inside = [](const ClipVertex& v, float d) {
         return d <= 0.0f || (v.feature == ContactFeature::IncidentVertex && d <= sideClipSlop);
     };
-    const std::size_t n = from.size();
+    const std::size_t n = from.count;
     if (n == 0)
         return;
+    // Each corner gives at most itself and one cut.
+    ClipVertex* const out = to.makeRoom(2 * n);
+    const ClipVertex* const corners = from.begin();
+    std::size_t written = 0;
     // Each corner's height over the side is taken once, and handed on from
     // one corner to the next round the polygon.
-    const float dFirst = dot(normal, from[0].position) - limit;
-    const bool firstInside = inside(from[0], dFirst);
+    const float dFirst = dot(normal, corners[0].position) - limit;
+    const bool firstInside = inside(corners[0], dFirst);
     float dHere = dFirst;
     bool hereInside = firstInside;
     for (std::size_t i = 0; i < n; ++i) {
-        const ClipVertex& here = from[i];
+        const ClipVertex& here = corners[i];
         const bool last = i + 1 == n;
-        const ClipVertex& next = last ? from[0] : from[i + 1];
+        const ClipVertex& next = last ? corners[0] : corners[i + 1];
         const float dNext = last ? dFirst : dot(normal, next.position) - limit;
         const bool nextInside = last ? firstInside : inside(next, dNext);
         if (hereInside)
-            to.push_back(here);
+            out[written++] = here;
         if (hereInside != nextInside) {
             if ((hereInside ? dHere : dNext) > 0.0f) {
                 // The inside end is a corner kept within the slop: it is where the
                 // outline leaves or meets the side, and no cut is made.
                 if (hereInside) {
-                    to.back().sideOnReference = true;
-                    to.back().sideFeature = sideEdge;
+                    out[written - 1].sideOnReference = true;
+                    out[written - 1].sideFeature = sideEdge;
                 }
             } else {
-                to.push_back(cutAt(here, next, dHere / (dHere - dNext), hereInside, sideEdge));
+                out[written++] = cutAt(here, next, dHere / (dHere - dNext), hereInside, sideEdge);
             }
         }
         dHere = dNext;
         hereInside = nextInside;
     }
+    to.count = written;
 }
 
 float signedArea(const Vector3& a, const Vector3& b, const Vector3& c, const Vector3& normal)
@@ -147,19 +172,20 @@ float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& inciden
                        const RelativePose& incidentInReference)
 {
     const HullFace& other = incident.faces[incidentFace];
-    clipFrom.clear();
+    ClipVertex* const corners = clipFrom.makeRoom(static_cast<std::size_t>(other.loopSize));
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
         ClipVertex v;
         v.first = incident.loopVertices[other.firstLoop + k];
         v.position =
             incidentInReference.rotation * incident.vertices[v.first] + incidentInReference.translation;
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
-        clipFrom.push_back(v);
+        corners[k] = v;
     }
+    clipFrom.count = static_cast<std::size_t>(other.loopSize);
     Vector3 middle;
     for (const ClipVertex& v : clipFrom)
         middle += v.position;
-    middle = middle * (1.0f / static_cast<float>(clipFrom.size()));
+    middle = middle * (1.0f / static_cast<float>(clipFrom.count));
     // The largest square first, one root after: the same as the largest root.
     float farthest = 0.0f;
     for (const ClipVertex& v : clipFrom)
@@ -168,7 +194,7 @@ float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& inciden
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
-    for (std::int32_t k = 0; k < face.loopSize && !clipFrom.empty(); ++k) {
+    for (std::int32_t k = 0; k < face.loopSize && clipFrom.count > 0; ++k) {
         const std::int32_t corner = hull.loopVertices[face.firstLoop + k];
         const std::int32_t edgeIndex = hull.loopEdges[face.firstLoop + k];
         const HullEdge& edge = hull.edges[edgeIndex];
