@@ -1,6 +1,7 @@
 // Cost of one hull pair collision (separating axes and contact manifold) on the
 // pairs the block scene meets most: a block resting on the floor, blocks resting
-// on blocks, and two blocks far apart whose cached axis still separates them.
+// on blocks, two blocks far apart whose cached axis still separates them, and a
+// block on a triangle of a mesh.
 #include "geometry/BodyHulls.h"
 #include "geometry/ContactManifold.h"
 #include "geometry/HullSeparation.h"
@@ -73,6 +74,15 @@ HullPair cubeOnCubeTilted()
     return {&cube, posed({0, 1, 0}), &cube, posed({0.2f, 1.999f - lowest, 0.1f}, q)};
 }
 
+/// The block tilted over a mesh triangle's edge, as a block on terrain meets it.
+HullPair cubeOnTriangle()
+{
+    static const ConvexHull& cube = hullOf("SimpleCube.ac");
+    static const ConvexHull triangle = *buildConvexHull({{-3, 0, -2}, {3, 0.3f, -2}, {0, -0.2f, 0.5f}});
+    const Quaternion q = Tolvane::Math::fromAxisAngle(Tolvane::Math::normalized({1, 0, 1}), 20.0f * degree);
+    return {&cube, posed({0.4f, 1.0f, 0.3f}, q), &triangle, posed({})};
+}
+
 HullPair cubesFarApart()
 {
     static const ConvexHull& cube = hullOf("SimpleCube.ac");
@@ -106,7 +116,8 @@ void separate(benchmark::State& state, HullPair (*makePair)())
     }
 }
 
-/// A pair met for the first time: no cached axis.
+/// A pair met for the first time, or moved too far since its last search for
+/// its cached axis to stand: the full search.
 void collideFresh(benchmark::State& state, HullPair (*makePair)())
 {
     const HullPair pair = makePair();
@@ -124,6 +135,9 @@ BENCHMARK_CAPTURE(collide, cube_on_floor, cubeOnFloor);
 BENCHMARK_CAPTURE(collide, cube_on_cube_turned_10_degrees, cubeOnCubeTurned);
 BENCHMARK_CAPTURE(collide, cube_on_cube_tilted_axis, cubeOnCubeTilted);
 BENCHMARK_CAPTURE(collide, cubes_far_apart_cached, cubesFarApart);
+BENCHMARK_CAPTURE(collide, cube_on_triangle, cubeOnTriangle);
 BENCHMARK_CAPTURE(collideFresh, cubes_far_apart_first_meeting, cubesFarApart);
+BENCHMARK_CAPTURE(collideFresh, cube_on_cube_tilted_axis_searched, cubeOnCubeTilted);
+BENCHMARK_CAPTURE(collideFresh, cube_on_triangle_searched, cubeOnTriangle);
 BENCHMARK_CAPTURE(separate, cube_on_cube_turned_10_degrees, cubeOnCubeTurned);
 BENCHMARK_CAPTURE(separate, cube_on_cube_tilted_axis, cubeOnCubeTilted);

@@ -43,53 +43,95 @@ template <class T> std::vector<T> reservedList()
     list.reserve(reservedCorners);
     return list;
 }
-thread_local std::vector<ClipVertex> clipFrom = reservedList<ClipVertex>();
-thread_local std::vector<ClipVertex> clipTo = reservedList<ClipVertex>();
+
+/// A polygon being clipped. Its corners live in a list that only ever grows,
+/// so that a warm thread does not allocate, and are written through a plain
+/// pointer rather than appended one by one; count says how many are in use.
+/// A side's clipping gives each corner at most one cut besides itself, so
+/// the room starts at twice reservedCorners.
+struct ClipPolygon {
+    std::vector<ClipVertex> room = std::vector<ClipVertex>(2 * reservedCorners);
+    std::size_t count = 0;
+
+    /// Room for at least most corners, those in use kept.
+    ClipVertex* makeRoom(std::size_t most)
+    {
+        if (room.size() < most)
+            room.resize(most);
+        return room.data();
+    }
+    const ClipVertex* begin() const { return room.data(); }
+    const ClipVertex* end() const { return room.data() + count; }
+};
+thread_local ClipPolygon clipFrom;
+thread_local ClipPolygon clipTo;
 thread_local std::vector<Candidate> candidates = reservedList<Candidate>();
+
+/// The point a fraction of the way from here to next where the outline
+/// crosses a side (sideEdge) of the reference face, leaving it when
+/// leaving is true, and the features that make it.
+ClipVertex cutAt(const ClipVertex& here, const ClipVertex& next, float fraction, bool leaving,
+                 std::int32_t sideEdge)
+{
+    ClipVertex cut;
+    cut.position = here.position + (next.position - here.position) * fraction;
+    cut.feature = here.sideOnReference ? ContactFeature::ReferenceCorner : ContactFeature::IncidentEdgeOnSide;
+    cut.first = here.sideFeature;
+    cut.second = sideEdge;
+    // Leaving, the outline runs on along this side; entering, along the side it came in on.
+    cut.sideOnReference = leaving ? true : here.sideOnReference;
+    cut.sideFeature = leaving ? sideEdge : here.sideFeature;
+    return cut;
+}
 
 /// Keeps the part of polygon `from` on the inner side of the plane
 /// dot(normal, x) = limit. A corner of the incident face up to sideClipSlop
 /// outside still counts as inside and stays where it is; only an edge leaving
 /// or entering from farther out is cut, at the plane itself.
-void clipToSide(const std::vector<ClipVertex>& from, const Vector3& normal, float limit,
-                std::int32_t sideEdge, std::vector<ClipVertex>& to)
+void clipToSide(const ClipPolygon& from, const Vector3& normal, float limit, std::int32_t sideEdge,
+                ClipPolygon& to)
 {
-    to.clear();
+    to.count = 0;
     auto inside = [](const ClipVertex& v, float d) {
         return d <= 0.0f || (v.feature == ContactFeature::IncidentVertex && d <= sideClipSlop);
     };
-    const std::size_t n = from.size();
+    const std::size_t n = from.count;
+    if (n == 0)
+        return;
+    // Each corner gives at most itself and one cut.
+    ClipVertex* const out = to.makeRoom(2 * n);
+    const ClipVertex* const corners = from.begin();
+    std::size_t written = 0;
+    // Each corner's height over the side is taken once, and handed on from
+    // one corner to the next round the polygon.
+    const float dFirst = dot(normal, corners[0].position) - limit;
+    const bool firstInside = inside(corners[0], dFirst);
+    float dHere = dFirst;
+    bool hereInside = firstInside;
     for (std::size_t i = 0; i < n; ++i) {
-        const ClipVertex& here = from[i];
-        const ClipVertex& next = from[(i + 1) % n];
-        const float dHere = dot(normal, here.position) - limit;
-        const float dNext = dot(normal, next.position) - limit;
-        const bool hereInside = inside(here, dHere);
-        const bool nextInside = inside(next, dNext);
+        const ClipVertex& here = corners[i];
+        const bool last = i + 1 == n;
+        const ClipVertex& next = last ? corners[0] : corners[i + 1];
+        const float dNext = last ? dFirst : dot(normal, next.position) - limit;
+        const bool nextInside = last ? firstInside : inside(next, dNext);
         if (hereInside)
-            to.push_back(here);
-        if (hereInside == nextInside)
-            continue;
-        if ((hereInside ? dHere : dNext) > 0.0f) {
-            // The inside end is a corner kept within the slop: it is where the
-            // outline leaves or meets the side, and no cut is made.
-            if (hereInside) {
-                to.back().sideOnReference = true;
-                to.back().sideFeature = sideEdge;
+            out[written++] = here;
+        if (hereInside != nextInside) {
+            if ((hereInside ? dHere : dNext) > 0.0f) {
+                // The inside end is a corner kept within the slop: it is where the
+                // outline leaves or meets the side, and no cut is made.
+                if (hereInside) {
+                    out[written - 1].sideOnReference = true;
+                    out[written - 1].sideFeature = sideEdge;
+                }
+            } else {
+                out[written++] = cutAt(here, next, dHere / (dHere - dNext), hereInside, sideEdge);
             }
-            continue;
         }
-        ClipVertex cut;
-        cut.position = here.position + (next.position - here.position) * (dHere / (dHere - dNext));
-        cut.feature =
-            here.sideOnReference ? ContactFeature::ReferenceCorner : ContactFeature::IncidentEdgeOnSide;
-        cut.first = here.sideFeature;
-        cut.second = sideEdge;
-        // Leaving, the outline runs on along this side; entering, along the side it came in on.
-        cut.sideOnReference = hereInside ? true : here.sideOnReference;
-        cut.sideFeature = hereInside ? sideEdge : here.sideFeature;
-        to.push_back(cut);
+        dHere = dNext;
+        hereInside = nextInside;
     }
+    to.count = written;
 }
 
 float signedArea(const Vector3& a, const Vector3& b, const Vector3& c, const Vector3& normal)
@@ -130,26 +172,29 @@ float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& inciden
                        const RelativePose& incidentInReference)
 {
     const HullFace& other = incident.faces[incidentFace];
-    clipFrom.clear();
+    ClipVertex* const corners = clipFrom.makeRoom(static_cast<std::size_t>(other.loopSize));
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
         ClipVertex v;
         v.first = incident.loopVertices[other.firstLoop + k];
         v.position =
             incidentInReference.rotation * incident.vertices[v.first] + incidentInReference.translation;
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
-        clipFrom.push_back(v);
+        corners[k] = v;
     }
+    clipFrom.count = static_cast<std::size_t>(other.loopSize);
     Vector3 middle;
     for (const ClipVertex& v : clipFrom)
         middle += v.position;
-    middle = middle * (1.0f / static_cast<float>(clipFrom.size()));
-    float incidentRadius = 0.0f;
+    middle = middle * (1.0f / static_cast<float>(clipFrom.count));
+    // The largest square first, one root after: the same as the largest root.
+    float farthest = 0.0f;
     for (const ClipVertex& v : clipFrom)
-        incidentRadius = std::max(incidentRadius, (v.position - middle).length());
+        farthest = std::max(farthest, (v.position - middle).squaredLength());
+    const float incidentRadius = std::sqrt(farthest);
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
-    for (std::int32_t k = 0; k < face.loopSize && !clipFrom.empty(); ++k) {
+    for (std::int32_t k = 0; k < face.loopSize && clipFrom.count > 0; ++k) {
         const std::int32_t corner = hull.loopVertices[face.firstLoop + k];
         const std::int32_t edgeIndex = hull.loopEdges[face.firstLoop + k];
         const HullEdge& edge = hull.edges[edgeIndex];
@@ -309,6 +354,56 @@ float deepestSeparation(const ContactManifold& m)
     return deepest;
 }
 
+/// Two hulls at their poses, with B's pose in A's frame.
+struct PosedPair {
+    const ConvexHull& a;
+    const HullPose& poseA;
+    const ConvexHull& b;
+    const HullPose& poseB;
+    RelativePose bInA;
+};
+
+bool withinMargin(const SeparatingAxis& axis, float margin)
+{
+    return axis.kind != AxisKind::None && axis.separation <= margin;
+}
+
+/// The manifold of the axis in out.axis, which lies within the margin.
+bool manifoldOnAxis(const PosedPair& pair, float margin, ContactManifold& out)
+{
+    const SeparatingAxis& axis = out.axis;
+    if (axis.kind == AxisKind::FaceA) {
+        faceContact({axis.kind, pair.a, axis.indexA, pair.poseA}, pair.b, pair.bInA, margin, out);
+    } else if (axis.kind == AxisKind::FaceB) {
+        faceContact({axis.kind, pair.b, axis.indexB, pair.poseB}, pair.a,
+                    relativePose(pair.poseB, pair.poseA), margin, out);
+    } else {
+        // An edge lying almost flat on a face of the other hull (a tumbling
+        // block landing on its edge) is about to bring that whole side down:
+        // the face's clipped points, the edge's among them, hold it where the
+        // one edge point would let the rest turn into the other hull.
+        Vector3 normal;
+        const std::int32_t faceA = edgePairAxis(pair.a, axis.indexA, pair.b, axis.indexB, pair.bInA, normal)
+                                       ? faceAlongAxis(pair.a, pair.a.edges[axis.indexA], normal)
+                                       : -1;
+        const std::int32_t faceB =
+            faceA < 0 && edgePairAxis(pair.a, axis.indexA, pair.b, axis.indexB, pair.bInA, normal)
+                ? faceAlongAxis(pair.b, pair.b.edges[axis.indexB],
+                                -transposeTimes(pair.bInA.rotation, normal))
+                : -1;
+        if (faceA >= 0)
+            faceContact({AxisKind::FaceA, pair.a, faceA, pair.poseA}, pair.b, pair.bInA, margin, out);
+        else if (faceB >= 0)
+            faceContact({AxisKind::FaceB, pair.b, faceB, pair.poseB}, pair.a,
+                        relativePose(pair.poseB, pair.poseA), margin, out);
+        if ((faceA < 0 && faceB < 0) || deepestSeparation(out) < axis.separation - edgeOnFaceDepthAllowance) {
+            out.pointCount = 0;
+            edgeContact(pair.a, pair.poseA, pair.b, pair.bInA, axis, margin, out);
+        }
+    }
+    return out.pointCount > 0;
+}
+
 } // namespace
 
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
@@ -317,36 +412,15 @@ bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& 
     out.pointCount = 0;
     const RelativePose bInA = relativePose(poseA, poseB);
     out.axis = findSeparatingAxis(a, b, bInA, margin, cache);
-    const SeparatingAxis& axis = out.axis;
-    if (axis.kind == AxisKind::None || !(axis.separation <= margin))
-        return false;
-    if (axis.kind == AxisKind::FaceA) {
-        faceContact({axis.kind, a, axis.indexA, poseA}, b, bInA, margin, out);
-    } else if (axis.kind == AxisKind::FaceB) {
-        faceContact({axis.kind, b, axis.indexB, poseB}, a, relativePose(poseB, poseA), margin, out);
-    } else {
-        // An edge lying almost flat on a face of the other hull (a tumbling
-        // block landing on its edge) is about to bring that whole side down:
-        // the face's clipped points, the edge's among them, hold it where the
-        // one edge point would let the rest turn into the other hull.
-        Vector3 normal;
-        const std::int32_t faceA = edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
-                                       ? faceAlongAxis(a, a.edges[axis.indexA], normal)
-                                       : -1;
-        const std::int32_t faceB =
-            faceA < 0 && edgePairAxis(a, axis.indexA, b, axis.indexB, bInA, normal)
-                ? faceAlongAxis(b, b.edges[axis.indexB], -transposeTimes(bInA.rotation, normal))
-                : -1;
-        if (faceA >= 0)
-            faceContact({AxisKind::FaceA, a, faceA, poseA}, b, bInA, margin, out);
-        else if (faceB >= 0)
-            faceContact({AxisKind::FaceB, b, faceB, poseB}, a, relativePose(poseB, poseA), margin, out);
-        if ((faceA < 0 && faceB < 0) || deepestSeparation(out) < axis.separation - edgeOnFaceDepthAllowance) {
-            out.pointCount = 0;
-            edgeContact(a, poseA, b, bInA, axis, margin, out);
-        }
-    }
-    return out.pointCount > 0;
+    return withinMargin(out.axis, margin) && manifoldOnAxis({a, poseA, b, poseB, bInA}, margin, out);
+}
+
+bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                   float margin, ContactManifold& out)
+{
+    out.pointCount = 0;
+    return withinMargin(out.axis, margin) &&
+           manifoldOnAxis({a, poseA, b, poseB, relativePose(poseA, poseB)}, margin, out);
 }
 
 // The deepest point, the point farthest from it, the point making the largest

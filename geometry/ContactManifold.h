@@ -80,6 +80,12 @@ constexpr std::uint64_t edgePairKey(std::int32_t edgeA, std::int32_t edgeB)
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                   float margin, SeparatingAxisCache& cache, ContactManifold& out);
 
+/// The manifold of the axis already in out.axis (found by findSeparatingAxis
+/// for these hulls at these poses), as collideHulls builds it: for a caller
+/// that looks at the axis before it wants the points.
+bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
+                   float margin, ContactManifold& out);
+
 /// Of more than four points on a plane with the given normal, the four that
 /// hold the contact best into chosen: the deepest, the point farthest from
 /// it, the point making the largest triangle with those two, and the point

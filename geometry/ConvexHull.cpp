@@ -429,6 +429,7 @@ std::optional<ConvexHull> assembleHull(const PointSet& set, const Loops& loops, 
 
     placeBounds(set, original, hull);
     placeMass(set, hull);
+    hull.box = findHullBox(hull);
     return hull;
 }
 

@@ -1,6 +1,7 @@
 // Convex hulls of point sets: polygon faces, edges, bounds and mass properties.
 #pragma once
 
+#include "geometry/HullBox.h"
 #include "geometry/MassProperties.h"
 #include "math/Vector3.h"
 
@@ -54,6 +55,10 @@ struct ConvexHull {
     /// Volume, centroid and inertia about the centroid for unit density, in the
     /// hull's units; these overflow to infinity for hulls more than about 4e7 across.
     MassProperties mass;
+    /// The box this hull is, when it is one (see findHullBox): the collision
+    /// tests then work on the box's three axes. Code that moves the vertices
+    /// of a built hull finds it again.
+    std::optional<HullBox> box;
 
     bool isFlat() const { return faces.size() == 2; }
 };

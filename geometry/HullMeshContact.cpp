@@ -80,7 +80,9 @@ bool collideFace(const ConvexHull& a, const HullPose& poseA, const TriangleMesh&
 /// The contact of hull a with triangle t, pushing along the triangle's normal
 /// unless an edge pair across an active edge does better. False when none.
 /// A triangle without active edges (inside a flat or hollow stretch of the
-/// mesh) is met by its face alone, without the full axis test.
+/// mesh) is met by its face alone, without the full axis test. Only an edge
+/// pair needs its own manifold: a face axis, whichever hull's face it is,
+/// ends in the triangle's face contact, so that is built straight away.
 bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh, std::int32_t t,
                      const HullPose& meshPose, float margin, ContactManifold& out)
 {
@@ -88,14 +90,18 @@ bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleM
     if (mesh.activeEdges[t] == 0)
         return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
     SeparatingAxisCache cache;
-    if (!collideHulls(a, poseA, scratch.triangle, meshPose, margin, cache, out))
+    out.pointCount = 0;
+    out.axis = findSeparatingAxis(a, poseA, scratch.triangle, meshPose, margin, cache);
+    if (out.axis.kind == AxisKind::None || !(out.axis.separation <= margin))
         return false;
-    const Vector3 front = meshPose.rotation * mesh.normals[t];
-    const bool acrossActiveEdge = out.axis.kind == AxisKind::EdgePair && out.axis.indexB >= 0 &&
-                                  mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f;
-    if (!acrossActiveEdge && !collideFace(a, poseA, mesh, t, meshPose, margin, out))
-        return false;
-    return finishTriangle(true, t, out);
+    if (out.axis.kind == AxisKind::EdgePair) {
+        if (!collideOnAxis(a, poseA, scratch.triangle, meshPose, margin, out))
+            return false;
+        const Vector3 front = meshPose.rotation * mesh.normals[t];
+        if (out.axis.indexB >= 0 && mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f)
+            return finishTriangle(true, t, out);
+    }
+    return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
 }
 
 /// How far outside a triangle's sides (model units) a face contact's point
@@ -113,17 +119,25 @@ void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const Hull
 {
     const TriangleIndices& corners = mesh.triangles[t];
     const Vector3& n = mesh.normals[t];
+    // Each side's start, its inward direction across it (as long as the side,
+    // n being a unit normal across it) and the square of the tolerance at that
+    // length, once for every point.
+    Vector3 from[3];
+    Vector3 inward[3];
+    float allowed[3];
+    for (int e = 0; e < 3; ++e) {
+        from[e] = mesh.vertices[corners[e]];
+        const Vector3 side = mesh.vertices[corners[(e + 1) % 3]] - from[e];
+        inward[e] = cross(n, side);
+        allowed[e] = triangleSideTolerance * triangleSideTolerance * side.squaredLength();
+    }
     int kept = 0;
     for (int k = 0; k < out.pointCount; ++k) {
         const Vector3 p = transposeTimes(meshPose.rotation, out.points[k].position - meshPose.position);
         bool over = true;
         for (int e = 0; e < 3 && over; ++e) {
-            const Vector3& from = mesh.vertices[corners[e]];
-            const Vector3 side = mesh.vertices[corners[(e + 1) % 3]] - from;
-            // Inward across the side, as long as the side (n is a unit normal across it).
-            const float inside = dot(cross(n, side), p - from);
-            over = inside >= 0.0f ||
-                   inside * inside <= triangleSideTolerance * triangleSideTolerance * side.squaredLength();
+            const float inside = dot(inward[e], p - from[e]);
+            over = inside >= 0.0f || inside * inside <= allowed[e];
         }
         if (over)
             out.points[kept++] = out.points[k];

@@ -47,7 +47,10 @@ struct SeparatingAxisCache {
 /// edge pair, unless the other is better by the switch tolerance of
 /// HullTolerances.h. Stores the returned axis in cache. While B has moved
 /// against A by less than coherentDrift since the axis was chosen, the cached
-/// axis is kept without searching again. Never throws.
+/// axis is kept without searching again. A hull with a box (ConvexHull::box)
+/// is projected by its half extents, and its edges are taken by their three
+/// directions: nine edge axes for two boxes, three per edge of the other hull
+/// when A is a box. Never throws.
 SeparatingAxis findSeparatingAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b,
                                   const HullPose& poseB, float margin, SeparatingAxisCache& cache);
 

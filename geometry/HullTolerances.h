@@ -31,6 +31,13 @@ constexpr float smallestFloatFaceArea = 1e-10f;
 /// vertex just outside it.
 constexpr float sphereRadiusAllowance = 1e-6f;
 
+/// A hull is taken for a box only if its opposite face normals and the axes
+/// at right angles meet to within this in their dot products, and every
+/// corner lies within this fraction of its largest half extent of a corner
+/// of the box: the box's projections then stand for the corners' far inside
+/// every contact tolerance.
+constexpr float boxShapeTolerance = 1e-5f;
+
 // --- Body mass properties.
 
 /// A body whose hulls enclose less than this fraction of the cube over its

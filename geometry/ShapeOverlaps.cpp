@@ -177,6 +177,8 @@ ConvexHull boxHull(const Vector3& halfExtents)
     box.sphereRadius = halfExtents.length();
     box.boxMin = -halfExtents;
     box.boxMax = halfExtents;
+    // The unit cube's box description no longer fits the scaled corners.
+    box.box = findHullBox(box);
     const Vector3 squared(halfExtents.x * halfExtents.x, halfExtents.y * halfExtents.y,
                           halfExtents.z * halfExtents.z);
     const float volume = 8.0f * halfExtents.x * halfExtents.y * halfExtents.z;

@@ -2,6 +2,7 @@
 #include "geometry/TriangleHull.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Tolvane::Physics::Collision {
 
@@ -44,10 +45,11 @@ void fillTriangleHull(const TriangleMesh& mesh, std::int32_t t, ConvexHull& hull
     hull.boxMin = low;
     hull.boxMax = high;
     hull.sphereCentre = (hull.vertices[0] + hull.vertices[1] + hull.vertices[2]) * (1.0f / 3.0f);
-    float radius = 0.0f;
+    // The largest square first, one root after: the same as the largest root.
+    float farthest = 0.0f;
     for (int k = 0; k < 3; ++k)
-        radius = std::max(radius, (hull.vertices[k] - hull.sphereCentre).length());
-    hull.sphereRadius = radius;
+        farthest = std::max(farthest, (hull.vertices[k] - hull.sphereCentre).squaredLength());
+    hull.sphereRadius = std::sqrt(farthest);
 }
 
 } // namespace Tolvane::Physics::Collision

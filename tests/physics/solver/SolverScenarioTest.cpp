@@ -288,6 +288,62 @@ TEST_F(SolverScenario, FastAndTumblingCubesStopAtTheFloor)
     EXPECT_LT(std::fabs(tipping.transform.orientation.y), 0.01f);
 }
 
+// A plank whose model turns it within the body, off the body's origin: its
+// hull is a box on axes of its own. Dropped tilted onto a plank lying on the
+// floor, across it, it lands, tips flat onto it and rests there, neither
+// sinking into it nor pushing the lower one into the floor.
+TEST_F(SolverScenario, TurnedPlankDroppedOnAnotherRestsFlatOnIt)
+{
+    const Math::Matrix3 turn =
+        Math::toMatrix3(Math::fromAxisAngle(Math::normalized({1.0f, 2.0f, 0.5f}), 0.6f));
+    const Vector3 half(1.5f, 0.4f, 1.0f);
+    const Vector3 offset(0.3f, 0.0f, -0.2f);
+    std::vector<Vector3> corners;
+    for (int c = 0; c < 8; ++c)
+        corners.push_back(
+            turn * Vector3(c & 1 ? half.x : -half.x, c & 2 ? half.y : -half.y, c & 4 ? half.z : -half.z) +
+            offset);
+    // The corners of boxPart's order, so that its triangles wind outwards.
+    const std::vector<Vector3> vertices{corners[0], corners[1], corners[3], corners[2],
+                                        corners[4], corners[5], corners[7], corners[6]};
+    const std::uint16_t triangles[12][3] = {{4, 5, 6}, {4, 6, 7}, {0, 2, 1}, {0, 3, 2}, {1, 2, 6}, {1, 6, 5},
+                                            {0, 4, 7}, {0, 7, 3}, {3, 7, 6}, {3, 6, 2}, {0, 1, 5}, {0, 5, 4}};
+    const auto model = Physics::Testing::trianglePart(vertices, triangles);
+    ASSERT_TRUE(model->hulls().hulls.front().box.has_value());
+    // Turned back by the model's turn, the plank's thin axis stands upright.
+    const Math::Quaternion flat = Math::fromAxisAngle(Math::normalized({1.0f, 2.0f, 0.5f}), -0.6f);
+    const auto scene = load("drop-flat.json");
+    PhysicalObject& lower = *scene->bodies()[1];
+    lower.model = model;
+    lower.transform.orientation = flat;
+    lower.transform.position =
+        Vector3(0.0f, -7.0f + half.y, 0.0f) - Math::toMatrix3(lower.transform.orientation) * offset;
+    lower.transform.dirty = true;
+    auto upper = std::make_shared<PhysicalObject>(model);
+    upper->transform.orientation =
+        Math::fromAxisAngle({0.0f, 1.0f, 0.0f}, 0.6f) * Math::fromAxisAngle({0.0f, 0.0f, 1.0f}, 0.15f) * flat;
+    upper->transform.position = lower.transform.position + Vector3(0.2f, 2.0f * half.y + 1.0f, -0.1f);
+    scene->collisionSet()->addBody(upper);
+    const auto uprightAxis = [](const PhysicalObject& body) {
+        const Math::Matrix3 r = Math::toMatrix3(body.transform.orientation);
+        const Physics::Collision::HullBox& box = *body.model->hulls().hulls.front().box;
+        float upright = 0.0f;
+        for (const Vector3& axis : box.axes)
+            upright = std::max(upright, std::fabs((r * axis).y));
+        return upright;
+    };
+    for (int step = 0; step < 400; ++step) {
+        PhysicalUniverse::step();
+        ASSERT_GE(lowestPoint(lower), -7.0f - 0.03f) << step;
+        ASSERT_GE(lowestPoint(*upper), lowestPoint(lower) + 2.0f * half.y - 0.03f) << step;
+    }
+    EXPECT_GT(uprightAxis(*upper), 0.999f);
+    EXPECT_GT(uprightAxis(lower), 0.999f);
+    EXPECT_NEAR(lowestPoint(*upper), -7.0f + 2.0f * half.y, 0.02f);
+    EXPECT_NEAR(lowestPoint(lower), -7.0f, 0.02f);
+    EXPECT_LT(upper->velocity.length(), 0.01f);
+}
+
 TEST_F(SolverScenario, SleepingCubeWakesWhenStruckOrMovedAndSleepsAgain)
 {
     const auto scene = load("drop-flat.json");
