@@ -373,25 +373,18 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softn
     bundle.pointCount = floats([](const Constraint& c) { return static_cast<float>(c.pointCount); });
 }
 
-/// What prepare() reads of each lane's body on one side.
-struct PreparedBodyLanes {
-    WideLanes inverseMass;
+/// What prepare() reads of each lane's body on one side: what the passes
+/// read, and the world inverse inertia.
+struct PreparedBodyLanes : BodyLanes {
     /// The world inverse inertia's columns.
     Vector3WideLanes inverseInertia[3];
-    Vector3WideLanes linearVelocity;
-    Vector3WideLanes angularVelocity;
 
     PreparedBodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[laneCount])
+        : BodyLanes(bodies, index)
     {
-        const SolverBody* body[laneCount];
-        for (int lane = 0; lane < laneCount; ++lane)
-            body[lane] = &bodyAt(bodies, index[lane]);
-        inverseMass = floatLanes([&](int lane) { return body[lane]->inverseMass; });
         for (int column = 0; column < 3; ++column)
-            inverseInertia[column] =
-                vectorLanes([&](int lane) { return body[lane]->inverseInertia.column[column]; });
-        linearVelocity = vectorLanes([&](int lane) { return body[lane]->linearVelocity; });
-        angularVelocity = vectorLanes([&](int lane) { return body[lane]->angularVelocity; });
+            inverseInertia[column] = vectorLanes(
+                [&](int lane) { return bodyAt(bodies, index[lane]).inverseInertia.column[column]; });
     }
 
     /// The inverse inertia times v, with Matrix3's sums in Matrix3's order.
