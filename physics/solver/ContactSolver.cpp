@@ -561,11 +561,16 @@ template <class Bundle, int points>
 void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
                        const SolverBody* const (&b)[laneCount], const ContactStiffness& stiffness,
                        bool useBias, float elapsed, GapTerms<points>& terms);
+/// How far each lane's two bodies have moved and turned since the step began.
+struct LaneMotion {
+    Vector3WideLanes positionA;
+    Vector3WideLanes rotationA;
+    Vector3WideLanes positionB;
+    Vector3WideLanes rotationB;
+};
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const Vector3WideLanes& deltaPositionA,
-                  const Vector3WideLanes& deltaRotationA, const Vector3WideLanes& deltaPositionB,
-                  const Vector3WideLanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
-                  GapTerms<points>& terms);
+void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactStiffness& stiffness,
+                  bool useBias, GapTerms<points>& terms);
 
 /// The gap terms of each point of a bundle, from its gap at the step's start
 /// and what its bodies moved along the normal since (small-angle turns).
@@ -583,12 +588,11 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
         kinematicGapTerms(bundle, a, b, stiffness, useBias, elapsed, terms);
         return;
     }
-    const Vector3WideLanes deltaPositionA = vectorLanes([&](int lane) { return a[lane]->deltaPosition; });
-    const Vector3WideLanes deltaRotationA = vectorLanes([&](int lane) { return a[lane]->deltaRotation; });
-    const Vector3WideLanes deltaPositionB = vectorLanes([&](int lane) { return b[lane]->deltaPosition; });
-    const Vector3WideLanes deltaRotationB = vectorLanes([&](int lane) { return b[lane]->deltaRotation; });
-    gapTermsFrom(bundle, deltaPositionA, deltaRotationA, deltaPositionB, deltaRotationB, stiffness, useBias,
-                 terms);
+    const LaneMotion motion{vectorLanes([&](int lane) { return a[lane]->deltaPosition; }),
+                            vectorLanes([&](int lane) { return a[lane]->deltaRotation; }),
+                            vectorLanes([&](int lane) { return b[lane]->deltaPosition; }),
+                            vectorLanes([&](int lane) { return b[lane]->deltaRotation; })};
+    gapTermsFrom(bundle, motion, stiffness, useBias, terms);
 }
 
 /// gapTerms for a bundle with a kinematic lane: a kinematic body has moved at
@@ -610,16 +614,15 @@ void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCo
     const auto lanes = [](const Vector3(&v)[laneCount]) {
         return vectorLanes([&](int lane) { return v[lane]; });
     };
-    gapTermsFrom(bundle, lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1]),
+    gapTermsFrom(bundle,
+                 LaneMotion{lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1])},
                  stiffness, useBias, terms);
 }
 
 /// gapTerms from the motion of each lane's bodies since the step began.
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const Vector3WideLanes& deltaPositionA,
-                  const Vector3WideLanes& deltaRotationA, const Vector3WideLanes& deltaPositionB,
-                  const Vector3WideLanes& deltaRotationB, const ContactStiffness& stiffness, bool useBias,
-                  GapTerms<points>& terms)
+void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactStiffness& stiffness,
+                  bool useBias, GapTerms<points>& terms)
 {
     const WideLanes zero(0.0f);
     const WideLanes one(1.0f);
@@ -627,11 +630,12 @@ void gapTermsFrom(const Bundle& bundle, const Vector3WideLanes& deltaPositionA,
     const WideLanes slop = bundle.allowedPenetration;
     const WideLanes slowestPushOut(-maxPushOutSpeed);
 
-    const Vector3WideLanes moved = deltaPositionB - deltaPositionA;
+    const Vector3WideLanes moved = motion.positionB - motion.positionA;
     for (int j = 0; j < bundle.points; ++j) {
         const auto& p = bundle.point[j];
         const WideLanes s = p.separation + dot(bundle.normal, moved) +
-                            dot(deltaRotationB, p.normal.angularB) - dot(deltaRotationA, p.normal.angularA);
+                            dot(motion.rotationB, p.normal.angularB) -
+                            dot(motion.rotationA, p.normal.angularA);
         const WideLanes open = s > zero;
         if (useBias) {
             const WideLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);

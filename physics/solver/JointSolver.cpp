@@ -269,6 +269,42 @@ void solveHingeTurn(Motion& a, Motion& b, const Joint& joint, float h, const Sof
     }
 }
 
+/// A slider: the motor and the limits along its axis, then its orientation
+/// held and its two sideways directions.
+void solveSlider(Motion& a, Motion& b, const Joint& joint, float h, const Softness& softness, bool useBias,
+                 JointImpulses& impulses)
+{
+    const Vector3 offset = a.point - b.point;
+    const Vector3 axis = rotate(b.orientation, joint.localAxisB);
+    const SlideRow along = slideRow(a, b, offset, axis);
+    if (joint.hasMotor) {
+        const float speed = slideSpeed(a, b, along) - joint.motor.speed;
+        const float most = joint.motor.maxForce * h;
+        const float total = std::clamp(impulses.motor - along.mass * speed, -most, most);
+        applySlide(a, b, along, total - impulses.motor);
+        impulses.motor = total;
+    }
+    if (joint.hasLimits) {
+        const float travel = dot(offset, axis);
+        const float lower = limitImpulse(travel - joint.limits.low, slideSpeed(a, b, along), along.mass, h,
+                                         softness, useBias, impulses.lower);
+        applySlide(a, b, along, lower);
+        const float upper = limitImpulse(joint.limits.high - travel, -slideSpeed(a, b, along), along.mass, h,
+                                         softness, useBias, impulses.upper);
+        applySlide(a, b, along, -upper);
+    }
+    solveOrientation(a, b, joint.referenceRotation, softness, useBias, impulses.angular);
+    float* held[2] = {&impulses.linear.x, &impulses.linear.y};
+    for (int i = 0; i < 2; ++i) {
+        const Vector3 across = rotate(b.orientation, joint.localCrossB[i]);
+        const SlideRow row = slideRow(a, b, offset, across);
+        const float impulse =
+            holdImpulse(dot(offset, across), slideSpeed(a, b, row), row.mass, softness, useBias, *held[i]);
+        *held[i] += impulse;
+        applySlide(a, b, row, impulse);
+    }
+}
+
 } // namespace
 
 JointSolver::Side JointSolver::sideOf(std::int32_t tableIndex, const Vector3& localAnchor,
@@ -447,38 +483,9 @@ void JointSolver::solveJoint(const Joint& joint, State& state, std::vector<Solve
         solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.impulses.angular);
         solvePoint(a, b, softness, useBias, state.impulses.linear);
         break;
-    case JointType::Slider: {
-        const Vector3 offset = a.point - b.point;
-        const Vector3 axis = rotate(b.orientation, joint.localAxisB);
-        const SlideRow along = slideRow(a, b, offset, axis);
-        if (joint.hasMotor) {
-            const float speed = slideSpeed(a, b, along) - joint.motor.speed;
-            const float most = joint.motor.maxForce * state.h;
-            const float total = std::clamp(state.impulses.motor - along.mass * speed, -most, most);
-            applySlide(a, b, along, total - state.impulses.motor);
-            state.impulses.motor = total;
-        }
-        if (joint.hasLimits) {
-            const float travel = dot(offset, axis);
-            const float lower = limitImpulse(travel - joint.limits.low, slideSpeed(a, b, along), along.mass,
-                                             state.h, softness, useBias, state.impulses.lower);
-            applySlide(a, b, along, lower);
-            const float upper = limitImpulse(joint.limits.high - travel, -slideSpeed(a, b, along), along.mass,
-                                             state.h, softness, useBias, state.impulses.upper);
-            applySlide(a, b, along, -upper);
-        }
-        solveOrientation(a, b, joint.referenceRotation, softness, useBias, state.impulses.angular);
-        float* held[2] = {&state.impulses.linear.x, &state.impulses.linear.y};
-        for (int i = 0; i < 2; ++i) {
-            const Vector3 across = rotate(b.orientation, joint.localCrossB[i]);
-            const SlideRow row = slideRow(a, b, offset, across);
-            const float impulse = holdImpulse(dot(offset, across), slideSpeed(a, b, row), row.mass, softness,
-                                              useBias, *held[i]);
-            *held[i] += impulse;
-            applySlide(a, b, row, impulse);
-        }
+    case JointType::Slider:
+        solveSlider(a, b, joint, state.h, softness, useBias, state.impulses);
         break;
-    }
     case JointType::Distance: {
         const Vector3 between = b.point - a.point;
         const float length = between.length();
