@@ -171,82 +171,117 @@ void gatherPoint(std::vector<ContactPoint>& into, const ContactPoint& point, con
     into.push_back(point);
 }
 
-/// Whether the separations of the points left out follow the plane that
-/// the chosen points' separations lie in: true where the mesh under the
-/// hull is as flat as the hull's face, so that the points left out are held
-/// by those chosen. Fitted by least squares over the chosen points in the
-/// plane across normal; false when they do not span it.
-bool restFollowsChosen(const ContactManifold& chosen, const std::vector<ContactPoint>& rest)
+/// The plane that the separations of a gathering's chosen points lie in,
+/// over the plane across their normal: s = a + b x + c y, fitted by least
+/// squares. Points of the gathering that lie deeper than it are not held by
+/// the chosen ones: where the mesh under the hull is as flat as the hull's
+/// face, the points left out lie on it and are held.
+class SeparationPlane {
+  public:
+    /// Fitted over the points of out[taken[0]], out[taken[1]] and so on,
+    /// which share one normal.
+    SeparationPlane(const ContactManifold (&out)[maxMeshManifolds], const int* taken, int takenCount);
+
+    /// Whether the chosen points hold point: it lies no deeper than the plane
+    /// by more than offPlaneSeparation. False for every point when the chosen
+    /// points do not span the plane.
+    bool holds(const ContactPoint& point) const
+    {
+        const Vector3 d = point.position - origin_;
+        const float expected =
+            coefficients_[0] + coefficients_[1] * dot(d, u_) + coefficients_[2] * dot(d, v_);
+        return spans_ && point.separation >= expected - offPlaneSeparation;
+    }
+
+  private:
+    Vector3 origin_;
+    Vector3 u_;
+    Vector3 v_;
+    float coefficients_[3] = {};
+    bool spans_ = false;
+};
+
+float determinant(const float m[3][3])
 {
-    const Vector3& n = chosen.normal;
-    const Vector3 u = normalized(std::fabs(n.x) < 0.6f ? cross(n, Vector3(1.0f, 0.0f, 0.0f))
-                                                       : cross(n, Vector3(0.0f, 1.0f, 0.0f)));
-    const Vector3 v = cross(n, u);
-    const Vector3 origin = chosen.points[0].position;
+    return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
+SeparationPlane::SeparationPlane(const ContactManifold (&out)[maxMeshManifolds], const int* taken,
+                                 int takenCount)
+{
+    const ContactManifold& first = out[taken[0]];
+    const Vector3& n = first.normal;
+    u_ = normalized(std::fabs(n.x) < 0.6f ? cross(n, Vector3(1.0f, 0.0f, 0.0f))
+                                          : cross(n, Vector3(0.0f, 1.0f, 0.0f)));
+    v_ = cross(n, u_);
+    origin_ = first.points[0].position;
     // Normal equations of s = a + b x + c y.
     float m[3][3] = {};
     float r[3] = {};
-    for (int k = 0; k < chosen.pointCount; ++k) {
-        const Vector3 d = chosen.points[k].position - origin;
-        const float row[3] = {1.0f, dot(d, u), dot(d, v)};
-        for (int i = 0; i < 3; ++i) {
-            r[i] += row[i] * chosen.points[k].separation;
-            for (int j = 0; j < 3; ++j)
-                m[i][j] += row[i] * row[j];
+    for (int t = 0; t < takenCount; ++t) {
+        const ContactManifold& chosen = out[taken[t]];
+        for (int k = 0; k < chosen.pointCount; ++k) {
+            const Vector3 d = chosen.points[k].position - origin_;
+            const float row[3] = {1.0f, dot(d, u_), dot(d, v_)};
+            for (int i = 0; i < 3; ++i) {
+                r[i] += row[i] * chosen.points[k].separation;
+                for (int j = 0; j < 3; ++j)
+                    m[i][j] += row[i] * row[j];
+            }
         }
     }
-    const float det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                      m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                      m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    const float det = determinant(m);
     if (std::fabs(det) < 1e-6f)
-        return false;
-    float coefficients[3];
+        return;
     for (int c = 0; c < 3; ++c) {
         float replaced[3][3];
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j)
                 replaced[i][j] = j == c ? r[i] : m[i][j];
-        coefficients[c] =
-            (replaced[0][0] * (replaced[1][1] * replaced[2][2] - replaced[1][2] * replaced[2][1]) -
-             replaced[0][1] * (replaced[1][0] * replaced[2][2] - replaced[1][2] * replaced[2][0]) +
-             replaced[0][2] * (replaced[1][0] * replaced[2][1] - replaced[1][1] * replaced[2][0])) /
-            det;
+        coefficients_[c] = determinant(replaced) / det;
     }
-    for (const ContactPoint& point : rest) {
-        const Vector3 d = point.position - origin;
-        const float expected = coefficients[0] + coefficients[1] * dot(d, u) + coefficients[2] * dot(d, v);
-        if (point.separation < expected - offPlaneSeparation)
-            return false;
-    }
-    return true;
+    spans_ = true;
 }
 
-/// The points of a gathering that its first four left out, as a second
-/// manifold along the same normal (reduced to four in turn), unless the
-/// first four hold them (see restFollowsChosen). A block lying over a
-/// curved stretch of mesh is borne by the mesh's vertices under its middle
-/// as much as by its corners; a point left out is not held, sinks, and
-/// comes back only once it is the deepest, pushed out with a kick that keeps
-/// the block rocking. False when there is no second manifold.
-bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold& first,
-                 ContactManifold& second)
+/// One more manifold along the same normal for the points of a gathering
+/// that its manifolds so far (out[taken[0]], its first four, and the others
+/// taken lists) leave out, unless the points they hold (see SeparationPlane)
+/// are all there are; reduced to four in turn. A block lying over a curved
+/// stretch of mesh is borne by the mesh's vertices under its middle as much
+/// as by its corners; a point left out is not held, sinks, and comes back
+/// only once it is the deepest, pushed out with a kick that keeps the block
+/// rocking. The second manifold takes the points left out, spread as widely
+/// as four can be; each further one only those still not held, so that a
+/// block across a ridge gets the vertices it would tip onto, while one tilted
+/// over a curve gets no more of its far side. False when every point is held.
+bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold (&out)[maxMeshManifolds],
+                 const int* taken, int takenCount, ContactManifold& next)
 {
+    const SeparationPlane plane(out, taken, takenCount);
     scratch.rest.clear();
+    bool held = true;
     for (const ContactPoint& point : points) {
-        bool taken = false;
-        for (int c = 0; c < first.pointCount; ++c)
-            taken = taken || first.points[c].key == point.key;
-        if (!taken)
+        bool chosen = false;
+        for (int m = 0; m < takenCount && !chosen; ++m)
+            for (int c = 0; c < out[taken[m]].pointCount; ++c)
+                chosen = chosen || out[taken[m]].points[c].key == point.key;
+        if (chosen)
+            continue;
+        held = held && plane.holds(point);
+        if (takenCount == 1 || !plane.holds(point))
             scratch.rest.push_back(point);
     }
-    if (scratch.rest.empty() || restFollowsChosen(first, scratch.rest))
+    if (held)
         return false;
-    second = first;
+    const ContactManifold& first = out[taken[0]];
+    next = first;
     if (scratch.rest.size() > static_cast<std::size_t>(maxManifoldPoints)) {
-        second.pointCount = static_cast<int>(reduceToFour(scratch.rest, first.normal, second.points));
+        next.pointCount = static_cast<int>(reduceToFour(scratch.rest, first.normal, next.points));
     } else {
-        std::copy(scratch.rest.begin(), scratch.rest.end(), second.points);
-        second.pointCount = static_cast<int>(scratch.rest.size());
+        std::copy(scratch.rest.begin(), scratch.rest.end(), next.points);
+        next.pointCount = static_cast<int>(scratch.rest.size());
     }
     return true;
 }
@@ -316,8 +351,10 @@ int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& ke
             continue;
         }
         out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
-        if (count < maxMeshManifolds && takeTheRest(points, out[k], out[count]))
-            ++count;
+        int taken[maxMeshManifolds] = {k};
+        int takenCount = 1;
+        while (count < maxMeshManifolds && takeTheRest(points, out, taken, takenCount, out[count]))
+            taken[takenCount++] = count++;
     }
     return count;
 }

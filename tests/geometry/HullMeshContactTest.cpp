@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -24,6 +25,28 @@ TriangleMesh tiledFloor(int n)
         for (int j = 0; j <= n; ++j)
             vertices.push_back(
                 {2.0f * static_cast<float>(i - n / 2), 0.0f, 2.0f * static_cast<float>(j - n / 2)});
+    const auto at = [&](int i, int j) { return static_cast<std::int32_t>(i * (n + 1) + j); };
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            triangles.push_back({at(i, j), at(i, j + 1), at(i + 1, j + 1)});
+            triangles.push_back({at(i, j), at(i + 1, j + 1), at(i + 1, j)});
+        }
+    return *buildTriangleMesh(vertices, triangles);
+}
+
+/// A grid of n × n squares of side spacing, centred on the origin, each two
+/// triangles facing up, with heights from height(x, z): a curved stretch of
+/// ground with a vertex every spacing.
+template <class Height> TriangleMesh curvedGround(int n, float spacing, Height height)
+{
+    std::vector<Vector3> vertices;
+    std::vector<TriangleIndices> triangles;
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j) {
+            const float x = spacing * static_cast<float>(i - n / 2);
+            const float z = spacing * static_cast<float>(j - n / 2);
+            vertices.push_back({x, height(x, z), z});
+        }
     const auto at = [&](int i, int j) { return static_cast<std::int32_t>(i * (n + 1) + j); };
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
@@ -96,4 +119,43 @@ TEST(HullMeshContact, HullBesideATriangleIsNeverCountedUnderIt)
             for (int k = 0; k < manifolds[m].pointCount; ++k)
                 EXPECT_GT(manifolds[m].points[k].separation, 0.0f);
     }
+}
+
+// A block lying across a ridge of finely meshed ground touches it along the
+// ridge's top, while the ground falls away on both sides: a dozen candidate
+// points. Tipped either way about the ridge, the block meets the line of
+// mesh vertices beside the top first, after turning by their drop over their
+// distance from the ridge; its own corners, farther out and lower, only after
+// twice that. On each side, some contact point must catch the block within a
+// quarter more turn than those vertices. Held only farther out, the block
+// tips until the vertices sink in, come back as the deepest points and kick
+// it over to the other side, where the same happens: it rocks on the ridge
+// and never sleeps.
+TEST(HullMeshContact, BlockAcrossARidgeIsCaughtWhereItWouldTipOnto)
+{
+    const auto height = [](float x, float) { return -0.03f * x * x; };
+    const TriangleMesh ground = curvedGround(8, 0.6f, height);
+    const HullPose groundPose{{0.0f, 0.0f, 0.0f}, {}};
+    const float sunk = 0.001f;
+    const float firstTurn = (sunk - height(0.6f, 0.0f)) / 0.6f;
+    for (float x = -0.3f; x <= 0.3f; x += 0.15f)
+        for (float z = -0.45f; z <= 0.45f; z += 0.15f)
+            for (const float angle : {0.0f, 0.3f}) {
+                SCOPED_TRACE(testing::Message() << "at " << x << ", " << z << ", turned " << angle);
+                const HullPose cubePose = pose({x, 1.0f - sunk, z}, turn({0.0f, 1.0f, 0.0f}, angle));
+                ContactManifold manifolds[maxMeshManifolds];
+                const int count =
+                    collideHullMesh(cubeHull(), cubePose, ground, groundPose, 0.05f, {}, manifolds);
+                for (const float side : {-1.0f, 1.0f}) {
+                    // The least turn about the ridge that brings a contact point on this side down to it.
+                    float caught = INFINITY;
+                    for (int m = 0; m < count; ++m)
+                        for (int k = 0; k < manifolds[m].pointCount; ++k) {
+                            const ContactPoint& p = manifolds[m].points[k];
+                            if (p.position.x * side > 0.1f)
+                                caught = std::min(caught, (p.separation + sunk) / std::fabs(p.position.x));
+                        }
+                    EXPECT_LE(caught, 1.25f * firstTurn) << "tipped towards x " << side;
+                }
+            }
 }
