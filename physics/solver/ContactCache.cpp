@@ -8,6 +8,7 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace Tolvane::Physics {
@@ -40,6 +41,44 @@ void takeManifold(PieceContact& piece, const Collision::ContactManifold& manifol
         piece.points[k].point = manifold.points[k];
     if (lastPiece)
         carryImpulses(piece, *lastPiece);
+}
+
+/// The most any point of hull (of a body at pose from) can have moved for
+/// the body to be at pose to: the shift of its origin plus its turn (the
+/// largest change of a rotation matrix entry bounds the angle) times its reach.
+float hullDrift(const Collision::ConvexHull& hull, const Collision::RelativePose& from,
+                const Collision::HullPose& to)
+{
+    float turn = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        const Vector3 d = to.rotation.column[c] - from.rotation.column[c];
+        turn = std::max(turn, std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z))));
+    }
+    const float reach = hull.sphereCentre.length() + hull.sphereRadius;
+    return (to.position - from.translation).length() + 2.0f * turn * reach;
+}
+
+/// A mesh piece's points carried along with its hull's body from the pose it
+/// was at (piece.axis.searchedPose) to pose to. Each point lies midway between
+/// the hull's surface and the mesh's along the normal (from A to B): the
+/// hull's side moves with the body, the mesh's stays, so the point moves by
+/// half the hull's motion there and the separation by the motion along the
+/// normal. hullIsA: the hull is body A's.
+void moveWithHull(PieceContact& piece, const Collision::HullPose& to, bool hullIsA)
+{
+    const Collision::RelativePose& from = piece.axis.searchedPose;
+    const float towardsMesh = hullIsA ? 1.0f : -1.0f;
+    const Vector3 n = piece.normal * towardsMesh;
+    for (int k = 0; k < piece.pointCount; ++k) {
+        Collision::ContactPoint& point = piece.points[k].point;
+        const Vector3 onHull = point.position - n * (0.5f * point.separation);
+        const Vector3 moved =
+            to.rotation * Math::transposeTimes(from.rotation, onHull - from.translation) + to.position;
+        const Vector3 shift = moved - onHull;
+        point.separation -= dot(shift, n);
+        point.position += shift * 0.5f;
+    }
+    piece.axis.searchedPose = {to.rotation, to.position};
 }
 
 } // namespace
@@ -191,7 +230,11 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
             const Collision::TriangleMesh* meshA = bodies.movable(work.i) ? nullptr : a.hulls->meshOfHull(pa);
             const Collision::TriangleMesh* meshB = bodies.movable(work.j) ? nullptr : b.hulls->meshOfHull(pb);
             if (meshA || meshB) {
-                collideMeshPiece(work, {pa, pb, hullA, hullB, meshA, meshB, poseA, poseB, margin}, last, out);
+                // A hull struck harder than the speculative distance covers
+                // may be driven into triangles it was not near.
+                const bool steady = jolts * dt <= 0.5f * speculativeDistance && !(meshA ? movingA : movingB);
+                collideMeshPiece(work, {pa, pb, hullA, hullB, meshA, meshB, poseA, poseB, margin, steady},
+                                 last, out);
                 continue;
             }
 
@@ -240,6 +283,8 @@ void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const
                 kept.addNormal(mesh.meshB ? before.normal : -before.normal);
             }
         }
+    if (mesh.steady && reuseMeshPieces(work, mesh, last, out))
+        return;
     Collision::ContactManifold manifolds[Collision::maxMeshManifolds];
     int count = 0;
     if (mesh.meshB) {
@@ -256,6 +301,9 @@ void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const
         piece.pieceA = pieceA;
         piece.pieceB = pieceB | k << meshPieceShift;
         takeManifold(piece, manifolds[k], nullptr);
+        const Collision::HullPose& hullPose = mesh.meshB ? mesh.poseA : mesh.poseB;
+        piece.axis.searchedPose = {hullPose.rotation, hullPose.position};
+        piece.axis.searched = true;
         if (last)
             for (std::int32_t l = 0; l < last->pieceCount; ++l) {
                 const PieceContact& before = pieces_[last->firstPiece + l];
@@ -264,6 +312,37 @@ void ContactCache::collideMeshPiece(PairWork& work, const MeshPiece& mesh, const
             }
         out[work.pieceCount++] = piece;
     }
+}
+
+// Last step's pieces come back in their order, with their impulses, as the
+// narrow phase would have found them again: with the same keys, and the
+// separations their hull's small motion gives.
+bool ContactCache::reuseMeshPieces(PairWork& work, const MeshPiece& mesh, const PairContact* last,
+                                   PieceContact* out) const
+{
+    if (!last)
+        return false;
+    const auto pieceA = static_cast<std::int32_t>(mesh.pa);
+    const auto pieceB = static_cast<std::int32_t>(mesh.pb);
+    const bool hullIsA = mesh.meshB != nullptr;
+    const Collision::ConvexHull& hull = hullIsA ? mesh.hullA : mesh.hullB;
+    const Collision::HullPose& hullPose = hullIsA ? mesh.poseA : mesh.poseB;
+    const std::int32_t first = work.pieceCount;
+    for (std::int32_t l = 0; l < last->pieceCount; ++l) {
+        const PieceContact& before = pieces_[last->firstPiece + l];
+        if (before.pieceA != pieceA || (before.pieceB & meshPieceMask) != pieceB)
+            continue;
+        const float drift = before.meshDrift + hullDrift(hull, before.axis.searchedPose, hullPose);
+        if (!before.axis.searched || !(drift <= meshReuseDrift)) {
+            work.pieceCount = first;
+            return false;
+        }
+        PieceContact& piece = out[work.pieceCount++];
+        piece = before;
+        moveWithHull(piece, hullPose, hullIsA);
+        piece.meshDrift = drift;
+    }
+    return work.pieceCount != first;
 }
 
 // The load follows what the carried impulses show, slowly: a blow, or the

@@ -48,7 +48,13 @@ struct PointState {
 struct PieceContact {
     std::int32_t pieceA = 0;
     std::int32_t pieceB = 0;
+    /// A hull pair's separating axis. A mesh piece has none: its searchedPose
+    /// holds instead the hull's world pose (rotation and position) that its
+    /// points were found or last moved at.
     Collision::SeparatingAxisCache axis;
+    /// For a mesh piece, how far its hull may have moved against the mesh
+    /// since the narrow phase found its points.
+    float meshDrift = 0.0f;
     Math::Vector3 normal;
     std::int32_t pointCount = 0;
     PointState points[Collision::maxManifoldPoints];
@@ -166,10 +172,18 @@ class ContactCache {
         const Collision::HullPose& poseA;
         const Collision::HullPose& poseB;
         float margin;
+        /// Neither struck this step nor on a moving mesh: the hull may keep
+        /// last step's manifolds while it has barely moved (meshReuseDrift).
+        bool steady;
     };
     /// A mesh piece's pieces into out, after the work's others.
     void collideMeshPiece(PairWork& work, const MeshPiece& mesh, const PairContact* last,
                           PieceContact* out) const;
+    /// Last step's pieces of the mesh piece, with their points moved along
+    /// with the hull, into out, when they are all found (searched) and the
+    /// hull has moved by less than meshReuseDrift since; false otherwise.
+    bool reuseMeshPieces(PairWork& work, const MeshPiece& mesh, const PairContact* last,
+                         PieceContact* out) const;
     /// The pair's load (ManifoldCounts::lift) from its points' carried
     /// impulses and last step's load.
     static float carriedLift(const PairWork& work, const PieceContact* out, const BodyTable& bodies,

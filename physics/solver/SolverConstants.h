@@ -30,6 +30,13 @@ constexpr float maxPushOutSpeed = 3.0f;
 /// close in a step: resting and slowly approaching pairs keep theirs from step
 /// to step, which warm starting needs.
 constexpr float speculativeDistance = 0.02f;
+/// A hull that has moved against a fixed mesh by less than this (units, at
+/// any of its points, added up step after step) since the narrow phase last
+/// collided them keeps its manifolds, its points moved along with it. A
+/// hull resting on a mesh meets half a dozen triangles, each collided on its
+/// own; while its island is still settling it barely moves, and a contact it
+/// could newly make within this distance lies beyond the speculative one.
+constexpr float meshReuseDrift = 1e-3f;
 /// Sweeps over one manifold's points in each pass, for the normal impulses and
 /// again for friction. Several points landing at once share the impulse evenly
 /// only after a few sweeps; after one, the first point's share tilts or twists
