@@ -563,11 +563,11 @@ std::optional<SeparatingAxis> searchBoxEdges(const AxisSearch& search, const Box
                 boxA.halfExtents[k1] * std::fabs(alongA[k1]) + boxA.halfExtents[k2] * std::fabs(alongA[k2]);
             // B's edge lies farthest against n: its components along -n.
             float alongB[3];
-            for (int l = 0; l < 3; ++l) {
-                alongB[l] =
-                    l == m ? 0.0f : -(alongA[k1] * frame.turn[k1][l] + alongA[k2] * frame.turn[k2][l]);
+            for (int l = 0; l < 3; ++l)
+                alongB[l] = -(alongA[k1] * frame.turn[k1][l] + alongA[k2] * frame.turn[k2][l]);
+            alongB[m] = 0.0f;
+            for (int l = 0; l < 3; ++l)
                 reach += boxB.halfExtents[l] * std::fabs(alongB[l]);
-            }
             const float centres = alongA[k1] * frame.stepAlongA[k1] + alongA[k2] * frame.stepAlongA[k2];
             // The edges along n, then along -n with every component negated.
             for (const float sign : {1.0f, -1.0f}) {

@@ -59,8 +59,8 @@ class GridBroadPhase {
     static constexpr std::uint32_t queryBit = 8;
     /// The lanes of a run's last four that hold entries.
     static constexpr int laneBits[5] = {0, 1, 3, 7, 15};
-    /// The first lane set in a non-zero mask of hits: the loops over hits
-    /// visit only the lanes that met, most masks being empty or one lane.
+    /// The first lane set in a non-zero mask of hits: a query visits only
+    /// the lanes that met, most masks being empty or one lane.
     static int lowestLane(int hits) { return __builtin_ctz(static_cast<unsigned>(hits)); }
 
     /// A box's bounds, each in all four lanes.
@@ -260,8 +260,11 @@ template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted w
             // The later entries of the bucket, four at a time: most have
             // bounds that miss, and only those that meet are looked at.
             for (std::uint32_t f = e + 1; f < end; f += 4) {
-                for (int hits = bounds.hits(lanes, f, end); hits != 0; hits &= hits - 1) {
-                    const Entry& second = sorted[f + lowestLane(hits)];
+                const int hits = bounds.hits(lanes, f, end);
+                for (int lane = 0; lane < 4; ++lane) {
+                    if ((hits & (1 << lane)) == 0)
+                        continue;
+                    const Entry& second = sorted[f + lane];
                     const std::uint32_t lowest = first.lowest | second.lowest;
                     if ((lowest & everyAxis) != everyAxis || (lowest & queryBit) == 0 ||
                         first.cell[0] != second.cell[0] || first.cell[1] != second.cell[1] ||

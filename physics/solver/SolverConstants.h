@@ -103,7 +103,7 @@ constexpr std::size_t sizeSamples = 128;
 constexpr std::size_t boxesPerRange = 128;
 /// The grid's buckets per box: a box takes one to eight cells, so that most
 /// cells have a bucket of their own.
-constexpr std::size_t bucketsPerBox = 8;
+constexpr std::size_t bucketsPerBox = 2;
 /// Candidate pairs at which their sort by key is split between two threads.
 constexpr std::size_t sortedCandidatesPerTask = 256;
 /// Bodies one thread moves at a time in a big island.
