@@ -50,8 +50,8 @@ constexpr std::size_t radixSortedCandidates = 256;
 /// as many: a least significant digit first radix sort by the key's bytes,
 /// skipping the bytes every key shares (the high bytes of small ids), keeps
 /// items of equal keys in the order they came, and each run of equal keys
-/// (bodies copied with their ids) is then sorted by the bodies' places. The
-/// order is the one operator< gives, as the order is total.
+/// (bodies sharing ids) is then sorted by the bodies' places. The order is
+/// the one operator< gives, as the order is total.
 void sortByKey(KeyedCandidate* items, KeyedCandidate* scratch, std::size_t count)
 {
     if (count < radixSortedCandidates) {
