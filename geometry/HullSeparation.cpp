@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace Tolvane::Physics::Collision {
@@ -475,6 +476,33 @@ BoxPairFrame boxPairFrame(const HullBox& boxA, const HullBox& boxB, const Relati
     return frame;
 }
 
+/// What offerAxis does with an axis whose features the caller names only
+/// when they matter: the test's answer (true, into found) when s separates
+/// by more than the margin, else s offered as the best of its kind so far and
+/// noted when it is the cached axis. Most axes of two touching boxes neither
+/// separate nor beat the best, and are let go after two comparisons.
+template <class Features>
+bool offerLazily(const AxisSearch& search, Candidate& best, AxisKind kind, float s, Features features,
+                 SeparatingAxis& found)
+{
+    const SeparatingAxisCache& cache = search.cache;
+    const bool cachedKind = cache.kind == kind;
+    if (!(s > search.margin) && !(s > best.separation) && !cachedKind)
+        return false;
+    const std::pair<std::int32_t, std::int32_t> ij = features();
+    if (s > search.margin) {
+        found = settle(search.cache, kind, ij.first, ij.second, s, search.bInA);
+        return true;
+    }
+    best.offer(ij.first, ij.second, s);
+    if (cachedKind && (kind == AxisKind::FaceB || cache.indexA == ij.first) &&
+        (kind == AxisKind::FaceA || cache.indexB == ij.second)) {
+        best.haveCached = true;
+        best.cachedSeparation = s;
+    }
+    return false;
+}
+
 /// The faces of two boxes, in each hull's face order as for any hull: a face
 /// of A along +-a_k stands above B by +-step - A's half extent - B's reach
 /// along a_k, and likewise for B.
@@ -483,18 +511,21 @@ std::optional<SeparatingAxis> searchBoxFaces(const AxisSearch& search, const Box
 {
     const HullBox& boxA = *search.a.box;
     const HullBox& boxB = *search.b.box;
+    SeparatingAxis found;
     for (std::int32_t f = 0; f < 6; ++f) {
         const int k = boxA.faceAxis[f];
         const float step = boxA.facePositive[f] ? frame.stepAlongA[k] : -frame.stepAlongA[k];
         const float s = step - boxA.halfExtents[k] - frame.reachOfB[k];
-        if (std::optional<SeparatingAxis> found = offerAxis(search, faceA, AxisKind::FaceA, f, -1, s))
+        if (offerLazily(
+                search, faceA, AxisKind::FaceA, s, [f] { return std::make_pair(f, -1); }, found))
             return found;
     }
     for (std::int32_t g = 0; g < 6; ++g) {
         const int m = boxB.faceAxis[g];
         const float step = boxB.facePositive[g] ? -frame.stepAlongB[m] : frame.stepAlongB[m];
         const float s = step - boxB.halfExtents[m] - frame.reachOfA[m];
-        if (std::optional<SeparatingAxis> found = offerAxis(search, faceB, AxisKind::FaceB, -1, g, s))
+        if (offerLazily(
+                search, faceB, AxisKind::FaceB, s, [g] { return std::make_pair(-1, g); }, found))
             return found;
     }
     return std::nullopt;
@@ -507,12 +538,13 @@ std::optional<SeparatingAxis> searchBoxFaces(const AxisSearch& search, const Box
 // Along A's axes n has nothing along a_k and -t2, t1 along the next two, where
 // t1, t2 are b_m's components along those (the box test of Ericson, Real-Time
 // Collision Detection, 4.4.1). Nine axes instead of 144 edge pairs, and no
-// corner visited.
+// corner visited. The edges are named only for the axes that need them.
 std::optional<SeparatingAxis> searchBoxEdges(const AxisSearch& search, const BoxPairFrame& frame,
                                              Candidate& edges)
 {
     const HullBox& boxA = *search.a.box;
     const HullBox& boxB = *search.b.box;
+    SeparatingAxis found;
     for (int k = 0; k < 3; ++k) {
         const int k1 = (k + 1) % 3;
         const int k2 = (k + 2) % 3;
@@ -531,24 +563,23 @@ std::optional<SeparatingAxis> searchBoxEdges(const AxisSearch& search, const Box
                 boxA.halfExtents[k1] * std::fabs(alongA[k1]) + boxA.halfExtents[k2] * std::fabs(alongA[k2]);
             // B's edge lies farthest against n: its components along -n.
             float alongB[3];
-            for (int l = 0; l < 3; ++l) {
-                alongB[l] =
-                    l == m ? 0.0f : -(alongA[k1] * frame.turn[k1][l] + alongA[k2] * frame.turn[k2][l]);
+            for (int l = 0; l < 3; ++l)
+                alongB[l] = -(alongA[k1] * frame.turn[k1][l] + alongA[k2] * frame.turn[k2][l]);
+            alongB[m] = 0.0f;
+            for (int l = 0; l < 3; ++l)
                 reach += boxB.halfExtents[l] * std::fabs(alongB[l]);
-            }
             const float centres = alongA[k1] * frame.stepAlongA[k1] + alongA[k2] * frame.stepAlongA[k2];
-            if (std::optional<SeparatingAxis> found =
-                    offerAxis(search, edges, AxisKind::EdgePair, boxA.edgeToward(k, alongA),
-                              boxB.edgeToward(m, alongB), centres - reach))
-                return found;
-            for (int j = 0; j < 3; ++j) {
-                alongA[j] = -alongA[j];
-                alongB[j] = -alongB[j];
+            // The edges along n, then along -n with every component negated.
+            for (const float sign : {1.0f, -1.0f}) {
+                const auto features = [&] {
+                    const float turnedA[3] = {sign * alongA[0], sign * alongA[1], sign * alongA[2]};
+                    const float turnedB[3] = {sign * alongB[0], sign * alongB[1], sign * alongB[2]};
+                    return std::make_pair(boxA.edgeToward(k, turnedA), boxB.edgeToward(m, turnedB));
+                };
+                const float s = (sign > 0.0f ? centres : -centres) - reach;
+                if (offerLazily(search, edges, AxisKind::EdgePair, s, features, found))
+                    return found;
             }
-            if (std::optional<SeparatingAxis> found =
-                    offerAxis(search, edges, AxisKind::EdgePair, boxA.edgeToward(k, alongA),
-                              boxB.edgeToward(m, alongB), -centres - reach))
-                return found;
         }
     }
     return std::nullopt;

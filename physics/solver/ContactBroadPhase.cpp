@@ -42,6 +42,55 @@ template <bool kinematics, bool filtering> struct Wanted {
     }
 };
 
+/// Fewer candidates than this are sorted by comparisons: a radix sort's
+/// passes over its counters would cost more.
+constexpr std::size_t radixSortedCandidates = 256;
+
+/// Sorts items (count of them) by key, then by i and j, with scratch room for
+/// as many: a least significant digit first radix sort by the key's bytes,
+/// skipping the bytes every key shares (the high bytes of small ids), keeps
+/// items of equal keys in the order they came, and each run of equal keys
+/// (bodies sharing ids) is then sorted by the bodies' places. The order is
+/// the one operator< gives, as the order is total.
+void sortByKey(KeyedCandidate* items, KeyedCandidate* scratch, std::size_t count)
+{
+    if (count < radixSortedCandidates) {
+        std::sort(items, items + count);
+        return;
+    }
+    constexpr int digits = 8;
+    std::uint32_t counts[digits][256] = {};
+    for (std::size_t c = 0; c < count; ++c)
+        for (int d = 0; d < digits; ++d)
+            ++counts[d][(items[c].key >> (8 * d)) & 0xFFu];
+    KeyedCandidate* from = items;
+    KeyedCandidate* to = scratch;
+    for (int d = 0; d < digits; ++d) {
+        std::uint32_t* const digitCounts = counts[d];
+        if (digitCounts[(from[0].key >> (8 * d)) & 0xFFu] == count)
+            continue;
+        std::uint32_t start = 0;
+        for (int b = 0; b < 256; ++b) {
+            const std::uint32_t size = digitCounts[b];
+            digitCounts[b] = start;
+            start += size;
+        }
+        for (std::size_t c = 0; c < count; ++c)
+            to[digitCounts[(from[c].key >> (8 * d)) & 0xFFu]++] = from[c];
+        std::swap(from, to);
+    }
+    if (from != items)
+        std::copy(from, from + count, items);
+    for (std::size_t first = 0; first < count;) {
+        std::size_t last = first + 1;
+        while (last < count && items[last].key == items[first].key)
+            ++last;
+        if (last - first > 1)
+            std::sort(items + first, items + last);
+        first = last;
+    }
+}
+
 /// work(wanted) with the Wanted that fits the step's bodies.
 template <class Work> void withWanted(const BodyTable& bodies, const Work& work)
 {
@@ -148,7 +197,8 @@ void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& po
 }
 
 // The order is total, so it is the same however the work is split: the two
-// halves are sorted side by side and then merged.
+// halves are sorted side by side (each with its share of the merged list's
+// room as scratch) and then merged.
 void ContactBroadPhase::sortCandidates(const BodyTable& bodies, WorkerPool& pool)
 {
     const std::size_t count = candidates_.size();
@@ -162,8 +212,7 @@ void ContactBroadPhase::sortCandidates(const BodyTable& bodies, WorkerPool& pool
             for (std::size_t c = first; c < last; ++c)
                 unmergedOrder_[c] = {bodies.pairKey(candidates_[c].first, candidates_[c].second),
                                      candidates_[c].first, candidates_[c].second};
-            std::sort(unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(first),
-                      unmergedOrder_.begin() + static_cast<std::ptrdiff_t>(last));
+            sortByKey(unmergedOrder_.data() + first, candidateOrder_.data() + first, last - first);
         }
     };
     if (count >= sortedCandidatesPerTask)

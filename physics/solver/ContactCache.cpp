@@ -238,7 +238,9 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
                 continue;
             }
 
-            PieceContact piece;
+            // Made in its slot: the manifold is not copied once more.
+            PieceContact& piece = out[work.pieceCount];
+            piece = PieceContact();
             piece.pieceA = static_cast<std::int32_t>(pa);
             piece.pieceB = static_cast<std::int32_t>(pb);
             const PieceContact* matched = lastPiece(last, piece.pieceA, piece.pieceB);
@@ -248,7 +250,7 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
             Collision::collideHulls(hullA, poseA, hullB, poseB, margin, piece.axis, manifold);
             takeManifold(piece, manifold, matched);
             // Kept even without points: its separating axis makes next step's test quick.
-            out[work.pieceCount++] = piece;
+            ++work.pieceCount;
         }
     }
     // The bodies' own velocities, not the ones gravity would give them: two

@@ -164,17 +164,19 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
         range.sortedMax[axis].resize(entries + 4);
     }
     for (const Slice& slice : slices_)
-        for (const Entry& entry : slice.walked[index]) {
-            const std::uint32_t at = range.bucketFill[entry.bucket - first]++;
-            range.sorted[at] = entry;
-            const WorldBox& bounds = boxes[entry.box];
-            range.sortedMin[0][at] = bounds.min.x;
-            range.sortedMin[1][at] = bounds.min.y;
-            range.sortedMin[2][at] = bounds.min.z;
-            range.sortedMax[0][at] = bounds.max.x;
-            range.sortedMax[1][at] = bounds.max.y;
-            range.sortedMax[2][at] = bounds.max.z;
-        }
+        for (const Entry& entry : slice.walked[index])
+            range.sorted[range.bucketFill[entry.bucket - first]++] = entry;
+    // The bounds in sorted order, written one after the other rather than
+    // scattered over six arrays as the entries are placed.
+    for (std::size_t at = 0; at < entries; ++at) {
+        const WorldBox& bounds = boxes[range.sorted[at].box];
+        range.sortedMin[0][at] = bounds.min.x;
+        range.sortedMin[1][at] = bounds.min.y;
+        range.sortedMin[2][at] = bounds.min.z;
+        range.sortedMax[0][at] = bounds.max.x;
+        range.sortedMax[1][at] = bounds.max.y;
+        range.sortedMax[2][at] = bounds.max.z;
+    }
 }
 
 // Large boxes are not in the cells: each share of the boxes is paired with

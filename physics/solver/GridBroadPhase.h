@@ -59,6 +59,9 @@ class GridBroadPhase {
     static constexpr std::uint32_t queryBit = 8;
     /// The lanes of a run's last four that hold entries.
     static constexpr int laneBits[5] = {0, 1, 3, 7, 15};
+    /// The first lane set in a non-zero mask of hits: a query visits only
+    /// the lanes that met, most masks being empty or one lane.
+    static int lowestLane(int hits) { return __builtin_ctz(static_cast<unsigned>(hits)); }
 
     /// A box's bounds, each in all four lanes.
     struct BoxLanes {
@@ -227,11 +230,8 @@ void GridBroadPhase::queryCells(const WorldBox& box, const std::array<std::int32
                 const std::uint32_t local = bucket - range.firstBucket;
                 const std::uint32_t end = range.bucketStart[local + 1];
                 for (std::uint32_t e = range.bucketStart[local]; e < end; e += 4) {
-                    const int hits = SortedBounds(range).hits(lanes, e, end);
-                    for (int lane = 0; lane < 4; ++lane) {
-                        if ((hits & (1 << lane)) == 0)
-                            continue;
-                        const Entry& other = range.sorted[e + lane];
+                    for (int hits = SortedBounds(range).hits(lanes, e, end); hits != 0; hits &= hits - 1) {
+                        const Entry& other = range.sorted[e + lowestLane(hits)];
                         if (other.cell[0] == x && other.cell[1] == y && other.cell[2] == z &&
                             ((queryLowest | other.lowest) & everyAxis) == everyAxis)
                             offer(other.box);

@@ -108,9 +108,10 @@ constexpr std::size_t sizeSamples = 128;
 /// The grid's boxes one thread fills buckets for, at the least: fewer are
 /// hashed on one thread, as handing them over would cost more.
 constexpr std::size_t boxesPerRange = 128;
-/// The grid's buckets per box: a box takes one to eight cells, so that most
-/// cells have a bucket of their own.
-constexpr std::size_t bucketsPerBox = 8;
+/// The grid's buckets per box: a box takes one to eight cells, and each cell
+/// is shared by several boxes, so two leave most cells a bucket of their own
+/// while the walks over every bucket stay short.
+constexpr std::size_t bucketsPerBox = 2;
 /// Candidate pairs at which their sort by key is split between two threads.
 constexpr std::size_t sortedCandidatesPerTask = 256;
 /// Bodies one thread moves at a time in a big island.

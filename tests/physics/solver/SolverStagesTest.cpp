@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -134,6 +135,44 @@ TEST(ContactBroadPhase, OnlyPairsWithAnAwakeBodyWhoseBoxesMeetAreCandidates)
     EXPECT_EQ(candidates[0].i, 0);
     EXPECT_EQ(candidates[0].j, 1);
     EXPECT_EQ(candidates[0].key, stages.bodies.pairKey(0, 1));
+}
+
+// A layer of cubes each overlapping its eight neighbours: hundreds of
+// candidates, enough for the sort by key to run by the keys' bytes. The cubes
+// go into the set in the reverse of the order they were made, so that the key
+// order (by ids) is not the order the bodies are listed in.
+TEST(ContactBroadPhase, ManyCandidatesComeSortedByKeyEachPairOnce)
+{
+    Stages stages;
+    std::vector<std::shared_ptr<PhysicalObject>> made;
+    for (int row = 0; row < 10; ++row)
+        for (int column = 0; column < 15; ++column) {
+            made.push_back(std::make_shared<PhysicalObject>(Testing::cubePart()));
+            made.back()->transform.position = {1.95f * static_cast<float>(column), 0.0f,
+                                               1.95f * static_cast<float>(row)};
+        }
+    for (auto body = made.rbegin(); body != made.rend(); ++body)
+        stages.sets[0]->addBody(*body);
+    stages.gather(false);
+    stages.broadPhase.findCandidates(stages.bodies, dt, stages.pool);
+    stages.broadPhase.sortCandidates(stages.bodies, stages.pool);
+    const std::vector<KeyedCandidate>& candidates = stages.broadPhase.sortedCandidates();
+
+    std::vector<KeyedCandidate> expected;
+    const std::vector<WorldBox>& boxes = stages.bodies.boxes();
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(boxes.size()); ++i)
+        for (std::int32_t j = i + 1; j < static_cast<std::int32_t>(boxes.size()); ++j)
+            if (boxesOverlap(boxes[i], boxes[j]))
+                expected.push_back({stages.bodies.pairKey(i, j), i, j});
+    std::sort(expected.begin(), expected.end());
+    // Inner cubes meet eight neighbours: about four pairs a cube.
+    ASSERT_GT(expected.size(), 500u);
+    ASSERT_EQ(candidates.size(), expected.size());
+    for (std::size_t c = 0; c < expected.size(); ++c) {
+        EXPECT_EQ(candidates[c].key, expected[c].key) << c;
+        EXPECT_EQ(candidates[c].i, expected[c].i) << c;
+        EXPECT_EQ(candidates[c].j, expected[c].j) << c;
+    }
 }
 
 TEST(ContactCache, PointsKeepLastStepsImpulsesWhenTheirFeaturesMatch)
