@@ -9,6 +9,14 @@ namespace Tolvane::Math {
 /// (a length below about 1e-5).
 constexpr float zeroSquaredLength = 1e-10f;
 
+/// 1 - 2^-23: with the exclusive upper bound 1.0 only the float just below 1.0
+/// (1 - 2^-24) lies in the window, and normalize leaves such a vector as it is.
+constexpr float almostUnitSquaredLength = 0.99999988079071044921875f;
+
+/// Throws std::runtime_error "Trying to normalize a zero length vector": out of
+/// line, so that normalize, which every body's turn calls three times, inlines.
+[[noreturn]] void throwNormalizingZeroLength();
+
 /// A plain 3-D vector of floats. Every operation rounds each result component
 /// to float before it is used further.
 struct Vector3 {
@@ -26,7 +34,18 @@ struct Vector3 {
     /// Makes the vector unit length in place.
     /// Throws std::runtime_error "Trying to normalize a zero length vector"
     /// when the squared length is below 1e-10; the vector is then unchanged.
-    void normalize();
+    void normalize()
+    {
+        const float q = squaredLength();
+        if (q < zeroSquaredLength)
+            throwNormalizingZeroLength();
+        if (almostUnitSquaredLength < q && q < 1.0f)
+            return;
+        const float l = std::sqrt(q);
+        x /= l;
+        y /= l;
+        z /= l;
+    }
 
     /// Scales the vector to the given length in place.
     /// Throws std::runtime_error "Trying to set length of a zero length vector"
