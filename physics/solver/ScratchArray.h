@@ -9,6 +9,14 @@
 
 namespace Tolvane::Physics {
 
+/// bytes of memory straight from the system, in whole pages. A buffer given
+/// back goes back to the system at once: from the heap, the blocks a growing
+/// buffer let go of would stay with the process, a hole each that later
+/// requests seldom fit. Throws std::bad_alloc.
+void* allocatePages(std::size_t bytes);
+/// Gives back what allocatePages gave (null: nothing).
+void releasePages(void* memory, std::size_t bytes) noexcept;
+
 /// Storage for big scratch whose every element is written before it is read:
 /// it grows without copying or clearing, so that growing costs no pass over
 /// the memory on one thread, and each page is first touched by the thread
@@ -19,6 +27,7 @@ namespace Tolvane::Physics {
 /// the host a fault for each of its 512 small pages at once, several
 /// milliseconds in one step, while small pages cost only those touched.
 template <class T> class ScratchArray {
+    static_assert(alignof(T) <= 4096, "pages are aligned to at least 4096 bytes");
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
   public:
@@ -47,7 +56,7 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        void* memory = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
+        void* memory = allocatePages(capacity * sizeof(T));
         release();
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
@@ -60,7 +69,7 @@ template <class T> class ScratchArray {
   private:
     void release()
     {
-        ::operator delete (data_, std::align_val_t{alignof(T)});
+        releasePages(data_, capacity_ * sizeof(T));
         data_ = nullptr;
         capacity_ = 0;
     }
