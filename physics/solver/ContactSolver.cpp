@@ -849,6 +849,15 @@ void ContactSolver::layOut(std::size_t bodyCount)
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
     groupBundleStart_.assign(groupCount, 0);
+    // A step that used far fewer bundles than the steps before it (a pile
+    // settled after forming) hands back the pages past what it used and an
+    // eighth more; its pages would otherwise stay with the process for good.
+    const std::size_t used = bundlesTaken_.taken();
+    bundlesHeld_ = std::max(bundlesHeld_, used);
+    if (used + used / 4 < bundlesHeld_) {
+        bundlesHeld_ = used + used / 8;
+        bundles_.dropFrom(bundlesHeld_);
+    }
     bundlesTaken_.reset();
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});

@@ -359,6 +359,8 @@ class ContactSolver {
     std::vector<std::uint32_t> groupBundleStart_;
     /// The bundles the groups ordered so far took.
     SharedCounter bundlesTaken_;
+    /// The most bundles steps used since the pages past them were last handed back.
+    std::size_t bundlesHeld_ = 0;
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.

@@ -16,6 +16,10 @@ namespace Tolvane::Physics {
 void* allocatePages(std::size_t bytes);
 /// Gives back what allocatePages gave (null: nothing).
 void releasePages(void* memory, std::size_t bytes) noexcept;
+/// Hands the whole pages between from and to, of memory allocatePages gave,
+/// back to the system while keeping them: touched again, they come back
+/// holding zeros. Does nothing where the system cannot.
+void dropPages(void* from, void* to) noexcept;
 
 /// Storage for big scratch whose every element is written before it is read:
 /// it grows without copying or clearing, so that growing costs no pass over
@@ -60,6 +64,13 @@ template <class T> class ScratchArray {
         release();
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
+    }
+    /// Hands back the pages past the first count elements, which then hold
+    /// zeros: for an array whose use fell well below what it once held.
+    void dropFrom(std::size_t count)
+    {
+        if (count < capacity_)
+            dropPages(data_ + count, data_ + capacity_);
     }
     T* data() { return data_; }
     const T* data() const { return data_; }
