@@ -285,10 +285,10 @@ class ContactSolver {
         std::int32_t slot = 0;
     };
 
-    /// A ContactSolverRow of each lane.
+    /// A ContactSolverRow of each lane but its angular parts, rA × d and
+    /// rB × d: the passes work those out from the point's anchors, once per
+    /// bundle they visit, which keeps the bundles a quarter smaller.
     struct RowLanes {
-        Vector3WideLanes angularA;
-        Vector3WideLanes angularB;
         Vector3WideLanes turnA;
         Vector3WideLanes turnB;
         WideLanes mass;
@@ -296,6 +296,9 @@ class ContactSolver {
 
     /// Point j of each lane's constraint.
     struct PointLanes {
+        /// Where the point is on each body (rA and rB), zero in lanes without it.
+        Vector3WideLanes anchorA;
+        Vector3WideLanes anchorB;
         RowLanes normal;
         RowLanes tangent[2];
         WideLanes separation;
