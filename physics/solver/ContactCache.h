@@ -185,7 +185,7 @@ class ContactCache {
     /// Last step's pairs and their manifolds, and this step's, built from
     /// them: the manifolds in slots_, which then take the place of pieces_
     /// (a pair's slots may hold fewer manifolds than there are slots).
-    std::vector<PairWork> work_;
+    StepVector<PairWork> work_;
     ScratchArray<PieceContact> slots_;
     std::vector<PairContact> pairs_;
     ScratchArray<PieceContact> pieces_;

@@ -300,8 +300,7 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
 namespace {
 
 /// The middle of a constraint's points.
-template <class Constraint>
-Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inputs)
+template <class Constraint> Vector3 middleOf(const Constraint& c, const StepVector<ContactPointInput>& inputs)
 {
     Vector3 middle;
     for (int j = 0; j < c.pointCount; ++j)
@@ -313,7 +312,7 @@ Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inpu
 /// (into points) as the step begins, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                           const std::vector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
+                           const StepVector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
                            const AnchorOf& anchorOf, Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;

@@ -347,17 +347,17 @@ class ContactSolver {
                      const ContactStiffness& stiffness, float elapsed) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
-    std::vector<Constraint> constraints_;
+    StepVector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
     /// Constraints by group, then by colour within the group.
-    std::vector<std::uint32_t> order_;
+    StepVector<std::uint32_t> order_;
     std::vector<std::uint32_t> groupStart_;
     /// Each group's number of colours.
     std::vector<std::uint32_t> groupColours_;
     /// Each colour's first bundle counted from its group's first, and one
     /// past the last colour's: a group's from its first constraint's place
     /// plus its index on.
-    std::vector<std::uint32_t> colourBundleStart_;
+    StepVector<std::uint32_t> colourBundleStart_;
     /// Each group's first bundle, taken when the group is ordered.
     std::vector<std::uint32_t> groupBundleStart_;
     /// The bundles the groups ordered so far took.
@@ -367,14 +367,14 @@ class ContactSolver {
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
-    std::vector<std::uint64_t> bodyColours_;
-    std::vector<std::uint16_t> colourOf_;
+    StepVector<std::uint64_t> bodyColours_;
+    StepVector<std::uint16_t> colourOf_;
     /// Height and index of each constraint, in group order.
-    std::vector<std::uint64_t> sortKeys_;
+    StepVector<std::uint64_t> sortKeys_;
     /// Each bundle's constraints by lane (-1: none), apart from the bundles
     /// themselves so that ordering touches little memory. A group's bundles
     /// start at its first constraint's place.
-    std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
+    StepVector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     ScratchArray<Bundle> bundles_;
     /// For each bundle with a kinematic lane, at the bundle's place: how fast
@@ -387,7 +387,7 @@ class ContactSolver {
     };
     ScratchArray<KinematicRates> kinematicRates_;
     /// The carried impulses of every point as added, until prepare() reads them.
-    std::vector<ContactPointInput> inputs_;
+    StepVector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
     /// Each group's substep and softness.
     std::vector<ContactStiffness> groupStiffness_;

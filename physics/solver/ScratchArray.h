@@ -6,6 +6,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace Tolvane::Physics {
 
@@ -20,6 +21,43 @@ void releasePages(void* memory, std::size_t bytes) noexcept;
 /// back to the system while keeping them: touched again, they come back
 /// holding zeros. Does nothing where the system cannot.
 void dropPages(void* from, void* to) noexcept;
+
+/// Below this many bytes a block comes from the heap: whole pages for it
+/// would waste more than a heap's hole.
+constexpr std::size_t pageBlockBytes = 64 * 1024;
+
+/// The allocator of the step's growing buffers (StepVector): a block of
+/// pageBlockBytes or more comes straight from the system, so that what a
+/// growing buffer lets go of goes back at once, and the room it keeps beyond
+/// its elements costs nothing until the elements reach it.
+template <class T> struct PageAllocator {
+    using value_type = T;
+
+    PageAllocator() = default;
+    template <class U> PageAllocator(const PageAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count)
+    {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= pageBlockBytes)
+            return static_cast<T*>(allocatePages(bytes));
+        return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+    }
+    void deallocate(T* block, std::size_t count) noexcept
+    {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= pageBlockBytes)
+            releasePages(block, bytes);
+        else
+            ::operator delete (block, std::align_val_t{alignof(T)});
+    }
+
+    template <class U> bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+    template <class U> bool operator!=(const PageAllocator<U>&) const noexcept { return false; }
+};
+
+/// A std::vector for the step's buffers that grow with the scene.
+template <class T> using StepVector = std::vector<T, PageAllocator<T>>;
 
 /// Storage for big scratch whose every element is written before it is read:
 /// it grows without copying or clearing, so that growing costs no pass over
