@@ -890,18 +890,43 @@ void ContactSolver::layOut(std::size_t bodyCount)
     // A step that used far fewer bundles than the steps before it (a pile
     // settled after forming) hands back the pages past what it used and an
     // eighth more; its pages would otherwise stay with the process for good.
-    const std::size_t used = bundlesTaken_.taken();
+    const std::size_t used = bundlesUsed();
     bundlesHeld_ = std::max(bundlesHeld_, used);
     if (used + used / 4 < bundlesHeld_) {
         bundlesHeld_ = used + used / 8;
         bundles_.dropFrom(bundlesHeld_);
     }
-    bundlesTaken_.reset();
+    bundleRuns_.reset(static_cast<std::uint32_t>(count), groupCount);
+    bundlesBeyond_.reset();
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
-    bundles_.makeRoom(count);
+    // Room past the first count bundles for groups that find no free run
+    // long enough among them: the groups of a step take count bundles at most.
+    bundles_.makeRoom(2 * count);
     if (!kinematicTurns_.empty())
-        kinematicRates_.makeRoom(count);
+        kinematicRates_.makeRoom(2 * count);
+}
+
+std::uint32_t ContactSolver::takeBundles(std::uint32_t count)
+{
+    const std::uint32_t first = bundleRuns_.take(count);
+    if (first + count <= bundleRuns_.capacity())
+        return first;
+    return bundleRuns_.capacity() + bundlesBeyond_.take(count);
+}
+
+std::size_t ContactSolver::bundlesUsed() const
+{
+    const std::uint32_t beyond = bundlesBeyond_.taken();
+    return beyond > 0 ? std::size_t{bundleRuns_.capacity()} + beyond : bundleRuns_.highWater();
+}
+
+void ContactSolver::releaseGroup(std::size_t group)
+{
+    const std::uint32_t first = groupBundleStart_[group];
+    const std::uint32_t count = colourBundleStart_[groupStart_[group] + group + groupColours_[group]];
+    if (first < bundleRuns_.capacity())
+        bundleRuns_.give(first, count);
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour
@@ -980,7 +1005,7 @@ void ContactSolver::orderGroup(std::size_t group)
     groupColours_[group] = static_cast<std::uint32_t>(colours);
     // Where the bundles lie does not change what is computed in them, so
     // groups ordered at once on several threads may take them in any order.
-    groupBundleStart_[group] = bundlesTaken_.take(bundle);
+    groupBundleStart_[group] = takeBundles(bundle);
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)

@@ -5,6 +5,7 @@
 
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
+#include "physics/solver/FreeRuns.h"
 #include "physics/solver/ScratchArray.h"
 #include "physics/solver/SharedCounter.h"
 #include "physics/solver/WideLanes.h"
@@ -191,6 +192,11 @@ class ContactSolver {
     void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
                       const std::vector<std::int32_t>& groupStart);
     void orderGroup(std::size_t group);
+    /// Gives group's bundles back, for groups ordered after it to take: once
+    /// its passes have run and its results have been read. Groups given back
+    /// as they finish need about as many bundles as they hold at once, not
+    /// as all of them together.
+    void releaseGroup(std::size_t group);
     /// The kinematic bodies among the solver's, from place first on, each
     /// with the turn its anchors take before its velocity at them is worked
     /// out: half its turn over the step. A body it carries then moves along
@@ -340,6 +346,10 @@ class ContactSolver {
     /// Sizes the ordering's scratch and places each group's bundles, once
     /// groupStart_ holds the groups.
     void layOut(std::size_t bodyCount);
+    /// The first of count bundles in a row for a group to take.
+    std::uint32_t takeBundles(std::uint32_t count);
+    /// One past the last bundle the groups of the last step took.
+    std::size_t bundlesUsed() const;
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
@@ -360,8 +370,12 @@ class ContactSolver {
     StepVector<std::uint32_t> colourBundleStart_;
     /// Each group's first bundle, taken when the group is ordered.
     std::vector<std::uint32_t> groupBundleStart_;
-    /// The bundles the groups ordered so far took.
-    SharedCounter bundlesTaken_;
+    /// The bundles free for the groups to take, among the first as many as
+    /// there are constraints; when none of those runs is long enough, a group
+    /// takes the next ones past them (bundlesBeyond_ counts them), which
+    /// groups never give back within the step.
+    FreeRuns bundleRuns_;
+    SharedCounter bundlesBeyond_;
     /// The most bundles steps used since the pages past them were last handed back.
     std::size_t bundlesHeld_ = 0;
     // Scratch of the ordering.
