@@ -19,6 +19,26 @@ void FreeRuns::reset(std::uint32_t capacity, std::size_t holders)
     highWater_ = 0;
 }
 
+void FreeRuns::reserve(std::size_t holders)
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    free_.reserve(holders + 1);
+}
+
+void FreeRuns::grow(std::uint32_t capacity)
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    assert(capacity >= capacity_);
+    const std::uint32_t added = capacity - capacity_;
+    if (added == 0)
+        return;
+    if (!free_.empty() && free_.back().first + free_.back().second == capacity_)
+        free_.back().second += added;
+    else
+        free_.emplace_back(capacity_, added);
+    capacity_ = capacity;
+}
+
 std::uint32_t FreeRuns::take(std::uint32_t count)
 {
     if (count == 0)

@@ -34,6 +34,11 @@ class FreeRuns {
     /// back never allocate.
     void reset(std::uint32_t capacity, std::size_t holders);
 
+    /// Makes room for the free runs that up to holders runs held at once leave.
+    void reserve(std::size_t holders);
+    /// Adds the places from capacity() up to capacity, free.
+    void grow(std::uint32_t capacity);
+
     /// The first place of a free run of count places, which is no longer free;
     /// count 0 takes nothing. Returns capacity() when no free run is that long.
     std::uint32_t take(std::uint32_t count);

@@ -103,6 +103,20 @@ template <class T> class ScratchArray {
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
     }
+    /// Room for at least count elements, keeping the ones held: for arrays
+    /// whose elements live from step to step.
+    void growKeeping(std::size_t count)
+    {
+        if (count <= capacity_)
+            return;
+        const std::size_t capacity = std::max(count, 2 * capacity_);
+        T* const memory = static_cast<T*>(allocatePages(capacity * sizeof(T)));
+        std::copy(data_, data_ + capacity_, memory);
+        release();
+        data_ = memory;
+        capacity_ = capacity;
+    }
+    std::size_t capacity() const { return capacity_; }
     /// Hands back the pages past the first count elements, which then hold
     /// zeros: for an array whose use fell well below what it once held.
     void dropFrom(std::size_t count)
