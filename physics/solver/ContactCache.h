@@ -139,10 +139,10 @@ class ContactCache {
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
     struct PairWork {
+        std::uint64_t key = 0;
         std::int32_t carried = -1;
         std::int32_t i = 0;
         std::int32_t j = 0;
-        std::uint64_t key = 0;
         /// Last step's pair of the same bodies, or -1.
         std::int32_t last = -1;
         /// Where among the pieces this pair's manifolds go: one slot per pair
