@@ -190,6 +190,7 @@ ConstraintSolve::BatchTimes ConstraintSolve::runBatch(std::int32_t batch, bool p
     }
     solver_.applyRestitution(solverBodies_, g, parallel);
     storeImpulses(g, parallel, static_cast<float>(scale));
+    solver_.releaseGroup(g);
     if (jointed)
         joints_.store(joints.first, joints.last, scale);
     times.integration += timed(range, parallel, [&](std::int32_t k) { finishBody(k); });

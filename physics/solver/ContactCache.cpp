@@ -87,16 +87,15 @@ void ContactCache::clear()
 {
     pairs_.clear();
     pieces_ = ScratchArray<PieceContact>();
+    slots_.reset(0, 0);
 }
 
 void ContactCache::update(const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt,
                           WorkerPool& pool, ContactStepStatistics& statistics)
 {
-    const std::int32_t slots = listWork(bodies, broadPhase.sortedCandidates());
-    // The candidates' manifolds, each pair on its own, and the kept pairs'
-    // manifolds copied over: on the pool's threads.
-    // A pair writes every slot it uses: growing keeps nothing and clears nothing.
-    slots_.makeRoom(static_cast<std::size_t>(slots));
+    listWork(bodies, broadPhase.sortedCandidates());
+    // The candidates' manifolds, each pair on its own, and the kept pairs
+    // checked: on the pool's threads. Each item writes its own slots only.
     pool.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             if (work_[k].carried < 0)
@@ -110,16 +109,17 @@ void ContactCache::update(const BodyTable& bodies, const ContactBroadPhase& broa
 
 // One walk lists the work in key order: last step's pairs at rest to keep,
 // and this step's candidates, each with room for its hull pairs' manifolds.
-std::int32_t ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates)
+void ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates)
 {
     work_.clear();
+    // Every pair and candidate may hold slots at once.
+    slots_.reserve(pairs_.size() + candidates.size());
     std::size_t previous = 0;
-    std::int32_t slots = 0;
     const auto keep = [&](std::size_t index) {
         PairWork item;
         item.carried = static_cast<std::int32_t>(index);
-        item.firstSlot = slots;
-        slots += pairs_[index].pieceCount;
+        item.firstSlot = pairs_[index].firstPiece;
+        item.slotCount = pairs_[index].slotCount;
         work_.push_back(item);
     };
     for (const KeyedCandidate& candidate : candidates) {
@@ -132,13 +132,27 @@ std::int32_t ContactCache::listWork(const BodyTable& bodies, const std::vector<K
         item.key = key;
         if (previous < pairs_.size() && pairs_[previous].key == key)
             item.last = static_cast<std::int32_t>(previous++);
-        item.firstSlot = slots;
-        slots += bodies.hullCount(item.i) * bodies.hullCount(item.j);
+        item.slotCount = bodies.hullCount(item.i) * bodies.hullCount(item.j);
+        // One manifold is read before it is written again; of several, one
+        // could be overwritten before a later hull pair reads it.
+        const bool inPlace = item.last >= 0 && item.slotCount == 1 && pairs_[item.last].slotCount == 1;
+        item.firstSlot = inPlace ? pairs_[item.last].firstPiece : takeSlots(item.slotCount);
         work_.push_back(item);
     }
     while (previous < pairs_.size())
         keep(previous++);
-    return slots;
+}
+
+std::int32_t ContactCache::takeSlots(std::int32_t count)
+{
+    const auto wanted = static_cast<std::uint32_t>(count);
+    std::uint32_t first = slots_.take(wanted);
+    if (first == slots_.capacity() && wanted > 0) {
+        pieces_.growKeeping(std::size_t{slots_.capacity()} + wanted);
+        slots_.grow(static_cast<std::uint32_t>(pieces_.capacity()));
+        first = slots_.take(wanted);
+    }
+    return static_cast<std::int32_t>(first);
 }
 
 // In key order, the pairs with manifolds become this step's pairs; their
@@ -149,8 +163,14 @@ void ContactCache::keepPairs(ContactStepStatistics& statistics)
     for (const PairWork& item : work_) {
         if (item.carried < 0)
             ++statistics.testedPairs;
-        if (item.pieceCount == 0)
+        if (item.last >= 0 && pairs_[item.last].firstPiece != item.firstSlot)
+            slots_.give(static_cast<std::uint32_t>(pairs_[item.last].firstPiece),
+                        static_cast<std::uint32_t>(pairs_[item.last].slotCount));
+        if (item.pieceCount == 0) {
+            slots_.give(static_cast<std::uint32_t>(item.firstSlot),
+                        static_cast<std::uint32_t>(item.slotCount));
             continue;
+        }
         PairContact pair;
         if (item.carried >= 0) {
             pair = pairs_[item.carried];
@@ -162,11 +182,11 @@ void ContactCache::keepPairs(ContactStepStatistics& statistics)
             pair.counts = item.counts;
         }
         pair.firstPiece = item.firstSlot;
+        pair.slotCount = item.slotCount;
         pair.pieceCount = item.pieceCount;
         nextPairs_.push_back(pair);
     }
     std::swap(pairs_, nextPairs_);
-    std::swap(pieces_, slots_);
 }
 
 // Asleep together, or asleep on a fixed body: nothing moved, so last step's
@@ -182,8 +202,6 @@ void ContactCache::carryIfResting(PairWork& work, const BodyTable& bodies)
         return;
     if (bodies.moving(last.bodyA) || bodies.moving(last.bodyB))
         return;
-    std::copy(pieces_.data() + last.firstPiece, pieces_.data() + last.firstPiece + last.pieceCount,
-              slots_.data() + work.firstSlot);
     work.pieceCount = last.pieceCount;
 }
 
@@ -215,7 +233,7 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
     const auto& hullsA = a.hulls->hulls;
     const auto& hullsB = b.hulls->hulls;
 
-    PieceContact* const out = slots_.data() + work.firstSlot;
+    PieceContact* const out = pieces_.data() + work.firstSlot;
     work.pieceCount = 0;
     for (std::size_t pa = 0; pa < hullsA.size(); ++pa) {
         for (std::size_t pb = 0; pb < hullsB.size(); ++pb) {

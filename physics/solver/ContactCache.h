@@ -10,6 +10,7 @@
 #include "physics/solver/BodyTable.h"
 #include "physics/solver/ContactBroadPhase.h"
 #include "physics/solver/ContactStepStatistics.h"
+#include "physics/solver/FreeRuns.h"
 #include "physics/solver/ScratchArray.h"
 #include "physics/solver/WorkerPool.h"
 
@@ -93,6 +94,9 @@ struct PairContact {
     std::int32_t bodyB = 0;
     std::int32_t firstPiece = 0;
     std::int32_t pieceCount = 0;
+    /// The room for manifolds the pair holds from firstPiece on (its
+    /// manifolds may fill less of it).
+    std::int32_t slotCount = 0;
     ManifoldCounts counts;
     /// Index of this pair's first constraint in the solver, -1 when not
     /// solved, of its first point among the solver's, and the number of
@@ -141,23 +145,30 @@ class ContactCache {
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
     struct PairWork {
+        std::uint64_t key = 0;
         std::int32_t carried = -1;
         std::int32_t i = 0;
         std::int32_t j = 0;
-        std::uint64_t key = 0;
         /// Last step's pair of the same bodies, or -1.
         std::int32_t last = -1;
-        /// Where in slots_ this pair's manifolds go: one slot per pair of hulls, maxMeshManifolds
-        /// for a hull against a fixed body's concave part.
+        /// Where among the pieces this pair's manifolds go: one slot per pair
+        /// of hulls, maxMeshManifolds for a hull against a fixed body's
+        /// concave part. A pair that holds one slot and needs one keeps its
+        /// own, written in place; any other takes new ones.
         std::int32_t firstSlot = 0;
+        std::int32_t slotCount = 0;
         std::int32_t pieceCount = 0;
         ManifoldCounts counts;
         bool linked = false;
     };
 
-    /// Lists the work in key order; returns the slots it needs.
-    std::int32_t listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates);
-    /// The pairs with manifolds become this step's pairs.
+    /// Lists the work in key order, each item with its slots.
+    void listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates);
+    /// The first of count free slots in a row, taken; the pieces grow when
+    /// no free run is long enough.
+    std::int32_t takeSlots(std::int32_t count);
+    /// The pairs with manifolds become this step's pairs; the slots of the
+    /// others, and those that pairs moved from, are freed.
     void keepPairs(ContactStepStatistics& statistics);
     void collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt);
     /// One hull of a pair against a fixed body's concave part.
@@ -193,16 +204,18 @@ class ContactCache {
     /// Whether the work's pair is linked, and its figures, from its manifolds at out.
     static void countManifolds(PairWork& work, const PieceContact* out, float linkDistance, bool bothMovable);
     /// Keeps last step's pair (work.carried) as it was when neither of its
-    /// bodies is awake now: its manifolds go to its slots.
+    /// bodies is awake now: its manifolds stay in its slots.
     void carryIfResting(PairWork& work, const BodyTable& bodies);
 
-    /// Last step's pairs and their manifolds, and this step's, built from
-    /// them: the manifolds in slots_, which then take the place of pieces_
-    /// (a pair's slots may hold fewer manifolds than there are slots).
-    std::vector<PairWork> work_;
-    ScratchArray<PieceContact> slots_;
+    /// This step's work, last step's pairs, and this step's pairs built from
+    /// them. The manifolds of every pair lie in pieces_, each pair's in slots
+    /// of its own that it keeps from step to step (a pair's slots may hold
+    /// fewer manifolds than there are slots): one copy of the manifolds, which
+    /// each pair updates in place. slots_ knows which slots are free.
+    StepVector<PairWork> work_;
     std::vector<PairContact> pairs_;
     ScratchArray<PieceContact> pieces_;
+    FreeRuns slots_;
     std::vector<PairContact> nextPairs_;
 };
 

@@ -300,8 +300,7 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
 namespace {
 
 /// The middle of a constraint's points.
-template <class Constraint>
-Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inputs)
+template <class Constraint> Vector3 middleOf(const Constraint& c, const StepVector<ContactPointInput>& inputs)
 {
     Vector3 middle;
     for (int j = 0; j < c.pointCount; ++j)
@@ -313,7 +312,7 @@ Vector3 middleOf(const Constraint& c, const std::vector<ContactPointInput>& inpu
 /// (into points) as the step begins, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                           const std::vector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
+                           const StepVector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
                            const AnchorOf& anchorOf, Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;
@@ -421,8 +420,42 @@ RowLanes rowLanes(const PreparedBodyLanes& a, const PreparedBodyLanes& b, const 
     const WideLanes k = a.inverseMass + b.inverseMass + dot(angularA, turnA) + dot(angularB, turnB);
     const WideLanes positive = k > zero;
     const WideLanes mass = select(positive, WideLanes(1.0f) / select(positive, k, WideLanes(1.0f)), zero);
-    return {maskedBy(angularA, has), maskedBy(angularB, has), maskedBy(turnA, has), maskedBy(turnB, has),
-            mass & has};
+    return {maskedBy(turnA, has), maskedBy(turnB, has), mass & has};
+}
+
+/// The angular parts of one row in every lane, rA × d and rB × d, zero in
+/// the lanes outside has: the values the row's preparation worked with.
+struct RowAngulars {
+    Vector3WideLanes a;
+    Vector3WideLanes b;
+};
+RowAngulars rowAngulars(const Vector3WideLanes& rA, const Vector3WideLanes& rB, const Vector3WideLanes& d,
+                        WideLanes has)
+{
+    return {maskedBy(crossOf(rA, d), has), maskedBy(crossOf(rB, d), has)};
+}
+
+/// The angular parts of the rows of a bundle's points, worked out from their
+/// anchors when a pass takes the bundle.
+template <int points> struct BundleAngulars {
+    RowAngulars normal[points];
+    RowAngulars tangent[2][points];
+};
+template <class Bundle, int points> void normalAngulars(const Bundle& bundle, BundleAngulars<points>& out)
+{
+    for (int j = 0; j < bundle.points; ++j) {
+        const auto& p = bundle.point[j];
+        out.normal[j] = rowAngulars(p.anchorA, p.anchorB, bundle.normal, lanesBelow(j, bundle.pointCount));
+    }
+}
+template <class Bundle, int points> void tangentAngulars(const Bundle& bundle, BundleAngulars<points>& out)
+{
+    for (int j = 0; j < bundle.points; ++j) {
+        const auto& p = bundle.point[j];
+        const WideLanes has = lanesBelow(j, bundle.pointCount);
+        out.tangent[0][j] = rowAngulars(p.anchorA, p.anchorB, bundle.tangent[0], has);
+        out.tangent[1][j] = rowAngulars(p.anchorA, p.anchorB, bundle.tangent[1], has);
+    }
 }
 
 /// Point j of every lane (points[lane][j]) into the bundle's point j: its
@@ -440,15 +473,17 @@ void packPoint(Bundle& bundle, const PreparedBodyLanes& a, const PreparedBodyLan
     const Vector3WideLanes rA = vectorLanes([&](int lane) { return points[lane][j].anchorA; });
     const Vector3WideLanes rB = vectorLanes([&](int lane) { return points[lane][j].anchorB; });
     using Row = decltype(out.normal);
+    out.anchorA = maskedBy(rA, has);
+    out.anchorB = maskedBy(rB, has);
     out.normal = rowLanes<Row>(a, b, rA, rB, bundle.normal, has);
     out.tangent[0] = rowLanes<Row>(a, b, rA, rB, bundle.tangent[0], has);
     out.tangent[1] = rowLanes<Row>(a, b, rA, rB, bundle.tangent[1], has);
     out.separation = floats([](const Point& p) { return p.separation; });
     // The normal velocity before the solve, for restitution.
-    out.relativeVelocity =
-        (dot(bundle.normal, b.linearVelocity - a.linearVelocity) +
-         dot(b.angularVelocity, out.normal.angularB) - dot(a.angularVelocity, out.normal.angularA)) &
-        has;
+    const RowAngulars normal = rowAngulars(out.anchorA, out.anchorB, bundle.normal, has);
+    out.relativeVelocity = (dot(bundle.normal, b.linearVelocity - a.linearVelocity) +
+                            dot(b.angularVelocity, normal.b) - dot(a.angularVelocity, normal.a)) &
+                           has;
     out.normalImpulse = floats([](const Point& p) { return p.normalImpulse; });
     out.tangentImpulse[0] = floats([](const Point& p) { return p.tangentImpulse[0]; });
     out.tangentImpulse[1] = floats([](const Point& p) { return p.tangentImpulse[1]; });
@@ -557,10 +592,6 @@ template <int points> struct GapTerms {
     WideLanes impulseScale[points];
 };
 
-template <class Bundle, int points>
-void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
-                       const SolverBody* const (&b)[laneCount], const ContactStiffness& stiffness,
-                       bool useBias, float elapsed, GapTerms<points>& terms);
 /// How far each lane's two bodies have moved and turned since the step began.
 struct LaneMotion {
     Vector3WideLanes positionA;
@@ -568,15 +599,16 @@ struct LaneMotion {
     Vector3WideLanes positionB;
     Vector3WideLanes rotationB;
 };
+template <class Bundle>
+LaneMotion kinematicMotion(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
+                           const SolverBody* const (&b)[laneCount], float elapsed);
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactStiffness& stiffness,
-                  bool useBias, GapTerms<points>& terms);
+void gapTermsFrom(const Bundle& bundle, const BundleAngulars<points>& angulars, const LaneMotion& motion,
+                  const ContactStiffness& stiffness, bool useBias, GapTerms<points>& terms);
 
-/// The gap terms of each point of a bundle, from its gap at the step's start
-/// and what its bodies moved along the normal since (small-angle turns).
-template <class Bundle, int points>
-void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const ContactStiffness& stiffness,
-              bool useBias, float elapsed, GapTerms<points>& terms)
+/// What the bodies of each lane of a bundle moved since the step began.
+template <class Bundle>
+LaneMotion laneMotion(const Bundle& bundle, const std::vector<SolverBody>& bodies, float elapsed)
 {
     const SolverBody* a[laneCount];
     const SolverBody* b[laneCount];
@@ -584,23 +616,19 @@ void gapTerms(const Bundle& bundle, const std::vector<SolverBody>& bodies, const
         a[lane] = &bodyAt(bodies, bundle.indexA[lane]);
         b[lane] = &bodyAt(bodies, bundle.indexB[lane]);
     }
-    if (bundle.kinematic) {
-        kinematicGapTerms(bundle, a, b, stiffness, useBias, elapsed, terms);
-        return;
-    }
-    const LaneMotion motion{vectorLanes([&](int lane) { return a[lane]->deltaPosition; }),
-                            vectorLanes([&](int lane) { return a[lane]->deltaRotation; }),
-                            vectorLanes([&](int lane) { return b[lane]->deltaPosition; }),
-                            vectorLanes([&](int lane) { return b[lane]->deltaRotation; })};
-    gapTermsFrom(bundle, motion, stiffness, useBias, terms);
+    if (bundle.kinematic)
+        return kinematicMotion(bundle, a, b, elapsed);
+    return {vectorLanes([&](int lane) { return a[lane]->deltaPosition; }),
+            vectorLanes([&](int lane) { return a[lane]->deltaRotation; }),
+            vectorLanes([&](int lane) { return b[lane]->deltaPosition; }),
+            vectorLanes([&](int lane) { return b[lane]->deltaRotation; })};
 }
 
-/// gapTerms for a bundle with a kinematic lane: a kinematic body has moved at
-/// its velocities for the time passed (elapsed), not as its solver body says.
-template <class Bundle, int points>
-void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
-                       const SolverBody* const (&b)[laneCount], const ContactStiffness& stiffness,
-                       bool useBias, float elapsed, GapTerms<points>& terms)
+/// laneMotion for a bundle with a kinematic lane: a kinematic body has moved
+/// at its velocities for the time passed (elapsed), not as its solver body says.
+template <class Bundle>
+LaneMotion kinematicMotion(const Bundle& bundle, const SolverBody* const (&a)[laneCount],
+                           const SolverBody* const (&b)[laneCount], float elapsed)
 {
     Vector3 position[2][laneCount];
     Vector3 rotation[2][laneCount];
@@ -614,15 +642,14 @@ void kinematicGapTerms(const Bundle& bundle, const SolverBody* const (&a)[laneCo
     const auto lanes = [](const Vector3(&v)[laneCount]) {
         return vectorLanes([&](int lane) { return v[lane]; });
     };
-    gapTermsFrom(bundle,
-                 LaneMotion{lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1])},
-                 stiffness, useBias, terms);
+    return {lanes(position[0]), lanes(rotation[0]), lanes(position[1]), lanes(rotation[1])};
 }
 
-/// gapTerms from the motion of each lane's bodies since the step began.
+/// The gap terms of each point of a bundle, from its gap at the step's start
+/// and what its bodies moved along the normal since (small-angle turns).
 template <class Bundle, int points>
-void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactStiffness& stiffness,
-                  bool useBias, GapTerms<points>& terms)
+void gapTermsFrom(const Bundle& bundle, const BundleAngulars<points>& angulars, const LaneMotion& motion,
+                  const ContactStiffness& stiffness, bool useBias, GapTerms<points>& terms)
 {
     const WideLanes zero(0.0f);
     const WideLanes one(1.0f);
@@ -634,8 +661,8 @@ void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactS
     for (int j = 0; j < bundle.points; ++j) {
         const auto& p = bundle.point[j];
         const WideLanes s = p.separation + dot(bundle.normal, moved) +
-                            dot(motion.rotationB, p.normal.angularB) -
-                            dot(motion.rotationA, p.normal.angularA);
+                            dot(motion.rotationB, angulars.normal[j].b) -
+                            dot(motion.rotationA, angulars.normal[j].a);
         const WideLanes open = s > zero;
         if (useBias) {
             const WideLanes pushOut = maxOf(bundle.biasRate * minOf(zero, s + slop), slowestPushOut);
@@ -652,13 +679,14 @@ void gapTermsFrom(const Bundle& bundle, const LaneMotion& motion, const ContactS
 
 /// Every lane's normal impulses, swept point by point until they settle.
 template <class Bundle, int points>
-void sweepNormals(Bundle& bundle, PairLanes& pair, const GapTerms<points>& terms)
+void sweepNormals(Bundle& bundle, PairLanes& pair, const BundleAngulars<points>& angulars,
+                  const GapTerms<points>& terms)
 {
     const WideLanes zero(0.0f);
     sweepManifolds(
         bundle, everyLane(), [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
             auto& p = bundle.point[j];
-            const WideLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+            const WideLanes vn = pair.along(angulars.normal[j].a, angulars.normal[j].b, bundle.normal);
             const WideLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
                                       terms.impulseScale[j] * p.normalImpulse;
             const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
@@ -672,19 +700,22 @@ void sweepNormals(Bundle& bundle, PairLanes& pair, const GapTerms<points>& terms
 }
 
 /// The friction impulses of lanes, swept like the normal ones.
-template <class Bundle>
-void sweepFriction(Bundle& bundle, PairLanes& pair, WideLanes friction, WideLanes lanes)
+template <class Bundle, int points>
+void sweepFriction(Bundle& bundle, PairLanes& pair, const BundleAngulars<points>& angulars, WideLanes lanes)
 {
+    const WideLanes friction = bundle.friction;
     const WideLanes zero(0.0f);
     sweepManifolds(
         bundle, lanes, [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
             auto& p = bundle.point[j];
             const auto& row0 = p.tangent[0];
             const auto& row1 = p.tangent[1];
+            const RowAngulars& angular0 = angulars.tangent[0][j];
+            const RowAngulars& angular1 = angulars.tangent[1][j];
             WideLanes t0 =
-                p.tangentImpulse[0] - row0.mass * pair.along(row0.angularA, row0.angularB, bundle.tangent[0]);
+                p.tangentImpulse[0] - row0.mass * pair.along(angular0.a, angular0.b, bundle.tangent[0]);
             WideLanes t1 =
-                p.tangentImpulse[1] - row1.mass * pair.along(row1.angularA, row1.angularB, bundle.tangent[1]);
+                p.tangentImpulse[1] - row1.mass * pair.along(angular1.a, angular1.b, bundle.tangent[1]);
             const WideLanes limit = friction * p.normalImpulse;
             const WideLanes squared = t0 * t0 + t1 * t1;
             const WideLanes outside = squared > limit * limit;
@@ -722,8 +753,10 @@ void sweepFriction(Bundle& bundle, PairLanes& pair, WideLanes friction, WideLane
 void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
                                 const ContactStiffness& stiffness, float elapsed) const
 {
+    BundleAngulars<maxPoints> angulars;
+    normalAngulars(bundle, angulars);
     GapTerms<maxPoints> terms;
-    gapTerms(bundle, bodies, stiffness, useBias, elapsed, terms);
+    gapTermsFrom(bundle, angulars, laneMotion(bundle, bodies, elapsed), stiffness, useBias, terms);
     PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
     if (bundle.kinematic) {
         // The kinematic body's velocity at the contact as it is at the middle
@@ -740,10 +773,11 @@ void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies,
     // friction would turn that tilt into a sideways push.
     // A sweep that changed every impulse by less than a small share of the
     // largest one ends the sweeping: warm-started resting contacts need one.
-    sweepNormals(bundle, pair, terms);
+    sweepNormals(bundle, pair, angulars, terms);
     // Friction is swept like the normal impulses: one sweep leaves the
     // first point's share twisting the body about the normal.
-    sweepFriction(bundle, pair, bundle.friction, everyLane());
+    tangentAngulars(bundle, angulars);
+    sweepFriction(bundle, pair, angulars, everyLane());
     pair.a.storeInto(bodies, bundle.indexA);
     pair.b.storeInto(bodies, bundle.indexB);
 }
@@ -777,7 +811,9 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                                            notEqual(p.maxNormalImpulse, zero);
                     if (!anyOf(live))
                         continue;
-                    const WideLanes vn = pair.along(p.normal.angularA, p.normal.angularB, bundle.normal);
+                    const RowAngulars normal =
+                        rowAngulars(p.anchorA, p.anchorB, bundle.normal, lanesBelow(j, bundle.pointCount));
+                    const WideLanes vn = pair.along(normal.a, normal.b, bundle.normal);
                     const WideLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                     const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
                     pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
@@ -788,7 +824,9 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                 if (!anyOf(bounced))
                     return;
             }
-            sweepFriction(bundle, pair, bundle.friction, bounced);
+            BundleAngulars<maxPoints> angulars;
+            tangentAngulars(bundle, angulars);
+            sweepFriction(bundle, pair, angulars, bounced);
             pair.a.storeInto(bodies, bundle.indexA);
             pair.b.storeInto(bodies, bundle.indexB);
         });
@@ -849,12 +887,46 @@ void ContactSolver::layOut(std::size_t bodyCount)
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
     groupBundleStart_.assign(groupCount, 0);
-    bundlesTaken_.reset();
+    // A step that used far fewer bundles than the steps before it (a pile
+    // settled after forming) hands back the pages past what it used and an
+    // eighth more; its pages would otherwise stay with the process for good.
+    const std::size_t used = bundlesUsed();
+    bundlesHeld_ = std::max(bundlesHeld_, used);
+    if (used + used / 4 < bundlesHeld_) {
+        bundlesHeld_ = used + used / 8;
+        bundles_.dropFrom(bundlesHeld_);
+    }
+    bundleRuns_.reset(static_cast<std::uint32_t>(count), groupCount);
+    bundlesBeyond_.reset();
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
-    bundles_.makeRoom(count);
+    // Room past the first count bundles for groups that find no free run
+    // long enough among them: the groups of a step take count bundles at most.
+    bundles_.makeRoom(2 * count);
     if (!kinematicTurns_.empty())
-        kinematicRates_.makeRoom(count);
+        kinematicRates_.makeRoom(2 * count);
+}
+
+std::uint32_t ContactSolver::takeBundles(std::uint32_t count)
+{
+    const std::uint32_t first = bundleRuns_.take(count);
+    if (first + count <= bundleRuns_.capacity())
+        return first;
+    return bundleRuns_.capacity() + bundlesBeyond_.take(count);
+}
+
+std::size_t ContactSolver::bundlesUsed() const
+{
+    const std::uint32_t beyond = bundlesBeyond_.taken();
+    return beyond > 0 ? std::size_t{bundleRuns_.capacity()} + beyond : bundleRuns_.highWater();
+}
+
+void ContactSolver::releaseGroup(std::size_t group)
+{
+    const std::uint32_t first = groupBundleStart_[group];
+    const std::uint32_t count = colourBundleStart_[groupStart_[group] + group + groupColours_[group]];
+    if (first < bundleRuns_.capacity())
+        bundleRuns_.give(first, count);
 }
 
 // Within a group, constraints are coloured: each takes the lowest colour
@@ -933,7 +1005,7 @@ void ContactSolver::orderGroup(std::size_t group)
     groupColours_[group] = static_cast<std::uint32_t>(colours);
     // Where the bundles lie does not change what is computed in them, so
     // groups ordered at once on several threads may take them in any order.
-    groupBundleStart_[group] = bundlesTaken_.take(bundle);
+    groupBundleStart_[group] = takeBundles(bundle);
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)

@@ -5,6 +5,7 @@
 
 #include "math/Matrix3.h"
 #include "math/Vector3.h"
+#include "physics/solver/FreeRuns.h"
 #include "physics/solver/ScratchArray.h"
 #include "physics/solver/SharedCounter.h"
 #include "physics/solver/WideLanes.h"
@@ -191,6 +192,11 @@ class ContactSolver {
     void layOutGroups(const ContactSolverSettings& settings, std::size_t bodyCount,
                       const std::vector<std::int32_t>& groupStart);
     void orderGroup(std::size_t group);
+    /// Gives group's bundles back, for groups ordered after it to take: once
+    /// its passes have run and its results have been read. Groups given back
+    /// as they finish need about as many bundles as they hold at once, not
+    /// as all of them together.
+    void releaseGroup(std::size_t group);
     /// The kinematic bodies among the solver's, from place first on, each
     /// with the turn its anchors take before its velocity at them is worked
     /// out: half its turn over the step. A body it carries then moves along
@@ -285,10 +291,10 @@ class ContactSolver {
         std::int32_t slot = 0;
     };
 
-    /// A ContactSolverRow of each lane.
+    /// A ContactSolverRow of each lane but its angular parts, rA × d and
+    /// rB × d: the passes work those out from the point's anchors, once per
+    /// bundle they visit, which keeps the bundles a quarter smaller.
     struct RowLanes {
-        Vector3WideLanes angularA;
-        Vector3WideLanes angularB;
         Vector3WideLanes turnA;
         Vector3WideLanes turnB;
         WideLanes mass;
@@ -296,6 +302,9 @@ class ContactSolver {
 
     /// Point j of each lane's constraint.
     struct PointLanes {
+        /// Where the point is on each body (rA and rB), zero in lanes without it.
+        Vector3WideLanes anchorA;
+        Vector3WideLanes anchorB;
         RowLanes normal;
         RowLanes tangent[2];
         WideLanes separation;
@@ -337,6 +346,10 @@ class ContactSolver {
     /// Sizes the ordering's scratch and places each group's bundles, once
     /// groupStart_ holds the groups.
     void layOut(std::size_t bodyCount);
+    /// The first of count bundles in a row for a group to take.
+    std::uint32_t takeBundles(std::uint32_t count);
+    /// One past the last bundle the groups of the last step took.
+    std::size_t bundlesUsed() const;
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
@@ -344,32 +357,38 @@ class ContactSolver {
                      const ContactStiffness& stiffness, float elapsed) const;
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
 
-    std::vector<Constraint> constraints_;
+    StepVector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
     /// Constraints by group, then by colour within the group.
-    std::vector<std::uint32_t> order_;
+    StepVector<std::uint32_t> order_;
     std::vector<std::uint32_t> groupStart_;
     /// Each group's number of colours.
     std::vector<std::uint32_t> groupColours_;
     /// Each colour's first bundle counted from its group's first, and one
     /// past the last colour's: a group's from its first constraint's place
     /// plus its index on.
-    std::vector<std::uint32_t> colourBundleStart_;
+    StepVector<std::uint32_t> colourBundleStart_;
     /// Each group's first bundle, taken when the group is ordered.
     std::vector<std::uint32_t> groupBundleStart_;
-    /// The bundles the groups ordered so far took.
-    SharedCounter bundlesTaken_;
+    /// The bundles free for the groups to take, among the first as many as
+    /// there are constraints; when none of those runs is long enough, a group
+    /// takes the next ones past them (bundlesBeyond_ counts them), which
+    /// groups never give back within the step.
+    FreeRuns bundleRuns_;
+    SharedCounter bundlesBeyond_;
+    /// The most bundles steps used since the pages past them were last handed back.
+    std::size_t bundlesHeld_ = 0;
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
-    std::vector<std::uint64_t> bodyColours_;
-    std::vector<std::uint16_t> colourOf_;
+    StepVector<std::uint64_t> bodyColours_;
+    StepVector<std::uint16_t> colourOf_;
     /// Height and index of each constraint, in group order.
-    std::vector<std::uint64_t> sortKeys_;
+    StepVector<std::uint64_t> sortKeys_;
     /// Each bundle's constraints by lane (-1: none), apart from the bundles
     /// themselves so that ordering touches little memory. A group's bundles
     /// start at its first constraint's place.
-    std::vector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
+    StepVector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// Only grows: prepare() fills every field of the bundles in use.
     ScratchArray<Bundle> bundles_;
     /// For each bundle with a kinematic lane, at the bundle's place: how fast
@@ -382,7 +401,7 @@ class ContactSolver {
     };
     ScratchArray<KinematicRates> kinematicRates_;
     /// The carried impulses of every point as added, until prepare() reads them.
-    std::vector<ContactPointInput> inputs_;
+    StepVector<ContactPointInput> inputs_;
     ContactSolverSettings settings_;
     /// Each group's substep and softness.
     std::vector<ContactStiffness> groupStiffness_;

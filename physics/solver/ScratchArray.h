@@ -6,8 +6,58 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace Tolvane::Physics {
+
+/// bytes of memory straight from the system, in whole pages. A buffer given
+/// back goes back to the system at once: from the heap, the blocks a growing
+/// buffer let go of would stay with the process, a hole each that later
+/// requests seldom fit. Throws std::bad_alloc.
+void* allocatePages(std::size_t bytes);
+/// Gives back what allocatePages gave (null: nothing).
+void releasePages(void* memory, std::size_t bytes) noexcept;
+/// Hands the whole pages between from and to, of memory allocatePages gave,
+/// back to the system while keeping them: touched again, they come back
+/// holding zeros. Does nothing where the system cannot.
+void dropPages(void* from, void* to) noexcept;
+
+/// Below this many bytes a block comes from the heap: whole pages for it
+/// would waste more than a heap's hole.
+constexpr std::size_t pageBlockBytes = 64 * 1024;
+
+/// The allocator of the step's growing buffers (StepVector): a block of
+/// pageBlockBytes or more comes straight from the system, so that what a
+/// growing buffer lets go of goes back at once, and the room it keeps beyond
+/// its elements costs nothing until the elements reach it.
+template <class T> struct PageAllocator {
+    using value_type = T;
+
+    PageAllocator() = default;
+    template <class U> PageAllocator(const PageAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count)
+    {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= pageBlockBytes)
+            return static_cast<T*>(allocatePages(bytes));
+        return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+    }
+    void deallocate(T* block, std::size_t count) noexcept
+    {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= pageBlockBytes)
+            releasePages(block, bytes);
+        else
+            ::operator delete (block, std::align_val_t{alignof(T)});
+    }
+
+    template <class U> bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+    template <class U> bool operator!=(const PageAllocator<U>&) const noexcept { return false; }
+};
+
+/// A std::vector for the step's buffers that grow with the scene.
+template <class T> using StepVector = std::vector<T, PageAllocator<T>>;
 
 /// Storage for big scratch whose every element is written before it is read:
 /// it grows without copying or clearing, so that growing costs no pass over
@@ -19,6 +69,7 @@ namespace Tolvane::Physics {
 /// the host a fault for each of its 512 small pages at once, several
 /// milliseconds in one step, while small pages cost only those touched.
 template <class T> class ScratchArray {
+    static_assert(alignof(T) <= 4096, "pages are aligned to at least 4096 bytes");
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
   public:
@@ -47,10 +98,31 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        void* memory = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
+        void* memory = allocatePages(capacity * sizeof(T));
         release();
         data_ = static_cast<T*>(memory);
         capacity_ = capacity;
+    }
+    /// Room for at least count elements, keeping the ones held: for arrays
+    /// whose elements live from step to step.
+    void growKeeping(std::size_t count)
+    {
+        if (count <= capacity_)
+            return;
+        const std::size_t capacity = std::max(count, 2 * capacity_);
+        T* const memory = static_cast<T*>(allocatePages(capacity * sizeof(T)));
+        std::copy(data_, data_ + capacity_, memory);
+        release();
+        data_ = memory;
+        capacity_ = capacity;
+    }
+    std::size_t capacity() const { return capacity_; }
+    /// Hands back the pages past the first count elements, which then hold
+    /// zeros: for an array whose use fell well below what it once held.
+    void dropFrom(std::size_t count)
+    {
+        if (count < capacity_)
+            dropPages(data_ + count, data_ + capacity_);
     }
     T* data() { return data_; }
     const T* data() const { return data_; }
@@ -60,7 +132,7 @@ template <class T> class ScratchArray {
   private:
     void release()
     {
-        ::operator delete (data_, std::align_val_t{alignof(T)});
+        releasePages(data_, capacity_ * sizeof(T));
         data_ = nullptr;
         capacity_ = 0;
     }

@@ -1,0 +1,47 @@
+// The step's scratch arrays: pages handed back past a cut keep everything
+// before it, and the array stays usable past it.
+#include "physics/solver/ScratchArray.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+namespace Tolvane::Physics {
+namespace {
+
+TEST(ScratchArray, DroppingPagesPastACutKeepsEveryElementBeforeItAndLeavesTheRestWritable)
+{
+    // Elements of an odd size, so that the cut falls inside a page and an
+    // element straddles a page boundary.
+    struct Element {
+        std::uint32_t values[13];
+    };
+    constexpr std::size_t count = 3000;
+    ScratchArray<Element> array;
+    array.makeRoom(count);
+    for (std::size_t k = 0; k < count; ++k)
+        for (std::uint32_t& value : array[k].values)
+            value = static_cast<std::uint32_t>(k) + 1;
+
+    for (const std::size_t cut : {std::size_t{2999}, std::size_t{1234}, std::size_t{1}, std::size_t{0}}) {
+        array.dropFrom(cut);
+        for (std::size_t k = 0; k < cut; ++k)
+            for (const std::uint32_t value : array[k].values)
+                ASSERT_EQ(value, k + 1) << "element " << k << " before cut " << cut;
+        // Written again, the dropped elements hold what was written.
+        for (std::size_t k = cut; k < count; ++k)
+            for (std::uint32_t& value : array[k].values)
+                value = static_cast<std::uint32_t>(k) + 1;
+        for (std::size_t k = cut; k < count; ++k)
+            ASSERT_EQ(array[k].values[12], k + 1) << "element " << k << " after cut " << cut;
+    }
+
+    // Growing past the capacity still gives room for every element.
+    array.makeRoom(2 * count);
+    for (std::size_t k = 0; k < 2 * count; ++k)
+        array[k].values[0] = static_cast<std::uint32_t>(k);
+    EXPECT_EQ(array[2 * count - 1].values[0], 2 * count - 1);
+}
+
+} // namespace
+} // namespace Tolvane::Physics
