@@ -256,9 +256,9 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
                 continue;
             }
 
-            // Made in its slot: the manifold is not copied once more.
-            PieceContact& piece = out[work.pieceCount];
-            piece = PieceContact();
+            // Made aside: a pair with one slot writes it in place, over last
+            // step's manifold, which gives the new one its axis and impulses.
+            PieceContact piece;
             piece.pieceA = static_cast<std::int32_t>(pa);
             piece.pieceB = static_cast<std::int32_t>(pb);
             const PieceContact* matched = lastPiece(last, piece.pieceA, piece.pieceB);
@@ -268,7 +268,7 @@ void ContactCache::collidePair(PairWork& work, const BodyTable& bodies, const Co
             Collision::collideHulls(hullA, poseA, hullB, poseB, margin, piece.axis, manifold);
             takeManifold(piece, manifold, matched);
             // Kept even without points: its separating axis makes next step's test quick.
-            ++work.pieceCount;
+            out[work.pieceCount++] = piece;
         }
     }
     // The bodies' own velocities, not the ones gravity would give them: two
