@@ -25,13 +25,18 @@ class SolveBatches {
     /// bodies and every pair's manifolds to statistics.
     /// weightPerSubstep is the speed gravity gives a body in one of the
     /// settings' substeps: each group's substep scale weighs its contacts'
-    /// loads against it.
+    /// loads against it. On several threads the last batches are made
+    /// smaller, so that the threads finish them close together; how the
+    /// groups are batched changes no result.
     /// Joined awake bodies are grouped as touching ones are, and a group
     /// with joints is some batch's even without contacts.
     void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, const std::vector<JointLink>& joints,
-              ContactStepStatistics& statistics, float weightPerSubstep);
+              ContactStepStatistics& statistics, float weightPerSubstep, int threads = 1);
 
     std::int32_t batchCount() const { return batchCount_; }
+    /// The batches, dearest first: by their contacts and joints times their
+    /// substeps. Handed out in this order, the threads end on cheap ones.
+    const std::vector<std::int32_t>& batchesByCost() const { return batchesByCost_; }
     std::int32_t constraintCount() const { return constraintCount_; }
     std::int32_t pointCount() const { return pointCount_; }
     /// Each batch's first constraint, and one past the last batch's.
@@ -97,7 +102,10 @@ class SolveBatches {
     /// Each pair's group, each group's constraints, and the figures of every manifold.
     void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
                           float weightPerSubstep);
-    void assignBatches();
+    /// The groups into batches in their order, a batch closed once it holds
+    /// batchConstraints, or on several threads fewer towards the end.
+    void assignBatches(int threads);
+    void orderBatchesByCost();
     /// The substep scale a pair needs that carries load times its lighter
     /// body's weight, having needed previous last step.
     static int substepScale(float load, int previous);
@@ -147,6 +155,8 @@ class SolveBatches {
     /// Scratch of numbering the solver's bodies batch by batch.
     std::vector<std::int32_t> bodyOfSolverPlace_;
     std::vector<std::int32_t> groupFill_;
+    /// The batches, dearest first.
+    std::vector<std::int32_t> batchesByCost_;
     /// Awake bodies without contacts, moved without the solver.
     std::vector<std::int32_t> freeBodies_;
 };
