@@ -31,7 +31,7 @@ void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs
     orderBatchesByCost();
 }
 
-std::int32_t SolveBatches::groupOfJoint(const JointLink& joint)
+std::int32_t SolveBatches::groupOfJoint(const JointLink& joint) const
 {
     if (joint.bodyA >= 0 && solverIndexOf_[joint.bodyA] != noSolverBody)
         return groupOfBody(joint.bodyA);
@@ -59,6 +59,7 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
         if (joint.bodyA >= 0 && joint.bodyB >= 0 && bodies.awake(joint.bodyA) && bodies.awake(joint.bodyB))
             uniteRoots(groupParent_, joint.bodyA, joint.bodyB);
     groupOfRoot_.assign(bodies.size(), -1);
+    groupOfBody_.resize(bodies.size());
     groupCount_ = 0;
     solverIndexOf_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i) {
@@ -70,6 +71,7 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
         std::int32_t& group = groupOfRoot_[findRoot(groupParent_, static_cast<std::int32_t>(i))];
         if (group < 0)
             group = groupCount_++;
+        groupOfBody_[i] = group;
         solverToBody_.push_back(static_cast<std::int32_t>(i));
     }
 }

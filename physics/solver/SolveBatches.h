@@ -98,7 +98,8 @@ class SolveBatches {
     /// Groups the awake bodies joined by any pair and numbers them in order.
     void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
                           const std::vector<JointLink>& joints);
-    std::int32_t groupOfBody(std::int32_t body) { return groupOfRoot_[findRoot(groupParent_, body)]; }
+    /// An awake body's group.
+    std::int32_t groupOfBody(std::int32_t body) const { return groupOfBody_[body]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
     void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
                           float weightPerSubstep);
@@ -113,7 +114,7 @@ class SolveBatches {
     /// Each joint with an awake body into its batch's list.
     void numberJoints(const std::vector<JointLink>& joints);
     /// The group of the joint's awake body, or -1 when neither is awake.
-    std::int32_t groupOfJoint(const JointLink& joint);
+    std::int32_t groupOfJoint(const JointLink& joint) const;
     void numberBodies();
 
     std::int32_t groupCount_ = 0;
@@ -127,6 +128,9 @@ class SolveBatches {
     /// Each island's group number (by its root body).
     std::vector<std::int32_t> groupParent_;
     std::vector<std::int32_t> groupOfRoot_;
+    /// Each awake body's group, found once: the later stages look it up
+    /// for every pair and body, on one thread while the others wait.
+    std::vector<std::int32_t> groupOfBody_;
     /// Each group's contacts, and the batch it is solved in (-1: none).
     std::vector<std::size_t> groupConstraints_;
     /// Each group's joints.
