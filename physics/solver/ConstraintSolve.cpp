@@ -83,11 +83,11 @@ ContactSolverSettings solverSettingsOf(const ContactSettings& settings, float h,
 void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float weight, const Vector3& up,
                               bool clearingForces)
 {
-    // The solver bodies themselves are started by the thread that solves them.
+    // The solver bodies themselves are started by the thread that solves them
+    // (a body that moves alone too): they are only sized here, as clearing
+    // them on this thread would write every one twice while the others wait.
     const std::size_t bodyCount = batches_.solverBodyCount();
     const std::vector<std::int32_t>& kinematicBodies = bodies_.kinematicBodies();
-    solverBodies_.clear();
-    orientations_.clear();
     solverBodies_.resize(bodyCount + kinematicBodies.size());
     orientations_.resize(bodyCount);
     stillTimes_.resize(bodyCount);
@@ -113,6 +113,7 @@ void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float w
         const std::int32_t i = kinematicBodies[n];
         const StepBody& entry = bodies_[static_cast<std::size_t>(i)];
         SolverBody& solverBody = solverBodies_[bodyCount + n];
+        solverBody = SolverBody();
         solverBody.centre = entry.centre;
         solverBody.linearVelocity = entry.object->velocity;
         solverBody.angularVelocity = entry.object->angularVelocity;

@@ -112,13 +112,14 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
                          bool clearingForces)
 {
     const float substep = dt / static_cast<float>(std::max(1, settings.solverIterations));
-    batches_.plan(bodies_, contacts_.pairs(), jointLinks_, figures_.statistics(), weight * substep);
+    batches_.plan(bodies_, contacts_.pairs(), jointLinks_, figures_.statistics(), weight * substep,
+                  pool_.threads());
     solve_.prepare(settings, dt, weight, up, clearingForces);
     jointSolver_.start();
     islands_.startStillTimes(bodies_.size(), settings.sleeping);
     figures_.lap(&PhaseTimes::solver);
     threadSplit_.run(
-        pool_, solve_.solver(), batches_.batchCount(), batches_.freeBodies().size(),
+        pool_, solve_.solver(), batches_.batchesByCost(), batches_.freeBodies().size(),
         [this](std::int32_t batch, bool parallel) { return solve_.runBatch(batch, parallel); },
         [this](std::size_t chunk) { return solve_.moveFreeChunk(chunk); });
     // The time of the batches and the free bodies, split between integration

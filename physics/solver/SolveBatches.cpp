@@ -11,7 +11,7 @@ namespace Tolvane::Physics {
 
 void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs,
                         const std::vector<JointLink>& joints, ContactStepStatistics& statistics,
-                        float weightPerSubstep)
+                        float weightPerSubstep, int threads)
 {
     groupAwakeBodies(bodies, pairs, joints);
     statistics.awakeBodies = static_cast<int>(solverToBody_.size());
@@ -24,13 +24,14 @@ void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs
         ++groupJoints_[group];
         groupScale_[group] = std::max(groupScale_[group], joint.substepScale);
     }
-    assignBatches();
+    assignBatches(threads);
     numberPairs(pairs);
     numberJoints(joints);
     numberBodies();
+    orderBatchesByCost();
 }
 
-std::int32_t SolveBatches::groupOfJoint(const JointLink& joint)
+std::int32_t SolveBatches::groupOfJoint(const JointLink& joint) const
 {
     if (joint.bodyA >= 0 && solverIndexOf_[joint.bodyA] != noSolverBody)
         return groupOfBody(joint.bodyA);
@@ -58,6 +59,7 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
         if (joint.bodyA >= 0 && joint.bodyB >= 0 && bodies.awake(joint.bodyA) && bodies.awake(joint.bodyB))
             uniteRoots(groupParent_, joint.bodyA, joint.bodyB);
     groupOfRoot_.assign(bodies.size(), -1);
+    groupOfBody_.resize(bodies.size());
     groupCount_ = 0;
     solverIndexOf_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i) {
@@ -69,6 +71,7 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
         std::int32_t& group = groupOfRoot_[findRoot(groupParent_, static_cast<std::int32_t>(i))];
         if (group < 0)
             group = groupCount_++;
+        groupOfBody_[i] = group;
         solverToBody_.push_back(static_cast<std::int32_t>(i));
     }
 }
@@ -146,28 +149,38 @@ int SolveBatches::substepScale(float load, int previous)
 
 // Groups are solved in batches of whole groups, so that small ones fill the
 // solver's eight lanes together: a group alone may hold a single contact.
-// The batches follow the groups' order and nothing else, so the results are
-// the same for every number of threads. Groups without contacts or joints
-// are no batch's: their bodies are only moved.
-void SolveBatches::assignBatches()
+// The batches follow the groups' order, and a group's contacts are solved
+// alike in any batch, so the results are the same for every number of
+// threads. Groups without contacts or joints are no batch's: their bodies
+// are only moved.
+// On several threads the batches go to whichever thread is free, and the
+// threads wait for the last one: the batches shrink towards the end, each
+// taking a share of what is left, down to tailBatchConstraints, so that the
+// last ones are short.
+void SolveBatches::assignBatches(int threads)
 {
     batchOfGroup_.resize(static_cast<std::size_t>(groupCount_));
     batchCount_ = 0;
     std::size_t filling = 0;
+    std::size_t left = static_cast<std::size_t>(constraintCount_);
+    const std::size_t shares = threads > 1 ? tailBatchesPerThread * static_cast<std::size_t>(threads) : 1;
+    std::size_t target = batchConstraints;
     for (std::int32_t g = 0; g < groupCount_; ++g) {
         if (groupConstraints_[g] == 0 && groupJoints_[g] == 0) {
             batchOfGroup_[g] = -1;
             continue;
         }
-        if (batchCount_ == 0 || filling >= batchConstraints ||
-            batchScale_[batchCount_ - 1] != groupScale_[g]) {
+        if (batchCount_ == 0 || filling >= target || batchScale_[batchCount_ - 1] != groupScale_[g]) {
             ++batchCount_;
             filling = 0;
             batchScale_.resize(static_cast<std::size_t>(batchCount_));
             batchScale_[batchCount_ - 1] = groupScale_[g];
+            if (threads > 1)
+                target = std::min(batchConstraints, std::max(tailBatchConstraints, left / shares));
         }
         batchOfGroup_[g] = batchCount_ - 1;
         filling += groupConstraints_[g] + groupJoints_[g];
+        left -= std::min(left, groupConstraints_[g]);
     }
 }
 
@@ -275,6 +288,25 @@ void SolveBatches::numberBodies()
     freeBodies_.resize(static_cast<std::size_t>(freeCount));
     for (std::int32_t k = 0; k < freeCount; ++k)
         freeBodies_[k] = groupBodyStart_[batchCount_] + k;
+}
+
+// A batch costs about its contacts and joints times its substeps.
+void SolveBatches::orderBatchesByCost()
+{
+    batchesByCost_.resize(static_cast<std::size_t>(batchCount_));
+    for (std::int32_t b = 0; b < batchCount_; ++b)
+        batchesByCost_[b] = b;
+    const auto cost = [&](std::int32_t b) {
+        std::int32_t work = batchConstraintStart_[b + 1] - batchConstraintStart_[b];
+        if (!batchJoints_.empty())
+            work += batchJointStart_[b + 1] - batchJointStart_[b];
+        return static_cast<std::int64_t>(work) * batchScale_[b];
+    };
+    std::sort(batchesByCost_.begin(), batchesByCost_.end(), [&](std::int32_t x, std::int32_t y) {
+        const std::int64_t costX = cost(x);
+        const std::int64_t costY = cost(y);
+        return costX != costY ? costX > costY : x < y;
+    });
 }
 
 } // namespace Tolvane::Physics

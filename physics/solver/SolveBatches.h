@@ -25,13 +25,18 @@ class SolveBatches {
     /// bodies and every pair's manifolds to statistics.
     /// weightPerSubstep is the speed gravity gives a body in one of the
     /// settings' substeps: each group's substep scale weighs its contacts'
-    /// loads against it.
+    /// loads against it. On several threads the last batches are made
+    /// smaller, so that the threads finish them close together; how the
+    /// groups are batched changes no result.
     /// Joined awake bodies are grouped as touching ones are, and a group
     /// with joints is some batch's even without contacts.
     void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, const std::vector<JointLink>& joints,
-              ContactStepStatistics& statistics, float weightPerSubstep);
+              ContactStepStatistics& statistics, float weightPerSubstep, int threads = 1);
 
     std::int32_t batchCount() const { return batchCount_; }
+    /// The batches, dearest first: by their contacts and joints times their
+    /// substeps. Handed out in this order, the threads end on cheap ones.
+    const std::vector<std::int32_t>& batchesByCost() const { return batchesByCost_; }
     std::int32_t constraintCount() const { return constraintCount_; }
     std::int32_t pointCount() const { return pointCount_; }
     /// Each batch's first constraint, and one past the last batch's.
@@ -93,11 +98,15 @@ class SolveBatches {
     /// Groups the awake bodies joined by any pair and numbers them in order.
     void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
                           const std::vector<JointLink>& joints);
-    std::int32_t groupOfBody(std::int32_t body) { return groupOfRoot_[findRoot(groupParent_, body)]; }
+    /// An awake body's group.
+    std::int32_t groupOfBody(std::int32_t body) const { return groupOfBody_[body]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
     void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
                           float weightPerSubstep);
-    void assignBatches();
+    /// The groups into batches in their order, a batch closed once it holds
+    /// batchConstraints, or on several threads fewer towards the end.
+    void assignBatches(int threads);
+    void orderBatchesByCost();
     /// The substep scale a pair needs that carries load times its lighter
     /// body's weight, having needed previous last step.
     static int substepScale(float load, int previous);
@@ -105,7 +114,7 @@ class SolveBatches {
     /// Each joint with an awake body into its batch's list.
     void numberJoints(const std::vector<JointLink>& joints);
     /// The group of the joint's awake body, or -1 when neither is awake.
-    std::int32_t groupOfJoint(const JointLink& joint);
+    std::int32_t groupOfJoint(const JointLink& joint) const;
     void numberBodies();
 
     std::int32_t groupCount_ = 0;
@@ -119,6 +128,9 @@ class SolveBatches {
     /// Each island's group number (by its root body).
     std::vector<std::int32_t> groupParent_;
     std::vector<std::int32_t> groupOfRoot_;
+    /// Each awake body's group, found once: the later stages look it up
+    /// for every pair and body, on one thread while the others wait.
+    std::vector<std::int32_t> groupOfBody_;
     /// Each group's contacts, and the batch it is solved in (-1: none).
     std::vector<std::size_t> groupConstraints_;
     /// Each group's joints.
@@ -147,6 +159,8 @@ class SolveBatches {
     /// Scratch of numbering the solver's bodies batch by batch.
     std::vector<std::int32_t> bodyOfSolverPlace_;
     std::vector<std::int32_t> groupFill_;
+    /// The batches, dearest first.
+    std::vector<std::int32_t> batchesByCost_;
     /// Awake bodies without contacts, moved without the solver.
     std::vector<std::int32_t> freeBodies_;
 };

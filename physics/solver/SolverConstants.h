@@ -84,6 +84,11 @@ constexpr float columnFrequencyExponent = 1.53f;
 /// Islands are solved in batches of at least this many contacts (or of
 /// every island left): enough for the solver's lanes to be full.
 constexpr std::size_t batchConstraints = 128;
+/// On several threads the last batches shrink to a share of the contacts
+/// left, this many shares per thread, but keep at least tailBatchConstraints
+/// contacts: fewer would leave the lanes too empty.
+constexpr std::size_t tailBatchesPerThread = 2;
+constexpr std::size_t tailBatchConstraints = 32;
 /// An island with more contacts than this (and than its share of the threads)
 /// is solved alone, its passes spread over the threads; smaller islands are
 /// solved side by side, each on one thread.

@@ -17,16 +17,17 @@ namespace Tolvane::Physics {
 /// time each batch and chunk took, for the step's figures.
 class ThreadSplit {
   public:
-    /// Runs every batch and every chunk of bodiesPerTask of the freeBodies
-    /// bodies touching nothing. runBatch(batch, parallel) runs one batch
+    /// Runs every batch of batches and every chunk of bodiesPerTask of the
+    /// freeBodies bodies touching nothing, handed out in the order of
+    /// batches (dearest first), then the chunks. runBatch(batch, parallel) runs one batch
     /// (with parallel, its passes spread over the threads) and gives the
     /// microseconds it took, in all (total) and moving bodies (integration);
     /// moveChunk(chunk) moves one chunk and gives its microseconds. Batches
     /// share no body, so each runs its whole step on its own, and every body
     /// sees the same operations in the same order as on one thread.
     template <class RunBatch, class MoveChunk>
-    void run(WorkerPool& pool, const ContactSolver& solver, std::int32_t batchCount, std::size_t freeBodies,
-             RunBatch runBatch, MoveChunk moveChunk);
+    void run(WorkerPool& pool, const ContactSolver& solver, const std::vector<std::int32_t>& batches,
+             std::size_t freeBodies, RunBatch runBatch, MoveChunk moveChunk);
 
     /// The share of the last run's time spent moving bodies (0 when it took none).
     double integrationShare() const;
@@ -39,12 +40,11 @@ class ThreadSplit {
 };
 
 template <class RunBatch, class MoveChunk>
-void ThreadSplit::run(WorkerPool& pool, const ContactSolver& solver, std::int32_t batchCount,
+void ThreadSplit::run(WorkerPool& pool, const ContactSolver& solver, const std::vector<std::int32_t>& batches,
                       std::size_t freeBodies, RunBatch runBatch, MoveChunk moveChunk)
 {
-    const auto batches = static_cast<std::size_t>(batchCount);
-    batchIntegration_.assign(batches, 0.0);
-    batchTotal_.assign(batches, 0.0);
+    batchIntegration_.assign(batches.size(), 0.0);
+    batchTotal_.assign(batches.size(), 0.0);
     const auto runTimed = [&](std::int32_t batch, bool parallel) {
         const auto times = runBatch(batch, parallel);
         batchIntegration_[batch] = times.integration;
@@ -59,26 +59,25 @@ void ThreadSplit::run(WorkerPool& pool, const ContactSolver& solver, std::int32_
         return pool.threads() > 1 && solver.groupConstraintCount(static_cast<std::size_t>(b)) > bigBatch;
     };
     // Bodies touching nothing (a lattice in free fall) are only moved, a
-    // chunk at a time, handed out with the small batches in one loop: the
-    // threads meet once, and the chunks fill their gaps at the end. Every
-    // list is made before the first batch moves a body, so that a step that
-    // runs out of memory stops before any body moved.
+    // chunk at a time, handed out after the small batches: each thread takes
+    // the next batch or chunk once done with its last, so the dear batches
+    // go first and the chunks fill the gaps at the end. Every list is made
+    // before the first batch moves a body, so that a step that runs out of
+    // memory stops before any body moved.
     smallBatches_.clear();
-    for (std::int32_t b = 0; b < batchCount; ++b)
+    for (const std::int32_t b : batches)
         if (!alone(b))
             smallBatches_.push_back(b);
     const std::size_t freeChunks = (freeBodies + bodiesPerTask - 1) / bodiesPerTask;
     freeChunkTime_.assign(freeChunks, 0.0);
-    for (std::int32_t b = 0; b < batchCount; ++b)
+    for (const std::int32_t b : batches)
         if (alone(b))
             runTimed(b, true);
-    pool.forEach(smallBatches_.size() + freeChunks, 1, [&](std::size_t from, std::size_t to) {
-        for (std::size_t k = from; k < to; ++k) {
-            if (k < smallBatches_.size())
-                runTimed(smallBatches_[k], false);
-            else
-                freeChunkTime_[k - smallBatches_.size()] = moveChunk(k - smallBatches_.size());
-        }
+    pool.forEachInTurn(smallBatches_.size() + freeChunks, [&](std::size_t k) {
+        if (k < smallBatches_.size())
+            runTimed(smallBatches_[k], false);
+        else
+            freeChunkTime_[k - smallBatches_.size()] = moveChunk(k - smallBatches_.size());
     });
 }
 

@@ -2,6 +2,8 @@
 // calling thread alone: the physics' one way to go parallel.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -47,6 +49,21 @@ class WorkerPool {
     template <class Work> void forEachEven(std::size_t count, std::size_t grain, const Work& work)
     {
         forEachSplit(count, grain, true, work);
+    }
+
+    /// Calls work(k) for every k in [0, count), handing the iterations out
+    /// one at a time, in order, to whichever thread is free. For a few
+    /// iterations of uneven cost given dearest first: each thread takes the
+    /// next as soon as it is done, so that the threads finish close together.
+    /// The iterations must not depend on one another.
+    template <class Work> void forEachInTurn(std::size_t count, const Work& work)
+    {
+        std::atomic<std::size_t> next{0};
+        const std::size_t takers = std::min(count, static_cast<std::size_t>(threads_));
+        forEach(takers, 1, [&](std::size_t, std::size_t) {
+            for (std::size_t k = next++; k < count; k = next++)
+                work(k);
+        });
     }
 
     /// Starts the pool's threads towards loops about to come, without waiting

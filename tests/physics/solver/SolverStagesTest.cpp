@@ -295,6 +295,43 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
         EXPECT_EQ(batches.bodyOf(batches.freeBodies()[k]), 2 * pairCount + k);
 }
 
+// On several threads the batches go to whichever thread is free, dearest
+// first: the last batches are made smaller so that the threads end together.
+TEST(SolveBatches, OnSeveralThreadsTheLastBatchesShrinkAndTheDearestComeFirst)
+{
+    Stages stages;
+    constexpr int pairCount = 600;
+    for (int k = 0; k < 2 * pairCount; ++k)
+        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
+    stages.gather(false);
+    std::vector<PairContact> pairs(pairCount);
+    for (int k = 0; k < pairCount; ++k) {
+        pairs[k].bodyA = 2 * k;
+        pairs[k].bodyB = 2 * k + 1;
+        pairs[k].counts.manifolds = 1;
+        pairs[k].counts.points = 4;
+    }
+    // A heavy body on a light one, on 20 manifolds: its batch of its own takes
+    // eight times the substeps, and costs more than any other.
+    pairs.back().counts.manifolds = 20;
+    pairs.back().counts.lift = 1000.0f * 9.81f * 0.025f / 4.0f;
+    SolveBatches batches;
+    ContactStepStatistics statistics;
+    batches.plan(stages.bodies, pairs, {}, statistics, 9.81f * 0.025f / 4.0f, 2);
+    std::vector<std::int32_t> sizes;
+    for (std::int32_t b = 0; b < batches.batchCount(); ++b)
+        sizes.push_back(batches.batchConstraintStart()[b + 1] - batches.batchConstraintStart()[b]);
+    // A quarter of what is left (619 contacts at first), at most 128 and at
+    // least 32, then the last light stack, then the loaded pair.
+    EXPECT_EQ(sizes, (std::vector<std::int32_t>{128, 122, 92, 69, 52, 39, 32, 32, 32, 1, 20}));
+    ASSERT_EQ(batches.batchSubstepScale(10), 8);
+    EXPECT_EQ(batches.batchesByCost(), (std::vector<std::int32_t>{10, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+    // On one thread the batches keep their size.
+    batches.plan(stages.bodies, pairs, {}, statistics, 9.81f * 0.025f / 4.0f, 1);
+    EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 128, 256, 384, 512, 599, 619}));
+}
+
 // Pairs bearing the weight of many bodies take more substeps, in batches of
 // their own; a pair steps back down only once its load has clearly fallen.
 TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
@@ -343,7 +380,7 @@ TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)
     std::atomic<int> spread[3] = {0, 0, 0};
     std::atomic<int> chunks[3] = {0, 0, 0};
     split.run(
-        pool, solver, 3, 130,
+        pool, solver, {0, 1, 2}, 130,
         [&](std::int32_t batch, bool parallel) {
             ++runs[batch];
             spread[batch] += parallel ? 1 : 0;
@@ -376,7 +413,7 @@ TEST(ThreadSplit, TakesNoMemoryOnceTheFirstBatchRuns)
     ThreadSplit split;
     std::optional<Tolvane::Testing::AllocationCounter> counter;
     split.run(
-        pool, solver, 3, 1000,
+        pool, solver, {0, 1, 2}, 1000,
         [&](std::int32_t, bool) {
             if (!counter)
                 counter.emplace();

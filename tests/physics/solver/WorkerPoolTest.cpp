@@ -122,5 +122,25 @@ TEST(WorkerPool, ARaisedRunningLimitRunsMoreThreadsThanCoresForTests)
     EXPECT_EQ(three.threads(), std::min(3, WorkerPool::machineThreads()));
 }
 
+TEST(WorkerPool, InTurnEveryIterationRunsOnceAndAThreadTakesTheNextWhenDone)
+{
+    WorkerPool pool(2);
+    std::atomic<int> runs[9] = {};
+    std::atomic<bool> released{false};
+    // Iteration 0 holds its thread until every later one has run: the other
+    // thread must take them all, one after another, meanwhile.
+    pool.forEachInTurn(std::size(runs), [&](std::size_t k) {
+        ++runs[k];
+        if (k == std::size(runs) - 1)
+            released = true;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (k == 0 && pool.threads() > 1 && !released && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
+    });
+    for (const auto& count : runs)
+        EXPECT_EQ(count, 1);
+    EXPECT_TRUE(released || pool.threads() == 1);
+}
+
 } // namespace
 } // namespace Tolvane::Physics
