@@ -16,24 +16,6 @@ using Tolvane::Math::Vector3;
 
 namespace {
 
-/// A flat floor at y = 0 of n × n tiles of 2 × 2, each two triangles facing up.
-TriangleMesh tiledFloor(int n)
-{
-    std::vector<Vector3> vertices;
-    std::vector<TriangleIndices> triangles;
-    for (int i = 0; i <= n; ++i)
-        for (int j = 0; j <= n; ++j)
-            vertices.push_back(
-                {2.0f * static_cast<float>(i - n / 2), 0.0f, 2.0f * static_cast<float>(j - n / 2)});
-    const auto at = [&](int i, int j) { return static_cast<std::int32_t>(i * (n + 1) + j); };
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j) {
-            triangles.push_back({at(i, j), at(i, j + 1), at(i + 1, j + 1)});
-            triangles.push_back({at(i, j), at(i + 1, j + 1), at(i + 1, j)});
-        }
-    return *buildTriangleMesh(vertices, triangles);
-}
-
 /// A grid of n × n squares of side spacing, centred on the origin, each two
 /// triangles facing up, with heights from height(x, z): a curved stretch of
 /// ground with a vertex every spacing.
@@ -54,6 +36,12 @@ template <class Height> TriangleMesh curvedGround(int n, float spacing, Height h
             triangles.push_back({at(i, j), at(i + 1, j + 1), at(i + 1, j)});
         }
     return *buildTriangleMesh(vertices, triangles);
+}
+
+/// A flat floor at y = 0 of n × n tiles of 2 × 2, each two triangles facing up.
+TriangleMesh tiledFloor(int n)
+{
+    return curvedGround(n, 2.0f, [](float, float) { return 0.0f; });
 }
 
 } // namespace

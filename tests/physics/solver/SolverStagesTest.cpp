@@ -259,21 +259,30 @@ TEST(Islands, ABodyWokenAtTheTopOfAStackWakesTheWholeStack)
     EXPECT_TRUE(stages.bodies.asleep(3));
 }
 
-TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
+/// pairCount pairs of cubes 3 apart along x, each pair touching on one
+/// manifold of four points, and freeCount cubes touching nothing after them,
+/// gathered; the pairs' contacts.
+std::vector<PairContact> touchingPairs(Stages& stages, int pairCount, int freeCount)
 {
-    Stages stages;
-    constexpr int pairCount = 200;
-    constexpr int freeCount = 3;
     for (int k = 0; k < 2 * pairCount + freeCount; ++k)
         stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
     stages.gather(false);
-    std::vector<PairContact> pairs(pairCount);
+    std::vector<PairContact> pairs(static_cast<std::size_t>(pairCount));
     for (int k = 0; k < pairCount; ++k) {
         pairs[k].bodyA = 2 * k;
         pairs[k].bodyB = 2 * k + 1;
         pairs[k].counts.manifolds = 1;
         pairs[k].counts.points = 4;
     }
+    return pairs;
+}
+
+TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
+{
+    Stages stages;
+    constexpr int pairCount = 200;
+    constexpr int freeCount = 3;
+    std::vector<PairContact> pairs = touchingPairs(stages, pairCount, freeCount);
     SolveBatches batches;
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, 9.81f * 0.025f / 4.0f);
@@ -301,16 +310,7 @@ TEST(SolveBatches, OnSeveralThreadsTheLastBatchesShrinkAndTheDearestComeFirst)
 {
     Stages stages;
     constexpr int pairCount = 600;
-    for (int k = 0; k < 2 * pairCount; ++k)
-        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
-    stages.gather(false);
-    std::vector<PairContact> pairs(pairCount);
-    for (int k = 0; k < pairCount; ++k) {
-        pairs[k].bodyA = 2 * k;
-        pairs[k].bodyB = 2 * k + 1;
-        pairs[k].counts.manifolds = 1;
-        pairs[k].counts.points = 4;
-    }
+    std::vector<PairContact> pairs = touchingPairs(stages, pairCount, 0);
     // A heavy body on a light one, on 20 manifolds: its batch of its own takes
     // eight times the substeps, and costs more than any other.
     pairs.back().counts.manifolds = 20;
