@@ -269,8 +269,9 @@ bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold 
                 chosen = chosen || out[taken[m]].points[c].key == point.key;
         if (chosen)
             continue;
-        held = held && plane.holds(point);
-        if (takenCount == 1 || !plane.holds(point))
+        const bool holds = plane.holds(point);
+        held = held && holds;
+        if (takenCount == 1 || !holds)
             scratch.rest.push_back(point);
     }
     if (held)
