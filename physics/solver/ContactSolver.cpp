@@ -104,6 +104,7 @@ struct BodyLanes {
     Vector3WideLanes angularVelocity;
     WideLanes inverseMass;
 
+    BodyLanes() = default;
     BodyLanes(const std::vector<SolverBody>& bodies, const std::int32_t (&index)[laneCount])
     {
         const SolverBody* body[laneCount];
@@ -201,23 +202,48 @@ WideLanes lanesBelow(int index, WideLanes count)
     return WideLanes(static_cast<float>(index)) < count;
 }
 
-/// Sweeps the points of the manifolds of lanes: sweepPoint(j, live,
-/// largestChange, largestImpulse) works point j in the lanes of live. A lane
-/// with one point is swept once; a manifold until a sweep changed no impulse
-/// by more than settledSweepShare of the largest, or manifoldSweeps times.
-template <class Bundle, class SweepPoint>
-void sweepManifolds(const Bundle& bundle, WideLanes lanes, SweepPoint sweepPoint)
+/// The most bundles a pass works on side by side.
+constexpr int sideBySide = 2;
+
+/// Sweeps the points of the manifolds of count bundles (at most sideBySide)
+/// side by side, in the lanes of lanes[s] of bundle s: sweepPoint(s, j,
+/// live, largestChange, largestImpulse) works point j of bundle s in the
+/// lanes of live. A lane with one point is swept once; a manifold until a
+/// sweep changed no impulse by more than settledSweepShare of the largest,
+/// or manifoldSweeps times. The bundles share no movable body, and each
+/// gets the calls it would get alone, in the same order: working their
+/// points in turn only gives the core two chains of impulses to overlap.
+template <class Pass, class SweepPoint>
+void sweepManifolds(const Pass* passes, const WideLanes* lanes, int count, SweepPoint sweepPoint)
 {
     const WideLanes zero(0.0f);
     const WideLanes settledShare(settledSweepShare);
-    const WideLanes several = WideLanes(1.0f) < bundle.pointCount;
-    WideLanes sweeping = lanes & (zero < bundle.pointCount);
-    for (int sweep = 0; sweep < manifoldSweeps && anyOf(sweeping); ++sweep) {
-        WideLanes largestChange = zero;
-        WideLanes largestImpulse = zero;
-        for (int j = 0; j < bundle.points; ++j)
-            sweepPoint(j, sweeping & lanesBelow(j, bundle.pointCount), largestChange, largestImpulse);
-        sweeping = andNot(sweeping & several, largestChange <= settledShare * largestImpulse);
+    WideLanes several[sideBySide];
+    WideLanes sweeping[sideBySide];
+    for (int s = 0; s < count; ++s) {
+        several[s] = WideLanes(1.0f) < passes[s].bundle->pointCount;
+        sweeping[s] = lanes[s] & (zero < passes[s].bundle->pointCount);
+    }
+    for (int sweep = 0; sweep < manifoldSweeps; ++sweep) {
+        bool going[sideBySide] = {};
+        int points = 0;
+        for (int s = 0; s < count; ++s) {
+            going[s] = anyOf(sweeping[s]);
+            points = going[s] ? std::max(points, passes[s].bundle->points) : points;
+        }
+        if (points == 0)
+            return;
+        WideLanes largestChange[sideBySide] = {zero, zero};
+        WideLanes largestImpulse[sideBySide] = {zero, zero};
+        for (int j = 0; j < points; ++j)
+            for (int s = 0; s < count; ++s)
+                if (going[s] && j < passes[s].bundle->points)
+                    sweepPoint(s, j, sweeping[s] & lanesBelow(j, passes[s].bundle->pointCount),
+                               largestChange[s], largestImpulse[s]);
+        for (int s = 0; s < count; ++s)
+            if (going[s])
+                sweeping[s] =
+                    andNot(sweeping[s] & several[s], largestChange[s] <= settledShare * largestImpulse[s]);
     }
 }
 
@@ -577,8 +603,9 @@ void ContactSolver::solve(std::vector<SolverBody>& bodies, bool useBias, std::si
                           float elapsed)
 {
     const ContactStiffness& stiffness = groupStiffness_[group];
-    forEachInGroup(group, parallel,
-                   [&](Bundle& bundle) { solveBundle(bundle, bodies, useBias, stiffness, elapsed); });
+    forPairsInGroup(group, parallel, [&](Bundle* bundles, int count) {
+        solveBundles(bundles, count, bodies, useBias, stiffness, elapsed);
+    });
 }
 
 namespace {
@@ -677,60 +704,74 @@ void gapTermsFrom(const Bundle& bundle, const BundleAngulars<points>& angulars, 
     }
 }
 
-/// Every lane's normal impulses, swept point by point until they settle.
-template <class Bundle, int points>
-void sweepNormals(Bundle& bundle, PairLanes& pair, const BundleAngulars<points>& angulars,
-                  const GapTerms<points>& terms)
+/// One bundle's work in a pass: its bodies' velocities in lanes, the angular
+/// parts of its rows, and what its gaps ask of its normal impulses.
+template <class Bundle, int points> struct BundlePass {
+    Bundle* bundle = nullptr;
+    PairLanes pair;
+    BundleAngulars<points> angulars;
+    GapTerms<points> terms;
+};
+
+/// Every lane's normal impulses of count bundles, swept point by point until they settle.
+template <class Pass> void sweepNormals(Pass* passes, int count)
 {
     const WideLanes zero(0.0f);
-    sweepManifolds(
-        bundle, everyLane(), [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
-            auto& p = bundle.point[j];
-            const WideLanes vn = pair.along(angulars.normal[j].a, angulars.normal[j].b, bundle.normal);
-            const WideLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
-                                      terms.impulseScale[j] * p.normalImpulse;
-            const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-            const WideLanes applied = (accumulated - p.normalImpulse) & live;
-            p.normalImpulse = select(live, accumulated, p.normalImpulse);
-            p.maxNormalImpulse = select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
-            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
-            largestChange = maxOf(largestChange, absOf(applied));
-            largestImpulse = maxOf(largestImpulse, accumulated & live);
-        });
+    const WideLanes lanes[sideBySide] = {everyLane(), everyLane()};
+    sweepManifolds(passes, lanes, count,
+                   [&](int s, int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
+                       auto& bundle = *passes[s].bundle;
+                       PairLanes& pair = passes[s].pair;
+                       const RowAngulars& angular = passes[s].angulars.normal[j];
+                       const auto& terms = passes[s].terms;
+                       auto& p = bundle.point[j];
+                       const WideLanes vn = pair.along(angular.a, angular.b, bundle.normal);
+                       const WideLanes impulse = -p.normal.mass * terms.massScale[j] * (vn + terms.bias[j]) -
+                                                 terms.impulseScale[j] * p.normalImpulse;
+                       const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
+                       const WideLanes applied = (accumulated - p.normalImpulse) & live;
+                       p.normalImpulse = select(live, accumulated, p.normalImpulse);
+                       p.maxNormalImpulse =
+                           select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
+                       pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
+                       largestChange = maxOf(largestChange, absOf(applied));
+                       largestImpulse = maxOf(largestImpulse, accumulated & live);
+                   });
 }
 
-/// The friction impulses of lanes, swept like the normal ones.
-template <class Bundle, int points>
-void sweepFriction(Bundle& bundle, PairLanes& pair, const BundleAngulars<points>& angulars, WideLanes lanes)
+/// The friction impulses of count bundles in lanes[s] of bundle s, swept
+/// like the normal ones.
+template <class Pass> void sweepFriction(Pass* passes, const WideLanes* lanes, int count)
 {
-    const WideLanes friction = bundle.friction;
     const WideLanes zero(0.0f);
-    sweepManifolds(
-        bundle, lanes, [&](int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
-            auto& p = bundle.point[j];
-            const auto& row0 = p.tangent[0];
-            const auto& row1 = p.tangent[1];
-            const RowAngulars& angular0 = angulars.tangent[0][j];
-            const RowAngulars& angular1 = angulars.tangent[1][j];
-            WideLanes t0 =
-                p.tangentImpulse[0] - row0.mass * pair.along(angular0.a, angular0.b, bundle.tangent[0]);
-            WideLanes t1 =
-                p.tangentImpulse[1] - row1.mass * pair.along(angular1.a, angular1.b, bundle.tangent[1]);
-            const WideLanes limit = friction * p.normalImpulse;
-            const WideLanes squared = t0 * t0 + t1 * t1;
-            const WideLanes outside = squared > limit * limit;
-            const WideLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
-            t0 = select(outside, t0 * scale, t0);
-            t1 = select(outside, t1 * scale, t1);
-            const WideLanes change0 = (t0 - p.tangentImpulse[0]) & live;
-            const WideLanes change1 = (t1 - p.tangentImpulse[1]) & live;
-            pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
-            pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
-            p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
-            p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
-            largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
-            largestImpulse = maxOf(largestImpulse, limit & live);
-        });
+    sweepManifolds(passes, lanes, count,
+                   [&](int s, int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
+                       auto& bundle = *passes[s].bundle;
+                       PairLanes& pair = passes[s].pair;
+                       auto& p = bundle.point[j];
+                       const auto& row0 = p.tangent[0];
+                       const auto& row1 = p.tangent[1];
+                       const RowAngulars& angular0 = passes[s].angulars.tangent[0][j];
+                       const RowAngulars& angular1 = passes[s].angulars.tangent[1][j];
+                       WideLanes t0 = p.tangentImpulse[0] -
+                                      row0.mass * pair.along(angular0.a, angular0.b, bundle.tangent[0]);
+                       WideLanes t1 = p.tangentImpulse[1] -
+                                      row1.mass * pair.along(angular1.a, angular1.b, bundle.tangent[1]);
+                       const WideLanes limit = bundle.friction * p.normalImpulse;
+                       const WideLanes squared = t0 * t0 + t1 * t1;
+                       const WideLanes outside = squared > limit * limit;
+                       const WideLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
+                       t0 = select(outside, t0 * scale, t0);
+                       t1 = select(outside, t1 * scale, t1);
+                       const WideLanes change0 = (t0 - p.tangentImpulse[0]) & live;
+                       const WideLanes change1 = (t1 - p.tangentImpulse[1]) & live;
+                       pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
+                       pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
+                       p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
+                       p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
+                       largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
+                       largestImpulse = maxOf(largestImpulse, limit & live);
+                   });
 }
 
 } // namespace
@@ -750,36 +791,50 @@ void sweepFriction(Bundle& bundle, PairLanes& pair, const BundleAngulars<points>
 //
 // Friction: the two tangent impulses are found together and their sum is held
 // inside the circle of radius friction × normal impulse (Coulomb's cone, not a box).
-void ContactSolver::solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
-                                const ContactStiffness& stiffness, float elapsed) const
+//
+// Two bundles of one colour share no movable body: they are solved side by
+// side, each exactly as alone, so that while one bundle's chain of impulses
+// waits on a result the core works on the other's.
+void ContactSolver::solveBundles(Bundle* bundles, int count, std::vector<SolverBody>& bodies, bool useBias,
+                                 const ContactStiffness& stiffness, float elapsed) const
 {
-    BundleAngulars<maxPoints> angulars;
-    normalAngulars(bundle, angulars);
-    GapTerms<maxPoints> terms;
-    gapTermsFrom(bundle, angulars, laneMotion(bundle, bodies, elapsed), stiffness, useBias, terms);
-    PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-    if (bundle.kinematic) {
-        // The kinematic body's velocity at the contact as it is at the middle
-        // of this substep: the bias pass starts the substep, the relax pass
-        // ends it. Kinematic lanes are never stored back.
-        const float half = 0.5f * stiffness.substep;
-        const WideLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
-        const KinematicRates& rates = kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
-        pair.a.linearVelocity = PairLanes::addTo(pair.a.linearVelocity, rates.a * turned);
-        pair.b.linearVelocity = PairLanes::addTo(pair.b.linearVelocity, rates.b * turned);
+    BundlePass<Bundle, maxPoints> passes[sideBySide];
+    for (int s = 0; s < count; ++s) {
+        BundlePass<Bundle, maxPoints>& pass = passes[s];
+        Bundle& bundle = bundles[s];
+        pass.bundle = &bundle;
+        normalAngulars(bundle, pass.angulars);
+        gapTermsFrom(bundle, pass.angulars, laneMotion(bundle, bodies, elapsed), stiffness, useBias,
+                     pass.terms);
+        pass.pair = PairLanes{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+        if (bundle.kinematic) {
+            // The kinematic body's velocity at the contact as it is at the
+            // middle of this substep: the bias pass starts the substep, the
+            // relax pass ends it. Kinematic lanes are never stored back.
+            const float half = 0.5f * stiffness.substep;
+            const WideLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
+            const KinematicRates& rates =
+                kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
+            pass.pair.a.linearVelocity = PairLanes::addTo(pass.pair.a.linearVelocity, rates.a * turned);
+            pass.pair.b.linearVelocity = PairLanes::addTo(pass.pair.b.linearVelocity, rates.b * turned);
+        }
     }
     // The points of one manifold are swept several times before moving on:
     // one sweep leaves the first point's impulse tilting the body, and
     // friction would turn that tilt into a sideways push.
     // A sweep that changed every impulse by less than a small share of the
     // largest one ends the sweeping: warm-started resting contacts need one.
-    sweepNormals(bundle, pair, angulars, terms);
+    sweepNormals(passes, count);
     // Friction is swept like the normal impulses: one sweep leaves the
     // first point's share twisting the body about the normal.
-    tangentAngulars(bundle, angulars);
-    sweepFriction(bundle, pair, angulars, everyLane());
-    pair.a.storeInto(bodies, bundle.indexA);
-    pair.b.storeInto(bodies, bundle.indexB);
+    for (int s = 0; s < count; ++s)
+        tangentAngulars(*passes[s].bundle, passes[s].angulars);
+    const WideLanes lanes[sideBySide] = {everyLane(), everyLane()};
+    sweepFriction(passes, lanes, count);
+    for (int s = 0; s < count; ++s) {
+        passes[s].pair.a.storeInto(bodies, bundles[s].indexA);
+        passes[s].pair.b.storeInto(bodies, bundles[s].indexB);
+    }
 }
 
 // Each pass: the rebounding points of a manifold swept a few times, so that a
@@ -796,7 +851,10 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
     const WideLanes slowest(-settings_.restitutionThreshold);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
-            PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            BundlePass<Bundle, maxPoints> pass;
+            pass.bundle = &bundle;
+            pass.pair = PairLanes{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            PairLanes& pair = pass.pair;
             const WideLanes restitution = bundle.restitution;
             // Contacts that give nothing back are left as the substeps left them.
             const WideLanes bouncing = zero < restitution;
@@ -824,9 +882,8 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                 if (!anyOf(bounced))
                     return;
             }
-            BundleAngulars<maxPoints> angulars;
-            tangentAngulars(bundle, angulars);
-            sweepFriction(bundle, pair, angulars, bounced);
+            tangentAngulars(bundle, pass.angulars);
+            sweepFriction(&pass, &bounced, 1);
             pair.a.storeInto(bodies, bundle.indexA);
             pair.b.storeInto(bodies, bundle.indexB);
         });
@@ -1010,18 +1067,27 @@ void ContactSolver::orderGroup(std::size_t group)
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)
 {
+    forPairsInGroup(group, parallel, [&](Bundle* first, int count) {
+        for (int s = 0; s < count; ++s)
+            work(first[s]);
+    });
+}
+
+template <class Work> void ContactSolver::forPairsInGroup(std::size_t group, bool parallel, Work work)
+{
     const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
     Bundle* const bundles = bundles_.data() + groupBundleStart_[group];
     for (std::uint32_t colour = 0; colour < groupColours_[group]; ++colour) {
         const std::uint32_t begin = colourBundles[colour];
         const std::uint32_t end = colourBundles[colour + 1];
-        const auto run = [&](std::size_t from, std::size_t to) {
-            for (std::size_t k = from; k < to; ++k)
-                work(bundles[begin + k]);
-        };
         // The last of maxColours + 1 colours holds everything above, a
         // constraint per bundle: solved on one thread, in order.
         const bool overflow = colour == static_cast<std::uint32_t>(maxColours);
+        const std::size_t step = overflow ? 1 : 2;
+        const auto run = [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; k += step)
+                work(bundles + begin + k, static_cast<int>(std::min(step, to - k)));
+        };
         if (parallel && pool_ && !overflow)
             pool_->forEachEven(end - begin, bundlesPerTask, run);
         else

@@ -353,9 +353,15 @@ class ContactSolver {
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
-    void solveBundle(Bundle& bundle, std::vector<SolverBody>& bodies, bool useBias,
-                     const ContactStiffness& stiffness, float elapsed) const;
+    /// One pass over count bundles in a row (one, or two of one colour).
+    void solveBundles(Bundle* bundles, int count, std::vector<SolverBody>& bodies, bool useBias,
+                      const ContactStiffness& stiffness, float elapsed) const;
+    /// work(bundle) for every bundle of group, colour by colour.
     template <class Work> void forEachInGroup(std::size_t group, bool parallel, Work work);
+    /// work(first, count) for the bundles of group, colour by colour, two
+    /// in a row at a time where a colour has them (they share no movable
+    /// body), the overflow colour's one at a time, as they go in order.
+    template <class Work> void forPairsInGroup(std::size_t group, bool parallel, Work work);
 
     StepVector<Constraint> constraints_;
     WorkerPool* pool_ = nullptr;
