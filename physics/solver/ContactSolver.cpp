@@ -585,17 +585,33 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
 // keeps its velocities, and no pass stores them back.
 void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    forEachInGroup(group, parallel, [&](Bundle& bundle) {
-        PairLanes pair{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-        for (int j = 0; j < bundle.points; ++j) {
-            const PointLanes& p = bundle.point[j];
-            const WideLanes has = lanesBelow(j, bundle.pointCount);
-            pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
-            pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0], p.tangentImpulse[0] & has);
-            pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1], p.tangentImpulse[1] & has);
+    // Two bundles of a colour at a time, their points in turn: each bundle's
+    // bodies take the same impulses in the same order as alone.
+    forPairsInGroup(group, parallel, [&](Bundle* bundles, int count) {
+        PairLanes pairs[sideBySide];
+        int points = 0;
+        for (int s = 0; s < count; ++s) {
+            pairs[s] = PairLanes{BodyLanes(bodies, bundles[s].indexA), BodyLanes(bodies, bundles[s].indexB)};
+            points = std::max(points, bundles[s].points);
         }
-        pair.a.storeInto(bodies, bundle.indexA);
-        pair.b.storeInto(bodies, bundle.indexB);
+        for (int j = 0; j < points; ++j)
+            for (int s = 0; s < count; ++s) {
+                const Bundle& bundle = bundles[s];
+                if (j >= bundle.points)
+                    continue;
+                const PointLanes& p = bundle.point[j];
+                const WideLanes has = lanesBelow(j, bundle.pointCount);
+                PairLanes& pair = pairs[s];
+                pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
+                pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0],
+                           p.tangentImpulse[0] & has);
+                pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1],
+                           p.tangentImpulse[1] & has);
+            }
+        for (int s = 0; s < count; ++s) {
+            pairs[s].a.storeInto(bodies, bundles[s].indexA);
+            pairs[s].b.storeInto(bodies, bundles[s].indexB);
+        }
     });
 }
 
@@ -1083,7 +1099,7 @@ template <class Work> void ContactSolver::forPairsInGroup(std::size_t group, boo
         // The last of maxColours + 1 colours holds everything above, a
         // constraint per bundle: solved on one thread, in order.
         const bool overflow = colour == static_cast<std::uint32_t>(maxColours);
-        const std::size_t step = overflow ? 1 : 2;
+        const std::size_t step = overflow ? 1 : sideBySide;
         const auto run = [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; k += step)
                 work(bundles + begin + k, static_cast<int>(std::min(step, to - k)));
