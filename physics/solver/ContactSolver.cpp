@@ -867,23 +867,30 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
     const WideLanes slowest(-settings_.restitutionThreshold);
     for (int pass = 0; pass < restitutionPasses; ++pass) {
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
-            BundlePass<Bundle, maxPoints> pass;
-            pass.bundle = &bundle;
-            pass.pair = PairLanes{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
-            PairLanes& pair = pass.pair;
             const WideLanes restitution = bundle.restitution;
             // Contacts that give nothing back are left as the substeps left them.
             const WideLanes bouncing = zero < restitution;
+            // Only points that approached faster than the threshold and
+            // pressed; a point that never pressed did not touch within the
+            // step. A bundle with none is left alone, its bodies not read.
+            WideLanes live[maxPoints];
             WideLanes bounced = zero < zero;
-            for (int sweep = 0; sweep < manifoldSweeps; ++sweep) {
+            for (int j = 0; j < bundle.points; ++j) {
+                const PointLanes& p = bundle.point[j];
+                live[j] = lanesBelow(j, bundle.pointCount) & bouncing &
+                          notGreater(p.relativeVelocity, slowest) & notEqual(p.maxNormalImpulse, zero);
+                bounced = bounced | live[j];
+            }
+            if (!anyOf(bounced))
+                return;
+            BundlePass<Bundle, maxPoints> bouncer;
+            bouncer.bundle = &bundle;
+            bouncer.pair = PairLanes{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
+            PairLanes& pair = bouncer.pair;
+            for (int sweep = 0; sweep < manifoldSweeps; ++sweep)
                 for (int j = 0; j < bundle.points; ++j) {
                     PointLanes& p = bundle.point[j];
-                    // Only points that approached faster than the threshold and
-                    // pressed; a point that never pressed did not touch within the step.
-                    const WideLanes live = lanesBelow(j, bundle.pointCount) & bouncing &
-                                           notGreater(p.relativeVelocity, slowest) &
-                                           notEqual(p.maxNormalImpulse, zero);
-                    if (!anyOf(live))
+                    if (!anyOf(live[j]))
                         continue;
                     const RowAngulars normal =
                         rowAngulars(p.anchorA, p.anchorB, bundle.normal, lanesBelow(j, bundle.pointCount));
@@ -891,15 +898,11 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                     const WideLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                     const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
                     pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
-                               (accumulated - p.normalImpulse) & live);
-                    p.normalImpulse = select(live, accumulated, p.normalImpulse);
-                    bounced = bounced | live;
+                               (accumulated - p.normalImpulse) & live[j]);
+                    p.normalImpulse = select(live[j], accumulated, p.normalImpulse);
                 }
-                if (!anyOf(bounced))
-                    return;
-            }
-            tangentAngulars(bundle, pass.angulars);
-            sweepFriction(&pass, &bounced, 1);
+            tangentAngulars(bundle, bouncer.angulars);
+            sweepFriction(&bouncer, &bounced, 1);
             pair.a.storeInto(bodies, bundle.indexA);
             pair.b.storeInto(bodies, bundle.indexB);
         });
