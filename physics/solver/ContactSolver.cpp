@@ -233,8 +233,8 @@ void sweepManifolds(const Pass* passes, const WideLanes* lanes, int count, Sweep
         }
         if (points == 0)
             return;
-        WideLanes largestChange[sideBySide] = {zero, zero};
-        WideLanes largestImpulse[sideBySide] = {zero, zero};
+        WideLanes largestChange[sideBySide];
+        WideLanes largestImpulse[sideBySide];
         for (int j = 0; j < points; ++j)
             for (int s = 0; s < count; ++s)
                 if (going[s] && j < passes[s].bundle->points)
@@ -733,7 +733,8 @@ template <class Bundle, int points> struct BundlePass {
 template <class Pass> void sweepNormals(Pass* passes, int count)
 {
     const WideLanes zero(0.0f);
-    const WideLanes lanes[sideBySide] = {everyLane(), everyLane()};
+    WideLanes lanes[sideBySide];
+    std::fill(lanes, lanes + sideBySide, everyLane());
     sweepManifolds(passes, lanes, count,
                    [&](int s, int j, WideLanes live, WideLanes& largestChange, WideLanes& largestImpulse) {
                        auto& bundle = *passes[s].bundle;
@@ -845,7 +846,8 @@ void ContactSolver::solveBundles(Bundle* bundles, int count, std::vector<SolverB
     // first point's share twisting the body about the normal.
     for (int s = 0; s < count; ++s)
         tangentAngulars(*passes[s].bundle, passes[s].angulars);
-    const WideLanes lanes[sideBySide] = {everyLane(), everyLane()};
+    WideLanes lanes[sideBySide];
+    std::fill(lanes, lanes + sideBySide, everyLane());
     sweepFriction(passes, lanes, count);
     for (int s = 0; s < count; ++s) {
         passes[s].pair.a.storeInto(bodies, bundles[s].indexA);
