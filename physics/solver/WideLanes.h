@@ -111,9 +111,12 @@ inline WideLanes andNot(WideLanes a, WideLanes b)
 {
     return _mm256_andnot_ps(b.v, a.v);
 }
+/// whenTrue in the lanes of mask, whenFalse in the others. Every mask's lane
+/// is all set or all clear (as comparisons make them), so one blend by the
+/// lanes' top bits picks the same bits as masking both and joining them.
 inline WideLanes select(WideLanes mask, WideLanes whenTrue, WideLanes whenFalse)
 {
-    return _mm256_or_ps(_mm256_and_ps(mask.v, whenTrue.v), _mm256_andnot_ps(mask.v, whenFalse.v));
+    return _mm256_blendv_ps(whenFalse.v, whenTrue.v, mask.v);
 }
 inline bool anyOf(WideLanes mask)
 {
