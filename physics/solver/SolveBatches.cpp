@@ -140,7 +140,14 @@ int SolveBatches::jointSubstepScale(float load, int previous)
 
 int SolveBatches::substepScale(float load, int previous)
 {
-    const float needed = std::pow(load / loadAtBaseSubsteps, columnFrequencyExponent);
+    // Most pairs carry less than the base substeps hold with room to spare:
+    // a ratio from 0 up to substepScaleDownShare, raised to the exponent
+    // (above 1), stays below it, so such a pair needs the base substeps
+    // whatever it needed before, and the power is not worked out.
+    const float ratio = load / loadAtBaseSubsteps;
+    if (ratio >= 0.0f && ratio <= substepScaleDownShare)
+        return 1;
+    const float needed = std::pow(ratio, columnFrequencyExponent);
     const int up = scaleFor(needed);
     if (up >= previous)
         return up;
