@@ -70,10 +70,13 @@ class ConstraintSolve {
   private:
     using BodyRange = SolveBatches::BodyRange;
 
+    /// work(first, last) for runs of the solver bodies of range that cover
+    /// it, spread over the threads with parallel.
+    template <class RunWork> void forBodyRuns(BodyRange range, bool parallel, const RunWork& work);
     /// work(k) for every solver body k of range, spread over the threads with parallel.
     template <class Work> void forBodies(BodyRange range, bool parallel, const Work& work);
-    /// forBodies, giving the microseconds it took.
-    template <class Work> double timed(BodyRange range, bool parallel, const Work& work);
+    /// forBodyRuns, giving the microseconds it took.
+    template <class RunWork> double timed(BodyRange range, bool parallel, const RunWork& work);
     /// The batch's constraints from its pairs' manifolds.
     void fillConstraints(std::int32_t batch, bool parallel);
     void addConstraints(const PairContact& pair);
@@ -92,6 +95,11 @@ class ConstraintSolve {
     void startBody(std::int32_t k);
     void pushBody(std::int32_t k, float h);
     void moveBody(std::int32_t k, float h);
+    /// moveBody for the solver bodies first to last.
+    void moveBodies(const std::int32_t* first, const std::int32_t* last, float h);
+    /// The orientations of the eight solver bodies k[0..7] turned by their
+    /// angular velocities over h.
+    void turnOrientations(const std::int32_t* k, const Math::Vector3* angular, float h);
     void finishBody(std::int32_t k);
     /// Asks for the lines finishBody(k) will write, ahead of moving solver body k.
     void prefetchFinish(std::int32_t k) const;
