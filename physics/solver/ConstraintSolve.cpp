@@ -478,18 +478,23 @@ double ConstraintSolve::moveFreeChunk(std::size_t chunk)
     // for a few bodies ahead (see WritePrefetch.h).
     const bool shared = pool_.threads() > 1;
     const std::size_t end = std::min(freeBodies.size(), (chunk + 1) * bodiesPerTask);
-    for (std::size_t k = chunk * bodiesPerTask; k < end; ++k) {
-        if (shared && k + writeAheadBodies < end)
-            prefetchFinish(freeBodies[k + writeAheadBodies]);
-        const std::int32_t body = freeBodies[k];
-        startBody(body);
-        for (int substep = 0; substep < substeps_; ++substep) {
-            pushBody(body, h_);
-            moveBody(body, h_);
-        }
-        finishBody(body);
-        if (!islands_.stillLongEnough(stillTimes_[body]))
-            rememberBody(static_cast<std::size_t>(batches_.bodyOf(body)), false);
+    const std::int32_t* first = freeBodies.data() + chunk * bodiesPerTask;
+    const std::int32_t* last = freeBodies.data() + end;
+    // Each body takes the same steps in the same order as alone; the chunk's
+    // bodies take each substep together, so that they turn in the lanes.
+    for (const std::int32_t* k = first; k != last; ++k)
+        startBody(*k);
+    for (int substep = 0; substep < substeps_; ++substep) {
+        for (const std::int32_t* k = first; k != last; ++k)
+            pushBody(*k, h_);
+        moveBodies(first, last, h_);
+    }
+    for (const std::int32_t* k = first; k != last; ++k) {
+        if (shared && last - k > static_cast<std::ptrdiff_t>(writeAheadBodies))
+            prefetchFinish(k[writeAheadBodies]);
+        finishBody(*k);
+        if (!islands_.stillLongEnough(stillTimes_[*k]))
+            rememberBody(static_cast<std::size_t>(batches_.bodyOf(*k)), false);
     }
     return microsecondsSince(start);
 }
