@@ -777,9 +777,14 @@ template <class Pass> void sweepFriction(Pass* passes, const WideLanes* lanes, i
                        const WideLanes limit = bundle.friction * p.normalImpulse;
                        const WideLanes squared = t0 * t0 + t1 * t1;
                        const WideLanes outside = squared > limit * limit;
-                       const WideLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
-                       t0 = select(outside, t0 * scale, t0);
-                       t1 = select(outside, t1 * scale, t1);
+                       // Lanes inside the cone keep their impulses: when
+                       // none slides, the root and the division, long waits
+                       // in the chain of impulses, are skipped.
+                       if (anyOf(outside)) {
+                           const WideLanes scale = select(squared > zero, limit / sqrtOf(squared), zero);
+                           t0 = select(outside, t0 * scale, t0);
+                           t1 = select(outside, t1 * scale, t1);
+                       }
                        const WideLanes change0 = (t0 - p.tangentImpulse[0]) & live;
                        const WideLanes change1 = (t1 - p.tangentImpulse[1]) & live;
                        pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
