@@ -1,7 +1,7 @@
 // How the solver response moves single bodies: a turned bar takes a twist about
 // its world inertia, a free spin keeps its orientation a rotation, a tilted bar
 // lands without sinking, and a falling cube meets the floor in the step its
-// predicted fall reaches it.
+// predicted fall reaches it; bodies apart move as each would alone.
 #include "BoxModels.h"
 #include "physics/PhysicalUniverse.h"
 #include "physics/solver/SolverConstants.h"
@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 namespace Tolvane::Physics {
 namespace {
@@ -149,6 +150,42 @@ TEST_F(SolverMotion, PushedCubeMeetsAnotherInTheStepItsPredictedMotionReachesIt)
     PhysicalUniverse::step();
     EXPECT_EQ(PhysicalUniverse::contactStatistics().manifolds, 1);
     EXPECT_GE(PhysicalUniverse::contactStatistics().contactPoints, 4);
+}
+
+TEST_F(SolverMotion, SpinningCubesApartMoveAsEachAlone)
+{
+    // Eleven cubes far apart, each falling and spinning its own way: bodies
+    // that touch nothing are moved a run of eight at a time and the rest one
+    // by one, and each must end exactly where it ends as the only body.
+    constexpr int cubes = 11;
+    constexpr int steps = 30;
+    const auto launch = [this](int k) {
+        const auto f = static_cast<float>(k);
+        auto cube = add(Testing::cubePart(), Vector3(10.0f * f, 0.0f, 0.0f));
+        cube->velocity = Vector3(0.1f * f, 1.0f, -0.2f * f);
+        cube->angularVelocity = Vector3(f + 1.0f, 2.0f - f, 0.5f * f);
+        return cube;
+    };
+    PhysicalUniverse::gravity = Vector3(0.0f, gravityY, 0.0f);
+    std::vector<std::shared_ptr<PhysicalObject>> together;
+    for (int k = 0; k < cubes; ++k)
+        together.push_back(launch(k));
+    for (int step = 0; step < steps; ++step)
+        PhysicalUniverse::step();
+    for (int k = 0; k < cubes; ++k) {
+        PhysicalUniverse::reset();
+        set_ = std::make_shared<CollisionSet>();
+        PhysicalUniverse::addCollisionSet(set_);
+        PhysicalUniverse::gravity = Vector3(0.0f, gravityY, 0.0f);
+        auto alone = launch(k);
+        for (int step = 0; step < steps; ++step)
+            PhysicalUniverse::step();
+        EXPECT_EQ(alone->transform.orientation, together[k]->transform.orientation) << "cube " << k;
+        EXPECT_EQ(alone->transform.position, together[k]->transform.position) << "cube " << k;
+        EXPECT_EQ(alone->angularVelocity, together[k]->angularVelocity) << "cube " << k;
+    }
+    // They turned, far from where they started.
+    EXPECT_LT(std::fabs(together[3]->transform.orientation.w), 0.99f);
 }
 
 } // namespace
