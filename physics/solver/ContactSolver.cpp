@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -872,7 +873,12 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
         return;
     const WideLanes zero(0.0f);
     const WideLanes slowest(-settings_.restitutionThreshold);
+    // Which points bounce does not change from pass to pass: a group none of
+    // whose points bounced in the first pass is done.
+    std::atomic<bool> anyBounced{false};
     for (int pass = 0; pass < restitutionPasses; ++pass) {
+        if (pass == 1 && !anyBounced.load(std::memory_order_relaxed))
+            return;
         forEachInGroup(group, parallel, [&](Bundle& bundle) {
             const WideLanes restitution = bundle.restitution;
             // Contacts that give nothing back are left as the substeps left them.
@@ -890,6 +896,7 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
             }
             if (!anyOf(bounced))
                 return;
+            anyBounced.store(true, std::memory_order_relaxed);
             BundlePass<Bundle, maxPoints> bouncer;
             bouncer.bundle = &bundle;
             bouncer.pair = PairLanes{BodyLanes(bodies, bundle.indexA), BodyLanes(bodies, bundle.indexB)};
