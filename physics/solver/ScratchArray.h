@@ -17,6 +17,12 @@ namespace Tolvane::Physics {
 void* allocatePages(std::size_t bytes);
 /// Gives back what allocatePages gave (null: nothing).
 void releasePages(void* memory, std::size_t bytes) noexcept;
+/// Grows memory of bytes that allocatePages gave (null: none) to newBytes,
+/// keeping what it held, and returns where it now is: the old block is no
+/// longer valid. Where the system can, its pages are moved over, not copied,
+/// so that the pages never touched stay untouched and the old and the new
+/// block are never both held. Throws std::bad_alloc, the old block kept.
+void* growPages(void* memory, std::size_t bytes, std::size_t newBytes);
 /// Hands the whole pages between from and to, of memory allocatePages gave,
 /// back to the system while keeping them: touched again, they come back
 /// holding zeros. Does nothing where the system cannot.
@@ -110,10 +116,7 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        T* const memory = static_cast<T*>(allocatePages(capacity * sizeof(T)));
-        std::copy(data_, data_ + capacity_, memory);
-        release();
-        data_ = memory;
+        data_ = static_cast<T*>(growPages(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
         capacity_ = capacity;
     }
     std::size_t capacity() const { return capacity_; }

@@ -43,5 +43,26 @@ TEST(ScratchArray, DroppingPagesPastACutKeepsEveryElementBeforeItAndLeavesTheRes
     EXPECT_EQ(array[2 * count - 1].values[0], 2 * count - 1);
 }
 
+TEST(ScratchArray, GrowingKeepsEveryElementHeldThroughSeveralMoves)
+{
+    // From empty, then from a block smaller than a page, then past several
+    // pages: each growth may move the block.
+    ScratchArray<std::uint32_t> array;
+    std::size_t filled = 0;
+    for (const std::size_t count :
+         {std::size_t{10}, std::size_t{700}, std::size_t{5000}, std::size_t{200000}}) {
+        array.growKeeping(count);
+        ASSERT_GE(array.capacity(), count);
+        for (std::size_t k = 0; k < filled; ++k)
+            ASSERT_EQ(array[k], k * 7 + 1) << "element " << k << " after growing to " << count;
+        for (; filled < count; ++filled)
+            array[filled] = static_cast<std::uint32_t>(filled * 7 + 1);
+    }
+    // Room already there: nothing moves.
+    const std::uint32_t* before = array.data();
+    array.growKeeping(filled);
+    EXPECT_EQ(array.data(), before);
+}
+
 } // namespace
 } // namespace Tolvane::Physics
