@@ -110,11 +110,11 @@ void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::v
 void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                                const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
-    for (std::vector<Entry>& list : slice.walked)
+    for (StepVector<Entry>& list : slice.walked)
         list.clear();
     slice.large.clear();
     const Buckets buckets = buckets_;
-    std::vector<Entry>* const lists = slice.walked.data();
+    StepVector<Entry>* const lists = slice.walked.data();
     for (std::int32_t i = from; i < to; ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {

@@ -5,6 +5,7 @@
 
 #include "geometry/WorldBox.h"
 #include "physics/solver/FloatLanes.h"
+#include "physics/solver/ScratchArray.h"
 #include "physics/solver/SolverConstants.h"
 #include "physics/solver/WorkerPool.h"
 
@@ -99,7 +100,7 @@ class GridBroadPhase {
     /// boxes too large for the grid or unbounded. Each box is walked once,
     /// however many threads there are.
     struct alignas(64) Slice {
-        std::vector<std::vector<Entry>> walked;
+        std::vector<StepVector<Entry>> walked;
         std::vector<std::int32_t> large;
     };
 
@@ -114,9 +115,9 @@ class GridBroadPhase {
         /// Each bucket's first entry, from firstBucket on, and one past the last's.
         std::vector<std::uint32_t> bucketStart;
         std::vector<std::uint32_t> bucketFill;
-        std::vector<Entry> sorted;
-        std::array<std::vector<float>, 3> sortedMin;
-        std::array<std::vector<float>, 3> sortedMax;
+        StepVector<Entry> sorted;
+        std::array<StepVector<float>, 3> sortedMin;
+        std::array<StepVector<float>, 3> sortedMax;
         /// The pairs the range's thread found: those in its buckets, and those
         /// of large boxes with its share of the boxes.
         Pairs pairs;
