@@ -129,7 +129,7 @@ void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                     const std::uint32_t bucket = buckets.of(cell);
                     const std::uint32_t lowest =
                         (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, bucket, lowest | query});
+                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, lowest | query});
                 }
     }
 }
@@ -143,11 +143,12 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     Range& range = ranges_[index];
     const std::uint32_t first = range.firstBucket;
     const std::uint32_t buckets = range.endBucket - first;
+    const Buckets hash = buckets_;
     range.bucketStart.resize(buckets + 1);
     range.bucketFill.assign(buckets, 0u);
     for (const Slice& slice : slices_)
         for (const Entry& entry : slice.walked[index])
-            ++range.bucketFill[entry.bucket - first];
+            ++range.bucketFill[hash.of(entry.cell) - first];
     std::uint32_t start = 0;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t size = range.bucketFill[b];
@@ -165,7 +166,7 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     }
     for (const Slice& slice : slices_)
         for (const Entry& entry : slice.walked[index])
-            range.sorted[range.bucketFill[entry.bucket - first]++] = entry;
+            range.sorted[range.bucketFill[hash.of(entry.cell) - first]++] = entry;
     // The bounds in sorted order, written one after the other rather than
     // scattered over six arrays as the entries are placed.
     for (std::size_t at = 0; at < entries; ++at) {

@@ -49,11 +49,11 @@ class GridBroadPhase {
   private:
     /// One box's presence in one cell: the cell, and in lowest the axes along
     /// which it is the box's lowest cell (bit per axis) and whether the box
-    /// queries (queryBit).
+    /// queries (queryBit). The cell's bucket is hashed again where it is
+    /// needed rather than kept: every box has several entries, held twice.
     struct Entry {
         std::int32_t box;
         std::int32_t cell[3];
-        std::uint32_t bucket;
         std::uint32_t lowest;
     };
     static constexpr std::uint32_t everyAxis = 7;
