@@ -87,6 +87,8 @@ class ContactBroadPhase {
     std::vector<WorldBox> grownBoxes_;
     std::vector<char> everyGrown_;
     GridBroadPhase grownGrid_;
+    /// The lists both grids hash their boxes into, one grid after the other.
+    GridBroadPhase::WalkScratch walk_;
     /// The candidates sorted by key, and their two halves sorted apart before
     /// they are merged.
     std::vector<KeyedCandidate> candidateOrder_;

@@ -89,22 +89,27 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
         ranges_[r].firstBucket = firstOf(r);
         ranges_[r].endBucket = firstOf(r + 1);
     }
-    slices_.resize(rangeCount);
-    for (Slice& slice : slices_)
-        slice.walked.resize(rangeCount);
+    std::vector<Slice>& slices = walk().slices;
+    if (slices.size() < rangeCount)
+        slices.resize(rangeCount);
+    for (std::size_t s = 0; s < rangeCount; ++s)
+        if (slices[s].walked.size() < rangeCount)
+            slices[s].walked.resize(rangeCount);
+    sliceCount_ = rangeCount;
 }
 
 void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
     const std::size_t count = boxes.size();
-    const std::size_t shares = slices_.size();
+    const std::size_t shares = sliceCount_;
+    std::vector<Slice>& slices = walk().slices;
     forEachShare(shares, [&](std::size_t share) {
-        walkSlice(slices_[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
+        walkSlice(slices[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
                   static_cast<std::int32_t>(shareStart(count, share + 1, shares)), boxes, queries);
     });
     large_.clear();
-    for (const Slice& slice : slices_)
-        large_.insert(large_.end(), slice.large.begin(), slice.large.end());
+    for (std::size_t share = 0; share < shares; ++share)
+        large_.insert(large_.end(), slices[share].large.begin(), slices[share].large.end());
 }
 
 void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
@@ -146,8 +151,9 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     const Buckets hash = buckets_;
     range.bucketStart.resize(buckets + 1);
     range.bucketFill.assign(buckets, 0u);
-    for (const Slice& slice : slices_)
-        for (const Entry& entry : slice.walked[index])
+    const std::vector<Slice>& slices = walk().slices;
+    for (std::size_t s = 0; s < sliceCount_; ++s)
+        for (const Entry& entry : slices[s].walked[index])
             ++range.bucketFill[hash.of(entry.cell) - first];
     std::uint32_t start = 0;
     for (std::uint32_t b = 0; b < buckets; ++b) {
@@ -164,8 +170,8 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
         range.sortedMin[axis].resize(entries + 4);
         range.sortedMax[axis].resize(entries + 4);
     }
-    for (const Slice& slice : slices_)
-        for (const Entry& entry : slice.walked[index])
+    for (std::size_t s = 0; s < sliceCount_; ++s)
+        for (const Entry& entry : slices[s].walked[index])
             range.sorted[range.bucketFill[hash.of(entry.cell) - first]++] = entry;
     // The bounds in sorted order, written one after the other rather than
     // scattered over six arrays as the entries are placed.

@@ -46,6 +46,12 @@ class GridBroadPhase {
     /// the same order.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
+    class WalkScratch;
+    /// Hashes the boxes into scratch's lists while building (null: lists of
+    /// its own). The lists are read only while the grid is built, so grids
+    /// built one after the other can share them.
+    void shareWalk(WalkScratch* scratch) { sharedWalk_ = scratch; }
+
   private:
     /// One box's presence in one cell: the cell, and in lowest the axes along
     /// which it is the box's lowest cell (bit per axis) and whether the box
@@ -104,6 +110,15 @@ class GridBroadPhase {
         std::vector<std::int32_t> large;
     };
 
+  public:
+    /// The lists grids hash their boxes into: as many slices, each with as
+    /// many lists, as any grid that used them needed, so that they never shrink.
+    class WalkScratch {
+        friend class GridBroadPhase;
+        std::vector<Slice> slices;
+    };
+
+  private:
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
     /// an array, so that a query tests four entries at once. The thread that
@@ -183,7 +198,11 @@ class GridBroadPhase {
     float inverseCellSize_ = 1.0f;
     Buckets buckets_;
     std::vector<Range> ranges_;
-    std::vector<Slice> slices_;
+    WalkScratch& walk() { return sharedWalk_ ? *sharedWalk_ : ownWalk_; }
+    WalkScratch ownWalk_;
+    WalkScratch* sharedWalk_ = nullptr;
+    /// The slices of the walk this grid uses, from the first.
+    std::size_t sliceCount_ = 0;
     /// The large boxes of every slice, in the order of the boxes.
     std::vector<std::int32_t> large_;
     /// The grown boxes findPairsOfGrown looks up, in the order of the boxes.
