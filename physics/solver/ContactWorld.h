@@ -96,6 +96,9 @@ class ContactWorld {
     void linkJoints(float weightPerSubstep);
 
     WorkerPool pool_{0};
+    /// The broad phase's grids, then the solver's bundles: they are never
+    /// needed at once, so the step holds the larger, not both.
+    StagePages stagePages_;
     BodyTable bodies_;
     ContactBroadPhase broadPhase_;
     ContactCache contacts_;

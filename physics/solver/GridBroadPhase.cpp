@@ -5,6 +5,7 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 namespace Tolvane::Physics {
@@ -110,6 +111,57 @@ void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::v
     large_.clear();
     for (std::size_t share = 0; share < shares; ++share)
         large_.insert(large_.end(), slices[share].large.begin(), slices[share].large.end());
+    layOutRanges();
+}
+
+namespace {
+
+/// Each array of a range starts on a cache line of its own.
+constexpr std::size_t arrayAlignment = 64;
+
+std::size_t alignedBytes(std::size_t bytes)
+{
+    return (bytes + arrayAlignment - 1) / arrayAlignment * arrayAlignment;
+}
+
+/// An array of count elements at at, which then moves past it.
+template <class T> T* takeArray(std::byte*& at, std::size_t count)
+{
+    T* const array = reinterpret_cast<T*>(at);
+    at += alignedBytes(count * sizeof(T));
+    return array;
+}
+
+} // namespace
+
+// Each range's arrays one after the other, from the start of the pages.
+void GridBroadPhase::layOutRanges()
+{
+    const std::vector<Slice>& slices = walk().slices;
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < ranges_.size(); ++r) {
+        Range& range = ranges_[r];
+        range.entries = 0;
+        for (std::size_t s = 0; s < sliceCount_; ++s)
+            range.entries += slices[s].walked[r].size();
+        const std::size_t buckets = range.endBucket - range.firstBucket;
+        total += alignedBytes((buckets + 1) * sizeof(std::uint32_t)) +
+                 alignedBytes(buckets * sizeof(std::uint32_t)) + alignedBytes(range.entries * sizeof(Entry)) +
+                 6 * alignedBytes((range.entries + 4) * sizeof(float));
+    }
+    StagePages& stagePages = pages();
+    std::byte* at = stagePages.room(total);
+    stagePages.used(total);
+    for (Range& range : ranges_) {
+        const std::size_t buckets = range.endBucket - range.firstBucket;
+        range.bucketStart = takeArray<std::uint32_t>(at, buckets + 1);
+        range.bucketFill = takeArray<std::uint32_t>(at, buckets);
+        range.sorted = takeArray<Entry>(at, range.entries);
+        for (int axis = 0; axis < 3; ++axis) {
+            range.sortedMin[axis] = takeArray<float>(at, range.entries + 4);
+            range.sortedMax[axis] = takeArray<float>(at, range.entries + 4);
+        }
+    }
 }
 
 void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
@@ -149,8 +201,7 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     const std::uint32_t first = range.firstBucket;
     const std::uint32_t buckets = range.endBucket - first;
     const Buckets hash = buckets_;
-    range.bucketStart.resize(buckets + 1);
-    range.bucketFill.assign(buckets, 0u);
+    std::fill_n(range.bucketFill, buckets, 0u);
     const std::vector<Slice>& slices = walk().slices;
     for (std::size_t s = 0; s < sliceCount_; ++s)
         for (const Entry& entry : slices[s].walked[index])
@@ -163,12 +214,13 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     }
     range.bucketStart[buckets] = start;
 
-    // Four more than the entries: a query reads a run's last four at once.
     const std::size_t entries = start;
-    range.sorted.resize(entries);
+    assert(entries == range.entries);
+    // The four bounds past the last entry are read but never count: zero, not
+    // what another stage left in the pages.
     for (int axis = 0; axis < 3; ++axis) {
-        range.sortedMin[axis].resize(entries + 4);
-        range.sortedMax[axis].resize(entries + 4);
+        std::fill_n(range.sortedMin[axis] + entries, 4, 0.0f);
+        std::fill_n(range.sortedMax[axis] + entries, 4, 0.0f);
     }
     for (std::size_t s = 0; s < sliceCount_; ++s)
         for (const Entry& entry : slices[s].walked[index])

@@ -51,6 +51,11 @@ class GridBroadPhase {
     /// its own). The lists are read only while the grid is built, so grids
     /// built one after the other can share them.
     void shareWalk(WalkScratch* scratch) { sharedWalk_ = scratch; }
+    /// Sorts the buckets into pages (null: pages of its own) that other
+    /// stages of the step may take once the pairs are found: what the grid
+    /// keeps in them is read only by the calls that build it and the
+    /// findPairsOfGrown that follows.
+    void sharePages(StagePages* pages) { sharedPages_ = pages; }
 
   private:
     /// One box's presence in one cell: the cell, and in lowest the axes along
@@ -127,12 +132,16 @@ class GridBroadPhase {
     struct alignas(64) Range {
         std::uint32_t firstBucket = 0;
         std::uint32_t endBucket = 0;
-        /// Each bucket's first entry, from firstBucket on, and one past the last's.
-        std::vector<std::uint32_t> bucketStart;
-        std::vector<std::uint32_t> bucketFill;
-        StepVector<Entry> sorted;
-        std::array<StepVector<float>, 3> sortedMin;
-        std::array<StepVector<float>, 3> sortedMax;
+        /// Each bucket's first entry, from firstBucket on, and one past the
+        /// last's. These arrays lie in the grid's pages (see layOutRanges).
+        std::uint32_t* bucketStart = nullptr;
+        std::uint32_t* bucketFill = nullptr;
+        /// The range's entries, and four more bounds than entries: a query
+        /// reads a run's last four at once.
+        std::size_t entries = 0;
+        Entry* sorted = nullptr;
+        float* sortedMin[3] = {nullptr, nullptr, nullptr};
+        float* sortedMax[3] = {nullptr, nullptr, nullptr};
         /// The pairs the range's thread found: those in its buckets, and those
         /// of large boxes with its share of the boxes.
         Pairs pairs;
@@ -144,8 +153,9 @@ class GridBroadPhase {
     /// after every pair.
     struct SortedBounds {
         explicit SortedBounds(const Range& range)
-            : low{range.sortedMin[0].data(), range.sortedMin[1].data(), range.sortedMin[2].data()},
-              high{range.sortedMax[0].data(), range.sortedMax[1].data(), range.sortedMax[2].data()}
+            : low{range.sortedMin[0], range.sortedMin[1], range.sortedMin[2]}, high{range.sortedMax[0],
+                                                                                    range.sortedMax[1],
+                                                                                    range.sortedMax[2]}
         {
         }
         /// Which of the entries from at on, four at a time and none from end
@@ -168,6 +178,9 @@ class GridBroadPhase {
     void walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
     void walkSlice(Slice& slice, std::int32_t from, std::int32_t to, const std::vector<WorldBox>& boxes,
                    const std::vector<char>* queries);
+    /// Places every range's arrays in the grid's pages, sized by the entries
+    /// the slices listed for it.
+    void layOutRanges();
     /// Fills one range's buckets with the entries every slice listed for it.
     void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
@@ -201,6 +214,9 @@ class GridBroadPhase {
     WalkScratch& walk() { return sharedWalk_ ? *sharedWalk_ : ownWalk_; }
     WalkScratch ownWalk_;
     WalkScratch* sharedWalk_ = nullptr;
+    StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }
+    StagePages ownPages_;
+    StagePages* sharedPages_ = nullptr;
     /// The slices of the walk this grid uses, from the first.
     std::size_t sliceCount_ = 0;
     /// The large boxes of every slice, in the order of the boxes.
@@ -269,8 +285,8 @@ template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted w
 {
     range.pairs.clear();
     const SortedBounds bounds(range);
-    const Entry* const sorted = range.sorted.data();
-    const std::uint32_t* const bucketStart = range.bucketStart.data();
+    const Entry* const sorted = range.sorted;
+    const std::uint32_t* const bucketStart = range.bucketStart;
     const std::uint32_t buckets = range.endBucket - range.firstBucket;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t end = bucketStart[b + 1];

@@ -144,4 +144,40 @@ template <class T> class ScratchArray {
     std::size_t capacity_ = 0;
 };
 
+/// Pages that stages of a step which never need them at the same time take
+/// in turn (the broad phase's grid, then the solver's bundles), so that the
+/// step holds the larger of their needs rather than the sum. What one stage
+/// leaves in them is lost to the next.
+class StagePages {
+  public:
+    /// The pages, with room for at least bytes; what they held is lost when they grow.
+    std::byte* room(std::size_t bytes)
+    {
+        pages_.makeRoom(bytes);
+        return pages_.data();
+    }
+    /// Notes that a stage used the first bytes of the pages.
+    void used(std::size_t bytes) { used_ = std::max(used_, bytes); }
+    /// Called once a step: when the stages used far less since the last call
+    /// than the steps before (a pile settled after forming), hands back the
+    /// pages past what they used and an eighth more, which would otherwise
+    /// stay with the process for good.
+    void handBackUnused()
+    {
+        held_ = std::max(held_, used_);
+        if (used_ + used_ / 4 < held_) {
+            held_ = used_ + used_ / 8;
+            pages_.dropFrom(held_);
+        }
+        used_ = 0;
+    }
+
+  private:
+    ScratchArray<std::byte> pages_;
+    /// The most bytes a stage used since the last handBackUnused, and the
+    /// most the pages hold touched since they were last handed back.
+    std::size_t used_ = 0;
+    std::size_t held_ = 0;
+};
+
 } // namespace Tolvane::Physics

@@ -64,5 +64,31 @@ TEST(ScratchArray, GrowingKeepsEveryElementHeldThroughSeveralMoves)
     EXPECT_EQ(array.data(), before);
 }
 
+TEST(StagePages, HandingBackKeepsWhatTheStagesUsedAndGrowingGivesRoom)
+{
+    StagePages pages;
+    constexpr std::size_t large = 1 << 20;
+    std::byte* bytes = pages.room(large);
+    for (std::size_t k = 0; k < large; ++k)
+        bytes[k] = static_cast<std::byte>(k % 251);
+    pages.used(large);
+    pages.handBackUnused();
+    // A step using a tenth: the pages past it (and an eighth more) go back,
+    // what it used stays.
+    constexpr std::size_t small = large / 10;
+    pages.used(small);
+    pages.handBackUnused();
+    EXPECT_EQ(pages.room(small), bytes);
+    for (std::size_t k = 0; k < small; ++k)
+        ASSERT_EQ(bytes[k], static_cast<std::byte>(k % 251)) << "byte " << k;
+    // Handed back pages are still there to write.
+    bytes[large - 1] = std::byte{7};
+    EXPECT_EQ(bytes[large - 1], std::byte{7});
+    // Growing gives room for all that is asked.
+    bytes = pages.room(3 * large);
+    bytes[3 * large - 1] = std::byte{9};
+    EXPECT_EQ(bytes[3 * large - 1], std::byte{9});
+}
+
 } // namespace
 } // namespace Tolvane::Physics
