@@ -160,6 +160,7 @@ std::int32_t ContactCache::takeSlots(std::int32_t count)
 void ContactCache::keepPairs(ContactStepStatistics& statistics)
 {
     nextPairs_.clear();
+    nextPairs_.reserve(work_.size());
     for (const PairWork& item : work_) {
         if (item.carried < 0)
             ++statistics.testedPairs;

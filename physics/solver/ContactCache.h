@@ -111,6 +111,10 @@ struct PairContact {
     bool linked = false;
 };
 
+/// The pairs of a step, in page-backed storage: room past the pairs a step
+/// has costs nothing until a step fills it.
+using PairList = StepVector<PairContact>;
+
 /// Keeps between steps: the pairs with manifolds, sorted by key, and the
 /// manifolds themselves with their points' impulses (warm starting is a walk
 /// in key order, not a search) and their separating axes.
@@ -124,8 +128,8 @@ class ContactCache {
                 ContactStepStatistics& statistics);
 
     /// The pairs in key order; the solve numbers them into its constraints.
-    std::vector<PairContact>& pairs() { return pairs_; }
-    const std::vector<PairContact>& pairs() const { return pairs_; }
+    PairList& pairs() { return pairs_; }
+    const PairList& pairs() const { return pairs_; }
     /// Manifold k of the pairs' (a pair's from firstPiece on).
     PieceContact& piece(std::size_t k) { return pieces_[k]; }
     const PieceContact& piece(std::size_t k) const { return pieces_[k]; }
@@ -213,10 +217,10 @@ class ContactCache {
     /// fewer manifolds than there are slots): one copy of the manifolds, which
     /// each pair updates in place. slots_ knows which slots are free.
     StepVector<PairWork> work_;
-    std::vector<PairContact> pairs_;
+    PairList pairs_;
     ScratchArray<PieceContact> pieces_;
     FreeRuns slots_;
-    std::vector<PairContact> nextPairs_;
+    PairList nextPairs_;
 };
 
 } // namespace Tolvane::Physics
