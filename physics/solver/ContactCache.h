@@ -145,6 +145,10 @@ class ContactCache {
     /// Forgets every pair and manifold.
     void clear();
 
+    /// Lists the step's work in pages (null: pages of its own) that other
+    /// stages take before and after the narrow phase.
+    void sharePages(StagePages* pages) { sharedPages_ = pages; }
+
   private:
     /// One pair for the narrow phase: a candidate of this step, or last step's
     /// pair at rest (carried) to keep.
@@ -211,12 +215,17 @@ class ContactCache {
     /// bodies is awake now: its manifolds stay in its slots.
     void carryIfResting(PairWork& work, const BodyTable& bodies);
 
-    /// This step's work, last step's pairs, and this step's pairs built from
-    /// them. The manifolds of every pair lie in pieces_, each pair's in slots
-    /// of its own that it keeps from step to step (a pair's slots may hold
-    /// fewer manifolds than there are slots): one copy of the manifolds, which
-    /// each pair updates in place. slots_ knows which slots are free.
-    StepVector<PairWork> work_;
+    /// This step's work (in the stage pages, read only within update), last
+    /// step's pairs, and this step's pairs built from them. The manifolds of
+    /// every pair lie in pieces_, each pair's in slots of its own that it
+    /// keeps from step to step (a pair's slots may hold fewer manifolds than
+    /// there are slots): one copy of the manifolds, which each pair updates
+    /// in place. slots_ knows which slots are free.
+    PairWork* work_ = nullptr;
+    std::size_t workCount_ = 0;
+    StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }
+    StagePages ownPages_;
+    StagePages* sharedPages_ = nullptr;
     PairList pairs_;
     ScratchArray<PieceContact> pieces_;
     FreeRuns slots_;

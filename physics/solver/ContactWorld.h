@@ -96,8 +96,9 @@ class ContactWorld {
     void linkJoints(float weightPerSubstep);
 
     WorkerPool pool_{0};
-    /// The broad phase's grids, then the solver's bundles: they are never
-    /// needed at once, so the step holds the larger, not both.
+    /// The broad phase's grids, the narrow phase's work, then the solver's
+    /// bundles: they are never needed at once, so the step holds the
+    /// largest, not all.
     StagePages stagePages_;
     BodyTable bodies_;
     ContactBroadPhase broadPhase_;

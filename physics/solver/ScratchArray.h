@@ -145,8 +145,9 @@ template <class T> class ScratchArray {
 };
 
 /// Pages that stages of a step which never need them at the same time take
-/// in turn (the broad phase's grid, then the solver's bundles), so that the
-/// step holds the larger of their needs rather than the sum. What one stage
+/// in turn (the broad phase's grid, the narrow phase's work, then the
+/// solver's bundles), so that the step holds the largest of their needs
+/// rather than the sum. What one stage
 /// leaves in them is lost to the next.
 class StagePages {
   public:
