@@ -2,6 +2,7 @@
 #include "physics/body/ConvexPolyhedron.h"
 
 #include <cassert>
+#include <mutex>
 
 namespace Tolvane::Physics {
 
@@ -17,14 +18,26 @@ ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::share
 {
     assert(model_);
     offset_ = parentOffset + model_->location();
-    // The model box need not be centred on the part's origin; the world box is
-    // placed at its true centre so that it really contains the part.
-    boxCentreOffset_ = offset_ + model_->boundingBox()->transform.position;
+}
 
-    const std::vector<std::shared_ptr<PhysicalModel>>& modelKids = model_->kids();
-    kids_.reserve(modelKids.size());
-    for (const auto& kid : modelKids)
-        kids_.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
+const std::vector<std::shared_ptr<ConvexPolyhedron>>& ConvexPolyhedron::kids() const
+{
+    if (kidsMade_.load(std::memory_order_acquire))
+        return kids_;
+    // Rare (once a node), so one lock serves every node. A throw (out of
+    // memory) leaves the kids unmade for the next call to try again.
+    static std::mutex making;
+    const std::lock_guard<std::mutex> hold(making);
+    if (!kidsMade_.load(std::memory_order_relaxed)) {
+        const std::vector<std::shared_ptr<PhysicalModel>>& modelKids = model_->kids();
+        std::vector<std::shared_ptr<ConvexPolyhedron>> made;
+        made.reserve(modelKids.size());
+        for (const auto& kid : modelKids)
+            made.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
+        kids_ = std::move(made);
+        kidsMade_.store(true, std::memory_order_release);
+    }
+    return kids_;
 }
 
 // Only the designed response places a body's tree: a body it never tests,
@@ -88,8 +101,11 @@ void ConvexPolyhedron::refreshBox(Math::Transform& bodyTransform, std::int32_t s
     // For a box centred on the part's origin the two offsets are equal and the
     // world offset already holds the rotation; only an off-centre box costs a
     // second rotation.
+    // The model box need not be centred on the part's origin; the world box is
+    // placed at its true centre so that it really contains the part.
+    const Math::Vector3 centreOffset = boxCentreOffset();
     const Math::Vector3 worldBoxOffset =
-        boxCentreOffset_ == offset_ ? placed.worldOffset : bodyTransform.rotate(boxCentreOffset_);
+        centreOffset == offset_ ? placed.worldOffset : bodyTransform.rotate(centreOffset);
     Math::Transform& boxTransform = placed.box.transform;
     boxTransform.position = bodyTransform.position + worldBoxOffset;
     boxTransform.orientation = bodyTransform.orientation;

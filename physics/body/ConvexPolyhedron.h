@@ -7,6 +7,7 @@
 #include "physics/body/PhysicalModel.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -24,9 +25,9 @@ struct PolyhedronFace {
 /// World vertices, face normals and a world box of one part, recomputed only
 /// when the stamp passed in differs from the one they were last computed for.
 /// The node's world state is made by its first refresh (or first request for
-/// its box): a body whose tree is never placed, as every body of the solver
-/// response, holds only the tree itself. The vertices and faces are made by
-/// the first refreshGeometry.
+/// its box), and its kids by the first request for them: a body whose tree
+/// is never placed, as every body of the solver response, holds only its
+/// root node. The vertices and faces are made by the first refreshGeometry.
 class ConvexPolyhedron {
   public:
     /// Builds the whole tree at once; parentOffset is (0,0,0) for a body's root.
@@ -53,7 +54,9 @@ class ConvexPolyhedron {
     const std::vector<Math::Vector3>& worldVertices() const;
     /// The model's triangles with their world normals; empty until the first refreshGeometry.
     const std::vector<PolyhedronFace>& faces() const;
-    const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const { return kids_; }
+    /// A node for each of the model part's kids, made on the first call
+    /// (from the kids the part has then), once even when several threads ask.
+    const std::vector<std::shared_ptr<ConvexPolyhedron>>& kids() const;
     /// The part's origin in body coordinates.
     const Math::Vector3& offset() const { return offset_; }
     /// offset rotated into world orientation at the last stamp (zero before the first).
@@ -80,12 +83,15 @@ class ConvexPolyhedron {
     void makeWorldGeometry(Placement& placed) const;
     void refreshWorldOffset(Placement& placed, Math::Transform& bodyTransform, std::int32_t stamp) const;
 
-    std::shared_ptr<PhysicalModel> model_;
-    std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;
-    Math::Vector3 offset_;
     /// The model box's centre in body coordinates: offset plus the box's own centre.
-    Math::Vector3 boxCentreOffset_;
+    Math::Vector3 boxCentreOffset() const { return offset_ + model_->box().transform.position; }
+
+    std::shared_ptr<PhysicalModel> model_;
+    mutable std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;
+    Math::Vector3 offset_;
     std::unique_ptr<Placement> placement_;
+    /// Whether kids_ holds the kids yet.
+    mutable std::atomic<bool> kidsMade_{false};
 };
 
 } // namespace Tolvane::Physics

@@ -29,6 +29,8 @@ class PhysicalModel : public ModelMesh {
     const std::vector<std::shared_ptr<PhysicalModel>>& kids() const { return kids_; }
     /// The box in the part's coordinates; after setKids it encloses the part and all descendants.
     std::shared_ptr<OrientedBoundingBox> boundingBox() const { return boundingBox_; }
+    /// The same box, read without sharing it.
+    const OrientedBoundingBox& box() const { return *boundingBox_; }
 
     /// Stores the kids, widens the radius and replaces the box by one over the part and its kids.
     void setKids(const std::vector<std::shared_ptr<PhysicalModel>>& kids);

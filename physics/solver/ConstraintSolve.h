@@ -66,6 +66,8 @@ class ConstraintSolve {
     void finishBodies(ContactStepStatistics& statistics);
 
     const ContactSolver& solver() const { return solver_; }
+    /// Keeps the solver's bundles in pages that other stages share.
+    void sharePages(StagePages* pages) { solver_.sharePages(pages); }
 
   private:
     using BodyRange = SolveBatches::BodyRange;

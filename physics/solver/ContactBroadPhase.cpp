@@ -110,6 +110,8 @@ template <class Work> void withWanted(const BodyTable& bodies, const Work& work)
 void ContactBroadPhase::findCandidates(BodyTable& bodies, float dt, WorkerPool& pool)
 {
     grid_.setPool(&pool);
+    grid_.shareWalk(&walk_);
+    grid_.sharePages(pages_);
     queries_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
         queries_[i] = bodies.moving(static_cast<std::int32_t>(i));
@@ -187,6 +189,8 @@ void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& po
         }
     everyGrown_.assign(grownBodies_.size(), 1);
     grownGrid_.setPool(&pool);
+    grownGrid_.shareWalk(&walk_);
+    grownGrid_.sharePages(pages_);
     candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
     grownGrid_.findPairs(
         grownBoxes_, everyGrown_,

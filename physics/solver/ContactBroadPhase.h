@@ -53,6 +53,10 @@ class ContactBroadPhase {
     /// Forgets the grid.
     void clear() { grid_ = GridBroadPhase(); }
 
+    /// Builds the grids in pages (null: pages of their own) that later
+    /// stages of the step may take once the candidates are found.
+    void sharePages(StagePages* pages) { pages_ = pages; }
+
   private:
     /// What strikes may do to a body in this step: the most its velocity may
     /// change by contacts (the fastest approach of any body whose box meets its
@@ -87,6 +91,9 @@ class ContactBroadPhase {
     std::vector<WorldBox> grownBoxes_;
     std::vector<char> everyGrown_;
     GridBroadPhase grownGrid_;
+    /// The lists both grids hash their boxes into, one grid after the other.
+    GridBroadPhase::WalkScratch walk_;
+    StagePages* pages_ = nullptr;
     /// The candidates sorted by key, and their two halves sorted apart before
     /// they are merged.
     std::vector<KeyedCandidate> candidateOrder_;

@@ -96,7 +96,7 @@ void ContactCache::update(const BodyTable& bodies, const ContactBroadPhase& broa
     listWork(bodies, broadPhase.sortedCandidates());
     // The candidates' manifolds, each pair on its own, and the kept pairs
     // checked: on the pool's threads. Each item writes its own slots only.
-    pool.forEach(work_.size(), pairsPerTask, [&](std::size_t from, std::size_t to) {
+    pool.forEach(workCount_, pairsPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             if (work_[k].carried < 0)
                 collidePair(work_[k], bodies, broadPhase, dt);
@@ -111,16 +111,18 @@ void ContactCache::update(const BodyTable& bodies, const ContactBroadPhase& broa
 // and this step's candidates, each with room for its hull pairs' manifolds.
 void ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCandidate>& candidates)
 {
-    work_.clear();
-    // Every pair and candidate may hold slots at once.
-    slots_.reserve(pairs_.size() + candidates.size());
+    // Every pair and candidate may hold slots at once, and be an item of work.
+    const std::size_t most = pairs_.size() + candidates.size();
+    slots_.reserve(most);
+    work_ = reinterpret_cast<PairWork*>(pages().room(most * sizeof(PairWork)));
+    workCount_ = 0;
     std::size_t previous = 0;
     const auto keep = [&](std::size_t index) {
         PairWork item;
         item.carried = static_cast<std::int32_t>(index);
         item.firstSlot = pairs_[index].firstPiece;
         item.slotCount = pairs_[index].slotCount;
-        work_.push_back(item);
+        work_[workCount_++] = item;
     };
     for (const KeyedCandidate& candidate : candidates) {
         const std::uint64_t key = candidate.key;
@@ -137,10 +139,11 @@ void ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCand
         // could be overwritten before a later hull pair reads it.
         const bool inPlace = item.last >= 0 && item.slotCount == 1 && pairs_[item.last].slotCount == 1;
         item.firstSlot = inPlace ? pairs_[item.last].firstPiece : takeSlots(item.slotCount);
-        work_.push_back(item);
+        work_[workCount_++] = item;
     }
     while (previous < pairs_.size())
         keep(previous++);
+    pages().used(workCount_ * sizeof(PairWork));
 }
 
 std::int32_t ContactCache::takeSlots(std::int32_t count)
@@ -160,7 +163,9 @@ std::int32_t ContactCache::takeSlots(std::int32_t count)
 void ContactCache::keepPairs(ContactStepStatistics& statistics)
 {
     nextPairs_.clear();
-    for (const PairWork& item : work_) {
+    nextPairs_.reserve(workCount_);
+    for (std::size_t k = 0; k < workCount_; ++k) {
+        const PairWork& item = work_[k];
         if (item.carried < 0)
             ++statistics.testedPairs;
         if (item.last >= 0 && pairs_[item.last].firstPiece != item.firstSlot)

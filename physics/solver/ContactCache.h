@@ -111,6 +111,10 @@ struct PairContact {
     bool linked = false;
 };
 
+/// The pairs of a step, in page-backed storage: room past the pairs a step
+/// has costs nothing until a step fills it.
+using PairList = StepVector<PairContact>;
+
 /// Keeps between steps: the pairs with manifolds, sorted by key, and the
 /// manifolds themselves with their points' impulses (warm starting is a walk
 /// in key order, not a search) and their separating axes.
@@ -124,8 +128,8 @@ class ContactCache {
                 ContactStepStatistics& statistics);
 
     /// The pairs in key order; the solve numbers them into its constraints.
-    std::vector<PairContact>& pairs() { return pairs_; }
-    const std::vector<PairContact>& pairs() const { return pairs_; }
+    PairList& pairs() { return pairs_; }
+    const PairList& pairs() const { return pairs_; }
     /// Manifold k of the pairs' (a pair's from firstPiece on).
     PieceContact& piece(std::size_t k) { return pieces_[k]; }
     const PieceContact& piece(std::size_t k) const { return pieces_[k]; }
@@ -140,6 +144,10 @@ class ContactCache {
 
     /// Forgets every pair and manifold.
     void clear();
+
+    /// Lists the step's work in pages (null: pages of its own) that other
+    /// stages take before and after the narrow phase.
+    void sharePages(StagePages* pages) { sharedPages_ = pages; }
 
   private:
     /// One pair for the narrow phase: a candidate of this step, or last step's
@@ -207,16 +215,21 @@ class ContactCache {
     /// bodies is awake now: its manifolds stay in its slots.
     void carryIfResting(PairWork& work, const BodyTable& bodies);
 
-    /// This step's work, last step's pairs, and this step's pairs built from
-    /// them. The manifolds of every pair lie in pieces_, each pair's in slots
-    /// of its own that it keeps from step to step (a pair's slots may hold
-    /// fewer manifolds than there are slots): one copy of the manifolds, which
-    /// each pair updates in place. slots_ knows which slots are free.
-    StepVector<PairWork> work_;
-    std::vector<PairContact> pairs_;
+    /// This step's work (in the stage pages, read only within update), last
+    /// step's pairs, and this step's pairs built from them. The manifolds of
+    /// every pair lie in pieces_, each pair's in slots of its own that it
+    /// keeps from step to step (a pair's slots may hold fewer manifolds than
+    /// there are slots): one copy of the manifolds, which each pair updates
+    /// in place. slots_ knows which slots are free.
+    PairWork* work_ = nullptr;
+    std::size_t workCount_ = 0;
+    StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }
+    StagePages ownPages_;
+    StagePages* sharedPages_ = nullptr;
+    PairList pairs_;
     ScratchArray<PieceContact> pieces_;
     FreeRuns slots_;
-    std::vector<PairContact> nextPairs_;
+    PairList nextPairs_;
 };
 
 } // namespace Tolvane::Physics

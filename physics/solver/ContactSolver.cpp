@@ -836,8 +836,7 @@ void ContactSolver::solveBundles(Bundle* bundles, int count, std::vector<SolverB
             // relax pass ends it. Kinematic lanes are never stored back.
             const float half = 0.5f * stiffness.substep;
             const WideLanes turned((useBias ? elapsed + half : elapsed - half) - stepMiddle_);
-            const KinematicRates& rates =
-                kinematicRates_[static_cast<std::size_t>(&bundle - bundles_.data())];
+            const KinematicRates& rates = kinematicRates_[static_cast<std::size_t>(&bundle - bundles_)];
             pass.pair.a.linearVelocity = PairLanes::addTo(pass.pair.a.linearVelocity, rates.a * turned);
             pass.pair.b.linearVelocity = PairLanes::addTo(pass.pair.b.linearVelocity, rates.b * turned);
         }
@@ -977,22 +976,18 @@ void ContactSolver::layOut(std::size_t bodyCount)
     if (bundleLanes_.size() < count)
         bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
     groupBundleStart_.assign(groupCount, 0);
-    // A step that used far fewer bundles than the steps before it (a pile
-    // settled after forming) hands back the pages past what it used and an
-    // eighth more; its pages would otherwise stay with the process for good.
-    const std::size_t used = bundlesUsed();
-    bundlesHeld_ = std::max(bundlesHeld_, used);
-    if (used + used / 4 < bundlesHeld_) {
-        bundlesHeld_ = used + used / 8;
-        bundles_.dropFrom(bundlesHeld_);
-    }
+    // A step that used far less of the pages than the steps before it (a
+    // pile settled after forming) hands back the pages past what it used.
+    StagePages& stagePages = pages();
+    stagePages.used(bundlesUsed() * sizeof(Bundle));
+    stagePages.handBackUnused();
     bundleRuns_.reset(static_cast<std::uint32_t>(count), groupCount);
     bundlesBeyond_.reset();
     groupStiffness_.assign(groupCount, {settings_.substep, settings_.softness, settings_.fixedSoftness,
                                         settings_.allowedPenetration});
     // Room past the first count bundles for groups that find no free run
     // long enough among them: the groups of a step take count bundles at most.
-    bundles_.makeRoom(2 * count);
+    bundles_ = reinterpret_cast<Bundle*>(stagePages.room(2 * count * sizeof(Bundle)));
     if (!kinematicTurns_.empty())
         kinematicRates_.makeRoom(2 * count);
 }
@@ -1109,7 +1104,7 @@ template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool
 template <class Work> void ContactSolver::forPairsInGroup(std::size_t group, bool parallel, Work work)
 {
     const std::uint32_t* colourBundles = colourBundleStart_.data() + groupStart_[group] + group;
-    Bundle* const bundles = bundles_.data() + groupBundleStart_[group];
+    Bundle* const bundles = bundles_ + groupBundleStart_[group];
     for (std::uint32_t colour = 0; colour < groupColours_[group]; ++colour) {
         const std::uint32_t begin = colourBundles[colour];
         const std::uint32_t end = colourBundles[colour + 1];

@@ -149,6 +149,10 @@ class ContactSolver {
     /// Runs the passes on this pool's threads (null: on the calling thread).
     /// The results are the same for every number of threads.
     void setPool(WorkerPool* pool) { pool_ = pool; }
+    /// Keeps the bundles in pages (null: pages of its own) that other stages
+    /// of the step may use before the next laying out: what the solver
+    /// leaves in the bundles is read only until then.
+    void sharePages(StagePages* pages) { sharedPages_ = pages; }
 
     /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
     /// fixed body), its points sharing the unit normal from A to B. group is
@@ -382,8 +386,6 @@ class ContactSolver {
     /// groups never give back within the step.
     FreeRuns bundleRuns_;
     SharedCounter bundlesBeyond_;
-    /// The most bundles steps used since the pages past them were last handed back.
-    std::size_t bundlesHeld_ = 0;
     // Scratch of the ordering.
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
@@ -395,8 +397,11 @@ class ContactSolver {
     /// themselves so that ordering touches little memory. A group's bundles
     /// start at its first constraint's place.
     StepVector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
-    /// Only grows: prepare() fills every field of the bundles in use.
-    ScratchArray<Bundle> bundles_;
+    /// In the stage pages: prepare() fills every field of the bundles in use.
+    Bundle* bundles_ = nullptr;
+    StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }
+    StagePages ownPages_;
+    StagePages* sharedPages_ = nullptr;
     /// For each bundle with a kinematic lane, at the bundle's place: how fast
     /// the velocity of each lane's kinematic body (on side A, then B) at the
     /// middle of the contact turns, ω × (ω × r), zero for other lanes. Apart

@@ -77,6 +77,9 @@ void ContactWorld::runStages(const std::vector<std::shared_ptr<CollisionSet>>& s
     // The threads slept since the last step: woken now, they are up by the
     // first loop over the bodies.
     pool_.wake();
+    broadPhase_.sharePages(&stagePages_);
+    contacts_.sharePages(&stagePages_);
+    solve_.sharePages(&stagePages_);
     const float weight = gravity.length();
     const Vector3 up = weight > 0.0f ? gravity * (-1.0f / weight) : Vector3();
     figures_.start();

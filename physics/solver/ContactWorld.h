@@ -96,6 +96,10 @@ class ContactWorld {
     void linkJoints(float weightPerSubstep);
 
     WorkerPool pool_{0};
+    /// The broad phase's grids, the narrow phase's work, then the solver's
+    /// bundles: they are never needed at once, so the step holds the
+    /// largest, not all.
+    StagePages stagePages_;
     BodyTable bodies_;
     ContactBroadPhase broadPhase_;
     ContactCache contacts_;

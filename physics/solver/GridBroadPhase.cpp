@@ -5,6 +5,7 @@
 #include "physics/solver/SolverConstants.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 namespace Tolvane::Physics {
@@ -89,32 +90,88 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
         ranges_[r].firstBucket = firstOf(r);
         ranges_[r].endBucket = firstOf(r + 1);
     }
-    slices_.resize(rangeCount);
-    for (Slice& slice : slices_)
-        slice.walked.resize(rangeCount);
+    std::vector<Slice>& slices = walk().slices;
+    if (slices.size() < rangeCount)
+        slices.resize(rangeCount);
+    for (std::size_t s = 0; s < rangeCount; ++s)
+        if (slices[s].walked.size() < rangeCount)
+            slices[s].walked.resize(rangeCount);
+    sliceCount_ = rangeCount;
 }
 
 void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
     const std::size_t count = boxes.size();
-    const std::size_t shares = slices_.size();
+    const std::size_t shares = sliceCount_;
+    std::vector<Slice>& slices = walk().slices;
     forEachShare(shares, [&](std::size_t share) {
-        walkSlice(slices_[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
+        walkSlice(slices[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
                   static_cast<std::int32_t>(shareStart(count, share + 1, shares)), boxes, queries);
     });
     large_.clear();
-    for (const Slice& slice : slices_)
-        large_.insert(large_.end(), slice.large.begin(), slice.large.end());
+    for (std::size_t share = 0; share < shares; ++share)
+        large_.insert(large_.end(), slices[share].large.begin(), slices[share].large.end());
+    layOutRanges();
+}
+
+namespace {
+
+/// Each array of a range starts on a cache line of its own.
+constexpr std::size_t arrayAlignment = 64;
+
+std::size_t alignedBytes(std::size_t bytes)
+{
+    return (bytes + arrayAlignment - 1) / arrayAlignment * arrayAlignment;
+}
+
+/// An array of count elements at at, which then moves past it.
+template <class T> T* takeArray(std::byte*& at, std::size_t count)
+{
+    T* const array = reinterpret_cast<T*>(at);
+    at += alignedBytes(count * sizeof(T));
+    return array;
+}
+
+} // namespace
+
+// Each range's arrays one after the other, from the start of the pages.
+void GridBroadPhase::layOutRanges()
+{
+    const std::vector<Slice>& slices = walk().slices;
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < ranges_.size(); ++r) {
+        Range& range = ranges_[r];
+        range.entries = 0;
+        for (std::size_t s = 0; s < sliceCount_; ++s)
+            range.entries += slices[s].walked[r].size();
+        const std::size_t buckets = range.endBucket - range.firstBucket;
+        total += alignedBytes((buckets + 1) * sizeof(std::uint32_t)) +
+                 alignedBytes(buckets * sizeof(std::uint32_t)) + alignedBytes(range.entries * sizeof(Entry)) +
+                 6 * alignedBytes((range.entries + 4) * sizeof(float));
+    }
+    StagePages& stagePages = pages();
+    std::byte* at = stagePages.room(total);
+    stagePages.used(total);
+    for (Range& range : ranges_) {
+        const std::size_t buckets = range.endBucket - range.firstBucket;
+        range.bucketStart = takeArray<std::uint32_t>(at, buckets + 1);
+        range.bucketFill = takeArray<std::uint32_t>(at, buckets);
+        range.sorted = takeArray<Entry>(at, range.entries);
+        for (int axis = 0; axis < 3; ++axis) {
+            range.sortedMin[axis] = takeArray<float>(at, range.entries + 4);
+            range.sortedMax[axis] = takeArray<float>(at, range.entries + 4);
+        }
+    }
 }
 
 void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                                const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
-    for (std::vector<Entry>& list : slice.walked)
+    for (StepVector<Entry>& list : slice.walked)
         list.clear();
     slice.large.clear();
     const Buckets buckets = buckets_;
-    std::vector<Entry>* const lists = slice.walked.data();
+    StepVector<Entry>* const lists = slice.walked.data();
     for (std::int32_t i = from; i < to; ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {
@@ -129,7 +186,7 @@ void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                     const std::uint32_t bucket = buckets.of(cell);
                     const std::uint32_t lowest =
                         (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, bucket, lowest | query});
+                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, lowest | query});
                 }
     }
 }
@@ -143,11 +200,12 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     Range& range = ranges_[index];
     const std::uint32_t first = range.firstBucket;
     const std::uint32_t buckets = range.endBucket - first;
-    range.bucketStart.resize(buckets + 1);
-    range.bucketFill.assign(buckets, 0u);
-    for (const Slice& slice : slices_)
-        for (const Entry& entry : slice.walked[index])
-            ++range.bucketFill[entry.bucket - first];
+    const Buckets hash = buckets_;
+    std::fill_n(range.bucketFill, buckets, 0u);
+    const std::vector<Slice>& slices = walk().slices;
+    for (std::size_t s = 0; s < sliceCount_; ++s)
+        for (const Entry& entry : slices[s].walked[index])
+            ++range.bucketFill[hash.of(entry.cell) - first];
     std::uint32_t start = 0;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t size = range.bucketFill[b];
@@ -156,16 +214,17 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     }
     range.bucketStart[buckets] = start;
 
-    // Four more than the entries: a query reads a run's last four at once.
     const std::size_t entries = start;
-    range.sorted.resize(entries);
+    assert(entries == range.entries);
+    // The four bounds past the last entry are read but never count: zero, not
+    // what another stage left in the pages.
     for (int axis = 0; axis < 3; ++axis) {
-        range.sortedMin[axis].resize(entries + 4);
-        range.sortedMax[axis].resize(entries + 4);
+        std::fill_n(range.sortedMin[axis] + entries, 4, 0.0f);
+        std::fill_n(range.sortedMax[axis] + entries, 4, 0.0f);
     }
-    for (const Slice& slice : slices_)
-        for (const Entry& entry : slice.walked[index])
-            range.sorted[range.bucketFill[entry.bucket - first]++] = entry;
+    for (std::size_t s = 0; s < sliceCount_; ++s)
+        for (const Entry& entry : slices[s].walked[index])
+            range.sorted[range.bucketFill[hash.of(entry.cell) - first]++] = entry;
     // The bounds in sorted order, written one after the other rather than
     // scattered over six arrays as the entries are placed.
     for (std::size_t at = 0; at < entries; ++at) {

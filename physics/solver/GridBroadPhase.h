@@ -5,6 +5,7 @@
 
 #include "geometry/WorldBox.h"
 #include "physics/solver/FloatLanes.h"
+#include "physics/solver/ScratchArray.h"
 #include "physics/solver/SolverConstants.h"
 #include "physics/solver/WorkerPool.h"
 
@@ -45,14 +46,25 @@ class GridBroadPhase {
     /// the same order.
     void setPool(WorkerPool* pool) { pool_ = pool; }
 
+    class WalkScratch;
+    /// Hashes the boxes into scratch's lists while building (null: lists of
+    /// its own). The lists are read only while the grid is built, so grids
+    /// built one after the other can share them.
+    void shareWalk(WalkScratch* scratch) { sharedWalk_ = scratch; }
+    /// Sorts the buckets into pages (null: pages of its own) that other
+    /// stages of the step may take once the pairs are found: what the grid
+    /// keeps in them is read only by the calls that build it and the
+    /// findPairsOfGrown that follows.
+    void sharePages(StagePages* pages) { sharedPages_ = pages; }
+
   private:
     /// One box's presence in one cell: the cell, and in lowest the axes along
     /// which it is the box's lowest cell (bit per axis) and whether the box
-    /// queries (queryBit).
+    /// queries (queryBit). The cell's bucket is hashed again where it is
+    /// needed rather than kept: every box has several entries, held twice.
     struct Entry {
         std::int32_t box;
         std::int32_t cell[3];
-        std::uint32_t bucket;
         std::uint32_t lowest;
     };
     static constexpr std::uint32_t everyAxis = 7;
@@ -99,10 +111,19 @@ class GridBroadPhase {
     /// boxes too large for the grid or unbounded. Each box is walked once,
     /// however many threads there are.
     struct alignas(64) Slice {
-        std::vector<std::vector<Entry>> walked;
+        std::vector<StepVector<Entry>> walked;
         std::vector<std::int32_t> large;
     };
 
+  public:
+    /// The lists grids hash their boxes into: as many slices, each with as
+    /// many lists, as any grid that used them needed, so that they never shrink.
+    class WalkScratch {
+        friend class GridBroadPhase;
+        std::vector<Slice> slices;
+    };
+
+  private:
     /// One thread's share of the grid: a range of buckets with their entries
     /// sorted by bucket, and the boxes' bounds in the same order one axis to
     /// an array, so that a query tests four entries at once. The thread that
@@ -111,12 +132,16 @@ class GridBroadPhase {
     struct alignas(64) Range {
         std::uint32_t firstBucket = 0;
         std::uint32_t endBucket = 0;
-        /// Each bucket's first entry, from firstBucket on, and one past the last's.
-        std::vector<std::uint32_t> bucketStart;
-        std::vector<std::uint32_t> bucketFill;
-        std::vector<Entry> sorted;
-        std::array<std::vector<float>, 3> sortedMin;
-        std::array<std::vector<float>, 3> sortedMax;
+        /// Each bucket's first entry, from firstBucket on, and one past the
+        /// last's. These arrays lie in the grid's pages (see layOutRanges).
+        std::uint32_t* bucketStart = nullptr;
+        std::uint32_t* bucketFill = nullptr;
+        /// The range's entries, and four more bounds than entries: a query
+        /// reads a run's last four at once.
+        std::size_t entries = 0;
+        Entry* sorted = nullptr;
+        float* sortedMin[3] = {nullptr, nullptr, nullptr};
+        float* sortedMax[3] = {nullptr, nullptr, nullptr};
         /// The pairs the range's thread found: those in its buckets, and those
         /// of large boxes with its share of the boxes.
         Pairs pairs;
@@ -128,8 +153,9 @@ class GridBroadPhase {
     /// after every pair.
     struct SortedBounds {
         explicit SortedBounds(const Range& range)
-            : low{range.sortedMin[0].data(), range.sortedMin[1].data(), range.sortedMin[2].data()},
-              high{range.sortedMax[0].data(), range.sortedMax[1].data(), range.sortedMax[2].data()}
+            : low{range.sortedMin[0], range.sortedMin[1], range.sortedMin[2]}, high{range.sortedMax[0],
+                                                                                    range.sortedMax[1],
+                                                                                    range.sortedMax[2]}
         {
         }
         /// Which of the entries from at on, four at a time and none from end
@@ -152,6 +178,9 @@ class GridBroadPhase {
     void walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
     void walkSlice(Slice& slice, std::int32_t from, std::int32_t to, const std::vector<WorldBox>& boxes,
                    const std::vector<char>* queries);
+    /// Places every range's arrays in the grid's pages, sized by the entries
+    /// the slices listed for it.
+    void layOutRanges();
     /// Fills one range's buckets with the entries every slice listed for it.
     void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
@@ -182,7 +211,14 @@ class GridBroadPhase {
     float inverseCellSize_ = 1.0f;
     Buckets buckets_;
     std::vector<Range> ranges_;
-    std::vector<Slice> slices_;
+    WalkScratch& walk() { return sharedWalk_ ? *sharedWalk_ : ownWalk_; }
+    WalkScratch ownWalk_;
+    WalkScratch* sharedWalk_ = nullptr;
+    StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }
+    StagePages ownPages_;
+    StagePages* sharedPages_ = nullptr;
+    /// The slices of the walk this grid uses, from the first.
+    std::size_t sliceCount_ = 0;
     /// The large boxes of every slice, in the order of the boxes.
     std::vector<std::int32_t> large_;
     /// The grown boxes findPairsOfGrown looks up, in the order of the boxes.
@@ -249,8 +285,8 @@ template <class Wanted> void GridBroadPhase::pairsInRange(Range& range, Wanted w
 {
     range.pairs.clear();
     const SortedBounds bounds(range);
-    const Entry* const sorted = range.sorted.data();
-    const std::uint32_t* const bucketStart = range.bucketStart.data();
+    const Entry* const sorted = range.sorted;
+    const std::uint32_t* const bucketStart = range.bucketStart;
     const std::uint32_t buckets = range.endBucket - range.firstBucket;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t end = bucketStart[b + 1];

@@ -5,8 +5,7 @@
 
 namespace Tolvane::Physics {
 
-void Islands::wake(BodyTable& bodies, const std::vector<PairContact>& pairs,
-                   const std::vector<JointLink>& joints)
+void Islands::wake(BodyTable& bodies, const PairList& pairs, const std::vector<JointLink>& joints)
 {
     islandParent_.resize(bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)

@@ -22,7 +22,7 @@ class Islands {
   public:
     /// Unites the movable bodies of every linked pair and every joint into
     /// islands, and wakes every sleeping body of an island with an awake body.
-    void wake(BodyTable& bodies, const std::vector<PairContact>& pairs, const std::vector<JointLink>& joints);
+    void wake(BodyTable& bodies, const PairList& pairs, const std::vector<JointLink>& joints);
 
     /// Starts the islands' least still times for the step's finish; sleeping
     /// says whether bodies may fall asleep at all.

@@ -2,6 +2,7 @@
 #include "physics/solver/ScratchArray.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
@@ -28,6 +29,23 @@ void releasePages(void* memory, std::size_t bytes) noexcept
         munmap(memory, bytes);
 }
 
+void* growPages(void* memory, std::size_t bytes, std::size_t newBytes)
+{
+    if (!memory)
+        return allocatePages(newBytes);
+#if defined(__linux__)
+    void* moved = mremap(memory, bytes, newBytes, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED)
+        throw std::bad_alloc();
+    return moved;
+#else
+    void* grown = allocatePages(newBytes);
+    std::memcpy(grown, memory, bytes);
+    releasePages(memory, bytes);
+    return grown;
+#endif
+}
+
 void dropPages(void* from, void* to) noexcept
 {
     constexpr std::uintptr_t page = 4096;
@@ -47,6 +65,15 @@ void* allocatePages(std::size_t bytes)
 void releasePages(void* memory, std::size_t) noexcept
 {
     ::operator delete (memory, std::align_val_t{4096});
+}
+
+void* growPages(void* memory, std::size_t bytes, std::size_t newBytes)
+{
+    void* grown = allocatePages(newBytes);
+    if (memory)
+        std::memcpy(grown, memory, bytes);
+    releasePages(memory, bytes);
+    return grown;
 }
 
 void dropPages(void*, void*) noexcept {}

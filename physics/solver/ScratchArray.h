@@ -17,6 +17,12 @@ namespace Tolvane::Physics {
 void* allocatePages(std::size_t bytes);
 /// Gives back what allocatePages gave (null: nothing).
 void releasePages(void* memory, std::size_t bytes) noexcept;
+/// Grows memory of bytes that allocatePages gave (null: none) to newBytes,
+/// keeping what it held, and returns where it now is: the old block is no
+/// longer valid. Where the system can, its pages are moved over, not copied,
+/// so that the pages never touched stay untouched and the old and the new
+/// block are never both held. Throws std::bad_alloc, the old block kept.
+void* growPages(void* memory, std::size_t bytes, std::size_t newBytes);
 /// Hands the whole pages between from and to, of memory allocatePages gave,
 /// back to the system while keeping them: touched again, they come back
 /// holding zeros. Does nothing where the system cannot.
@@ -110,10 +116,7 @@ template <class T> class ScratchArray {
         if (count <= capacity_)
             return;
         const std::size_t capacity = std::max(count, 2 * capacity_);
-        T* const memory = static_cast<T*>(allocatePages(capacity * sizeof(T)));
-        std::copy(data_, data_ + capacity_, memory);
-        release();
-        data_ = memory;
+        data_ = static_cast<T*>(growPages(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
         capacity_ = capacity;
     }
     std::size_t capacity() const { return capacity_; }
@@ -139,6 +142,43 @@ template <class T> class ScratchArray {
 
     T* data_ = nullptr;
     std::size_t capacity_ = 0;
+};
+
+/// Pages that stages of a step which never need them at the same time take
+/// in turn (the broad phase's grid, the narrow phase's work, then the
+/// solver's bundles), so that the step holds the largest of their needs
+/// rather than the sum. What one stage
+/// leaves in them is lost to the next.
+class StagePages {
+  public:
+    /// The pages, with room for at least bytes; what they held is lost when they grow.
+    std::byte* room(std::size_t bytes)
+    {
+        pages_.makeRoom(bytes);
+        return pages_.data();
+    }
+    /// Notes that a stage used the first bytes of the pages.
+    void used(std::size_t bytes) { used_ = std::max(used_, bytes); }
+    /// Called once a step: when the stages used far less since the last call
+    /// than the steps before (a pile settled after forming), hands back the
+    /// pages past what they used and an eighth more, which would otherwise
+    /// stay with the process for good.
+    void handBackUnused()
+    {
+        held_ = std::max(held_, used_);
+        if (used_ + used_ / 4 < held_) {
+            held_ = used_ + used_ / 8;
+            pages_.dropFrom(held_);
+        }
+        used_ = 0;
+    }
+
+  private:
+    ScratchArray<std::byte> pages_;
+    /// The most bytes a stage used since the last handBackUnused, and the
+    /// most the pages hold touched since they were last handed back.
+    std::size_t used_ = 0;
+    std::size_t held_ = 0;
 };
 
 } // namespace Tolvane::Physics

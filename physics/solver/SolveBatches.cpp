@@ -9,9 +9,8 @@
 
 namespace Tolvane::Physics {
 
-void SolveBatches::plan(const BodyTable& bodies, std::vector<PairContact>& pairs,
-                        const std::vector<JointLink>& joints, ContactStepStatistics& statistics,
-                        float weightPerSubstep, int threads)
+void SolveBatches::plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
+                        ContactStepStatistics& statistics, float weightPerSubstep, int threads)
 {
     groupAwakeBodies(bodies, pairs, joints);
     statistics.awakeBodies = static_cast<int>(solverToBody_.size());
@@ -43,7 +42,7 @@ std::int32_t SolveBatches::groupOfJoint(const JointLink& joint) const
 // The awake bodies. They are solved in groups that share no body: bodies
 // joined by any contact with points (the islands join only those that
 // touch) or by a joint, numbered in the order of their first body.
-void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
+void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const PairList& pairs,
                                     const std::vector<JointLink>& joints)
 {
     solverToBody_.clear();
@@ -76,7 +75,7 @@ void SolveBatches::groupAwakeBodies(const BodyTable& bodies, const std::vector<P
     }
 }
 
-void SolveBatches::countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
+void SolveBatches::countConstraints(PairList& pairs, ContactStepStatistics& statistics,
                                     float weightPerSubstep)
 {
     groupConstraints_.assign(static_cast<std::size_t>(groupCount_), 0);
@@ -195,7 +194,7 @@ void SolveBatches::assignBatches(int threads)
 // batch's together, batch after batch, in the pairs' order within each,
 // so that batches solved side by side share no cache line of them.
 // Pairs without contacts to solve have none.
-void SolveBatches::numberPairs(std::vector<PairContact>& pairs)
+void SolveBatches::numberPairs(PairList& pairs)
 {
     const auto size = static_cast<std::size_t>(batchCount_) + 1;
     batchConstraintStart_.assign(size, 0);

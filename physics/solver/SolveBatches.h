@@ -30,7 +30,7 @@ class SolveBatches {
     /// groups are batched changes no result.
     /// Joined awake bodies are grouped as touching ones are, and a group
     /// with joints is some batch's even without contacts.
-    void plan(const BodyTable& bodies, std::vector<PairContact>& pairs, const std::vector<JointLink>& joints,
+    void plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
               ContactStepStatistics& statistics, float weightPerSubstep, int threads = 1);
 
     std::int32_t batchCount() const { return batchCount_; }
@@ -96,13 +96,12 @@ class SolveBatches {
 
   private:
     /// Groups the awake bodies joined by any pair and numbers them in order.
-    void groupAwakeBodies(const BodyTable& bodies, const std::vector<PairContact>& pairs,
+    void groupAwakeBodies(const BodyTable& bodies, const PairList& pairs,
                           const std::vector<JointLink>& joints);
     /// An awake body's group.
     std::int32_t groupOfBody(std::int32_t body) const { return groupOfBody_[body]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
-    void countConstraints(std::vector<PairContact>& pairs, ContactStepStatistics& statistics,
-                          float weightPerSubstep);
+    void countConstraints(PairList& pairs, ContactStepStatistics& statistics, float weightPerSubstep);
     /// The groups into batches in their order, a batch closed once it holds
     /// batchConstraints, or on several threads fewer towards the end.
     void assignBatches(int threads);
@@ -110,7 +109,7 @@ class SolveBatches {
     /// The substep scale a pair needs that carries load times its lighter
     /// body's weight, having needed previous last step.
     static int substepScale(float load, int previous);
-    void numberPairs(std::vector<PairContact>& pairs);
+    void numberPairs(PairList& pairs);
     /// Each joint with an awake body into its batch's list.
     void numberJoints(const std::vector<JointLink>& joints);
     /// The group of the joint's awake body, or -1 when neither is awake.

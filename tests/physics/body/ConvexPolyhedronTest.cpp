@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
+#include <vector>
 
 namespace Tolvane::Physics {
 namespace {
@@ -75,6 +77,35 @@ TEST(ConvexPolyhedronConstruction, MirrorsTheModelTreeWithEmptyWorldData)
     }
     // The node owns a copy of the model's box, so moving it never moves the shared model.
     EXPECT_NE(&kid.boundingBox(), kid.model()->boundingBox().get());
+}
+
+TEST(ConvexPolyhedronConstruction, KidsAskedForOnSeveralThreadsAtOnceAreMadeOnce)
+{
+    auto model = groupPart(
+        {groupPart({cubePart({0.0f, 2.0f, 0.0f})}, {1.0f, 0.0f, 0.0f}), cubePart({0.0f, 0.0f, 1.0f})},
+        Vector3());
+    for (int round = 0; round < 20; ++round) {
+        const ConvexPolyhedron root(Vector3(), model);
+        constexpr int threads = 4;
+        std::vector<const std::vector<std::shared_ptr<ConvexPolyhedron>>*> seen(threads);
+        std::vector<const ConvexPolyhedron*> firstKid(threads);
+        std::vector<std::thread> askers;
+        for (int t = 0; t < threads; ++t)
+            askers.emplace_back([&, t] {
+                seen[t] = &root.kids();
+                firstKid[t] = root.kids()[0].get();
+            });
+        for (std::thread& asker : askers)
+            asker.join();
+        for (int t = 0; t < threads; ++t) {
+            EXPECT_EQ(seen[t], &root.kids());
+            EXPECT_EQ(firstKid[t], root.kids()[0].get());
+        }
+        ASSERT_EQ(root.kids().size(), 2u);
+        // The grandchild's offset adds up along the tree.
+        ASSERT_EQ(root.kids()[0]->kids().size(), 1u);
+        EXPECT_EQ(root.kids()[0]->kids()[0]->offset(), Vector3(1.0f, 2.0f, 0.0f));
+    }
 }
 
 TEST(ConvexPolyhedronConstruction, HighVertexIndicesStayPositive)

@@ -51,6 +51,8 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
     const MoreThreadsThanCores threeThreads(3);
     WorkerPool pool(3);
     WorkerPool twoThreads(2);
+    // Hashing lists two grids share in every round, whatever their scenes.
+    GridBroadPhase::WalkScratch walk;
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const float spread = std::uniform_real_distribution<float>(3.0f, 40.0f)(random);
@@ -103,6 +105,26 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
         });
         EXPECT_EQ(sorted(found), expected);
         EXPECT_TRUE(!many || !expected.empty());
+
+        // Two grids hashing into the same lists, the second built from other
+        // boxes on another number of threads after the first: each finds
+        // its own pairs, the first also those its grown boxes add.
+        GridBroadPhase first;
+        GridBroadPhase second;
+        first.shareWalk(&walk);
+        second.shareWalk(&walk);
+        first.setPool(&pool);
+        second.setPool(round % 2 == 0 ? &twoThreads : nullptr);
+        Pairs firstPairs;
+        first.findPairs(before, queries, odd, firstPairs);
+        const std::vector<WorldBox> fewer(before.begin(), before.begin() + count / 3);
+        const std::vector<char> everyQuery(fewer.size(), 1);
+        Pairs secondPairs;
+        second.findPairs(fewer, everyQuery, odd, secondPairs);
+        EXPECT_EQ(sorted(firstPairs), everyPair(before, queries, odd));
+        EXPECT_EQ(sorted(secondPairs), everyPair(fewer, everyQuery, odd));
+        first.findPairsOfGrown(boxes, grown, added, found);
+        EXPECT_EQ(sorted(found), expected);
         // A grid asked before it was built builds itself from the boxes it is given.
         GridBroadPhase fresh;
         fresh.setPool(&pool);

@@ -262,12 +262,12 @@ TEST(Islands, ABodyWokenAtTheTopOfAStackWakesTheWholeStack)
 /// pairCount pairs of cubes 3 apart along x, each pair touching on one
 /// manifold of four points, and freeCount cubes touching nothing after them,
 /// gathered; the pairs' contacts.
-std::vector<PairContact> touchingPairs(Stages& stages, int pairCount, int freeCount)
+PairList touchingPairs(Stages& stages, int pairCount, int freeCount)
 {
     for (int k = 0; k < 2 * pairCount + freeCount; ++k)
         stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
     stages.gather(false);
-    std::vector<PairContact> pairs(static_cast<std::size_t>(pairCount));
+    PairList pairs(static_cast<std::size_t>(pairCount));
     for (int k = 0; k < pairCount; ++k) {
         pairs[k].bodyA = 2 * k;
         pairs[k].bodyB = 2 * k + 1;
@@ -282,7 +282,7 @@ TEST(SolveBatches, SmallGroupsFillBatchesOfWholeGroupsInOrder)
     Stages stages;
     constexpr int pairCount = 200;
     constexpr int freeCount = 3;
-    std::vector<PairContact> pairs = touchingPairs(stages, pairCount, freeCount);
+    PairList pairs = touchingPairs(stages, pairCount, freeCount);
     SolveBatches batches;
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, 9.81f * 0.025f / 4.0f);
@@ -310,7 +310,7 @@ TEST(SolveBatches, OnSeveralThreadsTheLastBatchesShrinkAndTheDearestComeFirst)
 {
     Stages stages;
     constexpr int pairCount = 600;
-    std::vector<PairContact> pairs = touchingPairs(stages, pairCount, 0);
+    PairList pairs = touchingPairs(stages, pairCount, 0);
     // A heavy body on a light one, on 20 manifolds: its batch of its own takes
     // eight times the substeps, and costs more than any other.
     pairs.back().counts.manifolds = 20;
@@ -343,7 +343,7 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
     // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
     const float loads[3] = {5.0f, 20.0f, 1000.0f};
-    std::vector<PairContact> pairs(3);
+    PairList pairs(3);
     for (int k = 0; k < 3; ++k) {
         pairs[k].bodyA = 2 * k;
         pairs[k].bodyB = 2 * k + 1;
