@@ -96,6 +96,7 @@ void ConstraintSolve::prepare(const ContactSettings& settings, float dt, float w
     // Room for the constraints; each batch's thread fills its own.
     const auto constraintCount = static_cast<std::size_t>(batches_.constraintCount());
     solver_.setPool(&pool_);
+    solver_.readPointsFrom(this);
     solver_.resize(constraintCount, static_cast<std::size_t>(batches_.pointCount()));
     constraintPiece_.resize(constraintCount);
 
@@ -263,7 +264,6 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
         return;
     const std::int32_t batch = batches_.batchOfGroup(pair.island);
     // The carried impulses are those of one of the settings' substeps.
-    const float perSubstep = 1.0f / static_cast<float>(batches_.batchSubstepScale(batch));
     const float allowed = allowedPenetrationOf(pair, batch);
     auto constraint = static_cast<std::size_t>(pair.firstConstraint);
     auto point = static_cast<std::size_t>(pair.firstPoint);
@@ -283,21 +283,29 @@ void ConstraintSolve::addConstraints(const PairContact& pair)
         const PieceContact& piece = contacts_.piece(static_cast<std::size_t>(pair.firstPiece + k));
         if (piece.pointCount == 0)
             continue;
-        ContactPointInput inputs[Collision::maxManifoldPoints];
-        for (int p = 0; p < piece.pointCount; ++p) {
-            inputs[p].position = piece.points[p].point.position;
-            inputs[p].separation = piece.points[p].point.separation;
-            inputs[p].normalImpulse = piece.points[p].normalImpulse * perSubstep;
-            inputs[p].tangentImpulse = piece.points[p].tangentImpulse * perSubstep;
-        }
         float height = 0.0f;
         for (int p = 0; p < piece.pointCount; ++p)
-            height += dot(inputs[p].position, up_);
+            height += dot(piece.points[p].point.position, up_);
+        // The solver reads the points from the piece when it prepares them
+        // (readPoints).
         constraintPiece_[constraint] = pair.firstPiece + k;
         solver_.set(constraint++, point,
-                    {a, b, piece.normal, inputs, piece.pointCount, batch,
+                    {a, b, piece.normal, nullptr, piece.pointCount, batch,
                      height / static_cast<float>(piece.pointCount), allowed, friction, restitution});
         point += static_cast<std::size_t>(piece.pointCount);
+    }
+}
+
+void ConstraintSolve::readPoints(std::size_t index, std::int32_t group, ContactPointInput* points) const
+{
+    const PieceContact& piece = contacts_.piece(static_cast<std::size_t>(constraintPiece_[index]));
+    // The carried impulses are those of one of the settings' substeps.
+    const float perSubstep = 1.0f / static_cast<float>(batches_.batchSubstepScale(group));
+    for (int p = 0; p < piece.pointCount; ++p) {
+        points[p].position = piece.points[p].point.position;
+        points[p].separation = piece.points[p].point.separation;
+        points[p].normalImpulse = piece.points[p].normalImpulse * perSubstep;
+        points[p].tangentImpulse = piece.points[p].tangentImpulse * perSubstep;
     }
 }
 

@@ -24,7 +24,7 @@ namespace Tolvane::Physics {
 /// scratch only grow). The awake bodies as the solver moves them, their
 /// orientations and still times are the step's own; the impulses the solve
 /// leaves go back into the contact cache.
-class ConstraintSolve {
+class ConstraintSolve final : private ContactPointSource {
   public:
     /// Microseconds a batch took, and the part of them spent moving bodies.
     struct BatchTimes {
@@ -84,6 +84,9 @@ class ConstraintSolve {
     void addConstraints(const PairContact& pair);
     /// The penetration a pair's contacts leave alone, by the load they bear.
     float allowedPenetrationOf(const PairContact& pair, std::int32_t batch) const;
+    /// The points of the solver's constraint index, of batch group, read
+    /// from its piece of the cache.
+    void readPoints(std::size_t index, std::int32_t group, ContactPointInput* points) const override;
     /// What the solver left at the batch's points, kept for next step's warm start.
     void storeImpulses(std::size_t batch, bool parallel, float scale);
     void storeImpulses(std::size_t constraint, float scale);

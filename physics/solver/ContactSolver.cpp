@@ -270,7 +270,7 @@ void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3&
 void ContactSolver::resize(std::size_t count, std::size_t points)
 {
     constraints_.resize(count);
-    inputs_.resize(points);
+    inputs_.resize(pointSource_ ? 0 : points);
     sortKeys_.resize(count);
 }
 
@@ -287,8 +287,9 @@ void ContactSolver::set(std::size_t index, std::size_t firstPoint, const Contact
     constraint.normal = manifold.normal;
     constraint.firstPoint = static_cast<std::int32_t>(firstPoint);
     constraint.pointCount = manifold.pointCount;
-    std::copy(manifold.points, manifold.points + manifold.pointCount,
-              inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
+    if (!pointSource_)
+        std::copy(manifold.points, manifold.points + manifold.pointCount,
+                  inputs_.begin() + static_cast<std::ptrdiff_t>(firstPoint));
     // Where the constraint's sort key goes when its group's constraints are
     // numbered together; arrange() places the keys itself otherwise.
     sortKeys_[index] = sortKey(manifold.height, index);
@@ -327,11 +328,11 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
 namespace {
 
 /// The middle of a constraint's points.
-template <class Constraint> Vector3 middleOf(const Constraint& c, const StepVector<ContactPointInput>& inputs)
+template <class Constraint> Vector3 middleOf(const Constraint& c, const ContactPointInput* inputs)
 {
     Vector3 middle;
     for (int j = 0; j < c.pointCount; ++j)
-        middle += inputs[c.firstPoint + j].position;
+        middle += inputs[j].position;
     return c.pointCount > 0 ? middle * (1.0f / static_cast<float>(c.pointCount)) : middle;
 }
 
@@ -339,7 +340,7 @@ template <class Constraint> Vector3 middleOf(const Constraint& c, const StepVect
 /// (into points) as the step begins, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
 Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                           const StepVector<ContactPointInput>& inputs, const ContactStiffness& stiffness,
+                           const ContactPointInput* inputs, const ContactStiffness& stiffness,
                            const AnchorOf& anchorOf, Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;
@@ -350,7 +351,7 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
     const bool kinematic = c.indexA < noSolverBody || c.indexB < noSolverBody;
     const Vector3 middle = kinematic ? middleOf(c, inputs) : Vector3();
     for (int j = 0; j < c.pointCount; ++j) {
-        const ContactPointInput& in = inputs[c.firstPoint + j];
+        const ContactPointInput& in = inputs[j];
         Point& p = points[j];
         // A fixed body never turns, so its anchor only has to be finite.
         p.anchorA = fixedA ? Vector3() : anchorOf(c.indexA, in.position - a.centre, middle - a.centre);
@@ -522,6 +523,16 @@ void packPoint(Bundle& bundle, const PreparedBodyLanes& a, const PreparedBodyLan
 // Works out each lane's constraint as one would on plain floats, then puts
 // the values into the lanes. Empty lanes and points get zeros: they are
 // computed with, and their results dropped.
+void ContactSolver::readPoints(std::size_t index, ContactPointInput* points) const
+{
+    const Constraint& c = constraints_[index];
+    if (pointSource_) {
+        pointSource_->readPoints(index, c.group, points);
+        return;
+    }
+    std::copy(inputs_.begin() + c.firstPoint, inputs_.begin() + c.firstPoint + c.pointCount, points);
+}
+
 void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                                   const ContactStiffness& stiffness)
 {
@@ -538,6 +549,7 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
     const Constraint empty;
     const Constraint* lanes[lanesPerBundle];
     Point points[lanesPerBundle][maxPoints];
+    ContactPointInput inputs[lanesPerBundle][maxPoints];
     Softness softness[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
@@ -550,7 +562,8 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
-        softness[lane] = prepareConstraint(c, bodies, inputs_, stiffness, anchorOf, points[lane]);
+        readPoints(static_cast<std::size_t>(index), inputs[lane]);
+        softness[lane] = prepareConstraint(c, bodies, inputs[lane], stiffness, anchorOf, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
     }
     packConstraints(bundle, lanes, softness, stiffness.allowedPenetration, settings_);
@@ -559,7 +572,7 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
         Vector3 rateB[lanesPerBundle];
         for (int lane = 0; lane < lanesPerBundle; ++lane) {
             const Constraint& c = *lanes[lane];
-            const Vector3 middle = middleOf(c, inputs_);
+            const Vector3 middle = middleOf(c, inputs[lane]);
             const auto rate = [&](std::int32_t index) {
                 if (index >= noSolverBody)
                     return Vector3();

@@ -72,6 +72,20 @@ struct ContactPointResult {
     float maxNormalImpulse = 0.0f;
 };
 
+/// Where the solver reads the points of the constraints set without their
+/// own (see ContactSolver::readPointsFrom): the caller's manifolds, left
+/// where they are rather than copied, which must stay put until each group
+/// is prepared.
+class ContactPointSource {
+  public:
+    /// The points of constraint index, of group, with the impulses to start
+    /// from, into points (as many as the constraint was set with).
+    virtual void readPoints(std::size_t index, std::int32_t group, ContactPointInput* points) const = 0;
+
+  protected:
+    ~ContactPointSource() = default;
+};
+
 /// One manifold handed to the solver: its two bodies (noSolverBody for a
 /// fixed one), the unit normal from A to B its points share, and its points
 /// with the impulses they carried last step.
@@ -171,6 +185,11 @@ class ContactSolver {
     /// end as if added in index order.
     void resize(std::size_t count, std::size_t points);
     void set(std::size_t index, std::size_t firstPoint, const ContactManifoldInput& manifold);
+
+    /// With a source, set() keeps no copy of the manifolds' points (their
+    /// pointers may be null): prepare reads each constraint's from the
+    /// source instead. Null: set() copies them. Chosen before resize.
+    void readPointsFrom(const ContactPointSource* source) { pointSource_ = source; }
 
     /// Effective masses, tangents and the normal velocity before the solve,
     /// from the bodies as the step begins, and the order the passes take
@@ -354,6 +373,8 @@ class ContactSolver {
     std::uint32_t takeBundles(std::uint32_t count);
     /// One past the last bundle the groups of the last step took.
     std::size_t bundlesUsed() const;
+    /// Constraint index's points as the step begins, into points.
+    void readPoints(std::size_t index, ContactPointInput* points) const;
     /// Prepares bundle k from the lanes listed at lanesAt.
     void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
@@ -411,8 +432,10 @@ class ContactSolver {
         Vector3WideLanes b;
     };
     ScratchArray<KinematicRates> kinematicRates_;
-    /// The carried impulses of every point as added, until prepare() reads them.
+    /// The carried impulses of every point as added, until prepare() reads
+    /// them; empty with a point source.
     StepVector<ContactPointInput> inputs_;
+    const ContactPointSource* pointSource_ = nullptr;
     ContactSolverSettings settings_;
     /// Each group's substep and softness.
     std::vector<ContactStiffness> groupStiffness_;
