@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -155,7 +156,8 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
     // side at counted places must give the very same impulses and velocities,
     // also when the groups are laid out before any constraint is set and each
     // group is then ordered and prepared on its own (by a solver whose buffers
-    // a smaller problem sized first).
+    // a smaller problem sized first), and when the solver reads the points
+    // from the caller's manifolds rather than keeping copies.
     const auto corners = [](float y, float carried) {
         std::vector<ContactPointInput> points;
         for (float x : {-1.0f, 1.0f})
@@ -187,6 +189,23 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
         set.set(k, 4 * k, {m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b)});
     }
 
+    struct ManifoldPoints final : ContactPointSource {
+        const std::vector<Manifold>* manifolds = nullptr;
+        void readPoints(std::size_t index, std::int32_t group, ContactPointInput* points) const override
+        {
+            EXPECT_EQ((*manifolds)[index].group, group);
+            std::copy((*manifolds)[index].points.begin(), (*manifolds)[index].points.end(), points);
+        }
+    } source;
+    source.manifolds = &manifolds;
+    ContactSolver read;
+    read.readPointsFrom(&source);
+    read.resize(manifolds.size(), 4 * manifolds.size());
+    for (std::size_t k = manifolds.size(); k-- > 0;) {
+        const Manifold& m = manifolds[k];
+        read.set(k, 4 * k, {m.a, m.b, up, nullptr, 4, m.group, static_cast<float>(m.b)});
+    }
+
     ContactSolver laidOut;
     std::vector<SolverBody> single{cube({0.0f, -1.0f, 0.0f})};
     laidOut.add(noSolverBody, 0, up, manifolds[0].points.data(), 4);
@@ -199,7 +218,7 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
     }
 
     std::vector<std::vector<SolverBody>> bodies;
-    for (ContactSolver* solver : {&added, &set, &laidOut}) {
+    for (ContactSolver* solver : {&added, &set, &laidOut, &read}) {
         bodies.push_back({cube({0.0f, -1.0f, 0.5f}), cube({0.2f, -2.0f, 0.0f}), cube({0.0f, -3.0f, 0.0f}),
                           cube({-0.3f, -0.5f, 0.0f})});
         if (solver != &laidOut)
@@ -214,14 +233,14 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
             solver->solve(bodies.back(), false, group);
         }
     }
-    for (std::size_t other = 1; other < 3; ++other)
+    for (std::size_t other = 1; other < bodies.size(); ++other)
         for (std::size_t i = 0; i < 4; ++i) {
             EXPECT_EQ(bodies[0][i].linearVelocity, bodies[other][i].linearVelocity)
                 << other << ", body " << i;
             EXPECT_EQ(bodies[0][i].angularVelocity, bodies[other][i].angularVelocity)
                 << other << ", body " << i;
         }
-    for (const ContactSolver* other : {&set, &laidOut})
+    for (const ContactSolver* other : {&set, &laidOut, &read})
         for (std::size_t k = 0; k < manifolds.size(); ++k)
             for (int j = 0; j < 4; ++j) {
                 EXPECT_EQ(added.result(k, j).normalImpulse, other->result(k, j).normalImpulse);
