@@ -336,18 +336,26 @@ template <class Constraint> Vector3 middleOf(const Constraint& c, const ContactP
     return c.pointCount > 0 ? middle * (1.0f / static_cast<float>(c.pointCount)) : middle;
 }
 
+/// What a lane's constraint starts the step with besides its points: the
+/// softness of its kind of contact and its tangents.
+struct LaneStart {
+    Softness softness;
+    Vector3 tangent[2];
+};
+
 /// One constraint's tangents and its points' anchors and carried impulses
 /// (into points) as the step begins, and the softness of its kind of contact.
 template <class Constraint, class Point, std::size_t maxPoints, class AnchorOf>
-Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
-                           const ContactPointInput* inputs, const ContactStiffness& stiffness,
-                           const AnchorOf& anchorOf, Point (&points)[maxPoints])
+LaneStart prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
+                            const ContactPointInput* inputs, const ContactStiffness& stiffness,
+                            const AnchorOf& anchorOf, Point (&points)[maxPoints])
 {
     const bool fixedA = c.indexA == noSolverBody;
     const bool fixedB = c.indexB == noSolverBody;
     const SolverBody& a = bodyAt(bodies, c.indexA);
     const SolverBody& b = bodyAt(bodies, c.indexB);
-    tangentsOf(c.normal, c.tangent[0], c.tangent[1]);
+    LaneStart start;
+    tangentsOf(c.normal, start.tangent[0], start.tangent[1]);
     const bool kinematic = c.indexA < noSolverBody || c.indexB < noSolverBody;
     const Vector3 middle = kinematic ? middleOf(c, inputs) : Vector3();
     for (int j = 0; j < c.pointCount; ++j) {
@@ -358,31 +366,34 @@ Softness prepareConstraint(Constraint& c, const std::vector<SolverBody>& bodies,
         p.anchorB = fixedB ? Vector3() : anchorOf(c.indexB, in.position - b.centre, middle - b.centre);
         p.separation = in.separation;
         p.normalImpulse = in.normalImpulse;
-        p.tangentImpulse[0] = dot(in.tangentImpulse, c.tangent[0]);
-        p.tangentImpulse[1] = dot(in.tangentImpulse, c.tangent[1]);
+        p.tangentImpulse[0] = dot(in.tangentImpulse, start.tangent[0]);
+        p.tangentImpulse[1] = dot(in.tangentImpulse, start.tangent[1]);
     }
     // A kinematic body gives way no more than a fixed one.
-    return c.indexA < 0 || c.indexB < 0 ? stiffness.fixedSoftness : stiffness.softness;
+    start.softness = c.indexA < 0 || c.indexB < 0 ? stiffness.fixedSoftness : stiffness.softness;
+    return start;
 }
 
-/// The lanes' constraints (empty ones for lanes without) and their softness
-/// into the bundle's own fields.
+/// The lanes' constraints (empty ones for lanes without), their softness
+/// and tangents into the bundle's own fields.
 template <class Bundle, class Constraint>
-void packConstraints(Bundle& bundle, const Constraint* const* lanes, const Softness* softness,
+void packConstraints(Bundle& bundle, const Constraint* const* lanes, const LaneStart* starts,
                      float groupAllowedPenetration, const ContactSolverSettings& settings)
 {
     const auto vectors = [&](auto field) {
         return vectorLanes([&](int lane) { return field(*lanes[lane]); });
     };
     const auto floats = [&](auto field) { return floatLanes([&](int lane) { return field(*lanes[lane]); }); };
-    const auto soft = [&](auto field) { return floatLanes([&](int lane) { return field(softness[lane]); }); };
+    const auto soft = [&](auto field) {
+        return floatLanes([&](int lane) { return field(starts[lane].softness); });
+    };
     for (int lane = 0; lane < laneCount; ++lane) {
         bundle.indexA[lane] = lanes[lane]->indexA;
         bundle.indexB[lane] = lanes[lane]->indexB;
     }
     bundle.normal = vectors([](const Constraint& c) { return c.normal; });
-    bundle.tangent[0] = vectors([](const Constraint& c) { return c.tangent[0]; });
-    bundle.tangent[1] = vectors([](const Constraint& c) { return c.tangent[1]; });
+    bundle.tangent[0] = vectorLanes([&](int lane) { return starts[lane].tangent[0]; });
+    bundle.tangent[1] = vectorLanes([&](int lane) { return starts[lane].tangent[1]; });
     bundle.biasRate = soft([](const Softness& s) { return s.biasRate; });
     bundle.massScale = soft([](const Softness& s) { return s.massScale; });
     bundle.impulseScale = soft([](const Softness& s) { return s.impulseScale; });
@@ -550,23 +561,23 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
     const Constraint* lanes[lanesPerBundle];
     Point points[lanesPerBundle][maxPoints];
     ContactPointInput inputs[lanesPerBundle][maxPoints];
-    Softness softness[lanesPerBundle];
+    LaneStart starts[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
         const std::int32_t index = bundleLanes_[lanesAt][lane];
         if (index < 0) {
             lanes[lane] = &empty;
-            softness[lane] = {0.0f, 0.0f, 0.0f};
+            starts[lane].softness = {0.0f, 0.0f, 0.0f};
             continue;
         }
         Constraint& c = constraints_[index];
         c.slot = static_cast<std::int32_t>(k * lanesPerBundle + static_cast<std::size_t>(lane));
         lanes[lane] = &c;
         readPoints(static_cast<std::size_t>(index), inputs[lane]);
-        softness[lane] = prepareConstraint(c, bodies, inputs[lane], stiffness, anchorOf, points[lane]);
+        starts[lane] = prepareConstraint(c, bodies, inputs[lane], stiffness, anchorOf, points[lane]);
         bundle.points = std::max(bundle.points, static_cast<int>(c.pointCount));
     }
-    packConstraints(bundle, lanes, softness, stiffness.allowedPenetration, settings_);
+    packConstraints(bundle, lanes, starts, stiffness.allowedPenetration, settings_);
     if (bundle.kinematic) {
         Vector3 rateA[lanesPerBundle];
         Vector3 rateB[lanesPerBundle];
@@ -1144,8 +1155,13 @@ ContactPointResult ContactSolver::result(std::size_t i, int j) const
     const PointLanes& p = bundle.point[j];
     ContactPointResult r;
     r.normalImpulse = p.normalImpulse.lane(lane);
+    // The constraint's tangents, as prepare() worked them out.
+    const auto tangent = [&](int k) {
+        const Vector3WideLanes& t = bundle.tangent[k];
+        return Vector3(t.x.lane(lane), t.y.lane(lane), t.z.lane(lane));
+    };
     r.tangentImpulse =
-        c.tangent[0] * p.tangentImpulse[0].lane(lane) + c.tangent[1] * p.tangentImpulse[1].lane(lane);
+        tangent(0) * p.tangentImpulse[0].lane(lane) + tangent(1) * p.tangentImpulse[1].lane(lane);
     r.maxNormalImpulse = p.maxNormalImpulse.lane(lane);
     return r;
 }

@@ -302,7 +302,6 @@ class ContactSolver {
         std::int32_t indexA = noSolverBody;
         std::int32_t indexB = noSolverBody;
         Math::Vector3 normal;
-        Math::Vector3 tangent[2];
         std::int32_t firstPoint = 0;
         std::int32_t pointCount = 0;
         std::int32_t group = 0;
