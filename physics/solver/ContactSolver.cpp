@@ -1026,8 +1026,10 @@ void ContactSolver::layOut(std::size_t bodyCount)
     order_.resize(count);
     groupColours_.resize(groupCount);
     colourBundleStart_.resize(count + groupCount);
+    // Grown to the count only: the vector keeps room ahead itself, and
+    // elements made ahead of need would be written, their pages taken.
     if (bundleLanes_.size() < count)
-        bundleLanes_.resize(std::max(2 * bundleLanes_.size(), count));
+        bundleLanes_.resize(count);
     groupBundleStart_.assign(groupCount, 0);
     // A step that used far less of the pages than the steps before it (a
     // pile settled after forming) hands back the pages past what it used.
