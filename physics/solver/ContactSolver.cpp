@@ -411,13 +411,6 @@ void packConstraints(Bundle& bundle, const Constraint* const* lanes, const LaneS
     bundle.pointCount = floats([](const Constraint& c) { return static_cast<float>(c.pointCount); });
 }
 
-/// The inverse inertia of columns m times v, with Matrix3's sums in Matrix3's order.
-Vector3WideLanes turnOf(const Vector3WideLanes (&m)[3], const Vector3WideLanes& v)
-{
-    return {m[0].x * v.x + m[1].x * v.y + m[2].x * v.z, m[0].y * v.x + m[1].y * v.y + m[2].y * v.z,
-            m[0].z * v.x + m[1].z * v.y + m[2].z * v.z};
-}
-
 /// What prepare() reads of each lane's body on one side: what the passes
 /// read, and the world inverse inertia.
 struct PreparedBodyLanes : BodyLanes {
@@ -432,7 +425,13 @@ struct PreparedBodyLanes : BodyLanes {
                 [&](int lane) { return bodyAt(bodies, index[lane]).inverseInertia.column[column]; });
     }
 
-    Vector3WideLanes turn(const Vector3WideLanes& v) const { return turnOf(inverseInertia, v); }
+    /// The inverse inertia times v, with Matrix3's sums in Matrix3's order.
+    Vector3WideLanes turn(const Vector3WideLanes& v) const
+    {
+        const Vector3WideLanes(&m)[3] = inverseInertia;
+        return {m[0].x * v.x + m[1].x * v.y + m[2].x * v.z, m[0].y * v.x + m[1].y * v.y + m[2].y * v.z,
+                m[0].z * v.x + m[1].z * v.y + m[2].z * v.z};
+    }
 };
 
 /// a × b in every lane, as Math::cross.
@@ -460,7 +459,7 @@ RowLanes rowLanes(const PreparedBodyLanes& a, const PreparedBodyLanes& b, const 
     const WideLanes k = a.inverseMass + b.inverseMass + dot(angularA, turnA) + dot(angularB, turnB);
     const WideLanes positive = k > zero;
     const WideLanes mass = select(positive, WideLanes(1.0f) / select(positive, k, WideLanes(1.0f)), zero);
-    return {mass & has};
+    return {maskedBy(turnA, has), maskedBy(turnB, has), mass & has};
 }
 
 /// The angular parts of one row in every lane, rA × d and rB × d, zero in
@@ -475,34 +474,17 @@ RowAngulars rowAngulars(const Vector3WideLanes& rA, const Vector3WideLanes& rB, 
     return {maskedBy(crossOf(rA, d), has), maskedBy(crossOf(rB, d), has)};
 }
 
-/// How an impulse along a row turns each lane's bodies, IA⁻¹ (rA × d) and
-/// IB⁻¹ (rB × d), zero in the lanes outside has: the values the row's
-/// preparation worked its mass out with.
-struct RowTurns {
-    Vector3WideLanes a;
-    Vector3WideLanes b;
-};
-template <class Bundle> RowTurns rowTurns(const Bundle& bundle, const RowAngulars& angular, WideLanes has)
-{
-    return {maskedBy(turnOf(bundle.inverseInertiaA, angular.a), has),
-            maskedBy(turnOf(bundle.inverseInertiaB, angular.b), has)};
-}
-
 /// The angular parts of the rows of a bundle's points, worked out from their
 /// anchors when a pass takes the bundle.
 template <int points> struct BundleAngulars {
     RowAngulars normal[points];
     RowAngulars tangent[2][points];
-    RowTurns normalTurn[points];
-    RowTurns tangentTurn[2][points];
 };
 template <class Bundle, int points> void normalAngulars(const Bundle& bundle, BundleAngulars<points>& out)
 {
     for (int j = 0; j < bundle.points; ++j) {
         const auto& p = bundle.point[j];
-        const WideLanes has = lanesBelow(j, bundle.pointCount);
-        out.normal[j] = rowAngulars(p.anchorA, p.anchorB, bundle.normal, has);
-        out.normalTurn[j] = rowTurns(bundle, out.normal[j], has);
+        out.normal[j] = rowAngulars(p.anchorA, p.anchorB, bundle.normal, lanesBelow(j, bundle.pointCount));
     }
 }
 template <class Bundle, int points> void tangentAngulars(const Bundle& bundle, BundleAngulars<points>& out)
@@ -510,10 +492,8 @@ template <class Bundle, int points> void tangentAngulars(const Bundle& bundle, B
     for (int j = 0; j < bundle.points; ++j) {
         const auto& p = bundle.point[j];
         const WideLanes has = lanesBelow(j, bundle.pointCount);
-        for (int k = 0; k < 2; ++k) {
-            out.tangent[k][j] = rowAngulars(p.anchorA, p.anchorB, bundle.tangent[k], has);
-            out.tangentTurn[k][j] = rowTurns(bundle, out.tangent[k][j], has);
-        }
+        out.tangent[0][j] = rowAngulars(p.anchorA, p.anchorB, bundle.tangent[0], has);
+        out.tangent[1][j] = rowAngulars(p.anchorA, p.anchorB, bundle.tangent[1], has);
     }
 }
 
@@ -620,8 +600,6 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
     // Points missing from a lane (or beyond every lane's) stay zero.
     const PreparedBodyLanes bodyA(bodies, bundle.indexA);
     const PreparedBodyLanes bodyB(bodies, bundle.indexB);
-    std::copy(bodyA.inverseInertia, bodyA.inverseInertia + 3, bundle.inverseInertiaA);
-    std::copy(bodyB.inverseInertia, bodyB.inverseInertia + 3, bundle.inverseInertiaB);
     for (int j = 0; j < maxPoints; ++j)
         packPoint(bundle, bodyA, bodyB, points, j);
 }
@@ -649,15 +627,11 @@ void ContactSolver::warmStart(std::vector<SolverBody>& bodies, std::size_t group
                 const PointLanes& p = bundle.point[j];
                 const WideLanes has = lanesBelow(j, bundle.pointCount);
                 PairLanes& pair = pairs[s];
-                const auto turn = [&](const Vector3WideLanes& d) {
-                    return rowTurns(bundle, rowAngulars(p.anchorA, p.anchorB, d, has), has);
-                };
-                const RowTurns normal = turn(bundle.normal);
-                pair.apply(normal.a, normal.b, bundle.normal, p.normalImpulse & has);
-                const RowTurns tangent0 = turn(bundle.tangent[0]);
-                pair.apply(tangent0.a, tangent0.b, bundle.tangent[0], p.tangentImpulse[0] & has);
-                const RowTurns tangent1 = turn(bundle.tangent[1]);
-                pair.apply(tangent1.a, tangent1.b, bundle.tangent[1], p.tangentImpulse[1] & has);
+                pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, p.normalImpulse & has);
+                pair.apply(p.tangent[0].turnA, p.tangent[0].turnB, bundle.tangent[0],
+                           p.tangentImpulse[0] & has);
+                pair.apply(p.tangent[1].turnA, p.tangent[1].turnB, bundle.tangent[1],
+                           p.tangentImpulse[1] & has);
             }
         for (int s = 0; s < count; ++s) {
             pairs[s].a.storeInto(bodies, bundles[s].indexA);
@@ -801,8 +775,7 @@ template <class Pass> void sweepNormals(Pass* passes, int count)
                        p.normalImpulse = select(live, accumulated, p.normalImpulse);
                        p.maxNormalImpulse =
                            select(live, maxOf(p.maxNormalImpulse, accumulated), p.maxNormalImpulse);
-                       const RowTurns& turn = passes[s].angulars.normalTurn[j];
-                       pair.apply(turn.a, turn.b, bundle.normal, applied);
+                       pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal, applied);
                        largestChange = maxOf(largestChange, absOf(applied));
                        largestImpulse = maxOf(largestImpulse, accumulated & live);
                    });
@@ -839,10 +812,8 @@ template <class Pass> void sweepFriction(Pass* passes, const WideLanes* lanes, i
                        }
                        const WideLanes change0 = (t0 - p.tangentImpulse[0]) & live;
                        const WideLanes change1 = (t1 - p.tangentImpulse[1]) & live;
-                       const RowTurns& turn0 = passes[s].angulars.tangentTurn[0][j];
-                       const RowTurns& turn1 = passes[s].angulars.tangentTurn[1][j];
-                       pair.apply(turn0.a, turn0.b, bundle.tangent[0], change0);
-                       pair.apply(turn1.a, turn1.b, bundle.tangent[1], change1);
+                       pair.apply(row0.turnA, row0.turnB, bundle.tangent[0], change0);
+                       pair.apply(row1.turnA, row1.turnB, bundle.tangent[1], change1);
                        p.tangentImpulse[0] = select(live, t0, p.tangentImpulse[0]);
                        p.tangentImpulse[1] = select(live, t1, p.tangentImpulse[1]);
                        largestChange = maxOf(maxOf(largestChange, absOf(change0)), absOf(change1));
@@ -958,13 +929,13 @@ void ContactSolver::applyRestitution(std::vector<SolverBody>& bodies, std::size_
                     PointLanes& p = bundle.point[j];
                     if (!anyOf(live[j]))
                         continue;
-                    const WideLanes has = lanesBelow(j, bundle.pointCount);
-                    const RowAngulars normal = rowAngulars(p.anchorA, p.anchorB, bundle.normal, has);
+                    const RowAngulars normal =
+                        rowAngulars(p.anchorA, p.anchorB, bundle.normal, lanesBelow(j, bundle.pointCount));
                     const WideLanes vn = pair.along(normal.a, normal.b, bundle.normal);
                     const WideLanes impulse = -p.normal.mass * (vn + restitution * p.relativeVelocity);
                     const WideLanes accumulated = maxOf(p.normalImpulse + impulse, zero);
-                    const RowTurns turn = rowTurns(bundle, normal, has);
-                    pair.apply(turn.a, turn.b, bundle.normal, (accumulated - p.normalImpulse) & live[j]);
+                    pair.apply(p.normal.turnA, p.normal.turnB, bundle.normal,
+                               (accumulated - p.normalImpulse) & live[j]);
                     p.normalImpulse = select(live[j], accumulated, p.normalImpulse);
                 }
             tangentAngulars(bundle, bouncer.angulars);

@@ -314,10 +314,11 @@ class ContactSolver {
     };
 
     /// A ContactSolverRow of each lane but its angular parts, rA × d and
-    /// rB × d, and their turns: the passes work those out from the point's
-    /// anchors and the bundle's inverse inertias, once per bundle they
-    /// visit, which keeps the bundles less than half the size.
+    /// rB × d: the passes work those out from the point's anchors, once per
+    /// bundle they visit, which keeps the bundles a quarter smaller.
     struct RowLanes {
+        Vector3WideLanes turnA;
+        Vector3WideLanes turnB;
         WideLanes mass;
     };
 
@@ -357,10 +358,6 @@ class ContactSolver {
         int points = 0;
         /// Whether a lane has a kinematic body (see kinematicRates_).
         bool kinematic = false;
-        /// The columns of each lane's bodies' world inverse inertia, as the
-        /// step begins (zero for a fixed or kinematic body).
-        Vector3WideLanes inverseInertiaA[3];
-        Vector3WideLanes inverseInertiaB[3];
         PointLanes point[maxPoints];
     };
 
