@@ -250,20 +250,11 @@ void sweepManifolds(const Pass* passes, const WideLanes* lanes, int count, Sweep
 
 } // namespace
 
-void ContactSolver::add(std::int32_t indexA, std::int32_t indexB, const Vector3& normal,
-                        const ContactPointInput* points, int pointCount, std::int32_t group, float height)
+void ContactSolver::add(const ContactManifoldInput& manifold)
 {
     const std::size_t index = constraints_.size();
     const std::size_t firstPoint = inputs_.size();
-    resize(index + 1, firstPoint + static_cast<std::size_t>(pointCount));
-    ContactManifoldInput manifold;
-    manifold.indexA = indexA;
-    manifold.indexB = indexB;
-    manifold.normal = normal;
-    manifold.points = points;
-    manifold.pointCount = pointCount;
-    manifold.group = group;
-    manifold.height = height;
+    resize(index + 1, firstPoint + static_cast<std::size_t>(manifold.pointCount));
     set(index, firstPoint, manifold);
 }
 

@@ -168,15 +168,14 @@ class ContactSolver {
     /// leaves in the bundles is read only until then.
     void sharePages(StagePages* pages) { sharedPages_ = pages; }
 
-    /// Adds one manifold between bodies indexA and indexB (noSolverBody for a
-    /// fixed body), its points sharing the unit normal from A to B. group is
-    /// the island, or batch of whole islands, the bodies belong to: groups
-    /// share no movable body and are solved independently, possibly at once
-    /// on several threads.
-    /// height orders the contacts of a group for colouring: lower ones take
-    /// the earlier colours, so each pass works from the ground up.
-    void add(std::int32_t indexA, std::int32_t indexB, const Math::Vector3& normal,
-             const ContactPointInput* points, int pointCount, std::int32_t group = 0, float height = 0.0f);
+    /// Adds one manifold between bodies manifold.indexA and manifold.indexB
+    /// (noSolverBody for a fixed body), its points sharing the unit normal
+    /// from A to B. Its group is the island, or batch of whole islands, the
+    /// bodies belong to: groups share no movable body and are solved
+    /// independently, possibly at once on several threads. Its height orders
+    /// the contacts of a group for colouring: lower ones take the earlier
+    /// colours, so each pass works from the ground up.
+    void add(const ContactManifoldInput& manifold);
 
     /// add() for callers that know where each constraint goes: resize makes
     /// room for count constraints with points points in all (keeping the

@@ -38,7 +38,7 @@ ContactSolver solverUnderCube(const std::vector<SolverBody>& bodies, float carri
             corners.push_back({{x, -1.0f, z}, 0.0f, carried, Vector3()});
     ContactSolver solver;
     // The floor is A, the cube B: the normal points from the floor up into the cube.
-    solver.add(noSolverBody, 0, {0.0f, 1.0f, 0.0f}, corners.data(), 4);
+    solver.add({noSolverBody, 0, {0.0f, 1.0f, 0.0f}, corners.data(), 4});
     ContactSolverSettings settings;
     settings.friction = friction;
     settings.restitution = restitution;
@@ -130,7 +130,7 @@ TEST(ContactSolver, ContactsWithAFixedBodyTakeTheFixedSoftness)
             for (float z : {-1.0f, 1.0f})
                 corners.push_back({{x, -1.0f, z}, -0.1f, 0.0f, Vector3()});
         ContactSolver solver;
-        solver.add(onFixed ? noSolverBody : 1, 0, {0.0f, 1.0f, 0.0f}, corners.data(), 4);
+        solver.add({onFixed ? noSolverBody : 1, 0, {0.0f, 1.0f, 0.0f}, corners.data(), 4});
         ContactSolverSettings settings;
         settings.substep = substep;
         settings.softness = softness;
@@ -181,7 +181,7 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
 
     ContactSolver added;
     for (const Manifold& m : manifolds)
-        added.add(m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b));
+        added.add({m.a, m.b, up, m.points.data(), 4, m.group, static_cast<float>(m.b)});
     ContactSolver set;
     set.resize(manifolds.size(), 4 * manifolds.size());
     for (std::size_t k = manifolds.size(); k-- > 0;) {
@@ -208,7 +208,7 @@ TEST(ContactSolver, ConstraintsSetOutOfOrderSolveAsIfAddedInOrder)
 
     ContactSolver laidOut;
     std::vector<SolverBody> single{cube({0.0f, -1.0f, 0.0f})};
-    laidOut.add(noSolverBody, 0, up, manifolds[0].points.data(), 4);
+    laidOut.add({noSolverBody, 0, up, manifolds[0].points.data(), 4});
     laidOut.prepare(single, settings);
     laidOut.resize(manifolds.size(), 4 * manifolds.size());
     laidOut.layOutGroups(settings, 4, {0, 2, 4});
@@ -292,8 +292,8 @@ TEST(ContactSolver, CubesSolvedTogetherMoveAsEachSolvedAlone)
     for (int alone = 0; alone < 2; ++alone) {
         ContactSolver& solver = solvers[alone];
         for (int i = 0; i < cubes; ++i)
-            solver.add(noSolverBody, i, up, points[i].data(), static_cast<int>(points[i].size()),
-                       alone ? i : 0);
+            solver.add(
+                {noSolverBody, i, up, points[i].data(), static_cast<int>(points[i].size()), alone ? i : 0});
         bodies.push_back(start());
         const std::size_t groups = alone ? cubes : 1;
         solver.prepare(bodies.back(), settings, groups);
