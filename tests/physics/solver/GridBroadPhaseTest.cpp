@@ -125,6 +125,10 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
         // Looking as far as the boxes grew, the pairs of two grown boxes too.
         grid.findPairsOfGrown(boxes, grown, reachOf(before, boxes, grown), added, found);
         EXPECT_EQ(sorted(found), everyPair(boxes, grown, added));
+        const bool grownMet = std::any_of(found.begin(), found.end(), [&](const auto& pair) {
+            return grown[pair.first] && grown[pair.second];
+        });
+        EXPECT_TRUE(!many || grownMet);
 
         // Two grids hashing into the same lists, the second built from other
         // boxes on another number of threads after the first: each finds
