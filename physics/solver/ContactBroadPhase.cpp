@@ -155,11 +155,16 @@ bool ContactBroadPhase::growStruck(BodyTable& bodies, float dt)
     // pair whose boxes met before growing was found above.
     bool grown = false;
     grownQueries_.assign(bodies.size(), 0);
+    reach_ = GridBroadPhase::Growth();
     for (std::size_t i = 0; i < bodies.size(); ++i) {
         const Strike& strike = strikes_[i];
         if (!bodies.movable(static_cast<std::int32_t>(i)) || strike.jolt * dt <= 0.5f * speculativeDistance)
             continue;
         bodies.growBox(i, strike.pushLow * dt, strike.pushHigh * dt);
+        const WorldBox& before = bodies[i].box;
+        const WorldBox& after = bodies.boxes()[i];
+        reach_.below = componentMax(reach_.below, before.min - after.min);
+        reach_.above = componentMax(reach_.above, after.max - before.max);
         grownQueries_[i] = 1;
         grown = true;
     }
@@ -177,7 +182,17 @@ void ContactBroadPhase::findPairsOfGrown(const BodyTable& bodies, WorkerPool& po
     const auto added = [&bodies, &wanted](std::int32_t i, std::int32_t j) {
         return wanted(i, j) && !boxesOverlap(bodies[i].box, bodies[j].box);
     };
-    // Grown boxes against the others, in the grid as it is; grown boxes
+    // Grown boxes that grew little against every other box, in the grid as
+    // it is: it holds the boxes before they grew, so each grown box looks a
+    // little farther for the grown ones.
+    const float farthest = std::max(
+        {reach_.below.x, reach_.below.y, reach_.below.z, reach_.above.x, reach_.above.y, reach_.above.z});
+    if (farthest <= grid_.cellSize() * grownReachPerCell) {
+        grid_.findPairsOfGrown(bodies.boxes(), grownQueries_, reach_, added, addedCandidates_);
+        candidates_.insert(candidates_.end(), addedCandidates_.begin(), addedCandidates_.end());
+        return;
+    }
+    // Otherwise grown boxes against the others in the grid as it is, and
     // against each other in a grid of their own.
     grid_.findPairsOfGrown(bodies.boxes(), grownQueries_, added, addedCandidates_);
     grownBodies_.clear();

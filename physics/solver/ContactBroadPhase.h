@@ -85,6 +85,8 @@ class ContactBroadPhase {
     /// The bodies whose boxes grew for the strikes they take, and the pairs
     /// only their grown boxes meet.
     std::vector<char> grownQueries_;
+    /// How far the grown boxes grew at the most.
+    GridBroadPhase::Growth reach_;
     std::vector<std::pair<std::int32_t, std::int32_t>> addedCandidates_;
     /// The grown bodies in order, their boxes, and the grid that pairs them.
     std::vector<std::int32_t> grownBodies_;

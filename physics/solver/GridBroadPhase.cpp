@@ -39,6 +39,27 @@ bool GridBroadPhase::cellRange(const WorldBox& box, std::int32_t low[3], std::in
     return true;
 }
 
+// A grown box j meets grown box i when j's lower bound is at most i's upper
+// one, and j's lower bound went down by at most reach.below: j's box before
+// growing starts at most reach.below above i's upper bound (and likewise the
+// other way). The slack covers the rounding of the bounds and reach, a few
+// units in the last place of either.
+WorldBox GridBroadPhase::widened(const WorldBox& box, const Growth& reach)
+{
+    constexpr float slack = 1.0e-5f;
+    const auto lower = [](float bound, float by) {
+        const float moved = bound - by;
+        return moved - (std::abs(moved) + by) * slack;
+    };
+    const auto upper = [](float bound, float by) {
+        const float moved = bound + by;
+        return moved + (std::abs(moved) + by) * slack;
+    };
+    return {
+        {lower(box.min.x, reach.above.x), lower(box.min.y, reach.above.y), lower(box.min.z, reach.above.z)},
+        {upper(box.max.x, reach.below.x), upper(box.max.y, reach.below.y), upper(box.max.z, reach.below.z)}};
+}
+
 void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
 {
     // The cell size follows the boxes: twice the median of their largest

@@ -38,7 +38,32 @@ class GridBroadPhase {
     /// the same for every number of threads. The grid is not built again.
     template <class Wanted>
     void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown, Wanted wanted,
-                          Pairs& pairs);
+                          Pairs& pairs)
+    {
+        findPairsOfGrown(boxes, grown, nullptr, wanted, pairs);
+    }
+
+    /// How far grown boxes grew at the most: along each axis, how far a box's
+    /// lower bound went down (below) and its upper bound up (above).
+    struct Growth {
+        Math::Vector3 below;
+        Math::Vector3 above;
+    };
+    /// As findPairsOfGrown, and also every pair (i, j), i < j, of two grown
+    /// boxes that overlap now and that wanted(i, j) accepts, when no box grew
+    /// by more than reach: a grown box looks up the grid with its box widened
+    /// by reach, which meets the box every grown box it meets had before it
+    /// grew. The pairs come in an order of their own, the same for every
+    /// number of threads.
+    template <class Wanted>
+    void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
+                          const Growth& reach, Wanted wanted, Pairs& pairs)
+    {
+        findPairsOfGrown(boxes, grown, &reach, wanted, pairs);
+    }
+
+    /// The side of the grid's cells, as the last build chose it.
+    float cellSize() const { return cellSize_; }
 
     /// Builds the grid and finds the pairs on this pool's threads (null: on
     /// the calling thread). Every box is hashed once and every bucket sorted
@@ -184,6 +209,10 @@ class GridBroadPhase {
     /// Fills one range's buckets with the entries every slice listed for it.
     void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
+    /// Grown box widened by reach on every side, and a little more, so that
+    /// it meets the box any grown box it meets had before growing, whatever
+    /// the rounding of the sums.
+    static WorldBox widened(const WorldBox& box, const Growth& reach);
     /// The first of count items that share of shares takes.
     static std::size_t shareStart(std::size_t count, std::size_t share, std::size_t shares)
     {
@@ -197,10 +226,16 @@ class GridBroadPhase {
     /// meet and of which one queries, into largePairs.
     void pairsWithLarge(std::size_t share, const std::vector<WorldBox>& boxes,
                         const std::vector<char>& queries, Pairs& largePairs) const;
-    /// The pairs of grown box i with the boxes that did not grow, into found.
+    /// Both findPairsOfGrown: the pairs of grown boxes with other grown boxes
+    /// too when reach is not null.
+    template <class Wanted>
+    void findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
+                          const Growth* reach, Wanted wanted, Pairs& pairs);
+    /// The pairs of grown box i with the boxes that did not grow, and with
+    /// the grown boxes after it when reach is not null, into found.
     template <class Wanted>
     void pairsOfGrownBox(std::int32_t i, const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
-                         Wanted wanted, Pairs& found) const;
+                         const Growth* reach, Wanted wanted, Pairs& found) const;
     /// Offers every box in the buckets of the cells low to high whose bounds
     /// meet box, once.
     template <class Offer>
@@ -344,30 +379,32 @@ void GridBroadPhase::findPairs(const std::vector<WorldBox>& boxes, const std::ve
 
 template <class Wanted>
 void GridBroadPhase::pairsOfGrownBox(std::int32_t i, const std::vector<WorldBox>& boxes,
-                                     const std::vector<char>& grown, Wanted wanted, Pairs& found) const
+                                     const std::vector<char>& grown, const Growth* reach, Wanted wanted,
+                                     Pairs& found) const
 {
     const auto offer = [&](std::int32_t j) {
-        if (grown[j] || !boxesOverlap(boxes[i], boxes[j]))
+        if (j == i || (grown[j] && !(reach && i < j)) || !boxesOverlap(boxes[i], boxes[j]))
             return;
         const std::int32_t low = std::min(i, j);
         const std::int32_t high = std::max(i, j);
         if (wanted(low, high))
             found.emplace_back(low, high);
     };
+    const WorldBox looked = reach ? widened(boxes[i], *reach) : boxes[i];
     std::array<std::int32_t, 3> low, high;
-    if (!cellRange(boxes[i], low.data(), high.data())) {
+    if (!cellRange(looked, low.data(), high.data())) {
         for (std::int32_t j = 0; j < static_cast<std::int32_t>(boxes.size()); ++j)
             offer(j);
         return;
     }
-    queryCells(boxes[i], low, high, offer);
+    queryCells(looked, low, high, offer);
     for (const std::int32_t j : large_)
         offer(j);
 }
 
 template <class Wanted>
 void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const std::vector<char>& grown,
-                                      Wanted wanted, Pairs& pairs)
+                                      const Growth* reach, Wanted wanted, Pairs& pairs)
 {
     if (ranges_.empty()) {
         // Not built yet: built now, with the boxes as they are.
@@ -388,7 +425,7 @@ void GridBroadPhase::findPairsOfGrown(const std::vector<WorldBox>& boxes, const 
         found.clear();
         const std::size_t end = shareStart(grownBoxes_.size(), share + 1, shares);
         for (std::size_t g = shareStart(grownBoxes_.size(), share, shares); g < end; ++g)
-            pairsOfGrownBox(grownBoxes_[g], boxes, grown, wanted, found);
+            pairsOfGrownBox(grownBoxes_[g], boxes, grown, reach, wanted, found);
     });
     pairs.clear();
     for (std::size_t share = 0; share < shares; ++share)

@@ -12,6 +12,41 @@ namespace Tolvane::Physics {
 void SolveBatches::plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
                         ContactStepStatistics& statistics, float weightPerSubstep, int threads)
 {
+    planBatches(bodies, pairs, joints, statistics, weightPerSubstep, threads);
+    numberPairs(pairs);
+    numberJoints(joints);
+    numberBodies();
+    orderBatchesByCost();
+}
+
+// The pairs' numbers and the bodies' are written to arrays of their own from
+// the batches alone, so the two are worked out side by side; the joints',
+// which read the bodies' solver places, before the bodies are numbered anew.
+void SolveBatches::plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
+                        ContactStepStatistics& statistics, float weightPerSubstep, WorkerPool& pool)
+{
+    planBatches(bodies, pairs, joints, statistics, weightPerSubstep, pool.threads());
+    if (pool.threads() < 2 || solverToBody_.size() < bodiesNumberedApart) {
+        numberPairs(pairs);
+        numberJoints(joints);
+        numberBodies();
+    } else {
+        pool.forEachEven(2, 1, [&](std::size_t from, std::size_t to) {
+            for (std::size_t part = from; part < to; ++part)
+                if (part == 0) {
+                    numberPairs(pairs);
+                } else {
+                    numberJoints(joints);
+                    numberBodies();
+                }
+        });
+    }
+    orderBatchesByCost();
+}
+
+void SolveBatches::planBatches(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
+                               ContactStepStatistics& statistics, float weightPerSubstep, int threads)
+{
     groupAwakeBodies(bodies, pairs, joints);
     statistics.awakeBodies = static_cast<int>(solverToBody_.size());
     countConstraints(pairs, statistics, weightPerSubstep);
@@ -24,10 +59,6 @@ void SolveBatches::plan(const BodyTable& bodies, PairList& pairs, const std::vec
         groupScale_[group] = std::max(groupScale_[group], joint.substepScale);
     }
     assignBatches(threads);
-    numberPairs(pairs);
-    numberJoints(joints);
-    numberBodies();
-    orderBatchesByCost();
 }
 
 std::int32_t SolveBatches::groupOfJoint(const JointLink& joint) const

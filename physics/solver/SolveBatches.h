@@ -9,6 +9,7 @@
 #include "physics/solver/ContactStepStatistics.h"
 #include "physics/solver/JointLink.h"
 #include "physics/solver/UnionFind.h"
+#include "physics/solver/WorkerPool.h"
 
 #include <cstdint>
 #include <vector>
@@ -32,6 +33,10 @@ class SolveBatches {
     /// with joints is some batch's even without contacts.
     void plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
               ContactStepStatistics& statistics, float weightPerSubstep, int threads = 1);
+    /// plan on the pool's threads: the numbering of the pairs beside that
+    /// of the joints and bodies when there are many, with the same results.
+    void plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
+              ContactStepStatistics& statistics, float weightPerSubstep, WorkerPool& pool);
 
     std::int32_t batchCount() const { return batchCount_; }
     /// The batches, dearest first: by their contacts and joints times their
@@ -101,6 +106,9 @@ class SolveBatches {
     /// An awake body's group.
     std::int32_t groupOfBody(std::int32_t body) const { return groupOfBody_[body]; }
     /// Each pair's group, each group's constraints, and the figures of every manifold.
+    /// The groups, their constraints and substep scales, and their batches.
+    void planBatches(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
+                     ContactStepStatistics& statistics, float weightPerSubstep, int threads);
     void countConstraints(PairList& pairs, ContactStepStatistics& statistics, float weightPerSubstep);
     /// The groups into batches in their order, a batch closed once it holds
     /// batchConstraints, or on several threads fewer towards the end.

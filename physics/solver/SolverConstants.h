@@ -102,6 +102,16 @@ constexpr std::size_t bundlesPerTask = 4;
 /// more are shared out over the grid's ranges.
 constexpr std::int64_t grownPerRange = 32;
 
+/// Awake bodies from which the solve's plan numbers the pairs on one thread
+/// and the bodies on another: fewer cost less than handing the work over.
+constexpr std::size_t bodiesNumberedApart = 2048;
+
+/// Grown boxes look for each other in the grid they were hashed into before
+/// growing, each looking that much farther, while no box grew by more than
+/// this share of a cell: past it, the lookups would meet many more cells
+/// than a grid of the grown boxes costs.
+constexpr float grownReachPerCell = 0.25f;
+
 /// The broad phase's cells are this many times the median box size: most
 /// boxes then lie in one to eight cells.
 constexpr float cellsPerMedianBox = 2.0f;

@@ -36,6 +36,23 @@ Pairs everyPair(const std::vector<WorldBox>& boxes, const std::vector<char>& cho
     return result;
 }
 
+/// How far the grown boxes grew at the most.
+GridBroadPhase::Growth reachOf(const std::vector<WorldBox>& before, const std::vector<WorldBox>& after,
+                               const std::vector<char>& grown)
+{
+    GridBroadPhase::Growth reach;
+    for (std::size_t i = 0; i < before.size(); ++i)
+        if (grown[i]) {
+            const Vector3 below = before[i].min - after[i].min;
+            const Vector3 above = after[i].max - before[i].max;
+            reach.below = {std::max(reach.below.x, below.x), std::max(reach.below.y, below.y),
+                           std::max(reach.below.z, below.z)};
+            reach.above = {std::max(reach.above.x, above.x), std::max(reach.above.y, above.y),
+                           std::max(reach.above.z, above.z)};
+        }
+    return reach;
+}
+
 /// Lets the pools made while it lives run on as many threads as they ask
 /// for, up to limit, however few cores this machine has.
 struct MoreThreadsThanCores {
@@ -105,6 +122,13 @@ TEST(GridBroadPhase, FindsEveryOverlapAndEveryPairThatGrowingAdds)
         });
         EXPECT_EQ(sorted(found), expected);
         EXPECT_TRUE(!many || !expected.empty());
+        // Looking as far as the boxes grew, the pairs of two grown boxes too.
+        grid.findPairsOfGrown(boxes, grown, reachOf(before, boxes, grown), added, found);
+        EXPECT_EQ(sorted(found), everyPair(boxes, grown, added));
+        const bool grownMet = std::any_of(found.begin(), found.end(), [&](const auto& pair) {
+            return grown[pair.first] && grown[pair.second];
+        });
+        EXPECT_TRUE(!many || grownMet);
 
         // Two grids hashing into the same lists, the second built from other
         // boxes on another number of threads after the first: each finds
@@ -176,31 +200,42 @@ TEST(GridBroadPhase, GivesTheSamePairsInTheSameOrderOnOneTwoThreeAndEightThreads
     const Pairs expectedGrown = everyPair(grownBoxes, grown, [&](std::int32_t i, std::int32_t j) {
         return !(grown[i] && grown[j]) && added(i, j);
     });
+    // The same boxes grown but for the two that grew far, looked up as far
+    // as they grew: also the pairs of two grown boxes.
+    std::vector<WorldBox> nearBoxes = grownBoxes;
+    nearBoxes[17 * 40] = boxes[17 * 40];
+    nearBoxes[17 * 41] = boxes[17 * 41];
+    const GridBroadPhase::Growth reach = reachOf(boxes, nearBoxes, grown);
+    const Pairs expectedNear = everyPair(nearBoxes, grown, added);
 
     // One grid on pools of every size in turn, so that its buffers shrink and
     // grow between calls, and a fresh grid for each.
     const MoreThreadsThanCores eightThreads(8);
     WorkerPool one(1), two(2), three(3), eight(8);
     GridBroadPhase reused;
-    Pairs first, firstGrown;
+    Pairs first, firstGrown, firstNear;
     for (WorkerPool* pool : {&one, &eight, &two, &three, &one}) {
         SCOPED_TRACE(std::to_string(pool->threads()) + " threads");
         GridBroadPhase fresh;
         for (GridBroadPhase* grid : {&reused, &fresh}) {
             grid->setPool(pool);
-            Pairs found, foundGrown;
+            Pairs found, foundGrown, foundNear;
             grid->findPairs(boxes, queries, odd, found);
             grid->findPairsOfGrown(grownBoxes, grown, added, foundGrown);
+            grid->findPairsOfGrown(nearBoxes, grown, reach, added, foundNear);
             if (first.empty()) {
                 EXPECT_EQ(sorted(found), everyPair(boxes, queries, odd));
                 EXPECT_EQ(sorted(foundGrown), expectedGrown);
+                EXPECT_EQ(sorted(foundNear), expectedNear);
                 ASSERT_FALSE(found.empty());
                 ASSERT_FALSE(foundGrown.empty());
                 first = found;
                 firstGrown = foundGrown;
+                firstNear = foundNear;
             }
             EXPECT_EQ(found, first);
             EXPECT_EQ(foundGrown, firstGrown);
+            EXPECT_EQ(foundNear, firstNear);
         }
     }
 }
