@@ -479,11 +479,17 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3&
 bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                      std::int32_t faceOfB, float margin, ContactManifold& out)
 {
+    return collideWithFace(a, relativePose(poseB, poseA), b, poseB, faceOfB, margin, out);
+}
+
+bool collideWithFace(const ConvexHull& a, const RelativePose& aInB, const ConvexHull& b,
+                     const HullPose& poseB, std::int32_t faceOfB, float margin, ContactManifold& out)
+{
     out.pointCount = 0;
     if (faceOfB < 0 || static_cast<std::size_t>(faceOfB) >= b.faces.size() || a.faces.empty())
         return false;
     out.axis = {AxisKind::FaceB, -1, faceOfB, 0.0f};
-    faceContact({AxisKind::FaceB, b, faceOfB, poseB}, a, relativePose(poseB, poseA), margin, out);
+    faceContact({AxisKind::FaceB, b, faceOfB, poseB}, a, aInB, margin, out);
     return out.pointCount > 0;
 }
 

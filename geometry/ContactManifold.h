@@ -102,4 +102,10 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Math::Ve
 bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                      std::int32_t faceOfB, float margin, ContactManifold& out);
 
+/// The same, with A's pose in B's frame (relativePose(poseB, poseA)) given:
+/// for a caller that meets many faces of one posed hull b, such as the
+/// triangles of a mesh, and turns a into b's frame once for all of them.
+bool collideWithFace(const ConvexHull& a, const RelativePose& aInB, const ConvexHull& b,
+                     const HullPose& poseB, std::int32_t faceOfB, float margin, ContactManifold& out);
+
 } // namespace Tolvane::Physics::Collision
