@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -165,32 +166,71 @@ std::int32_t mostOpposedFace(const ConvexHull& incident, const Vector3& nInIncid
     return incidentFace;
 }
 
-/// The incident face's corners in the reference frame, into clipFrom, clipped
-/// to every side of the reference face; returns the incident face's radius
-/// about its corners' mean.
-float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
-                       const RelativePose& incidentInReference)
+/// The incident face last turned into a reference frame, kept per thread: a
+/// hull against the triangles of a mesh turns the same face into the same
+/// frame for triangle after triangle, and takes it from here instead.
+struct TurnedIncidentFace {
+    const ConvexHull* hull = nullptr;
+    std::int32_t face = -1;
+    /// The pose it was turned by, compared bit for bit.
+    RelativePose pose;
+    std::vector<ClipVertex> corners = reservedList<ClipVertex>();
+    float radius = 0.0f;
+
+    bool holds(const ConvexHull& incident, std::int32_t incidentFace, const RelativePose& turnedBy) const
+    {
+        return hull == &incident && face == incidentFace && std::memcmp(&pose, &turnedBy, sizeof pose) == 0;
+    }
+};
+thread_local TurnedIncidentFace lastTurned;
+static_assert(sizeof(RelativePose) == 12 * sizeof(float), "poses are compared bit for bit, without padding");
+/// The hull of the IncidentFaceReuse living on this thread, if any: only its
+/// faces are taken again from lastTurned, as only its corners are sure to
+/// stay the same meanwhile.
+thread_local const ConvexHull* reusedHull = nullptr;
+
+/// The incident face's corners in the reference frame into lastTurned, unless
+/// they are there already.
+void turnIncidentFace(const ConvexHull& incident, std::int32_t incidentFace,
+                      const RelativePose& incidentInReference)
 {
+    if (&incident == reusedHull && lastTurned.holds(incident, incidentFace, incidentInReference))
+        return;
     const HullFace& other = incident.faces[incidentFace];
-    ClipVertex* const corners = clipFrom.makeRoom(static_cast<std::size_t>(other.loopSize));
+    lastTurned.corners.clear();
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
         ClipVertex v;
         v.first = incident.loopVertices[other.firstLoop + k];
         v.position =
             incidentInReference.rotation * incident.vertices[v.first] + incidentInReference.translation;
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
-        corners[k] = v;
+        lastTurned.corners.push_back(v);
     }
-    clipFrom.count = static_cast<std::size_t>(other.loopSize);
     Vector3 middle;
-    for (const ClipVertex& v : clipFrom)
+    for (const ClipVertex& v : lastTurned.corners)
         middle += v.position;
-    middle = middle * (1.0f / static_cast<float>(clipFrom.count));
+    middle = middle * (1.0f / static_cast<float>(lastTurned.corners.size()));
     // The largest square first, one root after: the same as the largest root.
     float farthest = 0.0f;
-    for (const ClipVertex& v : clipFrom)
+    for (const ClipVertex& v : lastTurned.corners)
         farthest = std::max(farthest, (v.position - middle).squaredLength());
-    const float incidentRadius = std::sqrt(farthest);
+    lastTurned.radius = std::sqrt(farthest);
+    lastTurned.hull = &incident;
+    lastTurned.face = incidentFace;
+    lastTurned.pose = incidentInReference;
+}
+
+/// The incident face's corners in the reference frame, into clipFrom, clipped
+/// to every side of the reference face; returns the incident face's radius
+/// about its corners' mean.
+float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
+                       const RelativePose& incidentInReference)
+{
+    turnIncidentFace(incident, incidentFace, incidentInReference);
+    ClipVertex* const corners = clipFrom.makeRoom(lastTurned.corners.size());
+    std::copy(lastTurned.corners.begin(), lastTurned.corners.end(), corners);
+    clipFrom.count = lastTurned.corners.size();
+    const float incidentRadius = lastTurned.radius;
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
@@ -405,6 +445,18 @@ bool manifoldOnAxis(const PosedPair& pair, float margin, ContactManifold& out)
 }
 
 } // namespace
+
+IncidentFaceReuse::IncidentFaceReuse(const ConvexHull& incident)
+{
+    lastTurned.hull = nullptr;
+    reusedHull = &incident;
+}
+
+IncidentFaceReuse::~IncidentFaceReuse()
+{
+    lastTurned.hull = nullptr;
+    reusedHull = nullptr;
+}
 
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                   float margin, SeparatingAxisCache& cache, ContactManifold& out)

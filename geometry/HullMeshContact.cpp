@@ -393,6 +393,7 @@ int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMe
         a, poseA, mesh, meshPose, margin, relativePose(poseA, meshPose), relativePose(meshPose, poseA)};
     scratch.found.clear();
     ContactManifold manifold;
+    const IncidentFaceReuse reuse(a);
     for (const std::int32_t t : scratch.triangles) {
         const Vector3& n = mesh.normals[t];
         const float offset = dot(n, mesh.vertices[mesh.triangles[t][0]]);
