@@ -38,6 +38,9 @@ struct Scratch {
     std::vector<ContactPoint> gathered[maxMeshManifolds];
     /// The points of a gathering left out of its first four.
     std::vector<ContactPoint> rest;
+    /// For each point of a gathering, whether a manifold taken so far holds
+    /// a point with its key.
+    std::vector<char> chosen;
 };
 thread_local Scratch scratch;
 
@@ -272,13 +275,10 @@ bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold 
     const SeparationPlane plane(out, taken, takenCount);
     scratch.rest.clear();
     bool held = true;
-    for (const ContactPoint& point : points) {
-        bool chosen = false;
-        for (int m = 0; m < takenCount && !chosen; ++m)
-            for (int c = 0; c < out[taken[m]].pointCount; ++c)
-                chosen = chosen || out[taken[m]].points[c].key == point.key;
-        if (chosen)
+    for (std::size_t p = 0; p < points.size(); ++p) {
+        if (scratch.chosen[p])
             continue;
+        const ContactPoint& point = points[p];
         const bool holds = plane.holds(point);
         held = held && holds;
         if (takenCount == 1 || !holds)
@@ -295,6 +295,16 @@ bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold 
         next.pointCount = static_cast<int>(scratch.rest.size());
     }
     return true;
+}
+
+/// Marks the points of a gathering whose keys the newly taken manifold
+/// holds as chosen (scratch.chosen, one entry per point).
+void markChosen(const std::vector<ContactPoint>& points, const ContactManifold& taken)
+{
+    for (std::size_t p = 0; p < points.size(); ++p)
+        for (int c = 0; c < taken.pointCount; ++c)
+            if (taken.points[c].key == points[p].key)
+                scratch.chosen[p] = 1;
 }
 
 /// The manifold found whose normal is nearest to normal, or -1 when none is
@@ -364,8 +374,12 @@ int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& ke
         out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
         int taken[maxMeshManifolds] = {k};
         int takenCount = 1;
-        while (count < maxMeshManifolds && takeTheRest(points, out, taken, takenCount, out[count]))
+        scratch.chosen.assign(points.size(), 0);
+        markChosen(points, out[k]);
+        while (count < maxMeshManifolds && takeTheRest(points, out, taken, takenCount, out[count])) {
+            markChosen(points, out[count]);
             taken[takenCount++] = count++;
+        }
     }
     return count;
 }
