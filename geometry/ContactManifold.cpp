@@ -189,35 +189,50 @@ static_assert(sizeof(RelativePose) == 12 * sizeof(float), "poses are compared bi
 /// stay the same meanwhile.
 thread_local const ConvexHull* reusedHull = nullptr;
 
-/// The incident face's corners in the reference frame into lastTurned, unless
-/// they are there already.
-void turnIncidentFace(const ConvexHull& incident, std::int32_t incidentFace,
-                      const RelativePose& incidentInReference)
+/// The incident face's corners turned into the reference frame, into
+/// corners (room for the face's loop); returns the face's radius about its
+/// corners' mean.
+float turnIncidentFace(const ConvexHull& incident, std::int32_t incidentFace,
+                       const RelativePose& incidentInReference, ClipVertex* corners)
 {
-    if (&incident == reusedHull && lastTurned.holds(incident, incidentFace, incidentInReference))
-        return;
     const HullFace& other = incident.faces[incidentFace];
-    lastTurned.corners.clear();
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
         ClipVertex v;
         v.first = incident.loopVertices[other.firstLoop + k];
         v.position =
             incidentInReference.rotation * incident.vertices[v.first] + incidentInReference.translation;
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
-        lastTurned.corners.push_back(v);
+        corners[k] = v;
     }
     Vector3 middle;
-    for (const ClipVertex& v : lastTurned.corners)
-        middle += v.position;
-    middle = middle * (1.0f / static_cast<float>(lastTurned.corners.size()));
+    for (std::int32_t k = 0; k < other.loopSize; ++k)
+        middle += corners[k].position;
+    middle = middle * (1.0f / static_cast<float>(other.loopSize));
     // The largest square first, one root after: the same as the largest root.
     float farthest = 0.0f;
-    for (const ClipVertex& v : lastTurned.corners)
-        farthest = std::max(farthest, (v.position - middle).squaredLength());
-    lastTurned.radius = std::sqrt(farthest);
-    lastTurned.hull = &incident;
-    lastTurned.face = incidentFace;
-    lastTurned.pose = incidentInReference;
+    for (std::int32_t k = 0; k < other.loopSize; ++k)
+        farthest = std::max(farthest, (corners[k].position - middle).squaredLength());
+    return std::sqrt(farthest);
+}
+
+/// turnIncidentFace into corners for the hull of the living
+/// IncidentFaceReuse, taken from lastTurned when it holds that face at that
+/// pose, else turned and kept there.
+float turnReusedFace(const ConvexHull& incident, std::int32_t incidentFace,
+                     const RelativePose& incidentInReference, ClipVertex* corners)
+{
+    const std::size_t count = static_cast<std::size_t>(incident.faces[incidentFace].loopSize);
+    if (!lastTurned.holds(incident, incidentFace, incidentInReference)) {
+        lastTurned.corners.resize(count);
+        lastTurned.radius =
+            turnIncidentFace(incident, incidentFace, incidentInReference, lastTurned.corners.data());
+        lastTurned.hull = &incident;
+        lastTurned.face = incidentFace;
+        lastTurned.pose = incidentInReference;
+    }
+    std::copy(lastTurned.corners.begin(), lastTurned.corners.begin() + static_cast<std::ptrdiff_t>(count),
+              corners);
+    return lastTurned.radius;
 }
 
 /// The incident face's corners in the reference frame, into clipFrom, clipped
@@ -226,11 +241,12 @@ void turnIncidentFace(const ConvexHull& incident, std::int32_t incidentFace,
 float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
                        const RelativePose& incidentInReference)
 {
-    turnIncidentFace(incident, incidentFace, incidentInReference);
-    ClipVertex* const corners = clipFrom.makeRoom(lastTurned.corners.size());
-    std::copy(lastTurned.corners.begin(), lastTurned.corners.end(), corners);
-    clipFrom.count = lastTurned.corners.size();
-    const float incidentRadius = lastTurned.radius;
+    const std::size_t count = static_cast<std::size_t>(incident.faces[incidentFace].loopSize);
+    ClipVertex* const corners = clipFrom.makeRoom(count);
+    const float incidentRadius = &incident == reusedHull
+                                     ? turnReusedFace(incident, incidentFace, incidentInReference, corners)
+                                     : turnIncidentFace(incident, incidentFace, incidentInReference, corners);
+    clipFrom.count = count;
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
