@@ -504,9 +504,14 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3&
             first = i;
     const Vector3 p0 = points[first].position;
     std::size_t second = first == 0 ? 1 : 0;
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if ((points[i].position - p0).squaredLength() > (points[second].position - p0).squaredLength())
+    float farthest = (points[second].position - p0).squaredLength();
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const float squared = (points[i].position - p0).squaredLength();
+        if (squared > farthest) {
+            farthest = squared;
             second = i;
+        }
+    }
     const Vector3 p1 = points[second].position;
     std::size_t third = first;
     float area = 0.0f;
