@@ -42,7 +42,10 @@ struct Scratch {
     /// a point with its key.
     std::vector<char> chosen;
 };
-thread_local Scratch scratch;
+/// Each function below binds it once (Scratch& scratch = threadScratch): every
+/// use of a thread-local with a constructor goes through a call that checks
+/// it is made, which in the loops cost more than the work around it.
+thread_local Scratch threadScratch;
 
 /// The box over a hull's corners (in the mesh's coordinates), grown by margin.
 WorldBox boxOverCorners(const std::vector<Vector3>& corners, float margin)
@@ -84,6 +87,7 @@ struct HullAndMesh {
 /// scratch.triangle), along the triangle's normal, with only points over it.
 bool collideFace(const HullAndMesh& pair, std::int32_t t, ContactManifold& out)
 {
+    Scratch& scratch = threadScratch;
     if (!collideWithFace(pair.a, pair.hullInMesh, scratch.triangle, pair.meshPose, 0, pair.margin, out))
         return false;
     keepPointsOverTriangle(pair.mesh, t, pair.meshPose, out);
@@ -98,6 +102,7 @@ bool collideFace(const HullAndMesh& pair, std::int32_t t, ContactManifold& out)
 /// ends in the triangle's face contact, so that is built straight away.
 bool collideTriangle(const HullAndMesh& pair, std::int32_t t, ContactManifold& out)
 {
+    Scratch& scratch = threadScratch;
     const TriangleMesh& mesh = pair.mesh;
     fillTriangleHull(mesh, t, scratch.triangle);
     if (mesh.activeEdges[t] == 0)
@@ -272,6 +277,7 @@ SeparationPlane::SeparationPlane(const ContactManifold (&out)[maxMeshManifolds],
 bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold (&out)[maxMeshManifolds],
                  const int* taken, int takenCount, ContactManifold& next)
 {
+    Scratch& scratch = threadScratch;
     const SeparationPlane plane(out, taken, takenCount);
     scratch.rest.clear();
     bool held = true;
@@ -301,6 +307,7 @@ bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold 
 /// holds as chosen (scratch.chosen, one entry per point).
 void markChosen(const std::vector<ContactPoint>& points, const ContactManifold& taken)
 {
+    Scratch& scratch = threadScratch;
     for (std::size_t p = 0; p < points.size(); ++p)
         for (int c = 0; c < taken.pointCount; ++c)
             if (taken.points[c].key == points[p].key)
@@ -333,6 +340,7 @@ int nearestFound(const std::vector<ContactManifold>& found, const Vector3& norma
 int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& kept,
                    ContactManifold (&out)[maxMeshManifolds])
 {
+    Scratch& scratch = threadScratch;
     int count = 0;
     for (int k = 0; k < kept.normalCount && count < maxMeshManifolds; ++k) {
         const int lead = nearestFound(found, kept.normals[k]);
@@ -390,6 +398,7 @@ int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMe
                     const HullPose& meshPose, float margin, const KeptKeys& kept,
                     ContactManifold (&out)[maxMeshManifolds])
 {
+    Scratch& scratch = threadScratch;
     if (a.vertices.empty() || mesh.triangles.empty())
         return 0;
     const Vector3 centre = transposeTimes(meshPose.rotation, poseA.rotation * a.sphereCentre +
