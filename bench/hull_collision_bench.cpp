@@ -1,9 +1,10 @@
 // Cost of one hull pair collision (separating axes and contact manifold) on the
 // pairs the block scene meets most: a block resting on the floor, blocks resting
-// on blocks, two blocks far apart whose cached axis still separates them, and a
-// block on a triangle of a mesh.
+// on blocks, two blocks far apart whose cached axis still separates them, a
+// block on a triangle of a mesh, and a block on a bumpy stretch of mesh.
 #include "geometry/BodyHulls.h"
 #include "geometry/ContactManifold.h"
+#include "geometry/HullMeshContact.h"
 #include "geometry/HullSeparation.h"
 #include "math/Matrix3.h"
 #include "math/Quaternion.h"
@@ -12,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -146,6 +148,65 @@ void collideFresh(benchmark::State& state, HullPair (*makePair)())
     }
 }
 
+/// Ground like the terrain scene's: a grid of squares of side 1, each two
+/// triangles facing up, with gentle bumps of a few tenths over a few units,
+/// so that its edges are ridges and valleys rather than flat seams.
+const TriangleMesh& bumpyGround()
+{
+    static const TriangleMesh mesh = [] {
+        constexpr int n = 16;
+        std::vector<Vector3> vertices;
+        std::vector<TriangleIndices> triangles;
+        for (int i = 0; i <= n; ++i)
+            for (int j = 0; j <= n; ++j) {
+                const float x = static_cast<float>(i - n / 2);
+                const float z = static_cast<float>(j - n / 2);
+                vertices.push_back({x, 0.3f * std::sin(0.9f * x) * std::cos(0.7f * z), z});
+            }
+        const auto at = [](int i, int j) { return static_cast<std::int32_t>(i * (n + 1) + j); };
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                triangles.push_back({at(i, j), at(i, j + 1), at(i + 1, j + 1)});
+                triangles.push_back({at(i, j), at(i + 1, j + 1), at(i + 1, j)});
+            }
+        return *buildTriangleMesh(vertices, triangles);
+    }();
+    return mesh;
+}
+
+/// A block lying turned and tilted on the bumpy ground, its lowest corner a
+/// millimetre into the ground's plane there: the call a step makes for every
+/// block on terrain that moved, with last step's keys and normal to keep.
+void cubeOnBumpyGround(benchmark::State& state)
+{
+    static const ConvexHull& cube = hullOf("SimpleCube.ac");
+    const TriangleMesh& ground = bumpyGround();
+    const Quaternion q =
+        Tolvane::Math::fromAxisAngle(Tolvane::Math::normalized({0.3f, 1, 0.2f}), 25.0f * degree);
+    const HullPose groundPose = posed({});
+    HullPose block = posed({0.3f, 2.0f, -0.4f}, q);
+    ContactManifold manifolds[maxMeshManifolds];
+    // Lowered until it meets the ground, then kept there.
+    KeptKeys kept;
+    while (collideHullMesh(cube, block, ground, groundPose, contactMargin, kept, manifolds) == 0)
+        block.position.y -= 0.001f;
+    int count = collideHullMesh(cube, block, ground, groundPose, contactMargin, kept, manifolds);
+    for (int m = 0; m < count; ++m) {
+        kept.addNormal(manifolds[m].normal);
+        for (int p = 0; p < manifolds[m].pointCount; ++p)
+            kept.add(manifolds[m].points[p].key);
+    }
+    for (auto _ : state) {
+        count = collideHullMesh(cube, block, ground, groundPose, contactMargin, kept, manifolds);
+        benchmark::DoNotOptimize(manifolds);
+    }
+    int points = 0;
+    for (int m = 0; m < count; ++m)
+        points += manifolds[m].pointCount;
+    state.counters["manifolds"] = count;
+    state.counters["points"] = points;
+}
+
 } // namespace
 
 BENCHMARK_CAPTURE(collide, cube_on_floor, cubeOnFloor);
@@ -156,6 +217,7 @@ BENCHMARK_CAPTURE(collide, cube_on_triangle, cubeOnTriangle);
 BENCHMARK_CAPTURE(collideFresh, cubes_far_apart_first_meeting, cubesFarApart);
 BENCHMARK_CAPTURE(collideFresh, cube_on_cube_tilted_axis_searched, cubeOnCubeTilted);
 BENCHMARK_CAPTURE(collideFresh, cube_on_triangle_searched, cubeOnTriangle);
+BENCHMARK(cubeOnBumpyGround);
 BENCHMARK_CAPTURE(separate, cube_on_cube_turned_10_degrees, cubeOnCubeTurned);
 BENCHMARK_CAPTURE(separate, cube_on_cube_tilted_axis, cubeOnCubeTilted);
 BENCHMARK_CAPTURE(separateSearched, cube_on_cube_turned_10_degrees, cubeOnCubeTurned);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -165,14 +166,36 @@ std::int32_t mostOpposedFace(const ConvexHull& incident, const Vector3& nInIncid
     return incidentFace;
 }
 
-/// The incident face's corners in the reference frame, into clipFrom, clipped
-/// to every side of the reference face; returns the incident face's radius
-/// about its corners' mean.
-float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
-                       const RelativePose& incidentInReference)
+/// The incident face last turned into a reference frame, kept per thread: a
+/// hull against the triangles of a mesh turns the same face into the same
+/// frame for triangle after triangle, and takes it from here instead.
+struct TurnedIncidentFace {
+    const ConvexHull* hull = nullptr;
+    std::int32_t face = -1;
+    /// The pose it was turned by, compared bit for bit.
+    RelativePose pose;
+    std::vector<ClipVertex> corners = reservedList<ClipVertex>();
+    float radius = 0.0f;
+
+    bool holds(const ConvexHull& incident, std::int32_t incidentFace, const RelativePose& turnedBy) const
+    {
+        return hull == &incident && face == incidentFace && std::memcmp(&pose, &turnedBy, sizeof pose) == 0;
+    }
+};
+thread_local TurnedIncidentFace lastTurned;
+static_assert(sizeof(RelativePose) == 12 * sizeof(float), "poses are compared bit for bit, without padding");
+/// The hull of the IncidentFaceReuse living on this thread, if any: only its
+/// faces are taken again from lastTurned, as only its corners are sure to
+/// stay the same meanwhile.
+thread_local const ConvexHull* reusedHull = nullptr;
+
+/// The incident face's corners turned into the reference frame, into
+/// corners (room for the face's loop); returns the face's radius about its
+/// corners' mean.
+float turnIncidentFace(const ConvexHull& incident, std::int32_t incidentFace,
+                       const RelativePose& incidentInReference, ClipVertex* corners)
 {
     const HullFace& other = incident.faces[incidentFace];
-    ClipVertex* const corners = clipFrom.makeRoom(static_cast<std::size_t>(other.loopSize));
     for (std::int32_t k = 0; k < other.loopSize; ++k) {
         ClipVertex v;
         v.first = incident.loopVertices[other.firstLoop + k];
@@ -181,16 +204,49 @@ float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& inciden
         v.sideFeature = incident.loopEdges[other.firstLoop + k];
         corners[k] = v;
     }
-    clipFrom.count = static_cast<std::size_t>(other.loopSize);
     Vector3 middle;
-    for (const ClipVertex& v : clipFrom)
-        middle += v.position;
-    middle = middle * (1.0f / static_cast<float>(clipFrom.count));
+    for (std::int32_t k = 0; k < other.loopSize; ++k)
+        middle += corners[k].position;
+    middle = middle * (1.0f / static_cast<float>(other.loopSize));
     // The largest square first, one root after: the same as the largest root.
     float farthest = 0.0f;
-    for (const ClipVertex& v : clipFrom)
-        farthest = std::max(farthest, (v.position - middle).squaredLength());
-    const float incidentRadius = std::sqrt(farthest);
+    for (std::int32_t k = 0; k < other.loopSize; ++k)
+        farthest = std::max(farthest, (corners[k].position - middle).squaredLength());
+    return std::sqrt(farthest);
+}
+
+/// turnIncidentFace into corners for the hull of the living
+/// IncidentFaceReuse, taken from lastTurned when it holds that face at that
+/// pose, else turned and kept there.
+float turnReusedFace(const ConvexHull& incident, std::int32_t incidentFace,
+                     const RelativePose& incidentInReference, ClipVertex* corners)
+{
+    const std::size_t count = static_cast<std::size_t>(incident.faces[incidentFace].loopSize);
+    if (!lastTurned.holds(incident, incidentFace, incidentInReference)) {
+        lastTurned.corners.resize(count);
+        lastTurned.radius =
+            turnIncidentFace(incident, incidentFace, incidentInReference, lastTurned.corners.data());
+        lastTurned.hull = &incident;
+        lastTurned.face = incidentFace;
+        lastTurned.pose = incidentInReference;
+    }
+    std::copy(lastTurned.corners.begin(), lastTurned.corners.begin() + static_cast<std::ptrdiff_t>(count),
+              corners);
+    return lastTurned.radius;
+}
+
+/// The incident face's corners in the reference frame, into clipFrom, clipped
+/// to every side of the reference face; returns the incident face's radius
+/// about its corners' mean.
+float clipIncidentFace(const ReferenceFace& reference, const ConvexHull& incident, std::int32_t incidentFace,
+                       const RelativePose& incidentInReference)
+{
+    const std::size_t count = static_cast<std::size_t>(incident.faces[incidentFace].loopSize);
+    ClipVertex* const corners = clipFrom.makeRoom(count);
+    const float incidentRadius = &incident == reusedHull
+                                     ? turnReusedFace(incident, incidentFace, incidentInReference, corners)
+                                     : turnIncidentFace(incident, incidentFace, incidentInReference, corners);
+    clipFrom.count = count;
 
     const ConvexHull& hull = reference.hull;
     const HullFace& face = hull.faces[reference.face];
@@ -406,6 +462,18 @@ bool manifoldOnAxis(const PosedPair& pair, float margin, ContactManifold& out)
 
 } // namespace
 
+IncidentFaceReuse::IncidentFaceReuse(const ConvexHull& incident)
+{
+    lastTurned.hull = nullptr;
+    reusedHull = &incident;
+}
+
+IncidentFaceReuse::~IncidentFaceReuse()
+{
+    lastTurned.hull = nullptr;
+    reusedHull = nullptr;
+}
+
 bool collideHulls(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                   float margin, SeparatingAxisCache& cache, ContactManifold& out)
 {
@@ -436,9 +504,14 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3&
             first = i;
     const Vector3 p0 = points[first].position;
     std::size_t second = first == 0 ? 1 : 0;
-    for (std::size_t i = 0; i < points.size(); ++i)
-        if ((points[i].position - p0).squaredLength() > (points[second].position - p0).squaredLength())
+    float farthest = (points[second].position - p0).squaredLength();
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const float squared = (points[i].position - p0).squaredLength();
+        if (squared > farthest) {
+            farthest = squared;
             second = i;
+        }
+    }
     const Vector3 p1 = points[second].position;
     std::size_t third = first;
     float area = 0.0f;
@@ -479,11 +552,17 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3&
 bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                      std::int32_t faceOfB, float margin, ContactManifold& out)
 {
+    return collideWithFace(a, relativePose(poseB, poseA), b, poseB, faceOfB, margin, out);
+}
+
+bool collideWithFace(const ConvexHull& a, const RelativePose& aInB, const ConvexHull& b,
+                     const HullPose& poseB, std::int32_t faceOfB, float margin, ContactManifold& out)
+{
     out.pointCount = 0;
     if (faceOfB < 0 || static_cast<std::size_t>(faceOfB) >= b.faces.size() || a.faces.empty())
         return false;
     out.axis = {AxisKind::FaceB, -1, faceOfB, 0.0f};
-    faceContact({AxisKind::FaceB, b, faceOfB, poseB}, a, relativePose(poseB, poseA), margin, out);
+    faceContact({AxisKind::FaceB, b, faceOfB, poseB}, a, aInB, margin, out);
     return out.pointCount > 0;
 }
 

@@ -68,6 +68,19 @@ constexpr std::uint64_t edgePairKey(std::int32_t edgeA, std::int32_t edgeB)
            (static_cast<std::uint64_t>(edgeB) & 0x7FFFFFFFu);
 }
 
+/// While one lives, face contacts on its thread with the given hull as the
+/// incident one turn its face into the reference frame once and take it
+/// again while the face and the pose stay the same: for a caller colliding
+/// one hull with many faces in one frame, such as the triangles of a mesh.
+/// That hull must not change meanwhile. One at a time per thread.
+class IncidentFaceReuse {
+  public:
+    explicit IncidentFaceReuse(const ConvexHull& incident);
+    ~IncidentFaceReuse();
+    IncidentFaceReuse(const IncidentFaceReuse&) = delete;
+    IncidentFaceReuse& operator=(const IncidentFaceReuse&) = delete;
+};
+
 /// Collides hull a at poseA with hull b at poseB. Finds the axis with
 /// findSeparatingAxis (updating cache); when the hulls are apart by more than
 /// margin, returns false with no points. For a face axis the incident face is
@@ -101,5 +114,11 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Math::Ve
 /// hollow. Returns whether out holds any points. Never throws.
 bool collideWithFace(const ConvexHull& a, const HullPose& poseA, const ConvexHull& b, const HullPose& poseB,
                      std::int32_t faceOfB, float margin, ContactManifold& out);
+
+/// The same, with A's pose in B's frame (relativePose(poseB, poseA)) given:
+/// for a caller that meets many faces of one posed hull b, such as the
+/// triangles of a mesh, and turns a into b's frame once for all of them.
+bool collideWithFace(const ConvexHull& a, const RelativePose& aInB, const ConvexHull& b,
+                     const HullPose& poseB, std::int32_t faceOfB, float margin, ContactManifold& out);
 
 } // namespace Tolvane::Physics::Collision

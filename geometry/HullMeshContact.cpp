@@ -38,16 +38,20 @@ struct Scratch {
     std::vector<ContactPoint> gathered[maxMeshManifolds];
     /// The points of a gathering left out of its first four.
     std::vector<ContactPoint> rest;
+    /// For each point of a gathering, whether a manifold taken so far holds
+    /// a point with its key.
+    std::vector<char> chosen;
 };
-thread_local Scratch scratch;
+/// Each function below binds it once (Scratch& scratch = threadScratch): every
+/// use of a thread-local with a constructor goes through a call that checks
+/// it is made, which in the loops cost more than the work around it.
+thread_local Scratch threadScratch;
 
-/// The box, in the mesh's coordinates, over hull a's corners, grown by margin.
-WorldBox hullBoxInMesh(const ConvexHull& a, const HullPose& poseA, const HullPose& meshPose, float margin)
+/// The box over a hull's corners (in the mesh's coordinates), grown by margin.
+WorldBox boxOverCorners(const std::vector<Vector3>& corners, float margin)
 {
     WorldBox box{Vector3(INFINITY, INFINITY, INFINITY), Vector3(-INFINITY, -INFINITY, -INFINITY)};
-    for (const Vector3& v : a.vertices) {
-        const Vector3 p =
-            transposeTimes(meshPose.rotation, poseA.rotation * v + poseA.position - meshPose.position);
+    for (const Vector3& p : corners) {
         box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
         box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
     }
@@ -66,42 +70,56 @@ bool finishTriangle(bool touching, std::int32_t t, ContactManifold& out);
 void keepPointsOverTriangle(const TriangleMesh& mesh, std::int32_t t, const HullPose& meshPose,
                             ContactManifold& out);
 
-/// The contact of hull a with the face of triangle t (filled in
+/// Hull a and the mesh at their poses, each pose also in the other's frame,
+/// turned once for every triangle of the mesh met.
+struct HullAndMesh {
+    const ConvexHull& a;
+    const HullPose& poseA;
+    const TriangleMesh& mesh;
+    const HullPose& meshPose;
+    float margin;
+    /// The mesh's pose in the hull's frame, and the hull's in the mesh's.
+    RelativePose meshInHull;
+    RelativePose hullInMesh;
+};
+
+/// The contact of the hull with the face of triangle t (filled in
 /// scratch.triangle), along the triangle's normal, with only points over it.
-bool collideFace(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh, std::int32_t t,
-                 const HullPose& meshPose, float margin, ContactManifold& out)
+bool collideFace(const HullAndMesh& pair, std::int32_t t, ContactManifold& out)
 {
-    if (!collideWithFace(a, poseA, scratch.triangle, meshPose, 0, margin, out))
+    Scratch& scratch = threadScratch;
+    if (!collideWithFace(pair.a, pair.hullInMesh, scratch.triangle, pair.meshPose, 0, pair.margin, out))
         return false;
-    keepPointsOverTriangle(mesh, t, meshPose, out);
+    keepPointsOverTriangle(pair.mesh, t, pair.meshPose, out);
     return out.pointCount > 0;
 }
 
-/// The contact of hull a with triangle t, pushing along the triangle's normal
-/// unless an edge pair across an active edge does better. False when none.
-/// A triangle without active edges (inside a flat or hollow stretch of the
-/// mesh) is met by its face alone, without the full axis test. Only an edge
-/// pair needs its own manifold: a face axis, whichever hull's face it is,
+/// The contact of the hull with triangle t, pushing along the triangle's
+/// normal unless an edge pair across an active edge does better. False when
+/// none. A triangle without active edges (inside a flat or hollow stretch of
+/// the mesh) is met by its face alone, without the full axis test. Only an
+/// edge pair needs its own manifold: a face axis, whichever hull's face it is,
 /// ends in the triangle's face contact, so that is built straight away.
-bool collideTriangle(const ConvexHull& a, const HullPose& poseA, const TriangleMesh& mesh, std::int32_t t,
-                     const HullPose& meshPose, float margin, ContactManifold& out)
+bool collideTriangle(const HullAndMesh& pair, std::int32_t t, ContactManifold& out)
 {
+    Scratch& scratch = threadScratch;
+    const TriangleMesh& mesh = pair.mesh;
     fillTriangleHull(mesh, t, scratch.triangle);
     if (mesh.activeEdges[t] == 0)
-        return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
+        return finishTriangle(collideFace(pair, t, out), t, out);
     SeparatingAxisCache cache;
     out.pointCount = 0;
-    out.axis = findSeparatingAxis(a, poseA, scratch.triangle, meshPose, margin, cache);
-    if (out.axis.kind == AxisKind::None || !(out.axis.separation <= margin))
+    out.axis = findSeparatingAxis(pair.a, scratch.triangle, pair.meshInHull, pair.margin, cache);
+    if (out.axis.kind == AxisKind::None || !(out.axis.separation <= pair.margin))
         return false;
     if (out.axis.kind == AxisKind::EdgePair) {
-        if (!collideOnAxis(a, poseA, scratch.triangle, meshPose, margin, out))
+        if (!collideOnAxis(pair.a, pair.poseA, scratch.triangle, pair.meshPose, pair.margin, out))
             return false;
-        const Vector3 front = meshPose.rotation * mesh.normals[t];
+        const Vector3 front = pair.meshPose.rotation * mesh.normals[t];
         if (out.axis.indexB >= 0 && mesh.isEdgeActive(t, out.axis.indexB) && dot(out.normal, front) < 0.0f)
             return finishTriangle(true, t, out);
     }
-    return finishTriangle(collideFace(a, poseA, mesh, t, meshPose, margin, out), t, out);
+    return finishTriangle(collideFace(pair, t, out), t, out);
 }
 
 /// How far outside a triangle's sides (model units) a face contact's point
@@ -259,16 +277,14 @@ SeparationPlane::SeparationPlane(const ContactManifold (&out)[maxMeshManifolds],
 bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold (&out)[maxMeshManifolds],
                  const int* taken, int takenCount, ContactManifold& next)
 {
+    Scratch& scratch = threadScratch;
     const SeparationPlane plane(out, taken, takenCount);
     scratch.rest.clear();
     bool held = true;
-    for (const ContactPoint& point : points) {
-        bool chosen = false;
-        for (int m = 0; m < takenCount && !chosen; ++m)
-            for (int c = 0; c < out[taken[m]].pointCount; ++c)
-                chosen = chosen || out[taken[m]].points[c].key == point.key;
-        if (chosen)
+    for (std::size_t p = 0; p < points.size(); ++p) {
+        if (scratch.chosen[p])
             continue;
+        const ContactPoint& point = points[p];
         const bool holds = plane.holds(point);
         held = held && holds;
         if (takenCount == 1 || !holds)
@@ -285,6 +301,17 @@ bool takeTheRest(const std::vector<ContactPoint>& points, const ContactManifold 
         next.pointCount = static_cast<int>(scratch.rest.size());
     }
     return true;
+}
+
+/// Marks the points of a gathering whose keys the newly taken manifold
+/// holds as chosen (scratch.chosen, one entry per point).
+void markChosen(const std::vector<ContactPoint>& points, const ContactManifold& taken)
+{
+    Scratch& scratch = threadScratch;
+    for (std::size_t p = 0; p < points.size(); ++p)
+        for (int c = 0; c < taken.pointCount; ++c)
+            if (taken.points[c].key == points[p].key)
+                scratch.chosen[p] = 1;
 }
 
 /// The manifold found whose normal is nearest to normal, or -1 when none is
@@ -313,6 +340,7 @@ int nearestFound(const std::vector<ContactManifold>& found, const Vector3& norma
 int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& kept,
                    ContactManifold (&out)[maxMeshManifolds])
 {
+    Scratch& scratch = threadScratch;
     int count = 0;
     for (int k = 0; k < kept.normalCount && count < maxMeshManifolds; ++k) {
         const int lead = nearestFound(found, kept.normals[k]);
@@ -354,8 +382,12 @@ int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& ke
         out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
         int taken[maxMeshManifolds] = {k};
         int takenCount = 1;
-        while (count < maxMeshManifolds && takeTheRest(points, out, taken, takenCount, out[count]))
+        scratch.chosen.assign(points.size(), 0);
+        markChosen(points, out[k]);
+        while (count < maxMeshManifolds && takeTheRest(points, out, taken, takenCount, out[count])) {
+            markChosen(points, out[count]);
             taken[takenCount++] = count++;
+        }
     }
     return count;
 }
@@ -366,21 +398,25 @@ int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMe
                     const HullPose& meshPose, float margin, const KeptKeys& kept,
                     ContactManifold (&out)[maxMeshManifolds])
 {
+    Scratch& scratch = threadScratch;
     if (a.vertices.empty() || mesh.triangles.empty())
         return 0;
-    scratch.triangles.clear();
-    mesh.tree.query(hullBoxInMesh(a, poseA, meshPose, margin), scratch.triangles);
-    // Triangles in index order, so that the manifolds come out the same way
-    // whatever order the tree lists them in.
-    std::sort(scratch.triangles.begin(), scratch.triangles.end());
     const Vector3 centre = transposeTimes(meshPose.rotation, poseA.rotation * a.sphereCentre +
                                                                  poseA.position - meshPose.position);
     scratch.corners.clear();
     for (const Vector3& v : a.vertices)
         scratch.corners.push_back(
             transposeTimes(meshPose.rotation, poseA.rotation * v + poseA.position - meshPose.position));
+    scratch.triangles.clear();
+    mesh.tree.query(boxOverCorners(scratch.corners, margin), scratch.triangles);
+    // Triangles in index order, so that the manifolds come out the same way
+    // whatever order the tree lists them in.
+    std::sort(scratch.triangles.begin(), scratch.triangles.end());
+    const HullAndMesh pair{
+        a, poseA, mesh, meshPose, margin, relativePose(poseA, meshPose), relativePose(meshPose, poseA)};
     scratch.found.clear();
     ContactManifold manifold;
+    const IncidentFaceReuse reuse(a);
     for (const std::int32_t t : scratch.triangles) {
         const Vector3& n = mesh.normals[t];
         const float offset = dot(n, mesh.vertices[mesh.triangles[t][0]]);
@@ -393,7 +429,7 @@ int collideHullMesh(const ConvexHull& a, const HullPose& poseA, const TriangleMe
             lowest = std::min(lowest, dot(corner, n) - offset);
         if (lowest > margin)
             continue;
-        if (collideTriangle(a, poseA, mesh, t, meshPose, margin, manifold))
+        if (collideTriangle(pair, t, manifold))
             scratch.found.push_back(manifold);
     }
     return gatherByNormal(scratch.found, kept, out);

@@ -29,18 +29,28 @@ struct KeptKeys {
     Math::Vector3 normals[maxMeshManifolds];
     int normalCount = 0;
 
+    /// One bit for each key held, chosen by its top six bits: a key whose bit
+    /// is clear is not held, without a search. The keys of mesh contacts mix
+    /// in their triangle by a multiplication that spreads into those bits.
+    std::uint64_t present = 0;
+
     void add(std::uint64_t key)
     {
-        if (count < most)
+        if (count < most) {
             keys[count++] = key;
+            present |= presenceBit(key);
+        }
     }
     void addNormal(const Math::Vector3& normal)
     {
         if (normalCount < maxMeshManifolds)
             normals[normalCount++] = normal;
     }
+    static std::uint64_t presenceBit(std::uint64_t key) { return std::uint64_t{1} << (key >> 58); }
     bool holds(std::uint64_t key) const
     {
+        if ((present & presenceBit(key)) == 0)
+            return false;
         for (int k = 0; k < count; ++k)
             if (keys[k] == key)
                 return true;

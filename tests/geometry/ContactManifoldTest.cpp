@@ -1,7 +1,9 @@
 // Contact manifolds of hulls: a block resting on the floor on a face, an edge or
-// a corner, stacked blocks, crossed edges, the margin, and keys that survive
-// small motions.
+// a corner, stacked blocks, crossed edges, the margin, keys that survive small
+// motions, and the same manifolds when an incident face is turned only once.
 #include "geometry/ContactManifold.h"
+#include "geometry/TriangleHull.h"
+#include "geometry/TriangleMesh.h"
 
 #include "HullTestHelpers.h"
 
@@ -329,4 +331,60 @@ TEST(EdgeContact, AnEdgeNearAFaceItIsNotOverKeepsTheEdgePairsSeparation)
     ASSERT_EQ(m.pointCount, 1);
     EXPECT_NEAR(m.points[0].separation, 0.1253f, 1e-3f);
     expectNear(m.normal, {0.2515f, 0.0f, 0.9679f}, 1e-3f);
+}
+
+// A block over three triangles: two tilted so that a corner pokes up into the
+// block's bottom (the block's face is then the reference and the triangle the
+// incident hull), one lying flat a little into it (the triangle's face the
+// reference and the block's bottom the incident face). Met in turn through one
+// triangle hull refilled in place, as a mesh's triangles are, while the
+// block's turned faces are taken again: every manifold must be the one found
+// without that, a triangle's corners never taken for the last one's.
+TEST(IncidentFaceReuse, ManifoldsAreTheSameAsTurningEveryFaceAfresh)
+{
+    const std::vector<Vector3> vertices = {
+        {-0.6f, -1.3f, -0.4f},  {0.5f, -0.99f, 0.1f},    {-0.3f, -1.3f, 0.7f},
+        {-6.0f, -1.01f, -6.0f}, {-6.0f, -1.01f, 6.0f},   {6.0f, -1.01f, 0.0f},
+        {0.2f, -1.4f, -0.8f},   {-0.4f, -0.995f, -0.3f}, {0.6f, -1.35f, 0.2f}};
+    const std::optional<TriangleMesh> mesh = buildTriangleMesh(vertices, {{0, 2, 1}, {3, 4, 5}, {6, 7, 8}});
+    ASSERT_TRUE(mesh);
+    const HullPose block = pose({0.05f, 0.0f, -0.02f}, turn({0.2f, 1.0f, 0.1f}, degrees(7.0f)));
+    const HullPose meshPose = pose({0.0f, 0.0f, 0.0f});
+
+    // Contact 0 by the separating axes, contact 1 against the triangle's face.
+    const auto collide = [&](int contact, const ConvexHull& triangle) {
+        ContactManifold out;
+        SeparatingAxisCache cache;
+        if (contact == 0)
+            collideHulls(cubeHull(), block, triangle, meshPose, margin, cache, out);
+        else
+            collideWithFace(cubeHull(), block, triangle, meshPose, 0, margin, out);
+        return out;
+    };
+    ContactManifold fresh[3][2];
+    for (std::int32_t t = 0; t < 3; ++t) {
+        ConvexHull triangle = emptyTriangleHull();
+        fillTriangleHull(*mesh, t, triangle);
+        fresh[t][0] = collide(0, triangle);
+        fresh[t][1] = collide(1, triangle);
+    }
+    EXPECT_EQ(fresh[0][0].axis.kind, AxisKind::FaceA);
+    EXPECT_EQ(fresh[1][0].axis.kind, AxisKind::FaceB);
+    EXPECT_EQ(fresh[2][0].axis.kind, AxisKind::FaceA);
+
+    const IncidentFaceReuse reuse(cubeHull());
+    ConvexHull triangle = emptyTriangleHull();
+    for (int contact = 0; contact < 2; ++contact)
+        for (const std::int32_t t : {0, 2, 1, 0, 2}) {
+            fillTriangleHull(*mesh, t, triangle);
+            const ContactManifold again = collide(contact, triangle);
+            const ContactManifold& expected = fresh[t][contact];
+            ASSERT_EQ(again.pointCount, expected.pointCount) << "triangle " << t << ", contact " << contact;
+            EXPECT_GT(again.pointCount, 0);
+            for (int p = 0; p < again.pointCount; ++p) {
+                EXPECT_EQ(again.points[p].position, expected.points[p].position);
+                EXPECT_EQ(again.points[p].separation, expected.points[p].separation);
+                EXPECT_EQ(again.points[p].key, expected.points[p].key);
+            }
+        }
 }
