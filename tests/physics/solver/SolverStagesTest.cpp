@@ -369,6 +369,49 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     EXPECT_EQ(pairs[1].counts.substepScale, 1);
 }
 
+// Pairs whose contacts sank in deeper than the set depth, between movable
+// bodies or into a fixed one, take twice the substeps until they are back
+// within half that depth; the load's scale still holds where it is larger.
+TEST(SolveBatches, SunkPairsTakeTwiceTheSubstepsUntilTheyComeBack)
+{
+    Stages stages;
+    for (int k = 0; k < 6; ++k)
+        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
+    stages.gather(false);
+    constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
+    PairList pairs(3);
+    for (int k = 0; k < 3; ++k) {
+        pairs[k].bodyA = 2 * k;
+        pairs[k].bodyB = 2 * k + 1;
+        pairs[k].counts.manifolds = 1;
+        pairs[k].counts.points = 4;
+    }
+    pairs[0].counts.deepest = -0.004f;
+    pairs[1].counts.deepest = -0.02f;
+    pairs[2].counts.deepestOnFixed = -0.02f;
+    pairs[2].counts.lift = 1000.0f * weightPerSubstep;
+    SolveBatches batches;
+    batches.setSunkDepth(0.015f);
+    ContactStepStatistics statistics;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    ASSERT_EQ(batches.batchCount(), 3);
+    EXPECT_EQ(batches.batchSubstepScale(0), 1);
+    EXPECT_EQ(batches.batchSubstepScale(1), 2);
+    EXPECT_EQ(batches.batchSubstepScale(2), 8);
+
+    pairs[1].counts.deepest = -0.01f;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 2);
+    pairs[1].counts.deepest = -0.005f;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 1);
+    // Without a depth set, no depth counts as sunk.
+    SolveBatches unset;
+    pairs[1].counts.deepest = -1.0f;
+    unset.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 1);
+}
+
 TEST(ThreadSplit, RunsEveryBatchAndChunkOnceAndABigBatchAlone)
 {
     WorkerPool pool(2);
