@@ -332,25 +332,35 @@ TEST(SolveBatches, OnSeveralThreadsTheLastBatchesShrinkAndTheDearestComeFirst)
     EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 128, 256, 384, 512, 599, 619}));
 }
 
-// Pairs bearing the weight of many bodies take more substeps, in batches of
-// their own; a pair steps back down only once its load has clearly fallen.
-TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
+constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
+
+/// Six bodies in a row, and three pairs of them apart from each other, each
+/// with a manifold of four points.
+PairList threeApartPairs(Stages& stages)
 {
-    Stages stages;
     for (int k = 0; k < 6; ++k)
         stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
     stages.gather(false);
-    constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
-    // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
-    const float loads[3] = {5.0f, 20.0f, 1000.0f};
     PairList pairs(3);
     for (int k = 0; k < 3; ++k) {
         pairs[k].bodyA = 2 * k;
         pairs[k].bodyB = 2 * k + 1;
         pairs[k].counts.manifolds = 1;
         pairs[k].counts.points = 4;
-        pairs[k].counts.lift = loads[k] * weightPerSubstep;
     }
+    return pairs;
+}
+
+// Pairs bearing the weight of many bodies take more substeps, in batches of
+// their own; a pair steps back down only once its load has clearly fallen.
+TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
+{
+    Stages stages;
+    PairList pairs = threeApartPairs(stages);
+    // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
+    const float loads[3] = {5.0f, 20.0f, 1000.0f};
+    for (int k = 0; k < 3; ++k)
+        pairs[k].counts.lift = loads[k] * weightPerSubstep;
     SolveBatches batches;
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
@@ -375,17 +385,7 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
 TEST(SolveBatches, SunkPairsTakeTwiceTheSubstepsUntilTheyComeBack)
 {
     Stages stages;
-    for (int k = 0; k < 6; ++k)
-        stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
-    stages.gather(false);
-    constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
-    PairList pairs(3);
-    for (int k = 0; k < 3; ++k) {
-        pairs[k].bodyA = 2 * k;
-        pairs[k].bodyB = 2 * k + 1;
-        pairs[k].counts.manifolds = 1;
-        pairs[k].counts.points = 4;
-    }
+    PairList pairs = threeApartPairs(stages);
     pairs[0].counts.deepest = -0.004f;
     pairs[1].counts.deepest = -0.02f;
     pairs[2].counts.deepestOnFixed = -0.02f;
