@@ -351,6 +351,15 @@ PairList threeApartPairs(Stages& stages)
     return pairs;
 }
 
+/// Each batch's substep scale, in order.
+std::vector<int> batchScales(const SolveBatches& batches)
+{
+    std::vector<int> scales;
+    for (std::int32_t b = 0; b < batches.batchCount(); ++b)
+        scales.push_back(batches.batchSubstepScale(b));
+    return scales;
+}
+
 // Pairs bearing the weight of many bodies take more substeps, in batches of
 // their own; a pair steps back down only once its load has clearly fallen.
 TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
@@ -364,10 +373,7 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     SolveBatches batches;
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
-    ASSERT_EQ(batches.batchCount(), 3);
-    EXPECT_EQ(batches.batchSubstepScale(0), 1);
-    EXPECT_EQ(batches.batchSubstepScale(1), 2);
-    EXPECT_EQ(batches.batchSubstepScale(2), 8);
+    EXPECT_EQ(batchScales(batches), (std::vector<int>{1, 2, 8}));
 
     // The tall stack's load falls just under what the base substeps bear: it keeps its
     // substeps. Then far: it steps down.
@@ -394,10 +400,7 @@ TEST(SolveBatches, SunkPairsTakeTwiceTheSubstepsUntilTheyComeBack)
     batches.setSunkDepth(0.015f);
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
-    ASSERT_EQ(batches.batchCount(), 3);
-    EXPECT_EQ(batches.batchSubstepScale(0), 1);
-    EXPECT_EQ(batches.batchSubstepScale(1), 2);
-    EXPECT_EQ(batches.batchSubstepScale(2), 8);
+    EXPECT_EQ(batchScales(batches), (std::vector<int>{1, 2, 8}));
 
     pairs[1].counts.deepest = -0.01f;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
