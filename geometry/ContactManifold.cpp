@@ -502,6 +502,12 @@ std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Vector3&
     for (std::size_t i = 1; i < points.size(); ++i)
         if (points[i].separation < points[first].separation)
             first = i;
+    return reduceToFourFrom(points, normal, first, chosen);
+}
+
+std::size_t reduceToFourFrom(const std::vector<ContactPoint>& points, const Vector3& normal,
+                             std::size_t first, ContactPoint chosen[4])
+{
     const Vector3 p0 = points[first].position;
     std::size_t second = first == 0 ? 1 : 0;
     float farthest = (points[second].position - p0).squaredLength();

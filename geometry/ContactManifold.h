@@ -106,6 +106,9 @@ bool collideOnAxis(const ConvexHull& a, const HullPose& poseA, const ConvexHull&
 /// lies inside it). Ties go to the point met first. Returns how many it chose.
 std::size_t reduceToFour(const std::vector<ContactPoint>& points, const Math::Vector3& normal,
                          ContactPoint chosen[4]);
+/// reduceToFour led by points[first] instead of the deepest point.
+std::size_t reduceToFourFrom(const std::vector<ContactPoint>& points, const Math::Vector3& normal,
+                             std::size_t first, ContactPoint chosen[4]);
 
 /// The contact of hull a against face faceOfB of hull b as the reference
 /// face, whatever axis separates them best: a's face most opposed to it is

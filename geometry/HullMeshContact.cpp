@@ -2,6 +2,7 @@
 #include "geometry/HullMeshContact.h"
 
 #include "geometry/HullSeparation.h"
+#include "geometry/PointOutline.h"
 #include "geometry/TriangleHull.h"
 
 #include <algorithm>
@@ -25,6 +26,9 @@ constexpr float samePointDistance = 1e-3f;
 /// A point left out of a gathering's four is held by them unless it lies
 /// deeper than the plane of their separations by more than this (model units).
 constexpr float offPlaneSeparation = 2e-3f;
+/// Points of a gathering this close (model units) to the deepest one's
+/// separation are as deep: of those the outermost leads its four.
+constexpr float sameDepth = 1e-5f;
 
 /// Per-thread scratch, so that a warm thread never allocates: the triangles
 /// found, one triangle as a flat hull, the manifolds found, and the points
@@ -193,22 +197,26 @@ void gatherPoint(std::vector<ContactPoint>& into, const ContactPoint& point, con
 /// over the plane across their normal: s = a + b x + c y, fitted by least
 /// squares. Points of the gathering that lie deeper than it are not held by
 /// the chosen ones: where the mesh under the hull is as flat as the hull's
-/// face, the points left out lie on it and are held.
+/// face, the points left out lie on it and are held. Nor are points outside
+/// the chosen points' outline: the solver keeps the chosen points apart, and
+/// a body turning about the outline's side brings a point beyond it down,
+/// however well the plane matched its separation before the turn.
 class SeparationPlane {
   public:
     /// Fitted over the points of out[taken[0]], out[taken[1]] and so on,
     /// which share one normal.
     SeparationPlane(const ContactManifold (&out)[maxMeshManifolds], const int* taken, int takenCount);
 
-    /// Whether the chosen points hold point: it lies no deeper than the plane
-    /// by more than offPlaneSeparation. False for every point when the chosen
-    /// points do not span the plane.
+    /// Whether the chosen points hold point: it lies within their outline
+    /// and no deeper than the plane by more than offPlaneSeparation. False
+    /// for every point when the chosen points do not span the plane.
     bool holds(const ContactPoint& point) const
     {
         const Vector3 d = point.position - origin_;
         const float expected =
             coefficients_[0] + coefficients_[1] * dot(d, u_) + coefficients_[2] * dot(d, v_);
-        return spans_ && point.separation >= expected - offPlaneSeparation;
+        return spans_ && point.separation >= expected - offPlaneSeparation &&
+               outline_.contains(point.position, samePointDistance);
     }
 
   private:
@@ -217,6 +225,7 @@ class SeparationPlane {
     Vector3 v_;
     float coefficients_[3] = {};
     bool spans_ = false;
+    PointOutline outline_;
 };
 
 float determinant(const float m[3][3])
@@ -226,21 +235,25 @@ float determinant(const float m[3][3])
            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
 }
 
+/// A unit direction across normal n.
+Vector3 acrossNormal(const Vector3& n)
+{
+    return normalized(std::fabs(n.x) < 0.6f ? cross(n, Vector3(1.0f, 0.0f, 0.0f))
+                                            : cross(n, Vector3(0.0f, 1.0f, 0.0f)));
+}
+
 SeparationPlane::SeparationPlane(const ContactManifold (&out)[maxMeshManifolds], const int* taken,
                                  int takenCount)
+    : origin_(out[taken[0]].points[0].position), u_(acrossNormal(out[taken[0]].normal)),
+      v_(cross(out[taken[0]].normal, u_)), outline_(origin_, u_, v_)
 {
-    const ContactManifold& first = out[taken[0]];
-    const Vector3& n = first.normal;
-    u_ = normalized(std::fabs(n.x) < 0.6f ? cross(n, Vector3(1.0f, 0.0f, 0.0f))
-                                          : cross(n, Vector3(0.0f, 1.0f, 0.0f)));
-    v_ = cross(n, u_);
-    origin_ = first.points[0].position;
     // Normal equations of s = a + b x + c y.
     float m[3][3] = {};
     float r[3] = {};
     for (int t = 0; t < takenCount; ++t) {
         const ContactManifold& chosen = out[taken[t]];
         for (int k = 0; k < chosen.pointCount; ++k) {
+            outline_.add(chosen.points[k].position);
             const Vector3 d = chosen.points[k].position - origin_;
             const float row[3] = {1.0f, dot(d, u_), dot(d, v_)};
             for (int i = 0; i < 3; ++i) {
@@ -250,6 +263,7 @@ SeparationPlane::SeparationPlane(const ContactManifold (&out)[maxMeshManifolds],
             }
         }
     }
+    outline_.close();
     const float det = determinant(m);
     if (std::fabs(det) < 1e-6f)
         return;
@@ -312,6 +326,34 @@ void markChosen(const std::vector<ContactPoint>& points, const ContactManifold& 
         for (int c = 0; c < taken.pointCount; ++c)
             if (taken.points[c].key == points[p].key)
                 scratch.chosen[p] = 1;
+}
+
+/// The point a gathering's four are chosen from first: the deepest, and of
+/// points as deep (a block lying flat across seams meets the mesh at its
+/// corners and along the seams alike) the outermost, so that the four reach
+/// the corners and hold the points between them.
+std::size_t leadingPoint(const std::vector<ContactPoint>& points, const Vector3& normal)
+{
+    float deepest = points[0].separation;
+    Vector3 middle = points[0].position;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        deepest = std::min(deepest, points[i].separation);
+        middle = middle + points[i].position;
+    }
+    middle = middle * (1.0f / static_cast<float>(points.size()));
+    std::size_t lead = 0;
+    float farthest = -1.0f;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (points[i].separation > deepest + sameDepth)
+            continue;
+        const Vector3 out = points[i].position - middle;
+        const float squared = (out - normal * dot(out, normal)).squaredLength();
+        if (squared > farthest) {
+            farthest = squared;
+            lead = i;
+        }
+    }
+    return lead;
 }
 
 /// The manifold found whose normal is nearest to normal, or -1 when none is
@@ -379,7 +421,8 @@ int gatherByNormal(const std::vector<ContactManifold>& found, const KeptKeys& ke
             out[k].pointCount = static_cast<int>(points.size());
             continue;
         }
-        out[k].pointCount = static_cast<int>(reduceToFour(points, out[k].normal, out[k].points));
+        out[k].pointCount = static_cast<int>(
+            reduceToFourFrom(points, out[k].normal, leadingPoint(points, out[k].normal), out[k].points));
         int taken[maxMeshManifolds] = {k};
         int takenCount = 1;
         scratch.chosen.assign(points.size(), 0);

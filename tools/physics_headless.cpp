@@ -220,7 +220,8 @@ RunFiles openRunFiles(const Options& options, const PhysicsTestScene& scene)
         files.csv = openOutput(options.csvPath);
         files.csv
             << "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
-               "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us\n";
+               "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us,"
+               "deepest_pair_penetration,deepest_fixed_penetration\n";
         files.csv.precision(9);
     }
     if (!options.statePath.empty())
@@ -240,7 +241,8 @@ void writeCsvRow(std::ofstream& csv, long step, double us, long pairs,
     csv << step << ',' << us << ',' << pairs << ',' << contacts.contactPoints << ',' << contacts.awakeBodies
         << ',' << m.kineticEnergy << ',' << m.largestSpeed << ',' << m.lowestBlockCentre << ','
         << t.broadPhase << ',' << t.narrowPhase << ',' << t.solver << ',' << t.integration << ','
-        << restOf(us, t) << '\n';
+        << restOf(us, t) << ',' << -contacts.deepestPairSeparation << ',' << -contacts.deepestFixedSeparation
+        << '\n';
 }
 
 /// What the run adds up step by step: each step's time, the phases' times and

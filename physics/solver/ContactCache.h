@@ -81,8 +81,9 @@ struct ManifoldCounts {
     /// bodies closing or parting faster than loadedContactSpeed carry counts
     /// as no load).
     float lift = 0.0f;
-    /// The substeps the pair's load calls for, as a multiple of the settings'
-    /// (1, 2, 4 or 8): last step's until the solve plans this one's.
+    /// The substeps the pair's load or its sunk contacts call for, as a
+    /// multiple of the settings' (1, 2, 4 or 8): last step's until the solve
+    /// plans this one's.
     std::int32_t substepScale = 1;
 };
 

@@ -409,6 +409,8 @@ class ContactSolver {
     std::vector<std::uint32_t> groupFill_;
     /// The colours each body's constraints took so far.
     StepVector<std::uint64_t> bodyColours_;
+    /// Each constraint's colour, times maxPoints, plus its place by point
+    /// count within the colour.
     StepVector<std::uint16_t> colourOf_;
     /// Height and index of each constraint, in group order.
     StepVector<std::uint64_t> sortKeys_;

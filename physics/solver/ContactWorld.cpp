@@ -115,6 +115,7 @@ void ContactWorld::solve(float dt, float weight, const Vector3& up, const Contac
                          bool clearingForces)
 {
     const float substep = dt / static_cast<float>(std::max(1, settings.solverIterations));
+    batches_.setSunkDepth(std::max(sunkContactAllowances * settings.allowedPenetration, leastSunkDepth));
     batches_.plan(bodies_, contacts_.pairs(), jointLinks_, figures_.statistics(), weight * substep, pool_);
     solve_.prepare(settings, dt, weight, up, clearingForces);
     jointSolver_.start();

@@ -129,7 +129,9 @@ void SolveBatches::countConstraints(PairList& pairs, ContactStepStatistics& stat
         pointCount_ += pair.counts.points;
         groupConstraints_[pair.island] += static_cast<std::size_t>(pair.counts.manifolds);
         const float load = weightPerSubstep > 0.0f ? pair.counts.lift / weightPerSubstep : 0.0f;
-        pair.counts.substepScale = substepScale(load, pair.counts.substepScale);
+        const int previous = pair.counts.substepScale;
+        const float sunk = -std::min(pair.counts.deepest, pair.counts.deepestOnFixed);
+        pair.counts.substepScale = std::max(substepScale(load, previous), sunkSubstepScale(sunk, previous));
         groupScale_[pair.island] = std::max(groupScale_[pair.island], pair.counts.substepScale);
     }
     statistics.deepestPairSeparation = deepest;
@@ -182,6 +184,11 @@ int SolveBatches::substepScale(float load, int previous)
     if (up >= previous)
         return up;
     return std::min(previous, scaleFor(needed / substepScaleDownShare));
+}
+
+int SolveBatches::sunkSubstepScale(float depth, int previous) const
+{
+    return depth > sunkDepth_ || (previous >= 2 && depth > 0.5f * sunkDepth_) ? 2 : 1;
 }
 
 // Groups are solved in batches of whole groups, so that small ones fill the

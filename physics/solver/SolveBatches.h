@@ -12,6 +12,7 @@
 #include "physics/solver/WorkerPool.h"
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace Tolvane::Physics {
@@ -37,6 +38,10 @@ class SolveBatches {
     /// of the joints and bodies when there are many, with the same results.
     void plan(const BodyTable& bodies, PairList& pairs, const std::vector<JointLink>& joints,
               ContactStepStatistics& statistics, float weightPerSubstep, WorkerPool& pool);
+    /// Pairs whose contacts sank deeper than depth take twice the substeps
+    /// from the next plan on (see sunkContactAllowances); infinity, the
+    /// start, never.
+    void setSunkDepth(float depth) { sunkDepth_ = depth; }
 
     std::int32_t batchCount() const { return batchCount_; }
     /// The batches, dearest first: by their contacts and joints times their
@@ -117,6 +122,9 @@ class SolveBatches {
     /// The substep scale a pair needs that carries load times its lighter
     /// body's weight, having needed previous last step.
     static int substepScale(float load, int previous);
+    /// The substep scale a pair needs whose contacts sank to depth (a
+    /// positive distance), having taken previous last step.
+    int sunkSubstepScale(float depth, int previous) const;
     void numberPairs(PairList& pairs);
     /// Each joint with an awake body into its batch's list.
     void numberJoints(const std::vector<JointLink>& joints);
@@ -146,6 +154,7 @@ class SolveBatches {
     /// Each group's substep scale (its pairs' largest), and each batch's.
     std::vector<int> groupScale_;
     std::vector<int> batchScale_;
+    float sunkDepth_ = std::numeric_limits<float>::infinity();
     /// Scratch of numbering the constraints and their points batch by batch.
     std::vector<std::int32_t> batchConstraintStart_;
     std::vector<std::int32_t> batchPointStart_;

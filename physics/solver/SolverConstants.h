@@ -76,6 +76,16 @@ constexpr float fullAllowanceLoad = 4.0f;
 /// the substeps) at four times them for good after its landing's blows had
 /// raised its loads to 28 weights for a few steps.
 constexpr float substepScaleDownShare = 0.9f;
+/// A pair whose contacts have sunk deeper than this many times the allowed
+/// penetration takes twice the settings' substeps, until they are back within
+/// half that depth. A blow passes down a chain of bodies one contact per pass:
+/// when a tumbling block lands on one resting on the ground, the lower block
+/// is driven in before the passes have carried the blow to the ground, and
+/// shorter substeps carry it there sooner.
+constexpr float sunkContactAllowances = 3.0f;
+/// Depths shallower than this (units) never count as sunk, whatever the
+/// allowed penetration: with none allowed every resting contact would.
+constexpr float leastSunkDepth = 0.01f;
 /// How fast the contact frequency a column needs grows with its height:
 /// towers of 10, 20 and 40 cubes first bend over on contacts of 10.7, 31.0 and
 /// 88.8 Hz.

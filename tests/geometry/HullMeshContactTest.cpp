@@ -1,6 +1,7 @@
 // A hull against a triangle mesh: across the flat seams of a tiled floor a
 // block meets only the floor's faces, and a mesh's back side pushes nothing.
 #include "geometry/HullMeshContact.h"
+#include "geometry/PointOutline.h"
 
 #include "HullTestHelpers.h"
 
@@ -146,4 +147,73 @@ TEST(HullMeshContact, BlockAcrossARidgeIsCaughtWhereItWouldTipOnto)
                     EXPECT_LE(caught, 1.25f * firstTurn) << "tipped towards x " << side;
                 }
             }
+}
+
+// A block tilted over curved ground, about to land on it: its low face's
+// corners within the margin must each lie within the outline of the contact
+// points. The solver keeps only those points apart; a corner beyond their
+// outline sinks as soon as the block turns about the outline's side, which a
+// block landing on one corner does. Each triangle gives its own points, many
+// of them at seams inside the face, and four chosen from a dozen once left a
+// corner outside while counting it as held.
+TEST(HullMeshContact, TiltedBlockOverCurvedGroundHasEveryLowCornerWithinItsPoints)
+{
+    const auto height = [](float x, float z) { return 0.03f * x * x - 0.02f * x * z + 0.01f * z * z; };
+    const TriangleMesh ground = curvedGround(10, 1.2f, height);
+    const HullPose groundPose{{0.0f, 0.0f, 0.0f}, {}};
+    constexpr float margin = 0.3f;
+    int cornersChecked = 0;
+    for (float x = -1.5f; x <= 1.5f; x += 0.5f)
+        for (float z = -1.5f; z <= 1.5f; z += 0.5f)
+            for (const Vector3 axis : {Vector3(1.0f, 0.0f, 0.3f), Vector3(-0.2f, 0.0f, 1.0f)}) {
+                SCOPED_TRACE(testing::Message() << "at " << x << ", " << z << ", about " << axis.x);
+                const HullPose cubePose = pose({x, 1.2f + height(x, z), z}, turn(axis, 0.12f));
+                ContactManifold manifolds[maxMeshManifolds];
+                const int count =
+                    collideHullMesh(cubeHull(), cubePose, ground, groundPose, margin, {}, manifolds);
+                std::vector<Vector3> points;
+                for (int m = 0; m < count; ++m)
+                    for (int k = 0; k < manifolds[m].pointCount; ++k)
+                        points.push_back(manifolds[m].points[k].position);
+                for (const Vector3& corner : cubeHull().vertices) {
+                    const Vector3 world = cubePose.rotation * corner + cubePose.position;
+                    if (world.y - height(world.x, world.z) > 0.5f * margin)
+                        continue;
+                    ++cornersChecked;
+                    // Within the outline seen from above: no side of it with the corner beyond.
+                    PointOutline outline({0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {0.0f, 0.0f, -1.0f});
+                    for (const Vector3& p : points)
+                        outline.add(p);
+                    outline.close();
+                    EXPECT_TRUE(outline.contains(world, 0.02f)) << "corner at " << world.x << ", " << world.z;
+                }
+            }
+    EXPECT_GT(cornersChecked, 100);
+}
+
+// The outline of a few points seen along a plane's normal: points within it
+// or on its sides are inside, points beyond a side by more than the
+// tolerance are not, and points in a line span nothing.
+TEST(PointOutline, HoldsWhatLiesWithinItsCornersAndNothingWhenFlat)
+{
+    // A square of side 2 tilted about x, seen along its own normal, with
+    // points inside it and above it that add no corner.
+    const Vector3 u(1.0f, 0.0f, 0.0f);
+    const Vector3 v = normalized(Vector3(0.0f, 0.5f, 1.0f));
+    const Vector3 normal = cross(u, v);
+    PointOutline square({0.0f, 0.0f, 0.0f}, u, v);
+    for (const Vector3 p : {u + v, u - v, v - u, -u - v, 0.3f * u, v * 0.9f + normal * 4.0f})
+        square.add(p);
+    square.close();
+    EXPECT_TRUE(square.contains(0.5f * u - 0.5f * v + normal * 2.0f, 0.0f));
+    EXPECT_TRUE(square.contains(u + 0.2f * v, 1e-4f));
+    EXPECT_TRUE(square.contains(1.0005f * u, 1e-3f));
+    EXPECT_FALSE(square.contains(1.002f * u, 1e-3f));
+    EXPECT_FALSE(square.contains(u + v * 1.01f, 1e-3f));
+
+    PointOutline line({0.0f, 0.0f, 0.0f}, u, v);
+    for (const float t : {-1.0f, 0.0f, 2.0f})
+        line.add(u * t + v * t);
+    line.close();
+    EXPECT_FALSE(line.contains({0.0f, 0.0f, 0.0f}, 1e-3f));
 }

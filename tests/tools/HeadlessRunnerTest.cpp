@@ -150,10 +150,11 @@ TEST(HeadlessRunner, CsvHasOneRowPerStep)
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0],
               "step,microseconds,colliding_pairs,contact_points,awake_bodies,kinetic_energy,largest_speed,"
-              "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us");
+              "lowest_block_centre,broad_phase_us,narrow_phase_us,solver_us,integration_us,rest_us,"
+              "deepest_pair_penetration,deepest_fixed_penetration");
     for (int step = 1; step <= 4; ++step) {
         const std::vector<std::string> cells = cellsOf(lines[step]);
-        ASSERT_EQ(cells.size(), 13u) << lines[step];
+        ASSERT_EQ(cells.size(), 15u) << lines[step];
         EXPECT_EQ(cells[0], std::to_string(step));
         // Free fall from rest: the speed grows by 9.81 × 0.025 a step.
         EXPECT_NEAR(std::stod(cells[6]), 0.24525 * step, 1e-4);

@@ -332,32 +332,48 @@ TEST(SolveBatches, OnSeveralThreadsTheLastBatchesShrinkAndTheDearestComeFirst)
     EXPECT_EQ(batches.batchConstraintStart(), (std::vector<std::int32_t>{0, 128, 256, 384, 512, 599, 619}));
 }
 
-// Pairs bearing the weight of many bodies take more substeps, in batches of
-// their own; a pair steps back down only once its load has clearly fallen.
-TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
+constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
+
+/// Six bodies in a row, and three pairs of them apart from each other, each
+/// with a manifold of four points.
+PairList threeApartPairs(Stages& stages)
 {
-    Stages stages;
     for (int k = 0; k < 6; ++k)
         stages.add({3.0f * static_cast<float>(k), 0.0f, 0.0f});
     stages.gather(false);
-    constexpr float weightPerSubstep = 9.81f * 0.025f / 4.0f;
-    // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
-    const float loads[3] = {5.0f, 20.0f, 1000.0f};
     PairList pairs(3);
     for (int k = 0; k < 3; ++k) {
         pairs[k].bodyA = 2 * k;
         pairs[k].bodyB = 2 * k + 1;
         pairs[k].counts.manifolds = 1;
         pairs[k].counts.points = 4;
-        pairs[k].counts.lift = loads[k] * weightPerSubstep;
     }
+    return pairs;
+}
+
+/// Each batch's substep scale, in order.
+std::vector<int> batchScales(const SolveBatches& batches)
+{
+    std::vector<int> scales;
+    for (std::int32_t b = 0; b < batches.batchCount(); ++b)
+        scales.push_back(batches.batchSubstepScale(b));
+    return scales;
+}
+
+// Pairs bearing the weight of many bodies take more substeps, in batches of
+// their own; a pair steps back down only once its load has clearly fallen.
+TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
+{
+    Stages stages;
+    PairList pairs = threeApartPairs(stages);
+    // Loads in the lighter body's weights: a short stack, a tall one, a heavy cube on a light one.
+    const float loads[3] = {5.0f, 20.0f, 1000.0f};
+    for (int k = 0; k < 3; ++k)
+        pairs[k].counts.lift = loads[k] * weightPerSubstep;
     SolveBatches batches;
     ContactStepStatistics statistics;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
-    ASSERT_EQ(batches.batchCount(), 3);
-    EXPECT_EQ(batches.batchSubstepScale(0), 1);
-    EXPECT_EQ(batches.batchSubstepScale(1), 2);
-    EXPECT_EQ(batches.batchSubstepScale(2), 8);
+    EXPECT_EQ(batchScales(batches), (std::vector<int>{1, 2, 8}));
 
     // The tall stack's load falls just under what the base substeps bear: it keeps its
     // substeps. Then far: it steps down.
@@ -366,6 +382,36 @@ TEST(SolveBatches, LoadedGroupsTakeMoreSubstepsInBatchesOfTheirOwn)
     EXPECT_EQ(pairs[1].counts.substepScale, 2);
     pairs[1].counts.lift = 5.0f * weightPerSubstep;
     batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 1);
+}
+
+// Pairs whose contacts sank in deeper than the set depth, between movable
+// bodies or into a fixed one, take twice the substeps until they are back
+// within half that depth; the load's scale still holds where it is larger.
+TEST(SolveBatches, SunkPairsTakeTwiceTheSubstepsUntilTheyComeBack)
+{
+    Stages stages;
+    PairList pairs = threeApartPairs(stages);
+    pairs[0].counts.deepest = -0.004f;
+    pairs[1].counts.deepest = -0.02f;
+    pairs[2].counts.deepestOnFixed = -0.02f;
+    pairs[2].counts.lift = 1000.0f * weightPerSubstep;
+    SolveBatches batches;
+    batches.setSunkDepth(0.015f);
+    ContactStepStatistics statistics;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(batchScales(batches), (std::vector<int>{1, 2, 8}));
+
+    pairs[1].counts.deepest = -0.01f;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 2);
+    pairs[1].counts.deepest = -0.005f;
+    batches.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
+    EXPECT_EQ(pairs[1].counts.substepScale, 1);
+    // Without a depth set, no depth counts as sunk.
+    SolveBatches unset;
+    pairs[1].counts.deepest = -1.0f;
+    unset.plan(stages.bodies, pairs, {}, statistics, weightPerSubstep);
     EXPECT_EQ(pairs[1].counts.substepScale, 1);
 }
 
