@@ -99,7 +99,7 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     placements_.reserve(bodyCount);
     latticePoints_.reserve(bodyCount);
 
-    const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
+    const auto addBody = [this](const BodyDescription& start, int lattice, int index) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
         body->fixed = start.fixed;
         body->kinematic = start.traits.kinematic;
@@ -111,13 +111,12 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->updateInertia();
         bodies_.push_back(body);
         names_.push_back(start.name);
-        placements_.push_back({start.position, start.orientation, start.velocity, start.angularVelocity,
-                               start.model, lattice, latticeIndex});
+        placements_.push_back({start.model, lattice, index});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
-    for (const BodyDescription& start : description_.bodies)
-        addBody(start, -1, 0);
+    for (std::size_t i = 0; i < description_.bodies.size(); ++i)
+        addBody(description_.bodies[i], -1, static_cast<int>(i));
     for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
         const LatticeDescription& lattice = description_.lattices[l];
         for (int i = 0; i < lattice.bodyCount(); ++i) {
@@ -156,12 +155,17 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
 
 void PhysicsTestScene::resetBlocks()
 {
+    // A lattice body starts still and unturned on its lattice point.
+    const BodyDescription latticeStart;
     for (std::size_t i = 0; i < placements_.size(); ++i) {
         const Placement& placement = placements_[i];
-        Math::Vector3 position = placement.position;
+        const BodyDescription& start =
+            placement.lattice >= 0 ? latticeStart : description_.bodies[placement.index];
+        Math::Vector3 position = start.position;
         if (placement.lattice >= 0) {
             const LatticeDescription& lattice = description_.lattices[placement.lattice];
-            if (lattice.jitter == LatticeJitter::seeded && placement.latticeIndex == 0)
+            position = lattice.point(placement.index);
+            if (lattice.jitter == LatticeJitter::seeded && placement.index == 0)
                 std::srand(lattice.seed);
             if (lattice.jitter != LatticeJitter::none) {
                 // One draw moves the body alike on all three axes.
@@ -171,10 +175,10 @@ void PhysicsTestScene::resetBlocks()
         }
         Physics::PhysicalObject& body = *bodies_[i];
         body.transform.position = position;
-        body.transform.orientation = placement.orientation;
+        body.transform.orientation = start.orientation;
         body.transform.dirty = true;
-        body.velocity = placement.velocity;
-        body.angularVelocity = placement.angularVelocity;
+        body.velocity = start.velocity;
+        body.angularVelocity = start.angularVelocity;
     }
     // The bodies start again where the joints were made: what the joints
     // carried belongs to the motion that went.

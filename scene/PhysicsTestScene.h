@@ -103,20 +103,16 @@ class PhysicsTestScene {
     SceneMeasures measure() const;
 
   private:
-    /// Where and how one body starts (what a reset puts back, not its whole
-    /// description: a pile keeps one for every body), and for lattice bodies
-    /// the lattice that jitters it.
+    /// Where one body's start is described, which a reset puts back: a pile
+    /// keeps a few bytes for every body, not a copy of its start.
     struct Placement {
-        Math::Vector3 position;
-        Math::Quaternion orientation;
-        Math::Vector3 velocity;
-        Math::Vector3 angularVelocity;
         /// Index into the description's models.
         std::size_t model = 0;
         /// Index into the description's lattices; -1 for a single body.
         int lattice = -1;
-        /// The body's index within its lattice.
-        int latticeIndex = 0;
+        /// The body's index within its lattice, or among the description's
+        /// single bodies.
+        int index = 0;
     };
 
     SceneDescription description_;
