@@ -95,7 +95,6 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     // would leave its smaller copies behind in the heap.
     const std::size_t bodyCount = description_.bodyCount();
     bodies_.reserve(bodyCount);
-    names_.reserve(bodyCount);
     placements_.reserve(bodyCount);
     latticePoints_.reserve(bodyCount);
 
@@ -110,7 +109,6 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->mass = start.mass;
         body->updateInertia();
         bodies_.push_back(body);
-        names_.push_back(start.name);
         placements_.push_back({start.model, lattice, index});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
@@ -121,8 +119,6 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         const LatticeDescription& lattice = description_.lattices[l];
         for (int i = 0; i < lattice.bodyCount(); ++i) {
             BodyDescription start;
-            if (!lattice.name.empty())
-                start.name = lattice.name + "[" + std::to_string(i) + "]";
             start.model = lattice.model;
             start.position = lattice.point(i);
             start.mass = lattice.mass;
@@ -151,6 +147,14 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         definition.bodyB = joint.bodyB ? bodies_.at(*joint.bodyB) : nullptr;
         jointIds_.push_back(Physics::PhysicalUniverse::joints.add(definition));
     }
+}
+
+std::string PhysicsTestScene::bodyName(std::size_t i) const
+{
+    const Placement& placement = placements_.at(i);
+    if (placement.lattice >= 0)
+        return description_.lattices[placement.lattice].bodyName(placement.index);
+    return description_.bodies[placement.index].name;
 }
 
 void PhysicsTestScene::resetBlocks()

@@ -74,9 +74,10 @@ class PhysicsTestScene {
     /// the floor, then the blocks in lattice order); the same order as in the
     /// collision set.
     const std::vector<std::shared_ptr<Physics::PhysicalObject>>& bodies() const { return bodies_; }
-    /// The bodies' names, parallel to bodies(); lattice bodies are named
-    /// "<lattice>[<index>]" when their lattice has a name.
-    const std::vector<std::string>& bodyNames() const { return names_; }
+    /// The name of bodies()[i]; lattice bodies are named "<lattice>[<index>]"
+    /// when their lattice has a name. Made when asked: a pile keeps no name
+    /// for each of its bodies.
+    std::string bodyName(std::size_t i) const;
     /// The ids of the joints the scene added to PhysicalUniverse::joints, in
     /// the description's order.
     const std::vector<Physics::JointId>& jointIds() const { return jointIds_; }
@@ -118,7 +119,6 @@ class PhysicsTestScene {
     SceneDescription description_;
     std::vector<std::shared_ptr<Physics::PhysicalModel>> models_;
     std::vector<std::shared_ptr<Physics::PhysicalObject>> bodies_;
-    std::vector<std::string> names_;
     std::vector<Placement> placements_;
     std::vector<Math::Vector3> latticePoints_;
     /// The joints the scene added to the universe, in the description's order.
