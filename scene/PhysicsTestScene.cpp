@@ -95,10 +95,9 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     // would leave its smaller copies behind in the heap.
     const std::size_t bodyCount = description_.bodyCount();
     bodies_.reserve(bodyCount);
-    placements_.reserve(bodyCount);
     latticePoints_.reserve(bodyCount);
 
-    const auto addBody = [this](const BodyDescription& start, int lattice, int index) {
+    const auto addBody = [this](const BodyDescription& start) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
         body->fixed = start.fixed;
         body->kinematic = start.traits.kinematic;
@@ -109,14 +108,12 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->mass = start.mass;
         body->updateInertia();
         bodies_.push_back(body);
-        placements_.push_back({start.model, lattice, index});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
-    for (std::size_t i = 0; i < description_.bodies.size(); ++i)
-        addBody(description_.bodies[i], -1, static_cast<int>(i));
-    for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
-        const LatticeDescription& lattice = description_.lattices[l];
+    for (const BodyDescription& start : description_.bodies)
+        addBody(start);
+    for (const LatticeDescription& lattice : description_.lattices) {
         for (int i = 0; i < lattice.bodyCount(); ++i) {
             BodyDescription start;
             start.model = lattice.model;
@@ -124,7 +121,7 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
             start.mass = lattice.mass;
             start.fixed = lattice.fixed;
             start.traits = lattice.traits;
-            addBody(start, static_cast<int>(l), i);
+            addBody(start);
             latticePoints_.push_back(start.position);
         }
     }
@@ -149,9 +146,23 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     }
 }
 
+PhysicsTestScene::Placement PhysicsTestScene::placementOf(std::size_t i) const
+{
+    if (i < description_.bodies.size())
+        return {description_.bodies[i].model, -1, static_cast<int>(i)};
+    std::size_t index = i - description_.bodies.size();
+    for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
+        const auto count = static_cast<std::size_t>(description_.lattices[l].bodyCount());
+        if (index < count)
+            return {description_.lattices[l].model, static_cast<int>(l), static_cast<int>(index)};
+        index -= count;
+    }
+    throw std::out_of_range("No body " + std::to_string(i) + " in the scene");
+}
+
 std::string PhysicsTestScene::bodyName(std::size_t i) const
 {
-    const Placement& placement = placements_.at(i);
+    const Placement placement = placementOf(i);
     if (placement.lattice >= 0)
         return description_.lattices[placement.lattice].bodyName(placement.index);
     return description_.bodies[placement.index].name;
@@ -161,8 +172,8 @@ void PhysicsTestScene::resetBlocks()
 {
     // A lattice body starts still and unturned on its lattice point.
     const BodyDescription latticeStart;
-    for (std::size_t i = 0; i < placements_.size(); ++i) {
-        const Placement& placement = placements_[i];
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        const Placement placement = placementOf(i);
         const BodyDescription& start =
             placement.lattice >= 0 ? latticeStart : description_.bodies[placement.index];
         Math::Vector3 position = start.position;

@@ -93,7 +93,7 @@ class PhysicsTestScene {
     std::shared_ptr<Physics::PhysicalModel> floorModel() const { return model("floor"); }
     const SceneDescription& description() const { return description_; }
     /// The index into description().models of the model body i is made from.
-    std::size_t bodyModel(std::size_t i) const { return placements_[i].model; }
+    std::size_t bodyModel(std::size_t i) const { return placementOf(i).model; }
     /// Movable bodies: the blocks.
     int blockCount() const { return blockCount_; }
 
@@ -104,8 +104,9 @@ class PhysicsTestScene {
     SceneMeasures measure() const;
 
   private:
-    /// Where one body's start is described, which a reset puts back: a pile
-    /// keeps a few bytes for every body, not a copy of its start.
+    /// Where body i's start is described: the scene's bodies are the
+    /// description's single bodies, then each lattice's, in order, so that a
+    /// pile keeps nothing of its own for each body.
     struct Placement {
         /// Index into the description's models.
         std::size_t model = 0;
@@ -115,11 +116,11 @@ class PhysicsTestScene {
         /// single bodies.
         int index = 0;
     };
+    Placement placementOf(std::size_t i) const;
 
     SceneDescription description_;
     std::vector<std::shared_ptr<Physics::PhysicalModel>> models_;
     std::vector<std::shared_ptr<Physics::PhysicalObject>> bodies_;
-    std::vector<Placement> placements_;
     std::vector<Math::Vector3> latticePoints_;
     /// The joints the scene added to the universe, in the description's order.
     std::vector<Physics::JointId> jointIds_;
