@@ -95,11 +95,9 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     // would leave its smaller copies behind in the heap.
     const std::size_t bodyCount = description_.bodyCount();
     bodies_.reserve(bodyCount);
-    names_.reserve(bodyCount);
-    placements_.reserve(bodyCount);
     latticePoints_.reserve(bodyCount);
 
-    const auto addBody = [this](const BodyDescription& start, int lattice, int latticeIndex) {
+    const auto addBody = [this](const BodyDescription& start) {
         auto body = std::make_shared<Physics::PhysicalObject>(models_.at(start.model));
         body->fixed = start.fixed;
         body->kinematic = start.traits.kinematic;
@@ -110,26 +108,20 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
         body->mass = start.mass;
         body->updateInertia();
         bodies_.push_back(body);
-        names_.push_back(start.name);
-        placements_.push_back({start.position, start.orientation, start.velocity, start.angularVelocity,
-                               start.model, lattice, latticeIndex});
         if (!start.fixed && !start.traits.kinematic)
             ++blockCount_;
     };
     for (const BodyDescription& start : description_.bodies)
-        addBody(start, -1, 0);
-    for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
-        const LatticeDescription& lattice = description_.lattices[l];
+        addBody(start);
+    for (const LatticeDescription& lattice : description_.lattices) {
         for (int i = 0; i < lattice.bodyCount(); ++i) {
             BodyDescription start;
-            if (!lattice.name.empty())
-                start.name = lattice.name + "[" + std::to_string(i) + "]";
             start.model = lattice.model;
             start.position = lattice.point(i);
             start.mass = lattice.mass;
             start.fixed = lattice.fixed;
             start.traits = lattice.traits;
-            addBody(start, static_cast<int>(l), i);
+            addBody(start);
             latticePoints_.push_back(start.position);
         }
     }
@@ -154,14 +146,41 @@ PhysicsTestScene::PhysicsTestScene(SceneDescription description) : description_(
     }
 }
 
+PhysicsTestScene::Placement PhysicsTestScene::placementOf(std::size_t i) const
+{
+    if (i < description_.bodies.size())
+        return {description_.bodies[i].model, -1, static_cast<int>(i)};
+    std::size_t index = i - description_.bodies.size();
+    for (std::size_t l = 0; l < description_.lattices.size(); ++l) {
+        const auto count = static_cast<std::size_t>(description_.lattices[l].bodyCount());
+        if (index < count)
+            return {description_.lattices[l].model, static_cast<int>(l), static_cast<int>(index)};
+        index -= count;
+    }
+    throw std::out_of_range("No body " + std::to_string(i) + " in the scene");
+}
+
+std::string PhysicsTestScene::bodyName(std::size_t i) const
+{
+    const Placement placement = placementOf(i);
+    if (placement.lattice >= 0)
+        return description_.lattices[placement.lattice].bodyName(placement.index);
+    return description_.bodies[placement.index].name;
+}
+
 void PhysicsTestScene::resetBlocks()
 {
-    for (std::size_t i = 0; i < placements_.size(); ++i) {
-        const Placement& placement = placements_[i];
-        Math::Vector3 position = placement.position;
+    // A lattice body starts still and unturned on its lattice point.
+    const BodyDescription latticeStart;
+    for (std::size_t i = 0; i < bodies_.size(); ++i) {
+        const Placement placement = placementOf(i);
+        const BodyDescription& start =
+            placement.lattice >= 0 ? latticeStart : description_.bodies[placement.index];
+        Math::Vector3 position = start.position;
         if (placement.lattice >= 0) {
             const LatticeDescription& lattice = description_.lattices[placement.lattice];
-            if (lattice.jitter == LatticeJitter::seeded && placement.latticeIndex == 0)
+            position = lattice.point(placement.index);
+            if (lattice.jitter == LatticeJitter::seeded && placement.index == 0)
                 std::srand(lattice.seed);
             if (lattice.jitter != LatticeJitter::none) {
                 // One draw moves the body alike on all three axes.
@@ -171,10 +190,10 @@ void PhysicsTestScene::resetBlocks()
         }
         Physics::PhysicalObject& body = *bodies_[i];
         body.transform.position = position;
-        body.transform.orientation = placement.orientation;
+        body.transform.orientation = start.orientation;
         body.transform.dirty = true;
-        body.velocity = placement.velocity;
-        body.angularVelocity = placement.angularVelocity;
+        body.velocity = start.velocity;
+        body.angularVelocity = start.angularVelocity;
     }
     // The bodies start again where the joints were made: what the joints
     // carried belongs to the motion that went.

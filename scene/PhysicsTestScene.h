@@ -74,9 +74,10 @@ class PhysicsTestScene {
     /// the floor, then the blocks in lattice order); the same order as in the
     /// collision set.
     const std::vector<std::shared_ptr<Physics::PhysicalObject>>& bodies() const { return bodies_; }
-    /// The bodies' names, parallel to bodies(); lattice bodies are named
-    /// "<lattice>[<index>]" when their lattice has a name.
-    const std::vector<std::string>& bodyNames() const { return names_; }
+    /// The name of bodies()[i]; lattice bodies are named "<lattice>[<index>]"
+    /// when their lattice has a name. Made when asked: a pile keeps no name
+    /// for each of its bodies.
+    std::string bodyName(std::size_t i) const;
     /// The ids of the joints the scene added to PhysicalUniverse::joints, in
     /// the description's order.
     const std::vector<Physics::JointId>& jointIds() const { return jointIds_; }
@@ -92,7 +93,7 @@ class PhysicsTestScene {
     std::shared_ptr<Physics::PhysicalModel> floorModel() const { return model("floor"); }
     const SceneDescription& description() const { return description_; }
     /// The index into description().models of the model body i is made from.
-    std::size_t bodyModel(std::size_t i) const { return placements_[i].model; }
+    std::size_t bodyModel(std::size_t i) const { return placementOf(i).model; }
     /// Movable bodies: the blocks.
     int blockCount() const { return blockCount_; }
 
@@ -103,27 +104,23 @@ class PhysicsTestScene {
     SceneMeasures measure() const;
 
   private:
-    /// Where and how one body starts (what a reset puts back, not its whole
-    /// description: a pile keeps one for every body), and for lattice bodies
-    /// the lattice that jitters it.
+    /// Where body i's start is described: the scene's bodies are the
+    /// description's single bodies, then each lattice's, in order, so that a
+    /// pile keeps nothing of its own for each body.
     struct Placement {
-        Math::Vector3 position;
-        Math::Quaternion orientation;
-        Math::Vector3 velocity;
-        Math::Vector3 angularVelocity;
         /// Index into the description's models.
         std::size_t model = 0;
         /// Index into the description's lattices; -1 for a single body.
         int lattice = -1;
-        /// The body's index within its lattice.
-        int latticeIndex = 0;
+        /// The body's index within its lattice, or among the description's
+        /// single bodies.
+        int index = 0;
     };
+    Placement placementOf(std::size_t i) const;
 
     SceneDescription description_;
     std::vector<std::shared_ptr<Physics::PhysicalModel>> models_;
     std::vector<std::shared_ptr<Physics::PhysicalObject>> bodies_;
-    std::vector<std::string> names_;
-    std::vector<Placement> placements_;
     std::vector<Math::Vector3> latticePoints_;
     /// The joints the scene added to the universe, in the description's order.
     std::vector<Physics::JointId> jointIds_;

@@ -14,6 +14,11 @@ Math::Vector3 LatticeDescription::point(int index) const
             origin.y + static_cast<float>(layer) * spacing.y, origin.z + static_cast<float>(row) * spacing.z};
 }
 
+std::string LatticeDescription::bodyName(int index) const
+{
+    return name.empty() ? std::string() : name + "[" + std::to_string(index) + "]";
+}
+
 std::size_t SceneDescription::bodyCount() const
 {
     std::size_t count = bodies.size();

@@ -92,6 +92,9 @@ struct LatticeDescription {
     int bodyCount() const { return counts[0] * counts[1] * counts[2]; }
     /// The point of the body at index in lattice order, before any jitter.
     Math::Vector3 point(int index) const;
+    /// The name of the body at index: "name[index]", or empty for a lattice
+    /// without a name.
+    std::string bodyName(int index) const;
 };
 
 /// A joint between two bodies of the scene, or a body and the world. The

@@ -512,8 +512,7 @@ std::vector<std::string> bodyNames(const SceneDescription& scene)
         names.push_back(body.name);
     for (const LatticeDescription& lattice : scene.lattices)
         for (int i = 0; i < lattice.bodyCount(); ++i)
-            names.push_back(lattice.name.empty() ? std::string()
-                                                 : lattice.name + "[" + std::to_string(i) + "]");
+            names.push_back(lattice.bodyName(i));
     return names;
 }
 

@@ -31,7 +31,7 @@ nlohmann::json bodyStates(const PhysicsTestScene& scene)
         const Physics::PhysicalObject& body = *scene.bodies()[i];
         const Math::Quaternion& q = body.transform.orientation;
         states.push_back({{"index", i},
-                          {"name", scene.bodyNames()[i]},
+                          {"name", scene.bodyName(i)},
                           {"position", vectorJson(body.transform.position)},
                           {"orientation", nlohmann::json::array({q.w, q.x, q.y, q.z})},
                           {"velocity", vectorJson(body.velocity)},

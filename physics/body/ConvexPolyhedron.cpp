@@ -11,6 +11,7 @@ namespace {
 const std::vector<Math::Vector3> noVertices;
 const std::vector<PolyhedronFace> noFaces;
 const Math::Vector3 noOffset;
+const std::vector<std::shared_ptr<ConvexPolyhedron>> noKids;
 } // namespace
 
 ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::shared_ptr<PhysicalModel> model)
@@ -23,7 +24,7 @@ ConvexPolyhedron::ConvexPolyhedron(const Math::Vector3& parentOffset, std::share
 const std::vector<std::shared_ptr<ConvexPolyhedron>>& ConvexPolyhedron::kids() const
 {
     if (kidsMade_.load(std::memory_order_acquire))
-        return kids_;
+        return kids_ ? *kids_ : noKids;
     // Rare (once a node), so one lock serves every node. A throw (out of
     // memory) leaves the kids unmade for the next call to try again.
     static std::mutex making;
@@ -34,10 +35,11 @@ const std::vector<std::shared_ptr<ConvexPolyhedron>>& ConvexPolyhedron::kids() c
         made.reserve(modelKids.size());
         for (const auto& kid : modelKids)
             made.push_back(std::make_shared<ConvexPolyhedron>(offset_, kid));
-        kids_ = std::move(made);
+        if (!made.empty())
+            kids_ = std::make_unique<const std::vector<std::shared_ptr<ConvexPolyhedron>>>(std::move(made));
         kidsMade_.store(true, std::memory_order_release);
     }
-    return kids_;
+    return kids_ ? *kids_ : noKids;
 }
 
 // Only the designed response places a body's tree: a body it never tests,

@@ -87,7 +87,9 @@ class ConvexPolyhedron {
     Math::Vector3 boxCentreOffset() const { return offset_ + model_->box().transform.position; }
 
     std::shared_ptr<PhysicalModel> model_;
-    mutable std::vector<std::shared_ptr<ConvexPolyhedron>> kids_;
+    /// The kids once made; null for a node without any, which most bodies'
+    /// roots are: a pointer keeps every node smaller than a list would.
+    mutable std::unique_ptr<const std::vector<std::shared_ptr<ConvexPolyhedron>>> kids_;
     Math::Vector3 offset_;
     std::unique_ptr<Placement> placement_;
     /// Whether kids_ holds the kids yet.

@@ -126,6 +126,18 @@ void BodyTable::listBodies(const std::vector<std::shared_ptr<CollisionSet>>& set
     listedHandles_.clear();
     listedModels_.clear();
     ++gatherStamp_;
+    // Room for every handle at once: grown a body at a time, the lists would
+    // leave their smaller copies behind in the heap, and hold up to twice
+    // the room they need.
+    std::size_t handles = 0;
+    for (const auto& set : sets)
+        handles += set->bodies.size();
+    if (bodies_.capacity() < handles) {
+        bodies_ = std::vector<StepBody>();
+        bodies_.reserve(handles);
+    }
+    hullCounts_.reserve(handles);
+    listedHandles_.reserve(handles);
     for (const auto& set : sets) {
         for (const auto& handle : set->bodies) {
             listedHandles_.emplace_back(&handle, handle.get());
@@ -175,8 +187,6 @@ bool BodyTable::gather(const std::vector<std::shared_ptr<CollisionSet>>& sets, f
     velocities_.resize(count);
     placedStill_.resize(count);
     weighings_.resize(count);
-    filters_.resize(count);
-    materials_.resize(count);
     examineAll(gravity, settings, gathering, pool);
 
     // The same bodies in the same order as last step, none awake or disturbed:
@@ -216,6 +226,11 @@ void BodyTable::copyFiltersAndMaterials(WorkerPool& pool)
 {
     if (!filtering_ && !ownMaterials_)
         return;
+    // Sized only for the steps that use them: a pile of plain blocks holds none.
+    if (filtering_)
+        filters_.resize(bodies_.size());
+    if (ownMaterials_)
+        materials_.resize(bodies_.size());
     pool.forEachEven(bodies_.size(), bodiesPerTask, [&](std::size_t from, std::size_t to) {
         for (std::size_t k = from; k < to; ++k) {
             const PhysicalObject& body = *bodies_[k].object;

@@ -226,7 +226,8 @@ class BodyTable {
     /// Each body's layer and mask, and its own friction and restitution,
     /// copied once examining the bodies found one that uses them, so that the
     /// broad phase and the solve read a few bytes a body instead of the body
-    /// itself (stale while no body uses them: nothing reads them then).
+    /// itself (stale, or not even sized, while no body uses them: nothing
+    /// reads them then).
     std::vector<CollisionFilter> filters_;
     std::vector<Material> materials_;
     bool filtering_ = false;

@@ -118,10 +118,19 @@ void ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCand
     workCount_ = 0;
     std::size_t previous = 0;
     const auto keep = [&](std::size_t index) {
+        const PairContact& pair = pairs_[index];
         PairWork item;
         item.carried = static_cast<std::int32_t>(index);
-        item.firstSlot = pairs_[index].firstPiece;
-        item.slotCount = pairs_[index].slotCount;
+        item.key = pair.key;
+        item.i = pair.bodyA;
+        item.j = pair.bodyB;
+        item.firstSlot = pair.firstPiece;
+        item.slotCount = pair.slotCount;
+        item.firstConstraint = pair.firstConstraint;
+        item.firstPoint = pair.firstPoint;
+        item.island = pair.island;
+        item.counts = pair.counts;
+        item.linked = pair.linked;
         work_[workCount_++] = item;
     };
     for (const KeyedCandidate& candidate : candidates) {
@@ -132,8 +141,11 @@ void ContactCache::listWork(const BodyTable& bodies, const std::vector<KeyedCand
         item.i = candidate.i;
         item.j = candidate.j;
         item.key = key;
-        if (previous < pairs_.size() && pairs_[previous].key == key)
+        if (previous < pairs_.size() && pairs_[previous].key == key) {
             item.last = static_cast<std::int32_t>(previous++);
+            item.lastFirstSlot = pairs_[item.last].firstPiece;
+            item.lastSlotCount = pairs_[item.last].slotCount;
+        }
         item.slotCount = bodies.hullCount(item.i) * bodies.hullCount(item.j);
         // One manifold is read before it is written again; of several, one
         // could be overwritten before a later hull pair reads it.
@@ -159,39 +171,44 @@ std::int32_t ContactCache::takeSlots(std::int32_t count)
 }
 
 // In key order, the pairs with manifolds become this step's pairs; their
-// manifolds stay in their slots.
+// manifolds stay in their slots. The work holds what it needs of last step's
+// pairs, which are let go of first: the pairs are stored once.
 void ContactCache::keepPairs(ContactStepStatistics& statistics)
 {
-    nextPairs_.clear();
-    nextPairs_.reserve(workCount_);
+    if (pairs_.capacity() < workCount_) {
+        const std::size_t capacity = std::max(workCount_, 2 * pairs_.capacity());
+        pairs_ = PairList();
+        pairs_.reserve(capacity);
+    }
+    pairs_.clear();
     for (std::size_t k = 0; k < workCount_; ++k) {
         const PairWork& item = work_[k];
         if (item.carried < 0)
             ++statistics.testedPairs;
-        if (item.last >= 0 && pairs_[item.last].firstPiece != item.firstSlot)
-            slots_.give(static_cast<std::uint32_t>(pairs_[item.last].firstPiece),
-                        static_cast<std::uint32_t>(pairs_[item.last].slotCount));
+        if (item.last >= 0 && item.lastFirstSlot != item.firstSlot)
+            slots_.give(static_cast<std::uint32_t>(item.lastFirstSlot),
+                        static_cast<std::uint32_t>(item.lastSlotCount));
         if (item.pieceCount == 0) {
             slots_.give(static_cast<std::uint32_t>(item.firstSlot),
                         static_cast<std::uint32_t>(item.slotCount));
             continue;
         }
         PairContact pair;
+        pair.key = item.key;
+        pair.bodyA = item.i;
+        pair.bodyB = item.j;
+        pair.linked = item.linked;
+        pair.counts = item.counts;
         if (item.carried >= 0) {
-            pair = pairs_[item.carried];
-        } else {
-            pair.key = item.key;
-            pair.bodyA = item.i;
-            pair.bodyB = item.j;
-            pair.linked = item.linked;
-            pair.counts = item.counts;
+            pair.firstConstraint = item.firstConstraint;
+            pair.firstPoint = item.firstPoint;
+            pair.island = item.island;
         }
         pair.firstPiece = item.firstSlot;
         pair.slotCount = item.slotCount;
         pair.pieceCount = item.pieceCount;
-        nextPairs_.push_back(pair);
+        pairs_.push_back(pair);
     }
-    std::swap(pairs_, nextPairs_);
 }
 
 // Asleep together, or asleep on a fixed body: nothing moved, so last step's

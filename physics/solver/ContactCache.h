@@ -167,6 +167,13 @@ class ContactCache {
         std::int32_t firstSlot = 0;
         std::int32_t slotCount = 0;
         std::int32_t pieceCount = 0;
+        /// The slots of last step's pair of the same bodies.
+        std::int32_t lastFirstSlot = 0;
+        std::int32_t lastSlotCount = 0;
+        /// A carried pair's solve numbers, kept as they were.
+        std::int32_t firstConstraint = -1;
+        std::int32_t firstPoint = 0;
+        std::int32_t island = -1;
         ManifoldCounts counts;
         bool linked = false;
     };
@@ -176,7 +183,8 @@ class ContactCache {
     /// The first of count free slots in a row, taken; the pieces grow when
     /// no free run is long enough.
     std::int32_t takeSlots(std::int32_t count);
-    /// The pairs with manifolds become this step's pairs; the slots of the
+    /// The pairs with manifolds become this step's pairs, written over last
+    /// step's (the work holds all it needs of them); the slots of the
     /// others, and those that pairs moved from, are freed.
     void keepPairs(ContactStepStatistics& statistics);
     void collidePair(PairWork& work, const BodyTable& bodies, const ContactBroadPhase& broadPhase, float dt);
@@ -216,8 +224,9 @@ class ContactCache {
     /// bodies is awake now: its manifolds stay in its slots.
     void carryIfResting(PairWork& work, const BodyTable& bodies);
 
-    /// This step's work (in the stage pages, read only within update), last
-    /// step's pairs, and this step's pairs built from them. The manifolds of
+    /// This step's work (in the stage pages, read only within update), and
+    /// the pairs: last step's until the work is done, then this step's,
+    /// in the same storage, so that the two are never held at once. The manifolds of
     /// every pair lie in pieces_, each pair's in slots of its own that it
     /// keeps from step to step (a pair's slots may hold fewer manifolds than
     /// there are slots): one copy of the manifolds, which each pair updates
@@ -230,7 +239,6 @@ class ContactCache {
     PairList pairs_;
     ScratchArray<PieceContact> pieces_;
     FreeRuns slots_;
-    PairList nextPairs_;
 };
 
 } // namespace Tolvane::Physics

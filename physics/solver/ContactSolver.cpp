@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -296,7 +297,6 @@ void ContactSolver::prepare(const std::vector<SolverBody>& bodies, const Contact
 
 void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::size_t group, bool parallel)
 {
-    const std::uint32_t lanesFrom = groupStart_[group];
     const std::uint32_t bundlesFrom = groupBundleStart_[group];
     // On several threads another thread may have written a bundle's lines
     // last (the bundles go to other groups from step to step): the next
@@ -306,10 +306,10 @@ void ContactSolver::prepareGroup(const std::vector<SolverBody>& bodies, std::siz
         for (std::size_t k = from; k < to; ++k) {
             if (shared && k + 1 < to)
                 prefetchObjectForWrite(&bundles_[bundlesFrom + k + 1], sizeof(Bundle));
-            prepareBundle(lanesFrom + k, bundlesFrom + k, bodies, groupStiffness_[group]);
+            prepareBundle(bundlesFrom + k, bodies, groupStiffness_[group]);
         }
     };
-    const std::size_t count = colourBundleStart_[lanesFrom + group + groupColours_[group]];
+    const std::size_t count = colourBundleStart_[groupStart_[group] + group + groupColours_[group]];
     if (parallel && pool_)
         pool_->forEachEven(count, bundlesPerTask, run);
     else
@@ -535,7 +535,7 @@ void ContactSolver::readPoints(std::size_t index, ContactPointInput* points) con
     std::copy(inputs_.begin() + c.firstPoint, inputs_.begin() + c.firstPoint + c.pointCount, points);
 }
 
-void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
+void ContactSolver::prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies,
                                   const ContactStiffness& stiffness)
 {
     Bundle& bundle = bundles_[k];
@@ -555,7 +555,7 @@ void ContactSolver::prepareBundle(std::size_t lanesAt, std::size_t k, const std:
     LaneStart starts[lanesPerBundle];
     bundle.points = 0;
     for (int lane = 0; lane < lanesPerBundle; ++lane) {
-        const std::int32_t index = bundleLanes_[lanesAt][lane];
+        const std::int32_t index = bundleLanes_[k][lane];
         if (index < 0) {
             lanes[lane] = &empty;
             starts[lane].softness = {0.0f, 0.0f, 0.0f};
@@ -972,8 +972,8 @@ void ContactSolver::layOutGroups(const ContactSolverSettings& settings, std::siz
 }
 
 // A group's colours and bundles are at most as many as its constraints: each
-// group lists its bundles' lanes from its first constraint's place on, and
-// its colours from there plus its index (one more, for the end of its last),
+// group lists its colours from its first constraint's place plus its index
+// (one more, for the end of its last),
 // so that groups are ordered and prepared on their own, side by side. The
 // bundles are the bulk of the solver's memory: each group takes the next
 // ones free once it knows how many it fills, so the bundles in use lie
@@ -988,10 +988,6 @@ void ContactSolver::layOut(std::size_t bodyCount)
     order_.resize(count);
     groupColours_.resize(groupCount);
     colourBundleStart_.resize(count + groupCount);
-    // Grown to the count only: the vector keeps room ahead itself, and
-    // elements made ahead of need would be written, their pages taken.
-    if (bundleLanes_.size() < count)
-        bundleLanes_.resize(count);
     groupBundleStart_.assign(groupCount, 0);
     // A step that used far less of the pages than the steps before it (a
     // pile settled after forming) hands back the pages past what it used.
@@ -1005,6 +1001,9 @@ void ContactSolver::layOut(std::size_t bodyCount)
     // Room past the first count bundles for groups that find no free run
     // long enough among them: the groups of a step take count bundles at most.
     bundles_ = reinterpret_cast<Bundle*>(stagePages.room(2 * count * sizeof(Bundle)));
+    // The bundles' lanes at the bundles' places: only as many pages as the
+    // bundles in use are ever touched.
+    bundleLanes_.makeRoom(2 * count);
     if (!kinematicTurns_.empty())
         kinematicRates_.makeRoom(2 * count);
 }
@@ -1095,7 +1094,16 @@ void ContactSolver::orderGroup(std::size_t group)
 
     // Each colour in bundles of eight, in order; the overflow colour a
     // constraint per bundle, as it must be solved one after another. Bundles
-    // are counted from the group's first.
+    // are counted from the group's first, which the group takes once it
+    // knows how many it fills. Where the bundles lie does not change what is
+    // computed in them, so groups ordered at once on several threads may
+    // take them in any order.
+    std::uint32_t bundles = 0;
+    for (int colour = 0; colour < colours; ++colour)
+        bundles +=
+            colour == maxColours ? sizes[colour] : (sizes[colour] + lanesPerBundle - 1) / lanesPerBundle;
+    const std::uint32_t firstBundle = takeBundles(bundles);
+    groupBundleStart_[group] = firstBundle;
     std::uint32_t* colourBundles = colourBundleStart_.data() + first + group;
     std::uint32_t bundle = 0;
     std::uint32_t begin = first;
@@ -1104,7 +1112,7 @@ void ContactSolver::orderGroup(std::size_t group)
         const std::uint32_t end = begin + sizes[colour];
         colourBundles[colour] = bundle;
         for (std::uint32_t from = begin; from < end; from += perBundle) {
-            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[first + bundle];
+            std::array<std::int32_t, lanesPerBundle>& lanes = bundleLanes_[firstBundle + bundle];
             for (std::uint32_t lane = 0; lane < lanesPerBundle; ++lane) {
                 const bool used = lane < perBundle && from + lane < end;
                 lanes[lane] = used ? static_cast<std::int32_t>(order_[from + lane]) : -1;
@@ -1113,11 +1121,9 @@ void ContactSolver::orderGroup(std::size_t group)
         }
         begin = end;
     }
+    assert(bundle == bundles);
     colourBundles[colours] = bundle;
     groupColours_[group] = static_cast<std::uint32_t>(colours);
-    // Where the bundles lie does not change what is computed in them, so
-    // groups ordered at once on several threads may take them in any order.
-    groupBundleStart_[group] = takeBundles(bundle);
 }
 
 template <class Work> void ContactSolver::forEachInGroup(std::size_t group, bool parallel, Work work)

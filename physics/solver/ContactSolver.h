@@ -373,8 +373,8 @@ class ContactSolver {
     std::size_t bundlesUsed() const;
     /// Constraint index's points as the step begins, into points.
     void readPoints(std::size_t index, ContactPointInput* points) const;
-    /// Prepares bundle k from the lanes listed at lanesAt.
-    void prepareBundle(std::size_t lanesAt, std::size_t k, const std::vector<SolverBody>& bodies,
+    /// Prepares bundle k from the lanes listed at its place.
+    void prepareBundle(std::size_t k, const std::vector<SolverBody>& bodies,
                        const ContactStiffness& stiffness);
     /// One pass over count bundles in a row (one, or two of one colour).
     void solveBundles(Bundle* bundles, int count, std::vector<SolverBody>& bodies, bool useBias,
@@ -414,10 +414,10 @@ class ContactSolver {
     StepVector<std::uint16_t> colourOf_;
     /// Height and index of each constraint, in group order.
     StepVector<std::uint64_t> sortKeys_;
-    /// Each bundle's constraints by lane (-1: none), apart from the bundles
-    /// themselves so that ordering touches little memory. A group's bundles
-    /// start at its first constraint's place.
-    StepVector<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
+    /// Each bundle's constraints by lane (-1: none), at the bundle's place,
+    /// apart from the bundles themselves so that ordering touches little
+    /// memory. Written by the ordering before prepare() reads them.
+    ScratchArray<std::array<std::int32_t, lanesPerBundle>> bundleLanes_;
     /// In the stage pages: prepare() fills every field of the bundles in use.
     Bundle* bundles_ = nullptr;
     StagePages& pages() { return sharedPages_ ? *sharedPages_ : ownPages_; }

@@ -120,21 +120,6 @@ void GridBroadPhase::prepare(const std::vector<WorldBox>& boxes)
     sliceCount_ = rangeCount;
 }
 
-void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
-{
-    const std::size_t count = boxes.size();
-    const std::size_t shares = sliceCount_;
-    std::vector<Slice>& slices = walk().slices;
-    forEachShare(shares, [&](std::size_t share) {
-        walkSlice(slices[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
-                  static_cast<std::int32_t>(shareStart(count, share + 1, shares)), boxes, queries);
-    });
-    large_.clear();
-    for (std::size_t share = 0; share < shares; ++share)
-        large_.insert(large_.end(), slices[share].large.begin(), slices[share].large.end());
-    layOutRanges();
-}
-
 namespace {
 
 /// Each array of a range starts on a cache line of its own.
@@ -155,8 +140,61 @@ template <class T> T* takeArray(std::byte*& at, std::size_t count)
 
 } // namespace
 
-// Each range's arrays one after the other, from the start of the pages.
-void GridBroadPhase::layOutRanges()
+void GridBroadPhase::walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
+{
+    const std::size_t count = boxes.size();
+    const std::size_t shares = sliceCount_;
+    std::vector<Slice>& slices = walk().slices;
+    // A list that outgrew its room counted its entries: the walk is made
+    // again with room for them all, which it then has.
+    std::size_t walkBytes = layOutWalk(count, false);
+    for (bool walking = true; walking;) {
+        forEachShare(shares, [&](std::size_t share) {
+            walkSlice(slices[share], static_cast<std::int32_t>(shareStart(count, share, shares)),
+                      static_cast<std::int32_t>(shareStart(count, share + 1, shares)), boxes, queries);
+        });
+        walking = false;
+        for (std::size_t share = 0; share < shares; ++share)
+            for (std::size_t r = 0; r < shares; ++r)
+                walking = walking || slices[share].walked[r].size > slices[share].walked[r].room;
+        if (walking)
+            walkBytes = layOutWalk(count, true);
+    }
+    lastWalked_.resize(shares * shares);
+    for (std::size_t share = 0; share < shares; ++share)
+        for (std::size_t r = 0; r < shares; ++r)
+            lastWalked_[share * shares + r] = slices[share].walked[r].size;
+    large_.clear();
+    for (std::size_t share = 0; share < shares; ++share)
+        large_.insert(large_.end(), slices[share].large.begin(), slices[share].large.end());
+    layOutRanges(walkBytes);
+}
+
+std::size_t GridBroadPhase::layOutWalk(std::size_t count, bool fits)
+{
+    const std::size_t shares = sliceCount_;
+    std::vector<Slice>& slices = walk().slices;
+    const bool known = lastWalked_.size() == shares * shares;
+    std::size_t first = 0;
+    for (std::size_t share = 0; share < shares; ++share) {
+        // A box takes one to eight cells of twice the median size: four a
+        // box, spread over the ranges, before the grid has been built.
+        const std::size_t boxes = shareStart(count, share + 1, shares) - shareStart(count, share, shares);
+        for (std::size_t r = 0; r < shares; ++r) {
+            WalkedList& list = slices[share].walked[r];
+            const std::size_t found = fits ? list.size : known ? lastWalked_[share * shares + r] : 0;
+            list.room = fits || known ? found + found / 8 + 16 : 4 * boxes / shares + 16;
+            list.first = first;
+            first += list.room;
+        }
+    }
+    const std::size_t bytes = alignedBytes(first * sizeof(Entry));
+    walked_ = reinterpret_cast<Entry*>(pages().room(bytes));
+    return bytes;
+}
+
+// Each range's arrays one after the other, after the walked entries.
+void GridBroadPhase::layOutRanges(std::size_t walkBytes)
 {
     const std::vector<Slice>& slices = walk().slices;
     std::size_t total = 0;
@@ -164,15 +202,17 @@ void GridBroadPhase::layOutRanges()
         Range& range = ranges_[r];
         range.entries = 0;
         for (std::size_t s = 0; s < sliceCount_; ++s)
-            range.entries += slices[s].walked[r].size();
+            range.entries += slices[s].walked[r].size;
         const std::size_t buckets = range.endBucket - range.firstBucket;
         total += alignedBytes((buckets + 1) * sizeof(std::uint32_t)) +
                  alignedBytes(buckets * sizeof(std::uint32_t)) + alignedBytes(range.entries * sizeof(Entry)) +
                  6 * alignedBytes((range.entries + 4) * sizeof(float));
     }
     StagePages& stagePages = pages();
-    std::byte* at = stagePages.room(total);
-    stagePages.used(total);
+    std::byte* at = stagePages.roomKeeping(walkBytes + total);
+    stagePages.used(walkBytes + total);
+    walked_ = reinterpret_cast<Entry*>(at);
+    at += walkBytes;
     for (Range& range : ranges_) {
         const std::size_t buckets = range.endBucket - range.firstBucket;
         range.bucketStart = takeArray<std::uint32_t>(at, buckets + 1);
@@ -188,11 +228,12 @@ void GridBroadPhase::layOutRanges()
 void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                                const std::vector<WorldBox>& boxes, const std::vector<char>* queries)
 {
-    for (StepVector<Entry>& list : slice.walked)
-        list.clear();
+    for (WalkedList& list : slice.walked)
+        list.size = 0;
     slice.large.clear();
     const Buckets buckets = buckets_;
-    StepVector<Entry>* const lists = slice.walked.data();
+    WalkedList* const lists = slice.walked.data();
+    Entry* const walked = walked_;
     for (std::int32_t i = from; i < to; ++i) {
         std::int32_t low[3], high[3];
         if (!cellRange(boxes[i], low, high)) {
@@ -207,7 +248,10 @@ void GridBroadPhase::walkSlice(Slice& slice, std::int32_t from, std::int32_t to,
                     const std::uint32_t bucket = buckets.of(cell);
                     const std::uint32_t lowest =
                         (x == low[0] ? 1u : 0u) | (y == low[1] ? 2u : 0u) | (z == low[2] ? 4u : 0u);
-                    lists[buckets.rangeOf(bucket)].push_back({i, {x, y, z}, lowest | query});
+                    WalkedList& list = lists[buckets.rangeOf(bucket)];
+                    if (list.size < list.room)
+                        walked[list.first + list.size] = {i, {x, y, z}, lowest | query};
+                    ++list.size;
                 }
     }
 }
@@ -224,9 +268,11 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
     const Buckets hash = buckets_;
     std::fill_n(range.bucketFill, buckets, 0u);
     const std::vector<Slice>& slices = walk().slices;
-    for (std::size_t s = 0; s < sliceCount_; ++s)
-        for (const Entry& entry : slices[s].walked[index])
-            ++range.bucketFill[hash.of(entry.cell) - first];
+    for (std::size_t s = 0; s < sliceCount_; ++s) {
+        const WalkedList& list = slices[s].walked[index];
+        for (const Entry* entry = walked_ + list.first; entry != walked_ + list.first + list.size; ++entry)
+            ++range.bucketFill[hash.of(entry->cell) - first];
+    }
     std::uint32_t start = 0;
     for (std::uint32_t b = 0; b < buckets; ++b) {
         const std::uint32_t size = range.bucketFill[b];
@@ -243,9 +289,11 @@ void GridBroadPhase::sortRange(std::size_t index, const std::vector<WorldBox>& b
         std::fill_n(range.sortedMin[axis] + entries, 4, 0.0f);
         std::fill_n(range.sortedMax[axis] + entries, 4, 0.0f);
     }
-    for (std::size_t s = 0; s < sliceCount_; ++s)
-        for (const Entry& entry : slices[s].walked[index])
-            range.sorted[range.bucketFill[hash.of(entry.cell) - first]++] = entry;
+    for (std::size_t s = 0; s < sliceCount_; ++s) {
+        const WalkedList& list = slices[s].walked[index];
+        for (const Entry* entry = walked_ + list.first; entry != walked_ + list.first + list.size; ++entry)
+            range.sorted[range.bucketFill[hash.of(entry->cell) - first]++] = *entry;
+    }
     // The bounds in sorted order, written one after the other rather than
     // scattered over six arrays as the entries are placed.
     for (std::size_t at = 0; at < entries; ++at) {

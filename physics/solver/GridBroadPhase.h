@@ -131,12 +131,21 @@ class GridBroadPhase {
         }
     };
 
+    /// Where one list of a slice lies in the walked entries: from first on,
+    /// room entries. size counts the entries the walk found, also those past
+    /// the room, which it counts without writing them.
+    struct WalkedList {
+        std::size_t first = 0;
+        std::size_t room = 0;
+        std::size_t size = 0;
+    };
+
     /// One thread's share of the boxes: the entries of its boxes' cells, one
     /// list for each range of buckets, each in the order of the boxes, and its
     /// boxes too large for the grid or unbounded. Each box is walked once,
-    /// however many threads there are.
+    /// however many threads there are, unless a list outgrew its room.
     struct alignas(64) Slice {
-        std::vector<StepVector<Entry>> walked;
+        std::vector<WalkedList> walked;
         std::vector<std::int32_t> large;
     };
 
@@ -203,9 +212,15 @@ class GridBroadPhase {
     void walkSlices(const std::vector<WorldBox>& boxes, const std::vector<char>* queries);
     void walkSlice(Slice& slice, std::int32_t from, std::int32_t to, const std::vector<WorldBox>& boxes,
                    const std::vector<char>* queries);
-    /// Places every range's arrays in the grid's pages, sized by the entries
-    /// the slices listed for it.
-    void layOutRanges();
+    /// Gives every slice's lists their room in the grid's pages, one after
+    /// the other from the start: with fits, room for what each list just
+    /// counted; otherwise what the last build found in the same list, or
+    /// four entries a box before any build, and an eighth more. Returns the
+    /// bytes they take.
+    std::size_t layOutWalk(std::size_t count, bool fits);
+    /// Places every range's arrays in the grid's pages after the walked
+    /// entries (walkBytes), sized by the entries the slices listed for it.
+    void layOutRanges(std::size_t walkBytes);
     /// Fills one range's buckets with the entries every slice listed for it.
     void sortRange(std::size_t index, const std::vector<WorldBox>& boxes);
     bool cellRange(const WorldBox& box, std::int32_t low[3], std::int32_t high[3]) const;
@@ -254,6 +269,14 @@ class GridBroadPhase {
     StagePages* sharedPages_ = nullptr;
     /// The slices of the walk this grid uses, from the first.
     std::size_t sliceCount_ = 0;
+    /// The walked entries, at the start of the grid's pages: they need no
+    /// memory of their own, which would otherwise sit unused while the
+    /// other stages have the pages.
+    Entry* walked_ = nullptr;
+    /// How many entries each list of the last build held, slice by slice:
+    /// the room the next build gives it. Of this grid's builds only, as
+    /// grids that share the lists hold different boxes.
+    std::vector<std::size_t> lastWalked_;
     /// The large boxes of every slice, in the order of the boxes.
     std::vector<std::int32_t> large_;
     /// The grown boxes findPairsOfGrown looks up, in the order of the boxes.

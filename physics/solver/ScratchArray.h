@@ -157,6 +157,13 @@ class StagePages {
         pages_.makeRoom(bytes);
         return pages_.data();
     }
+    /// The pages, with room for at least bytes, keeping what they held
+    /// (which may have moved: pointers into them are no longer valid).
+    std::byte* roomKeeping(std::size_t bytes)
+    {
+        pages_.growKeeping(bytes);
+        return pages_.data();
+    }
     /// Notes that a stage used the first bytes of the pages.
     void used(std::size_t bytes) { used_ = std::max(used_, bytes); }
     /// Called once a step: when the stages used far less since the last call

@@ -179,7 +179,7 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
     EXPECT_EQ(headOn->bodies()[1]->transform.position, Math::Vector3(-5.0f, 4.0f, 0.0f));
     EXPECT_EQ(headOn->bodies()[1]->velocity, Math::Vector3(3.0f, 0.0f, 0.0f));
     EXPECT_EQ(headOn->bodies()[2]->velocity, Math::Vector3(-3.0f, 0.0f, 0.0f));
-    EXPECT_EQ(headOn->bodyNames()[2], "right");
+    EXPECT_EQ(headOn->bodyName(2), "right");
 }
 
 TEST_F(SceneFileTest, JointScenesJoinTheBodiesTheyName)
@@ -257,7 +257,7 @@ TEST_F(SceneFileTest, LatticeFileIsTheProgramsScene)
 
     std::srand(7);
     const auto file = build(scenes + "/lattice.json");
-    EXPECT_EQ(file->bodyNames()[1], "block[0]");
+    EXPECT_EQ(file->bodyName(1), "block[0]");
     EXPECT_EQ(file->latticePoints(), builtIn.latticePoints());
     for (int step = 0; step < 400; ++step)
         PhysicalUniverse::step();

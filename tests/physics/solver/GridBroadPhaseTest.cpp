@@ -240,5 +240,41 @@ TEST(GridBroadPhase, GivesTheSamePairsInTheSameOrderOnOneTwoThreeAndEightThreads
     }
 }
 
+TEST(GridBroadPhase, FindsEveryOverlapWhenTheBoxesTakeFarMoreCellsThanInTheLastBuild)
+{
+    // Boxes of side 2 in cells of side 4: centred in their cells they take
+    // one cell each; moved onto the cells' edges, four, so that every list
+    // of the walk outgrows the room the last build gave it. Moved so, each
+    // pair of neighbours along x meets.
+    std::vector<WorldBox> inCells, onCorners;
+    for (int i = 0; i < 1000; ++i) {
+        const Vector3 cell(4.0f * static_cast<float>(i % 10), 4.0f * static_cast<float>(i / 100),
+                           4.0f * static_cast<float>(i / 10 % 10));
+        const Vector3 inside = cell + Vector3(2.0f, 2.0f, 2.0f);
+        const Vector3 corner = cell + Vector3(i % 2 == 0 ? 1.25f : -1.25f, 0.0f, 0.0f);
+        inCells.push_back({inside - Vector3(1.0f, 1.0f, 1.0f), inside + Vector3(1.0f, 1.0f, 1.0f)});
+        onCorners.push_back({corner - Vector3(1.0f, 1.0f, 1.0f), corner + Vector3(1.0f, 1.0f, 1.0f)});
+    }
+    const std::vector<char> queries(inCells.size(), 1);
+    const auto every = [](std::int32_t, std::int32_t) { return true; };
+    const Pairs expected = everyPair(onCorners, queries, every);
+    ASSERT_FALSE(expected.empty());
+
+    const MoreThreadsThanCores threeThreads(3);
+    WorkerPool one(1), three(3);
+    for (WorkerPool* pool : {&one, &three}) {
+        SCOPED_TRACE(std::to_string(pool->threads()) + " threads");
+        GridBroadPhase grid;
+        grid.setPool(pool);
+        Pairs found;
+        grid.findPairs(inCells, queries, every, found);
+        EXPECT_EQ(sorted(found), everyPair(inCells, queries, every));
+        grid.findPairs(onCorners, queries, every, found);
+        EXPECT_EQ(sorted(found), expected);
+        grid.findPairs(inCells, queries, every, found);
+        EXPECT_EQ(sorted(found), everyPair(inCells, queries, every));
+    }
+}
+
 } // namespace
 } // namespace Tolvane::Physics

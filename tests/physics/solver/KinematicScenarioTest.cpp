@@ -50,7 +50,7 @@ TEST_F(KinematicScenario, TurningPlatformCarriesItsCubesRoundWithoutSlidingOff)
         before.push_back(inFrameOf(platform, scene->bodies()[i]->transform.position));
     run(stepsPerTurn);
     for (std::size_t i = 2; i < scene->bodies().size(); ++i) {
-        SCOPED_TRACE(scene->bodyNames()[i]);
+        SCOPED_TRACE(scene->bodyName(i));
         const PhysicalObject& cube = *scene->bodies()[i];
         const Vector3 slid = inFrameOf(platform, cube.transform.position) - before[i - 2];
         EXPECT_LT(slid.length(), 0.05f);
