@@ -1,6 +1,7 @@
 // Movable blocks against fixed concave models, which collide by their
 // triangles: a cube in a channel's groove, a slide and a fast cube on a floor
-// of 20,000 triangles, and the program's lattice falling into a bowl.
+// of 20,000 triangles, and the program's lattice falling into a bowl and onto
+// the terrain.
 #include "ShippedSceneTest.h"
 #include "physics/PhysicalUniverse.h"
 
@@ -102,6 +103,24 @@ TEST_F(MeshScenario, LatticesFallingOnMeshesNeverSinkIntoThem)
         }
         EXPECT_LT(deepest, 0.1f);
     }
+}
+
+// The program's lattice landing on the terrain's slopes: cubes tumble down
+// them and strike each other, and a cube struck while it rests on the ground
+// is driven into it. Every cube is asleep by step 400, and none ever sank into
+// the ground deeper than 0.03.
+TEST_F(MeshScenario, LatticeOnTheTerrainSleepsBy400StepsAndNeverSinksPast003)
+{
+    std::srand(1);
+    const auto scene = load("lattice-terrain.json");
+    float deepest = 0.0f;
+    for (int step = 0; step < 400; ++step) {
+        PhysicalUniverse::step();
+        deepest = std::max(deepest, -PhysicalUniverse::contactStatistics().deepestFixedSeparation);
+    }
+    EXPECT_LE(deepest, 0.03f);
+    for (std::size_t i = 1; i < scene->bodies().size(); ++i)
+        EXPECT_TRUE(scene->bodies()[i]->solverMemory.asleep) << "cube " << i;
 }
 
 } // namespace
