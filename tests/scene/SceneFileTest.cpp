@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,8 @@ TEST_F(SceneFileTest, ShippedScenesBuildTheBodiesTheyDescribe)
     EXPECT_EQ(headOn->bodies()[1]->velocity, Math::Vector3(3.0f, 0.0f, 0.0f));
     EXPECT_EQ(headOn->bodies()[2]->velocity, Math::Vector3(-3.0f, 0.0f, 0.0f));
     EXPECT_EQ(headOn->bodyName(2), "right");
+    // Past the last body there is none to name.
+    EXPECT_THROW(headOn->bodyName(headOn->bodies().size()), std::out_of_range);
 }
 
 TEST_F(SceneFileTest, JointScenesJoinTheBodiesTheyName)
