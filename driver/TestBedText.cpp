@@ -15,11 +15,11 @@ constexpr TextColor hintColor{{200, 200, 200, 255}};
 // Pixels between a panel and the window's edge.
 constexpr int edgeGap = 8;
 
-std::string format(const char* pattern, double a = 0, double b = 0, double c = 0, double d = 0, double e = 0,
-                   double f = 0)
+/// The figures written into pattern, each as a double.
+template <class... Figures> std::string format(const char* pattern, Figures... figures)
 {
     char text[160];
-    std::snprintf(text, sizeof text, pattern, a, b, c, d, e, f);
+    std::snprintf(text, sizeof text, pattern, static_cast<double>(figures)...);
     return text;
 }
 

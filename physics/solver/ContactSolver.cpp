@@ -1091,7 +1091,13 @@ void ContactSolver::orderGroup(std::size_t group)
     }
     for (std::uint32_t k = first; k < last; ++k)
         order_[next[colourOf_[k]]++] = static_cast<std::uint32_t>(sortKeys_[k]);
+    fillBundles(group, colours, sizes);
+}
 
+void ContactSolver::fillBundles(std::size_t group, int colours,
+                                const std::array<std::uint32_t, maxColours + 1>& sizes)
+{
+    const std::uint32_t first = groupStart_[group];
     // Each colour in bundles of eight, in order; the overflow colour a
     // constraint per bundle, as it must be solved one after another. Bundles
     // are counted from the group's first, which the group takes once it

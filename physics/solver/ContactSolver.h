@@ -363,6 +363,9 @@ class ContactSolver {
     /// Colours of one group, solved one after another, each in parallel;
     /// constraints that find no free colour are solved after them on one thread.
     static constexpr int maxColours = 63;
+    /// The group's bundles, taken and filled with its constraints in order_,
+    /// colour after colour, sizes[c] of colour c.
+    void fillBundles(std::size_t group, int colours, const std::array<std::uint32_t, maxColours + 1>& sizes);
 
     /// Sizes the ordering's scratch and places each group's bundles, once
     /// groupStart_ holds the groups.
